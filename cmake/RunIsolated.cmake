@@ -1,0 +1,15 @@
+# Runs one test executable inside a fresh folder of its own: the per-user
+# data folder, the settings file and the temporary folder all live there.
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK}/home ${WORK}/tmp)
+set(ENV{CLIPFERRY_HOME} ${WORK}/home)
+set(ENV{TMPDIR} ${WORK}/tmp)
+set(ENV{HOME} ${WORK}/home)
+set(ENV{XDG_CONFIG_HOME} ${WORK}/home/config)
+set(ENV{XDG_DATA_HOME} ${WORK}/home/data)
+set(ENV{XDG_RUNTIME_DIR} ${WORK}/tmp)
+execute_process(COMMAND ${TEST} RESULT_VARIABLE rc WORKING_DIRECTORY ${WORK})
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TEST} failed: ${rc}")
+endif()
+file(REMOVE_RECURSE ${WORK})
