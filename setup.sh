@@ -26,6 +26,16 @@ install_packages() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# Node packages of the interoperability tests (the public tus client).
+install_node_modules() {
+  local dir
+  for dir in tests/*/interop; do
+    if [ -f "$dir/package.json" ] && [ ! -d "$dir/node_modules" ]; then
+      (cd "$dir" && npm install --no-audit --no-fund --silent)
+    fi
+  done
+}
+
 build() { # build DIR [cmake options...]
   local dir=$1; shift
   if [ ! -f "$dir/CMakeCache.txt" ]; then
@@ -37,6 +47,7 @@ build() { # build DIR [cmake options...]
 install_packages
 case "${1:-}" in
   test)
+    install_node_modules
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DCLIPFERRY_SANITIZE=ON -DCLIPFERRY_BENCH=OFF
     cd build-asan
     QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2
