@@ -4,7 +4,7 @@
 add_library(clipferry_flags INTERFACE)
 target_compile_features(clipferry_flags INTERFACE cxx_std_20)
 target_compile_definitions(clipferry_flags INTERFACE
-  QT_NO_CAST_FROM_ASCII QT_NO_CONTEXTLESS_CONNECT QT_NO_KEYWORDS
+  QT_NO_CONTEXTLESS_CONNECT QT_NO_KEYWORDS
   CLIPFERRY_VERSION="${PROJECT_VERSION}")
 target_compile_options(clipferry_flags INTERFACE
   -Wall -Wextra -Wpedantic -Wold-style-cast -Werror)
@@ -13,6 +13,11 @@ if(CLIPFERRY_SANITIZE)
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(clipferry_flags INTERFACE -fsanitize=address,undefined)
 endif()
+
+# Program code builds every QString explicitly; tests may write plain literals.
+add_library(clipferry_strict INTERFACE)
+target_compile_definitions(clipferry_strict INTERFACE QT_NO_CAST_FROM_ASCII)
+target_link_libraries(clipferry_strict INTERFACE clipferry_flags)
 
 # A core library must not reach the widget module: its sources are checked
 # at configure time, and QtWidgets is never on its include path.
@@ -26,14 +31,14 @@ function(clipferry_core_library name)
   endforeach()
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC clipferry_flags ${ARG_LINK})
+  target_link_libraries(${name} PUBLIC clipferry_flags ${ARG_LINK} PRIVATE clipferry_strict)
 endfunction()
 
 function(clipferry_gui_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
   add_library(${name} STATIC ${ARG_SOURCES})
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(${name} PUBLIC clipferry_flags Qt6::Widgets ${ARG_LINK})
+  target_link_libraries(${name} PUBLIC clipferry_flags Qt6::Widgets ${ARG_LINK} PRIVATE clipferry_strict)
 endfunction()
 
 # Read-only files live beside the binaries, as in an installed program.
@@ -57,6 +62,7 @@ function(clipferry_add_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LINK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE clipferry_flags Qt6::Test ${ARG_LINK})
+  target_compile_definitions(${name} PRIVATE QT_RESTRICTED_CAST_FROM_ASCII)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/tests)
   add_dependencies(${name} clipferry_resources)
   add_test(NAME ${name}

@@ -1,0 +1,56 @@
+#include "common/Lang.h"
+
+#include "common/XmlUtil.h"
+#include "platform/AppPaths.h"
+
+#include <memory>
+
+void LanguageTable::load(const QString &path)
+{
+    // A failed parse leaves an empty document: every lookup then gives its default.
+    Xml::parseFile(m_doc, path);
+}
+
+QString LanguageTable::text(const QString &section, const QString &key, const QString &defaultText) const
+{
+    const QByteArray sectionName = section.toUtf8();
+    const QByteArray keyName = key.toUtf8();
+    const pugi::xml_node root = m_doc.document_element();
+    const pugi::xml_node sec = root.find_child_by_attribute("name", sectionName.constData());
+    if (!sec)
+        return defaultText;
+    const pugi::xml_node str = sec.find_child_by_attribute("name", keyName.constData());
+    if (!str)
+        return defaultText;
+    return QString::fromUtf8(str.text().get()).replace(QStringLiteral("\\n"), QStringLiteral("\r\n"));
+}
+
+namespace {
+struct ProgramLanguage
+{
+    QString path;
+    std::unique_ptr<LanguageTable> table;
+};
+
+ProgramLanguage &programLanguage()
+{
+    static ProgramLanguage language;
+    return language;
+}
+} // namespace
+
+QString Lang(const QString &section, const QString &key, const QString &defaultText)
+{
+    ProgramLanguage &language = programLanguage();
+    if (!language.table) {
+        if (language.path.isEmpty())
+            language.path = AppPaths::resourcePath(QStringLiteral("res.xml"));
+        language.table = std::make_unique<LanguageTable>(language.path);
+    }
+    return language.table->text(section, key, defaultText);
+}
+
+void setLanguageFile(const QString &path)
+{
+    programLanguage() = ProgramLanguage{path, nullptr};
+}

@@ -1,0 +1,97 @@
+#include "platform/Messages.h"
+
+#include "platform/Coro.h"
+
+#include <QObject>
+#include <QTextStream>
+
+namespace Messages {
+
+namespace {
+
+std::unique_ptr<Presenter> &presenter()
+{
+    static std::unique_ptr<Presenter> current = std::make_unique<ConsolePresenter>();
+    return current;
+}
+
+// Carries an answer from a presenter's callback to the awaiting coroutine.
+class PendingAnswer final : public QObject
+{
+    Q_OBJECT
+public:
+    std::optional<Answer> answer;
+    void set(Answer a)
+    {
+        answer = a;
+        Q_EMIT answered();
+    }
+Q_SIGNALS:
+    void answered();
+};
+
+Answer firstButton(Buttons buttons)
+{
+    return (buttons == Buttons::YesNo || buttons == Buttons::YesNoCancel) ? Answer::Yes : Answer::Ok;
+}
+
+} // namespace
+
+void setPresenter(std::unique_ptr<Presenter> p)
+{
+    presenter() = std::move(p);
+}
+
+void show(const QString &text, const QString &title, Icon icon)
+{
+    presenter()->present(Message{text, title, icon, Buttons::Ok}, [](Answer) {});
+}
+
+QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon)
+{
+    PendingAnswer pending;
+    QPointer<PendingAnswer> guard(&pending);
+    presenter()->present(Message{text, title, icon, buttons}, [guard](Answer a) {
+        if (guard)
+            guard->set(a);
+    });
+    if (!pending.answer)
+        co_await qCoro(&pending, &PendingAnswer::answered);
+    co_return *pending.answer;
+}
+
+void ConsolePresenter::present(const Message &message, std::function<void(Answer)> done)
+{
+    QTextStream err(stderr);
+    if (!message.title.isEmpty())
+        err << message.title << ": ";
+    err << message.text << Qt::endl;
+    switch (message.buttons) {
+    case Buttons::Ok:
+    case Buttons::OkCancel:
+        done(Answer::Ok);
+        break;
+    case Buttons::YesNo:
+    case Buttons::YesNoCancel:
+        err << (m_yesNo == Answer::Yes ? "-> Yes" : "-> No") << Qt::endl;
+        done(m_yesNo);
+        break;
+    }
+}
+
+void RecordingPresenter::present(const Message &message, std::function<void(Answer)> done)
+{
+    m_log->messages.append(message);
+    done(m_log->script.isEmpty() ? firstButton(message.buttons) : m_log->script.takeFirst());
+}
+
+std::shared_ptr<RecordingPresenter::Log> record()
+{
+    auto log = std::make_shared<RecordingPresenter::Log>();
+    setPresenter(std::make_unique<RecordingPresenter>(log));
+    return log;
+}
+
+} // namespace Messages
+
+#include "Messages.moc"

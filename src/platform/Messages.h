@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// One way to show a message box or ask a question, whoever is listening: the
+// window shows a real message box, the command line prints the text and
+// answers from its options, tests record and answer.
+namespace Messages {
+
+enum class Icon { Information, Warning, Critical, Question };
+enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
+enum class Answer { Ok, Cancel, Yes, No };
+
+struct Message
+{
+    QString text;
+    QString title;
+    Icon icon = Icon::Information;
+    Buttons buttons = Buttons::Ok;
+};
+
+// Shows a message and reports the answer through `done`, now or later.
+class Presenter
+{
+public:
+    virtual ~Presenter() = default;
+    virtual void present(const Message &message, std::function<void(Answer)> done) = 0;
+};
+
+// Installs the program-wide presenter; the previous one is dropped. Without
+// one, messages go to the console presenter with its default answers.
+void setPresenter(std::unique_ptr<Presenter> presenter);
+
+// A notice: shown, not awaited.
+void show(const QString &text, const QString &title = {}, Icon icon = Icon::Information);
+
+// A question: suspends the calling coroutine until it is answered. A question
+// waits for the person as long as it takes, so it has no time-out.
+QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon = Icon::Question);
+
+// Prints to standard error and answers from fixed choices: `yes` for Yes/No
+// questions, OK for OK/Cancel ones.
+class ConsolePresenter final : public Presenter
+{
+public:
+    explicit ConsolePresenter(Answer yesNoAnswer = Answer::No) : m_yesNo(yesNoAnswer) {}
+    void present(const Message &message, std::function<void(Answer)> done) override;
+
+private:
+    Answer m_yesNo;
+};
+
+// Keeps every message and answers from a script, in order; when the script
+// runs out it answers with the first button (OK or Yes). For tests.
+class RecordingPresenter final : public Presenter
+{
+public:
+    struct Log
+    {
+        QList<Message> messages;
+        QList<Answer> script;
+    };
+    explicit RecordingPresenter(std::shared_ptr<Log> log) : m_log(std::move(log)) {}
+    void present(const Message &message, std::function<void(Answer)> done) override;
+
+private:
+    std::shared_ptr<Log> m_log;
+};
+
+// Installs a RecordingPresenter and returns its log.
+std::shared_ptr<RecordingPresenter::Log> record();
+
+} // namespace Messages

@@ -1,0 +1,42 @@
+#include "platform/ToolLocator.h"
+
+#include "platform/AppPaths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace ToolLocator {
+
+namespace {
+QString executableIn(const QString &dir, const QString &name)
+{
+    if (dir.isEmpty())
+        return {};
+    const QFileInfo file(QDir(dir).filePath(name));
+    if (file.isFile() && file.isExecutable())
+        return file.absoluteFilePath();
+    return {};
+}
+} // namespace
+
+QString find(const QString &name)
+{
+    const QStringList toolDirs =
+        qEnvironmentVariable("CLIPFERRY_TOOLS").split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    for (const QString &dir : toolDirs) {
+        if (QString path = executableIn(dir, name); !path.isEmpty())
+            return path;
+    }
+    if (QString path = executableIn(AppPaths::programDir(), name); !path.isEmpty())
+        return path;
+    return QStandardPaths::findExecutable(name);
+}
+
+QString missingMessage(const QString &name)
+{
+    return QStringLiteral("The program \"%1\" was not found. Install it, or name its folder in CLIPFERRY_TOOLS.")
+        .arg(name);
+}
+
+} // namespace ToolLocator

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+
+// One queue entry: everything the pipeline needs for one source. The fields
+// keep this order; the queue file writes them in the same order (with the
+// last two swapped).
+struct CVideoItem
+{
+    QString fileName;
+    QString title;
+    QString Author;
+    QString state; // the row's state while the entry is open for editing
+    QString path;  // the entry's key
+    QString duration;
+    qint32 secDuration = 0;
+    qint32 videoWidth = 0;
+    qint32 videoHeight = 0;
+    QString vBitRate;
+    QString aBitRate;
+    QString Url;
+    QString account;
+    QString password; // as typed
+    QString folderID;
+    QString contentID;
+    QString folderName;
+    QString sysVer;
+    bool bEncPassword = false;
+    qint32 dstCvtType = 0;
+    qint32 dstResType = 0;
+    QString dstPostfix;
+    qint32 srcVideoWidth = 0;
+    qint32 srcVideoHeight = 0;
+    qint32 customBps = 0;
+    bool bInterlaced = false;
+    qint64 fileSize = 0;
+    QString dateLastModified;
+    bool useTmpName = false;
+    QString OverwriteUrl;
+
+    // "video.mp4", or "video_" + dstPostfix + ".mp4".
+    QString dstFileName() const
+    {
+        return dstPostfix.isEmpty() ? QStringLiteral("video.mp4")
+                                    : QStringLiteral("video_") + dstPostfix + QStringLiteral(".mp4");
+    }
+};

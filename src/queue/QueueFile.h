@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+
+class CVideoList;
+class QueueModel;
+
+// The queue file "project.xml": the queue survives a restart in it.
+//
+// Layout: `<?xml version="1.0"?>`, root `clipferry ver="2.120222"`, one
+// `queue`, one `file` per entry holding the 30 fields as child elements in
+// record order (OverwriteUrl before useTmpName), one tag a line (CR LF), no
+// indentation; an empty element stays on one line as start and end tag.
+//
+// Choices of this program's own:
+// - Flags are written as "true" and "false"; the reader takes those in any
+//   letter case and integers (0 is false).
+// - A `file` element that lacks one of the 28 required fields, or holds a
+//   non-numeric text in a numeric one, is skipped; the rest still loads.
+// - A second `file` with the path of an earlier one is skipped, row and all.
+// - The file holds passwords: it is readable by its owner only, and it is
+//   written through a temporary file that replaces the old one when complete.
+namespace QueueFile {
+
+// The file in the per-user data folder.
+QString defaultPath();
+
+// Fills the queue and the grid; true when the file held a queue, so that the
+// window enables Start. A file without "/clipferry/queue" is deleted.
+bool LoadQueue(const QString &path, CVideoList &list, QueueModel &grid);
+// Writes every entry whose row is not "Finished"; with none, deletes the
+// file. False when the file could not be written (the old one is kept).
+bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &grid);
+// The name of the tag that starts or ends at `position`, "/" removed.
+QString TagNameAt(const QString &text, qsizetype position);
+// Inserts the line breaks of the queue file's layout into serialised XML.
+QString LayOutQueueText(const QString &text);
+
+} // namespace QueueFile
