@@ -1,0 +1,48 @@
+#include "cli/CliCommand.h"
+
+#include <QTextStream>
+
+namespace {
+QList<const CliCommand *> &registry()
+{
+    static QList<const CliCommand *> commands;
+    return commands;
+}
+} // namespace
+
+CliCommand::CliCommand(QStringList w, QString u, std::function<QCoro::Task<int>(QStringList)> r)
+    : words(std::move(w)), usage(std::move(u)), run(std::move(r))
+{
+    registry().append(this);
+}
+
+const QList<const CliCommand *> &CliCommand::all()
+{
+    return registry();
+}
+
+namespace CliArgs {
+
+QString take(QStringList &args, const QString &name, const QString &fallback)
+{
+    const qsizetype at = args.indexOf(name);
+    if (at < 0 || at + 1 >= args.size())
+        return fallback;
+    const QString value = args.at(at + 1);
+    args.remove(at, 2);
+    return value;
+}
+
+bool flag(QStringList &args, const QString &name)
+{
+    return args.removeAll(name) > 0;
+}
+
+int usageError(const QString &message, const QString &usage)
+{
+    QTextStream err(stderr);
+    err << "clipferry-cli: " << message << Qt::endl << "usage: clipferry-cli " << usage << Qt::endl;
+    return 2;
+}
+
+} // namespace CliArgs

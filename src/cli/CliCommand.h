@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QStringList>
+
+#include <functional>
+
+// A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives
+// in a file of its own that registers it with a static CliCommand; main()
+// picks the one whose words start the command line.
+struct CliCommand
+{
+    // The words that select it, e.g. {"sample", "video"}.
+    QStringList words;
+    // One line for the usage text, after the words.
+    QString usage;
+    // Runs with the arguments after the words; returns the exit status.
+    std::function<QCoro::Task<int>(QStringList)> run;
+
+    CliCommand(QStringList words, QString usage, std::function<QCoro::Task<int>(QStringList)> run);
+    static const QList<const CliCommand *> &all();
+};
+
+// Small helpers for the commands' own options ("--name value" and flags).
+namespace CliArgs {
+// The value after `name`, or `fallback`; the pair is removed from `args`.
+QString take(QStringList &args, const QString &name, const QString &fallback = {});
+// Whether the flag is present; it is removed from `args`.
+bool flag(QStringList &args, const QString &name);
+// Prints the error and the command's usage; returns the exit status 2.
+int usageError(const QString &message, const QString &usage);
+} // namespace CliArgs

@@ -1,0 +1,55 @@
+// clipferry-cli: ClipFerry's pipeline without windows. Messages are printed;
+// questions are answered from the options.
+
+#include "cli/CliCommand.h"
+#include "platform/Messages.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+#include <QTimer>
+
+namespace {
+
+const CliCommand *findCommand(const QStringList &args)
+{
+    const CliCommand *best = nullptr;
+    for (const CliCommand *command : CliCommand::all()) {
+        if (args.mid(0, command->words.size()) == command->words &&
+            (!best || command->words.size() > best->words.size()))
+            best = command;
+    }
+    return best;
+}
+
+int printUsage()
+{
+    QTextStream err(stderr);
+    err << "usage:" << Qt::endl;
+    for (const CliCommand *command : CliCommand::all())
+        err << "  clipferry-cli " << command->words.join(u' ') << ' ' << command->usage << Qt::endl;
+    return 2;
+}
+
+QCoro::Task<> runCommand(const CliCommand *command, QStringList args)
+{
+    const int status = co_await command->run(args);
+    QCoreApplication::exit(status);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("ClipFerry"));
+    QStringList args = QCoreApplication::arguments().mid(1);
+    const bool yes = CliArgs::flag(args, QStringLiteral("--yes"));
+    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(yes ? Messages::Answer::Yes
+                                                                            : Messages::Answer::No));
+    const CliCommand *command = findCommand(args);
+    if (!command)
+        return printUsage();
+    args = args.mid(command->words.size());
+    QTimer::singleShot(0, &app, [command, args] { runCommand(command, args); });
+    return QCoreApplication::exec();
+}

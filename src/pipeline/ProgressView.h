@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+// What the pipeline shows while it works. The main window implements it with
+// its status label, progress label, progress bar, output panel and busy
+// animation; the command line prints the same texts.
+class ProgressView
+{
+public:
+    virtual ~ProgressView() = default;
+
+    // The status label (lStatus).
+    virtual QString statusText() const = 0;
+    virtual void setStatusText(const QString &text) = 0;
+    // The progress label (lConvertInfo).
+    virtual void setConvertInfo(const QString &text) = 0;
+    // The caption of the lInjection label, shown after the progress caption
+    // while key frames and images are added.
+    virtual QString injectionCaption() const = 0;
+    // The progress bar (ProgressBar1), 0 to 100.
+    virtual void setProgress(int percent) = 0;
+    virtual void setProgressVisible(bool visible) = 0;
+    // The output panel (txtOutput): the kept output text, newest at the end.
+    virtual void setOutputText(const QString &text) = 0;
+    // One line for the output panel (notes of ClipFerry's own).
+    virtual void appendOutputLine(const QString &line) = 0;
+    // The busy animation (TmrAnimation): appends "." to the status text at
+    // every tick while it runs.
+    virtual void setAnimationRunning(bool running) = 0;
+};
