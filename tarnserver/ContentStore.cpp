@@ -1,0 +1,335 @@
+#include "ContentStore.h"
+
+#include "SafeXml.h"
+#include "ZipArchive.h"
+
+#include <algorithm>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int64_t kAnnouncementLifetime = 24 * 60 * 60;
+
+bool endsWith(std::string_view text, std::string_view tail)
+{
+    return text.size() >= tail.size()
+           && std::equal(tail.begin(), tail.end(), text.end() - static_cast<std::ptrdiff_t>(tail.size()),
+                         [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+bool startsWith(std::string_view text, std::string_view head)
+{
+    return text.substr(0, head.size()) == head;
+}
+
+bool isTopLevelVideo(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return false;
+    return (startsWith(name, "video") && (endsWith(name, ".mp4") || endsWith(name, ".flv"))) || name == "tmp.mp4"
+           || startsWith(name, "src.");
+}
+
+std::string firstPresent(const ZipArchive &zip, std::initializer_list<const char *> names)
+{
+    for (const char *name : names) {
+        if (zip.find(name))
+            return name;
+    }
+    return {};
+}
+
+bool readXmlEntry(const ZipArchive &zip, const char *name, pugi::xml_document &doc, std::string &detail)
+{
+    const ZipEntry *entry = zip.find(name);
+    if (!entry) {
+        detail = std::string(name) + " is missing";
+        return false;
+    }
+    std::string text;
+    std::string error;
+    if (!zip.read(*entry, text, kMaxXmlBytes, error) || !parseUntrustedXml(doc, text, error)) {
+        detail = std::string(name) + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+ContentStore::ContentStore(Database &db, UploadStore &uploads, fs::path folder)
+    : m_db(db)
+    , m_uploads(uploads)
+    , m_folder(std::move(folder))
+{
+    fs::create_directories(m_folder);
+}
+
+fs::path ContentStore::filesOf(std::int64_t content) const
+{
+    return m_folder / std::to_string(content) / "files";
+}
+
+std::int64_t ContentStore::maxBytes(const Account &account) const
+{
+    return std::min(account.maxsizeMb * kMegabyte, UploadStore::kMaxLength);
+}
+
+std::int64_t ContentStore::freeBytes(const Account &account)
+{
+    return std::max<std::int64_t>(0, account.quotaMb * kMegabyte - m_db.usedBytes(account.id));
+}
+
+Target ContentStore::resolveTarget(const Account &account, std::int64_t folderId, std::int64_t contentId)
+{
+    Target target;
+    auto announcement = m_db.announcement(account.id, folderId);
+    if (announcement && announcement->at + kAnnouncementLifetime < unixNow())
+        announcement.reset();
+    if (announcement)
+        target.kind = announcement->kind;
+    if (folderId == -1) {
+        if (!announcement || announcement->target <= 0)
+            return Target{ErrorCode::NoFolder};
+        contentId = announcement->target;
+        const auto content = m_db.content(contentId);
+        if (!content)
+            return Target{ErrorCode::NoContent};
+        folderId = content->folder;
+    }
+    const auto folder = m_db.folder(folderId);
+    if (!folder)
+        return Target{ErrorCode::NoFolder};
+    if (!folder->uploadable)
+        return Target{ErrorCode::FolderNotUploadable};
+    target.folder = folderId;
+    if (contentId > 0) {
+        const auto content = m_db.content(contentId);
+        if (!content || content->folder != folderId)
+            return Target{ErrorCode::NoContent};
+        if (content->account != account.id)
+            return Target{ErrorCode::NotOwner};
+        target.replace = contentId;
+    }
+    return target;
+}
+
+int ContentStore::sizeError(const Account &account, std::int64_t size, std::int64_t replace)
+{
+    if (size > maxBytes(account))
+        return ErrorCode::TooLarge;
+    std::int64_t free = freeBytes(account);
+    if (replace > 0) {
+        if (const auto old = m_db.content(replace))
+            free += old->size;
+    }
+    return size > free ? ErrorCode::QuotaExceeded : 0;
+}
+
+int ContentStore::checkPackage(const ZipArchive &zip, PackageInfo &info, std::string &detail)
+{
+    for (const ZipEntry &e : zip.entries()) {
+        if (!isSafeEntryName(e.name)) {
+            detail = "unsafe path " + e.name;
+            return ErrorCode::BadArchive;
+        }
+        if (e.method != 0 || e.size != e.compressedSize || (e.flags & 1) != 0) {
+            detail = e.name + " is compressed or encrypted";
+            return ErrorCode::BadArchive;
+        }
+    }
+    if (zip.totalSize() > static_cast<std::uint64_t>(UploadStore::kMaxLength)) {
+        detail = "too much data";
+        return ErrorCode::BadArchive;
+    }
+    pugi::xml_document doc;
+    if (!readXmlEntry(zip, "tarn_profile.xml", doc, detail))
+        return ErrorCode::BadProfile;
+    const pugi::xml_node root = doc.document_element();
+    info.type = childText(root, "type");
+    info.title = childText(root, "metadata/title");
+    info.author = childText(root, "metadata/author");
+    if (info.type.empty() || info.title.empty() || !root.first_element_by_path("metadata/author")) {
+        detail = "profile lacks type, title or author";
+        return ErrorCode::BadProfile;
+    }
+    const std::string srcname = childText(root, "metadata/srcname");
+    if (!srcname.empty() && !zip.find(srcname)) {
+        detail = "profile names " + srcname + ", which is missing";
+        return ErrorCode::BadProfile;
+    }
+    const std::string project = childText(root, "metadata/project");
+    if ((endsWith(project, ".ppt") || endsWith(project, ".pptx")) && !zip.find(project)) {
+        detail = "profile names " + project + ", which is missing";
+        return ErrorCode::BadProfile;
+    }
+    if (info.type == "Corvana") {
+        if (!zip.find("media.qv")) {
+            detail = "recording without media.qv";
+            return ErrorCode::BadProfile;
+        }
+        info.thumb = firstPresent(zip, {"slides/cover.jpg", "slides/1.jpg"});
+        return 0;
+    }
+    const auto &entries = zip.entries();
+    if (std::none_of(entries.begin(), entries.end(), [](const ZipEntry &e) { return isTopLevelVideo(e.name); })) {
+        detail = "package without a video";
+        return ErrorCode::BadProfile;
+    }
+    info.video = firstPresent(zip, {"video.mp4", "tmp.mp4", "video.flv"});
+    if (info.video.empty()) {
+        const auto it = std::find_if(entries.begin(), entries.end(), [](const ZipEntry &e) {
+            return isTopLevelVideo(e.name) && !startsWith(e.name, "src.");
+        });
+        if (it != entries.end())
+            info.video = it->name;
+    }
+    info.thumb = firstPresent(zip, {"thumb.jpg", "video.jpg"});
+    return 0;
+}
+
+int ContentStore::checkProject(const ZipArchive &zip, PackageInfo &info, std::string &detail)
+{
+    for (const ZipEntry &e : zip.entries()) {
+        if (!isSafeEntryName(e.name) || (e.method != 0 && e.method != 8) || (e.flags & 1) != 0) {
+            detail = "unsafe or unsupported entry " + e.name;
+            return ErrorCode::BadArchive;
+        }
+    }
+    pugi::xml_document doc;
+    if (!readXmlEntry(zip, "project.qvp", doc, detail))
+        return ErrorCode::BadProfile;
+    if (!zip.find("media.qv")) {
+        detail = "project without media.qv";
+        return ErrorCode::BadProfile;
+    }
+    const pugi::xml_node root = doc.document_element();
+    const pugi::xml_node project = root.child("project") ? root.child("project") : root;
+    info.type = "Lumetra";
+    info.title = childText(project, "abstract/title");
+    info.author = childText(project, "abstract/author");
+    if (info.title.empty())
+        info.title = "Lumetra project";
+    return 0;
+}
+
+bool ContentStore::store(const ZipArchive &zip, const Upload &upload, const Target &target,
+                         const fs::path &staging, std::string &detail)
+{
+    std::error_code ec;
+    fs::create_directories(staging / "files", ec);
+    if (ec) {
+        detail = "cannot create " + staging.string();
+        return false;
+    }
+    if (target.kind != "p") {
+        for (const ZipEntry &e : zip.entries()) {
+            const fs::path path = staging / "files" / e.name;
+            fs::create_directories(e.isDirectory() ? path : path.parent_path(), ec);
+            if (ec || (!e.isDirectory() && !zip.extract(e, path.string(), detail))) {
+                if (detail.empty())
+                    detail = "cannot create folders for " + e.name;
+                return false;
+            }
+        }
+    }
+    const char *archiveName = target.kind == "p" ? "project.zdm" : "tarn_file.zip";
+    fs::rename(m_uploads.pathOf(upload.id), staging / archiveName, ec);
+    if (ec)
+        detail = "cannot move the archive: " + ec.message();
+    return !ec;
+}
+
+ContentStore::Registered ContentStore::registerUpload(const Account &account, const Upload &upload)
+{
+    Registered result;
+    const auto refuse = [&](int code) {
+        m_uploads.remove(upload.id);
+        result.error = code;
+        return result;
+    };
+    if (upload.offset != upload.length)
+        return Registered{ErrorCode::NoUpload, 0, "upload incomplete"};
+    const auto digest = m_uploads.sha256Of(upload);
+    if (!digest)
+        return Registered{ErrorCode::Internal, 0, "cannot read the upload"};
+    if (*digest != upload.sha256)
+        return refuse(ErrorCode::ChecksumMismatch);
+    const Target target = resolveTarget(account, upload.folder, upload.content);
+    if (target.error)
+        return refuse(target.error);
+    if (const int error = sizeError(account, upload.length, target.replace))
+        return refuse(error);
+    const auto zip = ZipArchive::open(m_uploads.pathOf(upload.id).string(), result.detail);
+    if (!zip)
+        return refuse(ErrorCode::BadArchive);
+    PackageInfo info;
+    const int invalid = target.kind == "p" ? checkProject(*zip, info, result.detail)
+                                           : checkPackage(*zip, info, result.detail);
+    if (invalid)
+        return refuse(invalid);
+
+    const fs::path staging = m_folder / (".staging-" + upload.id);
+    std::error_code ec;
+    if (!store(*zip, upload, target, staging, result.detail)) {
+        fs::remove_all(staging, ec);
+        return refuse(ErrorCode::Internal);
+    }
+
+    std::lock_guard lock(m_commit);
+    if (const int error = sizeError(account, upload.length, target.replace)) {
+        fs::remove_all(staging, ec);
+        return refuse(error);
+    }
+    Content content;
+    content.folder = target.folder;
+    content.account = account.id;
+    content.kind = target.kind == "p" ? "zdm" : "package";
+    content.type = info.type;
+    content.title = info.title;
+    content.author = info.author;
+    content.size = upload.length;
+    content.created = content.updated = unixNow();
+    content.video = info.video;
+    content.thumb = info.thumb;
+    if (target.replace > 0) {
+        content.id = target.replace;
+        if (const auto old = m_db.content(target.replace))
+            content.created = old->created;
+        const fs::path current = m_folder / std::to_string(content.id);
+        const fs::path old = m_folder / (".old-" + upload.id);
+        std::error_code moved;
+        fs::rename(current, old, moved);
+        fs::rename(staging, current, ec);
+        if (ec) {
+            if (!moved)
+                fs::rename(old, current, moved);
+            fs::remove_all(staging, ec);
+            return refuse(ErrorCode::Internal);
+        }
+        m_db.updateContent(content);
+        fs::remove_all(old, ec);
+    } else {
+        content.id = m_db.insertContent(content);
+        fs::rename(staging, m_folder / std::to_string(content.id), ec);
+        if (ec) {
+            m_db.removeContent(content.id);
+            fs::remove_all(staging, ec);
+            return refuse(ErrorCode::Internal);
+        }
+    }
+    m_uploads.remove(upload.id);
+    result.content = content.id;
+    return result;
+}
+
+bool ContentStore::remove(std::int64_t id)
+{
+    if (!m_db.content(id))
+        return false;
+    m_db.removeContent(id);
+    std::error_code ec;
+    fs::remove_all(m_folder / std::to_string(id), ec);
+    return true;
+}

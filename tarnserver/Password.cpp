@@ -1,0 +1,136 @@
+#include "Password.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <array>
+#include <stdexcept>
+
+namespace {
+
+constexpr int kIterations = 10000;
+
+std::string pbkdf2(const std::string &password, const std::string &salt)
+{
+    std::array<unsigned char, 32> out{};
+    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
+                          reinterpret_cast<const unsigned char *>(salt.data()), static_cast<int>(salt.size()),
+                          kIterations, EVP_sha256(), static_cast<int>(out.size()), out.data())
+        != 1)
+        throw std::runtime_error("password hashing failed");
+    return toHex(std::string_view(reinterpret_cast<const char *>(out.data()), out.size()));
+}
+
+std::string md5Hex(const std::string &text)
+{
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &size, EVP_md5(), nullptr) != 1)
+        throw std::runtime_error("MD5 failed");
+    return toHex(std::string_view(reinterpret_cast<const char *>(digest.data()), size));
+}
+
+bool sameText(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+int base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+} // namespace
+
+std::string doubleMd5(const std::string &plain)
+{
+    return md5Hex(md5Hex(plain));
+}
+
+PasswordRecord makePasswordRecord(const std::string &plain)
+{
+    PasswordRecord record;
+    record.salt = randomHex(16);
+    record.plainHash = pbkdf2(plain, record.salt);
+    record.md5Hash = pbkdf2(doubleMd5(plain), record.salt);
+    return record;
+}
+
+bool passwordMatches(const PasswordRecord &record, const std::string &sent, bool acceptHashed)
+{
+    const std::string hash = pbkdf2(sent, record.salt);
+    return sameText(hash, record.plainHash) || (acceptHashed && sameText(hash, record.md5Hash));
+}
+
+std::string toHex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+std::string randomHex(size_t bytes)
+{
+    std::string raw(bytes, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char *>(raw.data()), static_cast<int>(bytes)) != 1)
+        throw std::runtime_error("no random bytes");
+    return toHex(raw);
+}
+
+std::string base64Encode(std::string_view bytes)
+{
+    static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16)
+                           | (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
+    }
+    if (i + 1 == bytes.size()) {
+        const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
+    } else if (i + 2 == bytes.size()) {
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
+    }
+    return out;
+}
+
+bool base64Decode(std::string_view text, std::string &out)
+{
+    out.clear();
+    while (!text.empty() && text.back() == '=')
+        text.remove_suffix(1);
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const int v = base64Value(c);
+        if (v < 0)
+            return false;
+        buffer = (buffer << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out.push_back(static_cast<char>((buffer >> bits) & 0xff));
+        }
+    }
+    return bits < 6; // a single leftover character cannot encode a byte
+}
