@@ -45,3 +45,6 @@ struct CVideoItem
                                     : QStringLiteral("video_") + dstPostfix + QStringLiteral(".mp4");
     }
 };
+
+// Moved as plain bytes when the queue grows.
+Q_DECLARE_TYPEINFO(CVideoItem, Q_RELOCATABLE_TYPE);

@@ -8,6 +8,8 @@
 
 #include <QFileInfo>
 
+#include <array>
+#include <cstring>
 #include <optional>
 
 namespace QueueFile {
@@ -26,37 +28,60 @@ QString boolText(bool value)
     return value ? QStringLiteral("true") : QStringLiteral("false");
 }
 
-// Reads the required elements of one `file`; a missing one or a bad number
-// makes the whole entry unreadable.
+constexpr size_t kFieldCount = std::size(kFieldOrder);
+
+// Reads the fields of one `file`; a missing required field or a bad number
+// makes the whole entry unreadable. The children are walked once: a queue
+// file is written in field order, so the next name is nearly always the one
+// expected.
 class FieldReader
 {
 public:
-    explicit FieldReader(const pugi::xml_node &file) : m_file(file) {}
+    explicit FieldReader(const pugi::xml_node &file)
+    {
+        size_t expected = 0;
+        for (const pugi::xml_node &child : file.children()) {
+            const size_t index = fieldIndex(child.name(), expected);
+            if (index < kFieldCount && !m_nodes[index])
+                m_nodes[index] = child;
+            expected = index + 1;
+        }
+    }
     bool ok() const { return m_ok; }
 
-    QString text(const char *name)
+    QString text(size_t field)
     {
-        const pugi::xml_node node = m_file.child(name);
-        if (!node)
+        if (!m_nodes[field])
             m_ok = false;
-        return Xml::toQ(node.text().get());
+        return optionalText(field);
     }
-    QString optionalText(const char *name) { return Xml::toQ(m_file.child(name).text().get()); }
-    qint32 int32(const char *name) { return static_cast<qint32>(number(name, true)); }
-    qint64 int64(const char *name) { return number(name, false); }
-    bool flag(const char *name)
+    QString optionalText(size_t field) const { return Xml::toQ(m_nodes[field].text().get()); }
+    qint32 int32(size_t field) { return static_cast<qint32>(number(field, true)); }
+    qint64 int64(size_t field) { return number(field, false); }
+    bool flag(size_t field)
     {
-        const QString value = text(name).trimmed();
+        const QString value = text(field).trimmed();
         return parseFlag(value, m_ok);
     }
-    bool optionalFlag(const char *name)
+    bool optionalFlag(size_t field) const
     {
         bool ok = true;
-        const bool value = parseFlag(optionalText(name).trimmed(), ok);
+        const bool value = parseFlag(optionalText(field).trimmed(), ok);
         return ok && value;
     }
 
 private:
+    static size_t fieldIndex(const char *name, size_t expected)
+    {
+        if (expected < kFieldCount && std::strcmp(name, kFieldOrder[expected]) == 0)
+            return expected;
+        for (size_t i = 0; i < kFieldCount; ++i) {
+            if (std::strcmp(name, kFieldOrder[i]) == 0)
+                return i;
+        }
+        return kFieldCount;
+    }
+
     static bool parseFlag(const QString &value, bool &ok)
     {
         if (value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
@@ -70,53 +95,61 @@ private:
         return numeric && n != 0;
     }
 
-    qint64 number(const char *name, bool narrow)
+    qint64 number(size_t field, bool narrow)
     {
         bool numeric = false;
-        const qint64 n = text(name).trimmed().toLongLong(&numeric);
+        const qint64 n = text(field).trimmed().toLongLong(&numeric);
         if (!numeric || (narrow && (n < INT32_MIN || n > INT32_MAX)))
             m_ok = false;
         return n;
     }
 
-    pugi::xml_node m_file;
+    std::array<pugi::xml_node, kFieldCount> m_nodes{};
     bool m_ok = true;
+};
+
+// Field positions in the record (and in the file).
+enum Field : size_t {
+    FileName, Title, Author, State, Path, Duration, SecDuration, VideoWidth, VideoHeight, VBitRate, ABitRate,
+    Url, Account, Password, FolderID, ContentID, FolderName, SysVer, BEncPassword, DstCvtType, DstResType,
+    DstPostfix, SrcVideoWidth, SrcVideoHeight, CustomBps, BInterlaced, FileSize, DateLastModified,
+    OverwriteUrl, UseTmpName
 };
 
 std::optional<CVideoItem> readEntry(const pugi::xml_node &file)
 {
     FieldReader r(file);
     CVideoItem item;
-    item.fileName = r.text("fileName");
-    item.title = r.text("title");
-    item.Author = r.text("Author");
-    r.text("state"); // present, but the row starts "Waiting" whatever it says
-    item.path = r.text("path");
-    item.duration = r.text("duration");
-    item.secDuration = r.int32("secDuration");
-    item.videoWidth = r.int32("videoWidth");
-    item.videoHeight = r.int32("videoHeight");
-    item.vBitRate = r.text("vBitRate");
-    item.aBitRate = r.text("aBitRate");
-    item.Url = r.text("Url");
-    item.account = r.text("account");
-    item.password = r.text("password");
-    item.folderID = r.text("folderID");
-    item.contentID = r.text("contentID");
-    item.folderName = r.text("folderName");
-    item.sysVer = r.text("sysVer");
-    item.bEncPassword = r.flag("bEncPassword");
-    item.dstCvtType = r.int32("dstCvtType");
-    item.dstResType = r.int32("dstResType");
-    item.dstPostfix = r.text("dstPostfix");
-    item.srcVideoWidth = r.int32("srcVideoWidth");
-    item.srcVideoHeight = r.int32("srcVideoHeight");
-    item.customBps = r.int32("customBps");
-    item.bInterlaced = r.flag("bInterlaced");
-    item.fileSize = r.int64("fileSize");
-    item.dateLastModified = r.text("dateLastModified");
-    item.OverwriteUrl = r.optionalText("OverwriteUrl");
-    item.useTmpName = r.optionalFlag("useTmpName");
+    item.fileName = r.text(FileName);
+    item.title = r.text(Title);
+    item.Author = r.text(Author);
+    r.text(State); // required, but the row starts "Waiting" whatever it says
+    item.path = r.text(Path);
+    item.duration = r.text(Duration);
+    item.secDuration = r.int32(SecDuration);
+    item.videoWidth = r.int32(VideoWidth);
+    item.videoHeight = r.int32(VideoHeight);
+    item.vBitRate = r.text(VBitRate);
+    item.aBitRate = r.text(ABitRate);
+    item.Url = r.text(Url);
+    item.account = r.text(Account);
+    item.password = r.text(Password);
+    item.folderID = r.text(FolderID);
+    item.contentID = r.text(ContentID);
+    item.folderName = r.text(FolderName);
+    item.sysVer = r.text(SysVer);
+    item.bEncPassword = r.flag(BEncPassword);
+    item.dstCvtType = r.int32(DstCvtType);
+    item.dstResType = r.int32(DstResType);
+    item.dstPostfix = r.text(DstPostfix);
+    item.srcVideoWidth = r.int32(SrcVideoWidth);
+    item.srcVideoHeight = r.int32(SrcVideoHeight);
+    item.customBps = r.int32(CustomBps);
+    item.bInterlaced = r.flag(BInterlaced);
+    item.fileSize = r.int64(FileSize);
+    item.dateLastModified = r.text(DateLastModified);
+    item.OverwriteUrl = r.optionalText(OverwriteUrl);
+    item.useTmpName = r.optionalFlag(UseTmpName);
     if (!r.ok())
         return std::nullopt;
     return item;
@@ -205,12 +238,8 @@ bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &gr
     }
     if (written == 0)
         return DeleteFileIfExists(path);
-    const QString raw = QString::fromUtf8(Xml::serialize(doc, pugi::format_raw | pugi::format_no_empty_element_tags));
-    const QByteArray laidOut = LayOutQueueText(raw).toUtf8();
-    // The laid-out text must read back as the same queue before it replaces the file.
-    pugi::xml_document check;
-    if (!Xml::parseText(check, laidOut))
-        return false;
+    const QByteArray laidOut =
+        LayOutQueueText(Xml::serialize(doc, pugi::format_raw | pugi::format_no_empty_element_tags));
     return Xml::writeFileAtomic(path, laidOut, true);
 }
 
@@ -229,19 +258,54 @@ QString TagNameAt(const QString &text, qsizetype position)
     return name.remove(u'/');
 }
 
-QString LayOutQueueText(const QString &text)
+namespace {
+// The name of the tag that ends at `gt` or starts at `lt`, without its "/"
+// characters, compared without copying: the layout runs over megabytes.
+QByteArrayView tagEndingAt(const QByteArray &text, qsizetype gt)
 {
-    QString out;
-    out.reserve(text.size() + text.size() / 10);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        out += text.at(i);
-        if (text.at(i) != u'>' || i + 1 >= text.size() || text.at(i + 1) != u'<')
-            continue;
-        const bool sameName = TagNameAt(text, i) == TagNameAt(text, i + 1);
-        const bool closesIt = i + 2 < text.size() && text.at(i + 2) == u'/';
-        if (!sameName || !closesIt)
-            out += QStringLiteral("\r\n");
+    const qsizetype lt = text.lastIndexOf('<', gt);
+    return QByteArrayView(text).sliced(lt + 1, gt - lt - 1);
+}
+
+QByteArrayView tagStartingAt(const QByteArray &text, qsizetype lt)
+{
+    qsizetype gt = text.indexOf('>', lt + 1);
+    if (gt < 0)
+        gt = text.size();
+    return QByteArrayView(text).sliced(lt + 1, gt - lt - 1);
+}
+
+bool sameNameIgnoringSlashes(QByteArrayView a, QByteArrayView b)
+{
+    qsizetype i = 0;
+    qsizetype j = 0;
+    for (;;) {
+        while (i < a.size() && a[i] == '/')
+            ++i;
+        while (j < b.size() && b[j] == '/')
+            ++j;
+        if (i == a.size() || j == b.size())
+            return i == a.size() && j == b.size();
+        if (a[i++] != b[j++])
+            return false;
     }
+}
+} // namespace
+
+QByteArray LayOutQueueText(const QByteArray &text)
+{
+    QByteArray out;
+    out.reserve(text.size() + text.size() / 10);
+    qsizetype copied = 0;
+    for (qsizetype i = text.indexOf("><"); i >= 0; i = text.indexOf("><", i + 1)) {
+        out.append(QByteArrayView(text).sliced(copied, i + 1 - copied));
+        copied = i + 1;
+        const bool sameName = sameNameIgnoringSlashes(tagEndingAt(text, i), tagStartingAt(text, i + 1));
+        const bool closesIt = i + 2 < text.size() && text.at(i + 2) == '/';
+        if (!sameName || !closesIt)
+            out.append("\r\n");
+    }
+    out.append(QByteArrayView(text).sliced(copied));
     return out;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class CVideoList;
@@ -33,7 +34,8 @@ bool LoadQueue(const QString &path, CVideoList &list, QueueModel &grid);
 bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &grid);
 // The name of the tag that starts or ends at `position`, "/" removed.
 QString TagNameAt(const QString &text, qsizetype position);
-// Inserts the line breaks of the queue file's layout into serialised XML.
-QString LayOutQueueText(const QString &text);
+// Inserts the line breaks of the queue file's layout into serialised XML
+// (UTF-8; the markup characters are the same bytes in any position).
+QByteArray LayOutQueueText(const QByteArray &text);
 
 } // namespace QueueFile

@@ -1,0 +1,103 @@
+// Saves and loads a queue of 10,000 entries and compares the time with what
+// pugixml alone needs to parse and serialise the same file, in the same run.
+// Target: ClipFerry's save + load at most 3x the bare parse + serialise.
+
+#include "common/XmlUtil.h"
+#include "queue/CVideoList.h"
+#include "queue/QueueFile.h"
+#include "queue/QueueModel.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kEntries = 10'000;
+constexpr int kRounds = 5;
+
+void fill(CVideoList &list, QueueModel &grid)
+{
+    for (int i = 0; i < kEntries; ++i) {
+        CVideoItem item;
+        item.fileName = QStringLiteral("lecture_%1.mp4").arg(i);
+        item.title = QStringLiteral("Lecture %1: signals & <systems>").arg(i);
+        item.Author = QStringLiteral("Prof. Ann Example");
+        item.path = QStringLiteral("/home/ann/videos/course/lecture_%1.mp4").arg(i);
+        item.duration = QStringLiteral("0:45:10");
+        item.secDuration = 2710;
+        item.videoWidth = 854;
+        item.videoHeight = 480;
+        item.vBitRate = QStringLiteral("586k");
+        item.aBitRate = QStringLiteral("64k");
+        item.Url = QStringLiteral("https://media.example.org");
+        item.account = QStringLiteral("ann");
+        item.password = QStringLiteral("s3cr3t&<>");
+        item.folderID = QString::number(100 + i % 17);
+        item.contentID = QStringLiteral("0");
+        item.folderName = QStringLiteral("/courses/signals");
+        item.sysVer = QStringLiteral("2.0");
+        item.dstPostfix = QStringLiteral("480");
+        item.fileSize = 734003200;
+        item.dateLastModified = QStringLiteral("2026-11-30 09:12:44");
+        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+        list.Add(item);
+    }
+}
+
+double bestOf(const std::function<void()> &work)
+{
+    double best = 1e18;
+    for (int round = 0; round < kRounds; ++round) {
+        QElapsedTimer timer;
+        timer.start();
+        work();
+        best = std::min(best, static_cast<double>(timer.nsecsElapsed()) / 1e6);
+    }
+    return best;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("project.xml"));
+
+    CVideoList list;
+    QueueModel grid;
+    fill(list, grid);
+
+    const double save = bestOf([&] { QueueFile::SaveQueue(path, list, grid); });
+    const double load = bestOf([&] {
+        CVideoList loadedList;
+        QueueModel loadedGrid;
+        QueueFile::LoadQueue(path, loadedList, loadedGrid);
+        if (loadedList.count() != kEntries)
+            qFatal("the queue did not load back whole");
+    });
+    const double ours = save + load;
+
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    const QByteArray bytes = file.readAll();
+    const double peer = bestOf([&] {
+        pugi::xml_document doc;
+        doc.load_buffer(bytes.constData(), static_cast<size_t>(bytes.size()));
+        const QByteArray out = Xml::serialize(doc, pugi::format_raw);
+        QFile target(path + QStringLiteral(".peer"));
+        target.open(QIODevice::WriteOnly);
+        target.write(out);
+    });
+
+    QTextStream(stdout) << "queue file: " << kEntries << " entries, " << bytes.size() / 1024 << " KiB\n"
+                        << "save " << save << " ms + load " << load << " ms = " << ours
+                        << " ms; pugixml parse + serialise + write: " << peer << " ms\n"
+                        << "ratio: " << QString::number(ours / peer, 'f', 2) << "x (target: at most 3x)\n";
+    return 0;
+}
