@@ -7,13 +7,16 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make qt6-base-dev qcoro-qt6-dev libpugixml-dev libfreeimage-dev libsqlite3-dev
-          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth nodejs npm)
+          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth)
 
 install_packages() {
   local missing=()
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
+  # Node may come from another packaging that bundles npm: ask for the commands.
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
     echo "ClipFerry needs these Debian packages: ${missing[*]}" >&2
