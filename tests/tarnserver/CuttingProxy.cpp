@@ -1,0 +1,48 @@
+#include "CuttingProxy.h"
+
+#include <QHostAddress>
+#include <QTcpSocket>
+
+CuttingProxy::CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *parent)
+    : QObject(parent)
+    , m_targetPort(targetPort)
+    , m_cutsAt(std::move(cutsAt))
+{
+    m_server.listen(QHostAddress::LocalHost, 0);
+    connect(&m_server, &QTcpServer::newConnection, this, &CuttingProxy::accept);
+}
+
+void CuttingProxy::accept()
+{
+    while (QTcpSocket *client = m_server.nextPendingConnection()) {
+        auto *upstream = new QTcpSocket(client);
+        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream); });
+        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream); });
+        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+        connect(upstream, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
+        connect(client, &QTcpSocket::disconnected, client, [client, upstream] {
+            upstream->abort();
+            client->deleteLater();
+        });
+        upstream->connectToHost(QHostAddress::LocalHost, m_targetPort);
+    }
+}
+
+void CuttingProxy::forward(QTcpSocket *client, QTcpSocket *upstream)
+{
+    if (upstream->state() != QAbstractSocket::ConnectedState)
+        return;
+    QByteArray data = client->readAll();
+    if (!m_cutsAt.isEmpty() && m_upstreamBytes + data.size() >= m_cutsAt.first()) {
+        data.truncate(m_cutsAt.takeFirst() - m_upstreamBytes);
+        m_upstreamBytes += data.size();
+        ++m_cutsDone;
+        upstream->write(data);
+        upstream->flush();
+        upstream->abort();
+        client->abort();
+        return;
+    }
+    m_upstreamBytes += data.size();
+    upstream->write(data);
+}

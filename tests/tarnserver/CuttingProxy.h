@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+// A loopback TCP proxy that drops the connection once the bytes sent towards the
+// server reach each of the given totals, so a client sees a connection cut mid-request.
+class CuttingProxy final : public QObject
+{
+    Q_OBJECT
+public:
+    CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *parent = nullptr);
+    quint16 port() const { return m_server.serverPort(); }
+    qint64 upstreamBytes() const { return m_upstreamBytes; }
+    int cutsDone() const { return m_cutsDone; }
+
+private:
+    void accept();
+    void forward(QTcpSocket *client, QTcpSocket *upstream);
+
+    QTcpServer m_server;
+    quint16 m_targetPort;
+    QList<qint64> m_cutsAt;
+    qint64 m_upstreamBytes = 0;
+    int m_cutsDone = 0;
+};

@@ -1,0 +1,797 @@
+// The reference server over real HTTP on loopback: every endpoint, every error
+// code, both folder forms, quota and overwrite answers, resumable uploads cut
+// mid-transfer, refused archives, the version list and the web pages.
+
+#include "CuttingProxy.h"
+#include "ServerProcess.h"
+#include "TestHttp.h"
+#include "ZipArchive.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pugixml.hpp>
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray doubleMd5(const QByteArray &password)
+{
+    const auto md5 = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex(); };
+    return md5(md5(password));
+}
+
+QByteArray encoded(const QByteArray &text)
+{
+    return QUrl::toPercentEncoding(QString::fromUtf8(text));
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
+    return data;
+}
+
+void put16(QByteArray &out, quint32 v)
+{
+    out.append(char(v & 0xff)).append(char((v >> 8) & 0xff));
+}
+
+void put32(QByteArray &out, quint32 v)
+{
+    put16(out, v & 0xffff);
+    put16(out, v >> 16);
+}
+
+// A hand-made zip, for archives the zip program refuses to write (unsafe names).
+QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0)
+{
+    QByteArray out;
+    QByteArray directory;
+    for (const auto &[name, data] : entries) {
+        const quint32 crc = static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
+                                                       static_cast<uInt>(data.size())));
+        const quint32 offset = static_cast<quint32>(out.size());
+        put32(out, 0x04034b50);
+        put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
+        put32(out, crc), put32(out, quint32(data.size())), put32(out, quint32(data.size()));
+        put16(out, quint32(name.size())), put16(out, 0);
+        out += name + data;
+        put32(directory, 0x02014b50);
+        put16(directory, 20), put16(directory, 20), put16(directory, 0), put16(directory, method);
+        put16(directory, 0), put16(directory, 0);
+        put32(directory, crc), put32(directory, quint32(data.size())), put32(directory, quint32(data.size()));
+        put16(directory, quint32(name.size())), put16(directory, 0), put16(directory, 0), put16(directory, 0);
+        put16(directory, 0), put32(directory, 0), put32(directory, offset);
+        directory += name;
+    }
+    const quint32 directoryOffset = static_cast<quint32>(out.size());
+    out += directory;
+    put32(out, 0x06054b50);
+    put16(out, 0), put16(out, 0), put16(out, quint32(entries.size())), put16(out, quint32(entries.size()));
+    put32(out, quint32(directory.size())), put32(out, directoryOffset), put16(out, 0);
+    return out;
+}
+
+QByteArray profile(const QByteArray &title, const QByteArray &extra = {}, const QByteArray &type = "Mp4")
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<profile><type>" + type + "</type><metadata><title>" + title
+           + "</title><author>Ann Author</author>" + extra + "</metadata></profile>";
+}
+
+} // namespace
+
+class TestTarnServer final : public QObject
+{
+    Q_OBJECT
+
+private:
+    QUrl url(const QString &path) const { return m_server->url().resolved(QUrl(path)); }
+    QUrl uploads() const { return url(u"/tarn/putFile/uploads/"_s); }
+    // Packs files with the real zip program (stored, as the client does).
+    QByteArray zipFiles(const QMap<QString, QByteArray> &files, bool stored = true);
+    QByteArray package(const QByteArray &title, qsizetype videoSize = 20000);
+    // Uploads and registers an archive; the registration reply.
+    HttpReply uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
+                                const QByteArray &sha256 = {});
+    int contentCount() const;
+    QStringList storedEntries() const;
+
+    QTemporaryDir m_tmp{QDir::tempPath() + u"/tarn-XXXXXX"_s};
+    std::unique_ptr<ServerProcess> m_server;
+    TestHttp m_demo{u"demo"_s, u"demo"_s};
+    TestHttp m_other{u"other"_s, u"pw"_s};
+    int m_demoContent = 0;
+    int m_otherContent = 0;
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void safeEntryNames_data();
+    void safeEntryNames();
+    void getfolderCredentials_data();
+    void getfolderCredentials();
+    void folderForms();
+    void getVersion_data();
+    void getVersion();
+    void quotaAndServerSettings();
+    void uploadRegistersContent();
+    void refusedArchives_data();
+    void refusedArchives();
+    void creationLimits_data();
+    void creationLimits();
+    void tusRequests();
+    void resumeAfterTwoCuts();
+    void overwriteByContentId();
+    void overwriteByUrl();
+    void lumetraProject();
+    void versionList_data();
+    void versionList();
+    void updateArchives();
+    void webPages();
+    void tusJsClientInterop();
+};
+
+QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
+{
+    QTemporaryDir dir(m_tmp.filePath(u"pack-XXXXXX"_s));
+    for (auto it = files.begin(); it != files.end(); ++it) {
+        QDir(dir.path()).mkpath(QFileInfo(it.key()).path());
+        QFile f(dir.filePath(it.key()));
+        if (!f.open(QIODevice::WriteOnly) || f.write(it.value()) != it.value().size())
+            return {};
+    }
+    QProcess zip;
+    zip.setWorkingDirectory(dir.path());
+    QStringList args{stored ? u"-0"_s : u"-9"_s, u"-r"_s, u"-q"_s, u"out.zip"_s};
+    args += QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
+    zip.start(u"zip"_s, args);
+    if (!zip.waitForFinished(60000) || zip.exitCode() != 0)
+        return {};
+    QFile out(dir.filePath(u"out.zip"_s));
+    return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
+}
+
+QByteArray TestTarnServer::package(const QByteArray &title, qsizetype videoSize)
+{
+    return zipFiles({{u"tarn_profile.xml"_s, profile(title)},
+                     {u"video.mp4"_s, randomBytes(videoSize)},
+                     {u"video.xml"_s, "<keyframes/>"},
+                     {u"thumb.jpg"_s, "jpeg"}});
+}
+
+HttpReply TestTarnServer::uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
+                                            const QByteArray &sha256)
+{
+    HttpReply created;
+    const QUrl upload = http.create(uploads(), archive.size(), uploadMetadata(archive, folder, content, sha256), &created);
+    if (upload.isEmpty())
+        return created;
+    if (!http.uploadAll(upload, archive, 64 * 1024))
+        return {};
+    return http.form(url(u"/tarn/putFile/"_s), "upload=" + QUrl::toPercentEncoding(upload.toString()));
+}
+
+int TestTarnServer::contentCount() const
+{
+    return m_server->admin({u"content"_s, u"list"_s}).count('\n');
+}
+
+QStringList TestTarnServer::storedEntries() const
+{
+    QStringList entries;
+    for (const char *folder : {"uploads", "contents"}) {
+        for (const QString &name : QDir(m_server->dataDir() + u'/' + QLatin1String(folder))
+                                       .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden))
+            entries << QLatin1String(folder) + u'/' + name;
+    }
+    return entries;
+}
+
+void TestTarnServer::initTestCase()
+{
+    QVERIFY(m_tmp.isValid());
+    QVERIFY2(QFile::exists(ServerProcess::program()), qPrintable(ServerProcess::program()));
+    QVERIFY2(!QStandardPaths::findExecutable(u"zip"_s).isEmpty(), "the zip program is needed");
+    m_server = std::make_unique<ServerProcess>(m_tmp.filePath(u"data"_s));
+    QVERIFY(m_server->start({u"--demo"_s}));
+    for (const QStringList &command : QList<QStringList>{
+             {u"account"_s, u"add"_s, u"other"_s, u"pw"_s},
+             {u"account"_s, u"add"_s, u"small"_s, u"pw"_s, u"--maxsize"_s, u"1"_s},
+             {u"account"_s, u"add"_s, u"full"_s, u"pw"_s, u"--quota"_s, u"1"_s},
+             {u"account"_s, u"add"_s, u"off"_s, u"pw"_s},
+             {u"account"_s, u"disable"_s, u"off"_s}})
+        QVERIFY2(!m_server->admin(command).isNull(), qPrintable(command.join(u' ')));
+
+    // One content of each account in "Physics" (folder 3), for the overwrite answers.
+    HttpReply r = uploadAndRegister(m_demo, package("Demo lecture"), 3, -1);
+    m_demoContent = r.xml("contentID").toInt();
+    QVERIFY2(m_demoContent > 0, r.body.constData());
+    r = uploadAndRegister(m_other, package("Other lecture"), 3, -1);
+    m_otherContent = r.xml("contentID").toInt();
+    QVERIFY2(m_otherContent > 0, r.body.constData());
+}
+
+void TestTarnServer::cleanupTestCase()
+{
+    if (m_server)
+        QVERIFY(m_server->stop());
+}
+
+void TestTarnServer::safeEntryNames_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<bool>("safe");
+    QTest::newRow("plain") << QByteArray("video.mp4") << true;
+    QTest::newRow("nested") << QByteArray("slides/1.jpg") << true;
+    QTest::newRow("folder entry") << QByteArray("slides/") << true;
+    QTest::newRow("dots in a name") << QByteArray("a..b/c") << true;
+    QTest::newRow("parent") << QByteArray("../evil") << false;
+    QTest::newRow("parent inside") << QByteArray("slides/../../evil") << false;
+    QTest::newRow("absolute") << QByteArray("/etc/passwd") << false;
+    QTest::newRow("backslash") << QByteArray("..\\evil") << false;
+    QTest::newRow("drive letter") << QByteArray("C:evil") << false;
+    QTest::newRow("empty segment") << QByteArray("a//b") << false;
+    QTest::newRow("empty") << QByteArray("") << false;
+}
+
+void TestTarnServer::safeEntryNames()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(bool, safe);
+    QCOMPARE(isSafeEntryName(std::string_view(name.constData(), static_cast<size_t>(name.size()))), safe);
+}
+
+void TestTarnServer::getfolderCredentials_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("enc");
+    QTest::addColumn<QString>("errInfo");
+    const QString hashed = QString::fromLatin1(doubleMd5("demo"));
+    QTest::newRow("plain") << u"demo"_s << u"demo"_s << u"1"_s << QString();
+    QTest::newRow("double MD5") << u"demo"_s << hashed << u"1"_s << QString();
+    QTest::newRow("double MD5, server without enc") << u"demo"_s << hashed << u"0"_s << u"1102"_s;
+    QTest::newRow("plain, server without enc") << u"demo"_s << u"demo"_s << u"0"_s << QString();
+    QTest::newRow("wrong password") << u"demo"_s << u"demox"_s << u"1"_s << u"1102"_s;
+    QTest::newRow("unknown account") << u"nobody"_s << u"demo"_s << u"1"_s << u"1101"_s;
+    QTest::newRow("disabled account") << u"off"_s << u"pw"_s << u"1"_s << u"1103"_s;
+    QTest::newRow("disabled account, wrong password") << u"off"_s << u"x"_s << u"1"_s << u"1102"_s;
+    QTest::newRow("no credentials") << QString() << QString() << u"1"_s << u"1101"_s;
+}
+
+void TestTarnServer::getfolderCredentials()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, enc);
+    QFETCH(QString, errInfo);
+    QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, u"enc"_s, enc}).isNull());
+    TestHttp http(user, password);
+    const HttpReply r = http.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
+    m_server->admin({u"setting"_s, u"set"_s, u"enc"_s, u"1"_s});
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.startsWith("<?xml"));
+    QCOMPARE(r.xml("errInfo"), errInfo.isNull() ? u""_s : errInfo);
+    // Refusals carry sysinfo too: the client's retry rule reads enc from them.
+    QCOMPARE(r.xml("sysinfo/enc"), enc);
+    QCOMPARE(r.xml("folder").isNull(), !errInfo.isEmpty());
+}
+
+void TestTarnServer::folderForms()
+{
+    const auto items = [](const HttpReply &r, const char *path) {
+        pugi::xml_document doc;
+        doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size()));
+        QStringList out;
+        for (pugi::xpath_node n : doc.select_nodes(path)) {
+            const pugi::xml_node item = n.node();
+            out << QString::fromUtf8(item.child_value("id")) + u'|' + QString::fromUtf8(item.child_value("pid")) + u'|'
+                       + QString::fromUtf8(item.child_value("name")) + u'|'
+                       + QString::fromUtf8(item.child_value("uploadable"));
+        }
+        return out;
+    };
+    HttpReply nested = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
+    QCOMPARE(nested.xml("errInfo"), u""_s);
+    QCOMPARE(nested.xml("sysinfo/resolution"), u"1280,854,640"_s);
+    QCOMPARE(nested.xml("sysinfo/urloverwrite"), u"1"_s);
+    QCOMPARE(nested.xml("sysinfo/adID"), u"1"_s);
+    QVERIFY(nested.body.contains("<tarn ver=\"2.0\" qvpver=\"8\">"));
+    const QStringList tree = items(nested, "/tarn/folder/item");
+    QCOMPARE(tree.size(), 9);
+    QVERIFY(tree.contains(u"5|4|Lab sessions|1"_s));
+    QVERIFY(tree.contains(u"4|2|Chemistry|0"_s));
+    QVERIFY(items(nested, "/tarn/item").isEmpty());
+
+    QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"flat"_s}).isNull());
+    const HttpReply flat = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
+    m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"nested"_s});
+    QCOMPARE(flat.xml("folder"), QString());
+    QCOMPARE(items(flat, "/tarn/item"),
+             (QStringList{u"1||Announcements|"_s, u"3||Courses/Physics|"_s, u"5||Courses/Chemistry/Lab sessions|"_s,
+                          u"9||Inbox|"_s}));
+}
+
+void TestTarnServer::getVersion_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("errInfo");
+    QTest::addColumn<QString>("overwrite");
+    const QByteArray demo = QByteArray::number(m_demoContent);
+    const QByteArray other = QByteArray::number(m_otherContent);
+    const QByteArray host = "127.0.0.1:" + QByteArray::number(m_server->port());
+    const QByteArray tail = "&projectVer=8.0";
+    QTest::newRow("new content") << "tool=v.2.100603&folderID=3&contentID=-1" + tail << u""_s << u""_s;
+    QTest::newRow("own content in that folder") << "tool=v.2.100603&folderID=3&contentID=" + demo + tail << u""_s << u"1"_s;
+    QTest::newRow("another account's content") << "tool=v.2.100603&folderID=3&contentID=" + other + tail << u""_s << u"2"_s;
+    QTest::newRow("content in another folder") << "tool=v.2.100603&folderID=9&contentID=" + demo + tail << u""_s << u"3"_s;
+    QTest::newRow("unknown content id") << "tool=v.2.100603&folderID=3&contentID=99999" + tail << u""_s << u""_s;
+    QTest::newRow("content id omitted") << QByteArray("tool=v.2.100603&folderID=3") << u""_s << u""_s;
+    QTest::newRow("no such folder") << "tool=v.2.100603&folderID=77&contentID=-1" + tail << u"1201"_s << QString();
+    QTest::newRow("folder -1 without url") << "tool=v.2.100603&folderID=-1&contentID=-1" + tail << u"1201"_s << QString();
+    QTest::newRow("folder without uploads") << "tool=v.2.100603&folderID=2&contentID=-1" + tail << u"1202"_s << QString();
+    QTest::newRow("tool missing") << "folderID=3&contentID=-1" + tail << u"1001"_s << QString();
+    QTest::newRow("folder not a number") << "tool=v.2.100603&folderID=three&contentID=-1" + tail << u"1001"_s << QString();
+    QTest::newRow("url of own content")
+        << "tool=v.2.100603&url=" + encoded(host + "/content/" + demo) + "&folderID=-1&contentID=-1" + tail
+        << u""_s << u"1"_s;
+    QTest::newRow("url with scheme")
+        << "tool=v.2.100603&url=" + encoded("http://" + host + "/content/" + demo + "/")
+               + "&folderID=-1&contentID=-1" + tail
+        << u""_s << u"1"_s;
+    QTest::newRow("url of another account's content")
+        << "tool=v.2.100603&url=" + encoded(host + "/content/" + other) + "&folderID=-1&contentID=-1" + tail
+        << u""_s << u"2"_s;
+    QTest::newRow("url of another server")
+        << "tool=v.2.100603&url=" + encoded("media.example.org/content/" + demo)
+               + "&folderID=-1&contentID=-1" + tail
+        << u"1403"_s << QString();
+    QTest::newRow("url without a content path")
+        << "tool=v.2.100603&url=" + encoded(host + "/lectures/" + demo) + "&folderID=-1&contentID=-1" + tail
+        << u"1403"_s << QString();
+    QTest::newRow("url of a removed content")
+        << "tool=v.2.100603&url=" + encoded(host + "/content/99999") + "&folderID=-1&contentID=-1" + tail
+        << u"1401"_s << QString();
+}
+
+void TestTarnServer::getVersion()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, errInfo);
+    QFETCH(QString, overwrite);
+    const HttpReply r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.startsWith("<?xml"));
+    QCOMPARE(r.xml("errInfo"), errInfo);
+    QCOMPARE(r.xml("overwrite"), overwrite);
+    QCOMPARE(r.xml("videotype").isNull(), !errInfo.isEmpty());
+}
+
+void TestTarnServer::quotaAndServerSettings()
+{
+    const QByteArray body = "tool=v.2.100603&folderID=3&contentID=-1&projectVer=8.0";
+    TestHttp full(u"full"_s, u"pw"_s);
+    HttpReply r = full.form(url(u"/tarn/getVersion/"_s), body);
+    QCOMPARE(r.xml("quota/total"), u"1"_s);
+    QCOMPARE(r.xml("quota/free"), u"1"_s);
+    QCOMPARE(r.xml("quota/maxsize"), u"2048"_s);
+
+    // The demo account holds contents, so its free space is below its quota.
+    r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
+    QCOMPARE(r.xml("quota/total"), u"10240"_s);
+    QVERIFY(r.xml("quota/free").toInt() < 10240);
+    QCOMPARE(r.xml("videotype"), u"mp4"_s);
+    QCOMPARE(r.xml("videosrc"), u"0"_s);
+    QCOMPARE(r.xml("slidesize"), u"800x600"_s);
+
+    for (const auto &[key, value] : QList<QPair<QString, QString>>{
+             {u"videotype"_s, u"flv"_s}, {u"videosrc"_s, u"1"_s}, {u"slidesize"_s, u"640x480"_s}})
+        QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, key, value}).isNull());
+    r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
+    for (const auto &[key, value] : QList<QPair<QString, QString>>{
+             {u"videotype"_s, u"mp4"_s}, {u"videosrc"_s, u"0"_s}, {u"slidesize"_s, u"800x600"_s}})
+        m_server->admin({u"setting"_s, u"set"_s, key, value});
+    QCOMPARE(r.xml("videotype"), u"flv"_s);
+    QCOMPARE(r.xml("videosrc"), u"1"_s);
+    QCOMPARE(r.xml("slidesize"), u"640x480"_s);
+    QVERIFY(m_server->admin({u"setting"_s, u"set"_s, u"nosuchkey"_s, u"1"_s}).isNull());
+}
+
+void TestTarnServer::uploadRegistersContent()
+{
+    const QByteArray video = randomBytes(300000);
+    const QByteArray archive = zipFiles({{u"tarn_profile.xml"_s, profile("Waves &lt;&amp;&gt; tides")},
+                                         {u"video.mp4"_s, video},
+                                         {u"slides/1.jpg"_s, "slide"},
+                                         {u"thumb.jpg"_s, "jpeg"}});
+    const HttpReply r = uploadAndRegister(m_demo, archive, 5, 0);
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    const int id = r.xml("contentID").toInt();
+    QVERIFY(id > m_otherContent);
+
+    const QString files = m_server->dataDir() + u"/contents/"_s + QString::number(id) + u"/files/"_s;
+    QFile extracted(files + u"video.mp4"_s);
+    QVERIFY(extracted.open(QIODevice::ReadOnly));
+    QCOMPARE(extracted.readAll(), video);
+    QVERIFY(QFile::exists(files + u"slides/1.jpg"_s));
+    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("Waves <&> tides"));
+    QVERIFY(QDir(m_server->dataDir() + u"/uploads"_s).isEmpty());
+
+    // The extracted video is served to its owner with byte ranges, for the player.
+    const HttpReply part = m_demo.send("GET", url(u"/content/%1/file/video.mp4"_s.arg(id)), {}, {{"Range", "bytes=10-19"}});
+    QCOMPARE(part.status, 206);
+    QCOMPARE(part.body, video.mid(10, 10));
+    QCOMPARE(m_other.send("GET", url(u"/content/%1/file/video.mp4"_s.arg(id))).status, 404);
+}
+
+void TestTarnServer::refusedArchives_data()
+{
+    QTest::addColumn<QByteArray>("archive");
+    QTest::addColumn<bool>("wrongSha");
+    QTest::addColumn<QString>("errInfo");
+    const QByteArray good = profile("Refused");
+    const QByteArray video = randomBytes(5000);
+    QTest::newRow("checksum mismatch") << package("Tampered") << true << u"1503"_s;
+    QTest::newRow("zip-slip") << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}, {"../../evil.txt", "x"}})
+                              << false << u"1501"_s;
+    QTest::newRow("zip-slip inside a folder")
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides/../../../evil", "x"}}) << false
+        << u"1501"_s;
+    QTest::newRow("absolute path") << handMadeZip({{"tarn_profile.xml", good}, {"/tmp/evil", "x"}, {"video.mp4", video}})
+                                   << false << u"1501"_s;
+    QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
+    QTest::newRow("empty file") << QByteArray() << false << u"1501"_s;
+    QTest::newRow("compressed entries")
+        << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false << u"1501"_s;
+    QTest::newRow("truncated zip") << package("Cut short").left(15000) << false << u"1501"_s;
+    QTest::newRow("no profile") << zipFiles({{u"video.mp4"_s, video}}) << false << u"1502"_s;
+    QTest::newRow("profile with entities")
+        << zipFiles({{u"tarn_profile.xml"_s,
+                      "<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                      "<profile><type>Mp4</type><metadata><title>&x;</title><author/></metadata></profile>"},
+                     {u"video.mp4"_s, video}})
+        << false << u"1502"_s;
+    QTest::newRow("profile not well-formed")
+        << zipFiles({{u"tarn_profile.xml"_s, "<profile><type>Mp4</type>"}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
+    QTest::newRow("profile without title")
+        << zipFiles({{u"tarn_profile.xml"_s, profile("")}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
+    QTest::newRow("profile names a missing source")
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Src", "<srcname>src.mov</srcname>")}, {u"video.mp4"_s, video}})
+        << false << u"1502"_s;
+    QTest::newRow("package without a video")
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Empty")}, {u"thumb.jpg"_s, "jpeg"}}) << false << u"1502"_s;
+    QTest::newRow("recording without media")
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Talk", {}, "Corvana")}, {u"slides/1.jpg"_s, "jpeg"}}) << false
+        << u"1502"_s;
+}
+
+void TestTarnServer::refusedArchives()
+{
+    QFETCH(QByteArray, archive);
+    QFETCH(bool, wrongSha);
+    QFETCH(QString, errInfo);
+    const int before = contentCount();
+    const QStringList stored = storedEntries();
+    const HttpReply r = uploadAndRegister(m_demo, archive, 9, -1, wrongSha ? QByteArray(64, 'a') : QByteArray());
+    QCOMPARE(r.status, 200);
+    QCOMPARE(r.xml("errInfo"), errInfo);
+    QCOMPARE(r.xml("contentID"), QString());
+    QCOMPARE(contentCount(), before);
+    QCOMPARE(storedEntries(), stored);
+    QVERIFY(!QFile::exists(m_tmp.filePath(u"evil.txt"_s)));
+}
+
+void TestTarnServer::creationLimits_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<int>("folder");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("errInfo");
+    const qint64 twoMb = 2 << 20;
+    QTest::newRow("above 2 GiB") << u"demo"_s << (qint64(2) << 30) + 1 << 3 << 413 << QString();
+    QTest::newRow("exactly 2 GiB") << u"demo"_s << (qint64(2) << 30) << 3 << 201 << QString();
+    QTest::newRow("above the account's maximum") << u"small"_s << twoMb << 3 << 413 << u"1302"_s;
+    QTest::newRow("above the free quota") << u"full"_s << twoMb << 3 << 403 << u"1301"_s;
+    QTest::newRow("disabled account") << u"off"_s << qint64(10) << 3 << 403 << u"1103"_s;
+    QTest::newRow("wrong password") << u"demo"_s << qint64(10) << 3 << 401 << u"1102"_s;
+    QTest::newRow("no such folder") << u"demo"_s << qint64(10) << 404 << 404 << u"1201"_s;
+    QTest::newRow("folder without uploads") << u"demo"_s << qint64(10) << 7 << 403 << u"1202"_s;
+}
+
+void TestTarnServer::creationLimits()
+{
+    QFETCH(QString, user);
+    QFETCH(qint64, length);
+    QFETCH(int, folder);
+    QFETCH(int, status);
+    QFETCH(QString, errInfo);
+    TestHttp http(user, QTest::currentDataTag() == QByteArray("wrong password") ? u"x"_s : (user == u"demo"_s ? u"demo"_s : u"pw"_s));
+    HttpReply r;
+    const QUrl upload = http.create(uploads(), length, uploadMetadata("x", folder, -1), &r);
+    QCOMPARE(r.status, status);
+    QCOMPARE(r.header("Tus-Resumable"), QByteArray("1.0.0"));
+    if (!errInfo.isNull())
+        QCOMPARE(r.xml("errInfo"), errInfo);
+    if (!upload.isEmpty())
+        QCOMPARE(http.send("DELETE", upload, {}, {{"Tus-Resumable", "1.0.0"}}).status, 204);
+}
+
+void TestTarnServer::tusRequests()
+{
+    const HttpReply options = m_demo.send("OPTIONS", uploads());
+    QCOMPARE(options.status, 204);
+    QCOMPARE(options.header("Tus-Version"), QByteArray("1.0.0"));
+    QCOMPARE(options.header("Tus-Extension"), QByteArray("creation,termination,checksum,expiration"));
+    QCOMPARE(options.header("Tus-Checksum-Algorithm"), QByteArray("sha1"));
+    QCOMPARE(options.header("Tus-Max-Size"), QByteArray("2147483648"));
+
+    const QByteArray archive = package("Protocol", 100000);
+    HttpReply created;
+    const QUrl upload = m_demo.create(uploads(), archive.size(), uploadMetadata(archive, 9, -1), &created);
+    QVERIFY(!upload.isEmpty());
+    QVERIFY(!created.header("Upload-Expires").isEmpty());
+    QCOMPARE(upload.host(), u"127.0.0.1"_s);
+    QCOMPARE(m_demo.offset(upload), 0);
+
+    QCOMPARE(m_demo.patch(upload, 0, archive.left(1000)).status, 204);
+    QCOMPARE(m_demo.offset(upload), 1000);
+    QCOMPARE(m_demo.patch(upload, 0, archive.left(1000)).status, 409);
+    QByteArray bad = archive.mid(1000, 1000);
+    bad[10] = char(bad[10] ^ 1);
+    const Headers wrongSum{{"Tus-Resumable", "1.0.0"},
+                           {"Content-Type", "application/offset+octet-stream"},
+                           {"Upload-Offset", "1000"},
+                           {"Upload-Checksum", "sha1 " + QCryptographicHash::hash(archive.mid(1000, 1000),
+                                                                                  QCryptographicHash::Sha1).toBase64()}};
+    QCOMPARE(m_demo.send("PATCH", upload, bad, wrongSum).status, 460);
+    QCOMPARE(m_demo.offset(upload), 1000);
+    Headers md5Sum = wrongSum;
+    md5Sum[3].second = "md5 " + QCryptographicHash::hash(bad, QCryptographicHash::Md5).toBase64();
+    QCOMPARE(m_demo.send("PATCH", upload, bad, md5Sum).status, 400);
+    QCOMPARE(m_demo.send("PATCH", upload, archive.mid(1000, 10),
+                         {{"Tus-Resumable", "1.0.0"}, {"Content-Type", "application/octet-stream"}, {"Upload-Offset", "1000"}})
+                 .status,
+             415);
+    QCOMPARE(m_demo.send("PATCH", upload, archive.mid(1000, 10),
+                         {{"Content-Type", "application/offset+octet-stream"}, {"Upload-Offset", "1000"}})
+                 .status,
+             412);
+    QCOMPARE(m_demo.patch(upload, 1000, archive.mid(1000) + "overflow").status, 413);
+    QCOMPARE(m_demo.offset(upload), 1000);
+    // Without a checksum the bytes are kept as they come.
+    QCOMPARE(m_demo.patch(upload, 1000, archive.mid(1000, 5000), false).status, 204);
+    QCOMPARE(m_other.offset(upload), -1);
+    QCOMPARE(m_other.patch(upload, 6000, archive.mid(6000)).status, 404);
+
+    const QUrl registration = url(u"/tarn/putFile/"_s);
+    QCOMPARE(m_demo.form(registration, "upload=" + upload.toString().toUtf8()).xml("errInfo"), u"1504"_s);
+    QCOMPARE(m_demo.form(registration, "upload=").xml("errInfo"), u"1001"_s);
+    QCOMPARE(m_other.form(registration, "upload=" + upload.fileName().toUtf8()).xml("errInfo"), u"1504"_s);
+    QCOMPARE(m_demo.send("DELETE", upload, {}, {{"Tus-Resumable", "1.0.0"}}).status, 204);
+    QCOMPARE(m_demo.offset(upload), -1);
+    QCOMPARE(m_demo.form(registration, "upload=" + upload.fileName().toUtf8()).xml("errInfo"), u"1504"_s);
+
+    HttpReply malformed;
+    QVERIFY(m_demo.create(uploads(), 10, {{"filename", "tarn_file.zip"}, {"folderID", "9"}}, &malformed).isEmpty());
+    QCOMPARE(malformed.status, 400);
+    QCOMPARE(malformed.xml("errInfo"), u"1001"_s);
+}
+
+void TestTarnServer::resumeAfterTwoCuts()
+{
+    const QByteArray archive = package("Resumed", 3 << 20);
+    const qint64 chunk = 1 << 20;
+    const qint64 firstCut = archive.size() / 3;
+    CuttingProxy proxy(m_server->port(), {firstCut, firstCut + archive.size() / 2});
+    const QUrl endpoint(u"http://127.0.0.1:%1/tarn/putFile/uploads/"_s.arg(proxy.port()));
+    const QUrl upload = m_demo.create(endpoint, archive.size(), uploadMetadata(archive, 9, -1));
+    QCOMPARE(upload.port(), int(proxy.port()));
+    QVERIFY(m_demo.uploadAll(upload, archive, chunk));
+    QCOMPARE(proxy.cutsDone(), 2);
+    // Each cut loses at most the chunk in flight; nothing starts over from zero.
+    QVERIFY2(proxy.upstreamBytes() < archive.size() + 2 * chunk, qPrintable(QString::number(proxy.upstreamBytes())));
+    const HttpReply r = m_demo.form(QUrl(u"http://127.0.0.1:%1/tarn/putFile/"_s.arg(proxy.port())),
+                                    "upload=" + upload.toString().toUtf8());
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    QVERIFY(r.xml("contentID").toInt() > 0);
+}
+
+void TestTarnServer::overwriteByContentId()
+{
+    HttpReply r = uploadAndRegister(m_demo, package("First version"), 9, -1);
+    const int id = r.xml("contentID").toInt();
+    QVERIFY(id > 0);
+    const int before = contentCount();
+    r = m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=9&contentID=" + QByteArray::number(id));
+    QCOMPARE(r.xml("overwrite"), u"1"_s);
+    r = uploadAndRegister(m_demo, package("Second version"), 9, id);
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    QCOMPARE(r.xml("contentID").toInt(), id);
+    QCOMPARE(contentCount(), before);
+    const QByteArray list = m_server->admin({u"content"_s, u"list"_s});
+    QVERIFY(list.contains("Second version"));
+    QVERIFY(!list.contains("First version"));
+
+    // Another account may not replace it, nor may it be replaced from another folder.
+    r = uploadAndRegister(m_other, package("Hijack"), 9, id);
+    QCOMPARE(r.status, 403);
+    QCOMPARE(r.xml("errInfo"), u"1402"_s);
+    r = uploadAndRegister(m_demo, package("Moved"), 3, id);
+    QCOMPARE(r.status, 404);
+    QCOMPARE(r.xml("errInfo"), u"1401"_s);
+}
+
+void TestTarnServer::overwriteByUrl()
+{
+    HttpReply r = uploadAndRegister(m_demo, package("By URL, first"), 1, -1);
+    const int id = r.xml("contentID").toInt();
+    QVERIFY(id > 0);
+    const QByteArray documentUrl = "127.0.0.1:" + QByteArray::number(m_server->port()) + "/content/" + QByteArray::number(id);
+    r = m_demo.form(url(u"/tarn/getVersion/"_s),
+                    "tool=v.2.100603&url=" + encoded(documentUrl) + "&folderID=-1&contentID=-1");
+    QCOMPARE(r.xml("overwrite"), u"1"_s);
+    QCOMPARE(r.xml("contentID").toInt(), id);
+    r = uploadAndRegister(m_demo, package("By URL, second"), -1, -1);
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    QCOMPARE(r.xml("contentID").toInt(), id);
+    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("By URL, second"));
+    // Another account has no announcement for folder -1.
+    QCOMPARE(uploadAndRegister(m_other, package("No URL"), -1, -1).xml("errInfo"), u"1201"_s);
+}
+
+void TestTarnServer::lumetraProject()
+{
+    const QByteArray project = "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
+                               "<author>Bo</author></abstract></project></qvp>";
+    const QByteArray zdm = zipFiles({{u"project.qvp"_s, project + QByteArray(2000, ' ')},
+                                     {u"media.qv"_s, randomBytes(30000)},
+                                     {u"inteIndex.txt"_s, QByteArray(3000, 'i')}},
+                                    false);
+    const QByteArray announce = "tool=p.2.100603&folderID=5&contentID=-1&projectVer=8.0";
+    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
+    HttpReply r = uploadAndRegister(m_demo, zdm, 5, -1);
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    const int id = r.xml("contentID").toInt();
+    QVERIFY(id > 0);
+    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("Lumetra\t" + QByteArray::number(zdm.size())
+                                                                  + " bytes\tLab recording"));
+
+    const QByteArray noMedia = zipFiles({{u"project.qvp"_s, project}}, false);
+    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
+    QCOMPARE(uploadAndRegister(m_demo, noMedia, 5, -1).xml("errInfo"), u"1502"_s);
+
+    // Announced as a package, the same project lacks a profile.
+    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=5").xml("errInfo"), u""_s);
+    QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u"1501"_s);
+}
+
+void TestTarnServer::versionList_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("errInfo");
+    QTest::addColumn<QStringList>("versions");
+    QTest::newRow("published") << QString() << QByteArray("ver=2.100603") << u""_s
+                               << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
+    QTest::newRow("with drafts") << u"?draft=1"_s << QByteArray("ver=2.100603") << u""_s
+                                 << QStringList{u"2.120000"_s, u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
+    QTest::newRow("draft=0") << u"?draft=0"_s << QByteArray("ver=2.100603") << u""_s
+                             << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
+    QTest::newRow("no version sent") << QString() << QByteArray("v=2") << u"1001"_s << QStringList();
+}
+
+void TestTarnServer::versionList()
+{
+    QFETCH(QString, query);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, errInfo);
+    QFETCH(QStringList, versions);
+    const QString updates = m_server->dataDir() + u"/updates"_s;
+    QFile list(updates + u"/verinfo.xml"_s);
+    QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    list.write("<?xml version=\"1.0\"?>\n<verinfo><list>"
+               "<item><ver>1.9</ver><path>/version_ctrl/clipferry/version/1.9</path><fullPatch>1</fullPatch><log/></item>"
+               "<item draft=\"1\"><ver>2.120000</ver><path>/version_ctrl/clipferry/version/2.120000</path>"
+               "<fullPatch>false</fullPatch><log>Draft</log></item>"
+               "<item><ver>2.110101</ver><path>/version_ctrl/clipferry/version/2.110101</path>"
+               "<fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
+               "<item><ver>2.100603</ver><path>/version_ctrl/clipferry/version/2.100603</path>"
+               "<fullPatch>0</fullPatch><log/></item>"
+               "</list></verinfo>");
+    list.close();
+
+    TestHttp anonymous({}, {});
+    const HttpReply r = anonymous.form(url(u"/version_ctrl/clipferry/verinfo.php"_s + query), body);
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.startsWith("<?xml"));
+    QCOMPARE(r.xml("errInfo"), errInfo);
+    pugi::xml_document doc;
+    QVERIFY(doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size())));
+    QStringList got;
+    for (pugi::xml_node item : doc.document_element().child("list").children("item"))
+        got << QString::fromUtf8(item.child_value("ver"));
+    QCOMPARE(got, versions);
+    if (versions.contains(u"2.110101"_s)) {
+        const auto item = doc.select_node("//item[ver='2.110101']").node();
+        QCOMPARE(QByteArray(item.child_value("fullPatch")), QByteArray("true"));
+        QCOMPARE(QByteArray(item.child_value("log")), QByteArray("Faster\nSafer"));
+        QCOMPARE(QByteArray(doc.select_node("//item[ver='2.100603']").node().child_value("fullPatch")),
+                 QByteArray("false"));
+    }
+}
+
+void TestTarnServer::updateArchives()
+{
+    const QString folder = m_server->dataDir() + u"/updates/version/2.110101"_s;
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray patch = randomBytes(40000);
+    QFile file(folder + u"/patch.zip"_s);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(patch);
+    file.close();
+    TestHttp anonymous({}, {});
+    HttpReply r = anonymous.send("GET", url(u"/version_ctrl/clipferry/version/2.110101/patch.zip"_s));
+    QCOMPARE(r.status, 200);
+    QCOMPARE(r.body, patch);
+    QCOMPARE(r.header("Content-Type"), QByteArray("application/zip"));
+    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/updater.zip"_s)).status, 404);
+    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status, 404);
+}
+
+void TestTarnServer::webPages()
+{
+    TestHttp anonymous({}, {});
+    HttpReply r = anonymous.send("GET", url(u"/"_s));
+    QCOMPARE(r.status, 401);
+    QVERIFY(r.header("WWW-Authenticate").startsWith("Basic"));
+    r = m_demo.send("GET", url(u"/"_s));
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.contains("Demo lecture"));
+    QVERIFY(!r.body.contains("Other lecture"));
+    QVERIFY(r.body.contains("Ann Author"));
+    QVERIFY(r.body.contains("/content/" + QByteArray::number(m_demoContent) + "/file/thumb.jpg"));
+    r = m_demo.send("GET", url(u"/content/%1"_s.arg(m_demoContent)));
+    QCOMPARE(r.status, 200);
+    QVERIFY(r.body.contains("<video controls"));
+    QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(m_otherContent))).status, 404);
+}
+
+void TestTarnServer::tusJsClientInterop()
+{
+    const QString node = QStandardPaths::findExecutable(u"node"_s);
+    const QString script = QStringLiteral(INTEROP_DIR "/upload.js");
+    if (node.isEmpty() || !QFile::exists(QStringLiteral(INTEROP_DIR "/node_modules/tus-js-client/package.json")))
+        QSKIP("node or tus-js-client is not installed (./setup.sh test installs it)");
+    const QByteArray archive = package("From tus-js-client", 200000);
+    const QString path = m_tmp.filePath(u"interop.zip"_s);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(archive);
+    file.close();
+    QProcess process;
+    process.start(node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
+                         QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())});
+    QVERIFY(process.waitForFinished(120000));
+    const QByteArray out = process.readAllStandardOutput().trimmed();
+    QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+    const QUrl upload(QString::fromUtf8(out));
+    QCOMPARE(m_demo.offset(upload), archive.size());
+    const HttpReply r = m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + out);
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    QVERIFY(r.xml("contentID").toInt() > 0);
+}
+
+QTEST_GUILESS_MAIN(TestTarnServer)
+#include "tst_tarnserver.moc"
