@@ -28,4 +28,7 @@ public:
     // The busy animation (TmrAnimation): appends "." to the status text at
     // every tick while it runs.
     virtual void setAnimationRunning(bool running) = 0;
+    // Shows or hides the progress label and the output panel together, as a
+    // conversion starts and ends; the console has nothing to hide.
+    virtual void setConvertDetailsVisible(bool /*visible*/) {}
 };

@@ -1,0 +1,63 @@
+#include "app/PlaceholderHooks.h"
+
+#include "app/frmUpload.h"
+#include "platform/Coro.h"
+#include "queue/QueueModel.h"
+
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QPointer>
+#include <QVBoxLayout>
+
+namespace {
+
+// A modal note in place of a dialog that is not part of this build.
+QCoro::Task<> showPlaceholderDialog(QWidget *parent, QString title, QString note)
+{
+    auto *dialog = new QDialog(parent);
+    dialog->setObjectName(QStringLiteral("placeholderDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(title);
+    auto *layout = new QVBoxLayout(dialog);
+    layout->addWidget(new QLabel(note, dialog));
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    QPointer<QDialog> guard(dialog);
+    dialog->open();
+    // A dialog waits for the person as long as it takes.
+    if (guard)
+        co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
+}
+
+} // namespace
+
+QCoro::Task<> PlaceholderHooks::showAddDialog(frmUpload *window)
+{
+    QPointer<frmUpload> self(window);
+    co_await showPlaceholderDialog(window, QStringLiteral("Add video"),
+                                   QStringLiteral("The Add/Edit dialog is not part of this build yet."));
+    if (!self)
+        co_return;
+    // Leaving the dialog without OK gives an edited row its state back.
+    QueueModel &queue = self->queue();
+    if (queue.editMode) {
+        queue.editMode = false;
+        const CVideoItem *item = self->videoList().item(queue.editPath);
+        if (item && queue.GetEntryCell(queue.editPath, QueueModel::ColState) == QLatin1String("Editing"))
+            queue.SetEntryState(queue.editPath, item->state);
+    }
+}
+
+QCoro::Task<> PlaceholderHooks::showBatchDialog(frmUpload *window)
+{
+    co_await showPlaceholderDialog(window, QStringLiteral("Batch add"),
+                                   QStringLiteral("The batch dialog is not part of this build yet."));
+}
+
+void PlaceholderHooks::StartNextEntry(frmUpload * /*window*/) {}
+
+void PlaceholderHooks::StopExec() {}
+
+void PlaceholderHooks::checkForUpdates(frmUpload * /*window*/) {}

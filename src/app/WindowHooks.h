@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QCoroTask>
+
+class frmUpload;
+
+// What the main window hands over to the parts built beside it: the add and
+// batch dialogs, the queue runner and the update check. PlaceholderHooks
+// stands in for those that do not exist yet.
+class WindowHooks
+{
+public:
+    virtual ~WindowHooks() = default;
+
+    // The Add/Edit dialog, modal: it adds an entry, or edits the queue's
+    // editPath when editMode is set. Resolves when the dialog has closed.
+    virtual QCoro::Task<> showAddDialog(frmUpload *window) = 0;
+    // The batch dialog, modal.
+    virtual QCoro::Task<> showBatchDialog(frmUpload *window) = 0;
+    // Start: the queue runner takes the first waiting entry.
+    virtual void StartNextEntry(frmUpload *window) = 0;
+    // Stop: the running external program is asked to end.
+    virtual void StopExec() = 0;
+    // At start-up, unless "-s" was given: the new-version notice and the
+    // hidden version check.
+    virtual void checkForUpdates(frmUpload *window) = 0;
+};

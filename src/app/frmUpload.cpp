@@ -1,0 +1,657 @@
+#include "app/frmUpload.h"
+
+#include "app/PlaceholderHooks.h"
+#include "app/ProgressPanelWidget.h"
+#include "common/FileUtil.h"
+#include "common/Lang.h"
+#include "common/LanguageWidget.h"
+#include "common/Settings.h"
+#include "common/SystemUtil.h"
+#include "platform/AppPaths.h"
+#include "platform/Coro.h"
+#include "platform/Messages.h"
+#include "queue/QueueFile.h"
+#include "queue/QueueModel.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QPointer>
+#include <QPushButton>
+#include <QShortcut>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+Q_LOGGING_CATEGORY(lcWindow, "clipferry.window", QtWarningMsg)
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const QString kSection = QStringLiteral("frmUpload");
+const QString kTransfering = QStringLiteral("Transfering");
+
+// The first tick comes as soon as the window is on screen.
+constexpr int kFirstTickMs = 100;
+constexpr int kRetryTickMs = 1000;
+// Ticks at which a running updater is looked for before giving up.
+constexpr int kUpdaterTicks = 3;
+// A shutdown gives the running step this long to put its entry back.
+constexpr int kShutdownPolls = 100;
+constexpr auto kShutdownPoll = 100ms;
+
+QString text(const QString &key, const QString &defaultText = {})
+{
+    return Lang(kSection, key, defaultText);
+}
+
+// The numeric value of a stored option: its leading integer, 0 when none.
+int numericValue(const QString &stored)
+{
+    const QString trimmed = stored.trimmed();
+    qsizetype end = 0;
+    if (end < trimmed.size() && (trimmed.at(end) == u'-' || trimmed.at(end) == u'+'))
+        ++end;
+    while (end < trimmed.size() && trimmed.at(end).isDigit())
+        ++end;
+    return trimmed.left(end).toInt();
+}
+
+int twipsToPixels(int twips, const QWidget *widget)
+{
+    return twips * widget->logicalDpiX() / 1440;
+}
+
+QString flagText(bool checked)
+{
+    return checked ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+} // namespace
+
+frmUpload::frmUpload(Setup setup, QWidget *parent)
+    : QMainWindow(parent),
+      m_queue(new QueueModel(this)),
+      m_keepAwake(std::move(setup.keepAwake)),
+      m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
+      m_arguments(std::move(setup.arguments)),
+      m_processorCount(setup.processorCount)
+{
+    setObjectName(QStringLiteral("frmUpload"));
+    buildControls();
+    buildLayout();
+    applyLanguage();
+    defineGrid();
+    connectCommands();
+
+    m_texts = {Lang(QStringLiteral("frmCommon"), QStringLiteral("btnOK")),
+               Lang(QStringLiteral("frmCommon"), QStringLiteral("btnExit")),
+               Lang(QStringLiteral("frmCommon"), QStringLiteral("btnCancel")),
+               text(QStringLiteral("tarnError"))};
+    // Add waits for the first tick's check for a running updater.
+    cmdAdd->setEnabled(false);
+    cmdRemove->setEnabled(false);
+    cmdEdit->setEnabled(false);
+    cmdStartUpload->setEnabled(false);
+    cmdStopUpload->setEnabled(false);
+    m_flags = RunFlags{};
+    m_queue->editMode = false;
+
+    m_osVersion = OsVersionNumber();
+    m_useUniTreeView = m_osVersion >= 62 ||
+                       numericValue(ReadPlainSetting(QStringLiteral("useUniTreeView"), QStringLiteral("0"))) == 1;
+
+    // Resizable, but never maximised.
+    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+
+    if (m_keepAwake)
+        m_keepAwake->inhibit(QStringLiteral("Uploading videos"));
+    tmrInit->start(kFirstTickMs);
+}
+
+frmUpload::~frmUpload() = default;
+
+ProgressView &frmUpload::progressView()
+{
+    return *m_progress;
+}
+
+void frmUpload::buildControls()
+{
+    const auto button = [this](const char *name) {
+        auto *b = new QPushButton(this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        return b;
+    };
+    gridQueue = new QTableView(this);
+    gridQueue->setObjectName(QStringLiteral("gridQueue"));
+    cmdAdd = button("cmdAdd");
+    cmdAddQvp = button("cmdAddQvp");
+    cmdEdit = button("cmdEdit");
+    cmdRemove = button("cmdRemove");
+    cmdClearAll = button("cmdClearAll");
+    cmdStartUpload = button("cmdStartUpload");
+    cmdStopUpload = button("cmdStopUpload");
+    cmdExit = button("cmdExit");
+    chkHighSpeed = new QCheckBox(this);
+    chkHighSpeed->setObjectName(QStringLiteral("chkHighSpeed"));
+    chkRemQueue = new QCheckBox(this);
+    chkRemQueue->setObjectName(QStringLiteral("chkRemQueue"));
+    tmrInit = new QTimer(this);
+    tmrInit->setObjectName(QStringLiteral("tmrInit"));
+    lTestLen = new QLabel(this);
+    lTestLen->setObjectName(QStringLiteral("lTestLen"));
+    lTestLen->hide();
+    m_progress = new ProgressPanelWidget(this);
+
+    // Tips are optional texts of the language file, with English defaults.
+    cmdAdd->setToolTip(text(QStringLiteral("tipAdd"), QStringLiteral("Queue a video file or a recording project")));
+    cmdAddQvp->setToolTip(
+        text(QStringLiteral("tipAddQvp"), QStringLiteral("Find and queue every source in a folder tree")));
+    cmdEdit->setToolTip(text(QStringLiteral("tipEdit"), QStringLiteral("Change the selected entry")));
+    cmdRemove->setToolTip(text(QStringLiteral("tipRemove"), QStringLiteral("Remove the selected entries")));
+    cmdClearAll->setToolTip(text(QStringLiteral("tipClearAll"), QStringLiteral("Remove every entry")));
+    cmdStartUpload->setToolTip(
+        text(QStringLiteral("tipStartUpload"), QStringLiteral("Upload the waiting entries, top to bottom")));
+    cmdStopUpload->setToolTip(
+        text(QStringLiteral("tipStopUpload"), QStringLiteral("Stop the running entry; it goes back to waiting")));
+    cmdExit->setToolTip(text(QStringLiteral("tipExit"), QStringLiteral("Close ClipFerry")));
+    chkHighSpeed->setToolTip(text(QStringLiteral("tipHighSpeed"),
+                                  QStringLiteral("Convert at normal priority instead of in the background")));
+    chkRemQueue->setToolTip(
+        text(QStringLiteral("tipRemQueue"), QStringLiteral("Keep the unfinished entries when ClipFerry closes")));
+}
+
+void frmUpload::buildLayout()
+{
+    auto *central = new QWidget(this);
+    auto *layout = new QVBoxLayout(central);
+
+    auto *queueButtons = new QHBoxLayout;
+    for (QPushButton *b : {cmdAdd, cmdAddQvp, cmdEdit, cmdRemove, cmdClearAll})
+        queueButtons->addWidget(b);
+    queueButtons->addStretch();
+    queueButtons->addWidget(chkRemQueue);
+
+    auto *runButtons = new QHBoxLayout;
+    runButtons->addStretch();
+    runButtons->addWidget(chkHighSpeed);
+    // The high-speed option keeps its right edge this far left of Start.
+    runButtons->addSpacing(twipsToPixels(225, this));
+    runButtons->addWidget(cmdStartUpload);
+    runButtons->addWidget(cmdStopUpload);
+    runButtons->addSpacing(twipsToPixels(225, this));
+    runButtons->addWidget(cmdExit);
+
+    layout->addWidget(gridQueue, 1);
+    layout->addLayout(queueButtons);
+    layout->addWidget(m_progress);
+    layout->addLayout(runButtons);
+    layout->addWidget(lTestLen);
+    setCentralWidget(central);
+
+    setTabOrder(gridQueue, cmdAdd);
+    setTabOrder(cmdAdd, cmdAddQvp);
+    setTabOrder(cmdAddQvp, cmdEdit);
+    setTabOrder(cmdEdit, cmdRemove);
+    setTabOrder(cmdRemove, cmdClearAll);
+    setTabOrder(cmdClearAll, chkRemQueue);
+    setTabOrder(chkRemQueue, chkHighSpeed);
+    setTabOrder(chkHighSpeed, cmdStartUpload);
+    setTabOrder(cmdStartUpload, cmdStopUpload);
+    setTabOrder(cmdStopUpload, cmdExit);
+
+    setMinimumSize(720, 400);
+    resize(1040, 600);
+}
+
+void frmUpload::applyLanguage()
+{
+    ApplyLanguage(this);
+    setWindowTitle(windowTitle() + QStringLiteral(" - v.") + text(QStringLiteral("frmVersion"), QStringLiteral("2.100603")));
+}
+
+void frmUpload::defineGrid()
+{
+    gridQueue->setModel(m_queue);
+    gridQueue->setSelectionBehavior(QAbstractItemView::SelectRows);
+    gridQueue->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    gridQueue->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    gridQueue->setWordWrap(false);
+    gridQueue->setTextElideMode(Qt::ElideMiddle);
+    gridQueue->setAlternatingRowColors(true);
+    gridQueue->verticalHeader()->hide();
+    gridQueue->verticalHeader()->setDefaultSectionSize(gridQueue->fontMetrics().height() + 8);
+    gridQueue->horizontalHeader()->setHighlightSections(false);
+    gridQueue->horizontalHeader()->setStretchLastSection(true);
+    const auto &columns = QueueModel::columns();
+    for (int i = 0; i < static_cast<int>(columns.size()); ++i)
+        gridQueue->setColumnWidth(i, columns.at(static_cast<size_t>(i)).width);
+    // The normal and the bold row fonts are copies of the grid's own.
+    m_queue->setBaseFont(gridQueue->font());
+}
+
+void frmUpload::connectCommands()
+{
+    connect(cmdAdd, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::addVideo); });
+    connect(cmdAddQvp, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::batchAdd); });
+    connect(cmdEdit, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::editEntry); });
+    connect(cmdRemove, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::removeEntries); });
+    connect(cmdClearAll, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::clearAll); });
+    connect(cmdExit, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::exitProgram); });
+    connect(cmdStartUpload, &QPushButton::clicked, this, &frmUpload::startUpload);
+    connect(cmdStopUpload, &QPushButton::clicked, this,
+            [this] { Coro::start(this, m_stopRunning, [this] { return stopUpload(); }, [] {}); });
+    connect(chkHighSpeed, &QCheckBox::toggled, this, [this](bool checked) { m_flags.highSpeed = checked; });
+    connect(m_queue, &QueueModel::noWaitingEntry, this, [this] { setStopEnabled(false); });
+    connect(tmrInit, &QTimer::timeout, this, &frmUpload::initTick);
+
+    connect(gridQueue->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (const int row = selectedRow())
+            gridSelectionChanged(row, 1);
+    });
+    connect(gridQueue, &QTableView::doubleClicked, this, [this] {
+        if (cmdEdit->isEnabled())
+            cmdEdit->click();
+    });
+    auto *removeKey = new QShortcut(QKeySequence::Delete, gridQueue, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(removeKey, &QShortcut::activated, this, [this] {
+        if (cmdRemove->isEnabled())
+            cmdRemove->click();
+    });
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, this, &QWidget::close);
+}
+
+// Start-up ------------------------------------------------------------------
+
+void frmUpload::initTick()
+{
+    ++m_initTicks;
+    tmrInit->stop();
+    tmrInit->setInterval(kRetryTickMs);
+    if (m_initTicks == 1) {
+        readOptions();
+        m_updaterExe = m_osVersion >= 60 ? QStringLiteral("qvUpdater_manifest.exe") : QStringLiteral("qvUpdater.exe");
+    }
+    setCursor(Qt::WaitCursor);
+    cmdAdd->setEnabled(false);
+    if (IsProcessRunning(m_updaterExe)) {
+        if (m_initTicks < kUpdaterTicks) {
+            tmrInit->start();
+            return;
+        }
+        unsetCursor();
+        refuseWhileUpdaterRuns();
+        return;
+    }
+    cmdAdd->setEnabled(true);
+    unsetCursor();
+    if (!m_arguments.join(u' ').contains(QLatin1String("-s"))) {
+        runUpdater = false;
+        m_hooks->checkForUpdates(this);
+    }
+}
+
+void frmUpload::readOptions()
+{
+    m_flags.cpuCount = m_processorCount > 0 ? m_processorCount : QThread::idealThreadCount();
+    if (m_flags.cpuCount > 2)
+        chkHighSpeed->setChecked(numericValue(ReadPlainSetting(QStringLiteral("chkHighSpeed"), QStringLiteral("1"))) == 1);
+    else
+        applyProcessorLimit();
+    m_flags.highSpeed = chkHighSpeed->isChecked();
+
+    const bool keepQueue = numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
+    chkRemQueue->setChecked(keepQueue);
+    if (keepQueue && QueueFile::LoadQueue(QueueFile::defaultPath(), m_videos, *m_queue))
+        setStartEnabled(true);
+    m_optionsRead = true;
+    qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
+}
+
+// Two processors or fewer leave no room for a conversion at normal priority.
+void frmUpload::applyProcessorLimit()
+{
+    chkHighSpeed->setEnabled(false);
+    chkHighSpeed->setChecked(false);
+    const QString caption = chkHighSpeed->text() + u' ' + text(QStringLiteral("msgBelowDualCore"));
+    chkHighSpeed->setText(caption);
+    lTestLen->setFont(chkHighSpeed->font());
+    lTestLen->setText(caption);
+    chkHighSpeed->setFixedWidth(twipsToPixels(TextWidthOf(caption, lTestLen->font()) + 270, this));
+}
+
+QCoro::Task<> frmUpload::refuseWhileUpdaterRuns()
+{
+    QPointer<frmUpload> self(this);
+    co_await Messages::ask(QStringLiteral("Please close qvUpdater first!"), QStringLiteral("ClipFerry"),
+                           Messages::Buttons::Ok, Messages::Icon::Warning);
+    if (self)
+        self->close();
+}
+
+// Buttons and selection -----------------------------------------------------
+
+void frmUpload::vidFileEnabled(bool enabled)
+{
+    for (QPushButton *b : {cmdAddQvp, cmdAdd, cmdClearAll, cmdExit})
+        b->setEnabled(enabled);
+    if (!enabled) {
+        cmdRemove->setEnabled(false);
+        cmdEdit->setEnabled(false);
+    }
+}
+
+void frmUpload::setStartEnabled(bool enabled)
+{
+    cmdStartUpload->setEnabled(enabled);
+}
+
+void frmUpload::setStopEnabled(bool enabled)
+{
+    cmdStopUpload->setEnabled(enabled);
+}
+
+void frmUpload::gridSelectionChanged(int row, int /*column*/)
+{
+    const QString state = m_queue->cell(row, QueueModel::ColState);
+    if (state == kTransfering) {
+        cmdEdit->setEnabled(false);
+        cmdRemove->setEnabled(false);
+    } else {
+        cmdRemove->setEnabled(true);
+        cmdEdit->setEnabled(state != QLatin1String("Finished"));
+    }
+}
+
+void frmUpload::refreshSelection()
+{
+    gridQueue->setFocus();
+    const int row = selectedRow();
+    if (m_queue->rowCount() > 0 && row > 0)
+        gridSelectionChanged(row, 1);
+}
+
+// The row the selection handler looks at: the current row when it is
+// selected, else the first selected one; 0 when nothing is selected.
+int frmUpload::selectedRow() const
+{
+    const QItemSelectionModel *selection = gridQueue->selectionModel();
+    const QModelIndex current = selection->currentIndex();
+    if (current.isValid() && selection->isRowSelected(current.row(), {}))
+        return current.row() + 1;
+    const QList<int> rows = selectedRows();
+    return rows.isEmpty() ? 0 : rows.first();
+}
+
+QList<int> frmUpload::selectedRows() const
+{
+    QList<int> rows;
+    for (const QModelIndex &index : gridQueue->selectionModel()->selectedRows())
+        rows.append(index.row() + 1);
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+// Commands ------------------------------------------------------------------
+
+void frmUpload::runCommand(QCoro::Task<> (frmUpload::*command)())
+{
+    Coro::start(this, m_commandRunning, [this, command] { return (this->*command)(); }, [] {});
+}
+
+bool frmUpload::refuseWhileTransfering()
+{
+    if (!m_queue->AnyEntryTransfering())
+        return false;
+    Messages::show(text(QStringLiteral("msgCmdWhenTransfering")));
+    return true;
+}
+
+QCoro::Task<> frmUpload::addVideo()
+{
+    if (refuseWhileTransfering())
+        co_return;
+    m_queue->editMode = false;
+    const int rowsBefore = m_queue->rowCount();
+    QPointer<frmUpload> self(this);
+    co_await m_hooks->showAddDialog(this);
+    if (self)
+        co_await self->afterAddDialog(rowsBefore);
+}
+
+QCoro::Task<> frmUpload::batchAdd()
+{
+    if (refuseWhileTransfering())
+        co_return;
+    m_queue->editMode = false;
+    const int rowsBefore = m_queue->rowCount();
+    QPointer<frmUpload> self(this);
+    co_await m_hooks->showBatchDialog(this);
+    if (self)
+        co_await self->afterAddDialog(rowsBefore);
+}
+
+QCoro::Task<> frmUpload::afterAddDialog(int rowsBefore)
+{
+    gridQueue->setFocus();
+    const int rows = m_queue->rowCount();
+    if (rows > rowsBefore) {
+        gridQueue->selectRow(rows - 1);
+        gridSelectionChanged(rows, 1);
+    }
+    co_return;
+}
+
+QCoro::Task<> frmUpload::editEntry()
+{
+    if (refuseWhileTransfering())
+        co_return;
+    const QList<int> rows = selectedRows();
+    if (rows.size() > 1) {
+        Messages::show(text(QStringLiteral("msgEditMultiRows"), QStringLiteral("Cannot edit more than one videos!")));
+        co_return;
+    }
+    if (rows.isEmpty()) {
+        Messages::show(QStringLiteral("Please select a row."));
+        co_return;
+    }
+    const int row = rows.first();
+    if (m_queue->cell(row, QueueModel::ColState) == kTransfering) {
+        Messages::show(QStringLiteral("The transfering file cannot be edited."));
+        co_return;
+    }
+    const QString path = m_queue->cell(row, QueueModel::ColPath);
+    m_queue->editPath = path;
+    QPointer<frmUpload> self(this);
+    if (QFileInfo::exists(path)) {
+        if (CVideoItem *item = m_videos.item(path))
+            item->state = m_queue->cell(row, QueueModel::ColState);
+        m_queue->editMode = true;
+        m_queue->SetEntryState(path, QStringLiteral("Editing"));
+        co_await m_hooks->showAddDialog(this);
+        if (self)
+            self->refreshSelection();
+        co_return;
+    }
+    const Messages::Answer answer = co_await Messages::ask(text(QStringLiteral("msgFileNotExist")), {},
+                                                            Messages::Buttons::YesNo);
+    if (!self)
+        co_return;
+    if (answer == Messages::Answer::Yes) {
+        if (const int current = m_queue->RowOfPath(path))
+            removeRowAndEntry(current);
+    } else {
+        m_queue->SetEntryError(path, QStringLiteral("File not found"));
+    }
+    refreshSelection();
+}
+
+QCoro::Task<> frmUpload::removeEntries()
+{
+    const QList<int> rows = selectedRows();
+    // From the bottom up, so the rows still to visit keep their numbers.
+    for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
+        if (m_queue->cell(*it, QueueModel::ColState) == kTransfering)
+            Messages::show(text(QStringLiteral("msgRemoveTransferingFile"),
+                                QStringLiteral("The transfering file cannot be removed!")));
+        else
+            removeRowAndEntry(*it);
+    }
+    if (!m_queue->AnyEntryWaiting())
+        setStartEnabled(false);
+    refreshSelection();
+    co_return;
+}
+
+QCoro::Task<> frmUpload::clearAll()
+{
+    if (m_queue->rowCount() == 0)
+        co_return;
+    const QString key = m_queue->AnyEntryTransfering() ? QStringLiteral("msgClearAll_1") : QStringLiteral("msgClearAll_2");
+    QPointer<frmUpload> self(this);
+    const Messages::Answer answer = co_await Messages::ask(text(key), {}, Messages::Buttons::YesNo);
+    if (!self)
+        co_return;
+    if (answer != Messages::Answer::Yes) {
+        refreshSelection();
+        co_return;
+    }
+    // The answer may have come after the running entry ended, so the
+    // transferring row is looked for again.
+    int transfering = 0;
+    for (int row = 1; row <= m_queue->rowCount() && !transfering; ++row) {
+        if (m_queue->cell(row, QueueModel::ColState) == kTransfering)
+            transfering = row;
+    }
+    const int last = m_queue->rowCount();
+    if (transfering && transfering != last)
+        m_queue->SwapQueueRows(transfering, last);
+    while (m_queue->rowCount() > 0 && m_queue->cell(1, QueueModel::ColState) != kTransfering)
+        removeRowAndEntry(1);
+    setStartEnabled(false);
+    refreshSelection();
+}
+
+void frmUpload::removeRowAndEntry(int row)
+{
+    m_videos.Remove(m_queue->cell(row, QueueModel::ColPath));
+    m_queue->removeQueueRow(row);
+}
+
+void frmUpload::startUpload()
+{
+    m_hooks->StartNextEntry(this);
+}
+
+bool frmUpload::requestStop()
+{
+    if (m_flags.stepRunning) {
+        m_flags.stepRunning = false;
+        m_hooks->StopExec();
+        m_flags.stepCanceled = true;
+        return false;
+    }
+    m_hooks->StopExec();
+    m_flags.cancelRequested = true;
+    return true;
+}
+
+QCoro::Task<> frmUpload::stopUpload()
+{
+    QPointer<frmUpload> self(this);
+    if (requestStop())
+        co_await Coro::sleep(100ms);
+    if (!self)
+        co_return;
+    setStopEnabled(false);
+    refreshSelection();
+}
+
+QCoro::Task<> frmUpload::exitProgram()
+{
+    if (m_queue->AnyEntryTransfering()) {
+        Messages::show(text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
+        co_return;
+    }
+    m_flags.exitStopped = true;
+    QPointer<frmUpload> self(this);
+    if (requestStop())
+        co_await Coro::sleep(100ms);
+    if (self)
+        self->close();
+}
+
+// Closing -------------------------------------------------------------------
+
+QCoro::Task<> frmUpload::shutdown()
+{
+    // A second signal does not wait any longer.
+    if (m_shuttingDown) {
+        m_forceClose = true;
+        close();
+        co_return;
+    }
+    m_shuttingDown = true;
+    QPointer<frmUpload> self(this);
+    if (m_queue->AnyEntryTransfering()) {
+        m_flags.exitStopped = true;
+        requestStop();
+        for (int i = 0; i < kShutdownPolls && self && self->m_queue->AnyEntryTransfering(); ++i)
+            co_await Coro::sleep(kShutdownPoll);
+        if (!self)
+            co_return;
+    }
+    m_forceClose = true;
+    close();
+}
+
+void frmUpload::closeEvent(QCloseEvent *event)
+{
+    if (m_closeStepsDone) {
+        event->accept();
+        return;
+    }
+    if (!m_forceClose && m_queue->AnyEntryTransfering()) {
+        Messages::show(text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
+        event->ignore();
+        return;
+    }
+    if (!m_flags.exitStopped)
+        requestStop();
+    runCloseSteps();
+    event->accept();
+    Q_EMIT closed();
+}
+
+// Each step goes on whatever the one before it did.
+void frmUpload::runCloseSteps()
+{
+    m_closeStepsDone = true;
+    tmrInit->stop();
+    for (const QString &folder : std::as_const(m_flags.tempFolders))
+        DeleteFolderIfExists(folder);
+    if (m_optionsRead) {
+        const QString queueFile = QueueFile::defaultPath();
+        if (chkRemQueue->isChecked())
+            QueueFile::SaveQueue(queueFile, m_videos, *m_queue);
+        else
+            DeleteFileIfExists(queueFile);
+    }
+    DeleteFileIfExists(AppPaths::dataPath(QStringLiteral("tmpTest.bmp")));
+    if (m_optionsRead) {
+        WritePlainSetting(QStringLiteral("chkHighSpeed"), flagText(chkHighSpeed->isChecked()));
+        WritePlainSetting(QStringLiteral("chkRemQueue"), flagText(chkRemQueue->isChecked()));
+    }
+    if (m_keepAwake)
+        m_keepAwake->release();
+    qCInfo(lcWindow).noquote() << "closed:" << (m_optionsRead ? "options stored" : "closed before start-up ended");
+}

@@ -1,0 +1,162 @@
+#pragma once
+
+#include "app/WindowHooks.h"
+#include "pipeline/RunFlags.h"
+#include "platform/KeepAwake.h"
+#include "queue/CVideoList.h"
+
+#include <QCoroTask>
+#include <QMainWindow>
+#include <QStringList>
+
+#include <memory>
+
+class ProgressPanelWidget;
+class ProgressView;
+class QueueModel;
+class QCheckBox;
+class QLabel;
+class QPushButton;
+class QTableView;
+class QTimer;
+
+// The main window: the queue grid, the commands that change the queue,
+// Start and Stop, the start-up checks, and the close that saves the queue.
+class frmUpload final : public QMainWindow
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmUpload)
+
+public:
+    struct Setup
+    {
+        // The command line without the program; "-s" skips the update check.
+        QStringList arguments;
+        // Keeps the computer and display awake while the window is open.
+        std::unique_ptr<KeepAwake> keepAwake;
+        // The dialogs, the queue runner and the update check; null for the
+        // placeholders.
+        std::unique_ptr<WindowHooks> hooks;
+        // The processor count; 0 asks the system at the first start-up tick.
+        int processorCount = 0;
+    };
+
+    // Texts the pipeline's messages use, looked up once at load.
+    struct Texts
+    {
+        QString btnOK;
+        QString btnExit;
+        QString btnCancel;
+        QString tarnError;
+    };
+
+    explicit frmUpload(Setup setup, QWidget *parent = nullptr);
+    ~frmUpload() override;
+
+    QueueModel &queue() { return *m_queue; }
+    CVideoList &videoList() { return m_videos; }
+    RunFlags &runFlags() { return m_flags; }
+    ProgressView &progressView();
+    const Texts &texts() const { return m_texts; }
+
+    int osVersion() const { return m_osVersion; }
+    // The dialogs choose their folder-tree control by it.
+    bool useUniTreeView() const { return m_useUniTreeView; }
+    QString updaterExe() const { return m_updaterExe; }
+    // Set by the update dialog when the updater is to run.
+    bool runUpdater = false;
+    quint16 initTicks() const { return m_initTicks; }
+
+    // Enables the queue-changing commands, or disables them (and Edit and
+    // Remove) while the queue runs.
+    void vidFileEnabled(bool enabled);
+    void setStartEnabled(bool enabled);
+    void setStopEnabled(bool enabled);
+
+    // The grid's selection handler; row and column count from 1.
+    void gridSelectionChanged(int row, int column);
+    // Gives the grid the focus and runs the selection handler again.
+    void refreshSelection();
+
+    // SIGTERM, SIGINT and the end of the desktop session: a running entry is
+    // stopped first, then the window closes as usual, saving the queue.
+    QCoro::Task<> shutdown();
+
+Q_SIGNALS:
+    // The close steps have run; the program may end.
+    void closed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void buildLayout();
+    void applyLanguage();
+    void defineGrid();
+    void connectCommands();
+
+    void initTick();
+    void readOptions();
+    void applyProcessorLimit();
+    QCoro::Task<> refuseWhileUpdaterRuns();
+
+    // The commands; each runs behind one guard so none starts while
+    // another waits for a dialog or an answer.
+    void runCommand(QCoro::Task<> (frmUpload::*command)());
+    QCoro::Task<> addVideo();
+    QCoro::Task<> batchAdd();
+    QCoro::Task<> editEntry();
+    QCoro::Task<> removeEntries();
+    QCoro::Task<> clearAll();
+    QCoro::Task<> exitProgram();
+    void startUpload();
+    QCoro::Task<> stopUpload();
+    QCoro::Task<> afterAddDialog(int rowsBefore);
+
+    // Sets the stop flags; true when the running preparation was asked to
+    // end and deserves a moment to notice.
+    bool requestStop();
+    bool refuseWhileTransfering();
+    int selectedRow() const;
+    QList<int> selectedRows() const;
+    void removeRowAndEntry(int row);
+    void runCloseSteps();
+
+    QueueModel *m_queue;
+    CVideoList m_videos;
+    RunFlags m_flags;
+    Texts m_texts;
+    std::unique_ptr<KeepAwake> m_keepAwake;
+    std::unique_ptr<WindowHooks> m_hooks;
+    QStringList m_arguments;
+    int m_processorCount;
+
+    int m_osVersion = 0;
+    bool m_useUniTreeView = false;
+    QString m_updaterExe;
+    quint16 m_initTicks = 0;
+    // The options and the queue are read at the first tick; a close before
+    // it leaves the queue file and the stored options as they were.
+    bool m_optionsRead = false;
+    bool m_commandRunning = false;
+    bool m_stopRunning = false;
+    bool m_shuttingDown = false;
+    bool m_forceClose = false;
+    bool m_closeStepsDone = false;
+
+    QTableView *gridQueue;
+    QPushButton *cmdAdd;
+    QPushButton *cmdAddQvp;
+    QPushButton *cmdEdit;
+    QPushButton *cmdRemove;
+    QPushButton *cmdClearAll;
+    QPushButton *cmdStartUpload;
+    QPushButton *cmdStopUpload;
+    QPushButton *cmdExit;
+    QCheckBox *chkHighSpeed;
+    QCheckBox *chkRemQueue;
+    QTimer *tmrInit;
+    QLabel *lTestLen;
+    ProgressPanelWidget *m_progress;
+};

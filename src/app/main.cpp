@@ -1,0 +1,47 @@
+// clipferry: the windowed program.
+
+#include "app/MessageBoxWidget.h"
+#include "app/ShutdownSignals.h"
+#include "app/frmUpload.h"
+#include "platform/KeepAwake.h"
+#include "platform/Messages.h"
+#include "platform/SingleInstance.h"
+
+#include <QApplication>
+#include <QSessionManager>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ClipFerry"));
+    const QStringList arguments = QApplication::arguments().mid(1);
+
+    // A second start hands its arguments to the first and ends silently.
+    SingleInstance instance(QStringLiteral("clipferry"));
+    if (!instance.claim(arguments))
+        return 0;
+
+    auto presenter = std::make_unique<MessageBoxWidget>();
+    MessageBoxWidget *boxes = presenter.get();
+    Messages::setPresenter(std::move(presenter));
+
+    frmUpload window({arguments, KeepAwake::create(), nullptr, 0});
+    boxes->setWindow(&window);
+
+    QObject::connect(&instance, &SingleInstance::activated, &window, [&window] {
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+    });
+    ShutdownSignals signals;
+    QObject::connect(&signals, &ShutdownSignals::received, &window, [&window] { window.shutdown(); });
+    // The end of the desktop session closes the program the same way.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager &) {
+        window.shutdown();
+    });
+    // A message box still open must not keep the program alive.
+    QObject::connect(&window, &frmUpload::closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    window.show();
+    return QApplication::exec();
+}
