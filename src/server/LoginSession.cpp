@@ -1,0 +1,223 @@
+#include "server/LoginSession.h"
+
+#include "common/Lang.h"
+#include "common/Password.h"
+#include "common/Settings.h"
+#include "common/TextUtil.h"
+#include "common/XmlUtil.h"
+#include "platform/AppPaths.h"
+#include "platform/Messages.h"
+#include "server/TransferControl.h"
+
+#include <QFileInfo>
+
+namespace {
+
+const QString kUpload = QStringLiteral("frmUpload");
+const QString kTitle = QStringLiteral("GetFolder");
+const QString kCrLf = QStringLiteral("\r\n");
+
+bool isCredentialRefusal(const QString &code)
+{
+    return code == u"1101" || code == u"1102" || code == u"1103";
+}
+
+} // namespace
+
+LoginSession::LoginSession(ServerAccess &access, TransferControl *control, QString section, QObject *parent)
+    : QObject(parent), m_access(access), m_control(control), m_section(std::move(section))
+{
+    connect(control, &TransferControl::RequestDone, this, &LoginSession::HandleFolderReply);
+}
+
+QString LoginSession::cachedReplyPath()
+{
+    return AppPaths::dataPath(QStringLiteral("getfolder.xml"));
+}
+
+QString LoginSession::text(const QString &key) const
+{
+    return Lang(m_section, key);
+}
+
+void LoginSession::setBusy(bool busy)
+{
+    if (m_busy == busy)
+        return;
+    m_busy = busy;
+    Q_EMIT busyChanged(busy);
+}
+
+bool LoginSession::RequestFolderList()
+{
+    if (m_busy || !m_control)
+        return false;
+    Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFrom")) + u' ' + m_login.server + QStringLiteral(" ..."),
+                         false);
+    Q_EMIT oldServerChanged(false);
+    setBusy(true);
+
+    const QString password = m_access.hashPassword ? PasswordAsSent(m_login.password, true)
+                                                   : m_login.password.trimmed();
+    if (m_access.hashPassword && password.isEmpty()) {
+        Q_EMIT statusChanged({}, false);
+        setBusy(false);
+        return false;
+    }
+    QString server = StripScheme(m_login.server.trimmed(), m_access.useHttps);
+    while (server.endsWith(u'/'))
+        server.chop(1);
+    m_lastUrl = (m_access.useHttps ? QStringLiteral("https://") : QStringLiteral("http://")) + server +
+                QStringLiteral("/tarn/getfolder/");
+    const QString postData =
+        QStringLiteral("tool=v.") + Lang(kUpload, QStringLiteral("frmVersion"), QStringLiteral("2.100603"));
+    ++m_requests;
+    m_control->Request(m_lastUrl, m_login.account, password, postData);
+    return true;
+}
+
+void LoginSession::HandleFolderReply()
+{
+    if (!m_busy || !m_control)
+        return;
+    setBusy(false);
+    Q_EMIT statusChanged({}, false);
+    // The login is stored again only when this reply is good.
+    m_previousLogin = {ReadSetting(Settings::kSection, QStringLiteral("serverIP"), {}).trimmed(),
+                       ReadSetting(Settings::kSection, QStringLiteral("account"), {}), {}};
+    WriteSetting(Settings::kSection, QStringLiteral("account"), {});
+    WriteSetting(Settings::kSection, QStringLiteral("password"), {});
+
+    const QString response = m_control->Response();
+    if (!response.startsWith(QLatin1String("<?xml"))) {
+        QString message = Lang(kUpload, QStringLiteral("msg_0"));
+        // Say why nothing usable came: the host and the reason.
+        if (!m_control->ErrorText().isEmpty())
+            message += kCrLf + m_control->ErrorText();
+        Messages::show(message, kTitle, Messages::Icon::Warning);
+        return failureEnding();
+    }
+    const QByteArray bytes = response.toUtf8();
+    pugi::xml_document reply;
+    if (!Xml::parseText(reply, bytes)) {
+        Messages::show(text(QStringLiteral("msgParseXmlErr")), kTitle, Messages::Icon::Warning);
+        return failureEnding();
+    }
+    const pugi::xml_node root = reply.document_element();
+
+    const QString code = Xml::toQ(root.child_value("errInfo")).trimmed();
+    if (!code.isEmpty()) {
+        const QString enc = Xml::GetTextByPath(reply, QStringLiteral("sysinfo.enc")).trimmed();
+        if (isCredentialRefusal(code) && m_access.hashPassword && enc != u"1") {
+            // This server only knows the plain password: the same login once more with it.
+            m_access.hashPassword = false;
+            RequestFolderList();
+            return;
+        }
+        const QString known = Lang(kUpload, QStringLiteral("msg_") + code);
+        Messages::show(known.isEmpty() ? code + kCrLf + Lang(kUpload, QStringLiteral("tarnError")) : known, kTitle,
+                       Messages::Icon::Warning);
+        return failureEnding();
+    }
+    if (QString::fromUtf8(root.attribute("ver").value()) != u"2.0") {
+        Messages::show(text(QStringLiteral("msgUnsupportedXmlVer")), kTitle, Messages::Icon::Warning);
+        return failureEnding();
+    }
+
+    ServerSettings &settings = m_access.settings;
+    settings.supportedQvpVer = SupportedQvpVersion(reply);
+    ReadServerSettings(reply, settings);
+    if (!settings.resolutionList.isEmpty()) {
+        ParseResolutionList(settings);
+    } else {
+        settings.secondRes = 1024;
+        settings.thirdRes = 640;
+    }
+    applyOverwriteRule(reply);
+
+    const CFolderNode *selected = m_access.folderTree.Selected;
+    rebuildTree(reply, selected ? selected->ID : 0);
+
+    const bool oldServer = settings.serverSysVer.isEmpty();
+    if (oldServer)
+        Q_EMIT statusChanged(text(QStringLiteral("msg_oldSysTip")), true);
+    Q_EMIT oldServerChanged(oldServer);
+    if (!SaveLoginSettings(bytes)) {
+        Messages::show(QStringLiteral("Cannot write %1").arg(cachedReplyPath()),
+                       kTitle + QStringLiteral(" - SaveLoginSettings"), Messages::Icon::Warning);
+    }
+    m_loggedIn = true;
+    Q_EMIT loginSucceeded();
+}
+
+void LoginSession::failureEnding()
+{
+    Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFirst")), true);
+    Q_EMIT loginFailed();
+}
+
+void LoginSession::applyOverwriteRule(const pugi::xml_document &reply)
+{
+    const bool offered = Xml::GetTextByPath(reply, QStringLiteral("sysinfo.urloverwrite")).trimmed() == u"1";
+    Q_EMIT overwriteModeChanged(offered,
+                                offered ? Xml::GetTextByPath(reply, QStringLiteral("sysinfo.url")).trimmed() : QString());
+}
+
+void LoginSession::rebuildTree(const pugi::xml_document &reply, int selectId)
+{
+    CFolderTree &tree = m_access.folderTree;
+    Q_EMIT folderTreeAboutToChange();
+    tree.adId = m_access.settings.adId;
+    tree.BuildFolderTree(reply);
+    tree.SelectFolderById(selectId);
+    Q_EMIT folderTreeChanged();
+}
+
+bool LoginSession::SaveLoginSettings(const QByteArray &reply)
+{
+    const QString &s = Settings::kSection;
+    const QString server = m_login.server.trimmed();
+    const CFolderTree &tree = m_access.folderTree;
+    const QString folderId = tree.Selected ? QString::number(tree.Selected->ID) : QString();
+    WriteSetting(s, QStringLiteral("serverIP"), server);
+    WriteSetting(s, QStringLiteral("account"), m_login.account);
+    WriteSetting(s, QStringLiteral("password"), m_login.password);
+    WriteSetting(s, QStringLiteral("secondRes"), QString::number(m_access.settings.secondRes));
+    WriteSetting(s, QStringLiteral("thirdRes"), QString::number(m_access.settings.thirdRes));
+    WriteSetting(s, QStringLiteral("folderID"), folderId);
+    WriteSetting(s, QStringLiteral("folderName"), tree.Selected ? tree.PathOf(tree.Selected, QStringLiteral("/")) : QString());
+    const bool saved = Xml::writeFileAtomic(cachedReplyPath(), reply, true);
+
+    // The default profile follows the login; a folder of another server or
+    // account means nothing here.
+    const QString settingsDir = AppPaths::dataDir();
+    const QString profile = AppPaths::dataPath(QStringLiteral("tarn_profile.xml"));
+    if (QFileInfo(profile).size() >= 11) {
+        const ProfileServer old = ReadProfileServer(settingsDir, {}, {});
+        const bool sameLogin = old.url.trimmed() == server && m_previousLogin.server == server &&
+                               m_previousLogin.account == m_login.account;
+        WriteProfileServer(settingsDir, server, sameLogin ? folderId : QStringLiteral("0"), old.contentID);
+    }
+    return saved;
+}
+
+bool LoginSession::LoadCachedFolderList()
+{
+    pugi::xml_document reply;
+    if (!Xml::parseFile(reply, cachedReplyPath()))
+        return false;
+    applyOverwriteRule(reply);
+    bool numeric = false;
+    const int saved = ReadSetting(Settings::kSection, QStringLiteral("folderID"), {}).toInt(&numeric);
+    rebuildTree(reply, numeric ? saved : 0);
+    m_loggedIn = true;
+    return true;
+}
+
+void LoginSession::LoginEdited()
+{
+    m_access.hashPassword = true;
+    m_loggedIn = false;
+    Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFirst")), true);
+    Q_EMIT overwriteModeChanged(false, {});
+}
