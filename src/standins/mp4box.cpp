@@ -1,0 +1,69 @@
+// clipferry-mp4box IN -inter MS -out OUT: stands in for MP4Box's
+// interleaving. ffmpeg copies the streams into OUT with the index (moov) in
+// front, so a player can start before the whole file has arrived; ffmpeg's
+// MP4 writer interleaves the streams in short runs of its own.
+
+#include "platform/Coro.h"
+#include "platform/ToolLocator.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTextStream>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QCoro::Task<int> interleave(QString input, QString output)
+{
+    const QString ffmpeg = ToolLocator::find(u"ffmpeg"_s);
+    QTextStream err(stderr);
+    if (ffmpeg.isEmpty()) {
+        err << ToolLocator::missingMessage(u"ffmpeg"_s) << Qt::endl;
+        co_return 1;
+    }
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.setStandardInputFile(QProcess::nullDevice());
+    const QStringList args{u"-hide_banner"_s, u"-loglevel"_s, u"error"_s, u"-y"_s, u"-i"_s, input,
+                           u"-map"_s, u"0"_s, u"-c"_s, u"copy"_s, u"-movflags"_s, u"+faststart"_s,
+                           u"-f"_s, u"mp4"_s, output};
+    const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffmpeg, args, -1ms);
+    if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0) {
+        err << "clipferry-mp4box: ffmpeg could not rewrite " << input << Qt::endl;
+        co_return 1;
+    }
+    co_return 0;
+}
+
+QCoro::Task<> run(QStringList args)
+{
+    QString input;
+    QString output;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == u"-out" && i + 1 < args.size())
+            output = args[++i];
+        else if (args[i] == u"-inter" && i + 1 < args.size())
+            ++i; // ffmpeg chooses its own interleaving runs
+        else if (input.isEmpty())
+            input = args[i];
+    }
+    if (input.isEmpty() || output.isEmpty()) {
+        QTextStream(stderr) << "usage: clipferry-mp4box IN -inter MS -out OUT" << Qt::endl;
+        QCoreApplication::exit(2);
+        co_return;
+    }
+    QCoreApplication::exit(co_await interleave(input, output));
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    QTimer::singleShot(0, &app, [args] { run(args); });
+    return QCoreApplication::exec();
+}
