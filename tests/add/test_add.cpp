@@ -1,0 +1,255 @@
+#include "add/VideoProbe.h"
+#include "pipeline/ExecRunner.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/SampleMedia.h"
+#include "platform/Messages.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class SilentView final : public ProgressView
+{
+public:
+    QString statusText() const override { return {}; }
+    void setStatusText(const QString &) override {}
+    void setConvertInfo(const QString &) override {}
+    QString injectionCaption() const override { return {}; }
+    void setProgress(int) override {}
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &) override {}
+    void appendOutputLine(const QString &) override {}
+    void setAnimationRunning(bool) override {}
+};
+
+// An ffmpeg input report with the given duration and video line.
+QString report(const QString &duration, const QString &videoLine)
+{
+    return QStringLiteral("Input #0, mov,mp4, from 'a.mp4':\r\n  Duration: %1, start: 0.000000, bitrate: 500 kb/s\r\n"
+                          "  Stream #0:0(und): %2\r\n  Stream #0:1(und): Audio: aac (LC), 44100 Hz, stereo\r\n"
+                          "Output #0, image2, to 'vu_1.bmp':\r\n  Stream #0:0: Video: bmp, bgr24, 320x240\r\n")
+        .arg(duration, videoLine);
+}
+
+} // namespace
+
+class TestAdd : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void parseReport_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("batch");
+        QTest::addColumn<int>("failure");
+        QTest::addColumn<QString>("durationText");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QSize>("frame");
+        QTest::addColumn<QSize>("aspect");
+        QTest::addColumn<QSize>("display");
+        const QString h264 =
+            QStringLiteral("Video: h264 (High) (avc1 / 0x31637661), yuv420p, 1280x720 [PAR 1:1 DAR 16:9], 25 fps");
+        QTest::newRow("16:9 stream") << report("00:01:30.50", h264) << false << int(ProbeFailure::None)
+                                     << "00:01:30.50" << 90 << QSize(1280, 720) << QSize(16, 9)
+                                     << QSize(1280, 720);
+        QTest::newRow("half second to even up") << report("00:01:31.50", h264) << false << int(ProbeFailure::None)
+                                                << "00:01:31.50" << 92 << QSize(1280, 720) << QSize(16, 9)
+                                                << QSize(1280, 720);
+        QTest::newRow("PAL 16:9 odd height goes up")
+            << report("01:00:00.00", "Video: mpeg2video (Main), yuv420p(tv, top first), 720x576 [SAR 64:45 DAR 16:9], 25 fps")
+            << false << int(ProbeFailure::None) << "01:00:00.00" << 3600 << QSize(720, 576) << QSize(16, 9)
+            << QSize(720, 406);
+        QTest::newRow("wmv3 aspect from frame")
+            << report("00:00:10.00", "Video: wmv3 (Main) (WMV3 / 0x33564D57), yuv420p, 720x480, 1000 kb/s")
+            << false << int(ProbeFailure::None) << "00:00:10.00" << 10 << QSize(720, 480) << QSize(720, 480)
+            << QSize(720, 480);
+        QTest::newRow("no DAR") << report("00:00:02.00", "Video: mpeg4, yuv420p, 320x240, 25 fps") << false
+                                << int(ProbeFailure::None) << "00:00:02.00" << 2 << QSize(320, 240) << QSize(0, 0)
+                                << QSize(320, 240);
+        QTest::newRow("duration N/A") << report("N/A", h264) << false << int(ProbeFailure::Duration) << "N/A" << 0
+                                      << QSize() << QSize() << QSize();
+        QTest::newRow("no duration, single") << QStringLiteral("Input #0, avi\r\n") << false
+                                             << int(ProbeFailure::Duration) << "" << 0 << QSize() << QSize()
+                                             << QSize();
+        QTest::newRow("no duration, batch") << QStringLiteral("Input #0, avi\r\n") << true
+                                            << int(ProbeFailure::BatchDuration) << "" << 0 << QSize() << QSize()
+                                            << QSize();
+        QTest::newRow("empty, batch") << QString() << true << int(ProbeFailure::BatchEmpty) << "" << 0 << QSize()
+                                      << QSize() << QSize();
+        QTest::newRow("no size") << report("00:00:02.00", "Video: h264, yuv420p, 25 fps") << false
+                                 << int(ProbeFailure::Size) << "00:00:02.00" << 2 << QSize() << QSize() << QSize();
+        QTest::newRow("invalid data") << QStringLiteral("a.mp4: Invalid data found when processing input\r\n")
+                                      << false << int(ProbeFailure::UnknownFormat) << "" << 0 << QSize() << QSize()
+                                      << QSize();
+        QTest::newRow("unknown format any case") << QStringLiteral("UNKNOWN FORMAT\r\nno such file") << false
+                                                 << int(ProbeFailure::UnknownFormat) << "" << 0 << QSize()
+                                                 << QSize() << QSize();
+        QTest::newRow("open error before missing")
+            << QStringLiteral("error while opening file x\r\nNo such file or directory") << false
+            << int(ProbeFailure::OpenError) << "" << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("missing file") << QStringLiteral("a.mp4: No such file or directory\r\n") << false
+                                      << int(ProbeFailure::NoSuchFile) << "" << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("two video streams dotted")
+            << QStringLiteral("  Duration: 00:00:01.00, start\r\n  Stream #0.0: Video: mpeg4, 320x240\r\n"
+                              "  Stream #0.1: Video: mpeg4, 320x240\r\n")
+            << false << int(ProbeFailure::MultiStream) << "" << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("two video streams colon")
+            << QStringLiteral("  Duration: 00:00:01.00, start\n  Stream #0:0: Video: h264, 320x240\n"
+                              "  Stream #0:1: Video: h264, 320x240\n")
+            << false << int(ProbeFailure::MultiStream) << "" << 0 << QSize() << QSize() << QSize();
+    }
+    void parseReport()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, batch);
+        QFETCH(int, failure);
+        QFETCH(QString, durationText);
+        QFETCH(int, seconds);
+        QFETCH(QSize, frame);
+        QFETCH(QSize, aspect);
+        QFETCH(QSize, display);
+        ProbeResult r;
+        QCOMPARE(int(VideoProbe::parseReport(text, batch, r)), failure);
+        if (!durationText.isEmpty())
+            QCOMPARE(r.durationText, durationText);
+        if (failure != int(ProbeFailure::None))
+            return;
+        QCOMPARE(r.durationSeconds, seconds);
+        QCOMPARE(QSize(r.frameWidth, r.frameHeight), frame);
+        QCOMPARE(QSize(r.aspectNum, r.aspectDen), aspect);
+        QCOMPARE(QSize(r.displayWidth, r.displayHeight), display);
+    }
+
+    void countVideoStreams_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("count");
+        QTest::newRow("grabbed frame not counted")
+            << QStringLiteral("Stream #0.0: Video: a\r\nOutput #0\r\nStream #0.1: Video: b\r\n") << 1;
+        QTest::newRow("audio not counted") << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.1: Audio: b\r\n")
+                                           << 1;
+        QTest::newRow("repeats once") << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.0: Video: a\r\n") << 1;
+        QTest::newRow("colon numbering") << QStringLiteral("Stream #0:0: Video: a\nStream #0:1: Video: b\n") << 2;
+        QTest::newRow("none") << QStringLiteral("Input #0\r\n") << 0;
+    }
+    void countVideoStreams()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, count);
+        QCOMPARE(VideoProbe::CountVideoStreams(text), count);
+    }
+
+    void parseFrameSize_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("codec tag passed over") << "Video: h264 (avc1 / 0x31637661), 1280x720, 25 fps" << QSize(1280, 720);
+        QTest::newRow("comma removed") << "Video: mpeg4, 640x480, 25 fps" << QSize(640, 480);
+        QTest::newRow("last word never examined") << "Video: rawvideo 320x240" << QSize(0, 0);
+        QTest::newRow("first word never examined") << "320x240 Video: x" << QSize(0, 0);
+        QTest::newRow("zero height") << "Video: x 320x0 y" << QSize(0, 0);
+    }
+    void parseFrameSize()
+    {
+        QFETCH(QString, line);
+        QFETCH(QSize, size);
+        qint32 w = -1;
+        qint32 h = -1;
+        QCOMPARE(VideoProbe::ParseFrameSize(line, w, h), size.width() > 0);
+        QCOMPARE(QSize(w, h), size);
+    }
+
+    void fitToWidth_data()
+    {
+        QTest::addColumn<QSize>("in");
+        QTest::addColumn<int>("maxWidth");
+        QTest::addColumn<QSize>("aspect");
+        QTest::addColumn<QSize>("out");
+        QTest::newRow("shrinks 16:9") << QSize(1920, 1080) << 1280 << QSize(16, 9) << QSize(1280, 720);
+        QTest::newRow("smaller stays") << QSize(640, 360) << 1280 << QSize(16, 9) << QSize(640, 360);
+        QTest::newRow("equal takes the shrink path") << QSize(854, 480) << 854 << QSize(0, 0) << QSize(854, 480);
+        QTest::newRow("aspect changes height") << QSize(720, 576) << 1280 << QSize(16, 9) << QSize(720, 406);
+        QTest::newRow("4:3 to 640") << QSize(1024, 768) << 640 << QSize(4, 3) << QSize(640, 480);
+    }
+    void fitToWidth()
+    {
+        QFETCH(QSize, in);
+        QFETCH(int, maxWidth);
+        QFETCH(QSize, aspect);
+        QFETCH(QSize, out);
+        qint32 w = in.width();
+        qint32 h = in.height();
+        VideoProbe::FitToWidth(w, h, maxWidth, aspect.width(), aspect.height());
+        QCOMPARE(QSize(w, h), out);
+    }
+
+    // The real tools on small generated files.
+    void probeRealFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("failure");
+        QTest::newRow("progressive mp4") << "mp4" << true << int(ProbeFailure::None);
+        QTest::newRow("interlaced mkv") << "interlaced" << true << int(ProbeFailure::None);
+        QTest::newRow("two video streams") << "twostreams" << false << int(ProbeFailure::MultiStream);
+        QTest::newRow("not a video") << "text" << false << int(ProbeFailure::UnknownFormat);
+        QTest::newRow("missing") << "missing" << false << int(ProbeFailure::NoSuchFile);
+    }
+    void probeRealFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, ok);
+        QFETCH(int, failure);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("clip.mp4"));
+        SampleVideo sample;
+        sample.durationSeconds = 2;
+        if (kind == QLatin1String("interlaced")) {
+            path = dir.filePath(QStringLiteral("clip.mkv"));
+            sample.interlaced = true;
+        } else if (kind == QLatin1String("twostreams")) {
+            path = dir.filePath(QStringLiteral("clip.mkv"));
+            sample.videoStreams = 2;
+        }
+        sample.output = path;
+        if (kind == QLatin1String("text")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("this is not a video\n");
+        } else if (kind != QLatin1String("missing")) {
+            auto made = sample.make();
+            QCOMPARE(QCoro::waitFor(made), QString());
+        }
+
+        auto log = Messages::record();
+        RunFlags flags;
+        SilentView view;
+        ExecRunner runner(flags, view);
+        VideoProbe probe(runner);
+        int busyChanges = 0;
+        connect(&probe, &VideoProbe::probingChanged, this, [&busyChanges] { ++busyChanges; });
+        auto task = probe.ProbeVideo(path);
+        QCOMPARE(QCoro::waitFor(task), ok);
+        QCOMPARE(busyChanges, 2);
+        if (!ok) {
+            QCOMPARE(log->messages.size(), 1);
+            QCOMPARE(log->messages.at(0).text, VideoProbe::failureText(ProbeFailure(failure)));
+            QVERIFY(!log->messages.at(0).text.isEmpty());
+            return;
+        }
+        QVERIFY(log->messages.isEmpty());
+        QCOMPARE(probe.result.frameWidth, 320);
+        QCOMPARE(probe.result.frameHeight, 240);
+        QCOMPARE(probe.result.durationSeconds, 2);
+        QCOMPARE(probe.result.interlaced, kind == QLatin1String("interlaced"));
+        // The grabbed frame is gone again.
+        QVERIFY(QDir::temp().entryList({QStringLiteral("vu_*")}).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAdd)
+#include "test_add.moc"
