@@ -17,7 +17,6 @@ QCoro::Task<> showPlaceholderDialog(QWidget *parent, QString title, QString note
 {
     auto *dialog = new QDialog(parent);
     dialog->setObjectName(QStringLiteral("placeholderDialog"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowTitle(title);
     auto *layout = new QVBoxLayout(dialog);
     layout->addWidget(new QLabel(note, dialog));
@@ -26,9 +25,12 @@ QCoro::Task<> showPlaceholderDialog(QWidget *parent, QString title, QString note
     layout->addWidget(buttons);
     QPointer<QDialog> guard(dialog);
     dialog->open();
-    // A dialog waits for the person as long as it takes.
+    // A dialog waits for the person as long as it takes. The dialog is
+    // deleted only afterwards: the awaited signal arrives queued, and would
+    // be dropped if its sender were gone by then.
+    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
     if (guard)
-        co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
+        guard->deleteLater();
 }
 
 } // namespace

@@ -1,0 +1,852 @@
+#include "app/MessageBoxWidget.h"
+#include "app/PlaceholderHooks.h"
+#include "app/ProgressPanelWidget.h"
+#include "app/frmUpload.h"
+#include "common/Lang.h"
+#include "common/Settings.h"
+#include "platform/AppPaths.h"
+#include "platform/Coro.h"
+#include "platform/Messages.h"
+#include "queue/QueueFile.h"
+#include "queue/QueueModel.h"
+
+#include <QAbstractItemModelTester>
+#include <QCheckBox>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTextDocument>
+#include <QTimer>
+#include <QProcess>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+
+Q_DECLARE_METATYPE(Messages::Answer)
+Q_DECLARE_METATYPE(Messages::Buttons)
+
+namespace {
+
+struct KeepAwakeLog
+{
+    int inhibits = 0;
+    int releases = 0;
+};
+
+class FakeKeepAwake final : public KeepAwake
+{
+public:
+    explicit FakeKeepAwake(std::shared_ptr<KeepAwakeLog> log) : m_log(std::move(log)) {}
+    void inhibit(const QString &) override { ++m_log->inhibits; }
+    void release() override { ++m_log->releases; }
+
+private:
+    std::shared_ptr<KeepAwakeLog> m_log;
+};
+
+// Records what the window hands over; its add dialog adds `rowsToAdd` rows
+// and, in edit mode, leaves as Cancel does.
+struct HookLog
+{
+    int addDialogs = 0;
+    int batchDialogs = 0;
+    int starts = 0;
+    int stopExecs = 0;
+    int updateChecks = 0;
+    int rowsToAdd = 0;
+    bool editModeInDialog = false;
+    QString stateInDialog;
+    std::function<void(frmUpload *)> onStopExec;
+    frmUpload *window = nullptr;
+};
+
+class FakeHooks final : public WindowHooks
+{
+public:
+    explicit FakeHooks(std::shared_ptr<HookLog> log) : m_log(std::move(log)) {}
+
+    QCoro::Task<> showAddDialog(frmUpload *window) override
+    {
+        ++m_log->addDialogs;
+        QueueModel &queue = window->queue();
+        m_log->editModeInDialog = queue.editMode;
+        m_log->stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
+        addRows(window);
+        if (queue.editMode) {
+            queue.editMode = false;
+            queue.SetEntryState(queue.editPath, window->videoList().item(queue.editPath)->state);
+        }
+        co_return;
+    }
+    QCoro::Task<> showBatchDialog(frmUpload *window) override
+    {
+        ++m_log->batchDialogs;
+        addRows(window);
+        co_return;
+    }
+    void StartNextEntry(frmUpload *) override { ++m_log->starts; }
+    void StopExec() override
+    {
+        ++m_log->stopExecs;
+        if (m_log->onStopExec)
+            m_log->onStopExec(m_log->window);
+    }
+    void checkForUpdates(frmUpload *) override { ++m_log->updateChecks; }
+
+private:
+    void addRows(frmUpload *window)
+    {
+        for (int i = 0; i < m_log->rowsToAdd; ++i) {
+            CVideoItem item;
+            item.path = QStringLiteral("/added/%1.mp4").arg(window->queue().rowCount());
+            item.fileName = QFileInfo(item.path).fileName();
+            window->queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+            window->videoList().Add(item);
+        }
+    }
+    std::shared_ptr<HookLog> m_log;
+};
+
+CVideoItem entry(const QString &path)
+{
+    CVideoItem item;
+    item.path = path;
+    item.fileName = QFileInfo(path).fileName();
+    item.title = QStringLiteral("Title of ") + item.fileName;
+    item.Author = QStringLiteral("Ann");
+    item.Url = QStringLiteral("http://127.0.0.1:7380");
+    item.password = QStringLiteral("p<&>w");
+    item.folderName = QStringLiteral("/talks");
+    return item;
+}
+
+QString queueFile()
+{
+    return QueueFile::defaultPath();
+}
+
+// Writes a queue file of the given entries, whatever their states.
+void writeQueueFile(const QStringList &paths)
+{
+    CVideoList list;
+    QueueModel grid;
+    for (const QString &path : paths) {
+        const CVideoItem item = entry(path);
+        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+        list.Add(item);
+    }
+    QVERIFY(QueueFile::SaveQueue(queueFile(), list, grid));
+}
+
+QStringList queuedPaths()
+{
+    CVideoList list;
+    QueueModel grid;
+    QueueFile::LoadQueue(queueFile(), list, grid);
+    QStringList paths;
+    for (const CVideoItem &item : list.items())
+        paths.append(item.path);
+    return paths;
+}
+
+QString messageText(const QString &key, const QString &defaultText = {})
+{
+    return Lang(QStringLiteral("frmUpload"), key, defaultText);
+}
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+    std::shared_ptr<KeepAwakeLog> m_awake;
+    std::shared_ptr<HookLog> m_hooks;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
+    std::unique_ptr<QTemporaryDir> m_sources;
+
+    std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
+    {
+        auto window = std::make_unique<frmUpload>(frmUpload::Setup{
+            std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake), std::make_unique<FakeHooks>(m_hooks),
+            processors});
+        m_hooks->window = window.get();
+        return window;
+    }
+    std::unique_ptr<frmUpload> startedWindow(QStringList arguments = {}, int processors = 4)
+    {
+        auto window = makeWindow(std::move(arguments), processors);
+        window->show();
+        [&] { QTRY_VERIFY(window->initTicks() >= 1); }();
+        return window;
+    }
+    // Queues an entry whose source file exists, in the given state.
+    QString queueEntry(frmUpload &window, const QString &name, const QString &state = QStringLiteral("Waiting"))
+    {
+        const QString path = QDir(m_sources->path()).filePath(name);
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("source");
+        const CVideoItem item = entry(path);
+        window.queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+        window.videoList().Add(item);
+        window.queue().SetEntryState(path, state);
+        return path;
+    }
+    static QPushButton *button(frmUpload &window, const char *name)
+    {
+        return window.findChild<QPushButton *>(QString::fromLatin1(name));
+    }
+    static QTableView *grid(frmUpload &window) { return window.findChild<QTableView *>(QStringLiteral("gridQueue")); }
+    static void selectRows(frmUpload &window, const QList<int> &rows)
+    {
+        QTableView *view = grid(window);
+        view->clearSelection();
+        for (int row : rows)
+            view->selectionModel()->select(view->model()->index(row - 1, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    static QStringList states(frmUpload &window)
+    {
+        QStringList result;
+        for (int row = 1; row <= window.queue().rowCount(); ++row)
+            result.append(window.queue().cell(row, QueueModel::ColState));
+        return result;
+    }
+    QStringList messageTexts() const
+    {
+        QStringList texts;
+        for (const Messages::Message &m : m_messages->messages)
+            texts.append(m.text);
+        return texts;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QFile::remove(queueFile());
+        QFile::remove(AppPaths::settingsFile());
+        m_awake = std::make_shared<KeepAwakeLog>();
+        m_hooks = std::make_shared<HookLog>();
+        m_messages = Messages::record();
+        m_sources = std::make_unique<QTemporaryDir>();
+    }
+
+    void controlsCarryNamesAndCaptions()
+    {
+        auto window = makeWindow();
+        QCOMPARE(window->windowTitle(), "ClipFerry - v." + messageText("frmVersion"));
+        QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdEdit", "cmdRemove", "cmdClearAll", "cmdStartUpload",
+                                 "cmdStopUpload", "cmdExit"}) {
+            QPushButton *b = button(*window, name);
+            QVERIFY2(b, name);
+            QCOMPARE(b->text(), messageText(QString::fromLatin1(name)));
+        }
+        for (const char *name : {"lStatus", "lConvertInfo", "lInjection", "lTestLen"})
+            QVERIFY2(window->findChild<QLabel *>(QString::fromLatin1(name)), name);
+        QVERIFY(window->findChild<QPlainTextEdit *>("txtOutput"));
+        QCOMPARE(window->progressView().injectionCaption(), messageText("lInjection"));
+        QTableView *view = grid(*window);
+        QCOMPARE(view->model()->columnCount(), 13);
+        QCOMPARE(view->columnWidth(0), 65);
+        QCOMPARE(view->model()->headerData(6, Qt::Horizontal).toString(), messageText("gridState"));
+        QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
+        QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
+        QAbstractItemModelTester tester(view->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        // After load only the queue-building commands are enabled, Add after the first tick.
+        for (const char *name : {"cmdEdit", "cmdRemove", "cmdStartUpload", "cmdStopUpload", "cmdAdd"})
+            QVERIFY2(!button(*window, name)->isEnabled(), name);
+        QVERIFY(button(*window, "cmdAddQvp")->isEnabled());
+        window->show();
+        QTRY_VERIFY(button(*window, "cmdAdd")->isEnabled());
+        QCOMPARE(m_awake->inhibits, 1);
+        QCOMPARE(m_awake->releases, 0);
+    }
+
+    void startupReadsQueue_data()
+    {
+        QTest::addColumn<QString>("keepQueue");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<bool>("startEnabled");
+        QTest::newRow("option unset") << QString() << 3 << true;
+        QTest::newRow("option on") << "1" << 3 << true;
+        QTest::newRow("option off") << "0" << 0 << false;
+        QTest::newRow("not a number") << "yes" << 0 << false;
+    }
+    void startupReadsQueue()
+    {
+        QFETCH(QString, keepQueue);
+        QFETCH(int, rows);
+        QFETCH(bool, startEnabled);
+        writeQueueFile({"/v/a.mp4", "/v/b.qvp", "/v/c.zdm"});
+        if (!keepQueue.isNull())
+            WritePlainSetting("chkRemQueue", keepQueue);
+        auto window = startedWindow();
+        QCOMPARE(window->queue().rowCount(), rows);
+        QCOMPARE(window->videoList().count(), rows);
+        QCOMPARE(states(*window), QStringList(rows, "Waiting"));
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
+        QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(), rows > 0);
+        QVERIFY(QFile::exists(queueFile()));
+    }
+
+    void processorCountRules_data()
+    {
+        QTest::addColumn<int>("processors");
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<bool>("checked");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("two, option on") << 2 << "1" << false << false;
+        QTest::newRow("one, option unset") << 1 << QString() << false << false;
+        QTest::newRow("four, option on") << 4 << "1" << true << true;
+        QTest::newRow("four, option unset") << 4 << QString() << true << true;
+        QTest::newRow("four, option off") << 4 << "0" << false << true;
+    }
+    void processorCountRules()
+    {
+        QFETCH(int, processors);
+        QFETCH(QString, stored);
+        QFETCH(bool, checked);
+        QFETCH(bool, enabled);
+        if (!stored.isNull())
+            WritePlainSetting("chkHighSpeed", stored);
+        auto window = startedWindow({}, processors);
+        auto *box = window->findChild<QCheckBox *>("chkHighSpeed");
+        QCOMPARE(box->isChecked(), checked);
+        QCOMPARE(box->isEnabled(), enabled);
+        QCOMPARE(window->runFlags().highSpeed, checked);
+        QCOMPARE(window->runFlags().cpuCount, processors);
+        const QString limit = ' ' + messageText("msgBelowDualCore");
+        QCOMPARE(box->text().endsWith(limit), !enabled);
+        QCOMPARE(box->text().startsWith(messageText("chkHighSpeed")), true);
+    }
+
+    void updateCheckFollowsSwitch_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("checks");
+        QTest::newRow("no arguments") << QStringList{} << 1;
+        QTest::newRow("-s") << QStringList{"-s"} << 0;
+        QTest::newRow("-s after another") << QStringList{"-d", "-s"} << 0;
+        QTest::newRow("inside a word") << QStringList{"--silent"} << 0;
+        QTest::newRow("capital S") << QStringList{"-S"} << 1;
+        QTest::newRow("-d only") << QStringList{"-d"} << 1;
+    }
+    void updateCheckFollowsSwitch()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, checks);
+        auto window = startedWindow(arguments);
+        QCOMPARE(m_hooks->updateChecks, checks);
+    }
+
+    void addSelectsNewRows_data()
+    {
+        QTest::addColumn<bool>("batch");
+        QTest::addColumn<int>("added");
+        QTest::newRow("add, one row") << false << 1;
+        QTest::newRow("add, cancelled") << false << 0;
+        QTest::newRow("batch, three rows") << true << 3;
+    }
+    void addSelectsNewRows()
+    {
+        QFETCH(bool, batch);
+        QFETCH(int, added);
+        auto window = startedWindow();
+        queueEntry(*window, "first.mp4", "Finished");
+        selectRows(*window, {1});
+        m_hooks->rowsToAdd = added;
+        window->queue().editMode = true;
+        button(*window, batch ? "cmdAddQvp" : "cmdAdd")->click();
+        QCOMPARE(batch ? m_hooks->batchDialogs : m_hooks->addDialogs, 1);
+        QVERIFY(!m_hooks->editModeInDialog);
+        const int rows = window->queue().rowCount();
+        QCOMPARE(rows, 1 + added);
+        QCOMPARE(grid(*window)->selectionModel()->isRowSelected(rows - 1, {}), true);
+        // A new row is "Waiting", so Edit follows it; the finished one keeps Edit off.
+        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), added > 0);
+    }
+
+    void commandsRefusedWhileTransfering_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("add") << "cmdAdd" << messageText("msgCmdWhenTransfering");
+        QTest::newRow("batch add") << "cmdAddQvp" << messageText("msgCmdWhenTransfering");
+        QTest::newRow("edit") << "cmdEdit" << messageText("msgCmdWhenTransfering");
+        QTest::newRow("exit") << "cmdExit" << messageText("msgStopBeforeExit");
+    }
+    void commandsRefusedWhileTransfering()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, message);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        queueEntry(*window, "b.mp4", "Transfering");
+        selectRows(*window, {1});
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        m_hooks->rowsToAdd = 1;
+        auto *b = button(*window, command.toLatin1().constData());
+        b->setEnabled(true);
+        b->click();
+        QCOMPARE(messageTexts(), QStringList{message});
+        QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs, 0);
+        QCOMPARE(window->queue().rowCount(), 2);
+        QCOMPARE(states(*window), (QStringList{"Waiting", "Transfering"}));
+        QVERIFY(window->isVisible());
+        QCOMPARE(closed.count(), 0);
+    }
+
+    void editRefusals_data()
+    {
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("two rows") << QList<int>{1, 2}
+                                  << messageText("msgEditMultiRows", "Cannot edit more than one videos!");
+        QTest::newRow("no row") << QList<int>{} << "Please select a row.";
+    }
+    void editRefusals()
+    {
+        QFETCH(QList<int>, selected);
+        QFETCH(QString, message);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        queueEntry(*window, "b.mp4");
+        selectRows(*window, selected);
+        button(*window, "cmdEdit")->setEnabled(true);
+        button(*window, "cmdEdit")->click();
+        QCOMPARE(messageTexts(), QStringList{message});
+        QCOMPARE(m_hooks->addDialogs, 0);
+        QCOMPARE(states(*window), (QStringList{"Waiting", "Waiting"}));
+    }
+
+    // The row is "Editing" while the dialog is open, and its entry keeps the
+    // state the row had, to be given back when the dialog is left.
+    void editOpensDialogOnExistingSource_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::newRow("waiting") << "Waiting";
+        QTest::newRow("failed") << "Failed";
+        QTest::newRow("canceled") << "Canceled";
+    }
+    void editOpensDialogOnExistingSource()
+    {
+        QFETCH(QString, state);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        const QString path = queueEntry(*window, "b.mp4", state);
+        selectRows(*window, {2});
+        QVERIFY(button(*window, "cmdEdit")->isEnabled());
+        button(*window, "cmdEdit")->click();
+        QCOMPARE(m_hooks->addDialogs, 1);
+        QVERIFY(m_hooks->editModeInDialog);
+        QCOMPARE(m_hooks->stateInDialog, "Editing");
+        QCOMPARE(window->queue().editPath, path);
+        QCOMPARE(window->videoList().item(path)->state, state);
+        QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColState), state);
+        QVERIFY(m_messages->messages.isEmpty());
+    }
+
+    void editMissingSource_data()
+    {
+        QTest::addColumn<Messages::Answer>("answer");
+        QTest::addColumn<QStringList>("remaining");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no marks it failed") << Messages::Answer::No << QStringList{"a.mp4", "gone.mp4"}
+                                            << "File not found";
+        QTest::newRow("yes removes it") << Messages::Answer::Yes << QStringList{"a.mp4"} << QString();
+    }
+    void editMissingSource()
+    {
+        QFETCH(Messages::Answer, answer);
+        QFETCH(QStringList, remaining);
+        QFETCH(QString, error);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        const QString gone = queueEntry(*window, "gone.mp4", "Canceled");
+        QVERIFY(QFile::remove(gone));
+        selectRows(*window, {2});
+        m_messages->script = {answer};
+        button(*window, "cmdEdit")->click();
+        QCOMPARE(messageTexts(), QStringList{messageText("msgFileNotExist")});
+        QCOMPARE(m_messages->messages.first().buttons, Messages::Buttons::YesNo);
+        QCOMPARE(m_hooks->addDialogs, 0);
+        QStringList names;
+        for (int row = 1; row <= window->queue().rowCount(); ++row)
+            names.append(window->queue().cell(row, QueueModel::ColFileName));
+        QCOMPARE(names, remaining);
+        QCOMPARE(window->videoList().count(), remaining.size());
+        QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColError), error);
+        if (!error.isEmpty())
+            QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColState), "Failed");
+    }
+
+    void removeKeepsTransferingRow_data()
+    {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QList<int>>("selected");
+        QTest::addColumn<QStringList>("remaining");
+        QTest::addColumn<int>("messages");
+        QTest::addColumn<bool>("startEnabled");
+        QTest::newRow("transfering among three")
+            << QStringList{"Waiting", "Transfering", "Failed", "Finished"} << QList<int>{1, 2, 3}
+            << QStringList{"Transfering", "Finished"} << 1 << false;
+        QTest::newRow("waiting left over") << QStringList{"Waiting", "Finished", "Waiting"} << QList<int>{2}
+                                           << QStringList{"Waiting", "Waiting"} << 0 << true;
+        QTest::newRow("everything") << QStringList{"Waiting", "Editing", "Canceled"} << QList<int>{1, 2, 3}
+                                    << QStringList{} << 0 << false;
+    }
+    void removeKeepsTransferingRow()
+    {
+        QFETCH(QStringList, rows);
+        QFETCH(QList<int>, selected);
+        QFETCH(QStringList, remaining);
+        QFETCH(int, messages);
+        QFETCH(bool, startEnabled);
+        auto window = startedWindow();
+        for (int i = 0; i < rows.size(); ++i)
+            queueEntry(*window, QStringLiteral("%1.mp4").arg(i), rows.at(i));
+        window->setStartEnabled(true);
+        selectRows(*window, selected);
+        button(*window, "cmdRemove")->setEnabled(true);
+        button(*window, "cmdRemove")->click();
+        QCOMPARE(states(*window), remaining);
+        QCOMPARE(window->videoList().count(), remaining.size());
+        QCOMPARE(messageTexts(), QStringList(messages, messageText("msgRemoveTransferingFile")));
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
+        // Every remaining row still has its entry.
+        for (int row = 1; row <= window->queue().rowCount(); ++row)
+            QVERIFY(window->videoList().item(window->queue().cell(row, QueueModel::ColPath)));
+    }
+
+    void clearAll_data()
+    {
+        QTest::addColumn<int>("transfering"); // 0: none
+        QTest::addColumn<Messages::Answer>("answer");
+        QTest::addColumn<int>("remaining");
+        QTest::addColumn<QString>("question");
+        QTest::newRow("third of five transfering") << 3 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("first of five transfering") << 1 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("last of five transfering") << 5 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("none transfering") << 0 << Messages::Answer::Yes << 0 << "msgClearAll_2";
+        QTest::newRow("answered no") << 3 << Messages::Answer::No << 5 << "msgClearAll_1";
+    }
+    void clearAll()
+    {
+        QFETCH(int, transfering);
+        QFETCH(Messages::Answer, answer);
+        QFETCH(int, remaining);
+        QFETCH(QString, question);
+        auto window = startedWindow();
+        QString running;
+        for (int row = 1; row <= 5; ++row) {
+            const QString path = queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
+                                            QString::fromLatin1(row == transfering ? "Transfering" : "Waiting"));
+            if (row == transfering)
+                running = path;
+        }
+        window->setStartEnabled(true);
+        m_messages->script = {answer};
+        button(*window, "cmdClearAll")->click();
+        QCOMPARE(messageTexts(), QStringList{messageText(question)});
+        QCOMPARE(window->queue().rowCount(), remaining);
+        QCOMPARE(window->videoList().count(), remaining);
+        if (remaining == 1) {
+            QCOMPARE(window->queue().cell(1, QueueModel::ColPath), running);
+            QCOMPARE(window->queue().cell(1, QueueModel::ColState), "Transfering");
+            QVERIFY(window->videoList().item(running));
+        }
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), answer == Messages::Answer::No);
+    }
+
+    void clearAllOnEmptyGridAsksNothing()
+    {
+        auto window = startedWindow();
+        button(*window, "cmdClearAll")->click();
+        QVERIFY(m_messages->messages.isEmpty());
+    }
+
+    void selectionFollowsState_data()
+    {
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("edit");
+        QTest::addColumn<bool>("remove");
+        QTest::newRow("waiting") << "Waiting" << true << true;
+        QTest::newRow("transfering") << "Transfering" << false << false;
+        QTest::newRow("editing") << "Editing" << true << true;
+        QTest::newRow("finished") << "Finished" << false << true;
+        QTest::newRow("failed") << "Failed" << true << true;
+        QTest::newRow("canceled") << "Canceled" << true << true;
+    }
+    void selectionFollowsState()
+    {
+        QFETCH(QString, state);
+        QFETCH(bool, edit);
+        QFETCH(bool, remove);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4", state);
+        selectRows(*window, {1});
+        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), edit);
+        QCOMPARE(button(*window, "cmdRemove")->isEnabled(), remove);
+        // A run overrides the selection.
+        window->vidFileEnabled(false);
+        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdClearAll", "cmdExit", "cmdEdit", "cmdRemove"})
+            QVERIFY2(!button(*window, name)->isEnabled(), name);
+        window->vidFileEnabled(true);
+        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdClearAll", "cmdExit"})
+            QVERIFY2(button(*window, name)->isEnabled(), name);
+        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), false);
+    }
+
+    void stopSetsFlags_data()
+    {
+        QTest::addColumn<bool>("stepRunning");
+        QTest::newRow("server exchange running") << true;
+        QTest::newRow("preparation running") << false;
+    }
+    void stopSetsFlags()
+    {
+        QFETCH(bool, stepRunning);
+        auto window = startedWindow();
+        window->runFlags().stepRunning = stepRunning;
+        window->setStopEnabled(true);
+        button(*window, "cmdStopUpload")->click();
+        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(window->runFlags().stepRunning, false);
+        QCOMPARE(window->runFlags().stepCanceled, stepRunning);
+        QCOMPARE(window->runFlags().cancelRequested, !stepRunning);
+        QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
+    }
+
+    void startHandsOverToRunner()
+    {
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        window->setStartEnabled(true);
+        button(*window, "cmdStartUpload")->click();
+        QCOMPARE(m_hooks->starts, 1);
+    }
+
+    void closeSteps_data()
+    {
+        QTest::addColumn<bool>("keepQueue");
+        QTest::addColumn<QStringList>("rowStates");
+        QTest::addColumn<QStringList>("saved"); // file names in the queue file; empty: no file
+        QTest::newRow("kept, finished dropped") << true << QStringList{"Failed", "Finished", "Waiting"}
+                                                << QStringList{"0.mp4", "2.mp4"};
+        QTest::newRow("kept, all finished") << true << QStringList{"Finished", "Finished"} << QStringList{};
+        QTest::newRow("not kept") << false << QStringList{"Waiting", "Failed"} << QStringList{};
+    }
+    void closeSteps()
+    {
+        QFETCH(bool, keepQueue);
+        QFETCH(QStringList, rowStates);
+        QFETCH(QStringList, saved);
+        writeQueueFile({"/old/entry.mp4"});
+        WritePlainSetting("chkRemQueue", "0");
+        auto window = startedWindow();
+        for (int i = 0; i < rowStates.size(); ++i)
+            queueEntry(*window, QStringLiteral("%1.mp4").arg(i), rowStates.at(i));
+        window->findChild<QCheckBox *>("chkRemQueue")->setChecked(keepQueue);
+        window->findChild<QCheckBox *>("chkHighSpeed")->setChecked(false);
+        const QString work = QDir(m_sources->path()).filePath("_qvClipFerry_work");
+        QVERIFY(QDir().mkpath(work + "/inner"));
+        window->runFlags().tempFolders.append(work);
+        QFile bitmap(AppPaths::dataPath("tmpTest.bmp"));
+        QVERIFY(bitmap.open(QIODevice::WriteOnly));
+        bitmap.close();
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+
+        QVERIFY(window->close());
+        QCOMPARE(closed.count(), 1);
+        QVERIFY(!QFileInfo::exists(work));
+        QVERIFY(!bitmap.exists());
+        QStringList names;
+        for (const QString &path : queuedPaths())
+            names.append(QFileInfo(path).fileName());
+        QCOMPARE(names, saved);
+        QCOMPARE(QFileInfo::exists(queueFile()), !saved.isEmpty());
+        QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
+        QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
+        QCOMPARE(window->runFlags().cancelRequested, true);
+        QCOMPARE(m_awake->releases, 1);
+    }
+
+    void closeRefusedWhileTransfering()
+    {
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4", "Transfering");
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        QCOMPARE(closed.count(), 0);
+        QCOMPARE(messageTexts(), QStringList{messageText("msgStopBeforeExit")});
+        QCOMPARE(m_hooks->stopExecs, 0);
+        QCOMPARE(m_awake->releases, 0);
+        QVERIFY(!QFile::exists(queueFile()));
+    }
+
+    // A signal to end the program stops the running entry, which goes back
+    // to "Waiting" as the runner winds down, and then closes and saves.
+    void shutdownStopsRunningEntryThenSaves()
+    {
+        auto window = startedWindow();
+        const QString running = queueEntry(*window, "a.mp4", "Transfering");
+        queueEntry(*window, "b.mp4", "Finished");
+        window->runFlags().stepRunning = true;
+        m_hooks->onStopExec = [running](frmUpload *w) {
+            QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, "Waiting"); });
+        };
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        window->shutdown();
+        QTRY_COMPARE(closed.count(), 1);
+        QCOMPARE(window->runFlags().stepCanceled, true);
+        QCOMPARE(m_hooks->stopExecs, 1);
+        QVERIFY(m_messages->messages.isEmpty());
+        QCOMPARE(queuedPaths(), QStringList{running});
+        QCOMPARE(m_awake->releases, 1);
+    }
+
+    void exitAndEscapeClose_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("exit") << false;
+        QTest::newRow("escape") << true;
+    }
+    void exitAndEscapeClose()
+    {
+        QFETCH(bool, escape);
+        auto window = startedWindow();
+        queueEntry(*window, "a.mp4");
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        if (escape) {
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window.get()));
+            QTest::keyClick(window.get(), Qt::Key_Escape);
+        }
+        else
+            button(*window, "cmdExit")->click();
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(!window->isVisible());
+        QCOMPARE(window->runFlags().exitStopped, !escape);
+        // The stop runs once, by Exit or by the close itself.
+        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(queuedPaths().size(), 1);
+    }
+
+    // A running updater is looked for at three ticks; then the program ends.
+    void runningUpdaterEndsProgram()
+    {
+        auto window = makeWindow();
+        const QString updater = QDir(m_sources->path()).filePath("qvUpdater_manifest");
+        QVERIFY(QFile::copy("/bin/sleep", updater));
+        QProcess process;
+        process.start(updater, {"60"});
+        QVERIFY(process.waitForStarted());
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        window->show();
+        QTRY_COMPARE_WITH_TIMEOUT(closed.count(), 1, 15000);
+        process.kill();
+        process.waitForFinished();
+        QCOMPARE(window->initTicks(), quint16(3));
+        QCOMPARE(messageTexts(), QStringList{"Please close qvUpdater first!"});
+        QCOMPARE(m_messages->messages.first().title, "ClipFerry");
+        QVERIFY(!window->findChild<QPushButton *>("cmdAdd")->isEnabled());
+        QCOMPARE(m_hooks->updateChecks, 0);
+    }
+
+    // The placeholder dialog stands in for Add/Edit: leaving it gives the
+    // edited row its state back.
+    void placeholderEditRestoresState()
+    {
+        auto window = std::make_unique<frmUpload>(frmUpload::Setup{
+            {}, std::make_unique<FakeKeepAwake>(m_awake), std::make_unique<PlaceholderHooks>(), 4});
+        window->show();
+        QTRY_VERIFY(window->initTicks() >= 1);
+        const QString path = queueEntry(*window, "a.mp4", "Failed");
+        selectRows(*window, {1});
+        button(*window, "cmdEdit")->click();
+        QDialog *dialog = nullptr;
+        QTRY_VERIFY((dialog = window->findChild<QDialog *>("placeholderDialog")));
+        QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColState), "Editing");
+        QVERIFY(dialog->isModal() || dialog->windowModality() != Qt::NonModal);
+        dialog->reject();
+        QTRY_COMPARE(window->queue().GetEntryCell(path, QueueModel::ColState), "Failed");
+        QVERIFY(!window->queue().editMode);
+        QTRY_VERIFY(!window->findChild<QDialog *>("placeholderDialog"));
+    }
+
+    void progressPanel()
+    {
+        ProgressPanelWidget panel;
+        ProgressView &view = panel;
+        view.setProgress(140);
+        QCOMPARE(panel.findChild<QProgressBar *>("ProgressBar1")->value(), 100);
+        view.setProgress(-3);
+        QCOMPARE(panel.findChild<QProgressBar *>("ProgressBar1")->value(), 0);
+        view.setOutputText("frame=1\nframe=2\n");
+        auto *output = panel.findChild<QPlainTextEdit *>("txtOutput");
+        QCOMPARE(output->textCursor().position(), output->document()->characterCount() - 2);
+        view.appendOutputLine("note");
+        QVERIFY(panel.outputText().endsWith("note"));
+        view.setStatusText("Packing files");
+        view.setAnimationRunning(true);
+        QTRY_VERIFY(view.statusText().startsWith("Packing files.."));
+        view.setAnimationRunning(false);
+        const QString stopped = view.statusText();
+        QVERIFY(!panel.animationRunning());
+        QCOMPARE(view.statusText(), stopped);
+    }
+
+    void messageBoxAnswers_data()
+    {
+        QTest::addColumn<Messages::Buttons>("buttons");
+        QTest::addColumn<int>("press"); // a QMessageBox::StandardButton, or 0 for Esc
+        QTest::addColumn<Messages::Answer>("answer");
+        QTest::newRow("yes") << Messages::Buttons::YesNo << int(QMessageBox::Yes) << Messages::Answer::Yes;
+        QTest::newRow("no") << Messages::Buttons::YesNo << int(QMessageBox::No) << Messages::Answer::No;
+        QTest::newRow("esc on yes/no") << Messages::Buttons::YesNo << 0 << Messages::Answer::No;
+        QTest::newRow("cancel") << Messages::Buttons::YesNoCancel << int(QMessageBox::Cancel)
+                                << Messages::Answer::Cancel;
+        QTest::newRow("ok") << Messages::Buttons::Ok << int(QMessageBox::Ok) << Messages::Answer::Ok;
+    }
+    void messageBoxAnswers()
+    {
+        QFETCH(Messages::Buttons, buttons);
+        QFETCH(int, press);
+        QFETCH(Messages::Answer, answer);
+        QWidget owner;
+        owner.show();
+        Messages::setPresenter(std::make_unique<MessageBoxWidget>(&owner));
+        auto task = Messages::ask("Go on?", {}, buttons);
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = owner.findChild<QMessageBox *>()));
+        QCOMPARE(box->windowTitle(), "ClipFerry");
+        QCOMPARE(box->text(), "Go on?");
+        QVERIFY(box->windowModality() != Qt::NonModal);
+        QVERIFY(!task.isReady());
+        if (press)
+            box->button(QMessageBox::StandardButton(press))->click();
+        else
+            QTest::keyClick(box, Qt::Key_Escape);
+        QTRY_VERIFY(task.isReady());
+        QCOMPARE(QCoro::waitFor(task), answer);
+        QTRY_VERIFY(!owner.findChild<QMessageBox *>());
+    }
+};
+
+int runWindowTests(int argc, char *argv[])
+{
+    TestWindow test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_app.moc"
