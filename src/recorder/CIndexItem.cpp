@@ -1,0 +1,8 @@
+#include "recorder/CIndexItem.h"
+
+#include "recorder/CTime.h"
+
+double CIndexItem::position() const
+{
+    return CTime::LeadingNumber(pos);
+}

@@ -1,0 +1,499 @@
+#include "recorder/CProjectFile.h"
+
+#include "common/FileUtil.h"
+#include "common/Lang.h"
+#include "common/TextUtil.h"
+#include "common/XmlUtil.h"
+#include "platform/AppPaths.h"
+#include "platform/Messages.h"
+#include "recorder/CTime.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+using Xml::toQ;
+using Xml::toU8;
+
+namespace {
+
+// Ends a load or save at the current step; the description says what was
+// wrong there.
+struct StepFailure
+{
+    QString description;
+};
+
+const QString kSaveError = QStringLiteral("Save 'project.qvp' error!");
+const QString kSaveLockedError =
+    QStringLiteral("Save 'project.qvp' error! The updated project is saved as 'project.qvp.tmp'");
+// A shorter file cannot hold a whole project; it is never put in place.
+constexpr qint64 kMinimumProjectBytes = 500;
+
+// The text of all descendants, as the recorder reads an element.
+QString wholeText(const pugi::xml_node &node)
+{
+    QString text;
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata)
+            text += toQ(child.value());
+        else if (child.type() == pugi::node_element)
+            text += wholeText(child);
+    }
+    return text;
+}
+
+void setWholeText(pugi::xml_node node, const QString &value)
+{
+    while (node.first_child())
+        node.remove_child(node.first_child());
+    if (!value.isEmpty())
+        node.append_child(pugi::node_pcdata).set_value(toU8(value).constData());
+}
+
+pugi::xml_attribute requireFirstAttribute(const pugi::xml_node &node, const QString &name)
+{
+    const pugi::xml_attribute attribute = node.first_attribute();
+    if (!attribute)
+        throw StepFailure{QStringLiteral("The element \"%1\" has no attribute.").arg(name)};
+    return attribute;
+}
+
+pugi::xml_node firstElementChild(const pugi::xml_node &node)
+{
+    for (pugi::xml_node child = node.first_child(); child; child = child.next_sibling()) {
+        if (child.type() == pugi::node_element)
+            return child;
+    }
+    return {};
+}
+
+QString requireChildText(const pugi::xml_node &item, const char *name)
+{
+    const pugi::xml_node child = item.child(name);
+    if (!child)
+        throw StepFailure{QStringLiteral("The item has no \"%1\".").arg(QLatin1String(name))};
+    return wholeText(child);
+}
+
+// CR LF between every two adjacent tags, so the recorder and people can
+// read the file line by line.
+QByteArray laidOut(const QByteArray &raw)
+{
+    QByteArray text;
+    text.reserve(raw.size() + raw.size() / 8);
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        text.append(raw[i]);
+        if (raw[i] == '>' && i + 1 < raw.size() && raw[i + 1] == '<')
+            text.append("\r\n");
+    }
+    return text;
+}
+
+// The saved text is always UTF-8, whatever the loaded file was.
+void declareUtf8(pugi::xml_document &doc)
+{
+    for (pugi::xml_node node = doc.first_child(); node; node = node.next_sibling()) {
+        if (node.type() == pugi::node_declaration) {
+            if (pugi::xml_attribute encoding = node.attribute("encoding"))
+                encoding.set_value("UTF-8");
+            return;
+        }
+    }
+}
+
+} // namespace
+
+bool CProjectFile::Load(const QString &path, bool silent, const QString &workFolder)
+{
+    if (!QFileInfo(path).isFile())
+        return false;
+    fileName = path;
+    const Xml::ParseResult parsed = Xml::parseFile(m_doc, path);
+    dropItemsBeyondEnd = true;
+    try {
+        setStep(QStringLiteral("set default value"));
+        setStartValues();
+        if (!parsed)
+            throw StepFailure{parsed.error};
+        version = toQ(requireFirstAttribute(m_doc.document_element(), QStringLiteral("root")).value());
+        const QChar major = version.isEmpty() ? QChar() : version.front();
+        if (major < u'5' || major > u'8') {
+            if (!silent)
+                Messages::show(QStringLiteral("Unrecognized project version!"), {}, Messages::Icon::Warning);
+            return false;
+        }
+        pathPrefix = major == u'5' ? QString() : QStringLiteral("project.");
+        isVersion8 = major == u'8';
+        loadContent(workFolder);
+    } catch (const StepFailure &) {
+        if (!silent)
+            Messages::show(Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + m_currentStep,
+                           {}, Messages::Icon::Warning);
+        return false;
+    }
+    return true;
+}
+
+void CProjectFile::setStartValues()
+{
+    title = QStringLiteral("Corvana Title");
+    bitrate = QStringLiteral("96");
+    size.clear();
+    preview = QStringLiteral("0");
+    templateName = QStringLiteral("default");
+    photoAttribute = QStringLiteral("160x120");
+    photo = QStringLiteral("photo.gif");
+    soundAttribute = QStringLiteral("3");
+    sound.clear();
+    showcursor = QStringLiteral("1");
+    items.clear();
+    indexType = QStringLiteral("OL");
+    isVersion8 = false;
+}
+
+void CProjectFile::loadContent(const QString &workFolder)
+{
+    setStep(QStringLiteral("abstract"));
+    const QString abstract = pathPrefix + QStringLiteral("abstract.");
+    title = readText(abstract + QStringLiteral("title"));
+    author = readText(abstract + QStringLiteral("author"));
+    manager = readText(abstract + QStringLiteral("manager"));
+    company = readText(abstract + QStringLiteral("company"));
+    category = readText(abstract + QStringLiteral("category"));
+    keywords = readText(abstract + QStringLiteral("keywords"));
+    comments = readText(abstract + QStringLiteral("comments"));
+
+    loadConfigure(workFolder);
+
+    setStep(QStringLiteral("Configure.profile.video"));
+    const QString video = pathPrefix + QStringLiteral("configure.profile.video.");
+    bitrate = readText(video + QStringLiteral("bitrate")).trimmed();
+    size = readText(video + QStringLiteral("size")).trimmed();
+    preview = readText(video + QStringLiteral("preview"));
+    normaliseProfile();
+
+    if (isVersion8)
+        loadServerBinding();
+    loadIndex();
+}
+
+void CProjectFile::loadConfigure(const QString &workFolder)
+{
+    setStep(QStringLiteral("configure"));
+    const QString configure = pathPrefix + QStringLiteral("configure.");
+    templateName = readText(configure + QStringLiteral("template"));
+    const pugi::xml_node photoNode = requireNode(configure + QStringLiteral("photo"));
+    photo = wholeText(photoNode);
+    photoAttribute = toQ(requireFirstAttribute(photoNode, QStringLiteral("photo")).value());
+    const pugi::xml_node soundNode = requireNode(configure + QStringLiteral("sound"));
+    sound = wholeText(soundNode);
+    soundAttribute = toQ(requireFirstAttribute(soundNode, QStringLiteral("sound")).value());
+
+    pugi::xml_node configureNode = requireNode(pathPrefix + QStringLiteral("configure"));
+    if (const pugi::xml_node cursor = configureNode.child("showcursor")) {
+        showcursor = wholeText(cursor);
+        return;
+    }
+    // Older recorders drew the cursor themselves; the player needs the
+    // cursor script beside the project instead.
+    configureNode.append_child("showcursor");
+    const QString script = AppPaths::resourcePath(QStringLiteral("encfiles/qvctrl.js"));
+    if (!workFolder.isEmpty() && QFileInfo::exists(script))
+        CopyFileReplace(script, QDir(workFolder).filePath(QStringLiteral("qvctrl.js")));
+}
+
+// Only two profiles exist: 96 kbit/s at 160x120 and 192 kbit/s at 240x180.
+void CProjectFile::normaliseProfile()
+{
+    if (!QStringLiteral("  96 192 ").contains(u' ' + bitrate + u' '))
+        bitrate = size == QLatin1String("240x180") ? QStringLiteral("192") : QStringLiteral("96");
+    if (size.isEmpty())
+        return;
+    if (bitrate == QLatin1String("96") && size != QLatin1String("160x120"))
+        size = QStringLiteral("160x120");
+    else if (bitrate == QLatin1String("192") && size != QLatin1String("240x180"))
+        size = QStringLiteral("240x180");
+}
+
+void CProjectFile::loadServerBinding()
+{
+    const pugi::xml_node server = GetNode(QStringLiteral("project.tarninfo.server"));
+    const pugi::xml_node urlNode = server.child("url");
+    const pugi::xml_node folderNode = server.child("folderID");
+    const pugi::xml_node contentNode = server.child("contentID");
+    if (!urlNode || !folderNode || !contentNode) {
+        url.clear();
+        folderID.clear();
+        contentID = QStringLiteral("0");
+        return;
+    }
+    url = wholeText(urlNode).trimmed();
+    folderID = wholeText(folderNode).trimmed();
+    contentID = wholeText(contentNode).trimmed();
+}
+
+void CProjectFile::loadIndex()
+{
+    setStep(QStringLiteral("index"));
+    const pugi::xml_node index = requireNode(pathPrefix + QStringLiteral("index"));
+    const pugi::xml_attribute type = index.attribute("type");
+    indexType = type ? toQ(type.value()) : QStringLiteral("OL");
+    setStep(QStringLiteral("index.duration"));
+    const pugi::xml_attribute length = index.attribute("duration");
+    if (!length)
+        throw StepFailure{QStringLiteral("The index has no duration.")};
+    durationText = toQ(length.value());
+
+    RemoveIndex(-99);
+    qint64 previous = -1;
+    int i = 0;
+    for (const pugi::xml_node &child : index.children()) {
+        const QString step = QStringLiteral("index.item(%1).").arg(++i);
+        setStep(step + QStringLiteral("title"));
+        const QString itemTitle = requireChildText(child, "title");
+
+        setStep(step + QStringLiteral("pos"));
+        const QString pos = requireChildText(child, "pos");
+        bool whole = false;
+        const qint64 position = pos.trimmed().toLongLong(&whole);
+        if (!whole)
+            throw StepFailure{QStringLiteral("The position \"%1\" is not a whole number.").arg(pos)};
+        if (position > -1 && position < previous)
+            throw StepFailure{QStringLiteral("The positions of the index decrease.")};
+        if (position > -1)
+            previous = position;
+
+        setStep(step + QStringLiteral("recdate"));
+        const QString recDate = requireChildText(child, "recdate");
+
+        setStep(step + QStringLiteral("url"));
+        const QString link = pos == QLatin1String("-1") ? requireChildText(child, "url") : QString();
+        AddIndex(itemTitle, pos, recDate, link, {}, {}, false);
+    }
+}
+
+bool CProjectFile::Save(const QString &name)
+{
+    const QString target = name.isEmpty() ? fileName : name;
+    try {
+        saveContent();
+        setStep(QStringLiteral("prepare xmlBuf"));
+        declareUtf8(m_doc);
+        const QByteArray buffer = laidOut(Xml::serialize(m_doc));
+        setStep(QStringLiteral("LoadXML xmlBuf"));
+        if (const Xml::ParseResult reparsed = Xml::parseText(m_doc, buffer); !reparsed)
+            throw StepFailure{reparsed.error};
+        setStep(QStringLiteral("Save FileName"));
+        // The buffer is the re-parsed document in its saved layout.
+        return replaceFile(target, buffer);
+    } catch (const StepFailure &failure) {
+        Messages::show(failure.description + QStringLiteral(": ") + m_currentStep, QStringLiteral("qvp.Save"),
+                       Messages::Icon::Critical);
+        return false;
+    }
+}
+
+void CProjectFile::saveContent()
+{
+    setStep(QStringLiteral("abstract"));
+    const QString abstract = pathPrefix + QStringLiteral("abstract.");
+    writeText(abstract + QStringLiteral("title"), RemoveTabs(title));
+    writeText(abstract + QStringLiteral("author"), RemoveTabs(author));
+    writeText(abstract + QStringLiteral("manager"), RemoveTabs(manager));
+    writeText(abstract + QStringLiteral("company"), RemoveTabs(company));
+    writeText(abstract + QStringLiteral("category"), RemoveTabs(category));
+    writeText(abstract + QStringLiteral("keywords"), RemoveTabs(keywords));
+    writeText(abstract + QStringLiteral("comments"), RemoveTabs(comments));
+
+    setStep(QStringLiteral("configure"));
+    const QString configure = pathPrefix + QStringLiteral("configure.");
+    writeText(configure + QStringLiteral("template"), templateName);
+    writeText(configure + QStringLiteral("photo"), photo);
+    requireFirstAttribute(requireNode(configure + QStringLiteral("photo")), QStringLiteral("photo"))
+        .set_value(toU8(photoAttribute).constData());
+    writeText(configure + QStringLiteral("sound"), sound);
+    requireFirstAttribute(requireNode(configure + QStringLiteral("sound")), QStringLiteral("sound"))
+        .set_value(toU8(soundAttribute).constData());
+    writeText(configure + QStringLiteral("showcursor"), showcursor);
+
+    setStep(QStringLiteral("configure.profile.video"));
+    const QString video = pathPrefix + QStringLiteral("configure.profile.video.");
+    writeText(video + QStringLiteral("bitrate"), bitrate);
+    writeText(video + QStringLiteral("size"), size);
+    writeText(video + QStringLiteral("preview"), preview);
+
+    if (isVersion8)
+        writeServerBinding();
+    writeItems(rebuildIndex());
+}
+
+void CProjectFile::writeServerBinding()
+{
+    const pugi::xml_node server = GetNode(QStringLiteral("project.tarninfo.server"));
+    pugi::xml_node urlNode = server.child("url");
+    pugi::xml_node folderNode = server.child("folderID");
+    pugi::xml_node contentNode = server.child("contentID");
+    if (urlNode && folderNode && contentNode) {
+        setWholeText(urlNode, url);
+        setWholeText(folderNode, folderID);
+        setWholeText(contentNode, contentID);
+        return;
+    }
+    setStep(QStringLiteral("CreateTarnInfo"));
+    pugi::xml_node tarninfo = requireNode(QStringLiteral("project")).append_child("tarninfo");
+    pugi::xml_node newServer = tarninfo.append_child("server");
+    setWholeText(newServer.append_child("url"), url);
+    setWholeText(newServer.append_child("folderID"), folderID);
+    setWholeText(newServer.append_child("contentID"), contentID);
+}
+
+// The index is written anew as the last child of the project element; a
+// problem with the old one is reported on its own and the save goes on.
+pugi::xml_node CProjectFile::rebuildIndex()
+{
+    setStep(QStringLiteral("RemoveIndexNode"));
+    const pugi::xml_node root = m_doc.document_element();
+    pugi::xml_node parent = pathPrefix.isEmpty() ? root : firstElementChild(root);
+    QString problem;
+    if (!parent)
+        problem = QStringLiteral("The project element is missing.");
+    else if (const pugi::xml_node old = parent.child("index"))
+        parent.remove_child(old);
+    else
+        problem = QStringLiteral("The index element is missing.");
+    if (!problem.isEmpty())
+        Messages::show(problem + QStringLiteral(": ") + m_currentStep, QStringLiteral("RemoveIndexNode"),
+                       Messages::Icon::Warning);
+    if (!parent)
+        return {};
+    pugi::xml_node index = parent.append_child("index");
+    index.append_attribute("duration").set_value(toU8(durationText).constData());
+    index.append_attribute("type").set_value(toU8(indexType).constData());
+    return index;
+}
+
+void CProjectFile::writeItems(pugi::xml_node index)
+{
+    QList<int> dropped;
+    for (int i = 0; i < items.size(); ++i) {
+        setStep(QStringLiteral("index.item(%1)").arg(i + 1));
+        const CIndexItem &item = items.at(i);
+        if (dropItemsBeyondEnd) {
+            const std::optional<qint64> end = duration();
+            if (!end)
+                throw StepFailure{QStringLiteral("The duration \"%1\" is not a time text.").arg(durationText)};
+            if (item.position() >= static_cast<double>(*end)) {
+                dropped.append(i);
+                continue;
+            }
+        }
+        if (!index)
+            throw StepFailure{QStringLiteral("The index element cannot be written.")};
+        pugi::xml_node element = index.append_child("item");
+        setWholeText(element.append_child("title"), RemoveTabs(item.title));
+        setWholeText(element.append_child("recdate"), item.RecDate);
+        setWholeText(element.append_child("pos"), item.pos);
+        if (!item.Url.isEmpty())
+            setWholeText(element.append_child("url"), item.Url);
+        if (!item.size.isEmpty())
+            setWholeText(element.append_child("size"), item.size);
+    }
+    std::for_each(dropped.crbegin(), dropped.crend(), [this](int i) { items.removeAt(i); });
+}
+
+bool CProjectFile::replaceFile(const QString &target, const QByteArray &content)
+{
+    const QString temporary = target + QStringLiteral(".tmp");
+    const bool written = Xml::writeFileAtomic(temporary, content);
+    if (!written || FileSizeBytes(temporary) < kMinimumProjectBytes) {
+        Messages::show(kSaveError, {}, Messages::Icon::Critical);
+        return false;
+    }
+    const QFileInfo old(target);
+    if (old.exists() || old.isSymLink()) {
+        QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner);
+        if (!QFile::remove(target)) {
+            Messages::show(kSaveLockedError, {}, Messages::Icon::Critical);
+            return false;
+        }
+    }
+    if (!QFile::rename(temporary, target))
+        throw StepFailure{QStringLiteral("Cannot rename \"%1\" to \"%2\".").arg(temporary, target)};
+    return true;
+}
+
+std::optional<qint64> CProjectFile::duration() const
+{
+    return CTime::GetSecond(durationText);
+}
+
+void CProjectFile::setDuration(qint64 ms)
+{
+    durationText = CTime::GetString(ms, QStringLiteral("ms"));
+}
+
+void CProjectFile::AddIndex(const QString &itemTitle, const QString &pos, const QString &recDate, const QString &link,
+                            const QString &length, const QString &posEnd, bool selected)
+{
+    items.append(CIndexItem{itemTitle, pos, recDate, posEnd, length, link, selected, {}});
+}
+
+void CProjectFile::RemoveIndex(int index)
+{
+    if (index == -99)
+        items.clear();
+    else if (index >= 1 && index <= items.size())
+        items.removeAt(index - 1);
+}
+
+void CProjectFile::SetTitle(int index, const QString &itemTitle)
+{
+    if (index >= 1 && index <= items.size())
+        items[index - 1].title = itemTitle;
+}
+
+void CProjectFile::SetLastItem(const QString &itemTitle, const QString &pos, const QString &recDate,
+                               const QString &link, const QString &, const QString &, bool)
+{
+    if (items.isEmpty())
+        return;
+    CIndexItem &last = items.last();
+    last.title = itemTitle;
+    last.pos = pos;
+    last.RecDate = recDate;
+    if (!link.isEmpty())
+        last.Url = link;
+}
+
+pugi::xml_node CProjectFile::GetNode(const QString &path) const
+{
+    pugi::xml_node node = m_doc.document_element();
+    const QStringList steps = path.split(u'.');
+    for (const QString &step : steps) {
+        if (!node)
+            break;
+        node = node.child(toU8(step).constData());
+    }
+    return node;
+}
+
+pugi::xml_node CProjectFile::requireNode(const QString &path) const
+{
+    const pugi::xml_node node = GetNode(path);
+    if (!node)
+        throw StepFailure{QStringLiteral("The element \"%1\" is missing.").arg(path)};
+    return node;
+}
+
+QString CProjectFile::readText(const QString &path) const
+{
+    return wholeText(requireNode(path));
+}
+
+void CProjectFile::writeText(const QString &path, const QString &value)
+{
+    setWholeText(requireNode(path), value);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// What stands in for the recorder's closed media library of one project
+// version. The recorded media "media.qv" is a Matroska file; a single-file
+// project (".zdm") is a zip archive of "project.qvp", "cursor.gif",
+// "photo.gif", "inteIndex.txt" and "media.qv". All work is done by ffmpeg,
+// zip and unzip as child processes, so Qt's loop never waits for it.
+class MediaLibrary final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MediaLibrary)
+
+public:
+    explicit MediaLibrary(QObject *parent = nullptr);
+
+    // Starts writing, in the background, "<position>.jpg" of width x height
+    // into the folder `folderName` beside the media for every position (ms)
+    // listed in `listPath`, one a line. Returns 1 when the work started.
+    int ThumbCreate2(const QString &mediaPath, const QString &listPath, const QString &folderName, int width,
+                     int height);
+    // The position being rendered while ThumbCreate2 works; -1 when it has
+    // finished (or never started).
+    int ThumbTime() const { return m_thumbTime; }
+    // 1 when the whole media decodes without a single error, else 0
+    // (missing, truncated, corrupted, not media at all).
+    QCoro::Task<int> verifyWholeQvFile(QString mediaPath);
+    // Writes the four files of a single-file project to the given paths.
+    // 1 when at least the project file was written.
+    QCoro::Task<int> GetExtendDataFromProject(QString projectPath, QString qvpPath, QString cursorPath,
+                                              QString photoPath, QString indexPath);
+    // Writes the four files back into the single-file project, keeping its
+    // media. 1 on success.
+    QCoro::Task<int> SetExtendDataInProject(QString projectPath, QString qvpPath, QString cursorPath,
+                                            QString photoPath, QString indexPath);
+
+    // The names of the four files, in argument order.
+    static QStringList extendDataNames();
+    // Those four files in `folder`, every doubled separator reduced to one.
+    static QStringList extendDataPaths(const QString &folder);
+
+    // What went wrong in the last call that failed; for logs and messages.
+    QString errorString() const { return m_error; }
+
+private:
+    QCoro::Task<> renderThumbs(QString ffmpeg, QString mediaPath, QList<qint64> positions, QString folder,
+                               int width, int height);
+    // Runs a tool to its end; false (and the error set) unless it exited
+    // with 0 or `alsoAcceptedCode`.
+    QCoro::Task<bool> runTool(QString program, QStringList arguments, QString workingFolder,
+                              int alsoAcceptedCode = 0);
+    QString findTool(const QString &name);
+
+    int m_thumbTime = -1;
+    bool m_rendering = false;
+    QString m_error;
+    QString m_lastOutput;
+};
