@@ -148,12 +148,14 @@ void LoginSession::HandleFolderReply()
     }
     m_loggedIn = true;
     Q_EMIT loginSucceeded();
+    Q_EMIT loginEnded(true);
 }
 
 void LoginSession::failureEnding()
 {
     Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFirst")), true);
     Q_EMIT loginFailed();
+    Q_EMIT loginEnded(false);
 }
 
 void LoginSession::applyOverwriteRule(const pugi::xml_document &reply)

@@ -61,6 +61,8 @@ Q_SIGNALS:
     void loginSucceeded();
     // The reply was refused or unusable; the old tree and settings stay.
     void loginFailed();
+    // Either of the two above.
+    void loginEnded(bool ok);
 
 private:
     void failureEnding();

@@ -267,7 +267,8 @@ QCoro::Task<TransferControl::Outcome> TransferControl::finishReply(QPointer<QNet
     m_active = nullptr;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     outcome.status = status.isValid() ? status.toInt() : 0;
-    outcome.body = reply->readAll();
+    if (reply->isOpen())
+        outcome.body = reply->readAll();
     bool numeric = false;
     const qint64 offset = reply->rawHeader("Upload-Offset").trimmed().toLongLong(&numeric);
     if (numeric && offset >= 0)

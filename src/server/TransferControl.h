@@ -56,6 +56,8 @@ public:
     // Why the last transfer got no reply, naming the host; empty when it got one.
     QString ErrorText() const { return m_error; }
     bool isBusy() const { return m_busy; }
+    // Bytes of the running upload the server has confirmed.
+    qint64 acknowledgedBytes() const { return m_acknowledged; }
     void setLimits(const Limits &limits) { m_limits = limits; }
     const Limits &limits() const { return m_limits; }
 

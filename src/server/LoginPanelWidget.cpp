@@ -1,0 +1,149 @@
+#include "server/LoginPanelWidget.h"
+
+#include "common/Lang.h"
+#include "platform/Messages.h"
+#include "server/TransferControl.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+QLabel *captionLabel(const QString &section, const QString &name, QWidget *parent)
+{
+    auto *label = new QLabel(Lang(section, name), parent);
+    label->setObjectName(name);
+    return label;
+}
+
+QLineEdit *field(const QString &name, QWidget *parent)
+{
+    auto *edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    return edit;
+}
+
+} // namespace
+
+LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
+                                   QWidget *parent)
+    : QWidget(parent),
+      m_session(new LoginSession(access, control, section, this)),
+      m_section(section),
+      m_server(field(QStringLiteral("txtServer"), this)),
+      m_account(field(QStringLiteral("txtAccount"), this)),
+      m_password(field(QStringLiteral("txtPassword"), this)),
+      m_logIn(new QPushButton(Lang(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")), this)),
+      m_status(new QLabel(this)),
+      m_oldServerHelp(new QLabel(this))
+{
+    m_password->setEchoMode(QLineEdit::Password);
+    m_logIn->setObjectName(QStringLiteral("cmdLogIn"));
+    m_status->setObjectName(QStringLiteral("lStatusText"));
+    m_status->setWordWrap(true);
+    m_oldServerHelp->setObjectName(QStringLiteral("lOldSysHelpLink"));
+    m_oldServerHelp->setText(QStringLiteral("<a href=\"#\">%1</a>").arg(Lang(section, QStringLiteral("lOldSysHelp")).toHtmlEscaped()));
+    m_oldServerHelp->setTextFormat(Qt::RichText);
+    m_oldServerHelp->hide();
+
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(captionLabel(section, QStringLiteral("lServer"), this), 0, 0);
+    grid->addWidget(m_server, 0, 1, 1, 2);
+    grid->addWidget(captionLabel(section, QStringLiteral("lAccount"), this), 1, 0);
+    grid->addWidget(m_account, 1, 1, 1, 2);
+    grid->addWidget(captionLabel(section, QStringLiteral("lPassword"), this), 2, 0);
+    grid->addWidget(m_password, 2, 1);
+    grid->addWidget(m_logIn, 2, 2);
+    auto *statusRow = new QHBoxLayout;
+    statusRow->addWidget(m_status, 1);
+    statusRow->addWidget(m_oldServerHelp);
+    grid->addLayout(statusRow, 3, 0, 1, 3);
+    grid->setColumnStretch(1, 1);
+
+    for (QLineEdit *edit : {m_server, m_account, m_password}) {
+        connect(edit, &QLineEdit::textEdited, this, &LoginPanelWidget::fieldEdited);
+        connect(edit, &QLineEdit::returnPressed, this, [this] {
+            if (m_logIn->isEnabled())
+                RequestFolderList();
+        });
+    }
+    connect(m_logIn, &QPushButton::clicked, this, &LoginPanelWidget::RequestFolderList);
+    connect(m_oldServerHelp, &QLabel::linkActivated, this, &LoginPanelWidget::showOldServerHelp);
+
+    connect(m_session, &LoginSession::statusChanged, this, &LoginPanelWidget::showStatus);
+    connect(m_session, &LoginSession::oldServerChanged, m_oldServerHelp, &QWidget::setVisible);
+    connect(m_session, &LoginSession::busyChanged, this, [this](bool busy) {
+        m_logIn->setEnabled(!busy);
+        if (busy)
+            Q_EMIT serverDependentPartsEnabled(false);
+        Q_EMIT busyChanged(busy);
+    });
+    connect(m_session, &LoginSession::loginSucceeded, this, [this] {
+        m_logIn->setText(Lang(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
+        Q_EMIT serverDependentPartsEnabled(true);
+    });
+}
+
+void LoginPanelWidget::setLogin(const LoginSession::Login &login)
+{
+    m_loadingFields = true;
+    m_server->setText(login.server);
+    m_account->setText(login.account);
+    m_password->setText(login.password);
+    m_session->setLogin(login);
+    m_loadingFields = false;
+}
+
+LoginSession::Login LoginPanelWidget::login() const
+{
+    return {m_server->text(), m_account->text(), m_password->text()};
+}
+
+bool LoginPanelWidget::LoadCachedFolderList()
+{
+    m_session->setLogin(login());
+    if (!m_session->LoadCachedFolderList())
+        return false;
+    m_logIn->setText(Lang(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
+    Q_EMIT serverDependentPartsEnabled(true);
+    return true;
+}
+
+void LoginPanelWidget::RequestFolderList()
+{
+    m_session->setLogin(login());
+    m_session->RequestFolderList();
+}
+
+bool LoginPanelWidget::canClose()
+{
+    if (!m_session->busy())
+        return true;
+    Messages::show(Lang(m_section, QStringLiteral("msg_ExitOnGetFolder")), windowTitle());
+    return false;
+}
+
+void LoginPanelWidget::showStatus(const QString &text, bool alert)
+{
+    m_status->setText(text);
+    m_status->setStyleSheet(alert ? QStringLiteral("color: #ff0000;") : QStringLiteral("color: #000000;"));
+}
+
+void LoginPanelWidget::fieldEdited()
+{
+    if (m_loadingFields)
+        return;
+    m_logIn->setText(Lang(m_section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")));
+    m_session->LoginEdited();
+    Q_EMIT serverDependentPartsEnabled(false);
+    Q_EMIT loginEdited();
+}
+
+void LoginPanelWidget::showOldServerHelp()
+{
+    Messages::show(Lang(m_section, QStringLiteral("msg_oldSysWarning")), Lang(m_section, QStringLiteral("ttl_Help")));
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "server/LoginSession.h"
+
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TransferControl;
+
+// The server, account and password fields with Log In / Refresh and the
+// status line, as both add dialogs embed them. Control names follow the
+// language file, so the dialog's ApplyLanguage reaches them too.
+class LoginPanelWidget final : public QWidget
+{
+    Q_OBJECT
+public:
+    // `section` is the dialog's language section ("frmAdd", "frmAddBatch").
+    LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
+                     QWidget *parent = nullptr);
+
+    LoginSession *session() const { return m_session; }
+    // Fills the fields without counting it as an edit.
+    void setLogin(const LoginSession::Login &login);
+    LoginSession::Login login() const;
+    // Shows the tree of the cached reply and counts as logged in.
+    bool LoadCachedFolderList();
+    // Log In / Refresh.
+    void RequestFolderList();
+    // Refuses (with its message) while the folder list is awaited.
+    bool canClose();
+    bool isLoggedIn() const { return m_session->loggedIn(); }
+
+Q_SIGNALS:
+    // The folder picker, the conversion choices and OK follow this.
+    void serverDependentPartsEnabled(bool enabled);
+    // Busy state 2 began or ended: the dialog's Cancel follows it.
+    void busyChanged(bool busy);
+    // A login field was edited; the dialog refreshes its size estimate.
+    void loginEdited();
+
+private:
+    void showStatus(const QString &text, bool alert);
+    void fieldEdited();
+    void showOldServerHelp();
+
+    LoginSession *m_session;
+    QString m_section;
+    QLineEdit *m_server;
+    QLineEdit *m_account;
+    QLineEdit *m_password;
+    QPushButton *m_logIn;
+    QLabel *m_status;
+    QLabel *m_oldServerHelp;
+    bool m_loadingFields = false;
+};

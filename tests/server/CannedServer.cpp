@@ -1,0 +1,50 @@
+#include "CannedServer.h"
+
+#include <QTcpSocket>
+
+CannedServer::CannedServer(QList<QByteArray> bodies, QObject *parent) : QObject(parent), m_bodies(std::move(bodies))
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &CannedServer::accept);
+    m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString CannedServer::address() const
+{
+    return u"127.0.0.1:"_qs + QString::number(port());
+}
+
+void CannedServer::accept()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        auto buffer = std::make_shared<QByteArray>();
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+            *buffer += socket->readAll();
+            const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
+            if (headerEnd < 0)
+                return;
+            const QByteArray head = buffer->left(headerEnd);
+            qsizetype length = 0;
+            Seen seen;
+            const QList<QByteArray> lines = head.split('\n');
+            seen.requestLine = lines.value(0).trimmed();
+            for (const QByteArray &line : lines) {
+                const QByteArray lower = line.toLower();
+                if (lower.startsWith("content-length:"))
+                    length = line.mid(15).trimmed().toLongLong();
+                if (lower.startsWith("authorization:"))
+                    seen.authorization = line.mid(14).trimmed();
+            }
+            if (buffer->size() < headerEnd + 4 + length)
+                return;
+            seen.body = buffer->mid(headerEnd + 4, length);
+            buffer->remove(0, headerEnd + 4 + length);
+            m_seen.append(seen);
+            if (m_silent)
+                return;
+            const QByteArray body = m_bodies.value(m_seen.size() - 1, m_bodies.value(m_bodies.size() - 1));
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
+                          QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        });
+    }
+}

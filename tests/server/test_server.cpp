@@ -1,0 +1,643 @@
+#include "CannedServer.h"
+#include "CuttingProxy.h"
+#include "TestServer.h"
+
+#include "common/Lang.h"
+#include "common/Settings.h"
+#include "common/XmlUtil.h"
+#include "platform/AppPaths.h"
+#include "platform/Messages.h"
+#include "server/LoginSession.h"
+#include "server/ServerSettings.h"
+#include "server/TransferControl.h"
+
+#ifdef CLIPFERRY_TEST_WIDGETS
+#include "server/FolderPickerWidget.h"
+#include <QLabel>
+#include <QTreeView>
+#endif
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString dump(const CFolderTree &tree)
+{
+    QStringList lines;
+    for (const CFolderNode *n = tree.GetNextNode(tree.Root); n; n = tree.GetNextNode(n)) {
+        int depth = 0;
+        for (const CFolderNode *p = n->Parent; p != tree.Root; p = p->Parent)
+            ++depth;
+        lines << QString(depth, u'-') + QString::number(n->ID) + u' ' + n->Name + (n->Uploadable ? u"*"_qs : u""_qs);
+    }
+    return lines.join(u',');
+}
+
+QByteArray nested(const QList<std::tuple<int, int, const char *, bool>> &items)
+{
+    QByteArray xml = "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><folder>";
+    for (const auto &[id, pid, name, up] : items)
+        xml += "<item><id>" + QByteArray::number(id) + "</id><pid>" + QByteArray::number(pid) + "</pid><name>" +
+               name + "</name><uploadable>" + (up ? "1" : "0") + "</uploadable></item>";
+    return xml + "</folder></tarn>";
+}
+
+QByteArray reply(const QByteArray &rootAttributes, const QByteArray &errInfo, const QByteArray &sysinfo)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><tarn " + rootAttributes + "><errInfo>" + errInfo +
+           "</errInfo>" + sysinfo + "<item><id>4</id><name>Inbox</name></item></tarn>";
+}
+
+bool sameFile(const QString &a, const QString &b)
+{
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
+        return false;
+    while (!fa.atEnd()) {
+        if (fa.read(1 << 20) != fb.read(1 << 20))
+            return false;
+    }
+    return true;
+}
+
+// A stored package: a profile and a video of `videoBytes` random bytes, zipped by the real zip.
+QString makeArchive(const QString &dir, qint64 videoBytes)
+{
+    QDir().mkpath(dir + u"/pkg"_qs);
+    QFile profile(dir + u"/pkg/tarn_profile.xml"_qs);
+    if (!profile.open(QIODevice::WriteOnly))
+        return {};
+    profile.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile><type>video</type><metadata>"
+                  "<title>Cut connection</title><author>Tester</author><srcname></srcname></metadata></profile>\n");
+    profile.close();
+    QFile video(dir + u"/pkg/video.mp4"_qs);
+    if (!video.open(QIODevice::WriteOnly))
+        return {};
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (qint64 left = videoBytes; left > 0; left -= block.size()) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        video.write(block.constData(), std::min<qint64>(left, block.size()));
+    }
+    video.close();
+    QProcess zip;
+    zip.setWorkingDirectory(dir + u"/pkg"_qs);
+    zip.start(u"zip"_qs, {u"-0"_qs, u"-r"_qs, u"-q"_qs, dir + u"/tarn_file.zip"_qs, u"."_qs});
+    if (!zip.waitForFinished(120000) || zip.exitCode() != 0)
+        return {};
+    return dir + u"/tarn_file.zip"_qs;
+}
+
+TransferControl::Limits quickRetries()
+{
+    TransferControl::Limits limits;
+    limits.firstPause = 50ms;
+    return limits;
+}
+
+} // namespace
+
+class TestServerAccess final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void resolutionList_data();
+    void resolutionList();
+    void folderForms_data();
+    void folderForms();
+    void folderStructureError();
+    void nextNodeOrder();
+    void replyRules_data();
+    void replyRules();
+    void requestShape_data();
+    void requestShape();
+    void passwordRetry_data();
+    void passwordRetry();
+    void selectionSurvivesRefreshAndCache();
+    void stalledServerIsReported();
+    void certificateFailureNamesHost();
+    void uploadSurvivesCutConnections();
+    void cancelLeavesNothingRegistered();
+    void publicTusServerReceivesBytes();
+#ifdef CLIPFERRY_TEST_WIDGETS
+    void pickerTakesOnlyUploadableFolders();
+#endif
+
+private:
+    bool login(LoginSession &session, const QString &server, const QString &account, const QString &password);
+    TestServer &server();
+
+    std::unique_ptr<TestServer> m_server;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
+};
+
+void TestServerAccess::initTestCase()
+{
+    setLanguageFile(AppPaths::resourcePath(u"res.xml"_qs));
+    QVERIFY2(!Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(), "the language file is beside the test");
+}
+
+void TestServerAccess::init()
+{
+    m_messages = Messages::record();
+}
+
+TestServer &TestServerAccess::server()
+{
+    if (!m_server) {
+        m_server = std::make_unique<TestServer>(QDir::temp().filePath(u"server-data"_qs));
+        if (!m_server->start())
+            qFatal("clipferry-server did not start");
+    }
+    return *m_server;
+}
+
+bool TestServerAccess::login(LoginSession &session, const QString &address, const QString &account,
+                             const QString &password)
+{
+    QSignalSpy ended(&session, &LoginSession::loginEnded);
+    session.setLogin({address, account, password});
+    if (!session.RequestFolderList())
+        return false;
+    if (!ended.wait(60000))
+        return false;
+    return ended.first().first().toBool();
+}
+
+void TestServerAccess::resolutionList_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<int>("second");
+    QTest::addColumn<int>("third");
+    // The previous values are 1024 and 640.
+    QTest::newRow("1920 first is skipped") << u"1920,1280,854"_qs << 1280 << 854;
+    QTest::newRow("three below 1920") << u"1280,854,640"_qs << 1280 << 854;
+    QTest::newRow("two keep the old") << u"1280,854"_qs << 1024 << 640;
+    QTest::newRow("above 1920 dropped") << u"2560,1920,1280,640"_qs << 1280 << 640;
+    QTest::newRow("zero and junk dropped") << u"0,abc,1280px,854,640"_qs << 1280 << 854;
+    QTest::newRow("empty") << u""_qs << 1024 << 640;
+}
+
+void TestServerAccess::resolutionList()
+{
+    QFETCH(QString, list);
+    ServerSettings settings;
+    settings.resolutionList = list;
+    ParseResolutionList(settings);
+    QTEST(settings.secondRes, "second");
+    QTEST(settings.thirdRes, "third");
+}
+
+void TestServerAccess::folderForms_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<int>("adId");
+    QTest::addColumn<QString>("tree");
+    QTest::addColumn<int>("selected");
+
+    const QString courses = u"1 News*,2 Courses,-3 Physics*"_qs;
+    QTest::newRow("nested, parents first")
+        << nested({{1, 0, "News", true}, {2, 0, "Courses", false}, {3, 2, "Physics", true}}) << -99 << courses << 1;
+    QTest::newRow("nested, child before parent")
+        << nested({{3, 2, "Physics", true}, {1, 0, "News", true}, {2, 0, "Courses", false}}) << -99 << courses << 1;
+    // Placed in passes: 2, 1 and 3 in the first, 4 in the second, 5 in the third.
+    QTest::newRow("nested, deep and shuffled")
+        << nested({{5, 4, "Lab", true}, {4, 2, "Chemistry", false}, {2, 0, "Courses", false}, {1, 0, "News", true},
+                   {3, 2, "Physics", true}})
+        << -99 << u"2 Courses,-3 Physics*,-4 Chemistry,--5 Lab*,1 News*"_qs << 1;
+    QTest::newRow("grey branches without uploads go")
+        << nested({{1, 0, "Archive", false}, {2, 1, "2019", false}, {3, 0, "Courses", false}, {4, 3, "Physics", true},
+                   {5, 3, "Drafts", false}})
+        << -99 << u"3 Courses,-4 Physics*"_qs << 4;
+    QTest::newRow("ad folder first: second is default")
+        << nested({{1, 0, "Ads", true}, {2, 0, "Inbox", true}}) << 1 << u"1 Ads*,2 Inbox*"_qs << 2;
+    QTest::newRow("ad folder alone stays default") << nested({{1, 0, "Ads", true}, {2, 0, "Grey", false}}) << 1
+                                                   << u"1 Ads*"_qs << 1;
+    QTest::newRow("repeated id added once")
+        << nested({{1, 0, "News", true}, {1, 0, "Again", true}, {2, 1, "Sub", true}}) << -99 << u"1 News*,-2 Sub*"_qs
+        << 1;
+    QTest::newRow("flat")
+        << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
+                      "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>")
+        << -99 << u"7 A*,8 B/C*,9 D*"_qs << 7;
+}
+
+void TestServerAccess::folderForms()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(int, adId);
+    pugi::xml_document doc;
+    QVERIFY(Xml::parseText(doc, xml));
+    CFolderTree tree;
+    tree.adId = adId;
+    QVERIFY(tree.BuildFolderTree(doc));
+    QTEST(dump(tree), "tree");
+    QVERIFY(tree.Selected);
+    QTEST(tree.Selected->ID, "selected");
+    QVERIFY(m_messages->messages.isEmpty());
+    // The index behind FindNode follows trimming.
+    for (const auto &node : tree.Nodes())
+        QCOMPARE(tree.FindNode(node->ID), node.get());
+}
+
+void TestServerAccess::folderStructureError()
+{
+    pugi::xml_document doc;
+    QVERIFY(Xml::parseText(doc, nested({{1, 0, "News", false}, {2, 99, "Orphan", true}})));
+    CFolderTree tree;
+    QVERIFY(!tree.BuildFolderTree(doc));
+    QCOMPARE(m_messages->messages.size(), 1);
+    QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
+    // What was placed stays, untrimmed.
+    QCOMPARE(dump(tree), u"1 News"_qs);
+}
+
+void TestServerAccess::nextNodeOrder()
+{
+    CFolderTree tree;
+    const auto add = [&](int id, int pid, const char *name) {
+        auto node = std::make_unique<CFolderNode>();
+        node->ID = id;
+        node->PID = pid;
+        node->Name = QString::fromUtf8(name);
+        node->Uploadable = true;
+        return tree.Add(std::move(node), tree.FindNode(pid));
+    };
+    QVERIFY(add(1, 0, "A"));
+    QVERIFY(add(2, 0, "B"));
+    QVERIFY(add(11, 1, "A1"));
+    QVERIFY(add(12, 1, "A2"));
+    QVERIFY(!add(12, 2, "again"));
+    QVERIFY(!add(20, 5, "no parent"));
+    QStringList visited;
+    for (const CFolderNode *n = tree.GetNextNode(tree.Root); n; n = tree.GetNextNode(n))
+        visited << n->Name;
+    QCOMPARE(visited, (QStringList{u"A"_qs, u"A1"_qs, u"A2"_qs, u"B"_qs}));
+    QCOMPARE(tree.Nodes().size(), size_t(5));
+}
+
+void TestServerAccess::replyRules_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message"); // empty: the login succeeds
+    QTest::addColumn<int>("qvpVer");
+    QTest::addColumn<int>("adId");
+    QTest::addColumn<bool>("oldServer");
+
+    const QByteArray sysinfo = "<sysinfo><ver>1.0</ver><enc>1</enc><cvtSetting><noCvtForMp4>1</noCvtForMp4>"
+                               "<customBps>1</customBps></cvtSetting><adID>4</adID><resolution>1920,1280,854"
+                               "</resolution></sysinfo>";
+    const QString upload = u"frmUpload"_qs;
+    const QString add = u"frmAdd"_qs;
+    QTest::newRow("good") << reply("ver=\"2.0\" qvpver=\"7.9\"", "", sysinfo) << QString() << 7 << 4 << false;
+    QTest::newRow("no sysinfo, no qvpver") << reply("ver=\"2.0\"", "", "") << QString() << 5 << -99 << true;
+    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << Lang(upload, u"msg_0"_qs) << 5 << -99
+                             << false;
+    QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
+                                    << Lang(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
+    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs) << 5
+                              << -99 << false;
+    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs) << 5
+                             << -99 << false;
+    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo) << Lang(upload, u"msg_1201"_qs) << 5 << -99
+                                << false;
+    QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
+                                  << u"9876\r\n"_qs + Lang(upload, u"tarnError"_qs) << 5 << -99 << false;
+    // A server that takes hashed passwords refuses for good: no second request.
+    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo) << Lang(upload, u"msg_1101"_qs) << 5
+                                     << -99 << false;
+}
+
+void TestServerAccess::replyRules()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    CannedServer canned({body});
+    ServerAccess access;
+    TransferControl control;
+    LoginSession session(access, &control, u"frmAdd"_qs);
+    QSignalSpy status(&session, &LoginSession::statusChanged);
+    const bool ok = login(session, canned.address(), u"demo"_qs, u"demo"_qs);
+    QCOMPARE(ok, message.isEmpty());
+    QCOMPARE(canned.seen().size(), 1);
+    QCOMPARE(session.busy(), false);
+    if (message.isEmpty()) {
+        QVERIFY(m_messages->messages.isEmpty());
+    } else {
+        QCOMPARE(m_messages->messages.size(), 1);
+        QVERIFY2(m_messages->messages.first().text.startsWith(message),
+                 qPrintable(m_messages->messages.first().text));
+        QCOMPARE(status.last().at(0).toString(), Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
+        QCOMPARE(status.last().at(1).toBool(), true);
+        return;
+    }
+    QTEST(access.settings.supportedQvpVer, "qvpVer");
+    QTEST(access.settings.adId, "adId");
+    QFETCH(bool, oldServer);
+    QCOMPARE(access.settings.serverSysVer.isEmpty(), oldServer);
+    QCOMPARE(access.settings.noCvtForMp4, !oldServer);
+    QCOMPARE(access.settings.customBps, !oldServer);
+    QCOMPARE(access.settings.secondRes, oldServer ? 1024 : 1280);
+    QCOMPARE(status.last().at(0).toString(), oldServer ? Lang(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
+    QVERIFY(access.folderTree.FindNode(4));
+}
+
+void TestServerAccess::requestShape_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("hash");
+    QTest::addColumn<QByteArray>("requestLine");
+    QTest::addColumn<QByteArray>("passwordSent");
+    const QByteArray hashed = QCryptographicHash::hash(
+        QCryptographicHash::hash("secret", QCryptographicHash::Md5).toHex(), QCryptographicHash::Md5).toHex();
+    QTest::newRow("no scheme, hashed") << u"%1"_qs << true << QByteArray("POST /tarn/getfolder/ HTTP/1.1") << hashed;
+    QTest::newRow("http with a path, plain")
+        << u"http://%1/portal/"_qs << false << QByteArray("POST /portal/tarn/getfolder/ HTTP/1.1")
+        << QByteArray("secret");
+}
+
+void TestServerAccess::requestShape()
+{
+    QFETCH(QString, field);
+    QFETCH(bool, hash);
+    CannedServer canned({reply("ver=\"2.0\"", "", "")});
+    ServerAccess access;
+    access.hashPassword = hash;
+    TransferControl control;
+    LoginSession session(access, &control, u"frmAdd"_qs);
+    QVERIFY(login(session, field.arg(canned.address()), u"démo"_qs, u" secret "_qs));
+    QVERIFY(!access.useHttps);
+    const CannedServer::Seen seen = canned.seen().first();
+    QTEST(seen.requestLine, "requestLine");
+    QFETCH(QByteArray, passwordSent);
+    QCOMPARE(seen.authorization, "Basic " + (u"démo:"_qs.toUtf8() + passwordSent).toBase64());
+    QCOMPARE(seen.body, "tool=v." + Lang(u"frmUpload"_qs, u"frmVersion"_qs).toUtf8());
+}
+
+void TestServerAccess::passwordRetry_data()
+{
+    QTest::addColumn<QString>("enc");
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QString>("message"); // empty: logged in
+    QTest::addColumn<bool>("hashAfter");
+    const QString upload = u"frmUpload"_qs;
+    QTest::newRow("enc 1, hashed accepted") << u"1"_qs << u"demo"_qs << u"demo"_qs << 1 << QString() << true;
+    QTest::newRow("enc 0, retried plain") << u"0"_qs << u"demo"_qs << u"demo"_qs << 2 << QString() << false;
+    QTest::newRow("enc 0, wrong twice") << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << Lang(upload, u"msg_1102"_qs)
+                                        << false;
+    QTest::newRow("enc 1, unknown account at once")
+        << u"1"_qs << u"nobody"_qs << u"demo"_qs << 1 << Lang(upload, u"msg_1101"_qs) << true;
+}
+
+void TestServerAccess::passwordRetry()
+{
+    QFETCH(QString, enc);
+    QFETCH(QString, account);
+    QFETCH(QString, password);
+    QFETCH(QString, message);
+    QVERIFY(server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, enc}));
+    ServerAccess access;
+    TransferControl control;
+    LoginSession session(access, &control, u"frmAdd"_qs);
+    QCOMPARE(login(session, server().address(), account, password), message.isEmpty());
+    QTEST(session.requestsSent(), "requests");
+    QTEST(access.hashPassword, "hashAfter");
+    if (message.isEmpty()) {
+        QVERIFY(m_messages->messages.isEmpty());
+        QVERIFY(access.folderTree.Selected);
+    } else {
+        QCOMPARE(m_messages->messages.size(), 1);
+        QCOMPARE(m_messages->messages.first().text, message);
+        QCOMPARE(m_messages->messages.first().title, u"GetFolder"_qs);
+    }
+    server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, u"1"_qs});
+}
+
+void TestServerAccess::selectionSurvivesRefreshAndCache()
+{
+    ServerAccess access;
+    TransferControl control;
+    LoginSession session(access, &control, u"frmAdd"_qs);
+    QVERIFY(login(session, server().address(), u"demo"_qs, u"demo"_qs));
+    CFolderTree &tree = access.folderTree;
+    // The demo's ad folder is its first uploadable one, so the default is the next.
+    QVERIFY(tree.Selected);
+    QVERIFY(tree.Selected->ID != access.settings.adId);
+    const CFolderNode *grey = nullptr;
+    const CFolderNode *other = nullptr;
+    for (const auto &node : tree.Nodes()) {
+        if (node.get() != tree.Root && !node->Uploadable)
+            grey = node.get();
+        if (node->Uploadable && node.get() != tree.Selected && node->ID != access.settings.adId)
+            other = node.get();
+    }
+    QVERIFY(grey && other);
+    const int chosen = other->ID;
+    tree.SelectFolderById(grey->ID); // a grey folder cannot be chosen
+    QVERIFY(tree.Selected != grey);
+    tree.SelectFolderById(chosen);
+    QVERIFY(login(session, server().address(), u"demo"_qs, u"demo"_qs));
+    QCOMPARE(tree.Selected->ID, chosen);
+    QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), QString::number(chosen));
+    QCOMPARE(ReadSetting(Settings::kSection, u"account"_qs, {}), u"demo"_qs);
+
+    // The next dialog starts from the cached reply, on the folder saved last.
+    ServerAccess next;
+    TransferControl nextControl;
+    LoginSession cached(next, &nextControl, u"frmAddBatch"_qs);
+    QVERIFY(cached.LoadCachedFolderList());
+    QVERIFY(cached.loggedIn());
+    QCOMPARE(next.folderTree.Selected->ID, chosen);
+    QCOMPARE(dump(next.folderTree), dump(tree));
+}
+
+void TestServerAccess::stalledServerIsReported()
+{
+    CannedServer silent({});
+    silent.setSilent(true);
+    TransferControl control;
+    TransferControl::Limits limits;
+    limits.idle = 500ms;
+    control.setLimits(limits);
+    QSignalSpy done(&control, &TransferControl::RequestDone);
+    control.Request(u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs, u"tool=v.1"_qs);
+    QVERIFY(done.isEmpty()); // never before the call returned
+    QVERIFY(done.wait(30000));
+    QVERIFY(control.Response().isEmpty());
+    QVERIFY2(control.ErrorText().startsWith(u"127.0.0.1: no answer"_qs), qPrintable(control.ErrorText()));
+}
+
+void TestServerAccess::certificateFailureNamesHost()
+{
+    const QString dir = QDir::temp().filePath(u"tls"_qs);
+    QDir().mkpath(dir);
+    const QString openssl = QStandardPaths::findExecutable(u"openssl"_qs);
+    if (openssl.isEmpty())
+        QSKIP("openssl is not installed");
+    QProcess make;
+    make.start(openssl, {u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs, u"1"_qs,
+                         u"-subj"_qs, u"/CN=localhost"_qs, u"-keyout"_qs, dir + u"/key.pem"_qs, u"-out"_qs,
+                         dir + u"/cert.pem"_qs});
+    QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
+    TestServer tls(QDir::temp().filePath(u"tls-data"_qs));
+    if (!tls.start({u"--cert"_qs, dir + u"/cert.pem"_qs, u"--key"_qs, dir + u"/key.pem"_qs}))
+        QSKIP("the server was built without TLS");
+
+    ServerAccess access;
+    TransferControl control;
+    LoginSession session(access, &control, u"frmAdd"_qs);
+    QVERIFY(!login(session, u"https://"_qs + tls.address() + u"/portal"_qs, u"demo"_qs, u"demo"_qs));
+    QVERIFY(access.useHttps);
+    QCOMPARE(session.lastRequestUrl(), u"https://"_qs + tls.address() + u"/portal/tarn/getfolder/"_qs);
+    QCOMPARE(m_messages->messages.size(), 1);
+    const QString text = m_messages->messages.first().text;
+    QVERIFY2(text.startsWith(Lang(u"frmUpload"_qs, u"msg_0"_qs)), qPrintable(text));
+    QVERIFY2(text.contains(u"127.0.0.1: "_qs) && text.contains(u"SSL"_qs, Qt::CaseInsensitive), qPrintable(text));
+}
+
+void TestServerAccess::uploadSurvivesCutConnections()
+{
+    const QString archive = makeArchive(QDir::temp().filePath(u"big"_qs), 200ll * 1024 * 1024);
+    QVERIFY(!archive.isEmpty());
+    const qint64 size = QFileInfo(archive).size();
+    CuttingProxy proxy(server().port(), {30ll << 20, 75ll << 20, 150ll << 20});
+    TransferControl control;
+    control.setLimits(quickRetries());
+    QSignalSpy done(&control, &TransferControl::PutFileDone);
+
+    // Progress may fall back after a cut, but never below what the server confirmed.
+    int lowest = 100;
+    bool backwards = false;
+    qint64 lastAcknowledged = 0;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        const qint64 acknowledged = control.acknowledgedBytes();
+        const int progress = control.Progress();
+        backwards = backwards || acknowledged < lastAcknowledged || progress < lastAcknowledged * 100 / size;
+        lastAcknowledged = acknowledged;
+        lowest = std::min(lowest, progress);
+    });
+    poll.start(10);
+    control.PutFile(u"http://127.0.0.1:%1/tarn/putFile/"_qs.arg(proxy.port()), u"demo"_qs, u"demo"_qs, 1, 0,
+                    archive);
+    QVERIFY(done.wait(600000));
+    poll.stop();
+    QVERIFY(!backwards);
+    QCOMPARE(lowest, 0);
+    QCOMPARE(proxy.cutsDone(), 3);
+    QCOMPARE(control.Progress(), 100);
+    QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
+    pugi::xml_document doc;
+    QVERIFY2(Xml::parseText(doc, control.Response().toUtf8()), qPrintable(control.Response()));
+    QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), QString());
+    const QString content = Xml::GetTextByPath(doc, u"contentID"_qs);
+    QVERIFY(content.toInt() > 0);
+    QVERIFY(sameFile(archive, server().dataDir() + u"/contents/"_qs + content + u"/tarn_file.zip"_qs));
+    QFile::remove(archive);
+}
+
+void TestServerAccess::cancelLeavesNothingRegistered()
+{
+    const auto before = server().admin({u"content"_qs, u"list"_qs});
+    QVERIFY(before);
+    const QString archive = makeArchive(QDir::temp().filePath(u"cancel"_qs), 40ll * 1024 * 1024);
+    QVERIFY(!archive.isEmpty());
+    TransferControl control;
+    TransferControl::Limits limits = quickRetries();
+    limits.chunkBytes = 4 << 20;
+    control.setLimits(limits);
+    QSignalSpy done(&control, &TransferControl::PutFileDone);
+    control.PutFile(u"http://"_qs + server().address() + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 1, 0, archive);
+    QTRY_VERIFY_WITH_TIMEOUT(control.acknowledgedBytes() > 0, 120000);
+    control.Cancel();
+    QVERIFY(!control.isBusy());
+    const QDir uploads(server().dataDir() + u"/uploads"_qs);
+    QTRY_VERIFY_WITH_TIMEOUT(uploads.entryList(QDir::Files).isEmpty(), 60000);
+    QCOMPARE(server().admin({u"content"_qs, u"list"_qs}), before);
+    QVERIFY(done.isEmpty());
+}
+
+void TestServerAccess::publicTusServerReceivesBytes()
+{
+    const QString script = QStringLiteral(INTEROP_DIR "/tus-server.mjs");
+    if (!QFileInfo::exists(QStringLiteral(INTEROP_DIR "/node_modules/@tus/server")))
+        QSKIP("the interoperability packages are not installed (npm install in tests/server/interop)");
+    const QString store = QDir::temp().filePath(u"tus-store"_qs);
+    QDir().mkpath(store);
+    QProcess node;
+    node.start(u"node"_qs, {script, store});
+    QVERIFY(node.waitForStarted(30000));
+    QByteArray out;
+    while (!out.contains('\n') && node.waitForReadyRead(60000))
+        out += node.readAllStandardOutput();
+    const auto match = QRegularExpression(u"listening on (\\d+)"_qs).match(QString::fromUtf8(out));
+    QVERIFY2(match.hasMatch(), out.constData());
+
+    const QString archive = makeArchive(QDir::temp().filePath(u"interop"_qs), 5 * 1024 * 1024 + 123);
+    TransferControl control;
+    TransferControl::Limits limits = quickRetries();
+    limits.chunkBytes = 2 << 20; // several PATCH requests
+    control.setLimits(limits);
+    QSignalSpy done(&control, &TransferControl::PutFileDone);
+    control.PutFile(u"http://127.0.0.1:"_qs + match.captured(1) + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 3, 0,
+                    archive);
+    QVERIFY(done.wait(120000));
+    QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
+    node.kill();
+    node.waitForFinished(30000);
+    const QStringList stored = QDir(store).entryList(QDir::Files).filter(QRegularExpression(u"^[^.]+$"_qs));
+    QCOMPARE(stored.size(), 1);
+    QVERIFY(sameFile(archive, store + u'/' + stored.first()));
+}
+
+#ifdef CLIPFERRY_TEST_WIDGETS
+void TestServerAccess::pickerTakesOnlyUploadableFolders()
+{
+    pugi::xml_document doc;
+    QVERIFY(Xml::parseText(doc, nested({{1, 0, "Courses", false}, {2, 1, "Physics", true}, {3, 0, "Inbox", true}})));
+    CFolderTree tree;
+    FolderPickerWidget picker(tree);
+    picker.SetTreeViewData(doc, u"media.example.org"_qs);
+    FolderTreeModel *model = picker.model();
+    const QModelIndex server = model->index(0, 0);
+    QCOMPARE(server.data().toString(), u"media.example.org"_qs);
+    QVERIFY(picker.view()->isExpanded(server));
+    const QModelIndex courses = model->index(0, 0, server);
+    const QModelIndex physics = model->index(0, 0, courses);
+    const QModelIndex inbox = model->index(1, 0, server);
+    QCOMPARE(physics.data().toString(), u"Physics"_qs);
+    QVERIFY(!(model->flags(courses) & Qt::ItemIsSelectable));
+    QCOMPARE(picker.folderId(), u"2"_qs);
+    QCOMPARE(picker.folderPath(), u"Courses/Physics"_qs);
+
+    QSignalSpy chosen(&picker, &FolderPickerWidget::folderChosen);
+    Q_EMIT picker.view()->clicked(courses);
+    Q_EMIT picker.view()->clicked(server);
+    QCOMPARE(picker.folderId(), u"2"_qs);
+    Q_EMIT picker.view()->clicked(inbox);
+    QCOMPARE(picker.folderId(), u"3"_qs);
+    QCOMPARE(chosen.size(), 1);
+    QCOMPARE(picker.findChild<QLabel *>(u"lFolderPath"_qs)->text(), u"Inbox"_qs);
+    QCOMPARE(model->parent(physics), courses);
+    QCOMPARE(model->rowCount(courses), 1);
+}
+#endif
+
+QTEST_MAIN(TestServerAccess)
+#include "test_server.moc"
