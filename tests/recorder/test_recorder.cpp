@@ -1,5 +1,6 @@
 #include "common/Lang.h"
 #include "common/XmlUtil.h"
+#include "platform/AppPaths.h"
 #include "platform/Messages.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/CTime.h"
@@ -661,6 +662,27 @@ private Q_SLOTS:
         CProjectFile reloaded;
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 3);
+    }
+
+    // The program's own empty project is a whole version 8 project that
+    // reloads unchanged after a save.
+    void defaultProject()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("default/project.qvp"));
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QVERIFY(QFile::copy(AppPaths::resourcePath(QStringLiteral("default.qvp")), path));
+        CProjectFile project;
+        QVERIFY(project.Load(path, false));
+        QCOMPARE(project.version, QStringLiteral("8"));
+        QVERIFY(project.isVersion8);
+        QCOMPARE(project.title, QStringLiteral("Corvana Title"));
+        QCOMPARE(project.photoAttribute, QStringLiteral("160x120"));
+        QCOMPARE(project.soundAttribute, QStringLiteral("3"));
+        QCOMPARE(project.contentID, QStringLiteral("0"));
+        QCOMPARE(project.duration(), std::optional<qint64>(0));
+        const QByteArray shipped = readFile(path);
+        QVERIFY(project.Save());
+        QCOMPARE(readFile(path), shipped);
     }
 
     // --- media library ----------------------------------------------------
