@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-
 #include <algorithm>
 
 using Xml::toQ;
@@ -130,7 +129,8 @@ bool CProjectFile::Load(const QString &path, bool silent, const QString &workFol
         loadContent(workFolder);
     } catch (const StepFailure &) {
         if (!silent)
-            Messages::show(Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + m_currentStep,
+            Messages::show(Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' +
+                               m_currentStep,
                            {}, Messages::Icon::Warning);
         return false;
     }
@@ -384,7 +384,8 @@ void CProjectFile::writeItems(pugi::xml_node index)
         if (dropItemsBeyondEnd) {
             const std::optional<qint64> end = duration();
             if (!end)
-                throw StepFailure{QStringLiteral("The duration \"%1\" is not a time text.").arg(durationText)};
+                throw StepFailure{
+                    QStringLiteral("The duration \"%1\" is not a time text.").arg(durationText)};
             if (item.position() >= static_cast<double>(*end)) {
                 dropped.append(i);
                 continue;
@@ -435,8 +436,8 @@ void CProjectFile::setDuration(qint64 ms)
     durationText = CTime::GetString(ms, QStringLiteral("ms"));
 }
 
-void CProjectFile::AddIndex(const QString &itemTitle, const QString &pos, const QString &recDate, const QString &link,
-                            const QString &length, const QString &posEnd, bool selected)
+void CProjectFile::AddIndex(const QString &itemTitle, const QString &pos, const QString &recDate,
+                            const QString &link, const QString &length, const QString &posEnd, bool selected)
 {
     items.append(CIndexItem{itemTitle, pos, recDate, posEnd, length, link, selected, {}});
 }

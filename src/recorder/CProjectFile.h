@@ -4,10 +4,8 @@
 
 #include <QList>
 #include <QString>
-
-#include <pugixml.hpp>
-
 #include <optional>
+#include <pugixml.hpp>
 
 // The description "project.qvp" of a recording made by the Corvana or Lumetra
 // screen recorder: descriptive texts, presentation settings, the video

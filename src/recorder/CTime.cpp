@@ -3,7 +3,6 @@
 #include "common/TextUtil.h"
 
 #include <QStringList>
-
 #include <cmath>
 
 namespace {
@@ -32,7 +31,8 @@ QString CTime::GetString(qint64 ms, const QString &unit)
     const auto seconds = static_cast<float>(s - static_cast<double>(hours * 3600 + minutes * 60));
     const bool withFraction = seconds != std::floor(seconds) && unit != QLatin1String("sec");
 
-    QString text = QStringLiteral("%1:").arg(minutes, 2, 10, QLatin1Char('0')) + formatSeconds(seconds, withFraction);
+    QString text =
+        QStringLiteral("%1:").arg(minutes, 2, 10, QLatin1Char('0')) + formatSeconds(seconds, withFraction);
     if (hours > 0)
         text.prepend(QString::number(hours) + u':');
     return text;
@@ -45,7 +45,8 @@ std::optional<qint64> CTime::GetSecond(const QString &text)
         return std::nullopt;
     double ms = 0;
     if (parts.size() == 3)
-        ms = LeadingNumber(parts[0]) * 3'600'000.0 + LeadingNumber(parts[1]) * 60'000.0 + LeadingNumber(parts[2]) * 1000.0;
+        ms = LeadingNumber(parts[0]) * 3'600'000.0 + LeadingNumber(parts[1]) * 60'000.0 +
+             LeadingNumber(parts[2]) * 1000.0;
     else
         ms = LeadingNumber(parts[0]) * 60'000.0 + LeadingNumber(parts[1]) * 1000.0;
     return RoundHalfEven(ms);

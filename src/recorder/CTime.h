@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 // Time texts of the recorder's index: MM:SS, MM:SS.fff, H:MM:SS or

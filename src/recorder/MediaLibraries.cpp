@@ -37,16 +37,18 @@ QCoro::Task<int> MediaLibraries::verifyWholeQvFile(QString version, QString medi
     co_return co_await library->verifyWholeQvFile(mediaPath);
 }
 
-QCoro::Task<int> MediaLibraries::GetExtendDataFromProject(QString projectPath, QString qvpPath, QString cursorPath,
-                                                          QString photoPath, QString indexPath)
+QCoro::Task<int> MediaLibraries::GetExtendDataFromProject(QString projectPath, QString qvpPath,
+                                                          QString cursorPath, QString photoPath,
+                                                          QString indexPath)
 {
-    co_return co_await m_libraries.back()->GetExtendDataFromProject(projectPath, qvpPath, cursorPath, photoPath,
-                                                                     indexPath);
+    co_return co_await m_libraries.back()->GetExtendDataFromProject(projectPath, qvpPath, cursorPath,
+                                                                    photoPath, indexPath);
 }
 
-QCoro::Task<int> MediaLibraries::SetExtendDataInProject(QString projectPath, QString qvpPath, QString cursorPath,
-                                                        QString photoPath, QString indexPath)
+QCoro::Task<int> MediaLibraries::SetExtendDataInProject(QString projectPath, QString qvpPath,
+                                                        QString cursorPath, QString photoPath,
+                                                        QString indexPath)
 {
     co_return co_await m_libraries.back()->SetExtendDataInProject(projectPath, qvpPath, cursorPath, photoPath,
-                                                                   indexPath);
+                                                                  indexPath);
 }

@@ -4,7 +4,6 @@
 
 #include <QCoroTask>
 #include <QObject>
-
 #include <array>
 
 // The recorder ships one media library per project version (5 to 8). The

@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
-
 #include <limits>
 
 using namespace std::chrono_literals;
@@ -18,7 +17,10 @@ namespace {
 
 // One frame is found and scaled in well under this even on a slow machine.
 constexpr auto kThumbTimeout = 120s;
+// Packing copies the media once; decoding a long recording takes as long as
+// it takes.
 constexpr auto kZipTimeout = 30min;
+constexpr std::chrono::milliseconds kNoTimeout{-1};
 
 QList<qint64> readPositions(const QString &listPath)
 {
@@ -36,16 +38,23 @@ QList<qint64> readPositions(const QString &listPath)
     return positions;
 }
 
-QStringList thumbArguments(const QString &mediaPath, qint64 position, const QString &target, int width, int height)
+QStringList thumbArguments(const QString &mediaPath, qint64 position, const QString &target, int width,
+                           int height)
 {
-    QStringList args{u"-hide_banner"_s, u"-nostdin"_s, u"-v"_s,
-                     u"error"_s, u"-y"_s, u"-ss"_s,
-                     QString::number(static_cast<double>(position) / 1000.0, 'f', 3), u"-i"_s,
-                     mediaPath, u"-frames:v"_s, u"1"_s};
+    QStringList args{u"-hide_banner"_s,
+                     u"-nostdin"_s,
+                     u"-v"_s,
+                     u"error"_s,
+                     u"-y"_s,
+                     u"-ss"_s,
+                     QString::number(static_cast<double>(position) / 1000.0, 'f', 3),
+                     u"-i"_s,
+                     mediaPath,
+                     u"-frames:v"_s,
+                     u"1"_s};
     if (width > 0 && height > 0)
         args << u"-vf"_s << u"scale=%1:%2"_s.arg(width).arg(height);
-    args << u"-q:v"_s << u"3"_s << u"-update"_s << u"1"_s
-         << target;
+    args << u"-q:v"_s << u"3"_s << u"-update"_s << u"1"_s << target;
     return args;
 }
 
@@ -53,8 +62,8 @@ QStringList thumbArguments(const QString &mediaPath, qint64 position, const QStr
 // checked; any error at all, even one ffmpeg gets past, is damage.
 QStringList verifyArguments(const QString &mediaPath)
 {
-    return {u"-hide_banner"_s, u"-nostdin"_s, u"-v"_s, u"error"_s, u"-err_detect"_s, u"crccheck"_s,
-            u"-xerror"_s, u"-i"_s, mediaPath, u"-f"_s, u"null"_s, u"-"_s};
+    return {u"-hide_banner"_s, u"-nostdin"_s, u"-v"_s,   u"error"_s, u"-err_detect"_s, u"crccheck"_s,
+            u"-xerror"_s,      u"-i"_s,       mediaPath, u"-f"_s,    u"null"_s,        u"-"_s};
 }
 
 // unzip's arguments to unpack the named members into `folder`.
@@ -75,8 +84,7 @@ MediaLibrary::MediaLibrary(QObject *parent) : QObject(parent) {}
 
 QStringList MediaLibrary::extendDataNames()
 {
-    return {u"project.qvp"_s, u"cursor.gif"_s, u"photo.gif"_s,
-            u"inteIndex.txt"_s};
+    return {u"project.qvp"_s, u"cursor.gif"_s, u"photo.gif"_s, u"inteIndex.txt"_s};
 }
 
 QStringList MediaLibrary::extendDataPaths(const QString &folder)
@@ -118,8 +126,8 @@ int MediaLibrary::ThumbCreate2(const QString &mediaPath, const QString &listPath
     return 1;
 }
 
-QCoro::Task<> MediaLibrary::renderThumbs(QString ffmpeg, QString mediaPath, QList<qint64> positions, QString folder,
-                                         int width, int height)
+QCoro::Task<> MediaLibrary::renderThumbs(QString ffmpeg, QString mediaPath, QList<qint64> positions,
+                                         QString folder, int width, int height)
 {
     const QPointer<MediaLibrary> self(this);
     for (const qint64 position : positions) {
@@ -133,22 +141,21 @@ QCoro::Task<> MediaLibrary::renderThumbs(QString ffmpeg, QString mediaPath, QLis
             co_return;
         // A position past the end of the media simply gets no image.
         if (end != Coro::ProcessEnd::Finished || process->exitCode() != 0)
-            m_error = u"No image at %1 ms: %2"_s
-                          .arg(position)
-                          .arg(QString::fromLocal8Bit(process->readAll()).trimmed());
+            m_error = u"No image at %1 ms: %2"_s.arg(position).arg(
+                QString::fromLocal8Bit(process->readAll()).trimmed());
         process->deleteLater();
     }
 }
 
 QCoro::Task<bool> MediaLibrary::runTool(QString program, QStringList arguments, QString workingFolder,
-                                        int alsoAcceptedCode)
+                                        std::chrono::milliseconds timeout, int alsoAcceptedCode)
 {
     const QPointer<MediaLibrary> self(this);
     auto *process = new QProcess(this);
     process->setProcessChannelMode(QProcess::MergedChannels);
     if (!workingFolder.isEmpty())
         process->setWorkingDirectory(workingFolder);
-    const Coro::ProcessEnd end = co_await Coro::runProcess(process, program, arguments, kZipTimeout);
+    const Coro::ProcessEnd end = co_await Coro::runProcess(process, program, arguments, timeout);
     if (!self)
         co_return false;
     process->deleteLater();
@@ -184,7 +191,7 @@ QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath)
     if (ffmpeg.isEmpty())
         co_return 0;
     const QPointer<MediaLibrary> self(this);
-    const bool decoded = co_await runTool(ffmpeg, verifyArguments(mediaPath), {});
+    const bool decoded = co_await runTool(ffmpeg, verifyArguments(mediaPath), {}, kNoTimeout);
     if (!self)
         co_return 0;
     if (decoded && m_lastOutput.isEmpty())
@@ -194,8 +201,9 @@ QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath)
     co_return 0;
 }
 
-QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QString qvpPath, QString cursorPath,
-                                                        QString photoPath, QString indexPath)
+QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QString qvpPath,
+                                                        QString cursorPath, QString photoPath,
+                                                        QString indexPath)
 {
     const QString unzip = findTool(u"unzip"_s);
     if (unzip.isEmpty())
@@ -214,7 +222,8 @@ QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QSt
     const QStringList names = extendDataNames();
     const QPointer<MediaLibrary> self(this);
     // Exit code 11: some names are not in the archive; the others are unpacked.
-    const bool unpacked = co_await runTool(unzip, unzipArguments(projectPath, names, stage), {}, 11);
+    const bool unpacked =
+        co_await runTool(unzip, unzipArguments(projectPath, names, stage), {}, kZipTimeout, 11);
     if (!self)
         co_return 0;
     if (unpacked) {
@@ -228,11 +237,12 @@ QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QSt
     DeleteFolderIfExists(stage);
     if (unpacked && !QFileInfo::exists(qvpPath))
         m_error = u"\"%1\" holds no project.qvp."_s.arg(projectPath);
-    co_return unpacked && QFileInfo::exists(qvpPath) ? 1 : 0;
+    co_return unpacked &&QFileInfo::exists(qvpPath) ? 1 : 0;
 }
 
-QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QString qvpPath, QString cursorPath,
-                                                      QString photoPath, QString indexPath)
+QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QString qvpPath,
+                                                      QString cursorPath, QString photoPath,
+                                                      QString indexPath)
 {
     const QString zip = findTool(u"zip"_s);
     if (zip.isEmpty())
@@ -252,7 +262,8 @@ QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QStri
     const QStringList sources = QStringList() << qvpPath << cursorPath << photoPath << indexPath;
     QStringList staged;
     for (qsizetype i = 0; i < names.size(); ++i) {
-        if (QFileInfo(sources.at(i)).isFile() && QFile::copy(sources.at(i), QDir(stage).filePath(names.at(i))))
+        if (QFileInfo(sources.at(i)).isFile() &&
+            QFile::copy(sources.at(i), QDir(stage).filePath(names.at(i))))
             staged.append(names.at(i));
     }
     if (!staged.contains(names.first())) {
@@ -262,7 +273,7 @@ QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QStri
     }
     // zip writes a new archive beside the old one and replaces it when done.
     const QPointer<MediaLibrary> self(this);
-    const bool written = co_await runTool(zip, zipArguments(projectPath, staged), stage);
+    const bool written = co_await runTool(zip, zipArguments(projectPath, staged), stage, kZipTimeout);
     if (!self)
         co_return 0;
     DeleteFolderIfExists(stage);

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 
 // What stands in for the recorder's closed media library of one project
 // version. The recorded media "media.qv" is a Matroska file; a single-file
@@ -52,7 +53,7 @@ private:
     // Runs a tool to its end; false (and the error set) unless it exited
     // with 0 or `alsoAcceptedCode`.
     QCoro::Task<bool> runTool(QString program, QStringList arguments, QString workingFolder,
-                              int alsoAcceptedCode = 0);
+                              std::chrono::milliseconds timeout, int alsoAcceptedCode = 0);
     QString findTool(const QString &name);
 
     int m_thumbTime = -1;

@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -40,26 +39,63 @@ QCoro::Task<QString> runTool(QString name, QStringList arguments, QString workin
 QStringList mediaArguments(int seconds)
 {
     const QString length = QString::number(seconds);
-    return {u"-hide_banner"_s, u"-nostdin"_s, u"-v"_s, u"error"_s,
-            u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-            u"testsrc=size=320x240:rate=10:duration="_s + length, u"-f"_s,
-            u"lavfi"_s, u"-i"_s,
-            u"sine=frequency=440:sample_rate=22050:duration="_s + length, u"-c:v"_s,
-            u"mpeg4"_s, u"-q:v"_s, u"8"_s, u"-g"_s,
-            u"20"_s, u"-c:a"_s, u"aac"_s, u"-b:a"_s,
-            u"32k"_s, u"-shortest"_s, u"-f"_s, u"matroska"_s,
+    return {u"-hide_banner"_s,
+            u"-nostdin"_s,
+            u"-v"_s,
+            u"error"_s,
+            u"-y"_s,
+            u"-f"_s,
+            u"lavfi"_s,
+            u"-i"_s,
+            u"testsrc=size=320x240:rate=10:duration="_s + length,
+            u"-f"_s,
+            u"lavfi"_s,
+            u"-i"_s,
+            u"sine=frequency=440:sample_rate=22050:duration="_s + length,
+            u"-c:v"_s,
+            u"mpeg4"_s,
+            u"-q:v"_s,
+            u"8"_s,
+            u"-g"_s,
+            u"20"_s,
+            u"-c:a"_s,
+            u"aac"_s,
+            u"-b:a"_s,
+            u"32k"_s,
+            u"-shortest"_s,
+            u"-f"_s,
+            u"matroska"_s,
             u"media.qv"_s};
 }
 
 QStringList imageArguments()
 {
-    return {u"-hide_banner"_s, u"-nostdin"_s, u"-v"_s, u"error"_s,
-            u"-y"_s, u"-f"_s, u"lavfi"_s, u"-i"_s,
-            u"color=c=steelblue:size=160x120"_s, u"-f"_s, u"lavfi"_s,
-            u"-i"_s, u"color=c=white:size=16x16"_s, u"-map"_s,
-            u"0"_s, u"-frames:v"_s, u"1"_s, u"-update"_s,
-            u"1"_s, u"photo.gif"_s, u"-map"_s, u"1"_s,
-            u"-frames:v"_s, u"1"_s, u"-update"_s, u"1"_s,
+    return {u"-hide_banner"_s,
+            u"-nostdin"_s,
+            u"-v"_s,
+            u"error"_s,
+            u"-y"_s,
+            u"-f"_s,
+            u"lavfi"_s,
+            u"-i"_s,
+            u"color=c=steelblue:size=160x120"_s,
+            u"-f"_s,
+            u"lavfi"_s,
+            u"-i"_s,
+            u"color=c=white:size=16x16"_s,
+            u"-map"_s,
+            u"0"_s,
+            u"-frames:v"_s,
+            u"1"_s,
+            u"-update"_s,
+            u"1"_s,
+            u"photo.gif"_s,
+            u"-map"_s,
+            u"1"_s,
+            u"-frames:v"_s,
+            u"1"_s,
+            u"-update"_s,
+            u"1"_s,
             u"cursor.gif"_s};
 }
 
@@ -105,9 +141,10 @@ bool writeLinkTarget(const QString &folder, int n)
         image.fill(QColor(40, 120, 60));
         return image.save(path, "PNG");
     }
-    const QByteArray page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Link " +
-                            QByteArray::number(n) + "</title></head>\n<body style=\"background:#fff\"><h1>Link " +
-                            QByteArray::number(n) + "</h1><p>A page the recording links to.</p></body></html>\n";
+    const QByteArray page =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Link " + QByteArray::number(n) +
+        "</title></head>\n<body style=\"background:#fff\"><h1>Link " + QByteArray::number(n) +
+        "</h1><p>A page the recording links to.</p></body></html>\n";
     return Xml::writeFileAtomic(path, page);
 }
 
@@ -139,8 +176,7 @@ QString writeProject(const QString &folder, const SampleRecordingOptions &option
         project.AddIndex(u"Chapter %1"_s.arg(i + 1), QString::number(pos), recDate, {}, {}, {}, false);
     }
     for (int n = 1; n <= options.linkItems; ++n) {
-        project.AddIndex(u"Link %1"_s.arg(n), u"-1"_s, recDate, linkTarget(n), {}, {},
-                         false);
+        project.AddIndex(u"Link %1"_s.arg(n), u"-1"_s, recDate, linkTarget(n), {}, {}, false);
     }
     for (const CIndexItem &item : std::as_const(project.items))
         lines += item.pos.toUtf8() + '\t' + item.title.toUtf8() + "\r\n";
@@ -173,7 +209,8 @@ QString truncateMedia(const QString &folder)
 
 QStringList zipArguments(const QString &archive)
 {
-    return QStringList{u"-q"_s, u"-0"_s, archive} + MediaLibrary::extendDataNames() + QStringList{u"media.qv"_s};
+    return QStringList{u"-q"_s, u"-0"_s, archive} + MediaLibrary::extendDataNames() +
+           QStringList{u"media.qv"_s};
 }
 
 } // namespace
@@ -185,8 +222,7 @@ QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRec
     if (!QDir().mkpath(folder))
         co_return SampleRecordingResult{{}, u"Cannot create the folder %1."_s.arg(folder)};
     folder = QFileInfo(folder).absoluteFilePath();
-    const QString work =
-        options.singleFile ? UniqueTempFolder(folder, u".sample_"_s) : folder;
+    const QString work = options.singleFile ? UniqueTempFolder(folder, u".sample_"_s) : folder;
     if (work.isEmpty() || !QDir().mkpath(work))
         co_return SampleRecordingResult{{}, u"Cannot create a work folder in %1."_s.arg(folder)};
 
@@ -204,8 +240,7 @@ QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRec
     if (!error.isEmpty() || !options.singleFile) {
         if (options.singleFile)
             DeleteFolderIfExists(work);
-        co_return SampleRecordingResult{error.isEmpty() ? QDir(folder).filePath(u"project.qvp"_s)
-                                                        : QString(),
+        co_return SampleRecordingResult{error.isEmpty() ? QDir(folder).filePath(u"project.qvp"_s) : QString(),
                                         error};
     }
 

@@ -11,17 +11,17 @@
 // single-file project "recording.zdm".
 struct SampleRecordingOptions
 {
-    int version = 8;          // 5 to 8
-    bool singleFile = false;  // a ".zdm" instead of a folder project
+    int version = 8;         // 5 to 8
+    bool singleFile = false; // a ".zdm" instead of a folder project
     int mediaItems = 3;
     int linkItems = 1;
     int durationSeconds = 6;
-    bool damaged = false;     // the media is cut off halfway
+    bool damaged = false; // the media is cut off halfway
 };
 
 struct SampleRecordingResult
 {
-    QString path;  // project.qvp or the .zdm; empty on failure
+    QString path; // project.qvp or the .zdm; empty on failure
     QString error;
 };
 

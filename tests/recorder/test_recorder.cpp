@@ -20,20 +20,23 @@
 
 namespace {
 
-const QByteArray kAbstract = "<title>Talk</title><author>Ann</author><manager>Bo</manager><company>Acme</company>"
-                             "<category>Science</category><keywords>k1 k2</keywords><comments>c</comments>";
-const QByteArray kConfigure = "<profile><video><bitrate>96</bitrate><size>160x120</size><preview>1</preview></video>"
-                              "</profile><template>blue</template><photo size=\"160x120\" kind=\"gif\">me.gif</photo>"
-                              "<sound volume=\"5\" rate=\"8000\">beep.wav</sound><showcursor>0</showcursor>";
+const QByteArray kAbstract =
+    "<title>Talk</title><author>Ann</author><manager>Bo</manager><company>Acme</company>"
+    "<category>Science</category><keywords>k1 k2</keywords><comments>c</comments>";
+const QByteArray kConfigure =
+    "<profile><video><bitrate>96</bitrate><size>160x120</size><preview>1</preview></video>"
+    "</profile><template>blue</template><photo size=\"160x120\" kind=\"gif\">me.gif</photo>"
+    "<sound volume=\"5\" rate=\"8000\">beep.wav</sound><showcursor>0</showcursor>";
 
 QByteArray item(const QByteArray &pos, const QByteArray &extra = {})
 {
     const QByteArray url = pos == "-1" ? "<url>page.html</url>" : "";
-    return "<item><title>At " + pos + "</title><pos>" + pos + "</pos><recdate>2024-03-01</recdate>" + url + extra +
-           "</item>";
+    return "<item><title>At " + pos + "</title><pos>" + pos + "</pos><recdate>2024-03-01</recdate>" + url +
+           extra + "</item>";
 }
 
-QByteArray indexOf(const QList<QByteArray> &positions, const QByteArray &attributes = "type=\"TOC\" duration=\"00:10\"")
+QByteArray indexOf(const QList<QByteArray> &positions,
+                   const QByteArray &attributes = "type=\"TOC\" duration=\"00:10\"")
 {
     QByteArray items;
     for (const QByteArray &pos : positions)
@@ -48,7 +51,8 @@ QByteArray projectText(const QByteArray &version, const QByteArray &index = inde
     const QByteArray body =
         "<abstract>" + kAbstract + "</abstract><configure>" + kConfigure + "</configure>" + index + extra;
     if (version.startsWith('5'))
-        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><project ver=\"" + version + "\">" + body + "</project>";
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><project ver=\"" + version + "\">" + body +
+               "</project>";
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><qvp ver=\"" + version + "\"><project>" + body +
            "</project></qvp>";
 }
@@ -109,7 +113,8 @@ private:
 
     QString sample(const QString &name, SampleRecordingOptions options)
     {
-        const SampleRecordingResult result = QCoro::waitFor(makeSampleRecording(m_dir.filePath(name), options));
+        const SampleRecordingResult result =
+            QCoro::waitFor(makeSampleRecording(m_dir.filePath(name), options));
         if (!result.error.isEmpty())
             qWarning() << result.error;
         return result.path;
@@ -145,18 +150,30 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("ms");
         QTest::addColumn<QString>("unit");
         QTest::addColumn<QString>("text");
-        QTest::newRow("zero") << qint64(0) << "ms" << "00:00";
-        QTest::newRow("fraction") << qint64(83456) << "ms" << "01:23.456";
-        QTest::newRow("fraction in sec") << qint64(83456) << "sec" << "01:23";
-        QTest::newRow("last ms of a minute") << qint64(59999) << "ms" << "00:59.999";
-        QTest::newRow("whole minute") << qint64(60000) << "sec" << "01:00";
-        QTest::newRow("hours, ms") << qint64(3723000) << "ms" << "1:02:03";
-        QTest::newRow("hours, sec") << qint64(3723000) << "sec" << "1:02:03";
-        QTest::newRow("ten hours") << qint64(36005000) << "sec" << "10:00:05";
-        QTest::newRow("half up to even") << qint64(83500) << "sec" << "01:24";
-        QTest::newRow("half down to even") << qint64(82500) << "sec" << "01:22";
-        QTest::newRow("small fraction") << qint64(1005) << "ms" << "00:01.005";
-        QTest::newRow("link") << qint64(-1) << "ms" << "-";
+        QTest::newRow("zero") << qint64(0) << "ms"
+                              << "00:00";
+        QTest::newRow("fraction") << qint64(83456) << "ms"
+                                  << "01:23.456";
+        QTest::newRow("fraction in sec") << qint64(83456) << "sec"
+                                         << "01:23";
+        QTest::newRow("last ms of a minute") << qint64(59999) << "ms"
+                                             << "00:59.999";
+        QTest::newRow("whole minute") << qint64(60000) << "sec"
+                                      << "01:00";
+        QTest::newRow("hours, ms") << qint64(3723000) << "ms"
+                                   << "1:02:03";
+        QTest::newRow("hours, sec") << qint64(3723000) << "sec"
+                                    << "1:02:03";
+        QTest::newRow("ten hours") << qint64(36005000) << "sec"
+                                   << "10:00:05";
+        QTest::newRow("half up to even") << qint64(83500) << "sec"
+                                         << "01:24";
+        QTest::newRow("half down to even") << qint64(82500) << "sec"
+                                           << "01:22";
+        QTest::newRow("small fraction") << qint64(1005) << "ms"
+                                        << "00:01.005";
+        QTest::newRow("link") << qint64(-1) << "ms"
+                              << "-";
     }
 
     void timeString()
@@ -203,17 +220,23 @@ private Q_SLOTS:
         QTest::addColumn<bool>("loads");
         QTest::addColumn<QString>("prefix");
         QTest::addColumn<QString>("message");
-        QTest::newRow("5.1 under the root") << projectText("5.1") << true << "" << "";
-        QTest::newRow("6.0") << projectText("6.0") << true << "project." << "";
-        QTest::newRow("7.0 under project") << projectText("7.0") << true << "project." << "";
-        QTest::newRow("8.0") << projectText("8.0") << true << "project." << "";
-        QTest::newRow("9.0") << projectText("9.0") << false << "" << "Unrecognized project version!";
-        QTest::newRow("x") << projectText("x") << false << "" << "Unrecognized project version!";
+        QTest::newRow("5.1 under the root") << projectText("5.1") << true << ""
+                                            << "";
+        QTest::newRow("6.0") << projectText("6.0") << true << "project."
+                             << "";
+        QTest::newRow("7.0 under project") << projectText("7.0") << true << "project."
+                                           << "";
+        QTest::newRow("8.0") << projectText("8.0") << true << "project."
+                             << "";
+        QTest::newRow("9.0") << projectText("9.0") << false << ""
+                             << "Unrecognized project version!";
+        QTest::newRow("x") << projectText("x") << false << ""
+                           << "Unrecognized project version!";
         QByteArray flat7 = projectText("5.0");
         flat7.replace("ver=\"5.0\"", "ver=\"7.0\"");
         QTest::newRow("7.0 laid out as 5") << flat7 << false << "" << msgQvpError(QStringLiteral("abstract"));
-        QTest::newRow("no version attribute")
-            << QByteArray("<project><abstract/></project>") << false << "" << msgQvpError(QStringLiteral("set default value"));
+        QTest::newRow("no version attribute") << QByteArray("<project><abstract/></project>") << false << ""
+                                              << msgQvpError(QStringLiteral("set default value"));
         QTest::newRow("not XML") << QByteArray("<project ver=\"8\"><abstract>") << false << ""
                                  << msgQvpError(QStringLiteral("set default value"));
     }
@@ -257,19 +280,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("step");
         QTest::newRow("abstract child") << QByteArray("<manager>Bo</manager>") << QByteArray() << "abstract";
         QTest::newRow("template") << QByteArray("<template>blue</template>") << QByteArray() << "configure";
-        QTest::newRow("photo attribute") << QByteArray("<photo size=\"160x120\" kind=\"gif\">")
-                                         << QByteArray("<photo>") << "configure";
-        QTest::newRow("sound") << QByteArray("<sound volume=\"5\" rate=\"8000\">beep.wav</sound>") << QByteArray()
-                               << "configure";
-        QTest::newRow("preview") << QByteArray("<preview>1</preview>") << QByteArray() << "Configure.profile.video";
+        QTest::newRow("photo attribute")
+            << QByteArray("<photo size=\"160x120\" kind=\"gif\">") << QByteArray("<photo>") << "configure";
+        QTest::newRow("sound") << QByteArray("<sound volume=\"5\" rate=\"8000\">beep.wav</sound>")
+                               << QByteArray() << "configure";
+        QTest::newRow("preview") << QByteArray("<preview>1</preview>") << QByteArray()
+                                 << "Configure.profile.video";
         QTest::newRow("index") << QByteArray("index") << QByteArray("chapters") << "index";
         QTest::newRow("duration") << QByteArray(" duration=\"00:10\"") << QByteArray() << "index.duration";
-        QTest::newRow("item title") << QByteArray("<title>At 5000</title>") << QByteArray() << "index.item(2).title";
+        QTest::newRow("item title") << QByteArray("<title>At 5000</title>") << QByteArray()
+                                    << "index.item(2).title";
         QTest::newRow("item pos") << QByteArray("<pos>5000</pos>") << QByteArray("<pos>5 s</pos>")
                                   << "index.item(2).pos";
-        QTest::newRow("recdate") << QByteArray("<recdate>2024-03-01</recdate><url>")
-                                 << QByteArray("<url>") << "index.item(3).recdate";
-        QTest::newRow("link url") << QByteArray("<url>page.html</url>") << QByteArray() << "index.item(3).url";
+        QTest::newRow("recdate") << QByteArray("<recdate>2024-03-01</recdate><url>") << QByteArray("<url>")
+                                 << "index.item(3).recdate";
+        QTest::newRow("link url") << QByteArray("<url>page.html</url>") << QByteArray()
+                                  << "index.item(3).url";
     }
 
     void loadFailureSteps()
@@ -292,7 +318,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("failedStep");
         QTest::newRow("equal and link between") << QList<QByteArray>{"0", "5000", "5000", "-1", "9000"} << "";
         QTest::newRow("decreasing") << QList<QByteArray>{"0", "5000", "3000"} << "index.item(3).pos";
-        QTest::newRow("decreasing after link") << QList<QByteArray>{"4000", "-1", "3000"} << "index.item(3).pos";
+        QTest::newRow("decreasing after link")
+            << QList<QByteArray>{"4000", "-1", "3000"} << "index.item(3).pos";
         QTest::newRow("other negatives are links") << QList<QByteArray>{"7000", "-5", "8000"} << "";
     }
 
@@ -316,7 +343,8 @@ private Q_SLOTS:
 
     void urlOnlyForLinks()
     {
-        const QByteArray index = "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>") + item("-1") + "</index>";
+        const QByteArray index =
+            "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>") + item("-1") + "</index>";
         CProjectFile project;
         QVERIFY(project.Load(projectPath(projectText("7.0", index)), false));
         QCOMPARE(project.items[0].Url, QString());
@@ -331,15 +359,24 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("size");
         QTest::addColumn<QString>("wantBitrate");
         QTest::addColumn<QString>("wantSize");
-        QTest::newRow("128 at 240x180") << QByteArray("128") << QByteArray("240x180") << "192" << "240x180";
-        QTest::newRow("128 elsewhere") << QByteArray("128") << QByteArray("") << "96" << "";
-        QTest::newRow("96 at 320x240") << QByteArray("96") << QByteArray("320x240") << "96" << "160x120";
-        QTest::newRow("192 at 160x120") << QByteArray("192") << QByteArray("160x120") << "192" << "240x180";
-        QTest::newRow("192 without size") << QByteArray("192") << QByteArray("") << "192" << "";
-        QTest::newRow("empty stays") << QByteArray("") << QByteArray("") << "" << "";
-        QTest::newRow("empty with size") << QByteArray("") << QByteArray("320x240") << "" << "320x240";
-        QTest::newRow("trimmed") << QByteArray(" 192 ") << QByteArray(" 240x180 ") << "192" << "240x180";
-        QTest::newRow("part of the list") << QByteArray("9") << QByteArray("") << "96" << "";
+        QTest::newRow("128 at 240x180") << QByteArray("128") << QByteArray("240x180") << "192"
+                                        << "240x180";
+        QTest::newRow("128 elsewhere") << QByteArray("128") << QByteArray("") << "96"
+                                       << "";
+        QTest::newRow("96 at 320x240") << QByteArray("96") << QByteArray("320x240") << "96"
+                                       << "160x120";
+        QTest::newRow("192 at 160x120") << QByteArray("192") << QByteArray("160x120") << "192"
+                                        << "240x180";
+        QTest::newRow("192 without size") << QByteArray("192") << QByteArray("") << "192"
+                                          << "";
+        QTest::newRow("empty stays") << QByteArray("") << QByteArray("") << ""
+                                     << "";
+        QTest::newRow("empty with size") << QByteArray("") << QByteArray("320x240") << ""
+                                         << "320x240";
+        QTest::newRow("trimmed") << QByteArray(" 192 ") << QByteArray(" 240x180 ") << "192"
+                                 << "240x180";
+        QTest::newRow("part of the list") << QByteArray("9") << QByteArray("") << "96"
+                                          << "";
     }
 
     void profileNormalised()
@@ -428,10 +465,12 @@ private Q_SLOTS:
         saved.indexType = QStringLiteral("TOC");
         saved.setDuration(65000);
         saved.RemoveIndex(-99);
-        saved.AddIndex(QStringLiteral("One\t1"), QStringLiteral("0"), QStringLiteral("d1"), {}, {}, {}, false);
-        saved.AddIndex(QStringLiteral("Two"), QStringLiteral("64999"), QStringLiteral("d2"), {}, {}, {}, false);
-        saved.AddIndex(QStringLiteral("Web"), QStringLiteral("-1"), QStringLiteral("d3"), QStringLiteral("w.html"), {},
-                       {}, false);
+        saved.AddIndex(QStringLiteral("One\t1"), QStringLiteral("0"), QStringLiteral("d1"), {}, {}, {},
+                       false);
+        saved.AddIndex(QStringLiteral("Two"), QStringLiteral("64999"), QStringLiteral("d2"), {}, {}, {},
+                       false);
+        saved.AddIndex(QStringLiteral("Web"), QStringLiteral("-1"), QStringLiteral("d3"),
+                       QStringLiteral("w.html"), {}, {}, false);
         QVERIFY(saved.Save());
         QVERIFY(m_log->messages.isEmpty());
         QVERIFY(!QFileInfo::exists(path + QStringLiteral(".tmp")));
@@ -493,10 +532,12 @@ private Q_SLOTS:
 
     void saveRebuildsIndex()
     {
-        const QByteArray index = "<index type=\"TOC\" duration=\"00:10\" extra=\"x\">" + item("0", "<note>n</note>") +
-                                 item("-1") + item("9999") + item("10000") + item("12000") + "</index>";
-        const QByteArray after = "<tarninfo><server><url>u</url><folderID>1</folderID><contentID>2</contentID>"
-                                 "</server></tarninfo><notes>kept</notes>";
+        const QByteArray index = "<index type=\"TOC\" duration=\"00:10\" extra=\"x\">" +
+                                 item("0", "<note>n</note>") + item("-1") + item("9999") + item("10000") +
+                                 item("12000") + "</index>";
+        const QByteArray after =
+            "<tarninfo><server><url>u</url><folderID>1</folderID><contentID>2</contentID>"
+            "</server></tarninfo><notes>kept</notes>";
         const QString path = projectPath(projectText("8.0", index, after));
         CProjectFile project;
         QVERIFY(project.Load(path, false));
@@ -520,11 +561,13 @@ private Q_SLOTS:
                 children.append(QString::fromUtf8(child.name()));
             layout.append(children.join(u','));
         }
-        QCOMPARE(layout, (QStringList{QStringLiteral("title,recdate,pos,size"), QStringLiteral("title,recdate,pos,url"),
-                                      QStringLiteral("title,recdate,pos")}));
+        QCOMPARE(layout,
+                 (QStringList{QStringLiteral("title,recdate,pos,size"),
+                              QStringLiteral("title,recdate,pos,url"), QStringLiteral("title,recdate,pos")}));
 
         // Without dropping, items past the end stay.
-        project.items.append(CIndexItem{QStringLiteral("late"), QStringLiteral("20000"), {}, {}, {}, {}, false, {}});
+        project.items.append(
+            CIndexItem{QStringLiteral("late"), QStringLiteral("20000"), {}, {}, {}, {}, false, {}});
         project.dropItemsBeyondEnd = false;
         QVERIFY(project.Save());
         CProjectFile reloaded;
@@ -545,9 +588,12 @@ private Q_SLOTS:
         QVERIFY(project.Save());
         pugi::xml_document doc;
         QVERIFY(Xml::parseFile(doc, path));
-        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.url")), QStringLiteral("http://h"));
-        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.folderID")), QStringLiteral("3"));
-        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.contentID")), QStringLiteral("21"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.url")),
+                 QStringLiteral("http://h"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.folderID")),
+                 QStringLiteral("3"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("project.tarninfo.server.contentID")),
+                 QStringLiteral("21"));
 
         // Versions before 8 have no binding and get none.
         const QString seven = projectPath(projectText("7.0"));
@@ -562,20 +608,28 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("tmpLeft");
-        QTest::newRow("abstract") << "abstract" << "qvp.Save"
-                                  << "The element \"project.abstract.manager\" is missing.: abstract" << false;
-        QTest::newRow("configure") << "configure" << "qvp.Save"
+        QTest::newRow("abstract") << "abstract"
+                                  << "qvp.Save"
+                                  << "The element \"project.abstract.manager\" is missing.: abstract"
+                                  << false;
+        QTest::newRow("configure") << "configure"
+                                   << "qvp.Save"
                                    << "The element \"photo\" has no attribute.: configure" << false;
-        QTest::newRow("profile") << "profile" << "qvp.Save"
+        QTest::newRow("profile") << "profile"
+                                 << "qvp.Save"
                                  << "The element \"project.configure.profile.video.preview\" is missing.: "
                                     "configure.profile.video"
                                  << false;
-        QTest::newRow("duration") << "duration" << "qvp.Save"
+        QTest::newRow("duration") << "duration"
+                                  << "qvp.Save"
                                   << "The duration \"soon\" is not a time text.: index.item(1)" << false;
-        QTest::newRow("temporary file") << "tmp" << "" << "Save 'project.qvp' error!" << false;
-        QTest::newRow("locked file") << "locked" << ""
-                                     << "Save 'project.qvp' error! The updated project is saved as 'project.qvp.tmp'"
-                                     << true;
+        QTest::newRow("temporary file") << "tmp"
+                                        << ""
+                                        << "Save 'project.qvp' error!" << false;
+        QTest::newRow("locked file")
+            << "locked"
+            << ""
+            << "Save 'project.qvp' error! The updated project is saved as 'project.qvp.tmp'" << true;
     }
 
     // Every failing step leaves the old file whole; only the last one leaves
@@ -628,10 +682,11 @@ private Q_SLOTS:
 
     void tinyProjectIsNotPutInPlace()
     {
-        const QByteArray tiny = "<p v=\"5\"><abstract><title/><author/><manager/><company/><category/><keywords/>"
-                                "<comments/></abstract><configure><profile><video><bitrate/><size/><preview/></video>"
-                                "</profile><template/><photo a=\"\"/><sound a=\"\"/><showcursor/></configure>"
-                                "<index duration=\"00:01\"/></p>";
+        const QByteArray tiny =
+            "<p v=\"5\"><abstract><title/><author/><manager/><company/><category/><keywords/>"
+            "<comments/></abstract><configure><profile><video><bitrate/><size/><preview/></video>"
+            "</profile><template/><photo a=\"\"/><sound a=\"\"/><showcursor/></configure>"
+            "<index duration=\"00:01\"/></p>";
         const QString path = projectPath(tiny);
         CProjectFile project;
         QVERIFY(project.Load(path, false));
@@ -658,7 +713,8 @@ private Q_SLOTS:
         QVERIFY(project.Save());
         QCOMPARE(m_log->messages.size(), 1);
         QCOMPARE(m_log->messages.first().title, QStringLiteral("RemoveIndexNode"));
-        QCOMPARE(m_log->messages.first().text, QStringLiteral("The index element is missing.: RemoveIndexNode"));
+        QCOMPARE(m_log->messages.first().text,
+                 QStringLiteral("The index element is missing.: RemoveIndexNode"));
         CProjectFile reloaded;
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 3);
@@ -771,20 +827,20 @@ private Q_SLOTS:
         qint64 longestGap = 0;
         QTimer ticker;
         ticker.setInterval(10);
-        connect(&ticker, &QTimer::timeout, this, [&] {
-            longestGap = std::max(longestGap, sinceTick.restart());
-        });
+        connect(&ticker, &QTimer::timeout, this,
+                [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
         QList<int> seen;
         QTimer poll;
         poll.setInterval(200);
-        connect(&poll, &QTimer::timeout, this, [&] { seen.append(libraries.ThumbTime(QStringLiteral("8"))); });
+        connect(&poll, &QTimer::timeout, this,
+                [&] { seen.append(libraries.ThumbTime(QStringLiteral("8"))); });
 
         sinceTick.start();
         ticker.start();
         poll.start();
         QCOMPARE(libraries.ThumbCreate2(QStringLiteral("8.0"), folder.filePath(QStringLiteral("media.qv")),
-                                        folder.filePath(QStringLiteral("thumbList.txt")), QStringLiteral("slides"), 560,
-                                        420),
+                                        folder.filePath(QStringLiteral("thumbList.txt")),
+                                        QStringLiteral("slides"), 560, 420),
                  1);
         QVERIFY(libraries.ThumbTime(QStringLiteral("8")) != -1);
         QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty() && seen.last() == -1, 300'000);
@@ -815,7 +871,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(out));
         const QStringList paths = MediaLibrary::extendDataPaths(out + QStringLiteral("//"));
         QCOMPARE(paths.first(), out + QStringLiteral("/project.qvp"));
-        QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(zdm, paths[0], paths[1], paths[2], paths[3])), 1);
+        QCOMPARE(
+            QCoro::waitFor(libraries.GetExtendDataFromProject(zdm, paths[0], paths[1], paths[2], paths[3])),
+            1);
         for (const QString &path : paths)
             QVERIFY2(QFileInfo(path).size() > 0, qPrintable(path));
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 4);
@@ -824,12 +882,15 @@ private Q_SLOTS:
         QVERIFY(project.Load(paths[0], false));
         project.title = QStringLiteral("Renamed");
         QVERIFY(project.Save());
-        QCOMPARE(QCoro::waitFor(libraries.SetExtendDataInProject(zdm, paths[0], paths[1], paths[2], paths[3])), 1);
+        QCOMPARE(
+            QCoro::waitFor(libraries.SetExtendDataInProject(zdm, paths[0], paths[1], paths[2], paths[3])), 1);
 
         const QString again = m_dir.filePath(QStringLiteral("zdm-again"));
         QVERIFY(QDir().mkpath(again));
         const QStringList second = MediaLibrary::extendDataPaths(again);
-        QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(zdm, second[0], second[1], second[2], second[3])), 1);
+        QCOMPARE(QCoro::waitFor(
+                     libraries.GetExtendDataFromProject(zdm, second[0], second[1], second[2], second[3])),
+                 1);
         QVERIFY(project.Load(second[0], false));
         QCOMPARE(project.title, QStringLiteral("Renamed"));
         const QString listing = runTool(QStringLiteral("unzip"), {QStringLiteral("-l"), zdm});
@@ -842,16 +903,21 @@ private Q_SLOTS:
         MediaLibraries libraries;
         const QStringList paths = MediaLibrary::extendDataPaths(m_dir.filePath(QStringLiteral("zdm-bad")));
         QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("zdm-bad"))));
-        QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(m_dir.filePath(QStringLiteral("none.zdm")), paths[0],
-                                                                   paths[1], paths[2], paths[3])),
+        QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(m_dir.filePath(QStringLiteral("none.zdm")),
+                                                                   paths[0], paths[1], paths[2], paths[3])),
                  0);
         const QString notZip = m_dir.filePath(QStringLiteral("text.zdm"));
         writeFile(notZip, "plain text");
-        QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(notZip, paths[0], paths[1], paths[2], paths[3])), 0);
+        QCOMPARE(QCoro::waitFor(
+                     libraries.GetExtendDataFromProject(notZip, paths[0], paths[1], paths[2], paths[3])),
+                 0);
         QVERIFY(!QFileInfo::exists(paths[0]));
-        QCOMPARE(QDir(m_dir.filePath(QStringLiteral("zdm-bad"))).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QCOMPARE(QDir(m_dir.filePath(QStringLiteral("zdm-bad")))
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList());
-        QCOMPARE(QCoro::waitFor(libraries.SetExtendDataInProject(notZip, paths[0], paths[1], paths[2], paths[3])), 0);
+        QCOMPARE(
+            QCoro::waitFor(libraries.SetExtendDataInProject(notZip, paths[0], paths[1], paths[2], paths[3])),
+            0);
     }
 
     // --- sample recordings ------------------------------------------------
