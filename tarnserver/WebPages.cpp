@@ -23,7 +23,7 @@ th{background:#eef1f5;font-weight:600}
 img.thumb{width:96px;height:72px;object-fit:cover;background:#d9dde3;display:block}
 .nothumb{width:96px;height:72px;background:#d9dde3}
 a{color:#1f4e79}
-video{max-width:100%;background:#000}
+video{width:720px;max-width:100%;background:#000;display:block;margin-bottom:16px}
 dl{display:grid;grid-template-columns:max-content auto;gap:6px 16px}
 dt{font-weight:600}
 )";
