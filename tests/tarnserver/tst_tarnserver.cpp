@@ -140,6 +140,7 @@ private Q_SLOTS:
     void updateArchives();
     void webPages();
     void tusJsClientInterop();
+    void tls();
 };
 
 QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
@@ -791,6 +792,38 @@ void TestTarnServer::tusJsClientInterop()
     const HttpReply r = m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + out);
     QCOMPARE(r.xml("errInfo"), u""_s);
     QVERIFY(r.xml("contentID").toInt() > 0);
+}
+
+void TestTarnServer::tls()
+{
+    if (QStandardPaths::findExecutable(u"openssl"_s).isEmpty())
+        QSKIP("the openssl program is needed to make a certificate");
+    const QString key = m_tmp.filePath(u"key.pem"_s);
+    const QString cert = m_tmp.filePath(u"cert.pem"_s);
+    QProcess openssl;
+    openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, key,
+                                 u"-out"_s, cert, u"-days"_s, u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s});
+    QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+
+    ServerProcess secure(m_tmp.filePath(u"secure"_s));
+    QVERIFY(secure.start({u"--demo"_s, u"--cert"_s, cert, u"--key"_s, key}));
+    QCOMPARE(secure.url().scheme(), u"https"_s);
+    TestHttp http(u"demo"_s, u"demo"_s);
+    http.ignoreTlsErrors();
+    HttpReply r = http.form(secure.url().resolved(QUrl(u"/tarn/getfolder/"_s)), "tool=v.2.100603");
+    QCOMPARE(r.xml("errInfo"), u""_s);
+    const QByteArray archive = package("Over TLS");
+    const QUrl upload = http.create(secure.url().resolved(QUrl(u"/tarn/putFile/uploads/"_s)), archive.size(),
+                                    uploadMetadata(archive, 9, -1));
+    QCOMPARE(upload.scheme(), u"https"_s);
+    QVERIFY(http.uploadAll(upload, archive, 64 * 1024));
+    r = http.form(secure.url().resolved(QUrl(u"/tarn/putFile/"_s)), "upload=" + upload.toString().toUtf8());
+    QCOMPARE(r.xml("contentID"), u"1"_s);
+    QVERIFY(secure.stop());
+
+    // A certificate that cannot be read stops the server with a message instead of serving plain HTTP.
+    ServerProcess broken(m_tmp.filePath(u"broken"_s));
+    QVERIFY(!broken.start({u"--cert"_s, m_tmp.filePath(u"missing.pem"_s), u"--key"_s, key}));
 }
 
 QTEST_GUILESS_MAIN(TestTarnServer)
