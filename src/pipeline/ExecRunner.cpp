@@ -29,28 +29,15 @@ namespace {
 constexpr qint64 kChunkBytes = 4096;
 constexpr qsizetype kKeptChars = 4096;
 constexpr int kDosOutputChunks = 10;
-constexpr auto kPoll = 100ms;
+// How often a waiting runner looks at its child. QProcess drains the pipe on
+// its own meanwhile, so the child never blocks on a full pipe.
+constexpr auto kPoll = 25ms;
+constexpr auto kKillPoll = 100ms;
 
 const QString kTimeMark = QStringLiteral("time=");
 const QString kFrameMark = QStringLiteral("frame=");
 const QString kDecodeError = QStringLiteral("Error while decoding stream");
 const QString kResampleError = QStringLiteral("Resampling with input channels greater than 2 unsupported");
-
-// Wakes the reading loop on whatever the child does next.
-class ChildEvents final : public QObject
-{
-    Q_OBJECT
-public:
-    explicit ChildEvents(QProcess *process)
-    {
-        connect(process, &QProcess::readyReadStandardOutput, this, &ChildEvents::changed);
-        connect(process, &QProcess::started, this, &ChildEvents::changed);
-        connect(process, &QProcess::finished, this, &ChildEvents::changed);
-        connect(process, &QProcess::errorOccurred, this, &ChildEvents::changed);
-    }
-Q_SIGNALS:
-    void changed();
-};
 
 // A monotonic clock in seconds: estimates survive midnight and clock changes.
 double clockSeconds()
@@ -224,10 +211,9 @@ QProcess *ExecRunner::startChild(const QString &commandLine, bool merged, bool b
 QCoro::Task<> ExecRunner::killChild(QProcess *process)
 {
     QPointer<QProcess> child(process);
-    ChildEvents events(process);
     while (child && childRunning(child)) {
         child->kill();
-        co_await Coro::signal(&events, &ChildEvents::changed, kPoll);
+        co_await Coro::sleep(kKillPoll);
     }
 }
 
@@ -249,7 +235,6 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         co_return;
     }
     QPointer<QProcess> child(process);
-    ChildEvents events(process);
     process->start();
 
     context.remainingMinutes = QStringLiteral("--");
@@ -267,7 +252,7 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         if (child->bytesAvailable() == 0) {
             if (!childRunning(child))
                 break;
-            co_await Coro::signal(&events, &ChildEvents::changed, kPoll);
+            co_await Coro::sleep(kPoll);
             if (!self || !child)
                 co_return;
             stop = m_flags.cancelRequested;
@@ -280,7 +265,7 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
             m_view.setConvertInfo(verdict.label);
             m_view.setProgress(static_cast<int>(verdict.percent));
             // Limits how often the label is redrawn.
-            co_await Coro::sleep(kPoll);
+            co_await Coro::sleep(100ms);
             if (!self || !child)
                 co_return;
         }
@@ -303,20 +288,23 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         child->deleteLater();
 }
 
-QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine)
+QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirectory)
 {
     QPointer<ExecRunner> self(this);
     m_stopFlag = false;
     QProcess *process = startChild(commandLine, false, false);
     if (!process)
         co_return true;
+    if (!workingDirectory.isEmpty()) {
+        process->setWorkingDirectory(workingDirectory);
+        process->setArguments(expandWildcard(process->arguments(), workingDirectory));
+    }
     QPointer<QProcess> child(process);
-    ChildEvents events(process);
     process->start();
     while (child && childRunning(child)) {
         if (m_stopFlag)
             child->kill();
-        co_await Coro::signal(&events, &ChildEvents::changed, kPoll);
+        co_await Coro::sleep(kPoll);
         if (!self)
             co_return false;
     }
@@ -325,6 +313,20 @@ QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine)
     if (child)
         child->deleteLater();
     co_return !m_stopFlag;
+}
+
+QStringList ExecRunner::expandWildcard(const QStringList &arguments, const QString &workingDirectory)
+{
+    QStringList expanded;
+    for (const QString &argument : arguments) {
+        if (argument == QLatin1String("*"))
+            expanded += QDir(workingDirectory)
+                            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                       QDir::Name);
+        else
+            expanded += argument;
+    }
+    return expanded;
 }
 
 void ExecRunner::StopExec()
@@ -340,7 +342,6 @@ QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durat
     if (!process)
         co_return QString();
     QPointer<QProcess> child(process);
-    ChildEvents events(process);
     process->start();
     QStringDecoder decoder(QStringConverter::System);
     QString output;
@@ -350,7 +351,7 @@ QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durat
             break;
         }
         if (child->bytesAvailable() == 0) {
-            co_await Coro::signal(&events, &ChildEvents::changed, kPoll);
+            co_await Coro::sleep(kPoll);
             if (!self)
                 co_return output;
             continue;
@@ -370,4 +371,3 @@ QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durat
     co_return output;
 }
 
-#include "ExecRunner.moc"

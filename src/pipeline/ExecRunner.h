@@ -62,8 +62,9 @@ public:
     // Runs the command to its end, or until Stop or a recognised failure
     // kills it; shows its output and progress meanwhile.
     QCoro::Task<> ExecCapture(QString commandLine, bool keepDosOutput);
-    // Runs the command hidden and uncaptured. False when StopExec killed it.
-    QCoro::Task<bool> ExecWait(QString commandLine);
+    // Runs the command hidden and uncaptured, in `workingDirectory` when one
+    // is given. False when StopExec killed it.
+    QCoro::Task<bool> ExecWait(QString commandLine, QString workingDirectory = {});
     // Asks the running ExecWait to kill its child.
     void StopExec();
 
@@ -87,6 +88,9 @@ public:
     static QString resolveProgram(const QString &name);
     // Splits a command line into the program and its arguments.
     static QStringList splitCommand(const QString &commandLine);
+    // A lone "*" argument stands for every entry of the working folder, as
+    // the tools expand it themselves where no shell does it for them.
+    static QStringList expandWildcard(const QStringList &arguments, const QString &workingDirectory);
     // Whether a conversion runs below normal priority.
     static bool lowPriority(const RunFlags &flags);
 

@@ -82,14 +82,17 @@ FfmpegCapabilities FfmpegCapabilities::parse(const QString &helpFull, const QStr
 QCoro::Task<FfmpegCapabilities> FfmpegCapabilities::query(ExecRunner &runner, QString ffmpeg)
 {
     QPointer<ExecRunner> guard(&runner);
-    const QString help = co_await runner.captureOutput(ffmpeg + u" -hide_banner -h full"_s);
-    if (!guard)
-        co_return FfmpegCapabilities();
-    const QString encoders = co_await runner.captureOutput(ffmpeg + u" -hide_banner -encoders"_s);
-    if (!guard)
-        co_return FfmpegCapabilities();
-    const QString filters = co_await runner.captureOutput(ffmpeg + u" -hide_banner -filters"_s);
-    co_return parse(help, encoders, filters);
+    // Arguments of an awaited call are built beforehand: GCC 12 mishandles
+    // temporaries inside a co_await expression.
+    QStringList answers;
+    for (const QString &question : {u" -hide_banner -h full"_s, u" -hide_banner -encoders"_s,
+                                    u" -hide_banner -filters"_s}) {
+        const QString command = ffmpeg + question;
+        answers.append(co_await runner.captureOutput(command));
+        if (!guard)
+            co_return FfmpegCapabilities();
+    }
+    co_return parse(answers[0], answers[1], answers[2]);
 }
 
 bool FfmpegCapabilities::knowsOption(const QString &name) const

@@ -52,6 +52,8 @@ QStringList SampleVideo::ffmpegArguments() const
     if (carriesH264(extension))
         args << u"-c:v"_s << u"libx264"_s << u"-preset"_s << u"ultrafast"_s << u"-pix_fmt"_s << u"yuv420p"_s
              << u"-c:a"_s << u"aac"_s;
+    else if (audioChannels > 2) // the default MP3 and MP2 encoders stop at stereo
+        args << u"-c:a"_s << u"ac3"_s;
     args << u"-t"_s << seconds << u"-f"_s << muxerFor(extension) << output;
     return args;
 }

@@ -161,7 +161,8 @@ QCoro::Task<> VideoConversion::ensureCapabilities()
     if (m_caps)
         co_return;
     QPointer<VideoConversion> self(this);
-    FfmpegCapabilities caps = co_await FfmpegCapabilities::query(m_runner, ffmpegPath());
+    const QString ffmpeg = ffmpegPath();
+    FfmpegCapabilities caps = co_await FfmpegCapabilities::query(m_runner, ffmpeg);
     if (!self || m_caps)
         co_return;
     m_caps = std::move(caps);
@@ -178,8 +179,11 @@ QCoro::Task<> VideoConversion::ensureCapabilities()
 QCoro::Task<> VideoConversion::runPass(EncodeJob job, int pass, bool deinterlace)
 {
     m_runner.context.pass = static_cast<qint16>(pass);
-    const QString command = encoderCommand(job, pass, deinterlace);
-    co_await m_runner.ExecCapture(m_caps ? m_caps->adapt(command) : command, true);
+    // Built beforehand: GCC 12 mishandles temporaries inside a co_await expression.
+    QString command = encoderCommand(job, pass, deinterlace);
+    if (m_caps)
+        command = m_caps->adapt(command);
+    co_await m_runner.ExecCapture(command, true);
 }
 
 QCoro::Task<int> VideoConversion::EncodeTwoPass(QString sourcePath, QString destinationPath)
@@ -235,7 +239,8 @@ QCoro::Task<bool> VideoConversion::InterleaveMp4(QString path)
     if (temp.isEmpty())
         co_return false;
     // MP4Box's command line carries its paths unquoted.
-    co_await m_runner.ExecWait(u"MP4Box.exe "_s + path + u" -inter 500 -out "_s + temp);
+    const QString command = u"MP4Box.exe "_s + path + u" -inter 500 -out "_s + temp;
+    co_await m_runner.ExecWait(command);
     if (!exists(temp))
         co_return false;
     DeleteFileIfExists(path);
@@ -247,7 +252,8 @@ QCoro::Task<bool> VideoConversion::MakeKeyframeXml(QString mp4Path)
     QPointer<VideoConversion> self(this);
     const QString folder = folderOf(mp4Path);
     const QString list = inFolder(folder, u"keyframe.txt"_s);
-    const bool ended = co_await m_runner.ExecWait(u"mp4GetKeyFrame "_s + quoted(mp4Path) + u' ' + quoted(list));
+    const QString command = u"mp4GetKeyFrame "_s + quoted(mp4Path) + u' ' + quoted(list);
+    const bool ended = co_await m_runner.ExecWait(command);
     if (!self)
         co_return false;
     if (!ended) {
@@ -341,13 +347,15 @@ QCoro::Task<bool> VideoConversion::MakeThumbnails(QString videoPath)
         return u"ffmpeg -i "_s + quoted(videoPath) + u" -ss 1 -vframes 1 -s "_s + frameSize + u" -f image2 "_s +
                quoted(target);
     };
-    co_await m_runner.ExecCapture(capture(size, image), false);
+    const QString imageCommand = capture(size, image);
+    co_await m_runner.ExecCapture(imageCommand, false);
     if (!self || m_flags.cancelRequested)
         co_return false;
     co_await Coro::sleep(500ms);
     if (!self || m_flags.cancelRequested)
         co_return false;
-    co_await m_runner.ExecCapture(capture(u"160x120"_s, thumb), false);
+    const QString thumbCommand = capture(u"160x120"_s, thumb);
+    co_await m_runner.ExecCapture(thumbCommand, false);
     if (!self || m_flags.cancelRequested)
         co_return false;
     QString kept = image;
@@ -439,8 +447,9 @@ QCoro::Task<int> VideoConversion::PrepareVideo(QString sourcePath, QString workF
         const QString xml = inFolder(workFolder, u"video.xml"_s);
         if (!MoveFileReplace(destination, tempFlv))
             co_return unexpected(u"Cannot move "_s + destination + u" to "_s + tempFlv);
-        const bool ended = co_await m_runner.ExecWait(u"yamdi -i "_s + quoted(tempFlv) + u" -x "_s + quoted(xml) +
-                                                      u" -o "_s + quoted(destination));
+        const QString command =
+            u"yamdi -i "_s + quoted(tempFlv) + u" -x "_s + quoted(xml) + u" -o "_s + quoted(destination);
+        const bool ended = co_await m_runner.ExecWait(command);
         if (!self)
             co_return 0;
         if (!ended) {

@@ -7,6 +7,7 @@
 #include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QTextStream>
 #include <QTimer>
@@ -16,10 +17,21 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+// An ISO media file opens with a box whose type is "ftyp".
+bool isIsoMedia(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(8).mid(4) == "ftyp";
+}
+
 QCoro::Task<int> interleave(QString input, QString output)
 {
     const QString ffmpeg = ToolLocator::find(u"ffmpeg"_s);
     QTextStream err(stderr);
+    if (!isIsoMedia(input)) {
+        err << "clipferry-mp4box: " << input << " is not an MP4 file" << Qt::endl;
+        co_return 1;
+    }
     if (ffmpeg.isEmpty()) {
         err << ToolLocator::missingMessage(u"ffmpeg"_s) << Qt::endl;
         co_return 1;

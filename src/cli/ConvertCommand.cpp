@@ -1,0 +1,152 @@
+// clipferry-cli convert SOURCE --work DIR: prepares one video for upload as
+// the queue runner would, without a server, and prints the outcome.
+
+#include "cli/CliCommand.h"
+#include "common/TextUtil.h"
+#include "pipeline/ExecRunner.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/RunFlags.h"
+#include "pipeline/VideoConversion.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QThread>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kUsage = u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
+                       u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
+
+// Progress and notes as lines on standard output.
+class ConsoleProgressView final : public ProgressView
+{
+public:
+    QString statusText() const override { return m_status; }
+    void setStatusText(const QString &text) override { print(m_status = text); }
+    void setConvertInfo(const QString &text) override
+    {
+        if (text != m_info)
+            print(m_info = text);
+    }
+    QString injectionCaption() const override { return u" done. Adding keyframes and images ..."_s; }
+    void setProgress(int) override {}
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &) override {}
+    void appendOutputLine(const QString &line) override { print(line); }
+    void setAnimationRunning(bool) override {}
+
+private:
+    static void print(const QString &line) { QTextStream(stdout) << line << Qt::endl; }
+    QString m_status;
+    QString m_info;
+};
+
+struct Probe
+{
+    double seconds = 0;
+    int width = 0;
+    int height = 0;
+};
+
+Probe readProbe(const QString &output)
+{
+    Probe probe;
+    for (const QString &line : output.split(u'\n')) {
+        const QString key = line.section(u'=', 0, 0).trimmed();
+        const QString value = line.section(u'=', 1).trimmed();
+        if (key == u"width")
+            probe.width = value.toInt();
+        else if (key == u"height")
+            probe.height = value.toInt();
+        else if (key == u"duration" && probe.seconds == 0)
+            probe.seconds = value.toDouble();
+    }
+    return probe;
+}
+
+QString clockText(qint32 seconds)
+{
+    const QChar zero(u'0');
+    return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, zero).arg(seconds / 60 % 60, 2, 10, zero).arg(seconds % 60, 2, 10, zero);
+}
+
+QCoro::Task<int> run(QStringList args)
+{
+    const QString usage = u"convert "_s + kUsage;
+    RunFlags flags;
+    flags.cpuCount = QThread::idealThreadCount();
+    ConsoleProgressView view;
+    ExecRunner runner(flags, view);
+    VideoConversion conversion(runner, flags, view, nullptr);
+    CVideoItem &entry = conversion.entry;
+
+    const QString work = CliArgs::take(args, u"--work"_s);
+    const QString container = CliArgs::take(args, u"--container"_s, u"mp4"_s);
+    const QString size = CliArgs::take(args, u"--size"_s);
+    entry.vBitRate = CliArgs::take(args, u"--vbitrate"_s, u"586k"_s);
+    entry.aBitRate = CliArgs::take(args, u"--abitrate"_s, u"64k"_s);
+    entry.dstPostfix = CliArgs::take(args, u"--postfix"_s);
+    entry.dstCvtType = CliArgs::flag(args, u"--no-convert"_s) ? 2 : 0;
+    conversion.uploadSource = CliArgs::flag(args, u"--upload-source"_s);
+    entry.useTmpName = CliArgs::flag(args, u"--tmp-name"_s);
+    entry.bInterlaced = CliArgs::flag(args, u"--interlaced"_s);
+    if (work.isEmpty())
+        co_return CliArgs::usageError(u"--work names the folder to prepare into"_s, usage);
+    if (container != u"mp4" && container != u"flv")
+        co_return CliArgs::usageError(u"the container is mp4 or flv"_s, usage);
+    if (args.size() != 1 || args.first().startsWith(u'-'))
+        co_return CliArgs::usageError(u"name one source video"_s, usage);
+    const QFileInfo source(args.first());
+    if (!source.isFile()) {
+        QTextStream(stderr) << "clipferry-cli: " << source.filePath() << " is not a file" << Qt::endl;
+        co_return 1;
+    }
+    if (!QDir().mkpath(work)) {
+        QTextStream(stderr) << "clipferry-cli: cannot make the folder " << work << Qt::endl;
+        co_return 1;
+    }
+    conversion.dstType = container;
+    entry.path = source.absoluteFilePath();
+    entry.fileName = source.fileName();
+
+    const QString probeCommand = u"ffprobe -v error -select_streams v:0 -show_entries "
+                                 u"stream=width,height:format=duration -of default=noprint_wrappers=1 \""_s +
+                                 entry.path + u'"';
+    const Probe probe = readProbe(co_await runner.captureOutput(probeCommand));
+    entry.secDuration = static_cast<qint32>(std::floor(probe.seconds));
+    entry.duration = clockText(entry.secDuration);
+    entry.videoWidth = RoundToEven(probe.width);
+    entry.videoHeight = RoundToEven(probe.height);
+    if (!size.isEmpty()) {
+        static const QRegularExpression pattern(u"^(\\d+)x(\\d+)$"_s);
+        const QRegularExpressionMatch match = pattern.match(size);
+        if (!match.hasMatch())
+            co_return CliArgs::usageError(u"the size reads WIDTHxHEIGHT"_s, usage);
+        entry.videoWidth = match.captured(1).toInt();
+        entry.videoHeight = match.captured(2).toInt();
+    }
+    if (entry.videoWidth <= 0 || entry.videoHeight <= 0) {
+        QTextStream(stderr) << "clipferry-cli: " << entry.path << " has no video stream that ffprobe can read"
+                            << Qt::endl;
+        co_return 1;
+    }
+
+    const QString workFolder = QDir(work).absolutePath();
+    const int result = co_await conversion.PrepareVideo(entry.path, workFolder);
+    QTextStream out(stdout);
+    if (flags.cancelRequested)
+        out << "stopped" << Qt::endl;
+    const QString text = PrepareResultText(result, conversion.lastError);
+    out << "result " << result << (text.isEmpty() ? QString() : u": "_s + text) << Qt::endl;
+    co_return result == 1 ? 0 : 1;
+}
+
+const CliCommand command{{u"convert"_s}, kUsage, run};
+
+} // namespace

@@ -1,0 +1,674 @@
+#include "common/XmlUtil.h"
+#include "pipeline/ExecRunner.h"
+#include "pipeline/FfmpegCapabilities.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/SampleMedia.h"
+#include "pipeline/VideoConversion.h"
+#include "platform/Messages.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+
+// What the pipeline showed, for the assertions; `onOutput` lets a test act
+// while a child runs (pressing Stop).
+class RecordingView final : public ProgressView
+{
+public:
+    QString statusText() const override { return status; }
+    void setStatusText(const QString &text) override { status = text; }
+    void setConvertInfo(const QString &text) override { labels.append(text); }
+    QString injectionCaption() const override { return " done."; }
+    void setProgress(int percent) override { progress = percent; }
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &text) override
+    {
+        output = text;
+        if (onOutput)
+            onOutput(text);
+    }
+    void appendOutputLine(const QString &line) override { notes.append(line); }
+    void setAnimationRunning(bool) override {}
+
+    QString status;
+    QStringList labels;
+    QString output;
+    QStringList notes;
+    int progress = -1;
+    std::function<void(const QString &)> onOutput;
+};
+
+namespace {
+
+QString probe(const QString &file, const QString &entries, const QString &stream = "v:0")
+{
+    QProcess ffprobe;
+    ffprobe.start("ffprobe", {"-v", "error", "-select_streams", stream, "-show_entries", entries, "-of",
+                              "default=noprint_wrappers=1:nokey=1", file});
+    ffprobe.waitForFinished(30000);
+    return QString::fromUtf8(ffprobe.readAllStandardOutput()).trimmed();
+}
+
+int keyFrameCount(const QString &file)
+{
+    QProcess ffprobe;
+    ffprobe.start("ffprobe", {"-v", "error", "-select_streams", "v:0", "-show_entries", "packet=flags", "-of",
+                              "csv=p=0", file});
+    ffprobe.waitForFinished(30000);
+    return int(QString::fromUtf8(ffprobe.readAllStandardOutput()).count(u'K'));
+}
+
+bool processAlive(qint64 pid)
+{
+    // A killed child that was reaped leaves no /proc entry; a zombie shows "Z".
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    return !stat.readAll().contains(") Z ");
+}
+
+} // namespace
+
+class TestPipeline : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    QString m_interlaced; // 640x480, interlaced, 3 s
+    QString m_mkv;        // 320x240, 3 s
+
+    QByteArray m_tools;   // CLIPFERRY_TOOLS as the test started
+
+    QString fakeToolDir() { return m_dir.filePath("fake"); }
+
+    // The fake tools are found before the real ones until the test ends.
+    void useFakeTools() { qputenv("CLIPFERRY_TOOLS", (fakeToolDir() + ':').toUtf8() + m_tools); }
+
+    // A misbehaving tool: a shell script found before the real one.
+    void writeFakeTool(const QString &name, const QString &body)
+    {
+        QDir().mkpath(fakeToolDir());
+        QFile script(QDir(fakeToolDir()).filePath(name));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write(("#!/bin/sh\n" + body + "\n").toUtf8());
+        script.close();
+        script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    }
+
+    QString freshFolder(const QString &name)
+    {
+        const QString path = m_dir.filePath(name);
+        QDir(path).removeRecursively();
+        QDir().mkpath(path);
+        return path;
+    }
+
+    static CVideoItem videoEntry(const QString &path, int width, int height)
+    {
+        CVideoItem item;
+        item.path = path;
+        item.fileName = QFileInfo(path).fileName();
+        item.duration = "00:00:03";
+        item.secDuration = 3;
+        item.videoWidth = width;
+        item.videoHeight = height;
+        item.vBitRate = "300k";
+        item.aBitRate = "64k";
+        return item;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_tools = qgetenv("CLIPFERRY_TOOLS");
+        Messages::record();
+        SampleVideo interlaced;
+        interlaced.output = m_dir.filePath("interlaced.mp4");
+        interlaced.width = 640;
+        interlaced.height = 480;
+        interlaced.interlaced = true;
+        QCOMPARE(QCoro::waitFor(interlaced.make()), QString());
+        m_interlaced = interlaced.output;
+        SampleVideo small;
+        small.output = m_dir.filePath("small.mkv");
+        QCOMPARE(QCoro::waitFor(small.make()), QString());
+        m_mkv = small.output;
+        QCOMPARE(probe(m_interlaced, "stream=field_order"), QString("tt"));
+    }
+
+    void cleanup()
+    {
+        qputenv("CLIPFERRY_TOOLS", m_tools);
+        QDir(fakeToolDir()).removeRecursively();
+    }
+
+    void readChunk_data()
+    {
+        QTest::addColumn<int>("pass");
+        QTest::addColumn<int>("duration");
+        QTest::addColumn<bool>("parse");
+        QTest::addColumn<QString>("chunk");
+        QTest::addColumn<double>("elapsed");
+        QTest::addColumn<int>("errorCode");
+        QTest::addColumn<QString>("lastTime");
+        QTest::addColumn<QString>("label");
+
+        const QString line = "frame=  10 fps=0.0 q=0.0 size=0kB time=%1 bitrate=N/A speed=1x\r";
+        QTest::newRow("pass 1 weighs a quarter") << 1 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1
+                                                 << "90.5" << "Conv 00:05:00 (remains 2 mins, 7.55%)";
+        QTest::newRow("pass 2 weighs the rest") << 2 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1
+                                                << "90.5" << "Conv 00:05:00 (remains <1 mins, 47.65%)";
+        QTest::newRow("past the end is 100") << 0 << 300 << true << line.arg("00:05:09.00") << 10.0 << 1 << "309"
+                                             << "Conv 00:05:00 (remains <1 mins, 100%)";
+        QTest::newRow("nothing done, no estimate") << 0 << 300 << true << line.arg("00:00:00.00") << 10.0 << 1
+                                                   << "0" << "Conv 00:05:00 (remains -- mins, 0%)";
+        QTest::newRow("negative start time") << 0 << 300 << true << line.arg("-577014:32:22.77") << 1.0 << 1
+                                             << "-2077248457.23" << "Conv 00:05:00 (remains -- mins, 0%)";
+        // 150 s remain: 2.5 minutes go to the even 2; 90 s: 1.5 go to 2.
+        QTest::newRow("half a minute down to even") << 0 << 300 << true << line.arg("00:02:30.00") << 150.0 << 1
+                                                    << "150" << "Conv 00:05:00 (remains 2 mins, 50%)";
+        QTest::newRow("half a minute up to even") << 0 << 300 << true << line.arg("00:02:30.00") << 90.0 << 1
+                                                  << "150" << "Conv 00:05:00 (remains 2 mins, 50%)";
+        QTest::newRow("plain seconds are malformed") << 1 << 300 << true << line.arg("12.5") << 1.0 << -2 << ""
+                                                     << "";
+        QTest::newRow("letters are malformed") << 1 << 300 << true << line.arg("aa:bb:cc") << 1.0 << -2 << ""
+                                               << "";
+        QTest::newRow("no blank after the value yet") << 1 << 300 << true << "size=0kB time=00:00:0" << 1.0 << 1
+                                                      << "" << "";
+        QTest::newRow("unknown length: no percentage") << 1 << 0 << true << line.arg("00:00:05.00") << 1.0 << 1
+                                                       << "5" << "";
+        QTest::newRow("decode error early") << 1 << 300 << true
+                                            << line.arg("00:03:20.00") + "\nError while decoding stream #0:0"
+                                            << 1.0 << -3 << "200" << "Conv 00:05:00 (remains <1 mins, 16.675%)";
+        QTest::newRow("decode error at the end") << 1 << 300 << true
+                                                 << line.arg("00:04:59.00") + "\nError while decoding stream #0:0"
+                                                 << 1.0 << 1 << "299" << "Conv 00:05:00 (remains <1 mins, 24.925%)";
+        QTest::newRow("resampling, parsing off")
+            << 0 << 300 << false << "Resampling with input channels greater than 2 unsupported." << 1.0 << -8 << ""
+            << "";
+        QTest::newRow("progress off ignores time") << 1 << 300 << false << line.arg("12.5") << 1.0 << 1 << "" << "";
+    }
+
+    void readChunk()
+    {
+        QFETCH(int, pass);
+        QFETCH(int, duration);
+        QFETCH(bool, parse);
+        QFETCH(QString, chunk);
+        QFETCH(double, elapsed);
+        QFETCH(int, errorCode);
+        QFETCH(QString, lastTime);
+        QFETCH(QString, label);
+        ExecContext context;
+        context.progressCaption = "Conv";
+        context.durationText = "00:05:00";
+        context.durationSeconds = duration;
+        context.pass = qint16(pass);
+        context.parseProgress = parse;
+        context.remainingMinutes = "--";
+        const ChunkVerdict verdict = ExecRunner::readChunk(context, chunk, elapsed);
+        QCOMPARE(context.errorCode, errorCode);
+        QCOMPARE(verdict.failed, errorCode != 1);
+        QCOMPARE(context.lastTime, lastTime);
+        QCOMPARE(verdict.label, label);
+    }
+
+    void keptOutput()
+    {
+        QString kept;
+        ExecRunner::appendKeptOutput(kept, u"Input #0\nframe=  1 fps=0 time=00:00:00.04 \rframe=  2 fps=0 time=0");
+        ExecRunner::appendKeptOutput(kept, u"0:00:00.08 \r");
+        const QStringList lines = kept.split(QRegularExpression("[\r\n]+"), Qt::SkipEmptyParts);
+        QCOMPARE(lines, QStringList({"Input #0", "frame=  1 fps=0 time=00:00:00.04 ",
+                                     "frame=  2 fps=0 time=00:00:00.08 "}));
+
+        // Earlier output is bounded; the newest chunk is kept whole.
+        kept = QString(5000, u'a');
+        const QString chunk = QString(6000, u'b');
+        ExecRunner::appendKeptOutput(kept, chunk);
+        QCOMPARE(kept.size(), 4096 + 6000);
+        QVERIFY(kept.startsWith(QString(4096, u'a')));
+    }
+
+    void encoderCommand()
+    {
+        VideoConversion::EncodeJob job{"/opt/clipferry/ffmpeg", "/media/in put.mpg", "/tmp/w/video.mp4", 720, 540,
+                                       "586k", "64k", 35 * 60, 1};
+        QCOMPARE(VideoConversion::encoderCommand(job, 1, true),
+                 QString("/opt/clipferry/ffmpeg -y -deinterlace -i \"/media/in put.mpg\" -map_chapters -1 "
+                         "-acodec libfaac -ac 2 -b:a 64k -ar 44100 -vcodec libx264 -pix_fmt yuv420p -threads 1 "
+                         "-vsync 1 -s 720x600 -aspect 720:540 -b:v 586k -r 30 -g 90 -level 30 -coder 1 "
+                         "-flags +loop -partitions +parti4x4+parti8x8+partp8x8+partb8x8 -me_method umh -subq 7 "
+                         "-me_range 16 -i_qfactor 0.71 -b_strategy 2 -qcomp 0.6 -qmin 10 -qmax 51 -qdiff 4 -bf 1 "
+                         "-refs 1 -trellis 2 -wpredp 2 -pass 1 -passlogfile /tmp/w/log \"/tmp/w/video.mp4\""));
+        job.width = 1920;
+        job.height = 1080;
+        const QString pass2 = VideoConversion::encoderCommand(job, 2, false);
+        QVERIFY(pass2.startsWith("/opt/clipferry/ffmpeg -y -i "));
+        QVERIFY(pass2.contains(" -s 1920x1080 -aspect 1920:1080 "));
+        QVERIFY(pass2.contains(" -wpredp 2 -pass 2 -passlogfile /tmp/w/log "));
+    }
+
+    void gopSize_data()
+    {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QString>("gop");
+        QTest::newRow("unknown") << 0 << "60";
+        QTest::newRow("just under 30 min") << 1799 << "60";
+        QTest::newRow("30 min") << 1800 << "90";
+        QTest::newRow("35 min") << 2100 << "90";
+        QTest::newRow("60 min") << 3600 << "180";
+    }
+
+    void gopSize()
+    {
+        QFETCH(int, seconds);
+        QFETCH(QString, gop);
+        QCOMPARE(VideoConversion::gopSize(seconds), gop);
+    }
+
+    void threadsAndPriority_data()
+    {
+        QTest::addColumn<int>("cpus");
+        QTest::addColumn<bool>("highSpeed");
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<bool>("low");
+        QTest::newRow("two cpus, box clear") << 2 << false << 2 << false;
+        QTest::newRow("two cpus, box set") << 2 << true << 2 << false;
+        QTest::newRow("eight cpus, box clear") << 8 << false << 1 << true;
+        QTest::newRow("eight cpus, box set") << 8 << true << 8 << false;
+    }
+
+    void threadsAndPriority()
+    {
+        QFETCH(int, cpus);
+        QFETCH(bool, highSpeed);
+        QFETCH(int, threads);
+        QFETCH(bool, low);
+        RunFlags flags;
+        flags.cpuCount = cpus;
+        flags.highSpeed = highSpeed;
+        QCOMPARE(VideoConversion::threadCount(flags), threads);
+        QCOMPARE(ExecRunner::lowPriority(flags), low);
+    }
+
+    void captionsAndResultTexts()
+    {
+        CVideoItem entry;
+        entry.videoWidth = 1280;
+        QCOMPARE(VideoConversion::fileListCaption(entry), QString("HD"));
+        entry.videoWidth = 640;
+        QCOMPARE(VideoConversion::fileListCaption(entry), QString("Normal"));
+        entry.sysVer = "2.0";
+        entry.videoWidth = 1280;
+        QCOMPARE(VideoConversion::fileListCaption(entry), QString("720p"));
+        entry.videoWidth = 856; // 481.5 -> 482
+        QCOMPARE(VideoConversion::fileListCaption(entry), QString("482p"));
+        QCOMPARE(PrepareResultText(-3, {}), QString("Decode stream error"));
+        QCOMPARE(PrepareResultText(0, "disk gone"), QString("Error description: disk gone"));
+        QCOMPARE(PrepareResultText(-12, {}), QString("Unknown error"));
+    }
+
+    void adaptation_data()
+    {
+        QTest::addColumn<QString>("help");
+        QTest::addColumn<QString>("encoders");
+        QTest::addColumn<QString>("expected");
+        const QString help = "-y  overwrite\n-map_chapters  x\n-acodec  x\n-vsync  x\n  -b  <int>\n-s  x\n"
+                             "  -me_method  <int>\n-vf  x\n";
+        const QString encoders = " A..... aac                  AAC\n";
+        const QString command = "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec libfaac "
+                                "-b:a 64k -vsync 1 -s 320x240 -me_method umh -wpredp 2 \"/w/video.mp4\"";
+        QTest::newRow("old options replaced")
+            << help << encoders
+            << "ffmpeg -y -i \"/a b/in.mpg\" -vf yadif -map_chapters -1 -acodec aac -b:a 64k -vsync 1 -s 320x240 "
+               "-me_method umh \"/w/video.mp4\"";
+        QTest::newRow("known options kept")
+            << help + "-deinterlace x\n  -wpredp  <string>\n" << encoders + " A..... libfaac  FAAC\n" << command;
+        QTest::newRow("newer names")
+            << "-y x\n-map_chapters x\n-acodec x\n-fps_mode x\n  -b <int>\n-s x\n  -motion-est  <int>\n"
+               "  -weightp  <int>\n-deinterlace x\n"
+            << encoders
+            << "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec aac -b:a 64k -fps_mode cfr "
+               "-s 320x240 -motion-est umh -weightp 2 \"/w/video.mp4\"";
+        QTest::newRow("no answer, no change") << "" << "" << command;
+    }
+
+    void adaptation()
+    {
+        QFETCH(QString, help);
+        QFETCH(QString, encoders);
+        QFETCH(QString, expected);
+        const FfmpegCapabilities caps = FfmpegCapabilities::parse(help, encoders, " TS. yadif   V->V  Deinterlace\n");
+        const QString command = "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec libfaac "
+                                "-b:a 64k -vsync 1 -s 320x240 -me_method umh -wpredp 2 \"/w/video.mp4\"";
+        QCOMPARE(caps.adapt(command), expected);
+    }
+
+    void installedFfmpegAdaptation()
+    {
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        const FfmpegCapabilities caps = QCoro::waitFor(FfmpegCapabilities::query(runner, "ffmpeg"));
+        QVERIFY(caps.known());
+        QVERIFY(caps.encoders.contains("libx264"));
+        QVERIFY(caps.filters.contains("yadif"));
+        VideoConversion::EncodeJob job{"ffmpeg", "in.mpg", "/w/video.mp4", 320, 240, "586k", "64k", 60, 2};
+        const QString adapted = caps.adapt(VideoConversion::encoderCommand(job, 1, true));
+        QVERIFY2(adapted.startsWith("ffmpeg -y -i \"in.mpg\" -vf yadif -map_chapters -1"), qPrintable(adapted));
+        QCOMPARE(adapted.contains("libfaac"), !caps.encoders.contains("aac"));
+    }
+
+    void resolveProgram_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("fileName");
+        QTest::newRow("MP4Box") << "MP4Box" << "clipferry-mp4box";
+        QTest::newRow("MP4Box.exe") << "MP4Box.exe" << "clipferry-mp4box";
+        QTest::newRow("mp4GetKeyFrame") << "mp4GetKeyFrame" << "clipferry-keyframes";
+        QTest::newRow("ffmpeg in a folder without it") << "/nowhere/ffmpeg" << "ffmpeg";
+        QTest::newRow("absent") << "clipferry-absent-tool" << "";
+    }
+
+    void resolveProgram()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, fileName);
+        const QString program = ExecRunner::resolveProgram(name);
+        QCOMPARE(program.isEmpty() ? QString() : QFileInfo(program).fileName(), fileName);
+    }
+
+    void captureFailures_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("errorCode");
+        const QString progress = "printf 'frame=  1 fps=0.0 size=0kB time=%s bitrate=N/A\\r' ";
+        QTest::newRow("decode error early is killed")
+            << progress + "00:00:01.00; echo; echo 'Error while decoding stream #0:0'; exec sleep 30" << -3;
+        QTest::newRow("resampling is killed")
+            << "echo 'Resampling with input channels greater than 2 unsupported.'; exec sleep 30" << -8;
+        QTest::newRow("malformed time is killed") << progress + "12.5; exec sleep 30" << -2;
+        QTest::newRow("decode error at the end is ignored")
+            << progress + "00:00:09.00; echo; echo 'Error while decoding stream #0:0'" << 1;
+    }
+
+    void captureFailures()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, errorCode);
+        writeFakeTool("misbehaving", "echo $$ > \"" + m_dir.filePath("pid") + "\"\n" + script);
+        useFakeTools();
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        runner.context.durationSeconds = 10;
+        runner.context.parseProgress = true;
+        runner.context.errorCode = 1;
+        QCoro::waitFor(runner.ExecCapture("misbehaving -i \"x\"", false));
+        QCOMPARE(runner.context.errorCode, errorCode);
+        QFile pidFile(m_dir.filePath("pid"));
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        QVERIFY(!processAlive(pidFile.readAll().trimmed().toLongLong()));
+    }
+
+    void stopKillsCapture()
+    {
+        writeFakeTool("endless", "echo $$ > \"" + m_dir.filePath("pid") + "\"\necho 'frame=  1'\nexec sleep 30");
+        useFakeTools();
+        RunFlags flags;
+        RecordingView view;
+        view.onOutput = [&flags](const QString &) { flags.cancelRequested = true; };
+        ExecRunner runner(flags, view);
+        QCoro::waitFor(runner.ExecCapture("endless", false));
+        QVERIFY(view.output.contains("frame=  1"));
+        QFile pidFile(m_dir.filePath("pid"));
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        QVERIFY(!processAlive(pidFile.readAll().trimmed().toLongLong()));
+    }
+
+    void dosOutputKeepsTheFirstChunks()
+    {
+        const QString work = freshFolder("dos");
+        writeFakeTool("chatty", "i=0; while [ $i -lt 2000 ]; do echo \"line $i of the chatty tool's output\"; "
+                                "i=$((i+1)); done");
+        useFakeTools();
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        runner.context.workFolder = work;
+        QCoro::waitFor(runner.ExecCapture("chatty", true));
+        QFile dos(QDir(work).filePath("DosOutput.txt"));
+        QVERIFY(dos.open(QIODevice::ReadOnly));
+        const QByteArray saved = dos.readAll();
+        QVERIFY(!saved.isEmpty());
+        QVERIFY(saved.size() <= 10 * 4096);
+        QVERIFY(saved.startsWith("line 0 of"));
+        QVERIFY(!saved.contains("line 1999 of"));
+        QVERIFY(view.output.endsWith("line 1999 of the chatty tool's output\n"));
+        QVERIFY(view.output.size() <= 2 * 4096);
+    }
+
+    void missingProgramIsReported()
+    {
+        auto log = Messages::record();
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        QCoro::waitFor(runner.ExecCapture("clipferry-absent-tool -i x", false));
+        QCOMPARE(log->messages.size(), 1);
+        QCOMPARE(log->messages.first().text, QString("CreateProcess failed"));
+        QCOMPARE(log->messages.first().title, QString("Message"));
+        QVERIFY(view.notes.first().contains("clipferry-absent-tool"));
+    }
+
+    void execWaitStop()
+    {
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        // A Stop before the run is forgotten.
+        runner.StopExec();
+        QVERIFY(QCoro::waitFor(runner.ExecWait("sh -c \"exit 3\"")));
+
+        auto task = runner.ExecWait("sleep 30");
+        QTest::qWait(50);
+        QVERIFY(!task.isReady());
+        runner.StopExec();
+        QVERIFY(!QCoro::waitFor(task));
+    }
+
+    void convertMp4Interlaced()
+    {
+        const QString work = freshFolder("mp4");
+        RunFlags flags;
+        flags.cpuCount = 2;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(m_interlaced, 320, 240);
+        conversion.entry.bInterlaced = true;
+        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work)), 1);
+
+        const QString video = QDir(work).filePath("video.mp4");
+        QCOMPARE(probe(video, "stream=codec_name,width,height,r_frame_rate"),
+                 QString("h264\n320\n240\n30/1"));
+        QCOMPARE(probe(video, "stream=codec_name,sample_rate,channels", "a:0"), QString("aac\n44100\n2"));
+        QCOMPARE(probe(QDir(work).filePath("video.jpg"), "stream=width,height"), QString("320\n240"));
+        QCOMPARE(probe(QDir(work).filePath("thumb.jpg"), "stream=width,height"), QString("160\n120"));
+        QCOMPARE(QDir(work).entryList(QDir::Files),
+                 QStringList({"fileList.xml", "thumb.jpg", "video.jpg", "video.mp4", "video.xml"}));
+
+        pugi::xml_document keyframes;
+        QVERIFY(Xml::parseFile(keyframes, QDir(work).filePath("video.xml")));
+        const pugi::xml_node flv = keyframes.document_element().child("flv");
+        QCOMPARE(Xml::toQ(flv.child_value("width")), QString("320"));
+        QCOMPARE(Xml::toQ(flv.child_value("duration")), QString("3"));
+        const auto values = flv.child("keyframes").child("times").select_nodes("value");
+        QCOMPARE(int(values.size()), keyFrameCount(video));
+        QCOMPARE(Xml::toQ(values.first().node().attribute("id").value()), QString("0"));
+
+        pugi::xml_document fileList;
+        QVERIFY(Xml::parseFile(fileList, QDir(work).filePath("fileList.xml")));
+        const pugi::xml_node item = fileList.document_element().child("video").child("item");
+        QCOMPARE(Xml::toQ(item.child_value("fileName")), QString("video.mp4"));
+        QCOMPARE(Xml::toQ(item.child_value("caption")), QString("Normal"));
+        QCOMPARE(Xml::toQ(item.child_value("height")), QString("240"));
+
+        // The deinterlace option became the yadif filter, and pass 2 followed pass 1.
+        const QStringList started = runner.startedCommands().filter("-pass");
+        QCOMPARE(started.size(), 2);
+        QVERIFY(started[0].contains("-vf yadif") && started[0].contains("-pass 1"));
+        QVERIFY(started[1].contains("-pass 2"));
+        QVERIFY(view.labels.last().endsWith(" done."));
+        QVERIFY(view.labels.filter(QRegularExpression("\\(remains .* mins, [0-9.]+%\\)$")).size() > 0);
+    }
+
+    void convertVariants_data()
+    {
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QString>("postfix");
+        QTest::addColumn<int>("cvtType");
+        QTest::addColumn<bool>("uploadSource");
+        QTest::addColumn<bool>("tmpName");
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("postfix, source copy, tmp name")
+            << "mp4" << "hd" << 0 << true << true
+            << QStringList({"fileList.xml", "src.mkv", "thumb.jpg", "tmp.mp4", "video_hd.jpg", "video_hd.xml"});
+        QTest::newRow("flv with yamdi") << "flv" << "hd" << 0 << false << false
+                                        << QStringList({"thumb.jpg", "video.flv", "video.jpg", "video.xml"});
+        QTest::newRow("no conversion") << "mp4" << "" << 2 << false << false
+                                       << QStringList({"fileList.xml", "thumb.jpg", "video.jpg", "video.mp4",
+                                                       "video.xml"});
+    }
+
+    void convertVariants()
+    {
+        QFETCH(QString, container);
+        QFETCH(QString, postfix);
+        QFETCH(int, cvtType);
+        QFETCH(bool, uploadSource);
+        QFETCH(bool, tmpName);
+        QFETCH(QStringList, files);
+        const QString work = freshFolder("variant");
+        // An unconverted copy keeps the source's own container.
+        const QString source = cvtType == 2 ? m_interlaced : m_mkv;
+        RunFlags flags;
+        flags.cpuCount = 2;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(source, 320, 240);
+        conversion.entry.dstPostfix = postfix;
+        conversion.entry.dstCvtType = cvtType;
+        conversion.entry.useTmpName = tmpName;
+        conversion.dstType = container;
+        conversion.uploadSource = uploadSource;
+        const int result = QCoro::waitFor(conversion.PrepareVideo(source, work));
+        QVERIFY2(result == 1, qPrintable(QString::number(result) + ' ' + conversion.lastError));
+        QCOMPARE(QDir(work).entryList(QDir::Files), files);
+        QCOMPARE(runner.startedCommands().filter("-pass").isEmpty(), cvtType == 2);
+        if (container == "flv") {
+            QFile flv(QDir(work).filePath("video.flv"));
+            QVERIFY(flv.open(QIODevice::ReadOnly));
+            const QByteArray head = flv.read(64 * 1024);
+            QVERIFY(head.contains("onMetaData"));
+            QVERIFY(head.contains("keyframes"));
+            QVERIFY(head.contains("filepositions"));
+            pugi::xml_document xml;
+            QVERIFY(Xml::parseFile(xml, QDir(work).filePath("video.xml")));
+            const pugi::xml_node node = xml.document_element().child("flv");
+            QCOMPARE(Xml::toQ(node.first_attribute().value()), QString());
+            QCOMPARE(Xml::toQ(node.child_value("width")), QString("320"));
+            QCOMPARE(Xml::toQ(node.child_value("height")), QString("240"));
+        }
+    }
+
+    void stopDuringFirstPass()
+    {
+        const QString work = freshFolder("stopped");
+        RunFlags flags;
+        flags.cpuCount = 2;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(m_interlaced, 640, 480);
+        QCoro::waitFor(conversion.ensureCapabilities());
+        // Stop is pressed as soon as the encoder says anything.
+        view.onOutput = [&flags](const QString &) { flags.cancelRequested = true; };
+        QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work));
+        QVERIFY(flags.cancelRequested);
+        const QStringList started = runner.startedCommands().filter("ffmpeg");
+        QCOMPARE(started.filter("-pass").size(), 1);
+        QVERIFY(started.filter("-pass").first().contains("-pass 1"));
+        QVERIFY(runner.startedCommands().filter("MP4Box").isEmpty());
+        QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
+        QVERIFY(!QFileInfo::exists(QDir(work).filePath("log-0.log")));
+    }
+
+    void encoderWithoutOutputFails_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<int>("result");
+        QTest::newRow("no destination") << "echo 'frame=  1 time=00:00:01.00 bitrate=1'" << -2;
+        QTest::newRow("decode error") << "printf 'time=00:00:00.50 x\\nError while decoding stream #0:1\\n'" << -3;
+    }
+
+    void encoderWithoutOutputFails()
+    {
+        QFETCH(QString, script);
+        QFETCH(int, result);
+        writeFakeTool("ffmpeg", script);
+        useFakeTools();
+        const QString work = freshFolder("fails");
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(m_mkv, 320, 240);
+        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_mkv, work)), result);
+        QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
+    }
+
+    void keyframeListStopsAtEmptyLine()
+    {
+        const QString work = freshFolder("keys");
+        const QString xml = QDir(work).filePath("video.xml");
+        const QString list = QDir(work).filePath("keyframe.txt");
+        QVERIFY(QFile::copy(QDir(QCoreApplication::applicationDirPath()).filePath("default_video.xml"), xml));
+        QFile file(list);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(" 0 \n2.5\n\n7\n");
+        file.close();
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(m_mkv, 1280, 720);
+        conversion.entry.duration = "00:02:05";
+        QVERIFY(conversion.WriteKeyframeXml(xml, list));
+        pugi::xml_document doc;
+        QVERIFY(Xml::parseFile(doc, xml));
+        const pugi::xml_node flv = doc.document_element().child("flv");
+        QCOMPARE(Xml::toQ(flv.child_value("duration")), QString("125"));
+        QCOMPARE(Xml::toQ(flv.child_value("height")), QString("720"));
+        const auto values = flv.child("keyframes").child("times").select_nodes("value");
+        QCOMPARE(int(values.size()), 2);
+        QCOMPARE(Xml::toQ(values[1].node().attribute("id").value()), QString("1"));
+        QCOMPARE(Xml::toQ(values[1].node().child_value()), QString("2.5"));
+        QFile saved(xml);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QVERIFY(saved.readAll().contains("</value>\r\n<value id=\"1\">"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPipeline)
+#include "test_pipeline.moc"
