@@ -33,9 +33,9 @@ QCoro::Task<int> run(QStringList args)
                            takeNumber(args, u"--link-items"_s, options.linkItems) &&
                            takeNumber(args, u"--duration"_s, options.durationSeconds);
     if (!numbersOk)
-        co_return CliArgs::usageError(u"a number was expected"_s, kUsage);
+        co_return CliArgs::usageError(u"a number was expected"_s, u"sample recording "_s + kUsage);
     if (args.size() != 1 || args.first().startsWith(u'-'))
-        co_return CliArgs::usageError(u"name one folder"_s, kUsage);
+        co_return CliArgs::usageError(u"name one folder"_s, u"sample recording "_s + kUsage);
 
     const SampleRecordingResult result = co_await makeSampleRecording(args.first(), options);
     if (!result.error.isEmpty()) {

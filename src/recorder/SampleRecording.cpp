@@ -116,12 +116,15 @@ QByteArray emptyProject(int version)
         abstract.append_child(name);
     pugi::xml_node configure = project.append_child("configure");
     pugi::xml_node video = configure.append_child("profile").append_child("video");
-    for (const char *name : {"bitrate", "size", "preview"})
-        video.append_child(name);
-    configure.append_child("template");
-    configure.append_child("photo").append_attribute("size");
-    configure.append_child("sound").append_attribute("volume");
-    configure.append_child("showcursor");
+    video.append_child("bitrate").text().set("96");
+    video.append_child("size").text().set("160x120");
+    video.append_child("preview").text().set("0");
+    configure.append_child("template").text().set("default");
+    pugi::xml_node photo = configure.append_child("photo");
+    photo.append_attribute("size").set_value("160x120");
+    photo.text().set("photo.gif");
+    configure.append_child("sound").append_attribute("volume").set_value("3");
+    configure.append_child("showcursor").text().set("1");
     pugi::xml_node index = project.append_child("index");
     index.append_attribute("type").set_value("OL");
     index.append_attribute("duration").set_value("00:00");

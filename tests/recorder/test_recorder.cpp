@@ -2,6 +2,7 @@
 #include "common/XmlUtil.h"
 #include "platform/AppPaths.h"
 #include "platform/Messages.h"
+#include "platform/ToolLocator.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/CTime.h"
 #include "recorder/MediaLibraries.h"
@@ -950,6 +951,13 @@ private Q_SLOTS:
         QCOMPARE(project.version.front(), QChar(u'0' + version));
         QCOMPARE(project.duration(), std::optional<qint64>(2000));
         QCOMPARE(project.items.size(), mediaItems + linkItems);
+        QCOMPARE(project.templateName, QStringLiteral("default"));
+        QCOMPARE(project.photo, QStringLiteral("photo.gif"));
+        QCOMPARE(project.photoAttribute, QStringLiteral("160x120"));
+        QCOMPARE(project.soundAttribute, QStringLiteral("3"));
+        QCOMPARE(project.showcursor, QStringLiteral("1"));
+        QCOMPARE(project.preview, QStringLiteral("0"));
+        QCOMPARE(project.size, QStringLiteral("160x120"));
         const QDir folder = QFileInfo(path).dir();
         for (const QString &name : {QStringLiteral("media.qv"), QStringLiteral("photo.gif"),
                                     QStringLiteral("cursor.gif"), QStringLiteral("inteIndex.txt")})
@@ -959,6 +967,45 @@ private Q_SLOTS:
                 QVERIFY2(QFileInfo::exists(folder.filePath(entry.Url)), qPrintable(entry.Url));
         }
         QVERIFY(!readFile(path).contains("><"));
+    }
+
+    void sampleCommand_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::newRow("folder project")
+            << QStringList{"--version", "6", "--items", "1", "--duration", "1"} << 0;
+        QTest::newRow("single file") << QStringList{"--zdm", "--link-items", "0", "--duration", "1"} << 0;
+        QTest::newRow("unknown version") << QStringList{"--version", "4"} << 1;
+        QTest::newRow("not a number") << QStringList{"--items", "many"} << 2;
+    }
+
+    void sampleCommand()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        static int count = 0;
+        const QString folder = m_dir.filePath(QStringLiteral("cli%1").arg(++count));
+        QProcess cli;
+        cli.start(ToolLocator::find(QStringLiteral("clipferry-cli")),
+                  QStringList{QStringLiteral("sample"), QStringLiteral("recording"), folder} + args);
+        QVERIFY(cli.waitForFinished(120'000));
+        QCOMPARE(cli.exitCode(), status);
+        const QString path = QString::fromLocal8Bit(cli.readAllStandardOutput()).trimmed();
+        if (status != 0) {
+            QVERIFY(path.isEmpty());
+            return;
+        }
+        QVERIFY(path.startsWith(folder));
+        if (path.endsWith(QLatin1String(".zdm"))) {
+            QVERIFY(runTool(QStringLiteral("unzip"), {QStringLiteral("-l"), path})
+                        .contains(QLatin1String("media.qv")));
+            return;
+        }
+        CProjectFile project;
+        QVERIFY(project.Load(path, false));
+        QVERIFY(project.version.startsWith(u'6'));
+        QCOMPARE(project.items.size(), 2);
     }
 
     void sampleOptionsChecked()
