@@ -40,9 +40,10 @@ int main(int argc, char **argv)
             options.key = argv[++i];
         else if (arg == "--demo")
             demo = true;
-        else if (!arg.empty() && arg[0] != '-')
-            command.assign(argv + i, argv + argc), i = argc;
-        else if (command.empty())
+        else if (!arg.empty() && arg[0] != '-') {
+            command.assign(argv + i, argv + argc); // an administration subcommand takes the rest
+            break;
+        } else
             return usage();
     }
     if (options.data.empty() || options.port < 0 || options.port > 65535

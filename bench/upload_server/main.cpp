@@ -1,11 +1,12 @@
-// bench_upload_server [SIZE_MB]
+// bench_upload_server [SIZE_MB] [ROUNDS]
 //
 // Starts clipferry-server on a fresh data folder, makes a stored zip archive of
 // SIZE_MB (default 1024) and uploads it in turns through plain curl (one PATCH
 // of the whole archive) and through the resumable protocol (32 MiB chunks, each
-// with its SHA-1, as ClipFerry sends them), registering each upload. Prints the
-// throughput of both, their ratio (target: resumable at least 0.8 of curl) and
-// the server's peak resident memory (target: under 150 MB).
+// with its SHA-1, as ClipFerry sends them), registering each upload, for ROUNDS
+// rounds (default 3). Prints the best throughput of both, their ratio (target:
+// resumable at least 0.8 of curl), the server's peak resident memory (target:
+// under 150 MB) and the machine's load, which the figures depend on.
 
 #include "Password.h"
 
@@ -187,6 +188,14 @@ bool registerUpload(httplib::Client &client, const std::string &location)
     return res && res->body.find("<contentID>") != std::string::npos;
 }
 
+std::string loadAverage()
+{
+    std::ifstream in("/proc/loadavg");
+    std::string line;
+    std::getline(in, line);
+    return line + "\n";
+}
+
 using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point since)
@@ -195,7 +204,7 @@ double seconds(Clock::time_point since)
 }
 
 // Plain curl: one request carrying the whole archive, streamed from the file.
-double viaCurl(httplib::Client &client, int port, const fs::path &archive, std::int64_t size, const std::string &sha256,
+double viaCurl(httplib::Client &client, const fs::path &archive, std::int64_t size, const std::string &sha256,
                std::string &location)
 {
     location = createUpload(client, size, sha256);
@@ -203,7 +212,6 @@ double viaCurl(httplib::Client &client, int port, const fs::path &archive, std::
     const std::string command = "curl -sS -f -o /dev/null -X PATCH -u demo:demo -H 'Tus-Resumable: 1.0.0'"
                                 " -H 'Content-Type: application/offset+octet-stream' -H 'Upload-Offset: 0'"
                                 " -H 'Expect:' -T '" + archive.string() + "' '" + location + "'";
-    (void)port;
     if (location.empty() || std::system(command.c_str()) != 0)
         return -1;
     return seconds(start);
@@ -305,6 +313,7 @@ int main(int argc, char **argv)
 {
     const std::int64_t sizeMb = argc > 1 ? std::atoll(argv[1]) : 1024;
     const std::int64_t size = sizeMb << 20;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "clipferry-server";
     const fs::path work = fs::temp_directory_path() / ("clipferry-bench-" + std::to_string(getpid()));
     fs::create_directories(work);
@@ -328,9 +337,9 @@ int main(int argc, char **argv)
     double tusBest = 1e9;
     double registerWorst = 0;
     bool ok = true;
-    for (int round = 0; round < 2 && ok; ++round) {
+    for (int round = 0; round < rounds && ok; ++round) {
         std::string location;
-        const double curl = viaCurl(client, server.port, archive, size, sha256, location);
+        const double curl = viaCurl(client, archive, size, sha256, location);
         auto start = Clock::now();
         ok = curl > 0 && registerUpload(client, location);
         registerWorst = std::max(registerWorst, seconds(start));
@@ -359,5 +368,6 @@ int main(int argc, char **argv)
     std::printf("ratio resumable/curl   %.2f (target >= 0.80)\n", curlBest / tusBest);
     std::printf("registration, slowest  %.2f s\n", registerWorst);
     std::printf("server peak memory     %.1f MB (target < 150 MB)\n", static_cast<double>(peakKb) / 1024);
+    std::printf("load average           %s", loadAverage().c_str());
     return 0;
 }
