@@ -107,8 +107,10 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     m_useUniTreeView = m_osVersion >= 62 ||
                        numericValue(ReadPlainSetting(QStringLiteral("useUniTreeView"), QStringLiteral("0"))) == 1;
 
-    // Resizable, but never maximised.
-    setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    // Resizable, but never maximised: the window's controls are chosen
+    // explicitly, without the maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
 
     if (m_keepAwake)
         m_keepAwake->inhibit(QStringLiteral("Uploading videos"));
@@ -362,6 +364,16 @@ void frmUpload::setStartEnabled(bool enabled)
 void frmUpload::setStopEnabled(bool enabled)
 {
     cmdStopUpload->setEnabled(enabled);
+}
+
+void frmUpload::setExitEnabled(bool enabled)
+{
+    cmdExit->setEnabled(enabled);
+}
+
+void frmUpload::restoreExitCaption()
+{
+    cmdExit->setText(text(QStringLiteral("cmdExit")));
 }
 
 void frmUpload::gridSelectionChanged(int row, int /*column*/)

@@ -72,6 +72,9 @@ public:
     void vidFileEnabled(bool enabled);
     void setStartEnabled(bool enabled);
     void setStopEnabled(bool enabled);
+    void setExitEnabled(bool enabled);
+    // Exit's caption goes back to its language text when a run ends.
+    void restoreExitCaption();
 
     // The grid's selection handler; row and column count from 1.
     void gridSelectionChanged(int row, int column);

@@ -244,6 +244,8 @@ private Q_SLOTS:
         auto window = makeWindow();
         QCOMPARE(window->windowTitle(), "ClipFerry - v." + messageText("frmVersion"));
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(window->windowFlags() & Qt::CustomizeWindowHint);
+        QVERIFY(window->windowFlags() & Qt::WindowCloseButtonHint);
         for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdEdit", "cmdRemove", "cmdClearAll", "cmdStartUpload",
                                  "cmdStopUpload", "cmdExit"}) {
             QPushButton *b = button(*window, name);
@@ -624,15 +626,6 @@ private Q_SLOTS:
         QCOMPARE(window->runFlags().stepCanceled, stepRunning);
         QCOMPARE(window->runFlags().cancelRequested, !stepRunning);
         QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
-    }
-
-    void startHandsOverToRunner()
-    {
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        window->setStartEnabled(true);
-        button(*window, "cmdStartUpload")->click();
-        QCOMPARE(m_hooks->starts, 1);
     }
 
     void closeSteps_data()
