@@ -10,8 +10,7 @@
 
 namespace {
 
-const QString kUsage =
-    QStringLiteral("--server S --account A --password P [--hash | --plain]");
+const QString kUsage = QStringLiteral("--server S --account A --password P [--hash | --plain]");
 
 int depthOf(const CFolderNode *node)
 {

@@ -4,7 +4,6 @@
 #include "platform/Messages.h"
 
 #include <QStringList>
-
 #include <functional>
 #include <queue>
 

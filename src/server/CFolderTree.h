@@ -2,11 +2,9 @@
 
 #include <QHash>
 #include <QString>
-
 #include <memory>
-#include <vector>
-
 #include <pugixml.hpp>
+#include <vector>
 
 // One folder of the server. The links are plain pointers into the tree that
 // owns every node; they are valid until the tree is cleared or trimmed.
@@ -58,6 +56,6 @@ private:
     void buildFlat(const pugi::xml_node &root);
 
     std::vector<std::unique_ptr<CFolderNode>> m_nodes;
-    QHash<int, CFolderNode *> m_byId; // FindNode without a scan
+    QHash<int, CFolderNode *> m_byId;                      // FindNode without a scan
     QHash<const CFolderNode *, CFolderNode *> m_lastChild; // Add without walking the siblings
 };

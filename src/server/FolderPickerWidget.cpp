@@ -15,13 +15,8 @@ const QString kSeparator = QStringLiteral("/");
 }
 
 FolderPickerWidget::FolderPickerWidget(CFolderTree &tree, QWidget *parent)
-    : QWidget(parent),
-      m_tree(tree),
-      m_model(new FolderTreeModel(tree, this)),
-      m_path(new QLabel(this)),
-      m_drop(new QToolButton(this)),
-      m_panel(new QFrame(this, Qt::Popup)),
-      m_view(new QTreeView(m_panel))
+    : QWidget(parent), m_tree(tree), m_model(new FolderTreeModel(tree, this)), m_path(new QLabel(this)),
+      m_drop(new QToolButton(this)), m_panel(new QFrame(this, Qt::Popup)), m_view(new QTreeView(m_panel))
 {
     m_path->setObjectName(QStringLiteral("lFolderPath"));
     m_path->setFrameShape(QFrame::StyledPanel);

@@ -6,8 +6,7 @@
 
 FolderTreeModel::FolderTreeModel(const CFolderTree &tree, QObject *parent)
     : QAbstractItemModel(parent), m_tree(tree)
-{
-}
+{}
 
 void FolderTreeModel::beginRebuild()
 {
@@ -101,7 +100,8 @@ QVariant FolderTreeModel::data(const QModelIndex &index, int role) const
     case Qt::ToolTipRole:
         return server ? m_serverText : node->Name;
     case Qt::DecorationRole:
-        return server ? QIcon::fromTheme(QStringLiteral("network-server")) : QIcon::fromTheme(QStringLiteral("folder"));
+        return server ? QIcon::fromTheme(QStringLiteral("network-server"))
+                      : QIcon::fromTheme(QStringLiteral("folder"));
     case Qt::ForegroundRole:
         if (!server && !node->Uploadable)
             return QBrush(QPalette().color(QPalette::Disabled, QPalette::Text));

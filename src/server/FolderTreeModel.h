@@ -4,7 +4,6 @@
 
 #include <QAbstractItemModel>
 #include <QHash>
-
 #include <vector>
 
 // The folder tree as an item model for the drop-down tree view: the server
@@ -15,7 +14,11 @@ class FolderTreeModel final : public QAbstractItemModel
 {
     Q_OBJECT
 public:
-    enum Role { IdRole = Qt::UserRole + 1, UploadableRole };
+    enum Role
+    {
+        IdRole = Qt::UserRole + 1,
+        UploadableRole
+    };
 
     explicit FolderTreeModel(const CFolderTree &tree, QObject *parent = nullptr);
 

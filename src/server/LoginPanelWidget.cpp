@@ -30,22 +30,20 @@ QLineEdit *field(const QString &name, QWidget *parent)
 
 LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
                                    QWidget *parent)
-    : QWidget(parent),
-      m_session(new LoginSession(access, control, section, this)),
-      m_section(section),
+    : QWidget(parent), m_session(new LoginSession(access, control, section, this)), m_section(section),
       m_server(field(QStringLiteral("txtServer"), this)),
       m_account(field(QStringLiteral("txtAccount"), this)),
       m_password(field(QStringLiteral("txtPassword"), this)),
       m_logIn(new QPushButton(Lang(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")), this)),
-      m_status(new QLabel(this)),
-      m_oldServerHelp(new QLabel(this))
+      m_status(new QLabel(this)), m_oldServerHelp(new QLabel(this))
 {
     m_password->setEchoMode(QLineEdit::Password);
     m_logIn->setObjectName(QStringLiteral("cmdLogIn"));
     m_status->setObjectName(QStringLiteral("lStatusText"));
     m_status->setWordWrap(true);
     m_oldServerHelp->setObjectName(QStringLiteral("lOldSysHelpLink"));
-    m_oldServerHelp->setText(QStringLiteral("<a href=\"#\">%1</a>").arg(Lang(section, QStringLiteral("lOldSysHelp")).toHtmlEscaped()));
+    m_oldServerHelp->setText(QStringLiteral("<a href=\"#\">%1</a>")
+                                 .arg(Lang(section, QStringLiteral("lOldSysHelp")).toHtmlEscaped()));
     m_oldServerHelp->setTextFormat(Qt::RichText);
     m_oldServerHelp->hide();
 
@@ -145,5 +143,6 @@ void LoginPanelWidget::fieldEdited()
 
 void LoginPanelWidget::showOldServerHelp()
 {
-    Messages::show(Lang(m_section, QStringLiteral("msg_oldSysWarning")), Lang(m_section, QStringLiteral("ttl_Help")));
+    Messages::show(Lang(m_section, QStringLiteral("msg_oldSysWarning")),
+                   Lang(m_section, QStringLiteral("ttl_Help")));
 }

@@ -52,13 +52,13 @@ bool LoginSession::RequestFolderList()
 {
     if (m_busy || !m_control)
         return false;
-    Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFrom")) + u' ' + m_login.server + QStringLiteral(" ..."),
-                         false);
+    Q_EMIT statusChanged(
+        text(QStringLiteral("msg_refreshFrom")) + u' ' + m_login.server + QStringLiteral(" ..."), false);
     Q_EMIT oldServerChanged(false);
     setBusy(true);
 
-    const QString password = m_access.hashPassword ? PasswordAsSent(m_login.password, true)
-                                                   : m_login.password.trimmed();
+    const QString password =
+        m_access.hashPassword ? PasswordAsSent(m_login.password, true) : m_login.password.trimmed();
     if (m_access.hashPassword && password.isEmpty()) {
         Q_EMIT statusChanged({}, false);
         setBusy(false);
@@ -84,7 +84,8 @@ void LoginSession::HandleFolderReply()
     Q_EMIT statusChanged({}, false);
     // The login is stored again only when this reply is good.
     m_previousLogin = {ReadSetting(Settings::kSection, QStringLiteral("serverIP"), {}).trimmed(),
-                       ReadSetting(Settings::kSection, QStringLiteral("account"), {}), {}};
+                       ReadSetting(Settings::kSection, QStringLiteral("account"), {}),
+                       {}};
     WriteSetting(Settings::kSection, QStringLiteral("account"), {});
     WriteSetting(Settings::kSection, QStringLiteral("password"), {});
 
@@ -115,8 +116,8 @@ void LoginSession::HandleFolderReply()
             return;
         }
         const QString known = Lang(kUpload, QStringLiteral("msg_") + code);
-        Messages::show(known.isEmpty() ? code + kCrLf + Lang(kUpload, QStringLiteral("tarnError")) : known, kTitle,
-                       Messages::Icon::Warning);
+        Messages::show(known.isEmpty() ? code + kCrLf + Lang(kUpload, QStringLiteral("tarnError")) : known,
+                       kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
     if (QString::fromUtf8(root.attribute("ver").value()) != u"2.0") {
@@ -161,8 +162,8 @@ void LoginSession::failureEnding()
 void LoginSession::applyOverwriteRule(const pugi::xml_document &reply)
 {
     const bool offered = Xml::GetTextByPath(reply, QStringLiteral("sysinfo.urloverwrite")).trimmed() == u"1";
-    Q_EMIT overwriteModeChanged(offered,
-                                offered ? Xml::GetTextByPath(reply, QStringLiteral("sysinfo.url")).trimmed() : QString());
+    Q_EMIT overwriteModeChanged(
+        offered, offered ? Xml::GetTextByPath(reply, QStringLiteral("sysinfo.url")).trimmed() : QString());
 }
 
 void LoginSession::rebuildTree(const pugi::xml_document &reply, int selectId)
@@ -187,7 +188,8 @@ bool LoginSession::SaveLoginSettings(const QByteArray &reply)
     WriteSetting(s, QStringLiteral("secondRes"), QString::number(m_access.settings.secondRes));
     WriteSetting(s, QStringLiteral("thirdRes"), QString::number(m_access.settings.thirdRes));
     WriteSetting(s, QStringLiteral("folderID"), folderId);
-    WriteSetting(s, QStringLiteral("folderName"), tree.Selected ? tree.PathOf(tree.Selected, QStringLiteral("/")) : QString());
+    WriteSetting(s, QStringLiteral("folderName"),
+                 tree.Selected ? tree.PathOf(tree.Selected, QStringLiteral("/")) : QString());
     const bool saved = Xml::writeFileAtomic(cachedReplyPath(), reply, true);
 
     // The default profile follows the login; a folder of another server or

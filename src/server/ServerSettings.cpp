@@ -3,7 +3,6 @@
 #include "common/XmlUtil.h"
 
 #include <QStringList>
-
 #include <cmath>
 
 namespace {

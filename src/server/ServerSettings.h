@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <pugixml.hpp>
 
 // What the last good folder-listing reply said about the server. The upload,

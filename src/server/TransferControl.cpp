@@ -15,7 +15,6 @@
 #include <QNetworkRequest>
 #include <QPromise>
 #include <QThreadPool>
-
 #include <algorithm>
 
 using namespace std::chrono_literals;
@@ -31,8 +30,7 @@ class FileRangeDevice final : public QIODevice
 public:
     FileRangeDevice(const QString &path, qint64 start, qint64 length, QObject *parent)
         : QIODevice(parent), m_file(path), m_start(start), m_length(length)
-    {
-    }
+    {}
 
     bool open(OpenMode mode) override
     {
@@ -114,7 +112,8 @@ QByteArray authorizationFor(const QString &account, const QString &password)
 QNetworkRequest formRequest(const QUrl &url, const QByteArray &authorization)
 {
     QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QByteArrayLiteral("application/x-www-form-urlencoded"));
     if (!authorization.isEmpty())
         request.setRawHeader("Authorization", authorization);
     return request;
@@ -146,8 +145,7 @@ struct TransferControl::Outcome
 
 TransferControl::TransferControl(QObject *parent)
     : QObject(parent), m_network(new QNetworkAccessManager(this))
-{
-}
+{}
 
 TransferControl::~TransferControl()
 {
@@ -175,8 +173,9 @@ void TransferControl::Request(const QString &url, const QString &account, const 
     runForm(QUrl(url), authorizationFor(account, password), postData.toUtf8(), Done::Request);
 }
 
-void TransferControl::GetVersion(const QString &url, const QString &account, const QString &password, int folderId,
-                                 int contentId, const QString &projectVersion, const QString &postData)
+void TransferControl::GetVersion(const QString &url, const QString &account, const QString &password,
+                                 int folderId, int contentId, const QString &projectVersion,
+                                 const QString &postData)
 {
     begin();
     QByteArray body = postData.toUtf8();
@@ -187,8 +186,8 @@ void TransferControl::GetVersion(const QString &url, const QString &account, con
     runForm(QUrl(url), authorizationFor(account, password), body, Done::Version);
 }
 
-void TransferControl::PutFile(const QString &url, const QString &account, const QString &password, int folderId,
-                              int contentId, const QString &filePath)
+void TransferControl::PutFile(const QString &url, const QString &account, const QString &password,
+                              int folderId, int contentId, const QString &filePath)
 {
     begin();
     runUpload(QUrl(url), authorizationFor(account, password), folderId, contentId, filePath);
@@ -276,7 +275,8 @@ QCoro::Task<TransferControl::Outcome> TransferControl::finishReply(QPointer<QNet
     if (reply->hasRawHeader("Location"))
         outcome.location = reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location").trimmed()));
     const QString host = reply->url().host();
-    if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+    if (reply->error() == QNetworkReply::OperationCanceledError ||
+        reply->error() == QNetworkReply::TimeoutError)
         outcome.problem = QStringLiteral("%1: no answer for %2 seconds").arg(host).arg(idle.count() / 1000.0);
     else if (outcome.status == 0)
         outcome.problem = host + QStringLiteral(": ") + reply->errorString();
@@ -302,7 +302,8 @@ QCoro::Task<> TransferControl::runForm(QUrl url, QByteArray authorization, QByte
         finish(done, generation);
         co_return;
     }
-    const Outcome outcome = co_await send(formRequest(url, authorization), "POST", body, generation, m_limits.idle);
+    const Outcome outcome =
+        co_await send(formRequest(url, authorization), "POST", body, generation, m_limits.idle);
     if (!self || !current(generation))
         co_return;
     // Replies are read whatever the status: a refusal still comes as a document.
@@ -348,11 +349,12 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
     m_uploadAuthorization = authorization;
     const QUrl registerUrl = withTrailingSlash(url);
     const QUrl createUrl = registerUrl.resolved(QUrl(QStringLiteral("uploads/")));
-    const auto meta = [](const char *key, const QByteArray &value) { return QByteArray(key) + ' ' + value.toBase64(); };
-    const QByteArray metadata = meta("filename", file.fileName().toUtf8()) + ',' +
-                                meta("folderID", QByteArray::number(folderId)) + ',' +
-                                meta("contentID", QByteArray::number(contentId)) + ',' +
-                                meta("sha256", sha256.toHex());
+    const auto meta = [](const char *key, const QByteArray &value) {
+        return QByteArray(key) + ' ' + value.toBase64();
+    };
+    const QByteArray metadata =
+        meta("filename", file.fileName().toUtf8()) + ',' + meta("folderID", QByteArray::number(folderId)) +
+        ',' + meta("contentID", QByteArray::number(contentId)) + ',' + meta("sha256", sha256.toHex());
 
     QUrl uploadUrl;
     qint64 offset = -1; // unknown until the server says
@@ -378,7 +380,8 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
                 co_return fail(outcome.problem);
             }
         } else if (offset < 0) {
-            outcome = co_await send(tusRequest(uploadUrl, authorization), "HEAD", {}, generation, m_limits.idle);
+            outcome =
+                co_await send(tusRequest(uploadUrl, authorization), "HEAD", {}, generation, m_limits.idle);
             if (!self || !current(generation))
                 co_return;
             if (outcome.status == 200 && outcome.offset >= 0) {
@@ -389,12 +392,14 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
                 co_return fail(outcome.problem);
         } else {
             const qint64 length = std::min(m_limits.chunkBytes, m_total - offset);
-            const QByteArray sha1 = co_await hashInBackground(filePath, offset, length, QCryptographicHash::Sha1);
+            const QByteArray sha1 =
+                co_await hashInBackground(filePath, offset, length, QCryptographicHash::Sha1);
             if (!self || !current(generation))
                 co_return;
             if (sha1.isEmpty())
                 co_return fail(QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath)));
-            outcome = co_await sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, generation);
+            outcome =
+                co_await sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, generation);
             if (!self || !current(generation))
                 co_return;
             m_inFlight = 0;
@@ -409,8 +414,8 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
         }
         if (++failures > m_limits.retries)
             co_return fail(outcome.problem);
-        const auto pause = std::min<std::chrono::milliseconds>(m_limits.firstPause * (1 << std::min(failures - 1, 16)),
-                                                               std::chrono::minutes(1));
+        const auto pause = std::min<std::chrono::milliseconds>(
+            m_limits.firstPause * (1 << std::min(failures - 1, 16)), std::chrono::minutes(1));
         co_await Coro::sleep(pause);
         if (!self || !current(generation))
             co_return;
@@ -430,11 +435,13 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
 }
 
 QCoro::Task<TransferControl::Outcome> TransferControl::sendChunk(QUrl uploadUrl, QByteArray authorization,
-                                                                 QString filePath, qint64 offset, qint64 length,
-                                                                 QByteArray sha1, quint64 generation)
+                                                                 QString filePath, qint64 offset,
+                                                                 qint64 length, QByteArray sha1,
+                                                                 quint64 generation)
 {
     QNetworkRequest request = tusRequest(uploadUrl, authorization);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/offset+octet-stream"));
+    request.setHeader(QNetworkRequest::ContentTypeHeader,
+                      QByteArrayLiteral("application/offset+octet-stream"));
     request.setHeader(QNetworkRequest::ContentLengthHeader, length);
     request.setRawHeader("Upload-Offset", QByteArray::number(offset));
     request.setRawHeader("Upload-Checksum", "sha1 " + sha1.toBase64());
@@ -442,8 +449,8 @@ QCoro::Task<TransferControl::Outcome> TransferControl::sendChunk(QUrl uploadUrl,
     auto *device = new FileRangeDevice(filePath, offset, length, this);
     if (!device->open(QIODevice::ReadOnly)) {
         Outcome outcome;
-        outcome.problem = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(filePath),
-                                                                    device->errorString());
+        outcome.problem = QStringLiteral("Cannot read %1: %2")
+                              .arg(QDir::toNativeSeparators(filePath), device->errorString());
         delete device;
         co_return outcome;
     }

@@ -5,7 +5,6 @@
 #include <QPointer>
 #include <QString>
 #include <QUrl>
-
 #include <chrono>
 
 class QNetworkAccessManager;
@@ -41,11 +40,12 @@ public:
     ~TransferControl() override;
     Q_DISABLE_COPY_MOVE(TransferControl)
 
-    void Request(const QString &url, const QString &account, const QString &password, const QString &postData);
+    void Request(const QString &url, const QString &account, const QString &password,
+                 const QString &postData);
     void GetVersion(const QString &url, const QString &account, const QString &password, int folderId,
                     int contentId, const QString &projectVersion, const QString &postData);
-    void PutFile(const QString &url, const QString &account, const QString &password, int folderId, int contentId,
-                 const QString &filePath);
+    void PutFile(const QString &url, const QString &account, const QString &password, int folderId,
+                 int contentId, const QString &filePath);
     // Percent of the file the server holds (plus the part of the running
     // chunk on its way); 100 once all of it is there and it is registered.
     int Progress() const;
@@ -67,12 +67,18 @@ Q_SIGNALS:
     void PutFileDone();
 
 private:
-    enum class Done { Request, Version, PutFile };
+    enum class Done
+    {
+        Request,
+        Version,
+        PutFile
+    };
     struct Outcome;
 
     quint64 begin();
     QCoro::Task<> runForm(QUrl url, QByteArray authorization, QByteArray body, Done done);
-    QCoro::Task<> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId, QString filePath);
+    QCoro::Task<> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
+                            QString filePath);
     QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, quint64 generation,
                               std::chrono::milliseconds idle);
     QCoro::Task<Outcome> sendChunk(QUrl uploadUrl, QByteArray authorization, QString filePath, qint64 offset,

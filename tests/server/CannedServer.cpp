@@ -2,7 +2,8 @@
 
 #include <QTcpSocket>
 
-CannedServer::CannedServer(QList<QByteArray> bodies, QObject *parent) : QObject(parent), m_bodies(std::move(bodies))
+CannedServer::CannedServer(QList<QByteArray> bodies, QObject *parent)
+    : QObject(parent), m_bodies(std::move(bodies))
 {
     connect(&m_server, &QTcpServer::newConnection, this, &CannedServer::accept);
     m_server.listen(QHostAddress::LocalHost, 0);

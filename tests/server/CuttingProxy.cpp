@@ -36,7 +36,8 @@ void CuttingProxy::accept()
             upstream->write(data);
         });
         connect(upstream, &QTcpSocket::connected, client, [client] { Q_EMIT client->readyRead(); });
-        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+        connect(upstream, &QTcpSocket::readyRead, client,
+                [client, upstream] { client->write(upstream->readAll()); });
         connect(upstream, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
         connect(client, &QTcpSocket::disconnected, client, [client, upstream] {
             upstream->disconnectFromHost();

@@ -26,7 +26,8 @@ TestServer::~TestServer()
 
 bool TestServer::start(const QStringList &extra)
 {
-    m_process.start(program(), QStringList{u"--data"_qs, m_dataDir, u"--demo"_qs, u"--port"_qs, u"0"_qs} + extra);
+    m_process.start(program(),
+                    QStringList{u"--data"_qs, m_dataDir, u"--demo"_qs, u"--port"_qs, u"0"_qs} + extra);
     if (!m_process.waitForStarted(30000))
         return false;
     QByteArray out;

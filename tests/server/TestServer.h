@@ -3,7 +3,6 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
-
 #include <optional>
 
 // The real clipferry-server on a free loopback port, with the demo account

@@ -1,7 +1,6 @@
 #include "CannedServer.h"
 #include "CuttingProxy.h"
 #include "TestServer.h"
-
 #include "common/Lang.h"
 #include "common/Settings.h"
 #include "common/XmlUtil.h"
@@ -13,6 +12,7 @@
 
 #ifdef CLIPFERRY_TEST_WIDGETS
 #include "server/FolderPickerWidget.h"
+
 #include <QLabel>
 #include <QTreeView>
 #endif
@@ -40,7 +40,8 @@ QString dump(const CFolderTree &tree)
         int depth = 0;
         for (const CFolderNode *p = n->Parent; p != tree.Root; p = p->Parent)
             ++depth;
-        lines << QString(depth, u'-') + QString::number(n->ID) + u' ' + n->Name + (n->Uploadable ? u"*"_qs : u""_qs);
+        lines << QString(depth, u'-') + QString::number(n->ID) + u' ' + n->Name +
+                     (n->Uploadable ? u"*"_qs : u""_qs);
     }
     return lines.join(u',');
 }
@@ -49,8 +50,8 @@ QByteArray nested(const QList<std::tuple<int, int, const char *, bool>> &items)
 {
     QByteArray xml = "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><folder>";
     for (const auto &[id, pid, name, up] : items)
-        xml += "<item><id>" + QByteArray::number(id) + "</id><pid>" + QByteArray::number(pid) + "</pid><name>" +
-               name + "</name><uploadable>" + (up ? "1" : "0") + "</uploadable></item>";
+        xml += "<item><id>" + QByteArray::number(id) + "</id><pid>" + QByteArray::number(pid) +
+               "</pid><name>" + name + "</name><uploadable>" + (up ? "1" : "0") + "</uploadable></item>";
     return xml + "</folder></tarn>";
 }
 
@@ -79,8 +80,9 @@ QString makeArchive(const QString &dir, qint64 videoBytes)
     QFile profile(dir + u"/pkg/tarn_profile.xml"_qs);
     if (!profile.open(QIODevice::WriteOnly))
         return {};
-    profile.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile><type>video</type><metadata>"
-                  "<title>Cut connection</title><author>Tester</author><srcname></srcname></metadata></profile>\n");
+    profile.write(
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<profile><type>video</type><metadata>"
+        "<title>Cut connection</title><author>Tester</author><srcname></srcname></metadata></profile>\n");
     profile.close();
     QFile video(dir + u"/pkg/video.mp4"_qs);
     if (!video.open(QIODevice::WriteOnly))
@@ -211,28 +213,36 @@ void TestServerAccess::folderForms_data()
 
     const QString courses = u"1 News*,2 Courses,-3 Physics*"_qs;
     QTest::newRow("nested, parents first")
-        << nested({{1, 0, "News", true}, {2, 0, "Courses", false}, {3, 2, "Physics", true}}) << -99 << courses << 1;
+        << nested({{1, 0, "News", true}, {2, 0, "Courses", false}, {3, 2, "Physics", true}}) << -99 << courses
+        << 1;
     QTest::newRow("nested, child before parent")
-        << nested({{3, 2, "Physics", true}, {1, 0, "News", true}, {2, 0, "Courses", false}}) << -99 << courses << 1;
+        << nested({{3, 2, "Physics", true}, {1, 0, "News", true}, {2, 0, "Courses", false}}) << -99 << courses
+        << 1;
     // Placed in passes: 2, 1 and 3 in the first, 4 in the second, 5 in the third.
     QTest::newRow("nested, deep and shuffled")
-        << nested({{5, 4, "Lab", true}, {4, 2, "Chemistry", false}, {2, 0, "Courses", false}, {1, 0, "News", true},
+        << nested({{5, 4, "Lab", true},
+                   {4, 2, "Chemistry", false},
+                   {2, 0, "Courses", false},
+                   {1, 0, "News", true},
                    {3, 2, "Physics", true}})
         << -99 << u"2 Courses,-3 Physics*,-4 Chemistry,--5 Lab*,1 News*"_qs << 1;
-    QTest::newRow("grey branches without uploads go")
-        << nested({{1, 0, "Archive", false}, {2, 1, "2019", false}, {3, 0, "Courses", false}, {4, 3, "Physics", true},
-                   {5, 3, "Drafts", false}})
-        << -99 << u"3 Courses,-4 Physics*"_qs << 4;
+    QTest::newRow("grey branches without uploads go") << nested({{1, 0, "Archive", false},
+                                                                 {2, 1, "2019", false},
+                                                                 {3, 0, "Courses", false},
+                                                                 {4, 3, "Physics", true},
+                                                                 {5, 3, "Drafts", false}})
+                                                      << -99 << u"3 Courses,-4 Physics*"_qs << 4;
     QTest::newRow("ad folder first: second is default")
         << nested({{1, 0, "Ads", true}, {2, 0, "Inbox", true}}) << 1 << u"1 Ads*,2 Inbox*"_qs << 2;
-    QTest::newRow("ad folder alone stays default") << nested({{1, 0, "Ads", true}, {2, 0, "Grey", false}}) << 1
-                                                   << u"1 Ads*"_qs << 1;
+    QTest::newRow("ad folder alone stays default")
+        << nested({{1, 0, "Ads", true}, {2, 0, "Grey", false}}) << 1 << u"1 Ads*"_qs << 1;
     QTest::newRow("repeated id added once")
-        << nested({{1, 0, "News", true}, {1, 0, "Again", true}, {2, 1, "Sub", true}}) << -99 << u"1 News*,-2 Sub*"_qs
-        << 1;
+        << nested({{1, 0, "News", true}, {1, 0, "Again", true}, {2, 1, "Sub", true}}) << -99
+        << u"1 News*,-2 Sub*"_qs << 1;
     QTest::newRow("flat")
-        << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
-                      "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>")
+        << QByteArray(
+               "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
+               "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>")
         << -99 << u"7 A*,8 B/C*,9 D*"_qs << 7;
 }
 
@@ -309,17 +319,17 @@ void TestServerAccess::replyRules_data()
                              << false;
     QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
                                     << Lang(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
-    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs) << 5
-                              << -99 << false;
-    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs) << 5
-                             << -99 << false;
-    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo) << Lang(upload, u"msg_1201"_qs) << 5 << -99
-                                << false;
+    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs)
+                              << 5 << -99 << false;
+    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs)
+                             << 5 << -99 << false;
+    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo) << Lang(upload, u"msg_1201"_qs) << 5
+                                << -99 << false;
     QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
                                   << u"9876\r\n"_qs + Lang(upload, u"tarnError"_qs) << 5 << -99 << false;
     // A server that takes hashed passwords refuses for good: no second request.
-    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo) << Lang(upload, u"msg_1101"_qs) << 5
-                                     << -99 << false;
+    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo) << Lang(upload, u"msg_1101"_qs)
+                                     << 5 << -99 << false;
 }
 
 void TestServerAccess::replyRules()
@@ -362,9 +372,12 @@ void TestServerAccess::requestShape_data()
     QTest::addColumn<bool>("hash");
     QTest::addColumn<QByteArray>("requestLine");
     QTest::addColumn<QByteArray>("passwordSent");
-    const QByteArray hashed = QCryptographicHash::hash(
-        QCryptographicHash::hash("secret", QCryptographicHash::Md5).toHex(), QCryptographicHash::Md5).toHex();
-    QTest::newRow("no scheme, hashed") << u"%1"_qs << true << QByteArray("POST /tarn/getfolder/ HTTP/1.1") << hashed;
+    const QByteArray hashed =
+        QCryptographicHash::hash(QCryptographicHash::hash("secret", QCryptographicHash::Md5).toHex(),
+                                 QCryptographicHash::Md5)
+            .toHex();
+    QTest::newRow("no scheme, hashed")
+        << u"%1"_qs << true << QByteArray("POST /tarn/getfolder/ HTTP/1.1") << hashed;
     QTest::newRow("http with a path, plain")
         << u"http://%1/portal/"_qs << false << QByteArray("POST /portal/tarn/getfolder/ HTTP/1.1")
         << QByteArray("secret");
@@ -399,8 +412,8 @@ void TestServerAccess::passwordRetry_data()
     const QString upload = u"frmUpload"_qs;
     QTest::newRow("enc 1, hashed accepted") << u"1"_qs << u"demo"_qs << u"demo"_qs << 1 << QString() << true;
     QTest::newRow("enc 0, retried plain") << u"0"_qs << u"demo"_qs << u"demo"_qs << 2 << QString() << false;
-    QTest::newRow("enc 0, wrong twice") << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << Lang(upload, u"msg_1102"_qs)
-                                        << false;
+    QTest::newRow("enc 0, wrong twice")
+        << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << Lang(upload, u"msg_1102"_qs) << false;
     QTest::newRow("enc 1, unknown account at once")
         << u"1"_qs << u"nobody"_qs << u"demo"_qs << 1 << Lang(upload, u"msg_1101"_qs) << true;
 }
@@ -476,7 +489,8 @@ void TestServerAccess::stalledServerIsReported()
     limits.idle = 500ms;
     control.setLimits(limits);
     QSignalSpy done(&control, &TransferControl::RequestDone);
-    control.Request(u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs, u"tool=v.1"_qs);
+    control.Request(u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs,
+                    u"tool=v.1"_qs);
     QVERIFY(done.isEmpty()); // never before the call returned
     QVERIFY(done.wait(30000));
     QVERIFY(control.Response().isEmpty());
@@ -491,9 +505,9 @@ void TestServerAccess::certificateFailureNamesHost()
     if (openssl.isEmpty())
         QSKIP("openssl is not installed");
     QProcess make;
-    make.start(openssl, {u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs, u"1"_qs,
-                         u"-subj"_qs, u"/CN=localhost"_qs, u"-keyout"_qs, dir + u"/key.pem"_qs, u"-out"_qs,
-                         dir + u"/cert.pem"_qs});
+    make.start(openssl, {u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs,
+                         u"1"_qs, u"-subj"_qs, u"/CN=localhost"_qs, u"-keyout"_qs, dir + u"/key.pem"_qs,
+                         u"-out"_qs, dir + u"/cert.pem"_qs});
     QVERIFY(make.waitForFinished(60000) && make.exitCode() == 0);
     TestServer tls(QDir::temp().filePath(u"tls-data"_qs));
     if (!tls.start({u"--cert"_qs, dir + u"/cert.pem"_qs, u"--key"_qs, dir + u"/key.pem"_qs}))
@@ -508,7 +522,8 @@ void TestServerAccess::certificateFailureNamesHost()
     QCOMPARE(m_messages->messages.size(), 1);
     const QString text = m_messages->messages.first().text;
     QVERIFY2(text.startsWith(Lang(u"frmUpload"_qs, u"msg_0"_qs)), qPrintable(text));
-    QVERIFY2(text.contains(u"127.0.0.1: "_qs) && text.contains(u"SSL"_qs, Qt::CaseInsensitive), qPrintable(text));
+    QVERIFY2(text.contains(u"127.0.0.1: "_qs) && text.contains(u"SSL"_qs, Qt::CaseInsensitive),
+             qPrintable(text));
 }
 
 void TestServerAccess::uploadSurvivesCutConnections()
@@ -563,7 +578,8 @@ void TestServerAccess::cancelLeavesNothingRegistered()
     limits.chunkBytes = 4 << 20;
     control.setLimits(limits);
     QSignalSpy done(&control, &TransferControl::PutFileDone);
-    control.PutFile(u"http://"_qs + server().address() + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 1, 0, archive);
+    control.PutFile(u"http://"_qs + server().address() + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 1, 0,
+                    archive);
     QTRY_VERIFY_WITH_TIMEOUT(control.acknowledgedBytes() > 0, 120000);
     control.Cancel();
     QVERIFY(!control.isBusy());
@@ -595,8 +611,8 @@ void TestServerAccess::publicTusServerReceivesBytes()
     limits.chunkBytes = 2 << 20; // several PATCH requests
     control.setLimits(limits);
     QSignalSpy done(&control, &TransferControl::PutFileDone);
-    control.PutFile(u"http://127.0.0.1:"_qs + match.captured(1) + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 3, 0,
-                    archive);
+    control.PutFile(u"http://127.0.0.1:"_qs + match.captured(1) + u"/tarn/putFile/"_qs, u"demo"_qs,
+                    u"demo"_qs, 3, 0, archive);
     QVERIFY(done.wait(120000));
     QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
     node.kill();
@@ -610,7 +626,8 @@ void TestServerAccess::publicTusServerReceivesBytes()
 void TestServerAccess::pickerTakesOnlyUploadableFolders()
 {
     pugi::xml_document doc;
-    QVERIFY(Xml::parseText(doc, nested({{1, 0, "Courses", false}, {2, 1, "Physics", true}, {3, 0, "Inbox", true}})));
+    QVERIFY(Xml::parseText(
+        doc, nested({{1, 0, "Courses", false}, {2, 1, "Physics", true}, {3, 0, "Inbox", true}})));
     CFolderTree tree;
     FolderPickerWidget picker(tree);
     picker.SetTreeViewData(doc, u"media.example.org"_qs);
