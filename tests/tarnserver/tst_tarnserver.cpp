@@ -141,6 +141,7 @@ private Q_SLOTS:
     void webPages();
     void tusJsClientInterop();
     void tls();
+    void adminCommands();
 };
 
 QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
@@ -824,6 +825,34 @@ void TestTarnServer::tls()
     // A certificate that cannot be read stops the server with a message instead of serving plain HTTP.
     ServerProcess broken(m_tmp.filePath(u"broken"_s));
     QVERIFY(!broken.start({u"--cert"_s, m_tmp.filePath(u"missing.pem"_s), u"--key"_s, key}));
+}
+
+void TestTarnServer::adminCommands()
+{
+    const auto admin = [this](const QString &line) { return m_server->admin(line.split(u' ')); };
+    QVERIFY(admin(u"folder add 999 Orphan"_s).isNull());
+    const QByteArray id = admin(u"folder add 9 Guests --no-upload"_s).trimmed();
+    QVERIFY(id.toInt() > 9);
+    QVERIFY(admin(u"folder list"_s).contains(id + "\t9\tGuests\t(no upload)"));
+    const HttpReply folders = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
+    QVERIFY(folders.body.contains("<id>" + id + "</id>"));
+    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=" + id).xml("errInfo"), u"1202"_s);
+
+    QVERIFY(admin(u"account add demo other"_s).isNull());
+    QVERIFY(admin(u"account add bad:name pw"_s).isNull());
+    QVERIFY(admin(u"account add nolimit pw --quota 0"_s).isNull());
+    QVERIFY(admin(u"account list"_s).contains("\toff\tquota 10240 MB\tmaxsize 2048 MB\tdisabled"));
+    QVERIFY(admin(u"account enable nobody"_s).isNull());
+
+    const int content = uploadAndRegister(m_demo, package("To be removed"), 9, -1).xml("contentID").toInt();
+    QVERIFY(content > 0);
+    const QString folder = m_server->dataDir() + u"/contents/"_s + QString::number(content);
+    QVERIFY(QFileInfo::exists(folder));
+    QVERIFY(!admin(u"content remove "_s + QString::number(content)).isNull());
+    QVERIFY(!QFileInfo::exists(folder));
+    QVERIFY(!admin(u"content list"_s).contains("To be removed"));
+    QVERIFY(admin(u"content remove "_s + QString::number(content)).isNull());
+    QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(content))).status, 404);
 }
 
 QTEST_GUILESS_MAIN(TestTarnServer)
