@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <pugixml.hpp>
+#include <sqlite3.h>
 #include <zlib.h>
 
 using namespace Qt::StringLiterals;
@@ -142,6 +143,7 @@ private Q_SLOTS:
     void tusJsClientInterop();
     void tls();
     void adminCommands();
+    void unfinishedUploadsExpire();
 };
 
 QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
@@ -853,6 +855,30 @@ void TestTarnServer::adminCommands()
     QVERIFY(!admin(u"content list"_s).contains("To be removed"));
     QVERIFY(admin(u"content remove "_s + QString::number(content)).isNull());
     QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(content))).status, 404);
+}
+
+void TestTarnServer::unfinishedUploadsExpire()
+{
+    const QByteArray archive = package("Left behind");
+    const QUrl upload = m_demo.create(uploads(), archive.size(), uploadMetadata(archive, 9, -1));
+    QVERIFY(!upload.isEmpty());
+    QCOMPARE(m_demo.patch(upload, 0, archive.left(4096)).status, 204);
+    const QString part = m_server->dataDir() + u"/uploads/"_s + upload.fileName() + u".part"_s;
+    QVERIFY(QFile::exists(part));
+
+    // A day passes: move the upload's expiry into the past, as the clock would.
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_server->dataDir() + u"/tarn.db"_s).constData(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 10000);
+    const QByteArray sql = "UPDATE uploads SET expires = 1 WHERE id = '" + upload.fileName().toLatin1() + "'";
+    const int rc = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    QCOMPARE(rc, SQLITE_OK);
+
+    QCOMPARE(m_demo.offset(upload), -1);
+    QCOMPARE(m_demo.patch(upload, 4096, archive.mid(4096)).status, 404);
+    QVERIFY(!QFile::exists(part));
+    QCOMPARE(m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + upload.fileName().toUtf8()).xml("errInfo"), u"1504"_s);
 }
 
 QTEST_GUILESS_MAIN(TestTarnServer)
