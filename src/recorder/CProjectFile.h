@@ -99,6 +99,5 @@ private:
     void writeText(const QString &path, const QString &value);
 
     pugi::xml_document m_doc;
-    bool m_parsed = false;
     QString m_currentStep;
 };
