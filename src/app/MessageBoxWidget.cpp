@@ -69,7 +69,8 @@ void MessageBoxWidget::present(const Messages::Message &message, std::function<v
 {
     QWidget *parent = m_window ? m_window.data() : QApplication::activeWindow();
     const QString title = message.title.isEmpty() ? QStringLiteral("ClipFerry") : message.title;
-    auto *box = new QMessageBox(boxIcon(message.icon), title, message.text, boxButtons(message.buttons), parent);
+    auto *box =
+        new QMessageBox(boxIcon(message.icon), title, message.text, boxButtons(message.buttons), parent);
     box->setAttribute(Qt::WA_DeleteOnClose);
     if (message.buttons == Messages::Buttons::YesNo || message.buttons == Messages::Buttons::YesNoCancel)
         box->setDefaultButton(QMessageBox::Yes);

@@ -7,7 +7,6 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QVBoxLayout>
-
 #include <algorithm>
 
 namespace {
@@ -20,12 +19,8 @@ constexpr int kOutputLines = 6;
 } // namespace
 
 ProgressPanelWidget::ProgressPanelWidget(QWidget *parent)
-    : QWidget(parent),
-      m_status(new QLabel(this)),
-      m_convertInfo(new QLabel(this)),
-      m_injection(new QLabel(this)),
-      m_progress(new QProgressBar(this)),
-      m_output(new QPlainTextEdit(this)),
+    : QWidget(parent), m_status(new QLabel(this)), m_convertInfo(new QLabel(this)),
+      m_injection(new QLabel(this)), m_progress(new QProgressBar(this)), m_output(new QPlainTextEdit(this)),
       m_animation(new QTimer(this))
 {
     m_status->setObjectName(QStringLiteral("lStatus"));

@@ -1,7 +1,6 @@
 #include "app/ShutdownSignals.h"
 
 #include <QSocketNotifier>
-
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>

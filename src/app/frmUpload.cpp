@@ -76,12 +76,9 @@ QString flagText(bool checked)
 } // namespace
 
 frmUpload::frmUpload(Setup setup, QWidget *parent)
-    : QMainWindow(parent),
-      m_queue(new QueueModel(this)),
-      m_keepAwake(std::move(setup.keepAwake)),
+    : QMainWindow(parent), m_queue(new QueueModel(this)), m_keepAwake(std::move(setup.keepAwake)),
       m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
-      m_arguments(std::move(setup.arguments)),
-      m_processorCount(setup.processorCount)
+      m_arguments(std::move(setup.arguments)), m_processorCount(setup.processorCount)
 {
     setObjectName(QStringLiteral("frmUpload"));
     buildControls();
@@ -104,8 +101,8 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     m_queue->editMode = false;
 
     m_osVersion = OsVersionNumber();
-    m_useUniTreeView = m_osVersion >= 62 ||
-                       numericValue(ReadPlainSetting(QStringLiteral("useUniTreeView"), QStringLiteral("0"))) == 1;
+    m_useUniTreeView = m_osVersion >= 62 || numericValue(ReadPlainSetting(QStringLiteral("useUniTreeView"),
+                                                                          QStringLiteral("0"))) == 1;
 
     // Resizable, but never maximised: the window's controls are chosen
     // explicitly, without the maximise box.
@@ -154,7 +151,8 @@ void frmUpload::buildControls()
     m_progress = new ProgressPanelWidget(this);
 
     // Tips are optional texts of the language file, with English defaults.
-    cmdAdd->setToolTip(text(QStringLiteral("tipAdd"), QStringLiteral("Queue a video file or a recording project")));
+    cmdAdd->setToolTip(
+        text(QStringLiteral("tipAdd"), QStringLiteral("Queue a video file or a recording project")));
     cmdAddQvp->setToolTip(
         text(QStringLiteral("tipAddQvp"), QStringLiteral("Find and queue every source in a folder tree")));
     cmdEdit->setToolTip(text(QStringLiteral("tipEdit"), QStringLiteral("Change the selected entry")));
@@ -162,13 +160,13 @@ void frmUpload::buildControls()
     cmdClearAll->setToolTip(text(QStringLiteral("tipClearAll"), QStringLiteral("Remove every entry")));
     cmdStartUpload->setToolTip(
         text(QStringLiteral("tipStartUpload"), QStringLiteral("Upload the waiting entries, top to bottom")));
-    cmdStopUpload->setToolTip(
-        text(QStringLiteral("tipStopUpload"), QStringLiteral("Stop the running entry; it goes back to waiting")));
+    cmdStopUpload->setToolTip(text(QStringLiteral("tipStopUpload"),
+                                   QStringLiteral("Stop the running entry; it goes back to waiting")));
     cmdExit->setToolTip(text(QStringLiteral("tipExit"), QStringLiteral("Close ClipFerry")));
     chkHighSpeed->setToolTip(text(QStringLiteral("tipHighSpeed"),
                                   QStringLiteral("Convert at normal priority instead of in the background")));
-    chkRemQueue->setToolTip(
-        text(QStringLiteral("tipRemQueue"), QStringLiteral("Keep the unfinished entries when ClipFerry closes")));
+    chkRemQueue->setToolTip(text(QStringLiteral("tipRemQueue"),
+                                 QStringLiteral("Keep the unfinished entries when ClipFerry closes")));
 }
 
 void frmUpload::buildLayout()
@@ -217,7 +215,8 @@ void frmUpload::buildLayout()
 void frmUpload::applyLanguage()
 {
     ApplyLanguage(this);
-    setWindowTitle(windowTitle() + QStringLiteral(" - v.") + text(QStringLiteral("frmVersion"), QStringLiteral("2.100603")));
+    setWindowTitle(windowTitle() + QStringLiteral(" - v.") +
+                   text(QStringLiteral("frmVersion"), QStringLiteral("2.100603")));
 }
 
 void frmUpload::defineGrid()
@@ -235,7 +234,8 @@ void frmUpload::defineGrid()
     gridQueue->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // The model's size hints carry the column widths only; the header's
     // height comes from its font.
-    gridQueue->horizontalHeader()->setMinimumHeight(gridQueue->horizontalHeader()->fontMetrics().height() + 10);
+    gridQueue->horizontalHeader()->setMinimumHeight(gridQueue->horizontalHeader()->fontMetrics().height() +
+                                                    10);
     gridQueue->horizontalHeader()->setStretchLastSection(true);
     const auto &columns = QueueModel::columns();
     for (int i = 0; i < static_cast<int>(columns.size()); ++i)
@@ -253,8 +253,10 @@ void frmUpload::connectCommands()
     connect(cmdClearAll, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::clearAll); });
     connect(cmdExit, &QPushButton::clicked, this, [this] { runCommand(&frmUpload::exitProgram); });
     connect(cmdStartUpload, &QPushButton::clicked, this, &frmUpload::startUpload);
-    connect(cmdStopUpload, &QPushButton::clicked, this,
-            [this] { Coro::start(this, m_stopRunning, [this] { return stopUpload(); }, [] {}); });
+    connect(cmdStopUpload, &QPushButton::clicked, this, [this] {
+        Coro::start(
+            this, m_stopRunning, [this] { return stopUpload(); }, [] {});
+    });
     connect(chkHighSpeed, &QCheckBox::toggled, this, [this](bool checked) { m_flags.highSpeed = checked; });
     connect(m_queue, &QueueModel::noWaitingEntry, this, [this] { setStopEnabled(false); });
     connect(tmrInit, &QTimer::timeout, this, &frmUpload::initTick);
@@ -285,7 +287,8 @@ void frmUpload::initTick()
     tmrInit->setInterval(kRetryTickMs);
     if (m_initTicks == 1) {
         readOptions();
-        m_updaterExe = m_osVersion >= 60 ? QStringLiteral("qvUpdater_manifest.exe") : QStringLiteral("qvUpdater.exe");
+        m_updaterExe =
+            m_osVersion >= 60 ? QStringLiteral("qvUpdater_manifest.exe") : QStringLiteral("qvUpdater.exe");
     }
     setCursor(Qt::WaitCursor);
     cmdAdd->setEnabled(false);
@@ -310,12 +313,14 @@ void frmUpload::readOptions()
 {
     m_flags.cpuCount = m_processorCount > 0 ? m_processorCount : QThread::idealThreadCount();
     if (m_flags.cpuCount > 2)
-        chkHighSpeed->setChecked(numericValue(ReadPlainSetting(QStringLiteral("chkHighSpeed"), QStringLiteral("1"))) == 1);
+        chkHighSpeed->setChecked(
+            numericValue(ReadPlainSetting(QStringLiteral("chkHighSpeed"), QStringLiteral("1"))) == 1);
     else
         applyProcessorLimit();
     m_flags.highSpeed = chkHighSpeed->isChecked();
 
-    const bool keepQueue = numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
+    const bool keepQueue =
+        numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
     chkRemQueue->setChecked(keepQueue);
     if (keepQueue && QueueFile::LoadQueue(QueueFile::defaultPath(), m_videos, *m_queue))
         setStartEnabled(true);
@@ -421,7 +426,8 @@ QList<int> frmUpload::selectedRows() const
 
 void frmUpload::runCommand(QCoro::Task<> (frmUpload::*command)())
 {
-    Coro::start(this, m_commandRunning, [this, command] { return (this->*command)(); }, [] {});
+    Coro::start(
+        this, m_commandRunning, [this, command] { return (this->*command)(); }, [] {});
 }
 
 bool frmUpload::refuseWhileTransfering()
@@ -473,7 +479,8 @@ QCoro::Task<> frmUpload::editEntry()
         co_return;
     const QList<int> rows = selectedRows();
     if (rows.size() > 1) {
-        Messages::show(text(QStringLiteral("msgEditMultiRows"), QStringLiteral("Cannot edit more than one videos!")));
+        Messages::show(
+            text(QStringLiteral("msgEditMultiRows"), QStringLiteral("Cannot edit more than one videos!")));
         co_return;
     }
     if (rows.isEmpty()) {
@@ -498,8 +505,8 @@ QCoro::Task<> frmUpload::editEntry()
             self->refreshSelection();
         co_return;
     }
-    const Messages::Answer answer = co_await Messages::ask(text(QStringLiteral("msgFileNotExist")), {},
-                                                            Messages::Buttons::YesNo);
+    const Messages::Answer answer =
+        co_await Messages::ask(text(QStringLiteral("msgFileNotExist")), {}, Messages::Buttons::YesNo);
     if (!self)
         co_return;
     if (answer == Messages::Answer::Yes) {
@@ -532,7 +539,8 @@ QCoro::Task<> frmUpload::clearAll()
 {
     if (m_queue->rowCount() == 0)
         co_return;
-    const QString key = m_queue->AnyEntryTransfering() ? QStringLiteral("msgClearAll_1") : QStringLiteral("msgClearAll_2");
+    const QString key =
+        m_queue->AnyEntryTransfering() ? QStringLiteral("msgClearAll_1") : QStringLiteral("msgClearAll_2");
     QPointer<frmUpload> self(this);
     const Messages::Answer answer = co_await Messages::ask(text(key), {}, Messages::Buttons::YesNo);
     if (!self)
@@ -595,7 +603,8 @@ QCoro::Task<> frmUpload::stopUpload()
 QCoro::Task<> frmUpload::exitProgram()
 {
     if (m_queue->AnyEntryTransfering()) {
-        Messages::show(text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
+        Messages::show(
+            text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
         co_return;
     }
     m_flags.exitStopped = true;
@@ -637,7 +646,8 @@ void frmUpload::closeEvent(QCloseEvent *event)
         return;
     }
     if (!m_forceClose && m_queue->AnyEntryTransfering()) {
-        Messages::show(text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
+        Messages::show(
+            text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
         event->ignore();
         return;
     }
@@ -669,5 +679,6 @@ void frmUpload::runCloseSteps()
     }
     if (m_keepAwake)
         m_keepAwake->release();
-    qCInfo(lcWindow).noquote() << "closed:" << (m_optionsRead ? "options stored" : "closed before start-up ended");
+    qCInfo(lcWindow).noquote() << "closed:"
+                               << (m_optionsRead ? "options stored" : "closed before start-up ended");
 }

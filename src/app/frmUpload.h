@@ -8,7 +8,6 @@
 #include <QCoroTask>
 #include <QMainWindow>
 #include <QStringList>
-
 #include <memory>
 
 class ProgressPanelWidget;

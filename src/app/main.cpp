@@ -36,9 +36,8 @@ int main(int argc, char *argv[])
     ShutdownSignals signals;
     QObject::connect(&signals, &ShutdownSignals::received, &window, [&window] { window.shutdown(); });
     // The end of the desktop session closes the program the same way.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window](QSessionManager &) {
-        window.shutdown();
-    });
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager &) { window.shutdown(); });
     // A message box still open must not keep the program alive.
     QObject::connect(&window, &frmUpload::closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 

@@ -18,16 +18,16 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QTextDocument>
-#include <QTimer>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
+#include <QTimer>
 
 Q_DECLARE_METATYPE(Messages::Answer)
 Q_DECLARE_METATYPE(Messages::Buttons)
@@ -107,7 +107,8 @@ private:
             CVideoItem item;
             item.path = QStringLiteral("/added/%1.mp4").arg(window->queue().rowCount());
             item.fileName = QFileInfo(item.path).fileName();
-            window->queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+            window->queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url,
+                                        item.folderName);
             window->videoList().Add(item);
         }
     }
@@ -174,9 +175,9 @@ class TestWindow : public QObject
 
     std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
     {
-        auto window = std::make_unique<frmUpload>(frmUpload::Setup{
-            std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake), std::make_unique<FakeHooks>(m_hooks),
-            processors});
+        auto window = std::make_unique<frmUpload>(
+            frmUpload::Setup{std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake),
+                             std::make_unique<FakeHooks>(m_hooks), processors});
         m_hooks->window = window.get();
         return window;
     }
@@ -188,14 +189,16 @@ class TestWindow : public QObject
         return window;
     }
     // Queues an entry whose source file exists, in the given state.
-    QString queueEntry(frmUpload &window, const QString &name, const QString &state = QStringLiteral("Waiting"))
+    QString queueEntry(frmUpload &window, const QString &name,
+                       const QString &state = QStringLiteral("Waiting"))
     {
         const QString path = QDir(m_sources->path()).filePath(name);
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write("source");
         const CVideoItem item = entry(path);
-        window.queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+        window.queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url,
+                                   item.folderName);
         window.videoList().Add(item);
         window.queue().SetEntryState(path, state);
         return path;
@@ -204,7 +207,10 @@ class TestWindow : public QObject
     {
         return window.findChild<QPushButton *>(QString::fromLatin1(name));
     }
-    static QTableView *grid(frmUpload &window) { return window.findChild<QTableView *>(QStringLiteral("gridQueue")); }
+    static QTableView *grid(frmUpload &window)
+    {
+        return window.findChild<QTableView *>(QStringLiteral("gridQueue"));
+    }
     static void selectRows(frmUpload &window, const QList<int> &rows)
     {
         QTableView *view = grid(window);
@@ -246,8 +252,8 @@ private Q_SLOTS:
         QVERIFY(!(window->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(window->windowFlags() & Qt::CustomizeWindowHint);
         QVERIFY(window->windowFlags() & Qt::WindowCloseButtonHint);
-        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdEdit", "cmdRemove", "cmdClearAll", "cmdStartUpload",
-                                 "cmdStopUpload", "cmdExit"}) {
+        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdEdit", "cmdRemove", "cmdClearAll",
+                                 "cmdStartUpload", "cmdStopUpload", "cmdExit"}) {
             QPushButton *b = button(*window, name);
             QVERIFY2(b, name);
             QCOMPARE(b->text(), messageText(QString::fromLatin1(name)));
@@ -262,7 +268,8 @@ private Q_SLOTS:
         QCOMPARE(view->model()->headerData(6, Qt::Horizontal).toString(), messageText("gridState"));
         QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
-        QAbstractItemModelTester tester(view->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+        QAbstractItemModelTester tester(view->model(),
+                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
         // After load only the queue-building commands are enabled, Add after the first tick.
         for (const char *name : {"cmdEdit", "cmdRemove", "cmdStartUpload", "cmdStopUpload", "cmdAdd"})
             QVERIFY2(!button(*window, name)->isEnabled(), name);
@@ -462,8 +469,8 @@ private Q_SLOTS:
         QTest::addColumn<Messages::Answer>("answer");
         QTest::addColumn<QStringList>("remaining");
         QTest::addColumn<QString>("error");
-        QTest::newRow("no marks it failed") << Messages::Answer::No << QStringList{"a.mp4", "gone.mp4"}
-                                            << "File not found";
+        QTest::newRow("no marks it failed")
+            << Messages::Answer::No << QStringList{"a.mp4", "gone.mp4"} << "File not found";
         QTest::newRow("yes removes it") << Messages::Answer::Yes << QStringList{"a.mp4"} << QString();
     }
     void editMissingSource()
@@ -550,8 +557,9 @@ private Q_SLOTS:
         auto window = startedWindow();
         QString running;
         for (int row = 1; row <= 5; ++row) {
-            const QString path = queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
-                                            QString::fromLatin1(row == transfering ? "Transfering" : "Waiting"));
+            const QString path =
+                queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
+                           QString::fromLatin1(row == transfering ? "Transfering" : "Waiting"));
             if (row == transfering)
                 running = path;
         }
@@ -633,8 +641,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("keepQueue");
         QTest::addColumn<QStringList>("rowStates");
         QTest::addColumn<QStringList>("saved"); // file names in the queue file; empty: no file
-        QTest::newRow("kept, finished dropped") << true << QStringList{"Failed", "Finished", "Waiting"}
-                                                << QStringList{"0.mp4", "2.mp4"};
+        QTest::newRow("kept, finished dropped")
+            << true << QStringList{"Failed", "Finished", "Waiting"} << QStringList{"0.mp4", "2.mp4"};
         QTest::newRow("kept, all finished") << true << QStringList{"Finished", "Finished"} << QStringList{};
         QTest::newRow("not kept") << false << QStringList{"Waiting", "Failed"} << QStringList{};
     }
@@ -724,8 +732,7 @@ private Q_SLOTS:
             window->activateWindow();
             QVERIFY(QTest::qWaitForWindowActive(window.get()));
             QTest::keyClick(window.get(), Qt::Key_Escape);
-        }
-        else
+        } else
             button(*window, "cmdExit")->click();
         QTRY_COMPARE(closed.count(), 1);
         QVERIFY(!window->isVisible());

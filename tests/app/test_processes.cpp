@@ -102,7 +102,8 @@ private Q_SLOTS:
         QVERIFY(second.waitForFinished(30000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
-        QVERIFY2(!second.readAllStandardError().contains("clipferry.window"), "the second instance opened a window");
+        QVERIFY2(!second.readAllStandardError().contains("clipferry.window"),
+                 "the second instance opened a window");
         QCOMPARE(first.state(), QProcess::Running);
 
         first.terminate();
