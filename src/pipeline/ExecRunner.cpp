@@ -238,6 +238,7 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
     process->start();
 
     context.remainingMinutes = QStringLiteral("--");
+    context.outputText.clear();
     double t0 = clockSeconds();
     if (context.pass == 1)
         context.passStart = t0;

@@ -31,6 +31,13 @@ QString quoted(const QString &path)
     return u'"' + path + u'"';
 }
 
+// Where the design leaves a path unquoted (the program, the pass log, the
+// MP4Box arguments), it is quoted only when a blank would split it.
+QString bare(const QString &path)
+{
+    return path.contains(u' ') ? quoted(path) : path;
+}
+
 QString folderOf(const QString &path)
 {
     return QFileInfo(path).absolutePath();
@@ -115,7 +122,7 @@ QString VideoConversion::encoderCommand(const EncodeJob &job, int pass, bool dei
     if (size == u"720x540")
         size = u"720x600"_s;
     const QString logBase = inFolder(folderOf(job.destination), u"log"_s);
-    return job.ffmpeg + u" -y "_s + (deinterlace ? u"-deinterlace "_s : QString()) + u"-i "_s + quoted(job.source) +
+    return bare(job.ffmpeg) + u" -y "_s + (deinterlace ? u"-deinterlace "_s : QString()) + u"-i "_s + quoted(job.source) +
            u" -map_chapters -1 -acodec libfaac -ac 2 -b:a "_s + job.audioBitRate +
            u" -ar 44100 -vcodec libx264 -pix_fmt yuv420p -threads "_s + QString::number(job.threads) +
            u" -vsync 1 -s "_s + size + u" -aspect "_s + aspect + u" -b:v "_s + job.videoBitRate + u" -r 30 -g "_s +
@@ -123,7 +130,7 @@ QString VideoConversion::encoderCommand(const EncodeJob &job, int pass, bool dei
            u" -level 30 -coder 1 -flags +loop -partitions +parti4x4+parti8x8+partp8x8+partb8x8 -me_method umh"
            u" -subq 7 -me_range 16 -i_qfactor 0.71 -b_strategy 2 -qcomp 0.6 -qmin 10 -qmax 51"_s +
            u" -qdiff 4 -bf 1 -refs 1 -trellis 2 -wpredp 2 -pass "_s + QString::number(pass) + u" -passlogfile "_s +
-           logBase + u' ' + quoted(job.destination);
+           bare(logBase) + u' ' + quoted(job.destination);
 }
 
 int VideoConversion::unexpected(const QString &description)
@@ -238,8 +245,7 @@ QCoro::Task<bool> VideoConversion::InterleaveMp4(QString path)
     const QString temp = UniqueTempFile(folderOf(path), u"mp4"_s, QString());
     if (temp.isEmpty())
         co_return false;
-    // MP4Box's command line carries its paths unquoted.
-    const QString command = u"MP4Box.exe "_s + path + u" -inter 500 -out "_s + temp;
+    const QString command = u"MP4Box.exe "_s + bare(path) + u" -inter 500 -out "_s + bare(temp);
     co_await m_runner.ExecWait(command);
     if (!exists(temp))
         co_return false;

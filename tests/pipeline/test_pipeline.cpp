@@ -255,6 +255,12 @@ private Q_SLOTS:
         QVERIFY(pass2.startsWith("/opt/clipferry/ffmpeg -y -i "));
         QVERIFY(pass2.contains(" -s 1920x1080 -aspect 1920:1080 "));
         QVERIFY(pass2.contains(" -wpredp 2 -pass 2 -passlogfile /tmp/w/log "));
+        job.ffmpeg = "/opt/clip ferry/ffmpeg";
+        job.destination = "/tmp/a b/video.mp4";
+        const QString blanks = VideoConversion::encoderCommand(job, 1, false);
+        QVERIFY(blanks.startsWith("\"/opt/clip ferry/ffmpeg\" -y -i "));
+        QVERIFY(blanks.endsWith(" -passlogfile \"/tmp/a b/log\" \"/tmp/a b/video.mp4\""));
+        QCOMPARE(ExecRunner::splitCommand(blanks).first(), QString("/opt/clip ferry/ffmpeg"));
     }
 
     void gopSize_data()
@@ -558,7 +564,8 @@ private Q_SLOTS:
         QFETCH(bool, uploadSource);
         QFETCH(bool, tmpName);
         QFETCH(QStringList, files);
-        const QString work = freshFolder("variant");
+        // A blank in the work folder must not split a command line.
+        const QString work = freshFolder("variant work");
         // An unconverted copy keeps the source's own container.
         const QString source = cvtType == 2 ? m_interlaced : m_mkv;
         RunFlags flags;

@@ -1,0 +1,157 @@
+// Converts a 60-second 1280x720 clip through PrepareVideo, then runs the
+// very command lines it ran directly, one after the other, in the same run.
+// Targets: PrepareVideo's wall time at most 1.05x the direct run's, and no
+// stall of Qt's loop of 50 ms or more while it converts.
+//
+//   bench_conversion [--size WxH of the output, default 640x360]
+
+#include "pipeline/ExecRunner.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/SampleMedia.h"
+#include "pipeline/VideoConversion.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+class SilentView final : public ProgressView
+{
+public:
+    QString statusText() const override { return {}; }
+    void setStatusText(const QString &) override {}
+    void setConvertInfo(const QString &) override {}
+    QString injectionCaption() const override { return " done."; }
+    void setProgress(int) override {}
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &) override {}
+    void appendOutputLine(const QString &) override {}
+    void setAnimationRunning(bool) override {}
+};
+
+// The longest gap between two ticks of a fast timer on Qt's loop.
+class StallMeter final : public QObject
+{
+public:
+    StallMeter()
+    {
+        m_timer.setInterval(5);
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            m_longest = std::max(m_longest, m_clock.restart());
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+    qint64 longestMs() const { return m_longest; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_longest = 0;
+};
+
+// Runs the commands one after the other, each awaited by an otherwise idle
+// loop: its longest stall is what the machine's load alone costs.
+double runDirectly(const QStringList &commands, qint64 &stall)
+{
+    QElapsedTimer clock;
+    clock.start();
+    StallMeter meter;
+    for (const QString &command : commands) {
+        const QStringList words = ExecRunner::splitCommand(command);
+        QProcess process;
+        process.setStandardInputFile(QProcess::nullDevice());
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
+        QEventLoop loop;
+        QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
+        QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
+        process.start(ExecRunner::resolveProgram(words.first()), words.mid(1));
+        loop.exec();
+    }
+    stall = meter.longestMs();
+    return double(clock.elapsed()) / 1000;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments();
+    const qsizetype sizeAt = args.indexOf("--size");
+    const QStringList size = (sizeAt > 0 && sizeAt + 1 < args.size() ? args[sizeAt + 1] : "640x360").split('x');
+    QTextStream out(stdout);
+    QTemporaryDir dir;
+    if (!dir.isValid() || size.size() != 2)
+        return 1;
+
+    SampleVideo sample;
+    sample.output = dir.filePath("source.mp4");
+    sample.durationSeconds = 60;
+    sample.width = 1280;
+    sample.height = 720;
+    sample.frameRate = 30;
+    if (const QString failure = QCoro::waitFor(sample.make()); !failure.isEmpty()) {
+        out << failure << Qt::endl;
+        return 1;
+    }
+
+    RunFlags flags;
+    flags.cpuCount = QThread::idealThreadCount();
+    SilentView view;
+    ExecRunner runner(flags, view);
+    VideoConversion conversion(runner, flags, view, nullptr);
+    conversion.entry.path = sample.output;
+    conversion.entry.fileName = "source.mp4";
+    conversion.entry.duration = "00:01:00";
+    conversion.entry.secDuration = 60;
+    conversion.entry.videoWidth = size[0].toInt();
+    conversion.entry.videoHeight = size[1].toInt();
+    conversion.entry.vBitRate = "586k";
+    conversion.entry.aBitRate = "64k";
+    QCoro::waitFor(conversion.ensureCapabilities());
+    const qsizetype before = runner.startedCommands().size();
+
+    const QString viaPipeline = dir.filePath("pipeline");
+    QDir().mkpath(viaPipeline);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 stall = 0;
+    int result = 0;
+    {
+        StallMeter meter;
+        result = QCoro::waitFor(conversion.PrepareVideo(sample.output, viaPipeline));
+        stall = meter.longestMs();
+    }
+    const double pipelineSeconds = double(clock.elapsed()) / 1000;
+    if (result != 1) {
+        out << "PrepareVideo failed: " << PrepareResultText(result, conversion.lastError) << Qt::endl;
+        return 1;
+    }
+
+    const QString direct = dir.filePath("direct");
+    QDir().mkpath(direct);
+    QStringList commands = runner.startedCommands().mid(before);
+    commands.replaceInStrings(viaPipeline, direct);
+    qint64 directStall = 0;
+    const double directSeconds = runDirectly(commands, directStall);
+
+    out << "commands run: " << commands.size() << ", output " << size.join('x') << Qt::endl;
+    out << "PrepareVideo: " << QString::number(pipelineSeconds, 'f', 2) << " s, the same commands directly: "
+        << QString::number(directSeconds, 'f', 2) << " s" << Qt::endl;
+    out << "wall-time ratio: " << QString::number(pipelineSeconds / directSeconds, 'f', 3) << " (target <= 1.05)"
+        << Qt::endl;
+    out << "longest stall of the loop: " << stall << " ms (target < 50); of an idle loop beside the direct run: "
+        << directStall << " ms" << Qt::endl;
+    return 0;
+}
