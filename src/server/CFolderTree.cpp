@@ -4,6 +4,8 @@
 #include "platform/Messages.h"
 
 #include <QStringList>
+#include <charconv>
+#include <cstring>
 #include <functional>
 #include <queue>
 
@@ -13,17 +15,55 @@ struct ListedFolder
 {
     int pid = 0;
     int id = 0;
-    bool placeable = true; // id and pid are numbers
-    QString name;
+    bool placeable = false; // id and pid are numbers
     bool uploadable = false;
+    const char *name = "";
 };
 
-int numberOf(const pugi::xml_node &element, const char *name, bool &ok)
+// An element's text as a number, blanks around it allowed; false when it is none.
+bool readNumber(const char *text, int &value)
 {
-    bool numeric = false;
-    const int value = QString::fromUtf8(element.child_value(name)).trimmed().toInt(&numeric);
-    ok = ok && numeric;
-    return value;
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (blank(*text))
+        ++text;
+    if (*text == '+')
+        ++text;
+    const char *end = text;
+    while (*end && !blank(*end))
+        ++end;
+    const auto [stop, error] = std::from_chars(text, end, value);
+    if (error != std::errc() || stop != end || end == text)
+        return false;
+    while (blank(*end))
+        ++end;
+    return *end == '\0';
+}
+
+// One walk over an item's children instead of a search per field: the
+// listing can hold a hundred thousand folders.
+ListedFolder readItem(const pugi::xml_node &item)
+{
+    ListedFolder f;
+    bool hasId = false;
+    bool hasPid = false;
+    bool seenId = false;
+    bool seenPid = false;
+    bool seenName = false;
+    bool seenUploadable = false;
+    for (const pugi::xml_node field : item.children()) {
+        const char *name = field.name();
+        const auto first = [&](bool &seen) { return !seen && (seen = true); };
+        if (std::strcmp(name, "id") == 0 && first(seenId))
+            hasId = readNumber(field.child_value(), f.id);
+        else if (std::strcmp(name, "pid") == 0 && first(seenPid))
+            hasPid = readNumber(field.child_value(), f.pid);
+        else if (std::strcmp(name, "name") == 0 && first(seenName))
+            f.name = field.child_value();
+        else if (std::strcmp(name, "uploadable") == 0 && first(seenUploadable))
+            f.uploadable = std::strcmp(field.child_value(), "1") == 0;
+    }
+    f.placeable = hasId && hasPid;
+    return f;
 }
 
 // Smallest position first: a pass visits the folders in document order.
@@ -40,10 +80,9 @@ void CFolderTree::Clear()
 {
     // Parent and child point at each other: break every link before the nodes go.
     for (const auto &node : m_nodes)
-        node->FirstChild = node->PrevSibling = node->NextSibling = node->Parent = nullptr;
+        node->FirstChild = node->PrevSibling = node->NextSibling = node->Parent = node->LastChild = nullptr;
     m_nodes.clear();
     m_byId.clear();
-    m_lastChild.clear();
     Root = nullptr;
     Selected = nullptr;
     auto root = std::make_unique<CFolderNode>();
@@ -55,19 +94,23 @@ void CFolderTree::Clear()
 
 bool CFolderTree::Add(std::unique_ptr<CFolderNode> node, CFolderNode *parent)
 {
-    if (!node || !parent || node->PID != parent->ID || FindNode(node->ID))
+    if (!node || !parent || node->PID != parent->ID)
         return false;
-    CFolderNode *last = m_lastChild.value(parent);
+    // One look-up both finds a node with this id and reserves the entry.
+    CFolderNode *&entry = m_byId[node->ID];
+    if (entry)
+        return false;
+    entry = node.get();
+    CFolderNode *last = parent->LastChild;
     node->PrevSibling = last;
     if (last)
         last->NextSibling = node.get();
     else
         parent->FirstChild = node.get();
     node->Parent = parent;
-    m_lastChild.insert(parent, node.get());
+    parent->LastChild = node.get();
     if (node->Uploadable && (!Selected || Selected->ID == adId))
         Selected = node.get();
-    m_byId.insert(node->ID, node.get());
     m_nodes.push_back(std::move(node));
     return true;
 }
@@ -87,13 +130,8 @@ void CFolderTree::TrimLeafNodes()
             node->NextSibling->PrevSibling = node->PrevSibling;
         if (parent->FirstChild == node)
             parent->FirstChild = node->NextSibling;
-        if (m_lastChild.value(parent) == node) {
-            if (node->PrevSibling)
-                m_lastChild.insert(parent, node->PrevSibling);
-            else
-                m_lastChild.remove(parent);
-        }
-        m_lastChild.remove(node);
+        if (parent->LastChild == node)
+            parent->LastChild = node->PrevSibling;
         m_byId.remove(node->ID);
         m_nodes[i].reset();
     }
@@ -143,28 +181,41 @@ bool CFolderTree::BuildFolderTree(const pugi::xml_document &reply)
 bool CFolderTree::buildNested(const pugi::xml_node &list)
 {
     std::vector<ListedFolder> folders;
+    folders.reserve(size_t(std::distance(list.begin(), list.end())));
     for (const pugi::xml_node item : list.children()) {
         if (item.type() != pugi::node_element)
             continue;
-        ListedFolder f;
-        f.pid = numberOf(item, "pid", f.placeable);
-        f.id = numberOf(item, "id", f.placeable);
-        f.name = QString::fromUtf8(item.child_value("name"));
-        f.uploadable = QString::fromUtf8(item.child_value("uploadable")) == u"1";
-        folders.push_back(std::move(f));
+        folders.push_back(readItem(item));
     }
+    const qsizetype count = qsizetype(folders.size());
+    m_byId.reserve(count + 1);
+    m_nodes.reserve(size_t(count) + 1);
+    // The parent each folder waits for is known once it is released.
+    std::vector<CFolderNode *> parentOf(size_t(count), Root);
 
-    QHash<int, std::vector<qsizetype>> waiting; // parent id -> folders, in document order
+    // Folders waiting for a parent: per parent id a list in document order,
+    // linked through `nextWaiting`.
+    QHash<int, qsizetype> firstWaiting;
+    firstWaiting.reserve(count / 2 + 1);
+    std::vector<qsizetype> nextWaiting(size_t(count), -1);
     PassQueue current;
-    for (qsizetype i = 0; i < qsizetype(folders.size()); ++i) {
-        if (!folders[i].placeable)
+    for (qsizetype i = count; i-- > 0;) {
+        const ListedFolder &f = folders[size_t(i)];
+        if (!f.placeable)
             continue; // never placed: reported as a structure error below
-        if (FindNode(folders[i].pid))
+        if (f.pid == Root->ID) {
             current.push(i);
-        else
-            waiting[folders[i].pid].push_back(i);
+        } else {
+            const auto head = firstWaiting.find(f.pid);
+            if (head == firstWaiting.end()) {
+                firstWaiting.insert(f.pid, i);
+            } else {
+                nextWaiting[size_t(i)] = *head;
+                *head = i;
+            }
+        }
     }
-    qsizetype left = qsizetype(folders.size());
+    qsizetype left = count;
     while (left > 0) {
         if (current.empty())
             return false; // a pass would place nothing
@@ -172,22 +223,25 @@ bool CFolderTree::buildNested(const pugi::xml_node &list)
         while (!current.empty()) {
             const qsizetype i = current.top();
             current.pop();
-            ListedFolder &f = folders[i];
+            const ListedFolder &f = folders[size_t(i)];
             auto node = std::make_unique<CFolderNode>();
             node->PID = f.pid;
             node->ID = f.id;
-            node->Name = std::move(f.name);
+            node->Name = QString::fromUtf8(f.name);
             node->Uploadable = f.uploadable;
             --left;
             // A repeated id is taken off the list without being added.
-            if (!Add(std::move(node), FindNode(f.pid)))
+            CFolderNode *added = node.get();
+            if (!Add(std::move(node), parentOf[size_t(i)]))
                 continue;
-            const auto released = waiting.find(f.id);
-            if (released == waiting.end())
+            const auto released = firstWaiting.constFind(f.id);
+            if (released == firstWaiting.cend())
                 continue;
-            for (const qsizetype child : *released)
+            for (qsizetype child = *released; child >= 0; child = nextWaiting[size_t(child)]) {
+                parentOf[size_t(child)] = added;
                 (child > i ? current : next).push(child);
-            waiting.erase(released);
+            }
+            firstWaiting.erase(released);
         }
         current = std::move(next);
     }

@@ -18,6 +18,8 @@ struct CFolderNode
     CFolderNode *FirstChild = nullptr;
     CFolderNode *PrevSibling = nullptr;
     CFolderNode *NextSibling = nullptr;
+    // The end of the child list, so that adding never walks the siblings.
+    CFolderNode *LastChild = nullptr;
 };
 
 // The server's folder tree built from a folder-listing reply, with the
@@ -56,6 +58,5 @@ private:
     void buildFlat(const pugi::xml_node &root);
 
     std::vector<std::unique_ptr<CFolderNode>> m_nodes;
-    QHash<int, CFolderNode *> m_byId;                      // FindNode without a scan
-    QHash<const CFolderNode *, CFolderNode *> m_lastChild; // Add without walking the siblings
+    QHash<int, CFolderNode *> m_byId; // FindNode without a scan
 };

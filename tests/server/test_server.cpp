@@ -23,11 +23,13 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <random>
 
 using namespace std::chrono_literals;
 
@@ -122,6 +124,7 @@ private Q_SLOTS:
     void folderForms_data();
     void folderForms();
     void folderStructureError();
+    void shuffledListMatchesRepeatedPasses();
     void nextNodeOrder();
     void replyRules_data();
     void replyRules();
@@ -274,6 +277,66 @@ void TestServerAccess::folderStructureError()
     QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
     // What was placed stays, untrimmed.
     QCOMPARE(dump(tree), u"1 News"_qs);
+}
+
+// The tree is built without rescanning the list; it must still come out in
+// the order that plain repeated passes over the list give.
+void TestServerAccess::shuffledListMatchesRepeatedPasses()
+{
+    struct Item
+    {
+        int id, pid;
+        bool up;
+    };
+    QRandomGenerator random(12345);
+    QList<Item> items;
+    for (int id = 1; id <= 400; ++id)
+        items.append({id, random.bounded(4) == 0 ? 0 : int(random.bounded(0, id)), random.bounded(3) == 0});
+    for (int i = 0; i < 20; ++i) // repeated ids, listed again under other parents
+        items.append({int(random.bounded(1, 400)), int(random.bounded(0, 400)), true});
+    std::shuffle(items.begin(), items.end(), std::mt19937(99));
+
+    // Reference: passes in document order until nothing is left.
+    QList<Item> left = items;
+    QList<Item> placed;
+    QSet<int> ids{0};
+    while (!left.isEmpty()) {
+        QList<Item> rest;
+        for (const Item &item : left) {
+            if (!ids.contains(item.pid)) {
+                rest.append(item);
+                continue;
+            }
+            if (!ids.contains(item.id)) {
+                ids.insert(item.id);
+                placed.append(item);
+            }
+        }
+        QVERIFY(rest.size() < left.size());
+        left = rest;
+    }
+
+    QList<std::tuple<int, int, const char *, bool>> listed;
+    for (const Item &item : items)
+        listed.append({item.id, item.pid, "f", item.up});
+    pugi::xml_document doc;
+    QVERIFY(Xml::parseText(doc, nested(listed)));
+    CFolderTree tree;
+    QVERIFY(tree.BuildFolderTree(doc));
+    // Trimming keeps the order of what stays; compare the kept ones in order.
+    QList<int> expected;
+    for (const Item &item : placed) {
+        if (tree.FindNode(item.id))
+            expected.append(item.id);
+    }
+    QList<int> actual;
+    for (const auto &node : tree.Nodes())
+        if (node.get() != tree.Root)
+            actual.append(node->ID);
+    QCOMPARE(actual, expected);
+    const auto firstUploadable =
+        std::find_if(placed.begin(), placed.end(), [](const Item &i) { return i.up; });
+    QCOMPARE(tree.Selected->ID, firstUploadable->id);
 }
 
 void TestServerAccess::nextNodeOrder()
