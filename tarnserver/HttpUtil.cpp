@@ -10,7 +10,7 @@
 
 namespace HttpUtil {
 
-Auth authenticate(Database &db, const httplib::Request &req)
+Auth authenticate(Database &db, PasswordChecker &passwords, const httplib::Request &req)
 {
     const std::string header = req.get_header_value("Authorization");
     std::string decoded;
@@ -23,7 +23,7 @@ Auth authenticate(Database &db, const httplib::Request &req)
     if (!account)
         return Auth{ErrorCode::UnknownAccount, {}};
     const bool acceptHashed = ServerSettings::value(db, "enc") == "1";
-    if (!passwordMatches(account->password, decoded.substr(colon + 1), acceptHashed))
+    if (!passwords.matches(account->name, account->password, decoded.substr(colon + 1), acceptHashed))
         return Auth{ErrorCode::WrongPassword, {}};
     if (account->disabled)
         return Auth{ErrorCode::AccountDisabled, {}};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Database.h"
+#include "Password.h"
 
 #include <httplib.h>
 
@@ -19,7 +20,7 @@ struct Auth
 
 // Basic credentials checked against the accounts; the double-MD5 form only when
 // the server accepts hashed passwords.
-Auth authenticate(Database &db, const httplib::Request &req);
+Auth authenticate(Database &db, PasswordChecker &passwords, const httplib::Request &req);
 
 // Reads a small request body; false when it is larger than maxBytes.
 bool readBody(const httplib::ContentReader &reader, std::string &body, size_t maxBytes = 64 * 1024);

@@ -67,10 +67,34 @@ PasswordRecord makePasswordRecord(const std::string &plain)
     return record;
 }
 
-bool passwordMatches(const PasswordRecord &record, const std::string &sent, bool acceptHashed)
+bool PasswordChecker::matches(const std::string &account, const PasswordRecord &record, const std::string &sent,
+                              bool acceptHashed)
 {
+    constexpr auto kLifetime = std::chrono::minutes(5);
+    constexpr size_t kMaxEntries = 4096;
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int size = 0;
+    const std::string material = account + '\0' + record.salt + '\0' + sent;
+    EVP_Digest(material.data(), material.size(), digest.data(), &size, EVP_sha256(), nullptr);
+    const std::string key(reinterpret_cast<const char *>(digest.data()), size);
+    const std::string stored = record.plainHash + record.md5Hash;
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_matches.find(key);
+        if (it != m_matches.end() && it->second.until > now && it->second.record == stored)
+            return !it->second.hashedForm || acceptHashed;
+    }
     const std::string hash = pbkdf2(sent, record.salt);
-    return sameText(hash, record.plainHash) || (acceptHashed && sameText(hash, record.md5Hash));
+    const bool plain = sameText(hash, record.plainHash);
+    const bool hashed = sameText(hash, record.md5Hash);
+    if (plain || hashed) {
+        std::lock_guard lock(m_mutex);
+        if (m_matches.size() >= kMaxEntries)
+            m_matches.clear();
+        m_matches[key] = Match{stored, !plain, now + kLifetime};
+    }
+    return plain || (acceptHashed && hashed);
 }
 
 std::string toHex(std::string_view bytes)

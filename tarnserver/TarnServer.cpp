@@ -219,14 +219,14 @@ void TarnServer::addRoutes()
               });
     http.Get(R"((.*)/version_ctrl/clipferry/(.+))", [this](const Request &req, Response &res) { updateFile(req, res); });
 
-    WebPages::add(http, m_db, m_contents);
+    WebPages::add(http, m_db, m_passwords, m_contents);
 }
 
 void TarnServer::getFolder(const Request &req, Response &res, const ContentReader &reader)
 {
     std::string body;
     const bool bodyOk = readBody(reader, body);
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
 
     pugi::xml_document doc;
     pugi::xml_node root = Replies::start(doc);
@@ -306,7 +306,7 @@ void TarnServer::getVersion(const Request &req, Response &res, const ContentRead
     std::string body;
     if (!readBody(reader, body))
         return sendXml(res, Replies::error(ErrorCode::Malformed));
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
     auto form = parseForm(body);
@@ -366,7 +366,7 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
     res.set_header("Tus-Resumable", kTusVersion);
     if (!hasTusVersion(req, res))
         return;
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return tusRefuse(res, auth.error);
     std::int64_t length = 0;
@@ -411,7 +411,7 @@ void TarnServer::uploadOffset(const Request &req, Response &res)
     }
     if (!hasTusVersion(req, res))
         return;
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error) {
         res.status = tusStatus(auth.error);
         return;
@@ -437,7 +437,7 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
     };
     if (!hasTusVersion(req, res))
         return drainBody(reader);
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return refuse(tusStatus(auth.error));
     if (req.get_header_value("Content-Type") != "application/offset+octet-stream")
@@ -480,7 +480,7 @@ void TarnServer::deleteUpload(const Request &req, Response &res)
     res.set_header("Tus-Resumable", kTusVersion);
     if (!hasTusVersion(req, res))
         return;
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error) {
         res.status = tusStatus(auth.error);
         return;
@@ -499,7 +499,7 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     std::string body;
     if (!readBody(reader, body))
         return sendXml(res, Replies::error(ErrorCode::Malformed));
-    const Auth auth = authenticate(m_db, req);
+    const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
     std::string name = parseForm(body)["upload"];

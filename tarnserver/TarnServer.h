@@ -2,6 +2,7 @@
 
 #include "ContentStore.h"
 #include "Database.h"
+#include "Password.h"
 #include "UploadStore.h"
 
 #include <filesystem>
@@ -61,6 +62,7 @@ private:
     Database m_db;
     UploadStore m_uploads;
     ContentStore m_contents;
+    PasswordChecker m_passwords;
     std::unique_ptr<httplib::Server> m_http;
     int m_port = -1;
 };

@@ -57,9 +57,9 @@ std::string sizeText(std::int64_t bytes)
     return out.str();
 }
 
-bool signIn(Database &db, const Request &req, Response &res, Account &account)
+bool signIn(Database &db, PasswordChecker &passwords, const Request &req, Response &res, Account &account)
 {
-    const Auth auth = authenticate(db, req);
+    const Auth auth = authenticate(db, passwords, req);
     if (!auth.error) {
         account = auth.account;
         return true;
@@ -80,11 +80,11 @@ std::string fileUrl(const Content &c, const std::string &file)
 
 namespace WebPages {
 
-void add(httplib::Server &http, Database &db, ContentStore &contents)
+void add(httplib::Server &http, Database &db, PasswordChecker &passwords, ContentStore &contents)
 {
-    http.Get("/", [&db](const Request &req, Response &res) {
+    http.Get("/", [&db, &passwords](const Request &req, Response &res) {
         Account account;
-        if (!signIn(db, req, res, account))
+        if (!signIn(db, passwords, req, res, account))
             return;
         std::string rows;
         for (const Content &c : db.contents(account.id)) {
@@ -105,9 +105,9 @@ void add(httplib::Server &http, Database &db, ContentStore &contents)
                         "text/html; charset=utf-8");
     });
 
-    http.Get(R"(/content/(\d+)/?)", [&db](const Request &req, Response &res) {
+    http.Get(R"(/content/(\d+)/?)", [&db, &passwords](const Request &req, Response &res) {
         Account account;
-        if (!signIn(db, req, res, account))
+        if (!signIn(db, passwords, req, res, account))
             return;
         const auto c = db.content(std::stoll(req.matches[1]));
         if (!c || c->account != account.id) {
@@ -129,9 +129,9 @@ void add(httplib::Server &http, Database &db, ContentStore &contents)
                         "text/html; charset=utf-8");
     });
 
-    http.Get(R"(/content/(\d+)/file/(.+))", [&db, &contents](const Request &req, Response &res) {
+    http.Get(R"(/content/(\d+)/file/(.+))", [&db, &passwords, &contents](const Request &req, Response &res) {
         Account account;
-        if (!signIn(db, req, res, account))
+        if (!signIn(db, passwords, req, res, account))
             return;
         const auto c = db.content(std::stoll(req.matches[1]));
         const std::string name = req.matches[2];

@@ -2,6 +2,7 @@
 
 #include "ContentStore.h"
 #include "Database.h"
+#include "Password.h"
 
 namespace httplib {
 class Server;
@@ -11,6 +12,6 @@ class Server;
 // "/content/ID" shows one with its player; both behind HTTP Basic sign-in.
 namespace WebPages {
 
-void add(httplib::Server &http, Database &db, ContentStore &contents);
+void add(httplib::Server &http, Database &db, PasswordChecker &passwords, ContentStore &contents);
 
 } // namespace WebPages
