@@ -26,6 +26,7 @@
 #include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -137,6 +138,8 @@ private Q_SLOTS:
     void certificateFailureNamesHost();
     void uploadSurvivesCutConnections();
     void cancelLeavesNothingRegistered();
+    void uploadRefusals_data();
+    void uploadRefusals();
     void publicTusServerReceivesBytes();
 #ifdef CLIPFERRY_TEST_WIDGETS
     void pickerTakesOnlyUploadableFolders();
@@ -650,6 +653,51 @@ void TestServerAccess::cancelLeavesNothingRegistered()
     QTRY_VERIFY_WITH_TIMEOUT(uploads.entryList(QDir::Files).isEmpty(), 60000);
     QCOMPARE(server().admin({u"content"_qs, u"list"_qs}), before);
     QVERIFY(done.isEmpty());
+}
+
+void TestServerAccess::uploadRefusals_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("folder");
+    QTest::addColumn<bool>("serverDown");
+    QTest::addColumn<QString>("code");  // the refusal's errInfo, when the server answers
+    QTest::addColumn<QString>("error"); // how ErrorText() begins
+    QTest::newRow("no such folder") << u"demo"_qs << 999 << false << u"1201"_qs << u"127.0.0.1: HTTP 404"_qs;
+    QTest::newRow("grey folder") << u"demo"_qs << 2 << false << u"1202"_qs << u"127.0.0.1: HTTP 403"_qs;
+    QTest::newRow("wrong password") << u"nope"_qs << 1 << false << u"1102"_qs << u"127.0.0.1: HTTP 401"_qs;
+    QTest::newRow("server gone, retries run out")
+        << u"demo"_qs << 1 << true << QString() << u"127.0.0.1: Connection refused"_qs;
+}
+
+void TestServerAccess::uploadRefusals()
+{
+    QFETCH(QString, password);
+    QFETCH(int, folder);
+    QFETCH(bool, serverDown);
+    QFETCH(QString, code);
+    QFETCH(QString, error);
+    const QString archive = makeArchive(QDir::temp().filePath(u"refused"_qs), 1000);
+    QVERIFY(!archive.isEmpty());
+    QString address = server().address();
+    if (serverDown) {
+        QTcpServer closed; // a port that was free a moment ago
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        address = u"127.0.0.1:"_qs + QString::number(closed.serverPort());
+    }
+    TransferControl control;
+    control.setLimits(quickRetries());
+    QSignalSpy done(&control, &TransferControl::PutFileDone);
+    control.PutFile(u"http://"_qs + address + u"/tarn/putFile/"_qs, u"demo"_qs, password, folder, 0, archive);
+    QVERIFY(done.wait(120000));
+    QVERIFY2(control.ErrorText().startsWith(error), qPrintable(control.ErrorText()));
+    pugi::xml_document doc;
+    if (code.isEmpty()) {
+        QVERIFY(control.Response().isEmpty());
+    } else {
+        QVERIFY2(Xml::parseText(doc, control.Response().toUtf8()), qPrintable(control.Response()));
+        QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), code);
+    }
+    QVERIFY(!control.isBusy());
 }
 
 void TestServerAccess::publicTusServerReceivesBytes()
