@@ -141,6 +141,8 @@ private Q_SLOTS:
     void uploadRefusals_data();
     void uploadRefusals();
     void publicTusServerReceivesBytes();
+    void foldersCommand_data();
+    void foldersCommand();
 #ifdef CLIPFERRY_TEST_WIDGETS
     void pickerTakesOnlyUploadableFolders();
 #endif
@@ -731,6 +733,43 @@ void TestServerAccess::publicTusServerReceivesBytes()
     const QStringList stored = QDir(store).entryList(QDir::Files).filter(QRegularExpression(u"^[^.]+$"_qs));
     QCOMPARE(stored.size(), 1);
     QVERIFY(sameFile(archive, store + u'/' + stored.first()));
+}
+
+void TestServerAccess::foldersCommand_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    const QString demoTree =
+        u"  1 Announcements (uploadable)\n  2 Courses\n    3 Physics (uploadable) (default)\n"
+        u"    4 Chemistry\n      5 Lab sessions (uploadable)\n  9 Inbox (uploadable)\n"_qs;
+    QTest::newRow("hashed") << QStringList{u"--password"_qs, u"demo"_qs} << 0 << demoTree << QString();
+    QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << 0 << demoTree
+                           << QString();
+    QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << 1 << QString()
+                                    << Lang(u"frmUpload"_qs, u"msg_1102"_qs);
+    QTest::newRow("both forms") << QStringList{u"--hash"_qs, u"--plain"_qs} << 2 << QString() << u"--hash"_qs;
+}
+
+void TestServerAccess::foldersCommand()
+{
+    QFETCH(QStringList, options);
+    const QString cli = QDir(qEnvironmentVariable("CLIPFERRY_TOOLS")).absoluteFilePath(u"clipferry-cli"_qs);
+    if (!QFileInfo(cli).isExecutable())
+        QSKIP("clipferry-cli is not built");
+    QProcess process;
+    process.start(
+        cli, QStringList{u"folders"_qs, u"--server"_qs, server().address(), u"--account"_qs, u"demo"_qs} +
+                 options);
+    QVERIFY(process.waitForFinished(120000));
+    QTEST(process.exitCode(), "status");
+    const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+    const QString complaint = QString::fromUtf8(process.readAllStandardError());
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QCOMPARE(printed, out.isEmpty() ? QString() : server().address() + u'\n' + out);
+    QVERIFY2(complaint.contains(err), qPrintable(complaint));
 }
 
 #ifdef CLIPFERRY_TEST_WIDGETS
