@@ -2,6 +2,7 @@
 
 #include "common/TextUtil.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -103,6 +104,25 @@ qint64 FileSizeBytes(const QString &path)
 {
     const QFileInfo info(path);
     return info.isFile() ? info.size() : 0;
+}
+
+QString LastModifiedText(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return {};
+    return info.lastModified().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+qint64 FolderSizeBytes(const QString &path)
+{
+    qint64 total = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        total += it.fileInfo().size();
+    }
+    return total;
 }
 
 qint64 FileSizeKB(const QString &path)

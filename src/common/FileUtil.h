@@ -19,6 +19,12 @@ bool MoveFileReplace(const QString &source, const QString &target);
 // one could not be made.
 int RecreateFolder(const QString &path);
 qint64 FileSizeBytes(const QString &path);
+// The file's last-modified time as the queue records it, "yyyy-MM-dd HH:mm:ss"
+// in local time; empty when the file is missing. Two texts differ exactly
+// when the times differ by a second or more.
+QString LastModifiedText(const QString &path);
+// The bytes of every file below a folder.
+qint64 FolderSizeBytes(const QString &path);
 // Kilobytes, a half rounded to the even neighbour.
 qint64 FileSizeKB(const QString &path);
 // base/prefix + a generated name, not yet taken; empty when base is missing.

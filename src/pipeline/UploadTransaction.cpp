@@ -1,0 +1,263 @@
+#include "pipeline/UploadTransaction.h"
+
+#include "common/FileUtil.h"
+#include "common/Lang.h"
+#include "common/Password.h"
+#include "common/Settings.h"
+#include "common/TextUtil.h"
+#include "common/XmlUtil.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/RunFlags.h"
+#include "pipeline/RunnerControls.h"
+#include "platform/Coro.h"
+#include "server/TransferControl.h"
+
+#include <QDir>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kSection = QStringLiteral("frmUpload");
+
+// Stop is noticed within this time while a request or upload runs.
+constexpr auto kPoll = 500ms;
+
+QString lang(const char *key, const QString &fallback = {})
+{
+    return Lang(kSection, QString::fromLatin1(key), fallback);
+}
+
+// The language text of a key, or nothing when the file lacks it.
+std::optional<QString> langIfPresent(const QString &key)
+{
+    static const QString missing = QStringLiteral("\x01");
+    const QString text = Lang(kSection, key, missing);
+    if (text == missing)
+        return std::nullopt;
+    return text;
+}
+
+std::optional<qint64> quotaValue(const pugi::xml_document &doc, const char *path)
+{
+    if (!Xml::SelectByPath(doc, QString::fromLatin1(path)))
+        return std::nullopt;
+    return Xml::GetTextByPath(doc, QString::fromLatin1(path)).trimmed().toLongLong();
+}
+
+// The number part of a bit rate such as "586k".
+double rateNumber(const QString &rate)
+{
+    return rate.left(rate.size() - 1).toDouble();
+}
+
+} // namespace
+
+VersionReply VersionReply::parse(const QString &text)
+{
+    VersionReply reply;
+    pugi::xml_document doc;
+    if (!Xml::parseText(doc, text.toUtf8()))
+        return reply;
+    reply.errInfo = Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();
+    reply.showInfo = Xml::GetTextByPath(doc, QStringLiteral("showInfo")).trimmed();
+    reply.videotype = Xml::GetTextByPath(doc, QStringLiteral("videotype")).trimmed();
+    reply.videosrc = Xml::GetTextByPath(doc, QStringLiteral("videosrc")).trimmed();
+    reply.slidesize = Xml::GetTextByPath(doc, QStringLiteral("slidesize")).trimmed();
+    reply.overwrite = Xml::GetTextByPath(doc, QStringLiteral("overwrite")).trimmed();
+    const auto total = quotaValue(doc, "quota.total");
+    const auto free = quotaValue(doc, "quota.free");
+    const auto maxSize = quotaValue(doc, "quota.maxsize");
+    if (total && free && maxSize) {
+        reply.quotaTotal = total;
+        reply.quotaFree = free;
+        reply.quotaMaxSize = maxSize;
+    }
+    return reply;
+}
+
+QString VersionReply::errorText(const QString &tarnErrorText) const
+{
+    if (errInfo.isEmpty())
+        return {};
+    const QString prefix = QStringLiteral("GetVersion: ");
+    if (showInfo == QLatin1String("1"))
+        return prefix + errInfo;
+    if (const auto text = langIfPresent(QStringLiteral("msg_") + errInfo))
+        return prefix + *text;
+    return prefix + tarnErrorText + QStringLiteral(" (") + errInfo + u')';
+}
+
+QString VersionReply::quotaFailure(qint64 required) const
+{
+    if (!quotaMaxSize)
+        return {};
+    if (*quotaMaxSize < required)
+        return QStringLiteral("Exceed the maximum upload size!, maxsize=%1MB, required=%2MB")
+            .arg(*quotaMaxSize)
+            .arg(required);
+    if (*quotaFree < required)
+        return QStringLiteral("No enough space to upload data, total=%1MB, free=%2MB, required=%3MB")
+            .arg(*quotaTotal)
+            .arg(*quotaFree)
+            .arg(required);
+    return {};
+}
+
+QString VersionReply::overwriteRefusal(const QString &tarnErrorText) const
+{
+    if (overwrite != QLatin1String("2") && overwrite != QLatin1String("3"))
+        return {};
+    const QString prefix = QStringLiteral("GetVersion: ");
+    if (const auto text = langIfPresent(QStringLiteral("msg_folder") + overwrite))
+        return prefix + *text;
+    return prefix + tarnErrorText + QStringLiteral(" (") + overwrite + u')';
+}
+
+UploadTransaction::UploadTransaction(TransferControl &tarn, RunFlags &flags, ProgressView &view,
+                                     RunnerControls &controls, DefaultProject &defaultProject, QObject *parent)
+    : QObject(parent), m_tarn(tarn), m_flags(flags), m_view(view), m_controls(controls),
+      m_defaultProject(defaultProject)
+{
+}
+
+QString UploadTransaction::tarnErrorText()
+{
+    return lang("tarnError");
+}
+
+qint64 UploadTransaction::megabytes(qint64 bytes)
+{
+    return RoundHalfEven(static_cast<double>(bytes) / 1048576.0);
+}
+
+qint64 UploadTransaction::requiredMegabytes(const CVideoItem &entry)
+{
+    if (entry.dstCvtType == 1 || entry.dstCvtType == 2)
+        return megabytes(FileSizeBytes(entry.path));
+    const double kbits = rateNumber(entry.vBitRate) + rateNumber(entry.aBitRate);
+    return RoundHalfEven(kbits * 1000.0 * entry.secDuration / (1024.0 * 1024.0 * 8.0));
+}
+
+QString UploadTransaction::serverUrl(const QString &requestPath) const
+{
+    bool https = false;
+    QString host = StripScheme(entry.Url, https);
+    while (host.endsWith(u'/'))
+        host.chop(1);
+    return (https ? QStringLiteral("https://") : QStringLiteral("http://")) + host + requestPath;
+}
+
+QString UploadTransaction::versionPostData(bool singleFileProject) const
+{
+    QString post = (singleFileProject ? QStringLiteral("tool=p.") : QStringLiteral("tool=v.")) +
+                   lang("frmVersion", QStringLiteral("2.100603"));
+    if (!entry.OverwriteUrl.isEmpty()) {
+        bool https = false;
+        post += QStringLiteral("&url=") + UrlEncode(StripScheme(entry.OverwriteUrl, https));
+    }
+    return post;
+}
+
+QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QString postData, int folderId,
+                                                                          int contentId)
+{
+    QPointer<UploadTransaction> self(this);
+    m_view.setStatusText(lang("msgConnect", QStringLiteral("Conncecting server ...")));
+    m_controls.setStartEnabled(false);
+    m_flags.stepRunning = true;
+    bool done = false;
+    const auto connection =
+        connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
+    m_tarn.GetVersion(serverUrl(QStringLiteral("/tarn/getVersion/")), entry.account,
+                      PasswordAsSent(entry.password, entry.bEncPassword), folderId, contentId,
+                      m_defaultProject.DefaultProjectVersion(), postData);
+    // The transfer control gives up on a silent server by itself; Stop is
+    // looked at between polls.
+    while (!done && !m_flags.stepCanceled)
+        co_await Coro::sleep(kPoll);
+    if (!self)
+        co_return std::nullopt;
+    disconnect(connection);
+    if (!done) {
+        m_tarn.Cancel();
+        co_return std::nullopt;
+    }
+    if (!m_tarn.ErrorText().isEmpty() && m_tarn.Response().isEmpty()) {
+        lastError = QStringLiteral("GetVersion: ") + m_tarn.ErrorText();
+        co_return QString();
+    }
+    co_return m_tarn.Response();
+}
+
+QString UploadTransaction::statusUploading() const
+{
+    return lang("msgUpload", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
+}
+
+QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folderId, int contentId)
+{
+    QPointer<UploadTransaction> self(this);
+    bool uploadDone = false;
+    bool stopped = false;
+    storedContentId.clear();
+    m_view.setStatusText(statusUploading());
+    const auto connection =
+        connect(&m_tarn, &TransferControl::PutFileDone, this, [&uploadDone] { uploadDone = true; });
+    m_tarn.PutFile(serverUrl(QStringLiteral("/tarn/putFile/")), entry.account,
+                   PasswordAsSent(entry.password, entry.bEncPassword), folderId, contentId,
+                   QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip")));
+    while (!uploadDone) {
+        const int percent = m_tarn.Progress();
+        m_view.setProgress(percent);
+        if (percent >= 100) {
+            m_view.setStatusText(
+                lang("msgUpdate", QStringLiteral("Updating ") + entry.Url + QStringLiteral(" database, please wait ...")));
+            m_controls.setExitEnabled(false);
+        } else {
+            m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
+        }
+        if (m_flags.stepCanceled) {
+            m_tarn.Cancel();
+            uploadDone = true;
+            stopped = true;
+            m_view.setStatusText(
+                lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ... Canceled!")));
+            break;
+        }
+        co_await Coro::sleep(kPoll);
+        if (!self)
+            co_return false;
+    }
+    disconnect(connection);
+    DeleteFolderIfExists(zipFolder);
+    m_controls.setExitEnabled(true);
+    if (stopped)
+        co_return false;
+
+    const QString response = m_tarn.Response();
+    pugi::xml_document doc;
+    if (!Xml::parseText(doc, response.toUtf8())) {
+        // A dropped connection has no reply at all: say why, naming the host.
+        lastError = response.isEmpty() && !m_tarn.ErrorText().isEmpty() ? m_tarn.ErrorText()
+                                                                        : QStringLiteral("Parse XML error!");
+        co_return false;
+    }
+    const QString errInfo = Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();
+    if (!errInfo.isEmpty()) {
+        lastError = langIfPresent(QStringLiteral("msg_") + errInfo).value_or(tarnErrorText() + QStringLiteral(": ") + errInfo);
+        co_return false;
+    }
+    const QString contentID = Xml::GetTextByPath(doc, QStringLiteral("contentID")).trimmed();
+    if (contentID.isEmpty()) {
+        lastError = lang("tarnNoResponse", QStringLiteral("Upload failed! Server did not response."));
+        co_return false;
+    }
+    if (contentID == QLatin1String("0")) {
+        lastError = QStringLiteral("Upload failed! ContentID = 0");
+        co_return false;
+    }
+    m_view.setStatusText(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
+    storedContentId = contentID;
+    co_return true;
+}

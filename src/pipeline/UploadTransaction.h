@@ -1,0 +1,88 @@
+#pragma once
+
+#include "queue/CVideoItem.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class DefaultProject;
+class ProgressView;
+class RunnerControls;
+class TransferControl;
+struct RunFlags;
+
+// What a getVersion reply says. A reply that is not XML reads as empty
+// fields: no error, no quota, and the entry goes on.
+struct VersionReply
+{
+    QString errInfo;
+    QString showInfo;
+    QString videotype;
+    QString videosrc;
+    QString slidesize;
+    QString overwrite;
+    // All three, or none when any is missing.
+    std::optional<qint64> quotaTotal;
+    std::optional<qint64> quotaFree;
+    std::optional<qint64> quotaMaxSize;
+
+    static VersionReply parse(const QString &text);
+    // The entry's error text for a refusal ("GetVersion: ..."); empty when
+    // the reply carries no error key.
+    QString errorText(const QString &tarnErrorText) const;
+    // The entry's error text when `requiredMB` does not fit; empty when it
+    // does or the reply has no quota.
+    QString quotaFailure(qint64 requiredMB) const;
+    // The entry's error text for an "overwrite" of "2" or "3"; empty otherwise.
+    QString overwriteRefusal(const QString &tarnErrorText) const;
+};
+
+// The exchange with the content server for one entry: the getVersion
+// requests and the upload of the packed archive with its reply.
+class UploadTransaction final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UploadTransaction)
+
+public:
+    UploadTransaction(TransferControl &tarn, RunFlags &flags, ProgressView &view, RunnerControls &controls,
+                      DefaultProject &defaultProject, QObject *parent = nullptr);
+
+    // The current entry, copied in before each entry.
+    CVideoItem entry;
+    QString lastError;
+    int slideWidth = 0;
+    int slideHeight = 0;
+
+    // Sends getVersion and awaits the reply's text; empty when Stop came
+    // first (the request is then cancelled) or no reply arrived (lastError).
+    QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int folderId, int contentId);
+    // The post data of a version request: "tool=v." (or "tool=p." for a
+    // single-file recording) and the version, with the overwrite URL.
+    QString versionPostData(bool singleFileProject) const;
+    // Uploads zipFolder/tarn_file.zip; true when the server stored it with a
+    // content id, which `storedContentId` then holds.
+    QCoro::Task<bool> UploadPackage(QString zipFolder, int folderId, int contentId);
+    // The upload's content id on success.
+    QString storedContentId;
+
+    // The server's address for a request path ("/tarn/getVersion/").
+    QString serverUrl(const QString &requestPath) const;
+    // The estimate of a first reply, in MB: the source for server-side
+    // conversion, else the bit rates times the duration.
+    static qint64 requiredMegabytes(const CVideoItem &entry);
+    static qint64 megabytes(qint64 bytes);
+    static QString tarnErrorText();
+
+private:
+    QString statusUploading() const;
+
+    TransferControl &m_tarn;
+    RunFlags &m_flags;
+    ProgressView &m_view;
+    RunnerControls &m_controls;
+    DefaultProject &m_defaultProject;
+};

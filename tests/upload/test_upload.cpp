@@ -1,0 +1,525 @@
+// Packing and uploading entries, and whole queue runs against the real
+// server on loopback with real ffmpeg and zip.
+
+#include "RecordingView.h"
+#include "ServerProcess.h"
+
+#include "common/FileUtil.h"
+#include "common/Lang.h"
+#include "common/Settings.h"
+#include "common/XmlUtil.h"
+#include "pipeline/ExecRunner.h"
+#include "pipeline/QueueRunner.h"
+#include "pipeline/RunnerControls.h"
+#include "pipeline/SampleMedia.h"
+#include "pipeline/UploadPackage.h"
+#include "pipeline/UploadTransaction.h"
+#include "platform/Messages.h"
+#include "queue/CVideoList.h"
+#include "queue/QueueModel.h"
+#include "recorder/CProjectFile.h"
+#include "server/TransferControl.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+class FakeControls final : public RunnerControls
+{
+public:
+    void setStartEnabled(bool enabled) override { start = enabled; }
+    void setStopEnabled(bool enabled) override { stop = enabled; }
+    void setExitEnabled(bool enabled) override { exit = enabled; }
+    void restoreExitCaption() override {}
+    void vidFileEnabled(bool enabled) override { files = enabled; }
+    bool start = true;
+    bool stop = false;
+    bool exit = true;
+    bool files = true;
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QStringList zipEntries(const QString &archive)
+{
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
+    unzip.waitForFinished(30000);
+    QStringList names = QString::fromUtf8(unzip.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+    names.sort();
+    return names;
+}
+
+// Everything a queue run needs, wired as the window wires it.
+struct Rig
+{
+    QueueModel grid;
+    CVideoList list;
+    RunFlags flags;
+    RecordingView view;
+    FakeControls controls;
+    ExecRunner runner{flags, view};
+    TransferControl tarn;
+    DefaultProject defaultProject;
+    CProjectFile project;
+    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
+
+    void add(const CVideoItem &item)
+    {
+        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
+        list.Add(item);
+    }
+    bool runToEnd(int timeoutMs = 120000)
+    {
+        QSignalSpy finished(&queue, &QueueRunner::runFinished);
+        queue.StartNextEntry();
+        // A run that awaits nothing has ended before StartNextEntry returns.
+        return !finished.isEmpty() || finished.wait(timeoutMs);
+    }
+    QString state(const QString &path) const { return grid.GetEntryCell(path, QueueModel::ColState); }
+    QString error(const QString &path) const { return grid.GetEntryCell(path, QueueModel::ColError); }
+};
+
+} // namespace
+
+class TestUpload : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+    QString m_folderId;
+    QString m_clip;
+
+    CVideoItem entryFor(const QString &source, const QString &title)
+    {
+        CVideoItem item;
+        item.fileName = QFileInfo(source).fileName();
+        item.title = title;
+        item.Author = QStringLiteral("Ann");
+        item.path = source;
+        item.duration = QStringLiteral("00:00:02.00");
+        item.secDuration = 2;
+        item.videoWidth = 160;
+        item.videoHeight = 120;
+        item.srcVideoWidth = 160;
+        item.srcVideoHeight = 120;
+        item.vBitRate = QStringLiteral("200k");
+        item.aBitRate = QStringLiteral("64k");
+        item.Url = m_server->url().toString();
+        item.account = QStringLiteral("demo");
+        item.password = QStringLiteral("demo");
+        item.bEncPassword = true;
+        item.folderID = m_folderId;
+        item.contentID = QStringLiteral("0");
+        item.folderName = QStringLiteral("/Talks");
+        item.fileSize = FileSizeBytes(source);
+        item.dateLastModified = LastModifiedText(source);
+        return item;
+    }
+
+    QString copyOfClip(const QString &name)
+    {
+        const QString path = m_dir.filePath(name);
+        QFile::remove(path);
+        QFile::copy(m_clip, path);
+        return path;
+    }
+
+    QStringList contentTitles() const
+    {
+        const QString list = QString::fromUtf8(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}));
+        return list.split(u'\n', Qt::SkipEmptyParts);
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
+        QVERIFY(m_server->start({QStringLiteral("--demo")}));
+        m_folderId = QString::fromUtf8(
+                         m_server->admin({QStringLiteral("folder"), QStringLiteral("add"), QStringLiteral("0"),
+                                          QStringLiteral("Talks")}))
+                         .trimmed();
+        QVERIFY(!m_folderId.isEmpty());
+        m_clip = m_dir.filePath(QStringLiteral("clip.mp4"));
+        SampleVideo sample;
+        sample.output = m_clip;
+        sample.durationSeconds = 2;
+        sample.width = 160;
+        sample.height = 120;
+        auto made = sample.make();
+        QCOMPARE(QCoro::waitFor(made), QString());
+    }
+
+    void versionReplies_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<qint64>("required");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("quota");
+        QTest::addColumn<QString>("overwrite");
+        const QString tarnError = UploadTransaction::tarnErrorText();
+        QTest::newRow("quota over maxsize")
+            << "<r><errInfo/><quota><total>500</total><free>100</free><maxsize>200</maxsize></quota></r>"
+            << qint64(242) << ""
+            << "Exceed the maximum upload size!, maxsize=200MB, required=242MB" << "";
+        QTest::newRow("quota over free")
+            << "<r><quota><total>500</total><free>100</free><maxsize>2000</maxsize></quota></r>" << qint64(242)
+            << "" << "No enough space to upload data, total=500MB, free=100MB, required=242MB" << "";
+        QTest::newRow("no maxsize skips quota") << "<r><quota><total>1</total><free>0</free></quota></r>"
+                                                << qint64(242) << "" << "" << "";
+        QTest::newRow("error shown as is") << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0)
+                                           << "GetVersion: 1201" << "" << "";
+        QTest::newRow("error from the language file")
+            << "<r><errInfo>1201</errInfo></r>" << qint64(0)
+            << "GetVersion: " + Lang("frmUpload", "msg_1201") << "" << "";
+        QTest::newRow("unknown error key") << "<r><errInfo>77</errInfo></r>" << qint64(0)
+                                           << "GetVersion: " + tarnError + " (77)" << "" << "";
+        QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << "" << ""
+                                           << "GetVersion: " + Lang("frmUpload", "msg_folder2");
+        QTest::newRow("overwrite asks") << "<r><overwrite>1</overwrite></r>" << qint64(0) << "" << "" << "";
+        QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << "" << "" << "";
+    }
+    void versionReplies()
+    {
+        QFETCH(QString, reply);
+        QFETCH(qint64, required);
+        QFETCH(QString, error);
+        QFETCH(QString, quota);
+        QFETCH(QString, overwrite);
+        const VersionReply parsed = VersionReply::parse(reply);
+        const QString tarnError = UploadTransaction::tarnErrorText();
+        QCOMPARE(parsed.errorText(tarnError), error);
+        QCOMPARE(parsed.quotaFailure(required), quota);
+        QCOMPARE(parsed.overwriteRefusal(tarnError), overwrite);
+    }
+
+    void requiredEstimate()
+    {
+        CVideoItem item;
+        item.vBitRate = QStringLiteral("500k");
+        item.aBitRate = QStringLiteral("64k");
+        item.secDuration = 3600;
+        QCOMPARE(UploadTransaction::requiredMegabytes(item), qint64(242));
+        item.dstCvtType = 1;
+        item.path = m_clip;
+        QCOMPARE(UploadTransaction::requiredMegabytes(item), UploadTransaction::megabytes(FileSizeBytes(m_clip)));
+    }
+
+    void profiles_data()
+    {
+        QTest::addColumn<int>("cvtType");
+        QTest::addColumn<bool>("uploadSource");
+        QTest::addColumn<bool>("tmpName");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("srcname");
+        QTest::addColumn<bool>("hasSize");
+        QTest::newRow("server converts") << 1 << false << false << "Source" << "src.mp4" << true;
+        QTest::newRow("source goes along") << 0 << true << false << "Video" << "src.mp4" << true;
+        QTest::newRow("temporary name") << 0 << false << true << "Video" << "tmp.mp4" << false;
+        QTest::newRow("mp4 kept") << 2 << false << false << "Mp4" << "" << false;
+    }
+    void profiles()
+    {
+        QFETCH(int, cvtType);
+        QFETCH(bool, uploadSource);
+        QFETCH(bool, tmpName);
+        QFETCH(QString, type);
+        QFETCH(QString, srcname);
+        QFETCH(bool, hasSize);
+        QTemporaryDir work;
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        UploadPackage package(runner, flags, view);
+        package.workFolder = work.path();
+        package.entry = entryFor(m_clip, QStringLiteral("Talk"));
+        package.entry.dstCvtType = cvtType;
+        package.entry.useTmpName = tmpName;
+        package.uploadSource = uploadSource;
+        // A stub of nine bytes is replaced by the template.
+        writeFile(work.filePath(QStringLiteral("tarn_profile.xml")), "<profile>");
+        QVERIFY(package.CreateProfile(QStringLiteral("Video")));
+        pugi::xml_document doc;
+        QVERIFY(Xml::parseFile(doc, work.filePath(QStringLiteral("tarn_profile.xml"))));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("type")), type);
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("metadata.title")), QStringLiteral("Talk"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("metadata.width")), QStringLiteral("160"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("metadata.srcname")), srcname);
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("metadata.srcsize")).isEmpty(), !hasSize);
+        QVERIFY(readFile(work.filePath(QStringLiteral("tarn_profile.xml"))).contains("</title>\r\n<author>"));
+    }
+
+    void existingProfileKeepsItsOtherElements()
+    {
+        QTemporaryDir work;
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        UploadPackage package(runner, flags, view);
+        package.workFolder = work.path();
+        package.entry = entryFor(m_clip, QStringLiteral("New title"));
+        writeFile(work.filePath(QStringLiteral("tarn_profile.xml")),
+                  "<profile><type>Custom</type><metadata><title>old</title></metadata>"
+                  "<server><url>u</url><folderID>3</folderID><contentID>9</contentID></server></profile>");
+        QVERIFY(package.CreateProfile(QStringLiteral("Video")));
+        pugi::xml_document doc;
+        QVERIFY(Xml::parseFile(doc, work.filePath(QStringLiteral("tarn_profile.xml"))));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("type")), QStringLiteral("Custom"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("metadata.title")), QStringLiteral("New title"));
+        QVERIFY(!Xml::SelectByPath(doc, QStringLiteral("metadata.author")));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("server.contentID")), QStringLiteral("9"));
+    }
+
+    void powerPointBesideTheProject()
+    {
+        QTemporaryDir root;
+        const QString project = root.filePath(QStringLiteral("week1"));
+        QVERIFY(QDir().mkpath(project));
+        QCOMPARE(UploadPackage::findPowerPoint(project), QString());
+        writeFile(root.filePath(QStringLiteral("week1.pptx")), "slides");
+        QCOMPARE(UploadPackage::findPowerPoint(project), root.filePath(QStringLiteral("week1.pptx")));
+        writeFile(root.filePath(QStringLiteral("week1.ppt")), "slides");
+        QCOMPARE(UploadPackage::findPowerPoint(project), root.filePath(QStringLiteral("week1.ppt")));
+    }
+
+    // The work folder goes into the archive whole, stored, with subfolders
+    // and hidden files; the copied PowerPoint file is gone again afterwards.
+    void packFiles()
+    {
+        QTemporaryDir work;
+        QTemporaryDir root;
+        writeFile(work.filePath(QStringLiteral("video.mp4")), QByteArray(4096, 'v'));
+        QVERIFY(QDir(work.path()).mkpath(QStringLiteral("slides")));
+        writeFile(work.filePath(QStringLiteral("slides/1.jpg")), "jpg");
+        writeFile(work.filePath(QStringLiteral(".hidden")), "h");
+        writeFile(root.filePath(QStringLiteral("deck.pptx")), "ppt");
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        UploadPackage package(runner, flags, view);
+        package.workFolder = work.path();
+        package.pptPath = root.filePath(QStringLiteral("deck.pptx"));
+        const QString zipFolder = UploadPackage::newZipFolder();
+        auto packed = package.PackFiles(zipFolder);
+        QVERIFY(QCoro::waitFor(packed));
+        const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
+        QCOMPARE(zipEntries(archive), (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
+        QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("deck.pptx"))));
+        QVERIFY(view.status.startsWith(Lang("frmUpload", "msgPack")));
+        // Stored, not deflated: the archive is larger than its content.
+        QVERIFY(FileSizeBytes(archive) > 4096);
+        DeleteFolderIfExists(zipFolder);
+    }
+
+    // Three entries, the second refused by the server: the first and third
+    // end "Finished", the second "Failed", one completion message.
+    void runsTheQueue()
+    {
+        auto log = Messages::record();
+        Rig rig;
+        const QString a = copyOfClip(QStringLiteral("a.mp4"));
+        const QString b = copyOfClip(QStringLiteral("b.mp4"));
+        const QString c = copyOfClip(QStringLiteral("c.mp4"));
+        rig.add(entryFor(a, QStringLiteral("First")));
+        CVideoItem refused = entryFor(b, QStringLiteral("Second"));
+        refused.folderID = QStringLiteral("987654");
+        rig.add(refused);
+        rig.add(entryFor(c, QString()));
+        const int before = contentTitles().size();
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(a), QStringLiteral("Finished"));
+        QCOMPARE(rig.state(b), QStringLiteral("Failed"));
+        QVERIFY2(rig.error(b).startsWith(QStringLiteral("GetVersion: ")), qPrintable(rig.error(b)));
+        QCOMPARE(rig.state(c), QStringLiteral("Finished"));
+        for (int column : {QueueModel::ColCvtBeginTime, QueueModel::ColCvtEndTime, QueueModel::ColUploadBeginTime,
+                           QueueModel::ColUploadEndTime})
+            QVERIFY(!rig.grid.GetEntryCell(a, column).isEmpty());
+        QCOMPARE(log->messages.size(), 1);
+        QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgComplete"));
+        const QStringList after = contentTitles();
+        QCOMPARE(after.size(), before + 2);
+        // An empty title is given one on the way.
+        QVERIFY(after.join(u'\n').contains(QStringLiteral("Title, ")));
+        QVERIFY(!rig.controls.stop);
+        QVERIFY(rig.controls.files);
+        // Work folders are left for the close to delete; the zip folders are gone.
+        QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+    }
+
+    void sourceChecks_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("deleted") << "delete" << "File not found";
+        QTest::newRow("size changed") << "append" << "File has been modified";
+        QTest::newRow("time changed") << "touch" << "File has been modified";
+    }
+    void sourceChecks()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, error);
+        auto log = Messages::record();
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("changed.mp4"));
+        rig.add(entryFor(path, QStringLiteral("Changed")));
+        if (change == QLatin1String("delete")) {
+            QFile::remove(path);
+        } else if (change == QLatin1String("append")) {
+            const QDateTime stamp = QFileInfo(path).lastModified();
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write("x");
+            file.setFileTime(stamp, QFileDevice::FileModificationTime);
+        } else {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.setFileTime(QFileInfo(path).lastModified().addSecs(-5), QFileDevice::FileModificationTime);
+        }
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
+        QCOMPARE(rig.error(path), error);
+        QVERIFY(log->messages.isEmpty());
+    }
+
+    void nothingWaiting()
+    {
+        auto log = Messages::record();
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("done.mp4"));
+        rig.add(entryFor(path, QStringLiteral("Done")));
+        rig.grid.SetEntryState(path, QStringLiteral("Finished"));
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(log->messages.size(), 1);
+        QCOMPARE(log->messages.at(0).text, QStringLiteral("Please add a video file!"));
+    }
+
+    // Stop while ffmpeg runs: the entry waits again, its work folder is gone
+    // and the run ends.
+    void stopDuringConversion()
+    {
+        auto log = Messages::record();
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("stopped.mp4"));
+        const QString other = copyOfClip(QStringLiteral("other.mp4"));
+        rig.add(entryFor(path, QStringLiteral("Stopped")));
+        rig.add(entryFor(other, QStringLiteral("Other")));
+        bool stopped = false;
+        rig.view.onOutput = [&](const QString &) {
+            if (!stopped) {
+                stopped = true;
+                rig.queue.Stop();
+            }
+        };
+        QVERIFY(rig.runToEnd());
+        QVERIFY(stopped);
+        QCOMPARE(rig.state(path), QStringLiteral("Waiting"));
+        QCOMPARE(rig.state(other), QStringLiteral("Waiting"));
+        QVERIFY(!QFileInfo::exists(rig.queue.workFolder()));
+        QVERIFY(rig.controls.start);
+        QVERIFY(log->messages.isEmpty());
+    }
+
+    // Uploads a clip once and returns the content id the server gave it.
+    QString uploadOnce(const QString &path)
+    {
+        Rig first;
+        first.add(entryFor(path, QStringLiteral("Once")));
+        if (!first.runToEnd() || first.state(path) != QLatin1String("Finished"))
+            return {};
+        pugi::xml_document doc;
+        Xml::parseFile(doc, QDir(first.queue.workFolder()).filePath(QStringLiteral("tarn_profile.xml")));
+        return Xml::GetTextByPath(doc, QStringLiteral("server.contentID"));
+    }
+
+    // An edited entry that names its earlier content replaces it.
+    void replaceByContentId()
+    {
+        Messages::record();
+        const QString path = copyOfClip(QStringLiteral("again.mp4"));
+        const QString storedId = uploadOnce(path);
+        QVERIFY(storedId.toInt() > 0);
+        const int before = contentTitles().size();
+        Rig second;
+        CVideoItem again = entryFor(path, QStringLiteral("Replaced title"));
+        again.contentID = storedId;
+        second.add(again);
+        QVERIFY(second.runToEnd());
+        QCOMPARE(second.state(path), QStringLiteral("Finished"));
+        QCOMPARE(contentTitles().size(), before);
+        QVERIFY(contentTitles().join(u'\n').contains(QStringLiteral("Replaced title")));
+    }
+
+    // Overwrite by document URL: the server finds the content and the user
+    // is asked, with the source path as the title.
+    void overwriteQuestion_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("Yes: replaced") << int(Messages::Answer::Yes) << "Finished";
+        QTest::newRow("Cancel") << int(Messages::Answer::Cancel) << "Canceled";
+    }
+    void overwriteQuestion()
+    {
+        QFETCH(int, answer);
+        QFETCH(QString, state);
+        auto log = Messages::record();
+        const QString path = copyOfClip(QStringLiteral("byurl.mp4"));
+        const QString storedId = uploadOnce(path);
+        QVERIFY(storedId.toInt() > 0);
+        const int before = contentTitles().size();
+        log->messages.clear();
+        log->script = {Messages::Answer(answer)};
+        Rig second;
+        CVideoItem again = entryFor(path, QStringLiteral("By URL"));
+        again.OverwriteUrl = m_server->url().toString() + QStringLiteral("/content/") + storedId;
+        second.add(again);
+        QVERIFY(second.runToEnd());
+        QCOMPARE(second.state(path), state);
+        QCOMPARE(contentTitles().size(), before);
+        QVERIFY(!log->messages.isEmpty());
+        QCOMPARE(log->messages.at(0).title, path);
+        QCOMPARE(log->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
+    }
+
+    void wrongPasswordFails()
+    {
+        Messages::record();
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("denied.mp4"));
+        CVideoItem item = entryFor(path, QStringLiteral("Denied"));
+        item.password = QStringLiteral("wrong");
+        rig.add(item);
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
+        QVERIFY(rig.error(path).startsWith(QStringLiteral("GetVersion: ")));
+    }
+};
+
+int runUploadTests(int argc, char *argv[])
+{
+    TestUpload tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+#include "test_upload.moc"
