@@ -19,7 +19,6 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
-
 #include <algorithm>
 
 namespace {
@@ -45,9 +44,8 @@ public:
     StallMeter()
     {
         m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            m_longest = std::max(m_longest, m_clock.restart());
-        });
+        connect(&m_timer, &QTimer::timeout, this,
+                [this] { m_longest = std::max(m_longest, m_clock.restart()); });
         m_clock.start();
         m_timer.start();
     }
@@ -89,7 +87,8 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
     const qsizetype sizeAt = args.indexOf("--size");
-    const QStringList size = (sizeAt > 0 && sizeAt + 1 < args.size() ? args[sizeAt + 1] : "640x360").split('x');
+    const QStringList size =
+        (sizeAt > 0 && sizeAt + 1 < args.size() ? args[sizeAt + 1] : "640x360").split('x');
     QTextStream out(stdout);
     QTemporaryDir dir;
     if (!dir.isValid() || size.size() != 2)
@@ -147,11 +146,11 @@ int main(int argc, char *argv[])
     const double directSeconds = runDirectly(commands, directStall);
 
     out << "commands run: " << commands.size() << ", output " << size.join('x') << Qt::endl;
-    out << "PrepareVideo: " << QString::number(pipelineSeconds, 'f', 2) << " s, the same commands directly: "
-        << QString::number(directSeconds, 'f', 2) << " s" << Qt::endl;
-    out << "wall-time ratio: " << QString::number(pipelineSeconds / directSeconds, 'f', 3) << " (target <= 1.05)"
-        << Qt::endl;
-    out << "longest stall of the loop: " << stall << " ms (target < 50); of an idle loop beside the direct run: "
-        << directStall << " ms" << Qt::endl;
+    out << "PrepareVideo: " << QString::number(pipelineSeconds, 'f', 2)
+        << " s, the same commands directly: " << QString::number(directSeconds, 'f', 2) << " s" << Qt::endl;
+    out << "wall-time ratio: " << QString::number(pipelineSeconds / directSeconds, 'f', 3)
+        << " (target <= 1.05)" << Qt::endl;
+    out << "longest stall of the loop: " << stall
+        << " ms (target < 50); of an idle loop beside the direct run: " << directStall << " ms" << Qt::endl;
     return 0;
 }

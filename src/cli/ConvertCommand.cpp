@@ -13,15 +13,15 @@
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
-
 #include <cmath>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kUsage = u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
-                       u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
+const QString kUsage =
+    u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
+    u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
 
 // Progress and notes as lines on standard output.
 class ConsoleProgressView final : public ProgressView
@@ -73,7 +73,9 @@ Probe readProbe(const QString &output)
 QString clockText(qint32 seconds)
 {
     const QChar zero(u'0');
-    return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, zero).arg(seconds / 60 % 60, 2, 10, zero).arg(seconds % 60, 2, 10, zero);
+    return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, zero)
+        .arg(seconds / 60 % 60, 2, 10, zero)
+        .arg(seconds % 60, 2, 10, zero);
 }
 
 QCoro::Task<int> run(QStringList args)

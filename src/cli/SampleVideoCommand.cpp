@@ -43,15 +43,16 @@ QCoro::Task<int> run(QStringList args)
     sample.audioChannels = static_cast<int>(number(u"--audio-channels"_s, sample.audioChannels, 0));
     if (!ok)
         co_return CliArgs::usageError(u"a number is missing or out of range"_s, u"sample video "_s + kUsage);
-    if (const QString size = CliArgs::take(args, u"--size"_s); !size.isEmpty() &&
-                                                               !readSize(size, sample.width, sample.height))
+    if (const QString size = CliArgs::take(args, u"--size"_s);
+        !size.isEmpty() && !readSize(size, sample.width, sample.height))
         co_return CliArgs::usageError(u"the size reads WIDTHxHEIGHT"_s, u"sample video "_s + kUsage);
     sample.interlaced = CliArgs::flag(args, u"--interlaced"_s);
     sample.format = CliArgs::take(args, u"--format"_s);
     if (args.size() != 1 || args.first().startsWith(u'-'))
         co_return CliArgs::usageError(u"name one output file"_s, u"sample video "_s + kUsage);
     if (sample.videoStreams + sample.audioChannels == 0)
-        co_return CliArgs::usageError(u"a sample needs a video stream or audio"_s, u"sample video "_s + kUsage);
+        co_return CliArgs::usageError(u"a sample needs a video stream or audio"_s,
+                                      u"sample video "_s + kUsage);
     sample.output = args.first();
     const QString failure = co_await sample.make();
     if (!failure.isEmpty()) {

@@ -12,7 +12,6 @@
 #include <QPointer>
 #include <QProcess>
 #include <QStringDecoder>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -84,8 +83,7 @@ bool childRunning(const QProcess *process)
 
 ExecRunner::ExecRunner(RunFlags &flags, ProgressView &view, QObject *parent)
     : QObject(parent), m_flags(flags), m_view(view)
-{
-}
+{}
 
 bool ExecRunner::lowPriority(const RunFlags &flags)
 {
@@ -143,7 +141,8 @@ ChunkVerdict ExecRunner::readChunk(ExecContext &context, QStringView chunk, doub
                         const double spent = roundTo(elapsed, 2);
                         const qint64 remains = RoundHalfEven(spent * 100 / percent - spent);
                         const qint64 minutes = RoundHalfEven(static_cast<double>(remains) / 60);
-                        context.remainingMinutes = minutes == 0 ? QStringLiteral("<1") : QString::number(minutes);
+                        context.remainingMinutes =
+                            minutes == 0 ? QStringLiteral("<1") : QString::number(minutes);
                     }
                     verdict.percent = percent;
                     verdict.label = context.progressCaption + u' ' + context.durationText + u" (remains "_s +
@@ -231,7 +230,8 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
     QPointer<ExecRunner> self(this);
     QProcess *process = startChild(commandLine, true, lowPriority(m_flags));
     if (!process) {
-        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"), Messages::Icon::Warning);
+        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
+                       Messages::Icon::Warning);
         co_return;
     }
     QPointer<QProcess> child(process);
@@ -284,7 +284,8 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
     if (!self)
         co_return;
     if (child && child->error() == QProcess::FailedToStart)
-        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"), Messages::Icon::Warning);
+        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
+                       Messages::Icon::Warning);
     if (child)
         child->deleteLater();
 }
@@ -371,4 +372,3 @@ QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durat
         child->deleteLater();
     co_return output;
 }
-

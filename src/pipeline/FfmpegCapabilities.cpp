@@ -85,8 +85,8 @@ QCoro::Task<FfmpegCapabilities> FfmpegCapabilities::query(ExecRunner &runner, QS
     // Arguments of an awaited call are built beforehand: GCC 12 mishandles
     // temporaries inside a co_await expression.
     QStringList answers;
-    for (const QString &question : {u" -hide_banner -h full"_s, u" -hide_banner -encoders"_s,
-                                    u" -hide_banner -filters"_s}) {
+    for (const QString &question :
+         {u" -hide_banner -h full"_s, u" -hide_banner -encoders"_s, u" -hide_banner -filters"_s}) {
         const QString command = ffmpeg + question;
         answers.append(co_await runner.captureOutput(command));
         if (!guard)

@@ -29,7 +29,8 @@ struct FfmpegCapabilities
     // True when the help could be read; an empty answer adapts nothing.
     bool known() const { return !options.isEmpty(); }
 
-    static FfmpegCapabilities parse(const QString &helpFull, const QString &encoderList, const QString &filterList);
+    static FfmpegCapabilities parse(const QString &helpFull, const QString &encoderList,
+                                    const QString &filterList);
     static QCoro::Task<FfmpegCapabilities> query(ExecRunner &runner, QString ffmpeg);
 
     // The command line as the installed ffmpeg accepts it; `notes` receives

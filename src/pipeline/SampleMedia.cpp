@@ -16,7 +16,7 @@ namespace {
 QString muxerFor(const QString &extension)
 {
     static const QHash<QString, QString> muxers{
-        {u"mkv"_s, u"matroska"_s}, {u"m4v"_s, u"mp4"_s},   {u"mpg"_s, u"mpeg"_s},   {u"mpeg"_s, u"mpeg"_s},
+        {u"mkv"_s, u"matroska"_s}, {u"m4v"_s, u"mp4"_s},    {u"mpg"_s, u"mpeg"_s},   {u"mpeg"_s, u"mpeg"_s},
         {u"m2ts"_s, u"mpegts"_s},  {u"mts"_s, u"mpegts"_s}, {u"m2t"_s, u"mpegts"_s}, {u"ts"_s, u"mpegts"_s},
         {u"wmv"_s, u"asf"_s},      {u"vob"_s, u"vob"_s}};
     return muxers.value(extension.toLower(), extension.toLower());
@@ -39,7 +39,10 @@ QStringList SampleVideo::ffmpegArguments() const
     QStringList args{u"-hide_banner"_s, u"-loglevel"_s, u"error"_s, u"-nostdin"_s, u"-y"_s};
     for (int i = 0; i < videoStreams; ++i)
         args << u"-f"_s << u"lavfi"_s << u"-i"_s
-             << u"testsrc2=size=%1x%2:rate=%3:duration=%4"_s.arg(width).arg(height).arg(sourceRate).arg(seconds);
+             << u"testsrc2=size=%1x%2:rate=%3:duration=%4"_s.arg(width)
+                    .arg(height)
+                    .arg(sourceRate)
+                    .arg(seconds);
     if (audioChannels > 0)
         args << u"-f"_s << u"lavfi"_s << u"-i"_s
              << u"sine=frequency=440:sample_rate=48000:duration=%1"_s.arg(seconds);
@@ -48,7 +51,8 @@ QStringList SampleVideo::ffmpegArguments() const
     if (audioChannels > 0)
         args << u"-map"_s << u"%1:a"_s.arg(videoStreams) << u"-ac"_s << QString::number(audioChannels);
     if (interlaced)
-        args << u"-vf"_s << u"tinterlace=mode=interleave_top,setfield=tff"_s << u"-flags"_s << u"+ilme+ildct"_s;
+        args << u"-vf"_s << u"tinterlace=mode=interleave_top,setfield=tff"_s << u"-flags"_s
+             << u"+ilme+ildct"_s;
     if (carriesH264(extension))
         args << u"-c:v"_s << u"libx264"_s << u"-preset"_s << u"ultrafast"_s << u"-pix_fmt"_s << u"yuv420p"_s
              << u"-c:a"_s << u"aac"_s;

@@ -18,7 +18,6 @@
 #include <QPromise>
 #include <QTextStream>
 #include <QThreadPool>
-
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -86,8 +85,7 @@ QString PrepareResultText(int code, const QString &description)
 VideoConversion::VideoConversion(ExecRunner &runner, RunFlags &flags, ProgressView &view, QueueModel *grid,
                                  QObject *parent)
     : QObject(parent), m_runner(runner), m_flags(flags), m_view(view), m_grid(grid)
-{
-}
+{}
 
 QString VideoConversion::ffmpegPath()
 {
@@ -122,15 +120,15 @@ QString VideoConversion::encoderCommand(const EncodeJob &job, int pass, bool dei
     if (size == u"720x540")
         size = u"720x600"_s;
     const QString logBase = inFolder(folderOf(job.destination), u"log"_s);
-    return bare(job.ffmpeg) + u" -y "_s + (deinterlace ? u"-deinterlace "_s : QString()) + u"-i "_s + quoted(job.source) +
-           u" -map_chapters -1 -acodec libfaac -ac 2 -b:a "_s + job.audioBitRate +
+    return bare(job.ffmpeg) + u" -y "_s + (deinterlace ? u"-deinterlace "_s : QString()) + u"-i "_s +
+           quoted(job.source) + u" -map_chapters -1 -acodec libfaac -ac 2 -b:a "_s + job.audioBitRate +
            u" -ar 44100 -vcodec libx264 -pix_fmt yuv420p -threads "_s + QString::number(job.threads) +
-           u" -vsync 1 -s "_s + size + u" -aspect "_s + aspect + u" -b:v "_s + job.videoBitRate + u" -r 30 -g "_s +
-           gopSize(job.durationSeconds) +
+           u" -vsync 1 -s "_s + size + u" -aspect "_s + aspect + u" -b:v "_s + job.videoBitRate +
+           u" -r 30 -g "_s + gopSize(job.durationSeconds) +
            u" -level 30 -coder 1 -flags +loop -partitions +parti4x4+parti8x8+partp8x8+partb8x8 -me_method umh"
            u" -subq 7 -me_range 16 -i_qfactor 0.71 -b_strategy 2 -qcomp 0.6 -qmin 10 -qmax 51"_s +
-           u" -qdiff 4 -bf 1 -refs 1 -trellis 2 -wpredp 2 -pass "_s + QString::number(pass) + u" -passlogfile "_s +
-           bare(logBase) + u' ' + quoted(job.destination);
+           u" -qdiff 4 -bf 1 -refs 1 -trellis 2 -wpredp 2 -pass "_s + QString::number(pass) +
+           u" -passlogfile "_s + bare(logBase) + u' ' + quoted(job.destination);
 }
 
 int VideoConversion::unexpected(const QString &description)
@@ -157,7 +155,8 @@ QCoro::Task<bool> VideoConversion::copyInBackground(QString source, QString targ
     QFuture<bool> copied = promise->future();
     promise->start();
     QThreadPool::globalInstance()->start([promise, source, target] {
-        promise->addResult(CopyFileReplace(source, target));
+        // The copy lands under a temporary name first, so a file that exists is whole.
+        promise->addResult(CopyFileReplace(source, target) && QFileInfo::exists(target));
         promise->finish();
     });
     co_return co_await copied;
@@ -200,9 +199,9 @@ QCoro::Task<int> VideoConversion::EncodeTwoPass(QString sourcePath, QString dest
     co_await ensureCapabilities();
     if (!self)
         co_return 0;
-    const EncodeJob job{ffmpegPath(),       sourcePath,       destinationPath,         entry.videoWidth,
-                        entry.videoHeight,  entry.vBitRate,   entry.aBitRate,          entry.secDuration,
-                        threadCount(m_flags)};
+    const EncodeJob job{ffmpegPath(),     sourcePath,        destinationPath,
+                        entry.videoWidth, entry.videoHeight, entry.vBitRate,
+                        entry.aBitRate,   entry.secDuration, threadCount(m_flags)};
     const QString logBase = inFolder(folderOf(destinationPath), u"log"_s);
     context.errorCode = 1;
     context.parseProgress = true;
@@ -350,8 +349,8 @@ QCoro::Task<bool> VideoConversion::MakeThumbnails(QString videoPath)
     const QString image = inFolder(folder, u"video.jpg"_s);
     const QString thumb = inFolder(folder, u"thumb.jpg"_s);
     auto capture = [&videoPath](const QString &frameSize, const QString &target) {
-        return u"ffmpeg -i "_s + quoted(videoPath) + u" -ss 1 -vframes 1 -s "_s + frameSize + u" -f image2 "_s +
-               quoted(target);
+        return u"ffmpeg -i "_s + quoted(videoPath) + u" -ss 1 -vframes 1 -s "_s + frameSize +
+               u" -f image2 "_s + quoted(target);
     };
     const QString imageCommand = capture(size, image);
     co_await m_runner.ExecCapture(imageCommand, false);

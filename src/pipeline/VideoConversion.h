@@ -8,7 +8,6 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
-
 #include <optional>
 
 class ProgressView;

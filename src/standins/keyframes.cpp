@@ -10,7 +10,6 @@
 #include <QSaveFile>
 #include <QTextStream>
 #include <QTimer>
-
 #include <algorithm>
 
 using namespace std::chrono_literals;
@@ -54,8 +53,9 @@ QCoro::Task<int> listKeyFrames(QString input, QString output)
     }
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QStringList args{u"-v"_s, u"error"_s, u"-select_streams"_s, u"v:0"_s, u"-show_entries"_s,
-                           u"packet=pts_time,flags"_s, u"-of"_s, u"csv=p=0"_s, input};
+    const QStringList args{u"-v"_s,  u"error"_s,         u"-select_streams"_s,
+                           u"v:0"_s, u"-show_entries"_s, u"packet=pts_time,flags"_s,
+                           u"-of"_s, u"csv=p=0"_s,       input};
     const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffprobe, args, -1ms);
     if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0) {
         err << "clipferry-keyframes: ffprobe could not read " << input << Qt::endl;

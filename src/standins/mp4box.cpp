@@ -39,9 +39,10 @@ QCoro::Task<int> interleave(QString input, QString output)
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.setStandardInputFile(QProcess::nullDevice());
-    const QStringList args{u"-hide_banner"_s, u"-loglevel"_s, u"error"_s, u"-y"_s, u"-i"_s, input,
-                           u"-map"_s, u"0"_s, u"-c"_s, u"copy"_s, u"-movflags"_s, u"+faststart"_s,
-                           u"-f"_s, u"mp4"_s, output};
+    const QStringList args{u"-hide_banner"_s, u"-loglevel"_s, u"error"_s,     u"-y"_s,
+                           u"-i"_s,           input,          u"-map"_s,      u"0"_s,
+                           u"-c"_s,           u"copy"_s,      u"-movflags"_s, u"+faststart"_s,
+                           u"-f"_s,           u"mp4"_s,       output};
     const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffmpeg, args, -1ms);
     if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0) {
         err << "clipferry-mp4box: ffmpeg could not rewrite " << input << Qt::endl;

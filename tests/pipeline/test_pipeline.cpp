@@ -14,7 +14,6 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <functional>
 
 // What the pipeline showed, for the assertions; `onOutput` lets a test act
@@ -84,7 +83,7 @@ class TestPipeline : public QObject
     QString m_interlaced; // 640x480, interlaced, 3 s
     QString m_mkv;        // 320x240, 3 s
 
-    QByteArray m_tools;   // CLIPFERRY_TOOLS as the test started
+    QByteArray m_tools; // CLIPFERRY_TOOLS as the test started
 
     QString fakeToolDir() { return m_dir.filePath("fake"); }
 
@@ -162,39 +161,53 @@ private Q_SLOTS:
         QTest::addColumn<QString>("label");
 
         const QString line = "frame=  10 fps=0.0 q=0.0 size=0kB time=%1 bitrate=N/A speed=1x\r";
-        QTest::newRow("pass 1 weighs a quarter") << 1 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1
-                                                 << "90.5" << "Conv 00:05:00 (remains 2 mins, 7.55%)";
-        QTest::newRow("pass 2 weighs the rest") << 2 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1
-                                                << "90.5" << "Conv 00:05:00 (remains <1 mins, 47.65%)";
-        QTest::newRow("past the end is 100") << 0 << 300 << true << line.arg("00:05:09.00") << 10.0 << 1 << "309"
-                                             << "Conv 00:05:00 (remains <1 mins, 100%)";
-        QTest::newRow("nothing done, no estimate") << 0 << 300 << true << line.arg("00:00:00.00") << 10.0 << 1
-                                                   << "0" << "Conv 00:05:00 (remains -- mins, 0%)";
-        QTest::newRow("negative start time") << 0 << 300 << true << line.arg("-577014:32:22.77") << 1.0 << 1
-                                             << "-2077248457.23" << "Conv 00:05:00 (remains -- mins, 0%)";
+        QTest::newRow("pass 1 weighs a quarter")
+            << 1 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1 << "90.5"
+            << "Conv 00:05:00 (remains 2 mins, 7.55%)";
+        QTest::newRow("pass 2 weighs the rest")
+            << 2 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1 << "90.5"
+            << "Conv 00:05:00 (remains <1 mins, 47.65%)";
+        QTest::newRow("past the end is 100")
+            << 0 << 300 << true << line.arg("00:05:09.00") << 10.0 << 1 << "309"
+            << "Conv 00:05:00 (remains <1 mins, 100%)";
+        QTest::newRow("nothing done, no estimate")
+            << 0 << 300 << true << line.arg("00:00:00.00") << 10.0 << 1 << "0"
+            << "Conv 00:05:00 (remains -- mins, 0%)";
+        QTest::newRow("negative start time")
+            << 0 << 300 << true << line.arg("-577014:32:22.77") << 1.0 << 1 << "-2077248457.23"
+            << "Conv 00:05:00 (remains -- mins, 0%)";
         // 150 s remain: 2.5 minutes go to the even 2; 90 s: 1.5 go to 2.
-        QTest::newRow("half a minute down to even") << 0 << 300 << true << line.arg("00:02:30.00") << 150.0 << 1
-                                                    << "150" << "Conv 00:05:00 (remains 2 mins, 50%)";
-        QTest::newRow("half a minute up to even") << 0 << 300 << true << line.arg("00:02:30.00") << 90.0 << 1
-                                                  << "150" << "Conv 00:05:00 (remains 2 mins, 50%)";
-        QTest::newRow("plain seconds are malformed") << 1 << 300 << true << line.arg("12.5") << 1.0 << -2 << ""
-                                                     << "";
+        QTest::newRow("half a minute down to even")
+            << 0 << 300 << true << line.arg("00:02:30.00") << 150.0 << 1 << "150"
+            << "Conv 00:05:00 (remains 2 mins, 50%)";
+        QTest::newRow("half a minute up to even")
+            << 0 << 300 << true << line.arg("00:02:30.00") << 90.0 << 1 << "150"
+            << "Conv 00:05:00 (remains 2 mins, 50%)";
+        QTest::newRow("plain seconds are malformed")
+            << 1 << 300 << true << line.arg("12.5") << 1.0 << -2 << ""
+            << "";
         QTest::newRow("letters are malformed") << 1 << 300 << true << line.arg("aa:bb:cc") << 1.0 << -2 << ""
                                                << "";
-        QTest::newRow("no blank after the value yet") << 1 << 300 << true << "size=0kB time=00:00:0" << 1.0 << 1
-                                                      << "" << "";
-        QTest::newRow("unknown length: no percentage") << 1 << 0 << true << line.arg("00:00:05.00") << 1.0 << 1
-                                                       << "5" << "";
-        QTest::newRow("decode error early") << 1 << 300 << true
-                                            << line.arg("00:03:20.00") + "\nError while decoding stream #0:0"
-                                            << 1.0 << -3 << "200" << "Conv 00:05:00 (remains <1 mins, 16.675%)";
-        QTest::newRow("decode error at the end") << 1 << 300 << true
-                                                 << line.arg("00:04:59.00") + "\nError while decoding stream #0:0"
-                                                 << 1.0 << 1 << "299" << "Conv 00:05:00 (remains <1 mins, 24.925%)";
-        QTest::newRow("resampling, parsing off")
-            << 0 << 300 << false << "Resampling with input channels greater than 2 unsupported." << 1.0 << -8 << ""
+        QTest::newRow("no blank after the value yet")
+            << 1 << 300 << true << "size=0kB time=00:00:0" << 1.0 << 1 << ""
             << "";
-        QTest::newRow("progress off ignores time") << 1 << 300 << false << line.arg("12.5") << 1.0 << 1 << "" << "";
+        QTest::newRow("unknown length: no percentage")
+            << 1 << 0 << true << line.arg("00:00:05.00") << 1.0 << 1 << "5"
+            << "";
+        QTest::newRow("decode error early")
+            << 1 << 300 << true << line.arg("00:03:20.00") + "\nError while decoding stream #0:0" << 1.0 << -3
+            << "200"
+            << "Conv 00:05:00 (remains <1 mins, 16.675%)";
+        QTest::newRow("decode error at the end")
+            << 1 << 300 << true << line.arg("00:04:59.00") + "\nError while decoding stream #0:0" << 1.0 << 1
+            << "299"
+            << "Conv 00:05:00 (remains <1 mins, 24.925%)";
+        QTest::newRow("resampling, parsing off")
+            << 0 << 300 << false << "Resampling with input channels greater than 2 unsupported." << 1.0 << -8
+            << ""
+            << "";
+        QTest::newRow("progress off ignores time") << 1 << 300 << false << line.arg("12.5") << 1.0 << 1 << ""
+                                                   << "";
     }
 
     void readChunk()
@@ -224,7 +237,8 @@ private Q_SLOTS:
     void keptOutput()
     {
         QString kept;
-        ExecRunner::appendKeptOutput(kept, u"Input #0\nframe=  1 fps=0 time=00:00:00.04 \rframe=  2 fps=0 time=0");
+        ExecRunner::appendKeptOutput(kept,
+                                     u"Input #0\nframe=  1 fps=0 time=00:00:00.04 \rframe=  2 fps=0 time=0");
         ExecRunner::appendKeptOutput(kept, u"0:00:00.08 \r");
         const QStringList lines = kept.split(QRegularExpression("[\r\n]+"), Qt::SkipEmptyParts);
         QCOMPARE(lines, QStringList({"Input #0", "frame=  1 fps=0 time=00:00:00.04 ",
@@ -240,15 +254,23 @@ private Q_SLOTS:
 
     void encoderCommand()
     {
-        VideoConversion::EncodeJob job{"/opt/clipferry/ffmpeg", "/media/in put.mpg", "/tmp/w/video.mp4", 720, 540,
-                                       "586k", "64k", 35 * 60, 1};
-        QCOMPARE(VideoConversion::encoderCommand(job, 1, true),
-                 QString("/opt/clipferry/ffmpeg -y -deinterlace -i \"/media/in put.mpg\" -map_chapters -1 "
-                         "-acodec libfaac -ac 2 -b:a 64k -ar 44100 -vcodec libx264 -pix_fmt yuv420p -threads 1 "
-                         "-vsync 1 -s 720x600 -aspect 720:540 -b:v 586k -r 30 -g 90 -level 30 -coder 1 "
-                         "-flags +loop -partitions +parti4x4+parti8x8+partp8x8+partb8x8 -me_method umh -subq 7 "
-                         "-me_range 16 -i_qfactor 0.71 -b_strategy 2 -qcomp 0.6 -qmin 10 -qmax 51 -qdiff 4 -bf 1 "
-                         "-refs 1 -trellis 2 -wpredp 2 -pass 1 -passlogfile /tmp/w/log \"/tmp/w/video.mp4\""));
+        VideoConversion::EncodeJob job{"/opt/clipferry/ffmpeg",
+                                       "/media/in put.mpg",
+                                       "/tmp/w/video.mp4",
+                                       720,
+                                       540,
+                                       "586k",
+                                       "64k",
+                                       35 * 60,
+                                       1};
+        QCOMPARE(
+            VideoConversion::encoderCommand(job, 1, true),
+            QString("/opt/clipferry/ffmpeg -y -deinterlace -i \"/media/in put.mpg\" -map_chapters -1 "
+                    "-acodec libfaac -ac 2 -b:a 64k -ar 44100 -vcodec libx264 -pix_fmt yuv420p -threads 1 "
+                    "-vsync 1 -s 720x600 -aspect 720:540 -b:v 586k -r 30 -g 90 -level 30 -coder 1 "
+                    "-flags +loop -partitions +parti4x4+parti8x8+partp8x8+partb8x8 -me_method umh -subq 7 "
+                    "-me_range 16 -i_qfactor 0.71 -b_strategy 2 -qcomp 0.6 -qmin 10 -qmax 51 -qdiff 4 -bf 1 "
+                    "-refs 1 -trellis 2 -wpredp 2 -pass 1 -passlogfile /tmp/w/log \"/tmp/w/video.mp4\""));
         job.width = 1920;
         job.height = 1080;
         const QString pass2 = VideoConversion::encoderCommand(job, 2, false);
@@ -333,19 +355,22 @@ private Q_SLOTS:
         const QString encoders = " A..... aac                  AAC\n";
         const QString command = "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec libfaac "
                                 "-b:a 64k -vsync 1 -s 320x240 -me_method umh -wpredp 2 \"/w/video.mp4\"";
-        QTest::newRow("old options replaced")
-            << help << encoders
-            << "ffmpeg -y -i \"/a b/in.mpg\" -vf yadif -map_chapters -1 -acodec aac -b:a 64k -vsync 1 -s 320x240 "
-               "-me_method umh \"/w/video.mp4\"";
-        QTest::newRow("known options kept")
-            << help + "-deinterlace x\n  -wpredp  <string>\n" << encoders + " A..... libfaac  FAAC\n" << command;
+        QTest::newRow("old options replaced") << help << encoders
+                                              << "ffmpeg -y -i \"/a b/in.mpg\" -vf yadif -map_chapters -1 "
+                                                 "-acodec aac -b:a 64k -vsync 1 -s 320x240 "
+                                                 "-me_method umh \"/w/video.mp4\"";
+        QTest::newRow("known options kept") << help + "-deinterlace x\n  -wpredp  <string>\n"
+                                            << encoders + " A..... libfaac  FAAC\n"
+                                            << command;
         QTest::newRow("newer names")
             << "-y x\n-map_chapters x\n-acodec x\n-fps_mode x\n  -b <int>\n-s x\n  -motion-est  <int>\n"
                "  -weightp  <int>\n-deinterlace x\n"
             << encoders
-            << "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec aac -b:a 64k -fps_mode cfr "
+            << "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec aac -b:a 64k -fps_mode "
+               "cfr "
                "-s 320x240 -motion-est umh -weightp 2 \"/w/video.mp4\"";
-        QTest::newRow("no answer, no change") << "" << "" << command;
+        QTest::newRow("no answer, no change") << ""
+                                              << "" << command;
     }
 
     void adaptation()
@@ -353,7 +378,8 @@ private Q_SLOTS:
         QFETCH(QString, help);
         QFETCH(QString, encoders);
         QFETCH(QString, expected);
-        const FfmpegCapabilities caps = FfmpegCapabilities::parse(help, encoders, " TS. yadif   V->V  Deinterlace\n");
+        const FfmpegCapabilities caps =
+            FfmpegCapabilities::parse(help, encoders, " TS. yadif   V->V  Deinterlace\n");
         const QString command = "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec libfaac "
                                 "-b:a 64k -vsync 1 -s 320x240 -me_method umh -wpredp 2 \"/w/video.mp4\"";
         QCOMPARE(caps.adapt(command), expected);
@@ -370,7 +396,8 @@ private Q_SLOTS:
         QVERIFY(caps.filters.contains("yadif"));
         VideoConversion::EncodeJob job{"ffmpeg", "in.mpg", "/w/video.mp4", 320, 240, "586k", "64k", 60, 2};
         const QString adapted = caps.adapt(VideoConversion::encoderCommand(job, 1, true));
-        QVERIFY2(adapted.startsWith("ffmpeg -y -i \"in.mpg\" -vf yadif -map_chapters -1"), qPrintable(adapted));
+        QVERIFY2(adapted.startsWith("ffmpeg -y -i \"in.mpg\" -vf yadif -map_chapters -1"),
+                 qPrintable(adapted));
         QCOMPARE(adapted.contains("libfaac"), !caps.encoders.contains("aac"));
     }
 
@@ -378,11 +405,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("fileName");
-        QTest::newRow("MP4Box") << "MP4Box" << "clipferry-mp4box";
-        QTest::newRow("MP4Box.exe") << "MP4Box.exe" << "clipferry-mp4box";
-        QTest::newRow("mp4GetKeyFrame") << "mp4GetKeyFrame" << "clipferry-keyframes";
-        QTest::newRow("ffmpeg in a folder without it") << "/nowhere/ffmpeg" << "ffmpeg";
-        QTest::newRow("absent") << "clipferry-absent-tool" << "";
+        QTest::newRow("MP4Box") << "MP4Box"
+                                << "clipferry-mp4box";
+        QTest::newRow("MP4Box.exe") << "MP4Box.exe"
+                                    << "clipferry-mp4box";
+        QTest::newRow("mp4GetKeyFrame") << "mp4GetKeyFrame"
+                                        << "clipferry-keyframes";
+        QTest::newRow("ffmpeg in a folder without it") << "/nowhere/ffmpeg"
+                                                       << "ffmpeg";
+        QTest::newRow("absent") << "clipferry-absent-tool"
+                                << "";
     }
 
     void resolveProgram()
@@ -428,7 +460,8 @@ private Q_SLOTS:
 
     void stopKillsCapture()
     {
-        writeFakeTool("endless", "echo $$ > \"" + m_dir.filePath("pid") + "\"\necho 'frame=  1'\nexec sleep 30");
+        writeFakeTool("endless",
+                      "echo $$ > \"" + m_dir.filePath("pid") + "\"\necho 'frame=  1'\nexec sleep 30");
         useFakeTools();
         RunFlags flags;
         RecordingView view;
@@ -444,8 +477,9 @@ private Q_SLOTS:
     void dosOutputKeepsTheFirstChunks()
     {
         const QString work = freshFolder("dos");
-        writeFakeTool("chatty", "i=0; while [ $i -lt 2000 ]; do echo \"line $i of the chatty tool's output\"; "
-                                "i=$((i+1)); done");
+        writeFakeTool("chatty",
+                      "i=0; while [ $i -lt 2000 ]; do echo \"line $i of the chatty tool's output\"; "
+                      "i=$((i+1)); done");
         useFakeTools();
         RunFlags flags;
         RecordingView view;
@@ -547,13 +581,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("tmpName");
         QTest::addColumn<QStringList>("files");
         QTest::newRow("postfix, source copy, tmp name")
-            << "mp4" << "hd" << 0 << true << true
-            << QStringList({"fileList.xml", "src.mkv", "thumb.jpg", "tmp.mp4", "video_hd.jpg", "video_hd.xml"});
-        QTest::newRow("flv with yamdi") << "flv" << "hd" << 0 << false << false
+            << "mp4"
+            << "hd" << 0 << true << true
+            << QStringList(
+                   {"fileList.xml", "src.mkv", "thumb.jpg", "tmp.mp4", "video_hd.jpg", "video_hd.xml"});
+        QTest::newRow("flv with yamdi") << "flv"
+                                        << "hd" << 0 << false << false
                                         << QStringList({"thumb.jpg", "video.flv", "video.jpg", "video.xml"});
-        QTest::newRow("no conversion") << "mp4" << "" << 2 << false << false
-                                       << QStringList({"fileList.xml", "thumb.jpg", "video.jpg", "video.mp4",
-                                                       "video.xml"});
+        QTest::newRow("no conversion")
+            << "mp4"
+            << "" << 2 << false << false
+            << QStringList({"fileList.xml", "thumb.jpg", "video.jpg", "video.mp4", "video.xml"});
     }
 
     void convertVariants()
@@ -626,7 +664,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("result");
         QTest::newRow("no destination") << "echo 'frame=  1 time=00:00:01.00 bitrate=1'" << -2;
-        QTest::newRow("decode error") << "printf 'time=00:00:00.50 x\\nError while decoding stream #0:1\\n'" << -3;
+        QTest::newRow("decode error")
+            << "printf 'time=00:00:00.50 x\\nError while decoding stream #0:1\\n'" << -3;
     }
 
     void encoderWithoutOutputFails()
