@@ -1,8 +1,8 @@
 // Builds the folder tree from a nested folder-listing reply of 100,000
 // folders listed in random order, fills the drop-down view from it, and
 // prints the times as ratios against parsing the same reply with pugixml
-// alone. Target: building and filling at most 10 times the bare parse, and
-// no single step of filling the view holding the loop over 50 ms.
+// alone, in processor time of the loop's thread. Target: building and filling at most 10 times the bare
+// parse, and no single step of filling the view holding the loop over 50 ms.
 
 #include "common/XmlUtil.h"
 #include "server/CFolderTree.h"
@@ -21,6 +21,7 @@
 #include <QRandomGenerator>
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <numeric>
 
@@ -50,13 +51,20 @@ QByteArray makeReply()
     return xml + "</folder></tarn>\n";
 }
 
-// Milliseconds one run of the work takes.
+// Processor time of this thread, in milliseconds: on a shared machine the
+// wall clock also counts the time others had the processor.
+double threadMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
 double timed(const std::function<void()> &work)
 {
-    QElapsedTimer timer;
-    timer.start();
+    const double start = threadMs();
     work();
-    return double(timer.nsecsElapsed()) / 1e6;
+    return threadMs() - start;
 }
 
 } // namespace
@@ -101,12 +109,14 @@ int main(int argc, char *argv[])
     picker.resize(400, 30);
     picker.show();
     const auto step = [&](const std::function<void()> &work) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        QApplication::processEvents(); // let the view lay out and paint what it shows
-        const double ms = double(timer.nsecsElapsed()) / 1e6;
-        longestStep = std::max(longestStep, ms);
+        QElapsedTimer wall;
+        wall.start();
+        const double ms = timed([&] {
+            work();
+            QApplication::processEvents(); // let the view lay out and paint what it shows
+        });
+        // The stall is what the user sees: wall-clock time.
+        longestStep = std::max(longestStep, double(wall.nsecsElapsed()) / 1e6);
         fill += ms;
     };
     step([&] { picker.model()->beginRebuild(); });
@@ -127,6 +137,6 @@ int main(int argc, char *argv[])
     std::printf("fill view:                  %8.1f ms  (%.1fx)\n", fill, fill / parse);
     std::printf("build + fill:               %8.1f ms  (%.1fx, target at most 10x)\n", build + fill,
                 (build + fill) / parse);
-    std::printf("longest loop stall filling: %8.1f ms  (target at most 50 ms)\n", longestStep);
+    std::printf("longest loop stall filling: %8.1f ms  (wall clock; target at most 50 ms)\n", longestStep);
     return 0;
 }

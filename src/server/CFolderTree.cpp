@@ -4,6 +4,7 @@
 #include "platform/Messages.h"
 
 #include <QStringList>
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <functional>
@@ -79,39 +80,52 @@ CFolderTree::CFolderTree()
 void CFolderTree::Clear()
 {
     // Parent and child point at each other: break every link before the nodes go.
-    for (const auto &node : m_nodes)
+    for (CFolderNode *node : m_nodes)
         node->FirstChild = node->PrevSibling = node->NextSibling = node->Parent = node->LastChild = nullptr;
     m_nodes.clear();
+    m_blocks.clear();
+    m_blockUsed = kBlockNodes;
     m_byId.clear();
-    Root = nullptr;
     Selected = nullptr;
-    auto root = std::make_unique<CFolderNode>();
-    root->PID = -1;
-    Root = root.get();
-    m_byId.insert(Root->ID, Root);
-    m_nodes.push_back(std::move(root));
+    CFolderNode root;
+    root.PID = -1;
+    Root = store(std::move(root));
+    m_byId[Root->ID] = Root;
+    m_nodes.push_back(Root);
 }
 
-bool CFolderTree::Add(std::unique_ptr<CFolderNode> node, CFolderNode *parent)
+CFolderNode *CFolderTree::store(CFolderNode &&node)
 {
-    if (!node || !parent || node->PID != parent->ID)
+    if (m_blockUsed == kBlockNodes) {
+        m_blocks.push_back(std::make_unique<CFolderNode[]>(kBlockNodes));
+        m_blockUsed = 0;
+    }
+    CFolderNode *slot = &m_blocks.back()[m_blockUsed++];
+    *slot = std::move(node);
+    return slot;
+}
+
+bool CFolderTree::Add(CFolderNode node, CFolderNode *parent)
+{
+    if (!parent || node.PID != parent->ID)
         return false;
     // One look-up both finds a node with this id and reserves the entry.
-    CFolderNode *&entry = m_byId[node->ID];
+    CFolderNode *&entry = m_byId[node.ID];
     if (entry)
         return false;
-    entry = node.get();
-    CFolderNode *last = parent->LastChild;
-    node->PrevSibling = last;
-    if (last)
-        last->NextSibling = node.get();
+    node.Parent = parent;
+    node.PrevSibling = parent->LastChild;
+    node.FirstChild = node.NextSibling = node.LastChild = nullptr;
+    CFolderNode *added = store(std::move(node));
+    entry = added;
+    if (added->PrevSibling)
+        added->PrevSibling->NextSibling = added;
     else
-        parent->FirstChild = node.get();
-    node->Parent = parent;
-    parent->LastChild = node.get();
-    if (node->Uploadable && (!Selected || Selected->ID == adId))
-        Selected = node.get();
-    m_nodes.push_back(std::move(node));
+        parent->FirstChild = added;
+    parent->LastChild = added;
+    if (added->Uploadable && (!Selected || Selected->ID == adId))
+        Selected = added;
+    m_nodes.push_back(added);
     return true;
 }
 
@@ -120,7 +134,7 @@ void CFolderTree::TrimLeafNodes()
     // Children stand after their parents, so going backwards a parent whose
     // children all went is itself a leaf by the time it is reached.
     for (size_t i = m_nodes.size(); i-- > 1;) {
-        CFolderNode *node = m_nodes[i].get();
+        CFolderNode *node = m_nodes[i];
         if (node->Uploadable || node->FirstChild)
             continue;
         CFolderNode *parent = node->Parent;
@@ -133,9 +147,10 @@ void CFolderTree::TrimLeafNodes()
         if (parent->LastChild == node)
             parent->LastChild = node->PrevSibling;
         m_byId.remove(node->ID);
-        m_nodes[i].reset();
+        node->Parent = node->PrevSibling = node->NextSibling = nullptr;
+        m_nodes[i] = nullptr;
     }
-    std::erase_if(m_nodes, [](const auto &node) { return !node; });
+    std::erase(m_nodes, nullptr);
 }
 
 CFolderNode *CFolderTree::GetNextNode(const CFolderNode *node) const
@@ -188,15 +203,20 @@ bool CFolderTree::buildNested(const pugi::xml_node &list)
         folders.push_back(readItem(item));
     }
     const qsizetype count = qsizetype(folders.size());
-    m_byId.reserve(count + 1);
+    int maxId = 0;
+    for (const ListedFolder &f : folders)
+        maxId = std::max({maxId, f.id, f.pid});
+    m_byId.clear();
+    m_byId.reserve(maxId, count + 1, nullptr);
+    m_byId[Root->ID] = Root;
     m_nodes.reserve(size_t(count) + 1);
     // The parent each folder waits for is known once it is released.
     std::vector<CFolderNode *> parentOf(size_t(count), Root);
 
     // Folders waiting for a parent: per parent id a list in document order,
     // linked through `nextWaiting`.
-    QHash<int, qsizetype> firstWaiting;
-    firstWaiting.reserve(count / 2 + 1);
+    IdMap<qsizetype> firstWaiting;
+    firstWaiting.reserve(maxId, count, -1);
     std::vector<qsizetype> nextWaiting(size_t(count), -1);
     PassQueue current;
     for (qsizetype i = count; i-- > 0;) {
@@ -206,13 +226,9 @@ bool CFolderTree::buildNested(const pugi::xml_node &list)
         if (f.pid == Root->ID) {
             current.push(i);
         } else {
-            const auto head = firstWaiting.find(f.pid);
-            if (head == firstWaiting.end()) {
-                firstWaiting.insert(f.pid, i);
-            } else {
-                nextWaiting[size_t(i)] = *head;
-                *head = i;
-            }
+            qsizetype &head = firstWaiting[f.pid];
+            nextWaiting[size_t(i)] = head;
+            head = i;
         }
     }
     qsizetype left = count;
@@ -224,24 +240,24 @@ bool CFolderTree::buildNested(const pugi::xml_node &list)
             const qsizetype i = current.top();
             current.pop();
             const ListedFolder &f = folders[size_t(i)];
-            auto node = std::make_unique<CFolderNode>();
-            node->PID = f.pid;
-            node->ID = f.id;
-            node->Name = QString::fromUtf8(f.name);
-            node->Uploadable = f.uploadable;
+            CFolderNode node;
+            node.PID = f.pid;
+            node.ID = f.id;
+            node.Name = QString::fromUtf8(f.name);
+            node.Uploadable = f.uploadable;
             --left;
             // A repeated id is taken off the list without being added.
-            CFolderNode *added = node.get();
             if (!Add(std::move(node), parentOf[size_t(i)]))
                 continue;
-            const auto released = firstWaiting.constFind(f.id);
-            if (released == firstWaiting.cend())
+            CFolderNode *added = m_nodes.back();
+            const qsizetype released = firstWaiting.value(f.id);
+            if (released < 0)
                 continue;
-            for (qsizetype child = *released; child >= 0; child = nextWaiting[size_t(child)]) {
+            for (qsizetype child = released; child >= 0; child = nextWaiting[size_t(child)]) {
                 parentOf[size_t(child)] = added;
                 (child > i ? current : next).push(child);
             }
-            firstWaiting.erase(released);
+            firstWaiting.remove(f.id);
         }
         current = std::move(next);
     }
@@ -251,11 +267,11 @@ bool CFolderTree::buildNested(const pugi::xml_node &list)
 void CFolderTree::buildFlat(const pugi::xml_node &root)
 {
     for (const pugi::xml_node item : root.children("item")) {
-        auto node = std::make_unique<CFolderNode>();
-        node->PID = 0;
-        node->ID = QString::fromUtf8(item.child_value("id")).trimmed().toInt();
-        node->Name = QString::fromUtf8(item.child_value("name"));
-        node->Uploadable = true;
+        CFolderNode node;
+        node.PID = 0;
+        node.ID = QString::fromUtf8(item.child_value("id")).trimmed().toInt();
+        node.Name = QString::fromUtf8(item.child_value("name"));
+        node.Uploadable = true;
         Add(std::move(node), Root);
     }
 }

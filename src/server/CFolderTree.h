@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QHash>
+#include "server/IdMap.h"
+
 #include <QString>
 #include <memory>
 #include <pugixml.hpp>
@@ -31,8 +32,9 @@ public:
     Q_DISABLE_COPY_MOVE(CFolderTree)
 
     void Clear();
-    // Takes ownership of the node when it is linked under `parent`.
-    bool Add(std::unique_ptr<CFolderNode> node, CFolderNode *parent);
+    // Stores the node and links it under `parent`; false (storing nothing)
+    // when its PID is not the parent's ID or its ID is taken.
+    bool Add(CFolderNode node, CFolderNode *parent);
     void TrimLeafNodes();
     CFolderNode *GetNextNode(const CFolderNode *node) const;
     CFolderNode *FindNode(int id) const;
@@ -47,7 +49,7 @@ public:
     CFolderNode *Root = nullptr;
     CFolderNode *Selected = nullptr;
     // Every node in insertion order; the root first.
-    const std::vector<std::unique_ptr<CFolderNode>> &Nodes() const { return m_nodes; }
+    const std::vector<CFolderNode *> &Nodes() const { return m_nodes; }
 
     // The special folder named by the server's "adID" setting: the default
     // destination skips it when another uploadable folder exists.
@@ -57,6 +59,13 @@ private:
     bool buildNested(const pugi::xml_node &list);
     void buildFlat(const pugi::xml_node &root);
 
-    std::vector<std::unique_ptr<CFolderNode>> m_nodes;
-    QHash<int, CFolderNode *> m_byId; // FindNode without a scan
+    CFolderNode *store(CFolderNode &&node);
+
+    // Nodes live in blocks that go all at once on Clear: a listing of a
+    // hundred thousand folders would otherwise cost as many allocations.
+    static constexpr size_t kBlockNodes = 1024;
+    std::vector<std::unique_ptr<CFolderNode[]>> m_blocks;
+    size_t m_blockUsed = kBlockNodes;
+    std::vector<CFolderNode *> m_nodes;
+    IdMap<CFolderNode *> m_byId; // FindNode without a scan
 };

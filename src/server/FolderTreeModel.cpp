@@ -27,12 +27,12 @@ void FolderTreeModel::refill(const QString &serverText)
     const auto &nodes = m_tree.Nodes();
     m_children.reserve(qsizetype(nodes.size()) / 2 + 1);
     m_row.reserve(qsizetype(nodes.size()));
-    for (const auto &node : nodes) {
+    for (const CFolderNode *node : nodes) {
         if (!node->Parent)
             continue;
         auto &siblings = m_children[node->Parent];
-        m_row.insert(node.get(), int(siblings.size()));
-        siblings.push_back(node.get());
+        m_row.insert(node, int(siblings.size()));
+        siblings.push_back(node);
     }
     m_filled = m_tree.Root != nullptr;
     m_resetting = false;

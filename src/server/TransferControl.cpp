@@ -331,7 +331,8 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
     if (!self || !current(generation))
         co_return;
     const auto fail = [&](const QString &problem) {
-        m_error = problem;
+        m_error = problem.isEmpty() ? QStringLiteral("%1: unexpected answer from the server").arg(url.host())
+                                    : problem;
         finish(Done::PutFile, generation);
     };
     const QFileInfo file(filePath);

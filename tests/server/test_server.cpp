@@ -268,8 +268,8 @@ void TestServerAccess::folderForms()
     QTEST(tree.Selected->ID, "selected");
     QVERIFY(m_messages->messages.isEmpty());
     // The index behind FindNode follows trimming.
-    for (const auto &node : tree.Nodes())
-        QCOMPARE(tree.FindNode(node->ID), node.get());
+    for (const CFolderNode *node : tree.Nodes())
+        QCOMPARE(tree.FindNode(node->ID), node);
 }
 
 void TestServerAccess::folderStructureError()
@@ -336,7 +336,7 @@ void TestServerAccess::shuffledListMatchesRepeatedPasses()
     }
     QList<int> actual;
     for (const auto &node : tree.Nodes())
-        if (node.get() != tree.Root)
+        if (node != tree.Root)
             actual.append(node->ID);
     QCOMPARE(actual, expected);
     const auto firstUploadable =
@@ -348,12 +348,12 @@ void TestServerAccess::nextNodeOrder()
 {
     CFolderTree tree;
     const auto add = [&](int id, int pid, const char *name) {
-        auto node = std::make_unique<CFolderNode>();
-        node->ID = id;
-        node->PID = pid;
-        node->Name = QString::fromUtf8(name);
-        node->Uploadable = true;
-        return tree.Add(std::move(node), tree.FindNode(pid));
+        CFolderNode node;
+        node.ID = id;
+        node.PID = pid;
+        node.Name = QString::fromUtf8(name);
+        node.Uploadable = true;
+        return tree.Add(node, tree.FindNode(pid));
     };
     QVERIFY(add(1, 0, "A"));
     QVERIFY(add(2, 0, "B"));
@@ -523,10 +523,10 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     const CFolderNode *grey = nullptr;
     const CFolderNode *other = nullptr;
     for (const auto &node : tree.Nodes()) {
-        if (node.get() != tree.Root && !node->Uploadable)
-            grey = node.get();
-        if (node->Uploadable && node.get() != tree.Selected && node->ID != access.settings.adId)
-            other = node.get();
+        if (node != tree.Root && !node->Uploadable)
+            grey = node;
+        if (node->Uploadable && node != tree.Selected && node->ID != access.settings.adId)
+            other = node;
     }
     QVERIFY(grey && other);
     const int chosen = other->ID;
