@@ -578,15 +578,7 @@ void frmUpload::startUpload()
 
 bool frmUpload::requestStop()
 {
-    if (m_flags.stepRunning) {
-        m_flags.stepRunning = false;
-        m_hooks->StopExec();
-        m_flags.stepCanceled = true;
-        return false;
-    }
-    m_hooks->StopExec();
-    m_flags.cancelRequested = true;
-    return true;
+    return RequestStop(m_flags, [this] { m_hooks->StopExec(); });
 }
 
 QCoro::Task<> frmUpload::stopUpload()

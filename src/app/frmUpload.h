@@ -2,6 +2,7 @@
 
 #include "app/WindowHooks.h"
 #include "pipeline/RunFlags.h"
+#include "pipeline/RunnerControls.h"
 #include "platform/KeepAwake.h"
 #include "queue/CVideoList.h"
 
@@ -21,7 +22,7 @@ class QTimer;
 
 // The main window: the queue grid, the commands that change the queue,
 // Start and Stop, the start-up checks, and the close that saves the queue.
-class frmUpload final : public QMainWindow
+class frmUpload final : public QMainWindow, public RunnerControls
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(frmUpload)
@@ -68,12 +69,12 @@ public:
 
     // Enables the queue-changing commands, or disables them (and Edit and
     // Remove) while the queue runs.
-    void vidFileEnabled(bool enabled);
-    void setStartEnabled(bool enabled);
-    void setStopEnabled(bool enabled);
-    void setExitEnabled(bool enabled);
+    void vidFileEnabled(bool enabled) override;
+    void setStartEnabled(bool enabled) override;
+    void setStopEnabled(bool enabled) override;
+    void setExitEnabled(bool enabled) override;
     // Exit's caption goes back to its language text when a run ends.
-    void restoreExitCaption();
+    void restoreExitCaption() override;
 
     // The grid's selection handler; row and column count from 1.
     void gridSelectionChanged(int row, int column);

@@ -1,5 +1,6 @@
 // clipferry: the windowed program.
 
+#include "app/AppHooks.h"
 #include "app/MessageBoxWidget.h"
 #include "app/ShutdownSignals.h"
 #include "app/frmUpload.h"
@@ -25,7 +26,7 @@ int main(int argc, char *argv[])
     MessageBoxWidget *boxes = presenter.get();
     Messages::setPresenter(std::move(presenter));
 
-    frmUpload window({arguments, KeepAwake::create(), nullptr, 0});
+    frmUpload window({arguments, KeepAwake::create(), std::make_unique<AppHooks>(), 0});
     boxes->setWindow(&window);
 
     QObject::connect(&instance, &SingleInstance::activated, &window, [&window] {

@@ -48,14 +48,7 @@ void QueueRunner::StartNextEntry()
 
 void QueueRunner::Stop()
 {
-    if (m.flags.stepRunning) {
-        m.flags.stepRunning = false;
-        m.runner.StopExec();
-        m.flags.stepCanceled = true;
-    } else {
-        m.runner.StopExec();
-        m.flags.cancelRequested = true;
-    }
+    RequestStop(m.flags, [this] { m.runner.StopExec(); });
     m.controls.setStopEnabled(false);
 }
 
