@@ -512,10 +512,20 @@ void TestServerAccess::passwordRetry()
 
 void TestServerAccess::selectionSurvivesRefreshAndCache()
 {
+    // A default profile of another server: its folder means nothing on this one.
+    const QString profile = AppPaths::dataPath(u"tarn_profile.xml"_qs);
+    QVERIFY(Xml::writeFileAtomic(profile,
+                                 "<?xml version=\"1.0\"?>\n<profile><server><url>elsewhere.example.org</url>"
+                                 "<folderID>77</folderID><contentID>5</contentID></server></profile>\n"));
+    const auto profileServer = [&] { return ReadProfileServer(AppPaths::dataDir(), {}, {}); };
+
     ServerAccess access;
     TransferControl control;
     LoginSession session(access, &control, u"frmAdd"_qs);
     QVERIFY(login(session, server().address(), u"demo"_qs, u"demo"_qs));
+    QCOMPARE(profileServer().url, server().address());
+    QCOMPARE(profileServer().folderID, u"0"_qs);
+    QCOMPARE(profileServer().contentID, u"5"_qs);
     CFolderTree &tree = access.folderTree;
     // The demo's ad folder is its first uploadable one, so the default is the next.
     QVERIFY(tree.Selected);
@@ -537,6 +547,8 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     QCOMPARE(tree.Selected->ID, chosen);
     QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), QString::number(chosen));
     QCOMPARE(ReadSetting(Settings::kSection, u"account"_qs, {}), u"demo"_qs);
+    // Same server and account as last time: the profile follows the folder.
+    QCOMPARE(profileServer().folderID, QString::number(chosen));
 
     // The next dialog starts from the cached reply, on the folder saved last.
     ServerAccess next;
