@@ -73,6 +73,20 @@ bool processAlive(qint64 pid)
     return !stat.readAll().contains(") Z ");
 }
 
+// Processes whose command line names `text`.
+QStringList processesMentioning(const QString &text)
+{
+    QStringList found;
+    const QStringList pids = QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pid : pids) {
+        QFile cmdline("/proc/" + pid + "/cmdline");
+        if (pid.toLongLong() > 0 && processAlive(pid.toLongLong()) && cmdline.open(QIODevice::ReadOnly) &&
+            cmdline.readAll().contains(text.toUtf8()))
+            found.append(pid);
+    }
+    return found;
+}
+
 } // namespace
 
 class TestPipeline : public QObject
@@ -655,6 +669,8 @@ private Q_SLOTS:
         QCOMPARE(started.filter("-pass").size(), 1);
         QVERIFY(started.filter("-pass").first().contains("-pass 1"));
         QVERIFY(runner.startedCommands().filter("MP4Box").isEmpty());
+        // The killed encoder is gone, not left running in the background.
+        QVERIFY(processesMentioning(work).isEmpty());
         QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
         QVERIFY(!QFileInfo::exists(QDir(work).filePath("log-0.log")));
     }
@@ -682,6 +698,44 @@ private Q_SLOTS:
         conversion.entry = videoEntry(m_mkv, 320, 240);
         QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_mkv, work)), result);
         QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
+    }
+
+    // An ffmpeg that cannot open the input with the deinterlace option runs
+    // both passes again without it.
+    void deinterlaceRetry()
+    {
+        writeFakeTool("ffmpeg",
+                      "case \"$*\" in *-deinterlace*) echo 'Error while opening file x'; exit 1;; esac\n"
+                      "for last; do :; done; : > \"$last\"");
+        useFakeTools();
+        const QString work = freshFolder("retry");
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        VideoConversion conversion(runner, flags, view, nullptr);
+        conversion.entry = videoEntry(m_mkv, 320, 240);
+        conversion.entry.bInterlaced = true;
+        // The empty "video" gets no key frames.
+        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_mkv, work)), -7);
+        const QStringList passes = runner.startedCommands().filter("-pass ");
+        QCOMPARE(passes.size(), 3);
+        QVERIFY(passes[0].contains("-deinterlace") && passes[0].contains("-pass 1"));
+        QVERIFY(!passes[1].contains("-deinterlace") && passes[1].contains("-pass 1"));
+        QVERIFY(!passes[2].contains("-deinterlace") && passes[2].contains("-pass 2"));
+    }
+
+    // The probing form: whole output back, plain seconds as the progress.
+    void captureOutputForProbing()
+    {
+        writeFakeTool("prober", "printf 'Duration: 00:00:04.00\\nsize=1kB time=3.0 bitrate=1\\n'");
+        useFakeTools();
+        RunFlags flags;
+        RecordingView view;
+        ExecRunner runner(flags, view);
+        const QString output = QCoro::waitFor(runner.captureOutput("prober \"a file\"", 4));
+        QCOMPARE(output, QString("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
+        QCOMPARE(view.progress, 75);
+        QVERIFY(QCoro::waitFor(runner.captureOutput("clipferry-absent-tool")).isEmpty());
     }
 
     void keyframeListStopsAtEmptyLine()
