@@ -18,7 +18,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -217,8 +216,7 @@ double viaCurl(httplib::Client &client, const fs::path &archive, std::int64_t si
     return seconds(start);
 }
 
-// One keep-alive HTTP/1.1 connection that sends each chunk straight from the
-// file (sendfile), as a streaming client does.
+// One keep-alive HTTP/1.1 connection for the chunks of an upload.
 class Connection
 {
 public:
@@ -236,21 +234,21 @@ public:
     Connection &operator=(const Connection &) = delete;
 
     // Sends one PATCH; returns the Upload-Offset of a 204 answer, or -1.
-    std::int64_t patch(const std::string &path, int file, std::int64_t offset, size_t length, const std::string &sha1)
+    std::int64_t patch(const std::string &path, std::int64_t offset, const std::vector<char> &body,
+                       const std::string &sha1)
     {
         const std::string head = "PATCH " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic "
                                  + base64Encode("demo:demo") + "\r\nTus-Resumable: 1.0.0\r\n"
                                  "Content-Type: application/offset+octet-stream\r\nUpload-Offset: "
                                  + std::to_string(offset) + "\r\nUpload-Checksum: sha1 " + base64Encode(sha1)
-                                 + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+                                 + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
         if (!m_ok || send(m_fd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size()))
             return -1;
-        off_t at = static_cast<off_t>(offset);
-        while (length > 0) {
-            const ssize_t n = sendfile(m_fd, file, &at, length);
+        for (size_t sent = 0; sent < body.size();) {
+            const ssize_t n = send(m_fd, body.data() + sent, body.size() - sent, MSG_NOSIGNAL);
             if (n <= 0)
                 return -1;
-            length -= static_cast<size_t>(n);
+            sent += static_cast<size_t>(n);
         }
         std::string answer;
         char buffer[4096];
@@ -272,7 +270,7 @@ private:
     bool m_ok = false;
 };
 
-// The resumable protocol: 32 MiB chunks, each with its SHA-1, sent from the file.
+// The resumable protocol: 32 MiB chunks, each with its SHA-1.
 double viaTus(httplib::Client &client, int port, const fs::path &archive, std::int64_t size,
               const std::string &sha256, std::string &location)
 {
@@ -283,26 +281,41 @@ double viaTus(httplib::Client &client, int port, const fs::path &archive, std::i
     const auto start = Clock::now();
     const int file = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
     Connection connection(port);
-    // The next chunk's SHA-1 is computed while the current chunk travels.
-    const auto sha1Of = [file, size](std::int64_t at) {
-        const auto n = static_cast<size_t>(std::min(kChunk, size - at));
-        std::vector<char> chunk(n);
-        if (pread(file, chunk.data(), n, static_cast<off_t>(at)) != static_cast<ssize_t>(n))
-            return std::string();
+    // Two buffers: the next chunk is read and its SHA-1 computed while the current one travels.
+    struct Chunk
+    {
+        std::vector<char> data;
+        std::string sha1;
+    };
+    const auto load = [file, size](Chunk &chunk, std::int64_t at) {
+        chunk.data.resize(static_cast<size_t>(std::min(kChunk, size - at)));
+        if (pread(file, chunk.data.data(), chunk.data.size(), static_cast<off_t>(at))
+            != static_cast<ssize_t>(chunk.data.size())) {
+            chunk.sha1.clear();
+            return;
+        }
         unsigned char digest[20];
         unsigned int length = 0;
-        EVP_Digest(chunk.data(), n, digest, &length, EVP_sha1(), nullptr);
-        return std::string(reinterpret_cast<char *>(digest), length);
+        EVP_Digest(chunk.data.data(), chunk.data.size(), digest, &length, EVP_sha1(), nullptr);
+        chunk.sha1.assign(reinterpret_cast<char *>(digest), length);
     };
+    Chunk chunks[2];
+    chunks[0].data.reserve(kChunk);
+    chunks[1].data.reserve(kChunk);
     std::int64_t offset = 0;
-    auto next = std::async(std::launch::async, sha1Of, offset);
+    int current = 0;
+    auto next = std::async(std::launch::async, load, std::ref(chunks[current]), offset);
     while (offset >= 0 && offset < size) {
-        const std::string sha1 = next.get();
-        const auto n = static_cast<size_t>(std::min(kChunk, size - offset));
-        if (offset + static_cast<std::int64_t>(n) < size)
-            next = std::async(std::launch::async, sha1Of, offset + static_cast<std::int64_t>(n));
-        offset = sha1.empty() ? -1 : connection.patch(path, file, offset, n, sha1);
+        next.get();
+        const Chunk &chunk = chunks[current];
+        const std::int64_t following = offset + static_cast<std::int64_t>(chunk.data.size());
+        if (following < size)
+            next = std::async(std::launch::async, load, std::ref(chunks[1 - current]), following);
+        offset = chunk.sha1.empty() ? -1 : connection.patch(path, offset, chunk.data, chunk.sha1);
+        current = 1 - current;
     }
+    if (next.valid())
+        next.wait();
     close(file);
     return offset == size ? seconds(start) : -1;
 }
