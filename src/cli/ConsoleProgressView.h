@@ -1,0 +1,36 @@
+#pragma once
+
+#include "pipeline/ProgressView.h"
+#include "pipeline/RunnerControls.h"
+
+// The pipeline's texts as lines on standard output: the status and the
+// progress label when they change, and ClipFerry's own notes.
+class ConsoleProgressView final : public ProgressView
+{
+public:
+    QString statusText() const override { return m_status; }
+    void setStatusText(const QString &text) override;
+    void setConvertInfo(const QString &text) override;
+    QString injectionCaption() const override;
+    void setProgress(int percent) override;
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &) override {}
+    void appendOutputLine(const QString &line) override;
+    void setAnimationRunning(bool) override {}
+
+private:
+    QString m_status;
+    QString m_info;
+    int m_percent = -1;
+};
+
+// The command line has no buttons to enable.
+class ConsoleControls final : public RunnerControls
+{
+public:
+    void setStartEnabled(bool) override {}
+    void setStopEnabled(bool) override {}
+    void setExitEnabled(bool) override {}
+    void restoreExitCaption() override {}
+    void vidFileEnabled(bool) override {}
+};
