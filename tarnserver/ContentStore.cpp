@@ -251,9 +251,11 @@ ContentStore::Registered ContentStore::registerUpload(const Account &account, co
     };
     if (upload.offset != upload.length)
         return Registered{ErrorCode::NoUpload, 0, "upload incomplete"};
+    if (!m_uploads.claim(upload.id))
+        return Registered{ErrorCode::NoUpload, 0, "upload being registered by another request"};
     const auto digest = m_uploads.sha256Of(upload);
     if (!digest)
-        return Registered{ErrorCode::Internal, 0, "cannot read the upload"};
+        return refuse(ErrorCode::Internal);
     if (*digest != upload.sha256)
         return refuse(ErrorCode::ChecksumMismatch);
     const Target target = resolveTarget(account, upload.folder, upload.content);

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -81,6 +82,7 @@ struct UploadStore::Slot
     std::timed_mutex lock;
     MdContext sha256;       // state over the first `hashed` bytes
     std::int64_t hashed = -1; // -1: unknown (the server restarted), hash from the file
+    bool claimed = false;     // a registration is under way
 };
 
 UploadStore::UploadStore(Database &db, std::filesystem::path folder)
@@ -217,6 +219,13 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
     s->hashed = sha256Ctx ? end : -1;
     s->sha256 = std::move(sha256Ctx);
     return {complete ? PatchStatus::Done : PatchStatus::Cut, end};
+}
+
+bool UploadStore::claim(const std::string &id)
+{
+    const auto s = slot(id);
+    std::lock_guard lock(s->lock);
+    return !std::exchange(s->claimed, true);
 }
 
 std::optional<std::string> UploadStore::sha256Of(const Upload &upload)

@@ -41,6 +41,8 @@ public:
     std::optional<Upload> find(const std::string &id, std::int64_t account);
     // Appends a request body at offset; sha1 is the raw 20-byte digest the body must have, or empty.
     PatchResult patch(const std::string &id, std::int64_t offset, const std::string &sha1, const BodyReader &read);
+    // Marks an upload as being registered; false when another request does it already.
+    bool claim(const std::string &id);
     // SHA-256 (hex) of a complete upload.
     std::optional<std::string> sha256Of(const Upload &upload);
     std::filesystem::path pathOf(const std::string &id) const;
