@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # ClipFerry set-up: installs what is missing, configures and builds.
 #   ./setup.sh            install missing packages, build build/
-#   ./setup.sh run [ARGS] the same, then start ClipFerry (on the embedded local server)
+#   ./setup.sh run [SOURCE...] [--server S --account A --password P]
+#                         the same, then queue and upload the videos (a sample when none
+#                         is given) on the embedded local server unless --server names one
 #   ./setup.sh test       install, build the sanitizer configuration build-asan/ and run every test
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -47,6 +49,38 @@ build() { # build DIR [cmake options...]
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# The main job: queue the given videos (a generated sample when none is
+# given) and upload them. Without --server the embedded local server takes
+# them, with its demo account. With a display the queue opens in the window
+# and Start uploads it; without one it runs headless.
+run_main_job() {
+  local args=("$@") server_pid=""
+  local demo=build/demo
+  mkdir -p "$demo"
+  if [[ " ${args[*]-} " != *" --server "* ]]; then
+    if ! (exec 3<>/dev/tcp/127.0.0.1/7380) 2>/dev/null; then
+      build/bin/clipferry-server --data "$demo/server" --demo --port 7380 >"$demo/server.out" 2>"$demo/server.log" &
+      server_pid=$!
+      trap 'kill $server_pid 2>/dev/null' EXIT
+      for _ in $(seq 50); do grep -q listening "$demo/server.out" 2>/dev/null && break; sleep 0.1; done
+      echo "Embedded server: $(cat "$demo/server.out") (account demo / demo)"
+    fi
+    args+=(--server http://127.0.0.1:7380 --account demo --password demo)
+  fi
+  local has_source=0 a
+  for a in "${args[@]}"; do [[ "$a" != --* && -f "$a" ]] && has_source=1; done
+  if [ $has_source -eq 0 ]; then
+    [ -f "$demo/sample.mp4" ] || build/bin/clipferry-cli sample video "$demo/sample.mp4" --duration 10 --size 640x360 >/dev/null
+    args=("$demo/sample.mp4" --title "ClipFerry sample" --author "ClipFerry" "${args[@]}")
+  fi
+  if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    build/bin/clipferry-cli upload --queue-only "${args[@]}" || true
+    build/bin/clipferry
+  else
+    build/bin/clipferry-cli upload "${args[@]}"
+  fi
+}
+
 install_packages
 case "${1:-}" in
   test)
@@ -57,15 +91,11 @@ case "${1:-}" in
     ;;
   run)
     shift
-    build build
-    if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-      echo "No display: starting ClipFerry under a virtual X server." >&2
-      exec xvfb-run -a build/bin/clipferry "$@"
-    fi
-    exec build/bin/clipferry "$@"
+    build build -DCLIPFERRY_TESTS=OFF
+    run_main_job "$@"
     ;;
   "")
-    build build
+    build build -DCLIPFERRY_TESTS=OFF
     ;;
   *)
     echo "usage: ./setup.sh [run [ARGS] | test]" >&2

@@ -232,10 +232,6 @@ void frmUpload::defineGrid()
     gridQueue->verticalHeader()->setDefaultSectionSize(gridQueue->fontMetrics().height() + 8);
     gridQueue->horizontalHeader()->setHighlightSections(false);
     gridQueue->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    // The model's size hints carry the column widths only; the header's
-    // height comes from its font.
-    gridQueue->horizontalHeader()->setMinimumHeight(gridQueue->horizontalHeader()->fontMetrics().height() +
-                                                    10);
     gridQueue->horizontalHeader()->setStretchLastSection(true);
     const auto &columns = QueueModel::columns();
     for (int i = 0; i < static_cast<int>(columns.size()); ++i)

@@ -78,10 +78,9 @@ QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int ro
     if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount)
         return QAbstractTableModel::headerData(section, orientation, role);
     const ColumnInfo &info = columns().at(static_cast<size_t>(section));
+    // The widths are the view's business (columns()).
     if (role == Qt::DisplayRole)
         return Lang(QStringLiteral("frmUpload"), QString::fromLatin1(info.headerKey));
-    if (role == Qt::SizeHintRole)
-        return QSize(info.width, 0);
     return {};
 }
 
