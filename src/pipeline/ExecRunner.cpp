@@ -278,6 +278,13 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         context.outputText = kept;
         m_view.setOutputText(kept);
         stop = m_flags.cancelRequested || verdict.failed;
+        if (!stop) {
+            // A burst of output is shown chunk by chunk, each in a turn of its own.
+            co_await Coro::sleep(0ms);
+            if (!self || !child)
+                co_return;
+            stop = m_flags.cancelRequested;
+        }
     }
     if (stop)
         co_await killChild(child);
