@@ -18,10 +18,9 @@ FolderPickerWidget::FolderPickerWidget(CFolderTree &tree, QWidget *parent)
     : QWidget(parent), m_tree(tree), m_model(new FolderTreeModel(tree, this)), m_path(new QLabel(this)),
       m_drop(new QToolButton(this)), m_panel(new QFrame(this, Qt::Popup)), m_view(new QTreeView(m_panel))
 {
-    m_path->setObjectName(QStringLiteral("lFolderPath"));
+    // No object names: the dialog's language pass would blank them.
     m_path->setFrameShape(QFrame::StyledPanel);
     m_path->setMinimumWidth(200);
-    m_drop->setObjectName(QStringLiteral("cmdFolder"));
     m_drop->setArrowType(Qt::DownArrow);
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -94,6 +93,11 @@ QString FolderPickerWidget::folderId() const
 QString FolderPickerWidget::folderPath() const
 {
     return m_tree.Selected ? m_tree.PathOf(m_tree.Selected, kSeparator) : QString();
+}
+
+QString FolderPickerWidget::pathText() const
+{
+    return m_path->text();
 }
 
 void FolderPickerWidget::showPanel()

@@ -33,6 +33,8 @@ public:
     void showPanel();
     bool isPanelVisible() const;
     QTreeView *view() const { return m_view; }
+    // What the path label shows.
+    QString pathText() const;
     FolderTreeModel *model() const { return m_model; }
 
 Q_SIGNALS:

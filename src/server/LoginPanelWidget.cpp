@@ -35,16 +35,20 @@ LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *contro
       m_account(field(QStringLiteral("txtAccount"), this)),
       m_password(field(QStringLiteral("txtPassword"), this)),
       m_logIn(new QPushButton(Lang(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")), this)),
-      m_status(new QLabel(this)), m_oldServerHelp(new QLabel(this))
+      m_status(new QLabel(Lang(section, QStringLiteral("lStatus")), this)),
+      m_oldServerHelp(new QPushButton(Lang(section, QStringLiteral("lOldSysHelp")), this))
 {
     m_password->setEchoMode(QLineEdit::Password);
     m_logIn->setObjectName(QStringLiteral("cmdLogIn"));
-    m_status->setObjectName(QStringLiteral("lStatusText"));
+    m_status->setObjectName(QStringLiteral("lStatus"));
     m_status->setWordWrap(true);
-    m_oldServerHelp->setObjectName(QStringLiteral("lOldSysHelpLink"));
-    m_oldServerHelp->setText(QStringLiteral("<a href=\"#\">%1</a>")
-                                 .arg(Lang(section, QStringLiteral("lOldSysHelp")).toHtmlEscaped()));
-    m_oldServerHelp->setTextFormat(Qt::RichText);
+    // A button that looks like a link, so the language file names it like any caption.
+    m_oldServerHelp->setObjectName(QStringLiteral("lOldSysHelp"));
+    m_oldServerHelp->setFlat(true);
+    m_oldServerHelp->setCursor(Qt::PointingHandCursor);
+    m_oldServerHelp->setStyleSheet(
+        QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; "
+                       "border: none; padding: 0; }"));
     m_oldServerHelp->hide();
 
     auto *grid = new QGridLayout(this);
@@ -70,7 +74,7 @@ LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *contro
         });
     }
     connect(m_logIn, &QPushButton::clicked, this, &LoginPanelWidget::RequestFolderList);
-    connect(m_oldServerHelp, &QLabel::linkActivated, this, &LoginPanelWidget::showOldServerHelp);
+    connect(m_oldServerHelp, &QPushButton::clicked, this, &LoginPanelWidget::showOldServerHelp);
 
     connect(m_session, &LoginSession::statusChanged, this, &LoginPanelWidget::showStatus);
     connect(m_session, &LoginSession::oldServerChanged, m_oldServerHelp, &QWidget::setVisible);

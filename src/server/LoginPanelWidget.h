@@ -52,6 +52,6 @@ private:
     QLineEdit *m_password;
     QPushButton *m_logIn;
     QLabel *m_status;
-    QLabel *m_oldServerHelp;
+    QPushButton *m_oldServerHelp;
     bool m_loadingFields = false;
 };

@@ -11,9 +11,13 @@
 #include "server/TransferControl.h"
 
 #ifdef CLIPFERRY_TEST_WIDGETS
+#include "common/LanguageWidget.h"
 #include "server/FolderPickerWidget.h"
+#include "server/LoginPanelWidget.h"
 
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTreeView>
 #endif
 
@@ -145,6 +149,7 @@ private Q_SLOTS:
     void foldersCommand();
 #ifdef CLIPFERRY_TEST_WIDGETS
     void pickerTakesOnlyUploadableFolders();
+    void panelFollowsLoginAndEdits();
 #endif
 
 private:
@@ -812,9 +817,51 @@ void TestServerAccess::pickerTakesOnlyUploadableFolders()
     Q_EMIT picker.view()->clicked(inbox);
     QCOMPARE(picker.folderId(), u"3"_qs);
     QCOMPARE(chosen.size(), 1);
-    QCOMPARE(picker.findChild<QLabel *>(u"lFolderPath"_qs)->text(), u"Inbox"_qs);
+    QCOMPARE(picker.pathText(), u"Inbox"_qs);
     QCOMPARE(model->parent(physics), courses);
     QCOMPARE(model->rowCount(courses), 1);
+}
+#endif
+
+#ifdef CLIPFERRY_TEST_WIDGETS
+void TestServerAccess::panelFollowsLoginAndEdits()
+{
+    ServerAccess access;
+    TransferControl control;
+    QWidget dialog;
+    dialog.setObjectName(u"frmAdd"_qs);
+    auto *panel = new LoginPanelWidget(access, &control, u"frmAdd"_qs, &dialog);
+    auto *picker = new FolderPickerWidget(access.folderTree, &dialog);
+    picker->attach(panel->session());
+    ApplyLanguage(&dialog);
+    auto *logIn = dialog.findChild<QPushButton *>(u"cmdLogIn"_qs);
+    auto *status = dialog.findChild<QLabel *>(u"lStatus"_qs);
+    auto *password = dialog.findChild<QLineEdit *>(u"txtPassword"_qs);
+    QVERIFY(logIn && status && password);
+    QCOMPARE(status->text(), Lang(u"frmAdd"_qs, u"lStatus"_qs));
+
+    QSignalSpy parts(panel, &LoginPanelWidget::serverDependentPartsEnabled);
+    QSignalSpy ended(panel->session(), &LoginSession::loginEnded);
+    panel->setLogin({server().address(), u"demo"_qs, u"demo"_qs});
+    QTest::mouseClick(logIn, Qt::LeftButton);
+    QVERIFY(!logIn->isEnabled());
+    QVERIFY(!panel->canClose()); // refused while the list is awaited
+    QCOMPARE(m_messages->messages.last().text, Lang(u"frmAdd"_qs, u"msg_ExitOnGetFolder"_qs));
+    QVERIFY(ended.wait(60000));
+    QVERIFY(logIn->isEnabled());
+    QCOMPARE(logIn->text(), Lang(u"frmAdd"_qs, u"cmdRefresh"_qs));
+    QCOMPARE(parts.last().first().toBool(), true);
+    QCOMPARE(picker->folderPath(), picker->pathText());
+    QVERIFY(!picker->pathText().isEmpty());
+    QCOMPARE(picker->model()->index(0, 0).data().toString(), server().address());
+
+    access.hashPassword = false;
+    QTest::keyClick(password, Qt::Key_X);
+    QCOMPARE(logIn->text(), Lang(u"frmAdd"_qs, u"cmdLogIn"_qs));
+    QCOMPARE(parts.last().first().toBool(), false);
+    QCOMPARE(status->text(), Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
+    QVERIFY(access.hashPassword);
+    QVERIFY(!panel->isLoggedIn());
 }
 #endif
 
