@@ -5,6 +5,7 @@
 #include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
 #include "platform/Messages.h"
+#include "queue/QueueModel.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -547,10 +548,15 @@ private Q_SLOTS:
         flags.cpuCount = 2;
         RecordingView view;
         ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
+        QueueModel grid;
+        grid.AddQueueRow("interlaced.mp4", "t", "a", m_interlaced, "u", "f");
+        VideoConversion conversion(runner, flags, view, &grid);
         conversion.entry = videoEntry(m_interlaced, 320, 240);
         conversion.entry.bInterlaced = true;
         QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work)), 1);
+        const QRegularExpression clock("^\\d\\d:\\d\\d:\\d\\d$");
+        QVERIFY(clock.match(grid.GetEntryCell(m_interlaced, QueueModel::ColCvtBeginTime)).hasMatch());
+        QVERIFY(clock.match(grid.GetEntryCell(m_interlaced, QueueModel::ColCvtEndTime)).hasMatch());
 
         const QString video = QDir(work).filePath("video.mp4");
         QCOMPARE(probe(video, "stream=codec_name,width,height,r_frame_rate"),
