@@ -63,8 +63,8 @@ int accountCommand(Database &db, const Args &args)
     }
     if (args.size() == 2 && args[1] == "list") {
         for (const Account &a : db.accounts())
-            std::cout << a.id << "\t" << a.name << "\tquota " << a.quotaMb << " MB\tmaxsize " << a.maxsizeMb << " MB"
-                      << (a.disabled ? "\tdisabled" : "") << "\n";
+            std::cout << a.id << "\t" << a.name << "\tquota " << a.quotaMb << " MB\tmaxsize " << a.maxsizeMb
+                      << " MB" << (a.disabled ? "\tdisabled" : "") << "\n";
         return 0;
     }
     return usage();
@@ -84,7 +84,8 @@ int folderCommand(Database &db, const Args &args)
     }
     if (args.size() == 2 && args[1] == "list") {
         for (const Folder &f : db.folders())
-            std::cout << f.id << "\t" << f.parent << "\t" << f.name << (f.uploadable ? "" : "\t(no upload)") << "\n";
+            std::cout << f.id << "\t" << f.parent << "\t" << f.name << (f.uploadable ? "" : "\t(no upload)")
+                      << "\n";
         return 0;
     }
     return usage();
@@ -94,8 +95,8 @@ int contentCommand(Database &db, const fs::path &data, const Args &args)
 {
     if (args.size() == 2 && args[1] == "list") {
         for (const Content &c : db.contents())
-            std::cout << c.id << "\tfolder " << c.folder << "\t" << c.type << "\t" << c.size << " bytes\t" << c.title
-                      << "\t" << c.author << "\n";
+            std::cout << c.id << "\tfolder " << c.folder << "\t" << c.type << "\t" << c.size << " bytes\t"
+                      << c.title << "\t" << c.author << "\n";
         return 0;
     }
     if (args.size() == 3 && args[1] == "remove") {

@@ -13,9 +13,9 @@ constexpr std::int64_t kAnnouncementLifetime = 24 * 60 * 60;
 
 bool endsWith(std::string_view text, std::string_view tail)
 {
-    return text.size() >= tail.size()
-           && std::equal(tail.begin(), tail.end(), text.end() - static_cast<std::ptrdiff_t>(tail.size()),
-                         [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    return text.size() >= tail.size() &&
+           std::equal(tail.begin(), tail.end(), text.end() - static_cast<std::ptrdiff_t>(tail.size()),
+                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
 
 bool startsWith(std::string_view text, std::string_view head)
@@ -27,8 +27,8 @@ bool isTopLevelVideo(const std::string &name)
 {
     if (name.find('/') != std::string::npos)
         return false;
-    return (startsWith(name, "video") && (endsWith(name, ".mp4") || endsWith(name, ".flv"))) || name == "tmp.mp4"
-           || startsWith(name, "src.");
+    return (startsWith(name, "video") && (endsWith(name, ".mp4") || endsWith(name, ".flv"))) ||
+           name == "tmp.mp4" || startsWith(name, "src.");
 }
 
 std::string firstPresent(const ZipArchive &zip, std::initializer_list<const char *> names)
@@ -59,9 +59,7 @@ bool readXmlEntry(const ZipArchive &zip, const char *name, pugi::xml_document &d
 } // namespace
 
 ContentStore::ContentStore(Database &db, UploadStore &uploads, fs::path folder)
-    : m_db(db)
-    , m_uploads(uploads)
-    , m_folder(std::move(folder))
+    : m_db(db), m_uploads(uploads), m_folder(std::move(folder))
 {
     fs::create_directories(m_folder);
 }
@@ -173,7 +171,8 @@ int ContentStore::checkPackage(const ZipArchive &zip, PackageInfo &info, std::st
         return 0;
     }
     const auto &entries = zip.entries();
-    if (std::none_of(entries.begin(), entries.end(), [](const ZipEntry &e) { return isTopLevelVideo(e.name); })) {
+    if (std::none_of(entries.begin(), entries.end(),
+                     [](const ZipEntry &e) { return isTopLevelVideo(e.name); })) {
         detail = "package without a video";
         return ErrorCode::BadProfile;
     }

@@ -1,7 +1,6 @@
 #include "Database.h"
 
 #include <sqlite3.h>
-
 #include <stdexcept>
 
 namespace {
@@ -34,8 +33,7 @@ namespace {
 class Statement
 {
 public:
-    Statement(sqlite3 *db, const char *sql)
-        : m_db(db)
+    Statement(sqlite3 *db, const char *sql) : m_db(db)
     {
         if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
             throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db));
@@ -44,8 +42,7 @@ public:
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
-    template<typename... Args>
-    Statement &bind(const Args &...args)
+    template <typename... Args> Statement &bind(const Args &...args)
     {
         int index = 0;
         (bindOne(++index, args), ...);
@@ -86,13 +83,13 @@ private:
 
 Account readAccount(Statement &s)
 {
-    return Account{s.integer(0), s.text(1), s.integer(2) != 0, s.integer(3), s.integer(4),
-                   PasswordRecord{s.text(5), s.text(6), s.text(7)}};
+    return Account{s.integer(0), s.text(1),    s.integer(2) != 0,
+                   s.integer(3), s.integer(4), PasswordRecord{s.text(5), s.text(6), s.text(7)}};
 }
 
 Content readContent(Statement &s)
 {
-    return Content{s.integer(0), s.integer(1), s.integer(2), s.text(3),    s.text(4),   s.text(5),
+    return Content{s.integer(0), s.integer(1), s.integer(2), s.text(3),    s.text(4),  s.text(5),
                    s.text(6),    s.integer(7), s.integer(8), s.integer(9), s.text(10), s.text(11)};
 }
 
@@ -104,7 +101,8 @@ const char *const kContentColumns =
 
 Database::Database(const std::string &path)
 {
-    if (sqlite3_open_v2(path.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &m_db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
         sqlite3_close(m_db);
@@ -255,8 +253,8 @@ std::optional<Content> Database::content(std::int64_t id)
 std::vector<Content> Database::contents(std::optional<std::int64_t> account)
 {
     std::lock_guard lock(m_mutex);
-    const std::string sql = std::string("SELECT ") + kContentColumns + " FROM contents"
-                            + (account ? " WHERE account = ?" : "") + " ORDER BY id DESC";
+    const std::string sql = std::string("SELECT ") + kContentColumns + " FROM contents" +
+                            (account ? " WHERE account = ?" : "") + " ORDER BY id DESC";
     Statement s(m_db, sql.c_str());
     if (account)
         s.bind(*account);

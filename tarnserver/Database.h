@@ -67,7 +67,7 @@ struct Upload
 // What a getVersion request announced for the account's next upload into a folder.
 struct Announcement
 {
-    std::string kind; // "v" package, "p" Lumetra single-file project
+    std::string kind;        // "v" package, "p" Lumetra single-file project
     std::int64_t target = 0; // content named by a document URL, 0 when none
     std::int64_t at = 0;
 };
@@ -88,8 +88,8 @@ public:
     void setSetting(const std::string &key, const std::string &value);
     std::map<std::string, std::string> settings();
 
-    std::int64_t addAccount(const std::string &name, const PasswordRecord &password,
-                            std::int64_t quotaMb, std::int64_t maxsizeMb);
+    std::int64_t addAccount(const std::string &name, const PasswordRecord &password, std::int64_t quotaMb,
+                            std::int64_t maxsizeMb);
     std::optional<Account> account(const std::string &name);
     std::optional<Account> accountById(std::int64_t id);
     std::vector<Account> accounts();

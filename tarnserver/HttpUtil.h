@@ -3,9 +3,8 @@
 #include "Database.h"
 #include "Password.h"
 
-#include <httplib.h>
-
 #include <filesystem>
+#include <httplib.h>
 #include <map>
 #include <string>
 

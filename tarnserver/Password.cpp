@@ -1,10 +1,9 @@
 #include "Password.h"
 
+#include <array>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-
-#include <array>
 #include <stdexcept>
 
 namespace {
@@ -16,8 +15,7 @@ std::string pbkdf2(const std::string &password, const std::string &salt)
     std::array<unsigned char, 32> out{};
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
                           reinterpret_cast<const unsigned char *>(salt.data()), static_cast<int>(salt.size()),
-                          kIterations, EVP_sha256(), static_cast<int>(out.size()), out.data())
-        != 1)
+                          kIterations, EVP_sha256(), static_cast<int>(out.size()), out.data()) != 1)
         throw std::runtime_error("password hashing failed");
     return toHex(std::string_view(reinterpret_cast<const char *>(out.data()), out.size()));
 }
@@ -67,8 +65,8 @@ PasswordRecord makePasswordRecord(const std::string &plain)
     return record;
 }
 
-bool PasswordChecker::matches(const std::string &account, const PasswordRecord &record, const std::string &sent,
-                              bool acceptHashed)
+bool PasswordChecker::matches(const std::string &account, const PasswordRecord &record,
+                              const std::string &sent, bool acceptHashed)
 {
     constexpr auto kLifetime = std::chrono::minutes(5);
     constexpr size_t kMaxEntries = 4096;
@@ -124,15 +122,17 @@ std::string base64Encode(std::string_view bytes)
     std::string out;
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16)
-                           | (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
+        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                           static_cast<unsigned char>(bytes[i + 2]);
         out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], table[v & 63]};
     }
     if (i + 1 == bytes.size()) {
         const unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
         out += {table[v >> 18], table[(v >> 12) & 63], '=', '='};
     } else if (i + 2 == bytes.size()) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        const unsigned v =
+            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
         out += {table[v >> 18], table[(v >> 12) & 63], table[(v >> 6) & 63], '='};
     }
     return out;

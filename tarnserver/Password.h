@@ -12,7 +12,6 @@
 // of the double-MD5 form a client sends when it hashes.
 PasswordRecord makePasswordRecord(const std::string &plain);
 
-
 // PBKDF2 is slow on purpose, and a resumable upload authenticates every chunk:
 // a successful check is remembered for a few minutes, keyed by a digest of the
 // account, salt and sent password, and forgotten when the stored hashes change.

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <pugixml.hpp>
-
 #include <string>
 
 // The server's replies: an XML document whose root carries ver="2.0" and an

@@ -10,9 +10,9 @@ namespace {
 bool containsNoCase(std::string_view text, std::string_view needle)
 {
     return std::search(text.begin(), text.end(), needle.begin(), needle.end(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           })
-           != text.end();
+               return std::tolower(static_cast<unsigned char>(a)) ==
+                      std::tolower(static_cast<unsigned char>(b));
+           }) != text.end();
 }
 
 std::string trimmed(std::string s)
@@ -48,7 +48,8 @@ bool parseUntrustedXml(pugi::xml_document &doc, std::string_view text, std::stri
     return true;
 }
 
-bool loadUntrustedXmlFile(pugi::xml_document &doc, const std::string &path, std::string &error, size_t maxBytes)
+bool loadUntrustedXmlFile(pugi::xml_document &doc, const std::string &path, std::string &error,
+                          size_t maxBytes)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in) {

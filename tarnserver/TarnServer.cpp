@@ -38,7 +38,8 @@ std::string httpDate(std::int64_t seconds)
 bool equalsNoCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -56,14 +57,20 @@ std::string withoutScheme(std::string url)
 int tusStatus(int code)
 {
     switch (code) {
-    case ErrorCode::Malformed: return 400;
+    case ErrorCode::Malformed:
+        return 400;
     case ErrorCode::UnknownAccount:
-    case ErrorCode::WrongPassword: return 401;
+    case ErrorCode::WrongPassword:
+        return 401;
     case ErrorCode::NoFolder:
-    case ErrorCode::NoContent: return 404;
-    case ErrorCode::TooLarge: return 413;
-    case ErrorCode::Internal: return 500;
-    default: return 403;
+    case ErrorCode::NoContent:
+        return 404;
+    case ErrorCode::TooLarge:
+        return 413;
+    case ErrorCode::Internal:
+        return 500;
+    default:
+        return 403;
     }
 }
 
@@ -122,15 +129,14 @@ std::string databasePath(const fs::path &data)
 } // namespace
 
 TarnServer::TarnServer(ServerOptions options)
-    : m_options(std::move(options))
-    , m_db(databasePath(m_options.data))
-    , m_uploads(m_db, m_options.data / "uploads")
-    , m_contents(m_db, m_uploads, m_options.data / "contents")
+    : m_options(std::move(options)), m_db(databasePath(m_options.data)),
+      m_uploads(m_db, m_options.data / "uploads"), m_contents(m_db, m_uploads, m_options.data / "contents")
 {
     if (!m_options.cert.empty() || !m_options.key.empty()) {
         m_http = std::make_unique<httplib::SSLServer>(m_options.cert.c_str(), m_options.key.c_str());
         if (!m_http->is_valid())
-            throw std::runtime_error("cannot use the certificate " + m_options.cert + " and key " + m_options.key);
+            throw std::runtime_error("cannot use the certificate " + m_options.cert + " and key " +
+                                     m_options.key);
     } else {
         m_http = std::make_unique<httplib::Server>();
     }
@@ -147,8 +153,9 @@ std::string TarnServer::setting(const std::string &key)
 
 int TarnServer::bind()
 {
-    m_port = m_options.port == 0 ? m_http->bind_to_any_port(m_options.host)
-                                 : (m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
+    m_port = m_options.port == 0
+                 ? m_http->bind_to_any_port(m_options.host)
+                 : (m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
     return m_port;
 }
 
@@ -164,8 +171,8 @@ void TarnServer::stop()
 
 std::string TarnServer::url() const
 {
-    return std::string(m_options.cert.empty() ? "http://" : "https://") + m_options.host + ":"
-           + std::to_string(m_port);
+    return std::string(m_options.cert.empty() ? "http://" : "https://") + m_options.host + ":" +
+           std::to_string(m_port);
 }
 
 void TarnServer::addRoutes()
@@ -191,13 +198,16 @@ void TarnServer::addRoutes()
               [this](const Request &req, Response &res, const ContentReader &r) { getFolder(req, res, r); });
     http.Post(R"((.*)/tarn/getVersion/?)",
               [this](const Request &req, Response &res, const ContentReader &r) { getVersion(req, res, r); });
-    http.Post(R"((.*)/tarn/putFile/?)",
-              [this](const Request &req, Response &res, const ContentReader &r) { registerUpload(req, res, r); });
-    http.Post(kUploadsPattern,
-              [this](const Request &req, Response &res, const ContentReader &r) { createUpload(req, res, r); });
+    http.Post(R"((.*)/tarn/putFile/?)", [this](const Request &req, Response &res, const ContentReader &r) {
+        registerUpload(req, res, r);
+    });
+    http.Post(kUploadsPattern, [this](const Request &req, Response &res, const ContentReader &r) {
+        createUpload(req, res, r);
+    });
     http.Get(kUploadPattern, [this](const Request &req, Response &res) { uploadOffset(req, res); });
-    http.Patch(kUploadPattern,
-               [this](const Request &req, Response &res, const ContentReader &r) { patchUpload(req, res, r); });
+    http.Patch(kUploadPattern, [this](const Request &req, Response &res, const ContentReader &r) {
+        patchUpload(req, res, r);
+    });
     http.Delete(kUploadPattern, [this](const Request &req, Response &res) { deleteUpload(req, res); });
     const auto options = [](const Request &, Response &res) {
         res.status = 204;
@@ -217,7 +227,8 @@ void TarnServer::addRoutes()
                       return sendXml(res, Replies::error(ErrorCode::Malformed, "verinfo"));
                   versionList(req, res, body);
               });
-    http.Get(R"((.*)/version_ctrl/clipferry/(.+))", [this](const Request &req, Response &res) { updateFile(req, res); });
+    http.Get(R"((.*)/version_ctrl/clipferry/(.+))",
+             [this](const Request &req, Response &res) { updateFile(req, res); });
 
     WebPages::add(http, m_db, m_passwords, m_contents);
 }
@@ -313,8 +324,8 @@ void TarnServer::getVersion(const Request &req, Response &res, const ContentRead
     std::int64_t folderId = 0;
     std::int64_t contentId = -1;
     const std::string tool = form["tool"];
-    if (tool.empty() || !parseInteger(form["folderID"], folderId)
-        || (!form["contentID"].empty() && !parseInteger(form["contentID"], contentId)))
+    if (tool.empty() || !parseInteger(form["folderID"], folderId) ||
+        (!form["contentID"].empty() && !parseInteger(form["contentID"], contentId)))
         return sendXml(res, Replies::error(ErrorCode::Malformed));
 
     std::string overwrite;
@@ -344,7 +355,8 @@ void TarnServer::getVersion(const Request &req, Response &res, const ContentRead
             }
         }
     }
-    m_db.announce(auth.account.id, folderId, Announcement{tool.rfind("p.", 0) == 0 ? "p" : "v", target, unixNow()});
+    m_db.announce(auth.account.id, folderId,
+                  Announcement{tool.rfind("p.", 0) == 0 ? "p" : "v", target, unixNow()});
 
     pugi::xml_document doc;
     pugi::xml_node root = Replies::start(doc);
@@ -354,7 +366,8 @@ void TarnServer::getVersion(const Request &req, Response &res, const ContentRead
     pugi::xml_node quota = root.append_child("quota");
     Replies::add(quota, "total", std::to_string(auth.account.quotaMb));
     Replies::add(quota, "free", std::to_string(m_contents.freeBytes(auth.account) / ContentStore::kMegabyte));
-    Replies::add(quota, "maxsize", std::to_string(m_contents.maxBytes(auth.account) / ContentStore::kMegabyte));
+    Replies::add(quota, "maxsize",
+                 std::to_string(m_contents.maxBytes(auth.account) / ContentStore::kMegabyte));
     Replies::add(root, "overwrite", overwrite);
     Replies::add(root, "contentID", target > 0 ? std::to_string(target) : std::string());
     sendXml(res, Replies::text(doc));
@@ -381,8 +394,8 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
     std::int64_t folder = 0;
     std::int64_t content = 0;
     std::string sha256 = meta["sha256"];
-    if (!ok || meta["filename"].empty() || !parseInteger(meta["folderID"], folder)
-        || !parseInteger(meta["contentID"], content) || !isSha256Hex(sha256))
+    if (!ok || meta["filename"].empty() || !parseInteger(meta["folderID"], folder) ||
+        !parseInteger(meta["contentID"], content) || !isSha256Hex(sha256))
         return tusRefuse(res, ErrorCode::Malformed);
     const Target target = m_contents.resolveTarget(auth.account, folder, content);
     if (target.error)
@@ -391,14 +404,15 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
         return tusRefuse(res, error);
 
     m_uploads.expire();
-    const Upload upload = m_uploads.create(auth.account.id, length, folder, content, meta["filename"], sha256);
+    const Upload upload =
+        m_uploads.create(auth.account.id, length, folder, content, meta["filename"], sha256);
     std::string host = req.get_header_value("Host");
     if (host.empty())
         host = m_options.host + ":" + std::to_string(m_port);
     const std::string prefix = req.matches[1];
     res.status = 201;
-    res.set_header("Location", std::string(m_options.cert.empty() ? "http://" : "https://") + host + prefix
-                                   + "/tarn/putFile/uploads/" + upload.id);
+    res.set_header("Location", std::string(m_options.cert.empty() ? "http://" : "https://") + host + prefix +
+                                   "/tarn/putFile/uploads/" + upload.id);
     res.set_header("Upload-Expires", httpDate(upload.expires));
 }
 
@@ -452,8 +466,8 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
     if (req.has_header("Upload-Checksum")) {
         const std::string header = req.get_header_value("Upload-Checksum");
         const size_t space = header.find(' ');
-        if (space == std::string::npos || header.substr(0, space) != "sha1"
-            || !base64Decode(header.substr(space + 1), sha1) || sha1.size() != 20)
+        if (space == std::string::npos || header.substr(0, space) != "sha1" ||
+            !base64Decode(header.substr(space + 1), sha1) || sha1.size() != 20)
             return refuse(400);
     }
     const auto result = m_uploads.patch(id, offset, sha1, [&](const UploadStore::Sink &sink) {
@@ -465,13 +479,24 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
         res.status = 204;
         res.set_header("Upload-Offset", std::to_string(result.offset));
         return;
-    case S::Cut: res.status = 400; return;
-    case S::NotFound: return refuse(404);
-    case S::Conflict: return refuse(409);
-    case S::Locked: return refuse(423);
-    case S::ChecksumMismatch: res.status = 460; return;
-    case S::TooLong: res.status = 413; return;
-    case S::Failed: sendXml(res, Replies::error(ErrorCode::Internal), 500); return;
+    case S::Cut:
+        res.status = 400;
+        return;
+    case S::NotFound:
+        return refuse(404);
+    case S::Conflict:
+        return refuse(409);
+    case S::Locked:
+        return refuse(423);
+    case S::ChecksumMismatch:
+        res.status = 460;
+        return;
+    case S::TooLong:
+        res.status = 413;
+        return;
+    case S::Failed:
+        sendXml(res, Replies::error(ErrorCode::Internal), 500);
+        return;
     }
 }
 
@@ -513,7 +538,8 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
         return sendXml(res, Replies::error(ErrorCode::NoUpload));
     const auto result = m_contents.registerUpload(auth.account, *upload);
     if (result.error) {
-        std::fprintf(stderr, "upload %s refused (%d): %s\n", name.c_str(), result.error, result.detail.c_str());
+        std::fprintf(stderr, "upload %s refused (%d): %s\n", name.c_str(), result.error,
+                     result.detail.c_str());
         return sendXml(res, Replies::error(result.error));
     }
     pugi::xml_document doc;
@@ -550,7 +576,8 @@ void TarnServer::versionList(const Request &req, Response &res, const std::strin
             items.push_back(Item{std::atof(childText(item, "ver").c_str()), item});
         }
     }
-    std::stable_sort(items.begin(), items.end(), [](const Item &a, const Item &b) { return a.number > b.number; });
+    std::stable_sort(items.begin(), items.end(),
+                     [](const Item &a, const Item &b) { return a.number > b.number; });
 
     pugi::xml_document doc;
     pugi::xml_node root = Replies::start(doc, "verinfo");

@@ -46,12 +46,16 @@ public:
 private:
     void addRoutes();
     void getFolder(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
-    void getVersion(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
-    void createUpload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
+    void getVersion(const httplib::Request &req, httplib::Response &res,
+                    const httplib::ContentReader &reader);
+    void createUpload(const httplib::Request &req, httplib::Response &res,
+                      const httplib::ContentReader &reader);
     void uploadOffset(const httplib::Request &req, httplib::Response &res);
-    void patchUpload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
+    void patchUpload(const httplib::Request &req, httplib::Response &res,
+                     const httplib::ContentReader &reader);
     void deleteUpload(const httplib::Request &req, httplib::Response &res);
-    void registerUpload(const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader);
+    void registerUpload(const httplib::Request &req, httplib::Response &res,
+                        const httplib::ContentReader &reader);
     void versionList(const httplib::Request &req, httplib::Response &res, const std::string &body);
     void updateFile(const httplib::Request &req, httplib::Response &res);
 

@@ -2,13 +2,11 @@
 
 #include "Password.h"
 
-#include <openssl/evp.h>
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <fcntl.h>
+#include <openssl/evp.h>
 #include <stdexcept>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -39,10 +37,7 @@ std::string finish(EVP_MD_CTX *ctx)
 class Fd
 {
 public:
-    explicit Fd(int fd)
-        : m_fd(fd)
-    {
-    }
+    explicit Fd(int fd) : m_fd(fd) {}
     ~Fd()
     {
         if (m_fd >= 0)
@@ -73,21 +68,20 @@ bool writeAll(int fd, const char *data, size_t size, std::int64_t offset)
 
 std::int64_t unixNow()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 struct UploadStore::Slot
 {
     std::timed_mutex lock;
-    MdContext sha256;       // state over the first `hashed` bytes
+    MdContext sha256;         // state over the first `hashed` bytes
     std::int64_t hashed = -1; // -1: unknown (the server restarted), hash from the file
     bool claimed = false;     // a registration is under way
 };
 
-UploadStore::UploadStore(Database &db, std::filesystem::path folder)
-    : m_db(db)
-    , m_folder(std::move(folder))
+UploadStore::UploadStore(Database &db, std::filesystem::path folder) : m_db(db), m_folder(std::move(folder))
 {
     std::filesystem::create_directories(m_folder);
 }
@@ -108,8 +102,8 @@ std::shared_ptr<UploadStore::Slot> UploadStore::slot(const std::string &id)
     return s;
 }
 
-Upload UploadStore::create(std::int64_t account, std::int64_t length, std::int64_t folder, std::int64_t content,
-                           const std::string &filename, const std::string &sha256)
+Upload UploadStore::create(std::int64_t account, std::int64_t length, std::int64_t folder,
+                           std::int64_t content, const std::string &filename, const std::string &sha256)
 {
     Upload upload;
     upload.id = randomHex(16);
@@ -143,8 +137,8 @@ std::optional<Upload> UploadStore::find(const std::string &id, std::int64_t acco
     return upload;
 }
 
-UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t offset, const std::string &sha1,
-                                            const BodyReader &read)
+UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t offset,
+                                            const std::string &sha1, const BodyReader &read)
 {
     const auto s = slot(id);
     std::unique_lock lock(s->lock, std::defer_lock);
@@ -178,7 +172,8 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
         if (!writeAll(fd.get(), buffer.data(), buffer.size(), end))
             ioError = true;
         // Start writing back now, so the sync at the end of the chunk finds little left to do.
-        ::sync_file_range(fd.get(), static_cast<off_t>(end), static_cast<off_t>(buffer.size()), SYNC_FILE_RANGE_WRITE);
+        ::sync_file_range(fd.get(), static_cast<off_t>(end), static_cast<off_t>(buffer.size()),
+                          SYNC_FILE_RANGE_WRITE);
         end += static_cast<std::int64_t>(buffer.size());
         buffer.clear();
     };

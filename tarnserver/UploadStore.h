@@ -20,7 +20,17 @@ public:
     using Sink = std::function<bool(const char *, size_t)>;
     using BodyReader = std::function<bool(const Sink &)>; // false when the body ended early
 
-    enum class PatchStatus { Done, Cut, NotFound, Conflict, Locked, ChecksumMismatch, TooLong, Failed };
+    enum class PatchStatus
+    {
+        Done,
+        Cut,
+        NotFound,
+        Conflict,
+        Locked,
+        ChecksumMismatch,
+        TooLong,
+        Failed
+    };
     struct PatchResult
     {
         PatchStatus status;
@@ -40,7 +50,8 @@ public:
     // The account's upload when it exists and has not expired (an expired one is deleted).
     std::optional<Upload> find(const std::string &id, std::int64_t account);
     // Appends a request body at offset; sha1 is the raw 20-byte digest the body must have, or empty.
-    PatchResult patch(const std::string &id, std::int64_t offset, const std::string &sha1, const BodyReader &read);
+    PatchResult patch(const std::string &id, std::int64_t offset, const std::string &sha1,
+                      const BodyReader &read);
     // Marks an upload as being registered; false when another request does it already.
     bool claim(const std::string &id);
     // SHA-256 (hex) of a complete upload.

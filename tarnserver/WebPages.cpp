@@ -30,9 +30,10 @@ dt{font-weight:600}
 
 std::string page(const std::string &title, const std::string &account, const std::string &body)
 {
-    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + htmlEscape(title)
-           + " - ClipFerry server</title><style>" + kStyle + "</style></head><body><header>ClipFerry server<span>"
-           + htmlEscape(account) + "</span></header><main>" + body + "</main></body></html>\n";
+    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + htmlEscape(title) +
+           " - ClipFerry server</title><style>" + kStyle +
+           "</style></head><body><header>ClipFerry server<span>" + htmlEscape(account) +
+           "</span></header><main>" + body + "</main></body></html>\n";
 }
 
 std::string dateText(std::int64_t seconds)
@@ -89,20 +90,22 @@ void add(httplib::Server &http, Database &db, PasswordChecker &passwords, Conten
         std::string rows;
         for (const Content &c : db.contents(account.id)) {
             const std::string link = "/content/" + std::to_string(c.id);
-            const std::string thumb = c.thumb.empty() ? "<div class=\"nothumb\"></div>"
-                                                      : "<img class=\"thumb\" alt=\"\" src=\"" + fileUrl(c, c.thumb) + "\">";
-            rows += "<tr><td><a href=\"" + link + "\">" + thumb + "</a></td><td><a href=\"" + link + "\">"
-                    + htmlEscape(c.title) + "</a></td><td>" + htmlEscape(c.author) + "</td><td>"
-                    + dateText(c.updated) + "</td><td>" + sizeText(c.size) + "</td><td>" + htmlEscape(c.type)
-                    + "</td></tr>";
+            const std::string thumb =
+                c.thumb.empty() ? "<div class=\"nothumb\"></div>"
+                                : "<img class=\"thumb\" alt=\"\" src=\"" + fileUrl(c, c.thumb) + "\">";
+            rows += "<tr><td><a href=\"" + link + "\">" + thumb + "</a></td><td><a href=\"" + link + "\">" +
+                    htmlEscape(c.title) + "</a></td><td>" + htmlEscape(c.author) + "</td><td>" +
+                    dateText(c.updated) + "</td><td>" + sizeText(c.size) + "</td><td>" + htmlEscape(c.type) +
+                    "</td></tr>";
         }
         if (rows.empty())
             rows = "<tr><td colspan=\"6\">No contents yet. Upload one with ClipFerry.</td></tr>";
-        res.set_content(page("Contents", account.name,
-                             "<h2>Your contents</h2><table><tr><th></th><th>Title</th><th>Author</th><th>Date</th>"
-                             "<th>Size</th><th>Type</th></tr>"
-                                 + rows + "</table>"),
-                        "text/html; charset=utf-8");
+        res.set_content(
+            page("Contents", account.name,
+                 "<h2>Your contents</h2><table><tr><th></th><th>Title</th><th>Author</th><th>Date</th>"
+                 "<th>Size</th><th>Type</th></tr>" +
+                     rows + "</table>"),
+            "text/html; charset=utf-8");
     });
 
     http.Get(R"(/content/(\d+)/?)", [&db, &passwords](const Request &req, Response &res) {
@@ -112,20 +115,21 @@ void add(httplib::Server &http, Database &db, PasswordChecker &passwords, Conten
         const auto c = db.content(std::stoll(req.matches[1]));
         if (!c || c->account != account.id) {
             res.status = 404;
-            res.set_content(page("Not found", account.name, "<p>No such content. <a href=\"/\">All contents</a></p>"),
-                            "text/html; charset=utf-8");
+            res.set_content(
+                page("Not found", account.name, "<p>No such content. <a href=\"/\">All contents</a></p>"),
+                "text/html; charset=utf-8");
             return;
         }
         std::string player = "<p>This content has no playable video.</p>";
         if (!c->video.empty())
-            player = "<video controls preload=\"metadata\" src=\"" + fileUrl(*c, c->video) + "\""
-                     + (c->thumb.empty() ? "" : " poster=\"" + fileUrl(*c, c->thumb) + "\"") + "></video>";
+            player = "<video controls preload=\"metadata\" src=\"" + fileUrl(*c, c->video) + "\"" +
+                     (c->thumb.empty() ? "" : " poster=\"" + fileUrl(*c, c->thumb) + "\"") + "></video>";
         res.set_content(page(c->title, account.name,
-                             "<p><a href=\"/\">&larr; All contents</a></p><h2>" + htmlEscape(c->title) + "</h2>"
-                                 + player + "<dl><dt>Author</dt><dd>" + htmlEscape(c->author) + "</dd><dt>Date</dt><dd>"
-                                 + dateText(c->updated) + "</dd><dt>Size</dt><dd>" + sizeText(c->size)
-                                 + "</dd><dt>Type</dt><dd>" + htmlEscape(c->type) + "</dd><dt>Content id</dt><dd>"
-                                 + std::to_string(c->id) + "</dd></dl>"),
+                             "<p><a href=\"/\">&larr; All contents</a></p><h2>" + htmlEscape(c->title) +
+                                 "</h2>" + player + "<dl><dt>Author</dt><dd>" + htmlEscape(c->author) +
+                                 "</dd><dt>Date</dt><dd>" + dateText(c->updated) + "</dd><dt>Size</dt><dd>" +
+                                 sizeText(c->size) + "</dd><dt>Type</dt><dd>" + htmlEscape(c->type) +
+                                 "</dd><dt>Content id</dt><dd>" + std::to_string(c->id) + "</dd></dl>"),
                         "text/html; charset=utf-8");
     });
 
@@ -135,8 +139,8 @@ void add(httplib::Server &http, Database &db, PasswordChecker &passwords, Conten
             return;
         const auto c = db.content(std::stoll(req.matches[1]));
         const std::string name = req.matches[2];
-        if (!c || c->account != account.id || !isSafeEntryName(name)
-            || !sendFile(res, contents.filesOf(c->id) / name, contentTypeOf(name)))
+        if (!c || c->account != account.id || !isSafeEntryName(name) ||
+            !sendFile(res, contents.filesOf(c->id) / name, contentTypeOf(name)))
             res.status = 404;
     });
 }

@@ -1,13 +1,11 @@
 #include "ZipArchive.h"
 
-#include <zlib.h>
-
+#include <algorithm>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <memory>
+#include <zlib.h>
 
 namespace {
 
@@ -24,8 +22,7 @@ class File
 public:
     explicit File(const std::string &path, int flags = O_RDONLY, mode_t mode = 0)
         : m_fd(::open(path.c_str(), flags | O_CLOEXEC, mode))
-    {
-    }
+    {}
     ~File()
     {
         if (m_fd >= 0)
@@ -38,7 +35,9 @@ public:
     int fd() const { return m_fd; }
     std::uint64_t size() const
     {
-        struct stat st{};
+        struct stat st
+        {
+        };
         return fstat(m_fd, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     }
     bool readAt(std::uint64_t offset, void *buffer, size_t length) const
@@ -158,13 +157,14 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
     if (count == 0xffff || directorySize == 0xffffffffu || directoryOffset == 0xffffffffu) {
         unsigned char locator[20];
         unsigned char record[56];
-        if (endOffset < 20 || !file.readAt(endOffset - 20, locator, 20) || le(locator, 4) != kZip64LocatorSignature) {
+        if (endOffset < 20 || !file.readAt(endOffset - 20, locator, 20) ||
+            le(locator, 4) != kZip64LocatorSignature) {
             error = "zip64 locator missing";
             return std::nullopt;
         }
         const std::uint64_t recordOffset = le(locator + 8, 8);
-        if (recordOffset + 56 > endOffset || !file.readAt(recordOffset, record, 56)
-            || le(record, 4) != kZip64EndSignature) {
+        if (recordOffset + 56 > endOffset || !file.readAt(recordOffset, record, 56) ||
+            le(record, 4) != kZip64EndSignature) {
             error = "zip64 end record missing";
             return std::nullopt;
         }
@@ -173,8 +173,8 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
         directoryOffset = le(record + 48, 8);
         directoryEnd = recordOffset;
     }
-    if (directoryOffset > directoryEnd || directorySize > directoryEnd - directoryOffset
-        || directorySize > kMaxDirectoryBytes || count > kMaxEntries) {
+    if (directoryOffset > directoryEnd || directorySize > directoryEnd - directoryOffset ||
+        directorySize > kMaxDirectoryBytes || count > kMaxEntries) {
         error = "central directory out of bounds";
         return std::nullopt;
     }
@@ -215,8 +215,8 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
         pos += 46 + nameLength + extraLength + commentLength;
 
         unsigned char local[30];
-        if (localOffset + 30 > directoryOffset || !file.readAt(localOffset, local, 30)
-            || le(local, 4) != kLocalSignature) {
+        if (localOffset + 30 > directoryOffset || !file.readAt(localOffset, local, 30) ||
+            le(local, 4) != kLocalSignature) {
             error = "local header of " + entry.name + " missing";
             return std::nullopt;
         }
@@ -232,7 +232,8 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
 
 const ZipEntry *ZipArchive::find(std::string_view name) const
 {
-    const auto it = std::find_if(m_entries.begin(), m_entries.end(), [&](const ZipEntry &e) { return e.name == name; });
+    const auto it =
+        std::find_if(m_entries.begin(), m_entries.end(), [&](const ZipEntry &e) { return e.name == name; });
     return it == m_entries.end() ? nullptr : &*it;
 }
 
@@ -280,8 +281,8 @@ bool ZipArchive::read(const ZipEntry &entry, std::string &out, size_t maxBytes, 
         error = entry.name + " uses an unsupported compression method";
         return false;
     }
-    if (out.size() != entry.size
-        || crc32(0, reinterpret_cast<const Bytef *>(out.data()), static_cast<uInt>(out.size())) != entry.crc) {
+    if (out.size() != entry.size ||
+        crc32(0, reinterpret_cast<const Bytef *>(out.data()), static_cast<uInt>(out.size())) != entry.crc) {
         error = entry.name + " fails its CRC check";
         return false;
     }

@@ -13,8 +13,9 @@ namespace {
 
 int usage()
 {
-    std::cerr << "usage: clipferry-server --data DIR [--host H] [--port N] [--demo] [--cert FILE --key FILE]\n"
-                 "       clipferry-server --data DIR COMMAND ...   (see README)\n";
+    std::cerr
+        << "usage: clipferry-server --data DIR [--host H] [--port N] [--demo] [--cert FILE --key FILE]\n"
+           "       clipferry-server --data DIR COMMAND ...   (see README)\n";
     return 2;
 }
 
@@ -46,8 +47,8 @@ int main(int argc, char **argv)
         } else
             return usage();
     }
-    if (options.data.empty() || options.port < 0 || options.port > 65535
-        || options.cert.empty() != options.key.empty())
+    if (options.data.empty() || options.port < 0 || options.port > 65535 ||
+        options.cert.empty() != options.key.empty())
         return usage();
     if (!command.empty())
         return Admin::run(options.data, command);

@@ -10,29 +10,27 @@
 
 #include "Password.h"
 
-#include <httplib.h>
-#include <openssl/evp.h>
-#include <zlib.h>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <httplib.h>
 #include <iostream>
+#include <netinet/in.h>
+#include <openssl/evp.h>
 #include <random>
 #include <regex>
+#include <spawn.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+#include <zlib.h>
 
 extern char **environ;
 
@@ -56,12 +54,17 @@ Server startServer(const fs::path &program, const fs::path &data)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, (data.string() + ".log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (data.string() + ".log").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const std::string programText = program.string();
     const std::string dataText = data.string();
-    std::vector<char *> argv{const_cast<char *>(programText.c_str()), const_cast<char *>("--data"),
-                             const_cast<char *>(dataText.c_str()), const_cast<char *>("--port"),
-                             const_cast<char *>("0"), const_cast<char *>("--demo"), nullptr};
+    std::vector<char *> argv{const_cast<char *>(programText.c_str()),
+                             const_cast<char *>("--data"),
+                             const_cast<char *>(dataText.c_str()),
+                             const_cast<char *>("--port"),
+                             const_cast<char *>("0"),
+                             const_cast<char *>("--demo"),
+                             nullptr};
     Server server;
     if (posix_spawn(&server.pid, programText.c_str(), &actions, nullptr, argv.data(), environ) != 0)
         server.pid = -1;
@@ -98,12 +101,14 @@ void put(std::ofstream &out, std::uint64_t value, int bytes)
 // A stored zip holding a profile and one large pseudo-random "video.mp4".
 bool makeArchive(const fs::path &path, std::int64_t size, std::string &sha256)
 {
-    const std::string profile = "<?xml version=\"1.0\"?>\r\n<profile><type>Mp4</type><metadata><title>Bench</title>"
-                                "<author>Bench</author></metadata></profile>";
+    const std::string profile =
+        "<?xml version=\"1.0\"?>\r\n<profile><type>Mp4</type><metadata><title>Bench</title>"
+        "<author>Bench</author></metadata></profile>";
     const std::string profileName = "tarn_profile.xml";
     const std::string videoName = "video.mp4";
-    const std::int64_t overhead = 2 * 30 + 2 * 46 + 22 + 2 * static_cast<std::int64_t>(profileName.size())
-                                  + 2 * static_cast<std::int64_t>(videoName.size()) + static_cast<std::int64_t>(profile.size());
+    const std::int64_t overhead = 2 * 30 + 2 * 46 + 22 + 2 * static_cast<std::int64_t>(profileName.size()) +
+                                  2 * static_cast<std::int64_t>(videoName.size()) +
+                                  static_cast<std::int64_t>(profile.size());
     const std::uint64_t videoSize = static_cast<std::uint64_t>(size - overhead);
     std::vector<char> block(4 << 20);
     std::mt19937_64 random(7);
@@ -116,7 +121,8 @@ bool makeArchive(const fs::path &path, std::int64_t size, std::string &sha256)
         const auto n = static_cast<uInt>(std::min<std::uint64_t>(block.size(), videoSize - done));
         videoCrc = crc32(videoCrc, reinterpret_cast<const Bytef *>(block.data()), n);
     }
-    const uLong profileCrc = crc32(0, reinterpret_cast<const Bytef *>(profile.data()), static_cast<uInt>(profile.size()));
+    const uLong profileCrc =
+        crc32(0, reinterpret_cast<const Bytef *>(profile.data()), static_cast<uInt>(profile.size()));
 
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     struct Entry
@@ -126,23 +132,28 @@ bool makeArchive(const fs::path &path, std::int64_t size, std::string &sha256)
         uLong crc;
         std::uint64_t offset;
     };
-    std::vector<Entry> entries{{profileName, profile.size(), profileCrc, 0}, {videoName, videoSize, videoCrc, 0}};
+    std::vector<Entry> entries{{profileName, profile.size(), profileCrc, 0},
+                               {videoName, videoSize, videoCrc, 0}};
     for (Entry &e : entries) {
         e.offset = static_cast<std::uint64_t>(out.tellp());
         put(out, 0x04034b50, 4), put(out, 20, 2), put(out, 0, 2), put(out, 0, 2), put(out, 0, 4);
-        put(out, e.crc, 4), put(out, e.size, 4), put(out, e.size, 4), put(out, e.name.size(), 2), put(out, 0, 2);
+        put(out, e.crc, 4), put(out, e.size, 4), put(out, e.size, 4), put(out, e.name.size(), 2),
+            put(out, 0, 2);
         out << e.name;
         if (e.name == profileName) {
             out << profile;
             continue;
         }
         for (std::uint64_t done = 0; done < e.size; done += block.size())
-            out.write(block.data(), static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), e.size - done)));
+            out.write(block.data(),
+                      static_cast<std::streamsize>(std::min<std::uint64_t>(block.size(), e.size - done)));
     }
     const auto directory = static_cast<std::uint64_t>(out.tellp());
     for (const Entry &e : entries) {
-        put(out, 0x02014b50, 4), put(out, 20, 2), put(out, 20, 2), put(out, 0, 2), put(out, 0, 2), put(out, 0, 4);
-        put(out, e.crc, 4), put(out, e.size, 4), put(out, e.size, 4), put(out, e.name.size(), 2), put(out, 0, 2);
+        put(out, 0x02014b50, 4), put(out, 20, 2), put(out, 20, 2), put(out, 0, 2), put(out, 0, 2),
+            put(out, 0, 4);
+        put(out, e.crc, 4), put(out, e.size, 4), put(out, e.size, 4), put(out, e.name.size(), 2),
+            put(out, 0, 2);
         put(out, 0, 2), put(out, 0, 2), put(out, 0, 2), put(out, 0, 4), put(out, e.offset, 4);
         out << e.name;
     }
@@ -175,15 +186,17 @@ std::string createUpload(httplib::Client &client, std::int64_t size, const std::
 {
     httplib::Headers headers = auth();
     headers.emplace("Upload-Length", std::to_string(size));
-    headers.emplace("Upload-Metadata", "filename " + base64Encode("tarn_file.zip") + ",folderID " + base64Encode("9")
-                                           + ",contentID " + base64Encode("-1") + ",sha256 " + base64Encode(sha256));
+    headers.emplace("Upload-Metadata", "filename " + base64Encode("tarn_file.zip") + ",folderID " +
+                                           base64Encode("9") + ",contentID " + base64Encode("-1") +
+                                           ",sha256 " + base64Encode(sha256));
     const auto res = client.Post("/tarn/putFile/uploads/", headers, "", "application/octet-stream");
     return res && res->status == 201 ? res->get_header_value("Location") : std::string();
 }
 
 bool registerUpload(httplib::Client &client, const std::string &location)
 {
-    const auto res = client.Post("/tarn/putFile/", auth(), "upload=" + location, "application/x-www-form-urlencoded");
+    const auto res =
+        client.Post("/tarn/putFile/", auth(), "upload=" + location, "application/x-www-form-urlencoded");
     return res && res->body.find("<contentID>") != std::string::npos;
 }
 
@@ -210,7 +223,8 @@ double viaCurl(httplib::Client &client, const fs::path &archive, std::int64_t si
     const auto start = Clock::now();
     const std::string command = "curl -sS -f -o /dev/null -X PATCH -u demo:demo -H 'Tus-Resumable: 1.0.0'"
                                 " -H 'Content-Type: application/offset+octet-stream' -H 'Upload-Offset: 0'"
-                                " -H 'Expect:' -T '" + archive.string() + "' '" + location + "'";
+                                " -H 'Expect:' -T '" +
+                                archive.string() + "' '" + location + "'";
     if (location.empty() || std::system(command.c_str()) != 0)
         return -1;
     return seconds(start);
@@ -220,8 +234,7 @@ double viaCurl(httplib::Client &client, const fs::path &archive, std::int64_t si
 class Connection
 {
 public:
-    explicit Connection(int port)
-        : m_fd(socket(AF_INET, SOCK_STREAM, 0))
+    explicit Connection(int port) : m_fd(socket(AF_INET, SOCK_STREAM, 0))
     {
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -237,11 +250,12 @@ public:
     std::int64_t patch(const std::string &path, std::int64_t offset, const std::vector<char> &body,
                        const std::string &sha1)
     {
-        const std::string head = "PATCH " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic "
-                                 + base64Encode("demo:demo") + "\r\nTus-Resumable: 1.0.0\r\n"
-                                 "Content-Type: application/offset+octet-stream\r\nUpload-Offset: "
-                                 + std::to_string(offset) + "\r\nUpload-Checksum: sha1 " + base64Encode(sha1)
-                                 + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+        const std::string head = "PATCH " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                                 base64Encode("demo:demo") +
+                                 "\r\nTus-Resumable: 1.0.0\r\n"
+                                 "Content-Type: application/offset+octet-stream\r\nUpload-Offset: " +
+                                 std::to_string(offset) + "\r\nUpload-Checksum: sha1 " + base64Encode(sha1) +
+                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
         if (!m_ok || send(m_fd, head.data(), head.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(head.size()))
             return -1;
         for (size_t sent = 0; sent < body.size();) {
@@ -259,8 +273,8 @@ public:
             answer.append(buffer, static_cast<size_t>(n));
         }
         std::smatch match;
-        if (answer.rfind("HTTP/1.1 204", 0) != 0
-            || !std::regex_search(answer, match, std::regex("Upload-Offset: (\\d+)", std::regex::icase)))
+        if (answer.rfind("HTTP/1.1 204", 0) != 0 ||
+            !std::regex_search(answer, match, std::regex("Upload-Offset: (\\d+)", std::regex::icase)))
             return -1;
         return std::stoll(match[1]);
     }
@@ -289,8 +303,8 @@ double viaTus(httplib::Client &client, int port, const fs::path &archive, std::i
     };
     const auto load = [file, size](Chunk &chunk, std::int64_t at) {
         chunk.data.resize(static_cast<size_t>(std::min(kChunk, size - at)));
-        if (pread(file, chunk.data.data(), chunk.data.size(), static_cast<off_t>(at))
-            != static_cast<ssize_t>(chunk.data.size())) {
+        if (pread(file, chunk.data.data(), chunk.data.size(), static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(chunk.data.size())) {
             chunk.sha1.clear();
             return;
         }

@@ -4,9 +4,7 @@
 #include <QTcpSocket>
 
 CuttingProxy::CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *parent)
-    : QObject(parent)
-    , m_targetPort(targetPort)
-    , m_cutsAt(std::move(cutsAt))
+    : QObject(parent), m_targetPort(targetPort), m_cutsAt(std::move(cutsAt))
 {
     m_server.listen(QHostAddress::LocalHost, 0);
     connect(&m_server, &QTcpServer::newConnection, this, &CuttingProxy::accept);
@@ -16,9 +14,12 @@ void CuttingProxy::accept()
 {
     while (QTcpSocket *client = m_server.nextPendingConnection()) {
         auto *upstream = new QTcpSocket(client);
-        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] { forward(client, upstream); });
-        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] { forward(client, upstream); });
-        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream] { client->write(upstream->readAll()); });
+        connect(client, &QTcpSocket::readyRead, this,
+                [this, client, upstream] { forward(client, upstream); });
+        connect(upstream, &QTcpSocket::connected, this,
+                [this, client, upstream] { forward(client, upstream); });
+        connect(upstream, &QTcpSocket::readyRead, client,
+                [client, upstream] { client->write(upstream->readAll()); });
         connect(upstream, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
         connect(client, &QTcpSocket::disconnected, client, [client, upstream] {
             upstream->abort();

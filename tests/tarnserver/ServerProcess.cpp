@@ -7,9 +7,7 @@
 
 using namespace Qt::StringLiterals;
 
-
-ServerProcess::ServerProcess(const QString &dataDir)
-    : m_dataDir(dataDir)
+ServerProcess::ServerProcess(const QString &dataDir) : m_dataDir(dataDir)
 {
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     // The server's request log lands beside its data folder, for a look after a failure.
@@ -52,8 +50,8 @@ bool ServerProcess::stop()
     if (m_process.state() == QProcess::NotRunning)
         return true;
     m_process.terminate();
-    return m_process.waitForFinished(30000) && m_process.exitStatus() == QProcess::NormalExit
-           && m_process.exitCode() == 0;
+    return m_process.waitForFinished(30000) && m_process.exitStatus() == QProcess::NormalExit &&
+           m_process.exitCode() == 0;
 }
 
 QByteArray ServerProcess::admin(const QStringList &args) const

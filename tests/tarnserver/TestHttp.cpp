@@ -4,7 +4,6 @@
 #include <QEventLoop>
 #include <QNetworkRequest>
 #include <QTimer>
-
 #include <pugixml.hpp>
 
 QString HttpReply::xml(const char *path) const
@@ -16,11 +15,13 @@ QString HttpReply::xml(const char *path) const
     return node ? QString::fromUtf8(node.text().get()) : QString();
 }
 
-HttpReply TestHttp::send(const QByteArray &verb, const QUrl &url, const QByteArray &body, const Headers &headers)
+HttpReply TestHttp::send(const QByteArray &verb, const QUrl &url, const QByteArray &body,
+                         const Headers &headers)
 {
     QNetworkRequest request(url);
     if (!m_user.isNull())
-        request.setRawHeader("Authorization", "Basic " + (m_user + QLatin1Char(':') + m_password).toUtf8().toBase64());
+        request.setRawHeader("Authorization",
+                             "Basic " + (m_user + QLatin1Char(':') + m_password).toUtf8().toBase64());
     for (const auto &[name, value] : headers)
         request.setRawHeader(name, value);
     request.setTransferTimeout(120000);
@@ -47,7 +48,8 @@ QUrl TestHttp::create(const QUrl &endpoint, qint64 length, const QMap<QByteArray
     for (auto it = metadata.begin(); it != metadata.end(); ++it)
         meta += (meta.isEmpty() ? "" : ",") + it.key() + ' ' + it.value().toBase64();
     const HttpReply r = send("POST", endpoint, {},
-                             {{"Tus-Resumable", "1.0.0"}, {"Upload-Length", QByteArray::number(length)},
+                             {{"Tus-Resumable", "1.0.0"},
+                              {"Upload-Length", QByteArray::number(length)},
                               {"Upload-Metadata", meta}});
     if (reply)
         *reply = r;
@@ -60,7 +62,8 @@ HttpReply TestHttp::patch(const QUrl &upload, qint64 offset, const QByteArray &c
                     {"Content-Type", "application/offset+octet-stream"},
                     {"Upload-Offset", QByteArray::number(offset)}};
     if (checksum)
-        headers.append({"Upload-Checksum", "sha1 " + QCryptographicHash::hash(chunk, QCryptographicHash::Sha1).toBase64()});
+        headers.append({"Upload-Checksum",
+                        "sha1 " + QCryptographicHash::hash(chunk, QCryptographicHash::Sha1).toBase64()});
     return send("PATCH", upload, chunk, headers);
 }
 
@@ -86,10 +89,13 @@ bool TestHttp::uploadAll(const QUrl &upload, const QByteArray &data, qint64 chun
     return at == data.size();
 }
 
-QMap<QByteArray, QByteArray> uploadMetadata(const QByteArray &archive, int folder, int content, const QByteArray &sha256)
+QMap<QByteArray, QByteArray> uploadMetadata(const QByteArray &archive, int folder, int content,
+                                            const QByteArray &sha256)
 {
     return {{"filename", "tarn_file.zip"},
             {"folderID", QByteArray::number(folder)},
             {"contentID", QByteArray::number(content)},
-            {"sha256", sha256.isEmpty() ? QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex() : sha256}};
+            {"sha256", sha256.isEmpty()
+                           ? QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex()
+                           : sha256}};
 }

@@ -27,13 +27,10 @@ using Headers = QList<QPair<QByteArray, QByteArray>>;
 class TestHttp final
 {
 public:
-    TestHttp(QString user, QString password)
-        : m_user(std::move(user))
-        , m_password(std::move(password))
-    {
-    }
+    TestHttp(QString user, QString password) : m_user(std::move(user)), m_password(std::move(password)) {}
 
-    HttpReply send(const QByteArray &verb, const QUrl &url, const QByteArray &body = {}, const Headers &headers = {});
+    HttpReply send(const QByteArray &verb, const QUrl &url, const QByteArray &body = {},
+                   const Headers &headers = {});
     HttpReply form(const QUrl &url, const QByteArray &body)
     {
         return send("POST", url, body, {{"Content-Type", "application/x-www-form-urlencoded"}});

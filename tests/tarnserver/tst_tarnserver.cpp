@@ -15,7 +15,6 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <pugixml.hpp>
 #include <sqlite3.h>
 #include <zlib.h>
@@ -26,7 +25,9 @@ namespace {
 
 QByteArray doubleMd5(const QByteArray &password)
 {
-    const auto md5 = [](const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex(); };
+    const auto md5 = [](const QByteArray &b) {
+        return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex();
+    };
     return md5(md5(password));
 }
 
@@ -60,8 +61,8 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
     QByteArray out;
     QByteArray directory;
     for (const auto &[name, data] : entries) {
-        const quint32 crc = static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
-                                                       static_cast<uInt>(data.size())));
+        const quint32 crc = static_cast<quint32>(
+            crc32(0, reinterpret_cast<const Bytef *>(data.constData()), static_cast<uInt>(data.size())));
         const quint32 offset = static_cast<quint32>(out.size());
         put32(out, 0x04034b50);
         put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
@@ -86,8 +87,9 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
 
 QByteArray profile(const QByteArray &title, const QByteArray &extra = {}, const QByteArray &type = "Mp4")
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<profile><type>" + type + "</type><metadata><title>" + title
-           + "</title><author>Ann Author</author>" + extra + "</metadata></profile>";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<profile><type>" + type +
+           "</type><metadata><title>" + title + "</title><author>Ann Author</author>" + extra +
+           "</metadata></profile>";
 }
 
 } // namespace
@@ -174,11 +176,12 @@ QByteArray TestTarnServer::package(const QByteArray &title, qsizetype videoSize)
                      {u"thumb.jpg"_s, "jpeg"}});
 }
 
-HttpReply TestTarnServer::uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
-                                            const QByteArray &sha256)
+HttpReply TestTarnServer::uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder,
+                                            int content, const QByteArray &sha256)
 {
     HttpReply created;
-    const QUrl upload = http.create(uploads(), archive.size(), uploadMetadata(archive, folder, content, sha256), &created);
+    const QUrl upload =
+        http.create(uploads(), archive.size(), uploadMetadata(archive, folder, content, sha256), &created);
     if (upload.isEmpty())
         return created;
     if (!http.uploadAll(upload, archive, 64 * 1024))
@@ -209,12 +212,12 @@ void TestTarnServer::initTestCase()
     QVERIFY2(!QStandardPaths::findExecutable(u"zip"_s).isEmpty(), "the zip program is needed");
     m_server = std::make_unique<ServerProcess>(m_tmp.filePath(u"data"_s));
     QVERIFY(m_server->start({u"--demo"_s}));
-    for (const QStringList &command : QList<QStringList>{
-             {u"account"_s, u"add"_s, u"other"_s, u"pw"_s},
-             {u"account"_s, u"add"_s, u"small"_s, u"pw"_s, u"--maxsize"_s, u"1"_s},
-             {u"account"_s, u"add"_s, u"full"_s, u"pw"_s, u"--quota"_s, u"1"_s},
-             {u"account"_s, u"add"_s, u"off"_s, u"pw"_s},
-             {u"account"_s, u"disable"_s, u"off"_s}})
+    for (const QStringList &command :
+         QList<QStringList>{{u"account"_s, u"add"_s, u"other"_s, u"pw"_s},
+                            {u"account"_s, u"add"_s, u"small"_s, u"pw"_s, u"--maxsize"_s, u"1"_s},
+                            {u"account"_s, u"add"_s, u"full"_s, u"pw"_s, u"--quota"_s, u"1"_s},
+                            {u"account"_s, u"add"_s, u"off"_s, u"pw"_s},
+                            {u"account"_s, u"disable"_s, u"off"_s}})
         QVERIFY2(!m_server->admin(command).isNull(), qPrintable(command.join(u' ')));
 
     // One content of each account in "Physics" (folder 3), for the overwrite answers.
@@ -300,9 +303,10 @@ void TestTarnServer::folderForms()
         QStringList out;
         for (pugi::xpath_node n : doc.select_nodes(path)) {
             const pugi::xml_node item = n.node();
-            out << QString::fromUtf8(item.child_value("id")) + u'|' + QString::fromUtf8(item.child_value("pid")) + u'|'
-                       + QString::fromUtf8(item.child_value("name")) + u'|'
-                       + QString::fromUtf8(item.child_value("uploadable"));
+            out << QString::fromUtf8(item.child_value("id")) + u'|' +
+                       QString::fromUtf8(item.child_value("pid")) + u'|' +
+                       QString::fromUtf8(item.child_value("name")) + u'|' +
+                       QString::fromUtf8(item.child_value("uploadable"));
         }
         return out;
     };
@@ -323,8 +327,8 @@ void TestTarnServer::folderForms()
     m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"nested"_s});
     QCOMPARE(flat.xml("folder"), QString());
     QCOMPARE(items(flat, "/tarn/item"),
-             (QStringList{u"1||Announcements|"_s, u"3||Courses/Physics|"_s, u"5||Courses/Chemistry/Lab sessions|"_s,
-                          u"9||Inbox|"_s}));
+             (QStringList{u"1||Announcements|"_s, u"3||Courses/Physics|"_s,
+                          u"5||Courses/Chemistry/Lab sessions|"_s, u"9||Inbox|"_s}));
 }
 
 void TestTarnServer::getVersion_data()
@@ -337,29 +341,37 @@ void TestTarnServer::getVersion_data()
     const QByteArray host = "127.0.0.1:" + QByteArray::number(m_server->port());
     const QByteArray tail = "&projectVer=8.0";
     QTest::newRow("new content") << "tool=v.2.100603&folderID=3&contentID=-1" + tail << u""_s << u""_s;
-    QTest::newRow("own content in that folder") << "tool=v.2.100603&folderID=3&contentID=" + demo + tail << u""_s << u"1"_s;
-    QTest::newRow("another account's content") << "tool=v.2.100603&folderID=3&contentID=" + other + tail << u""_s << u"2"_s;
-    QTest::newRow("content in another folder") << "tool=v.2.100603&folderID=9&contentID=" + demo + tail << u""_s << u"3"_s;
-    QTest::newRow("unknown content id") << "tool=v.2.100603&folderID=3&contentID=99999" + tail << u""_s << u""_s;
+    QTest::newRow("own content in that folder")
+        << "tool=v.2.100603&folderID=3&contentID=" + demo + tail << u""_s << u"1"_s;
+    QTest::newRow("another account's content")
+        << "tool=v.2.100603&folderID=3&contentID=" + other + tail << u""_s << u"2"_s;
+    QTest::newRow("content in another folder")
+        << "tool=v.2.100603&folderID=9&contentID=" + demo + tail << u""_s << u"3"_s;
+    QTest::newRow("unknown content id")
+        << "tool=v.2.100603&folderID=3&contentID=99999" + tail << u""_s << u""_s;
     QTest::newRow("content id omitted") << QByteArray("tool=v.2.100603&folderID=3") << u""_s << u""_s;
-    QTest::newRow("no such folder") << "tool=v.2.100603&folderID=77&contentID=-1" + tail << u"1201"_s << QString();
-    QTest::newRow("folder -1 without url") << "tool=v.2.100603&folderID=-1&contentID=-1" + tail << u"1201"_s << QString();
-    QTest::newRow("folder without uploads") << "tool=v.2.100603&folderID=2&contentID=-1" + tail << u"1202"_s << QString();
+    QTest::newRow("no such folder") << "tool=v.2.100603&folderID=77&contentID=-1" + tail << u"1201"_s
+                                    << QString();
+    QTest::newRow("folder -1 without url")
+        << "tool=v.2.100603&folderID=-1&contentID=-1" + tail << u"1201"_s << QString();
+    QTest::newRow("folder without uploads")
+        << "tool=v.2.100603&folderID=2&contentID=-1" + tail << u"1202"_s << QString();
     QTest::newRow("tool missing") << "folderID=3&contentID=-1" + tail << u"1001"_s << QString();
-    QTest::newRow("folder not a number") << "tool=v.2.100603&folderID=three&contentID=-1" + tail << u"1001"_s << QString();
+    QTest::newRow("folder not a number")
+        << "tool=v.2.100603&folderID=three&contentID=-1" + tail << u"1001"_s << QString();
     QTest::newRow("url of own content")
         << "tool=v.2.100603&url=" + encoded(host + "/content/" + demo) + "&folderID=-1&contentID=-1" + tail
         << u""_s << u"1"_s;
-    QTest::newRow("url with scheme")
-        << "tool=v.2.100603&url=" + encoded("http://" + host + "/content/" + demo + "/")
-               + "&folderID=-1&contentID=-1" + tail
-        << u""_s << u"1"_s;
+    QTest::newRow("url with scheme") << "tool=v.2.100603&url=" +
+                                            encoded("http://" + host + "/content/" + demo + "/") +
+                                            "&folderID=-1&contentID=-1" + tail
+                                     << u""_s << u"1"_s;
     QTest::newRow("url of another account's content")
         << "tool=v.2.100603&url=" + encoded(host + "/content/" + other) + "&folderID=-1&contentID=-1" + tail
         << u""_s << u"2"_s;
     QTest::newRow("url of another server")
-        << "tool=v.2.100603&url=" + encoded("media.example.org/content/" + demo)
-               + "&folderID=-1&contentID=-1" + tail
+        << "tool=v.2.100603&url=" + encoded("media.example.org/content/" + demo) +
+               "&folderID=-1&contentID=-1" + tail
         << u"1403"_s << QString();
     QTest::newRow("url without a content path")
         << "tool=v.2.100603&url=" + encoded(host + "/lectures/" + demo) + "&folderID=-1&contentID=-1" + tail
@@ -433,7 +445,8 @@ void TestTarnServer::uploadRegistersContent()
     QVERIFY(QDir(m_server->dataDir() + u"/uploads"_s).isEmpty());
 
     // The extracted video is served to its owner with byte ranges, for the player.
-    const HttpReply part = m_demo.send("GET", url(u"/content/%1/file/video.mp4"_s.arg(id)), {}, {{"Range", "bytes=10-19"}});
+    const HttpReply part =
+        m_demo.send("GET", url(u"/content/%1/file/video.mp4"_s.arg(id)), {}, {{"Range", "bytes=10-19"}});
     QCOMPARE(part.status, 206);
     QCOMPARE(part.body, video.mid(10, 10));
     QCOMPARE(m_other.send("GET", url(u"/content/%1/file/video.mp4"_s.arg(id))).status, 404);
@@ -447,17 +460,22 @@ void TestTarnServer::refusedArchives_data()
     const QByteArray good = profile("Refused");
     const QByteArray video = randomBytes(5000);
     QTest::newRow("checksum mismatch") << package("Tampered") << true << u"1503"_s;
-    QTest::newRow("zip-slip") << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}, {"../../evil.txt", "x"}})
+    QTest::newRow("zip-slip") << handMadeZip({{"tarn_profile.xml", good},
+                                              {"video.mp4", video},
+                                              {"../../evil.txt", "x"}})
                               << false << u"1501"_s;
     QTest::newRow("zip-slip inside a folder")
-        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides/../../../evil", "x"}}) << false
-        << u"1501"_s;
-    QTest::newRow("absolute path") << handMadeZip({{"tarn_profile.xml", good}, {"/tmp/evil", "x"}, {"video.mp4", video}})
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides/../../../evil", "x"}})
+        << false << u"1501"_s;
+    QTest::newRow("absolute path") << handMadeZip({{"tarn_profile.xml", good},
+                                                   {"/tmp/evil", "x"},
+                                                   {"video.mp4", video}})
                                    << false << u"1501"_s;
     QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
     QTest::newRow("empty file") << QByteArray() << false << u"1501"_s;
     QTest::newRow("compressed entries")
-        << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false << u"1501"_s;
+        << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false
+        << u"1501"_s;
     QTest::newRow("truncated zip") << package("Cut short").left(15000) << false << u"1501"_s;
     QTest::newRow("no profile") << zipFiles({{u"video.mp4"_s, video}}) << false << u"1502"_s;
     QTest::newRow("profile with entities")
@@ -467,17 +485,20 @@ void TestTarnServer::refusedArchives_data()
                      {u"video.mp4"_s, video}})
         << false << u"1502"_s;
     QTest::newRow("profile not well-formed")
-        << zipFiles({{u"tarn_profile.xml"_s, "<profile><type>Mp4</type>"}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
+        << zipFiles({{u"tarn_profile.xml"_s, "<profile><type>Mp4</type>"}, {u"video.mp4"_s, video}}) << false
+        << u"1502"_s;
     QTest::newRow("profile without title")
         << zipFiles({{u"tarn_profile.xml"_s, profile("")}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
     QTest::newRow("profile names a missing source")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Src", "<srcname>src.mov</srcname>")}, {u"video.mp4"_s, video}})
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Src", "<srcname>src.mov</srcname>")},
+                     {u"video.mp4"_s, video}})
         << false << u"1502"_s;
     QTest::newRow("package without a video")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Empty")}, {u"thumb.jpg"_s, "jpeg"}}) << false << u"1502"_s;
-    QTest::newRow("recording without media")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Talk", {}, "Corvana")}, {u"slides/1.jpg"_s, "jpeg"}}) << false
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Empty")}, {u"thumb.jpg"_s, "jpeg"}}) << false
         << u"1502"_s;
+    QTest::newRow("recording without media")
+        << zipFiles({{u"tarn_profile.xml"_s, profile("Talk", {}, "Corvana")}, {u"slides/1.jpg"_s, "jpeg"}})
+        << false << u"1502"_s;
 }
 
 void TestTarnServer::refusedArchives()
@@ -487,7 +508,8 @@ void TestTarnServer::refusedArchives()
     QFETCH(QString, errInfo);
     const int before = contentCount();
     const QStringList stored = storedEntries();
-    const HttpReply r = uploadAndRegister(m_demo, archive, 9, -1, wrongSha ? QByteArray(64, 'a') : QByteArray());
+    const HttpReply r =
+        uploadAndRegister(m_demo, archive, 9, -1, wrongSha ? QByteArray(64, 'a') : QByteArray());
     QCOMPARE(r.status, 200);
     QCOMPARE(r.xml("errInfo"), errInfo);
     QCOMPARE(r.xml("contentID"), QString());
@@ -521,7 +543,9 @@ void TestTarnServer::creationLimits()
     QFETCH(int, folder);
     QFETCH(int, status);
     QFETCH(QString, errInfo);
-    TestHttp http(user, QTest::currentDataTag() == QByteArray("wrong password") ? u"x"_s : (user == u"demo"_s ? u"demo"_s : u"pw"_s));
+    TestHttp http(user, QTest::currentDataTag() == QByteArray("wrong password")
+                            ? u"x"_s
+                            : (user == u"demo"_s ? u"demo"_s : u"pw"_s));
     HttpReply r;
     const QUrl upload = http.create(uploads(), length, uploadMetadata("x", folder, -1), &r);
     QCOMPARE(r.status, status);
@@ -554,22 +578,27 @@ void TestTarnServer::tusRequests()
     QCOMPARE(m_demo.patch(upload, 0, archive.left(1000)).status, 409);
     QByteArray bad = archive.mid(1000, 1000);
     bad[10] = char(bad[10] ^ 1);
-    const Headers wrongSum{{"Tus-Resumable", "1.0.0"},
-                           {"Content-Type", "application/offset+octet-stream"},
-                           {"Upload-Offset", "1000"},
-                           {"Upload-Checksum", "sha1 " + QCryptographicHash::hash(archive.mid(1000, 1000),
-                                                                                  QCryptographicHash::Sha1).toBase64()}};
+    const Headers wrongSum{
+        {"Tus-Resumable", "1.0.0"},
+        {"Content-Type", "application/offset+octet-stream"},
+        {"Upload-Offset", "1000"},
+        {"Upload-Checksum",
+         "sha1 " + QCryptographicHash::hash(archive.mid(1000, 1000), QCryptographicHash::Sha1).toBase64()}};
     QCOMPARE(m_demo.send("PATCH", upload, bad, wrongSum).status, 460);
     QCOMPARE(m_demo.offset(upload), 1000);
     Headers md5Sum = wrongSum;
     md5Sum[3].second = "md5 " + QCryptographicHash::hash(bad, QCryptographicHash::Md5).toBase64();
     QCOMPARE(m_demo.send("PATCH", upload, bad, md5Sum).status, 400);
-    QCOMPARE(m_demo.send("PATCH", upload, archive.mid(1000, 10),
-                         {{"Tus-Resumable", "1.0.0"}, {"Content-Type", "application/octet-stream"}, {"Upload-Offset", "1000"}})
+    QCOMPARE(m_demo
+                 .send("PATCH", upload, archive.mid(1000, 10),
+                       {{"Tus-Resumable", "1.0.0"},
+                        {"Content-Type", "application/octet-stream"},
+                        {"Upload-Offset", "1000"}})
                  .status,
              415);
-    QCOMPARE(m_demo.send("PATCH", upload, archive.mid(1000, 10),
-                         {{"Content-Type", "application/offset+octet-stream"}, {"Upload-Offset", "1000"}})
+    QCOMPARE(m_demo
+                 .send("PATCH", upload, archive.mid(1000, 10),
+                       {{"Content-Type", "application/offset+octet-stream"}, {"Upload-Offset", "1000"}})
                  .status,
              412);
     QCOMPARE(m_demo.patch(upload, 1000, archive.mid(1000) + "overflow").status, 413);
@@ -588,7 +617,8 @@ void TestTarnServer::tusRequests()
     QCOMPARE(m_demo.form(registration, "upload=" + upload.fileName().toUtf8()).xml("errInfo"), u"1504"_s);
 
     HttpReply malformed;
-    QVERIFY(m_demo.create(uploads(), 10, {{"filename", "tarn_file.zip"}, {"folderID", "9"}}, &malformed).isEmpty());
+    QVERIFY(m_demo.create(uploads(), 10, {{"filename", "tarn_file.zip"}, {"folderID", "9"}}, &malformed)
+                .isEmpty());
     QCOMPARE(malformed.status, 400);
     QCOMPARE(malformed.xml("errInfo"), u"1001"_s);
 }
@@ -605,7 +635,8 @@ void TestTarnServer::resumeAfterTwoCuts()
     QVERIFY(m_demo.uploadAll(upload, archive, chunk));
     QCOMPARE(proxy.cutsDone(), 2);
     // Each cut loses at most the chunk in flight; nothing starts over from zero.
-    QVERIFY2(proxy.upstreamBytes() < archive.size() + 2 * chunk, qPrintable(QString::number(proxy.upstreamBytes())));
+    QVERIFY2(proxy.upstreamBytes() < archive.size() + 2 * chunk,
+             qPrintable(QString::number(proxy.upstreamBytes())));
     const HttpReply r = m_demo.form(QUrl(u"http://127.0.0.1:%1/tarn/putFile/"_s.arg(proxy.port())),
                                     "upload=" + upload.toString().toUtf8());
     QCOMPARE(r.xml("errInfo"), u""_s);
@@ -618,7 +649,8 @@ void TestTarnServer::overwriteByContentId()
     const int id = r.xml("contentID").toInt();
     QVERIFY(id > 0);
     const int before = contentCount();
-    r = m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=9&contentID=" + QByteArray::number(id));
+    r = m_demo.form(url(u"/tarn/getVersion/"_s),
+                    "tool=v.2.100603&folderID=9&contentID=" + QByteArray::number(id));
     QCOMPARE(r.xml("overwrite"), u"1"_s);
     r = uploadAndRegister(m_demo, package("Second version"), 9, id);
     QCOMPARE(r.xml("errInfo"), u""_s);
@@ -642,7 +674,8 @@ void TestTarnServer::overwriteByUrl()
     HttpReply r = uploadAndRegister(m_demo, package("By URL, first"), 1, -1);
     const int id = r.xml("contentID").toInt();
     QVERIFY(id > 0);
-    const QByteArray documentUrl = "127.0.0.1:" + QByteArray::number(m_server->port()) + "/content/" + QByteArray::number(id);
+    const QByteArray documentUrl =
+        "127.0.0.1:" + QByteArray::number(m_server->port()) + "/content/" + QByteArray::number(id);
     r = m_demo.form(url(u"/tarn/getVersion/"_s),
                     "tool=v.2.100603&url=" + encoded(documentUrl) + "&folderID=-1&contentID=-1");
     QCOMPARE(r.xml("overwrite"), u"1"_s);
@@ -657,8 +690,9 @@ void TestTarnServer::overwriteByUrl()
 
 void TestTarnServer::lumetraProject()
 {
-    const QByteArray project = "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
-                               "<author>Bo</author></abstract></project></qvp>";
+    const QByteArray project =
+        "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
+        "<author>Bo</author></abstract></project></qvp>";
     const QByteArray zdm = zipFiles({{u"project.qvp"_s, project + QByteArray(2000, ' ')},
                                      {u"media.qv"_s, randomBytes(30000)},
                                      {u"inteIndex.txt"_s, QByteArray(3000, 'i')}},
@@ -669,8 +703,8 @@ void TestTarnServer::lumetraProject()
     QCOMPARE(r.xml("errInfo"), u""_s);
     const int id = r.xml("contentID").toInt();
     QVERIFY(id > 0);
-    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("Lumetra\t" + QByteArray::number(zdm.size())
-                                                                  + " bytes\tLab recording"));
+    QVERIFY(m_server->admin({u"content"_s, u"list"_s})
+                .contains("Lumetra\t" + QByteArray::number(zdm.size()) + " bytes\tLab recording"));
 
     const QByteArray noMedia = zipFiles({{u"project.qvp"_s, project}}, false);
     QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
@@ -706,7 +740,8 @@ void TestTarnServer::versionList()
     QFile list(updates + u"/verinfo.xml"_s);
     QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
     list.write("<?xml version=\"1.0\"?>\n<verinfo><list>"
-               "<item><ver>1.9</ver><path>/version_ctrl/clipferry/version/1.9</path><fullPatch>1</fullPatch><log/></item>"
+               "<item><ver>1.9</ver><path>/version_ctrl/clipferry/version/1.9</path><fullPatch>1</"
+               "fullPatch><log/></item>"
                "<item draft=\"1\"><ver>2.120000</ver><path>/version_ctrl/clipferry/version/2.120000</path>"
                "<fullPatch>false</fullPatch><log>Draft</log></item>"
                "<item><ver>2.110101</ver><path>/version_ctrl/clipferry/version/2.110101</path>"
@@ -751,7 +786,8 @@ void TestTarnServer::updateArchives()
     QCOMPARE(r.body, patch);
     QCOMPARE(r.header("Content-Type"), QByteArray("application/zip"));
     QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/updater.zip"_s)).status, 404);
-    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status, 404);
+    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status,
+             404);
 }
 
 void TestTarnServer::webPages()
@@ -776,7 +812,8 @@ void TestTarnServer::tusJsClientInterop()
 {
     const QString node = QStandardPaths::findExecutable(u"node"_s);
     const QString script = QStringLiteral(INTEROP_DIR "/upload.js");
-    if (node.isEmpty() || !QFile::exists(QStringLiteral(INTEROP_DIR "/node_modules/tus-js-client/package.json")))
+    if (node.isEmpty() ||
+        !QFile::exists(QStringLiteral(INTEROP_DIR "/node_modules/tus-js-client/package.json")))
         QSKIP("node or tus-js-client is not installed (./setup.sh test installs it)");
     const QByteArray archive = package("From tus-js-client", 200000);
     const QString path = m_tmp.filePath(u"interop.zip"_s);
@@ -785,8 +822,9 @@ void TestTarnServer::tusJsClientInterop()
     file.write(archive);
     file.close();
     QProcess process;
-    process.start(node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
-                         QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())});
+    process.start(
+        node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
+               QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())});
     QVERIFY(process.waitForFinished(120000));
     const QByteArray out = process.readAllStandardOutput().trimmed();
     QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
@@ -804,8 +842,8 @@ void TestTarnServer::tls()
     const QString key = m_tmp.filePath(u"key.pem"_s);
     const QString cert = m_tmp.filePath(u"cert.pem"_s);
     QProcess openssl;
-    openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s, key,
-                                 u"-out"_s, cert, u"-days"_s, u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s});
+    openssl.start(u"openssl"_s, {u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-keyout"_s,
+                                 key, u"-out"_s, cert, u"-days"_s, u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s});
     QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
 
     ServerProcess secure(m_tmp.filePath(u"secure"_s));
@@ -838,7 +876,8 @@ void TestTarnServer::adminCommands()
     QVERIFY(admin(u"folder list"_s).contains(id + "\t9\tGuests\t(no upload)"));
     const HttpReply folders = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
     QVERIFY(folders.body.contains("<id>" + id + "</id>"));
-    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=" + id).xml("errInfo"), u"1202"_s);
+    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=" + id).xml("errInfo"),
+             u"1202"_s);
 
     QVERIFY(admin(u"account add demo other"_s).isNull());
     QVERIFY(admin(u"account add bad:name pw"_s).isNull());
@@ -868,7 +907,8 @@ void TestTarnServer::unfinishedUploadsExpire()
 
     // A day passes: move the upload's expiry into the past, as the clock would.
     sqlite3 *db = nullptr;
-    QCOMPARE(sqlite3_open(QFile::encodeName(m_server->dataDir() + u"/tarn.db"_s).constData(), &db), SQLITE_OK);
+    QCOMPARE(sqlite3_open(QFile::encodeName(m_server->dataDir() + u"/tarn.db"_s).constData(), &db),
+             SQLITE_OK);
     sqlite3_busy_timeout(db, 10000);
     const QByteArray sql = "UPDATE uploads SET expires = 1 WHERE id = '" + upload.fileName().toLatin1() + "'";
     const int rc = sqlite3_exec(db, sql.constData(), nullptr, nullptr, nullptr);
@@ -878,7 +918,8 @@ void TestTarnServer::unfinishedUploadsExpire()
     QCOMPARE(m_demo.offset(upload), -1);
     QCOMPARE(m_demo.patch(upload, 4096, archive.mid(4096)).status, 404);
     QVERIFY(!QFile::exists(part));
-    QCOMPARE(m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + upload.fileName().toUtf8()).xml("errInfo"), u"1504"_s);
+    QCOMPARE(m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + upload.fileName().toUtf8()).xml("errInfo"),
+             u"1504"_s);
 }
 
 QTEST_GUILESS_MAIN(TestTarnServer)
