@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make qt6-base-dev qcoro-qt6-dev libpugixml-dev libfreeimage-dev libsqlite3-dev
-          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth)
+          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth openssl)
 
 install_packages() {
   local missing=()
@@ -54,14 +54,14 @@ build() { # build DIR [cmake options...]
 # them, with its demo account. With a display the queue opens in the window
 # and Start uploads it; without one it runs headless.
 run_main_job() {
-  local args=("$@") server_pid=""
+  local args=("$@")
   local demo=build/demo
   mkdir -p "$demo"
   if [[ " ${args[*]-} " != *" --server "* ]]; then
     if ! (exec 3<>/dev/tcp/127.0.0.1/7380) 2>/dev/null; then
       build/bin/clipferry-server --data "$demo/server" --demo --port 7380 >"$demo/server.out" 2>"$demo/server.log" &
-      server_pid=$!
-      trap 'kill $server_pid 2>/dev/null' EXIT
+      EMBEDDED_SERVER=$!
+      trap 'kill "${EMBEDDED_SERVER:-}" 2>/dev/null || true' EXIT
       for _ in $(seq 50); do grep -q listening "$demo/server.out" 2>/dev/null && break; sleep 0.1; done
       echo "Embedded server: $(cat "$demo/server.out") (account demo / demo)"
     fi

@@ -127,8 +127,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
         contentId = entry.contentID.toInt();
     }
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
-    const auto reply = co_await m_transaction->SendVersionRequest(m_transaction->versionPostData(false), folderId,
-                                                                  contentId);
+    // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
+    const QString postData = m_transaction->versionPostData(false);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, folderId, contentId);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -175,8 +176,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
     if (const QString refused = reply.overwriteRefusal(tarnError); !refused.isEmpty())
         co_return failEntry(refused);
     if (reply.overwrite == QLatin1String("1")) {
-        const Messages::Answer answer = co_await Messages::ask(
-            lang("msgOverwrite"), m_path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
+        const QString question = lang("msgOverwrite");
+        const Messages::Answer answer =
+            co_await Messages::ask(question, m_path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
         if (!self)
             co_return Next::EndRun;
         if (answer == Messages::Answer::No) {
@@ -188,7 +190,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
             co_return Next::Entry;
         }
     }
-    co_return co_await PackAndUpload(QStringLiteral("Video"));
+    const QString kind = QStringLiteral("Video");
+    co_return co_await PackAndUpload(kind);
 }
 
 QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
@@ -213,7 +216,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     if (entry.title.isEmpty())
         entry.title = QStringLiteral("Title, ") + QDate::currentDate().toString(Qt::ISODate);
     const int folderId = entry.OverwriteUrl.isEmpty() ? entry.folderID.toInt() : -1;
-    const auto reply = co_await m_transaction->SendVersionRequest(m_transaction->versionPostData(false), folderId, -1);
+    const QString postData = m_transaction->versionPostData(false);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, folderId, -1);
     if (!self)
         co_return Next::EndRun;
     if (!reply)

@@ -94,9 +94,9 @@ QCoro::Task<bool> UploadPackage::PackFiles(QString zipFolder)
     m_view.setStatusText(Lang(QStringLiteral("frmUpload"), QStringLiteral("msgPack"), QStringLiteral("Packing files.")));
     m_view.setAnimationRunning(true);
     const QString archive = QDir(zipFolder).filePath(kArchive);
-    co_await m_runner.ExecWait(QStringLiteral("zip -0 -r -q \"") + QDir::toNativeSeparators(archive) +
-                                   QStringLiteral("\" *"),
-                               workFolder);
+    const QString command =
+        QStringLiteral("zip -0 -r -q \"") + QDir::toNativeSeparators(archive) + QStringLiteral("\" *");
+    co_await m_runner.ExecWait(command, workFolder);
     if (!self)
         co_return false;
     m_view.setAnimationRunning(false);

@@ -103,20 +103,29 @@ QString QueueModel::SourceKind(const QString &fileName)
     return QStringLiteral("Video");
 }
 
+namespace {
+// The cells that adding and updating a row write; the state starts "Waiting".
+void fillRow(std::array<QString, QueueModel::ColumnCount> &cells, const QString &fileName, const QString &title,
+             const QString &Author, const QString &path, const QString &Url, const QString &folderName)
+{
+    cells[QueueModel::ColClassify - 1] = QueueModel::SourceKind(fileName);
+    cells[QueueModel::ColFileName - 1] = fileName;
+    cells[QueueModel::ColTitle - 1] = title;
+    cells[QueueModel::ColAuthor - 1] = Author;
+    cells[QueueModel::ColState - 1] = QStringLiteral("Waiting");
+    cells[QueueModel::ColPath - 1] = path;
+    cells[QueueModel::ColUrl - 1] = Url;
+    cells[QueueModel::ColFolder - 1] = folderName;
+}
+} // namespace
+
 void QueueModel::AddQueueRow(const QString &fileName, const QString &title, const QString &Author,
                              const QString &path, const QString &Url, const QString &folderName)
 {
     const int row = rowCount();
     beginInsertRows({}, row, row);
     Row cells;
-    cells[ColClassify - 1] = SourceKind(fileName);
-    cells[ColFileName - 1] = fileName;
-    cells[ColTitle - 1] = title;
-    cells[ColAuthor - 1] = Author;
-    cells[ColState - 1] = QStringLiteral("Waiting");
-    cells[ColPath - 1] = path;
-    cells[ColUrl - 1] = Url;
-    cells[ColFolder - 1] = folderName;
+    fillRow(cells, fileName, title, Author, path, Url, folderName);
     m_rows.append(cells);
     if (m_pathIndexValid && !m_pathIndex.contains(path))
         m_pathIndex.insert(path, row);
@@ -128,15 +137,7 @@ void QueueModel::UpdateQueueRow(int row, const QString &fileName, const QString 
 {
     if (row < 1 || row > rowCount())
         return;
-    Row &cells = m_rows[row - 1];
-    cells[ColClassify - 1] = SourceKind(fileName);
-    cells[ColFileName - 1] = fileName;
-    cells[ColTitle - 1] = title;
-    cells[ColAuthor - 1] = Author;
-    cells[ColState - 1] = QStringLiteral("Waiting");
-    cells[ColPath - 1] = path;
-    cells[ColUrl - 1] = Url;
-    cells[ColFolder - 1] = folderName;
+    fillRow(m_rows[row - 1], fileName, title, Author, path, Url, folderName);
     invalidatePaths();
     emitRowChanged(row);
 }

@@ -14,20 +14,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "support/TestFiles.h"
+
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString storedSetting(const QString &key)
 {

@@ -1,3 +1,5 @@
+#include "RecordingView.h"
+
 #include "common/XmlUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/FfmpegCapabilities.h"
@@ -16,34 +18,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
-
-// What the pipeline showed, for the assertions; `onOutput` lets a test act
-// while a child runs (pressing Stop).
-class RecordingView final : public ProgressView
-{
-public:
-    QString statusText() const override { return status; }
-    void setStatusText(const QString &text) override { status = text; }
-    void setConvertInfo(const QString &text) override { labels.append(text); }
-    QString injectionCaption() const override { return " done."; }
-    void setProgress(int percent) override { progress = percent; }
-    void setProgressVisible(bool) override {}
-    void setOutputText(const QString &text) override
-    {
-        output = text;
-        if (onOutput)
-            onOutput(text);
-    }
-    void appendOutputLine(const QString &line) override { notes.append(line); }
-    void setAnimationRunning(bool) override {}
-
-    QString status;
-    QStringList labels;
-    QString output;
-    QStringList notes;
-    int progress = -1;
-    std::function<void(const QString &)> onOutput;
-};
 
 namespace {
 
@@ -776,5 +750,9 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPipeline)
+int runPipelineTests(int argc, char *argv[])
+{
+    TestPipeline tests;
+    return QTest::qExec(&tests, argc, argv);
+}
 #include "test_pipeline.moc"

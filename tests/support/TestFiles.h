@@ -1,0 +1,21 @@
+#pragma once
+
+// Small file helpers the tests share.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QTest>
+
+inline void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+    file.write(bytes);
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
