@@ -2,7 +2,7 @@
 // server on loopback with real ffmpeg and zip.
 
 #include "RecordingView.h"
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 
 #include "common/FileUtil.h"
 #include "common/Lang.h"

@@ -2,8 +2,8 @@
 // code, both folder forms, quota and overwrite answers, resumable uploads cut
 // mid-transfer, refused archives, the version list and the web pages.
 
-#include "CuttingProxy.h"
-#include "ServerProcess.h"
+#include "support/CuttingProxy.h"
+#include "support/ServerProcess.h"
 #include "TestHttp.h"
 #include "ZipArchive.h"
 

@@ -1,4 +1,4 @@
-#include "CuttingProxy.h"
+#include "support/CuttingProxy.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -15,6 +15,8 @@ public:
     bool start(const QStringList &extra = {});
     bool stop();
     QUrl url() const { return m_url; }
+    // "127.0.0.1:PORT", as a user types it into the server field.
+    QString address() const { return m_url.host() + u':' + QString::number(m_url.port()); }
     quint16 port() const { return static_cast<quint16>(m_url.port()); }
     // Runs an administration subcommand; returns its standard output, or a null array on failure.
     QByteArray admin(const QStringList &args) const;

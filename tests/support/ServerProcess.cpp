@@ -1,4 +1,4 @@
-#include "ServerProcess.h"
+#include "support/ServerProcess.h"
 
 #include <QCoreApplication>
 #include <QDir>
