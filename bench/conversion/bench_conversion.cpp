@@ -23,19 +23,6 @@
 
 namespace {
 
-class SilentView final : public ProgressView
-{
-public:
-    QString statusText() const override { return {}; }
-    void setStatusText(const QString &) override {}
-    void setConvertInfo(const QString &) override {}
-    QString injectionCaption() const override { return " done."; }
-    void setProgress(int) override {}
-    void setProgressVisible(bool) override {}
-    void setOutputText(const QString &) override {}
-    void appendOutputLine(const QString &) override {}
-    void setAnimationRunning(bool) override {}
-};
 
 // The longest gap between two ticks of a fast timer on Qt's loop.
 class StallMeter final : public QObject
@@ -110,7 +97,7 @@ int main(int argc, char *argv[])
 
     RunFlags flags;
     flags.cpuCount = QThread::idealThreadCount();
-    SilentView view;
+    SilentProgressView view;
     ExecRunner runner(flags, view);
     VideoConversion conversion(runner, flags, view, nullptr);
     conversion.entry.path = sample.output;

@@ -2,6 +2,7 @@
 // the queue runner would, without a server, and prints the outcome.
 
 #include "cli/CliCommand.h"
+#include "cli/ConsoleProgressView.h"
 #include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
@@ -23,29 +24,6 @@ const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
     u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
 
-// Progress and notes as lines on standard output.
-class ConsoleProgressView final : public ProgressView
-{
-public:
-    QString statusText() const override { return m_status; }
-    void setStatusText(const QString &text) override { print(m_status = text); }
-    void setConvertInfo(const QString &text) override
-    {
-        if (text != m_info)
-            print(m_info = text);
-    }
-    QString injectionCaption() const override { return u" done. Adding keyframes and images ..."_s; }
-    void setProgress(int) override {}
-    void setProgressVisible(bool) override {}
-    void setOutputText(const QString &) override {}
-    void appendOutputLine(const QString &line) override { print(line); }
-    void setAnimationRunning(bool) override {}
-
-private:
-    static void print(const QString &line) { QTextStream(stdout) << line << Qt::endl; }
-    QString m_status;
-    QString m_info;
-};
 
 struct Probe
 {

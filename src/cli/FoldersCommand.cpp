@@ -2,9 +2,7 @@
 // server's folder tree as the dialog would offer it.
 
 #include "cli/CliCommand.h"
-#include "platform/Coro.h"
-#include "server/LoginSession.h"
-#include "server/TransferControl.h"
+#include "cli/CliLogin.h"
 
 #include <QTextStream>
 
@@ -50,18 +48,7 @@ QCoro::Task<int> run(QStringList args)
 
     ServerAccess access;
     access.hashPassword = !plain;
-    TransferControl control;
-    LoginSession session(access, &control, QStringLiteral("frmAdd"));
-    session.setLogin({server, account, password});
-    QObject::connect(&session, &LoginSession::statusChanged, &session, [](const QString &text, bool alert) {
-        if (alert && !text.isEmpty())
-            QTextStream(stderr) << text << Qt::endl;
-    });
-    if (!session.RequestFolderList())
-        co_return 1;
-    // The control gives up on a silent server by itself; this only bounds the wait.
-    const auto ended = co_await Coro::signal(&session, &LoginSession::loginEnded, std::chrono::minutes(10));
-    if (!ended || !*ended)
+    if (!co_await logInAsDialog(access, server, account, password))
         co_return 1;
     printTree(access.folderTree, server);
     co_return 0;

@@ -4,6 +4,7 @@
 
 #include "add/VideoProbe.h"
 #include "cli/CliCommand.h"
+#include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
 #include "common/FileUtil.h"
 #include "common/Settings.h"
@@ -14,7 +15,6 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
-#include "server/LoginSession.h"
 #include "server/TransferControl.h"
 
 #include <QFileInfo>
@@ -84,18 +84,8 @@ QCoro::Task<LoginResult> logIn(QString server, QString account, QString password
 {
     ServerAccess access;
     access.hashPassword = !plain;
-    TransferControl control;
-    LoginSession session(access, &control, QStringLiteral("frmAdd"));
-    session.setLogin({server, account, password});
-    QObject::connect(&session, &LoginSession::statusChanged, &session, [](const QString &text, bool alert) {
-        if (alert && !text.isEmpty())
-            QTextStream(stderr) << text << Qt::endl;
-    });
     LoginResult result;
-    if (!session.RequestFolderList())
-        co_return result;
-    const auto ended = co_await Coro::signal(&session, &LoginSession::loginEnded, std::chrono::minutes(10));
-    if (!ended || !*ended)
+    if (!co_await logInAsDialog(access, server, account, password))
         co_return result;
     result.ok = true;
     result.hashed = access.hashPassword;

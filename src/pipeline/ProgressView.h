@@ -32,3 +32,18 @@ public:
     // conversion starts and ends; the console has nothing to hide.
     virtual void setConvertDetailsVisible(bool /*visible*/) {}
 };
+
+// Shows nothing: for work that runs where nobody watches (benchmarks, tests).
+class SilentProgressView final : public ProgressView
+{
+public:
+    QString statusText() const override { return {}; }
+    void setStatusText(const QString &) override {}
+    void setConvertInfo(const QString &) override {}
+    QString injectionCaption() const override { return {}; }
+    void setProgress(int) override {}
+    void setProgressVisible(bool) override {}
+    void setOutputText(const QString &) override {}
+    void appendOutputLine(const QString &) override {}
+    void setAnimationRunning(bool) override {}
+};

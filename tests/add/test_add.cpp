@@ -11,19 +11,6 @@
 
 namespace {
 
-class SilentView final : public ProgressView
-{
-public:
-    QString statusText() const override { return {}; }
-    void setStatusText(const QString &) override {}
-    void setConvertInfo(const QString &) override {}
-    QString injectionCaption() const override { return {}; }
-    void setProgress(int) override {}
-    void setProgressVisible(bool) override {}
-    void setOutputText(const QString &) override {}
-    void appendOutputLine(const QString &) override {}
-    void setAnimationRunning(bool) override {}
-};
 
 // An ffmpeg input report with the given duration and video line.
 QString report(const QString &duration, const QString &videoLine)
@@ -227,7 +214,7 @@ private Q_SLOTS:
 
         auto log = Messages::record();
         RunFlags flags;
-        SilentView view;
+        SilentProgressView view;
         ExecRunner runner(flags, view);
         VideoProbe probe(runner);
         int busyChanges = 0;
