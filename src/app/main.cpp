@@ -2,7 +2,7 @@
 
 #include "app/AppHooks.h"
 #include "app/MessageBoxWidget.h"
-#include "app/ShutdownSignals.h"
+#include "platform/ShutdownSignals.h"
 #include "app/frmUpload.h"
 #include "platform/KeepAwake.h"
 #include "platform/Messages.h"

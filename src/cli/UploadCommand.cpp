@@ -9,6 +9,8 @@
 #include "common/FileUtil.h"
 #include "common/Settings.h"
 #include "platform/Coro.h"
+#include "platform/Messages.h"
+#include "platform/ShutdownSignals.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "queue/CVideoList.h"
@@ -24,9 +26,10 @@
 namespace {
 
 const QString kUploadUsage = QStringLiteral(
-    "SOURCE... --server S --account A --password P [--folder ID] [--title T] [--author A] "
-    "[--width W] [--vbitrate 586k] [--abitrate 64k] [--plain] [--queue-only] [--queue FILE]");
-const QString kRunUsage = QStringLiteral("[--queue FILE]");
+    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert local|server|none] "
+    "[--resolution source|high|standard] [--vbitrate 586k] [--abitrate 64k] [--overwrite yes|no|cancel] "
+    "[--plain] [--queue-only] [--queue FILE] SOURCE...");
+const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel]");
 
 void printLine(const QString &line)
 {
@@ -49,25 +52,52 @@ struct Pipeline
 
     Pipeline() { flags.cpuCount = QThread::idealThreadCount(); }
 
-    // Runs every waiting entry; 0 when all of them finished.
+    // Runs every waiting entry, printing each state change; Ctrl-C stops the
+    // running entry as Stop does. 0 when every entry finished.
     QCoro::Task<int> run()
     {
+        QHash<QString, QString> states;
+        QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid, [this, &states](const QModelIndex &from) {
+            const QString path = grid.cell(from.row() + 1, QueueModel::ColPath);
+            const QString state = grid.cell(from.row() + 1, QueueModel::ColState);
+            if (states.value(path) != state)
+                printLine(path + QStringLiteral(": ") + (states[path] = state));
+        });
+        QObject::connect(&queue, &QueueRunner::entryUploaded, &queue, [](const QString &path, const QString &id) {
+            printLine(path + QStringLiteral(": stored as content ") + id);
+        });
+        ShutdownSignals interrupt;
+        QObject::connect(&interrupt, &ShutdownSignals::received, &queue, [this] { queue.Stop(); });
+
         queue.StartNextEntry();
         if (queue.isRunning())
             co_await Coro::signal(&queue, &QueueRunner::runFinished, std::chrono::milliseconds(-1));
+        grid.disconnect(&grid);
         int unfinished = 0;
         for (int row = 1; row <= grid.rowCount(); ++row) {
             const QString state = grid.cell(row, QueueModel::ColState);
-            QString line = grid.cell(row, QueueModel::ColPath) + QStringLiteral(": ") + state;
-            if (!grid.cell(row, QueueModel::ColError).isEmpty())
-                line += QStringLiteral(" (") + grid.cell(row, QueueModel::ColError) + u')';
-            printLine(line);
+            const QString error = grid.cell(row, QueueModel::ColError);
+            printLine(grid.cell(row, QueueModel::ColPath) + QStringLiteral(": ") + state +
+                      (state == QLatin1String("Failed") ? QStringLiteral(": ") + error : QString()));
             if (state != QLatin1String("Finished"))
                 ++unfinished;
         }
         co_return unfinished == 0 ? 0 : 1;
     }
 };
+
+// How the overwrite question is answered; empty when the option is wrong.
+std::optional<Messages::Answer> overwriteAnswer(QStringList &args)
+{
+    const QString value = CliArgs::take(args, QStringLiteral("--overwrite"), QStringLiteral("no"));
+    if (value == QLatin1String("yes"))
+        return Messages::Answer::Yes;
+    if (value == QLatin1String("no"))
+        return Messages::Answer::No;
+    if (value == QLatin1String("cancel"))
+        return Messages::Answer::Cancel;
+    return std::nullopt;
+}
 
 struct LoginResult
 {
@@ -76,6 +106,8 @@ struct LoginResult
     QString folderName;
     QString sysVer;
     bool hashed = true;
+    int highWidth = 1024;
+    int standardWidth = 640;
 };
 
 // Logs in as the add dialog does, for the server's settings and its default
@@ -90,6 +122,8 @@ QCoro::Task<LoginResult> logIn(QString server, QString account, QString password
     result.ok = true;
     result.hashed = access.hashPassword;
     result.sysVer = access.settings.serverSysVer;
+    result.highWidth = access.settings.secondRes;
+    result.standardWidth = access.settings.thirdRes;
     if (const CFolderNode *selected = access.folderTree.Selected) {
         result.folderId = QString::number(selected->ID);
         result.folderName = access.folderTree.PathOf(selected, QStringLiteral("/"));
@@ -116,7 +150,9 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString sou
     item.srcVideoHeight = r.frameHeight;
     item.videoWidth = r.displayWidth;
     item.videoHeight = r.displayHeight;
-    VideoProbe::FitToWidth(item.videoWidth, item.videoHeight, maxWidth, r.aspectNum, r.aspectDen);
+    // The source resolution keeps the frame's width; the others fit it to theirs.
+    VideoProbe::FitToWidth(item.videoWidth, item.videoHeight, maxWidth > 0 ? maxWidth : item.videoWidth + 1,
+                           r.aspectNum, r.aspectDen);
     item.bInterlaced = r.interlaced;
     item.fileSize = FileSizeBytes(item.path);
     item.dateLastModified = LastModifiedText(item.path);
@@ -136,14 +172,20 @@ QCoro::Task<int> upload(QStringList args)
     base.vBitRate = CliArgs::take(args, QStringLiteral("--vbitrate"), QStringLiteral("586k"));
     base.aBitRate = CliArgs::take(args, QStringLiteral("--abitrate"), QStringLiteral("64k"));
     base.contentID = QStringLiteral("0");
-    const int maxWidth = CliArgs::take(args, QStringLiteral("--width"), QStringLiteral("854")).toInt();
     const QString queueFile = CliArgs::take(args, QStringLiteral("--queue"), QueueFile::defaultPath());
+    const QString convert = CliArgs::take(args, QStringLiteral("--convert"), QStringLiteral("local"));
+    const QString resolution = CliArgs::take(args, QStringLiteral("--resolution"), QStringLiteral("high"));
+    const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
     const bool plain = CliArgs::flag(args, QStringLiteral("--plain"));
     const bool queueOnly = CliArgs::flag(args, QStringLiteral("--queue-only"));
+    static const QStringList conversions{QStringLiteral("local"), QStringLiteral("server"), QStringLiteral("none")};
+    static const QStringList resolutions{QStringLiteral("source"), QStringLiteral("high"), QStringLiteral("standard")};
+    base.dstCvtType = static_cast<qint32>(conversions.indexOf(convert));
+    base.dstResType = static_cast<qint32>(resolutions.indexOf(resolution));
     if (base.Url.isEmpty() || base.account.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("--server and --account are required"), usage);
-    if (maxWidth < 16)
-        co_return CliArgs::usageError(QStringLiteral("--width takes a width in pixels"), usage);
+    if (base.dstCvtType < 0 || base.dstResType < 0 || !overwrite)
+        co_return CliArgs::usageError(QStringLiteral("--convert, --resolution or --overwrite has an unknown value"), usage);
     for (const QString &arg : std::as_const(args)) {
         if (arg.startsWith(QLatin1String("--")))
             co_return CliArgs::usageError(QStringLiteral("unknown option: %1").arg(arg), usage);
@@ -154,6 +196,7 @@ QCoro::Task<int> upload(QStringList args)
     const LoginResult login = co_await logIn(base.Url, base.account, base.password, plain);
     if (!login.ok)
         co_return 1;
+    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     base.bEncPassword = login.hashed;
     base.sysVer = login.sysVer;
     if (base.folderID.isEmpty()) {
@@ -170,6 +213,7 @@ QCoro::Task<int> upload(QStringList args)
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
+        const int maxWidth = base.dstResType == 0 ? 0 : base.dstResType == 1 ? login.highWidth : login.standardWidth;
         const auto item = co_await makeEntry(pipeline.runner, source, base, maxWidth);
         if (!item)
             co_return 1;
@@ -179,8 +223,11 @@ QCoro::Task<int> upload(QStringList args)
         }
         pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url, item->folderName);
         pipeline.list.Add(*item);
-        printLine(QStringLiteral("queued %1 (%2, %3x%4) for %5").arg(item->path, item->duration)
-                      .arg(item->videoWidth).arg(item->videoHeight).arg(base.folderName.isEmpty() ? base.folderID : base.folderName));
+        printLine(QStringLiteral("%1: queued (%2, %3x%4) for %5")
+                      .arg(item->path, item->duration)
+                      .arg(item->videoWidth)
+                      .arg(item->videoHeight)
+                      .arg(base.folderName.isEmpty() ? base.folderID : base.folderName));
     }
     if (queueOnly) {
         if (!QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid)) {
@@ -196,10 +243,14 @@ QCoro::Task<int> upload(QStringList args)
 
 QCoro::Task<int> runQueue(QStringList args)
 {
-    const QString queueFile = CliArgs::take(args, QStringLiteral("--queue"), QueueFile::defaultPath());
-    if (!args.isEmpty())
-        co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.first()),
-                                      QStringLiteral("run ") + kRunUsage);
+    const QString usage = QStringLiteral("run ") + kRunUsage;
+    const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
+    if (!overwrite)
+        co_return CliArgs::usageError(QStringLiteral("--overwrite takes yes, no or cancel"), usage);
+    if (args.size() > 1 || (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))))
+        co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.last()), usage);
+    const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
+    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline;
     if (!QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;

@@ -280,6 +280,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     WriteProfileServer(m_workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
     m.grid.SetEntryCell(m_path, QueueModel::ColUploadEndTime, TimeNow());
     m.grid.SetEntryState(m_path, QStringLiteral("Finished"));
+    Q_EMIT entryUploaded(m_path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
         m.flags.stepRunning = false;
         m.controls.setStopEnabled(false);

@@ -58,6 +58,8 @@ public:
 Q_SIGNALS:
     // The run has ended, however it ended.
     void runFinished();
+    // The server stored an entry under this content id.
+    void entryUploaded(const QString &path, const QString &contentId);
 
 private:
     enum class Next { Entry, EndRun };

@@ -72,10 +72,14 @@ void ConsolePresenter::present(const Message &message, std::function<void(Answer
         done(Answer::Ok);
         break;
     case Buttons::YesNo:
-    case Buttons::YesNoCancel:
-        err << (m_yesNo == Answer::Yes ? "-> Yes" : "-> No") << Qt::endl;
-        done(m_yesNo);
+    case Buttons::YesNoCancel: {
+        // A question without Cancel takes No for it.
+        const Answer answer =
+            m_yesNo == Answer::Cancel && message.buttons == Buttons::YesNo ? Answer::No : m_yesNo;
+        err << (answer == Answer::Yes ? "-> Yes" : answer == Answer::No ? "-> No" : "-> Cancel") << Qt::endl;
+        done(answer);
         break;
+    }
     }
 }
 

@@ -42,8 +42,9 @@ void show(const QString &text, const QString &title = {}, Icon icon = Icon::Info
 // waits for the person as long as it takes, so it has no time-out.
 QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon = Icon::Question);
 
-// Prints to standard error and answers from fixed choices: `yes` for Yes/No
-// questions, OK for OK/Cancel ones.
+// Prints to standard error and answers from fixed choices: the given answer
+// for Yes/No(/Cancel) questions (Cancel reads as No where there is none), OK
+// for OK/Cancel ones.
 class ConsolePresenter final : public Presenter
 {
 public:

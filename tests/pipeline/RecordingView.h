@@ -6,13 +6,18 @@
 
 #include <functional>
 
-// What the pipeline showed, for the assertions; `onOutput` lets a test act
-// while a child runs (pressing Stop).
+// What the pipeline showed, for the assertions; `onOutput` and `onStatus` let
+// a test act while a child or an upload runs (pressing Stop).
 class RecordingView final : public ProgressView
 {
 public:
     QString statusText() const override { return status; }
-    void setStatusText(const QString &text) override { status = text; }
+    void setStatusText(const QString &text) override
+    {
+        status = text;
+        if (onStatus)
+            onStatus(text);
+    }
     void setConvertInfo(const QString &text) override { labels.append(text); }
     QString injectionCaption() const override { return QStringLiteral(" done."); }
     void setProgress(int percent) override { progress = percent; }
@@ -32,4 +37,5 @@ public:
     QStringList notes;
     int progress = -1;
     std::function<void(const QString &)> onOutput;
+    std::function<void(const QString &)> onStatus;
 };

@@ -493,6 +493,106 @@ private Q_SLOTS:
         QCOMPARE(log->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
     }
 
+    // The files the server extracted from an uploaded package.
+    QStringList storedFiles(const QString &contentId) const
+    {
+        QDir files(m_server->dataDir() + QStringLiteral("/contents/") + contentId + QStringLiteral("/files"));
+        QStringList names = files.entryList(QDir::Files);
+        names.sort();
+        return names;
+    }
+
+    // What goes to the server for each way of converting, checked file by
+    // file on the server's side.
+    void conversionKinds_data()
+    {
+        QTest::addColumn<int>("cvtType");
+        QTest::addColumn<QString>("videotype");
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("local, MP4") << 0 << "mp4"
+                                    << QStringList{"fileList.xml", "tarn_profile.xml", "thumb.jpg", "video.jpg",
+                                                   "video.mp4", "video.xml"};
+        QTest::newRow("local, FLV") << 0 << "flv"
+                                    << QStringList{"tarn_profile.xml", "thumb.jpg", "video.flv", "video.jpg",
+                                                   "video.xml"};
+        QTest::newRow("server converts") << 1 << "mp4" << QStringList{"src.mp4", "tarn_profile.xml"};
+    }
+    void conversionKinds()
+    {
+        QFETCH(int, cvtType);
+        QFETCH(QString, videotype);
+        QFETCH(QStringList, files);
+        Messages::record();
+        m_server->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("kind.mp4"));
+        CVideoItem item = entryFor(path, QStringLiteral("Kind"));
+        item.dstCvtType = cvtType;
+        rig.add(item);
+        QString contentId;
+        connect(&rig.queue, &QueueRunner::entryUploaded, this,
+                [&contentId](const QString &, const QString &id) { contentId = id; });
+        const bool ended = rig.runToEnd();
+        m_server->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"),
+                         QStringLiteral("mp4")});
+        QVERIFY(ended);
+        QCOMPARE(rig.state(path), QStringLiteral("Finished"));
+        QVERIFY(!contentId.isEmpty());
+        QCOMPARE(storedFiles(contentId), files);
+    }
+
+    void quotaRefusal()
+    {
+        Messages::record();
+        m_server->admin({QStringLiteral("account"), QStringLiteral("add"), QStringLiteral("tight"),
+                         QStringLiteral("pw"), QStringLiteral("--quota"), QStringLiteral("1")});
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("quota.mp4"));
+        CVideoItem item = entryFor(path, QStringLiteral("Quota"));
+        item.account = QStringLiteral("tight");
+        item.password = QStringLiteral("pw");
+        item.secDuration = 3600; // an hour at these rates needs 116 MB
+        rig.add(item);
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
+        QVERIFY2(rig.error(path).startsWith(QStringLiteral("No enough space to upload data, total=1MB")),
+                 qPrintable(rig.error(path)));
+    }
+
+    // Stop while the archive travels: the entry waits again and the server
+    // keeps nothing.
+    void stopDuringUpload()
+    {
+        Messages::record();
+        Rig rig;
+        const QString path = m_dir.filePath(QStringLiteral("large.mp4"));
+        QFile::remove(path);
+        QVERIFY(QFile::copy(m_clip, path));
+        {
+            // Bulk after the clip makes the upload last long enough to be stopped.
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::Append));
+            file.write(QByteArray(48 << 20, 'x'));
+        }
+        CVideoItem item = entryFor(path, QStringLiteral("Large"));
+        item.dstCvtType = 1;
+        rig.add(item);
+        bool stopped = false;
+        const QString uploading = Lang("frmUpload", "msgUpload");
+        rig.view.onStatus = [&](const QString &text) {
+            if (!stopped && text.startsWith(uploading) && text.endsWith(u'%')) {
+                stopped = true;
+                rig.queue.Stop();
+            }
+        };
+        const int before = contentTitles().size();
+        QVERIFY(rig.runToEnd());
+        QVERIFY(stopped);
+        QCOMPARE(rig.state(path), QStringLiteral("Waiting"));
+        QCOMPARE(contentTitles().size(), before);
+        QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+    }
+
     void wrongPasswordFails()
     {
         Messages::record();

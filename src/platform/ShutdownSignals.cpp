@@ -1,4 +1,4 @@
-#include "app/ShutdownSignals.h"
+#include "platform/ShutdownSignals.h"
 
 #include <QSocketNotifier>
 #include <cerrno>
