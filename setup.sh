@@ -51,34 +51,50 @@ build() { # build DIR [cmake options...]
 
 # The main job: queue the given videos (a generated sample when none is
 # given) and upload them. Without --server the embedded local server takes
-# them, with its demo account. With a display the queue opens in the window
-# and Start uploads it; without one it runs headless.
+# them (demo account, data in the per-user data folder, loopback only). With
+# a display ClipFerry opens with the queue and the login filled in, and Start
+# uploads it; without one the queue runs headless.
 run_main_job() {
-  local args=("$@")
-  local demo=build/demo
-  mkdir -p "$demo"
+  local args=("$@") home out
+  home=${CLIPFERRY_HOME:-${XDG_DATA_HOME:-$HOME/.local/share}/ClipFerry}
+  mkdir -p "$home"
+  local embedded=""
   if [[ " ${args[*]-} " != *" --server "* ]]; then
+    embedded=http://127.0.0.1:7380
     if ! (exec 3<>/dev/tcp/127.0.0.1/7380) 2>/dev/null; then
-      build/bin/clipferry-server --data "$demo/server" --demo --port 7380 >"$demo/server.out" 2>"$demo/server.log" &
+      build/bin/clipferry-server --data "$home/demo-server" --demo --host 127.0.0.1 --port 7380 \
+        >"$home/demo-server.out" 2>"$home/demo-server.log" &
       EMBEDDED_SERVER=$!
       trap 'kill "${EMBEDDED_SERVER:-}" 2>/dev/null || true' EXIT
-      for _ in $(seq 50); do grep -q listening "$demo/server.out" 2>/dev/null && break; sleep 0.1; done
-      echo "Embedded server: $(cat "$demo/server.out") (account demo / demo)"
+      for _ in $(seq 100); do grep -q listening "$home/demo-server.out" 2>/dev/null && break; sleep 0.1; done
+      echo "Embedded server: $embedded (account demo, password demo; data in $home/demo-server)"
+    else
+      echo "Using the server already listening on $embedded (account demo, password demo)"
     fi
-    args+=(--server http://127.0.0.1:7380 --account demo --password demo)
+    args+=(--server "$embedded" --account demo --password demo)
   fi
   local has_source=0 a
   for a in "${args[@]}"; do [[ "$a" != --* && -f "$a" ]] && has_source=1; done
   if [ $has_source -eq 0 ]; then
-    [ -f "$demo/sample.mp4" ] || build/bin/clipferry-cli sample video "$demo/sample.mp4" --duration 10 --size 640x360 >/dev/null
-    args=("$demo/sample.mp4" --title "ClipFerry sample" --author "ClipFerry" "${args[@]}")
+    [ -f "$home/sample.mp4" ] || build/bin/clipferry-cli sample video "$home/sample.mp4" --duration 10 --size 640x360 >/dev/null
+    args+=(--title "ClipFerry sample" --author "ClipFerry" "$home/sample.mp4")
   fi
   if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     build/bin/clipferry-cli upload --queue-only "${args[@]}" || true
     build/bin/clipferry
-  else
-    build/bin/clipferry-cli upload "${args[@]}"
+    return
   fi
+  echo "No display: uploading headless."
+  out=$(mktemp)
+  build/bin/clipferry-cli upload "${args[@]}" | tee "$out"
+  local status=${PIPESTATUS[0]}
+  if [ -n "$embedded" ]; then
+    sed -n 's/.*: stored as content \([0-9]*\)$/\1/p' "$out" | while read -r id; do
+      echo "See it at $embedded/content/$id (sign in as demo / demo)"
+    done
+  fi
+  rm -f "$out"
+  return "$status"
 }
 
 install_packages
