@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTextStream>
-
 #include <algorithm>
 
 namespace {

@@ -135,7 +135,8 @@ ProbeFailure VideoProbe::parseReport(const QString &text, bool batchForm, ProbeR
         return ProbeFailure::Duration;
     const double hours = parts.at(0).trimmed().toDouble();
     const double minutes = parts.size() > 1 ? parts.at(1).trimmed().toDouble() : 0;
-    const double seconds = parts.size() > 2 ? static_cast<double>(RoundHalfEven(parts.at(2).trimmed().toDouble())) : 0;
+    const double seconds =
+        parts.size() > 2 ? static_cast<double>(RoundHalfEven(parts.at(2).trimmed().toDouble())) : 0;
     r.durationSeconds = static_cast<qint32>(hours * 3600 + minutes * 60 + seconds);
 
     const qsizetype v = text.indexOf(QLatin1String("Video:"), q, Qt::CaseInsensitive);
@@ -180,9 +181,11 @@ QString VideoProbe::failureText(ProbeFailure failure)
     case ProbeFailure::NoSuchFile:
         return Lang(kSection, QStringLiteral("msg_noSuchFile"), QStringLiteral("No such file!"));
     case ProbeFailure::MultiStream:
-        return Lang(kSection, QStringLiteral("msg_multiStream"), QStringLiteral("Multi-stream video is not supported!"));
+        return Lang(kSection, QStringLiteral("msg_multiStream"),
+                    QStringLiteral("Multi-stream video is not supported!"));
     case ProbeFailure::Duration:
-        return Lang(kSection, QStringLiteral("msg_durErr"), QStringLiteral("Cannot retrieve video duration!"));
+        return Lang(kSection, QStringLiteral("msg_durErr"),
+                    QStringLiteral("Cannot retrieve video duration!"));
     case ProbeFailure::BatchDuration:
         return QStringLiteral("Cannot get video duration!");
     case ProbeFailure::Size:
@@ -233,14 +236,15 @@ bool VideoProbe::ParseFrameSize(const QString &line, qint32 &width, qint32 &heig
     return false;
 }
 
-void VideoProbe::FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum, qint32 aspectDen)
+void VideoProbe::FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum,
+                            qint32 aspectDen)
 {
     if (aspectNum > 0)
-        height = RoundToEven(static_cast<float>(static_cast<float>(aspectDen) / static_cast<float>(aspectNum) *
-                                                static_cast<float>(width)));
+        height = RoundToEven(static_cast<float>(static_cast<float>(aspectDen) /
+                                                static_cast<float>(aspectNum) * static_cast<float>(width)));
     if (width < maxWidth)
         return;
-    height = RoundToEven(
-        static_cast<float>(static_cast<float>(height) / static_cast<float>(width) * static_cast<float>(maxWidth)));
+    height = RoundToEven(static_cast<float>(static_cast<float>(height) / static_cast<float>(width) *
+                                            static_cast<float>(maxWidth)));
     width = maxWidth;
 }

@@ -21,7 +21,8 @@ struct ProbeResult
 };
 
 // Why a probe failed. The messages are shown by the probe (unless quiet).
-enum class ProbeFailure {
+enum class ProbeFailure
+{
     None,
     UnknownFormat,
     OpenError,
@@ -59,7 +60,8 @@ public:
     static int CountVideoStreams(const QString &text);
     static bool ParseFrameSize(const QString &line, qint32 &width, qint32 &height);
     // Fits a frame to a maximum width, keeping the display aspect when known.
-    static void FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum, qint32 aspectDen);
+    static void FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum,
+                           qint32 aspectDen);
 
 Q_SIGNALS:
     // A probe started or ended: the dialog's busy state and its Cancel button.

@@ -24,9 +24,10 @@ void AppHooks::StartNextEntry(frmUpload *window)
     if (!m_queue) {
         m_runner = new ExecRunner(window->runFlags(), window->progressView(), window);
         m_tarn = new TransferControl(window);
-        m_queue = new QueueRunner({window->queue(), window->videoList(), window->runFlags(), window->progressView(),
-                                   *window, *m_runner, *m_tarn, m_defaultProject, m_project},
-                                  window);
+        m_queue =
+            new QueueRunner({window->queue(), window->videoList(), window->runFlags(), window->progressView(),
+                             *window, *m_runner, *m_tarn, m_defaultProject, m_project},
+                            window);
     }
     m_queue->StartNextEntry();
 }

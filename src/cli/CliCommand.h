@@ -2,7 +2,6 @@
 
 #include <QCoroTask>
 #include <QStringList>
-
 #include <functional>
 
 // A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives

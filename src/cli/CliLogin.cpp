@@ -19,5 +19,5 @@ QCoro::Task<bool> logInAsDialog(ServerAccess &access, QString server, QString ac
         co_return false;
     // The control gives up on a silent server by itself; this only bounds the wait.
     const auto ended = co_await Coro::signal(&session, &LoginSession::loginEnded, std::chrono::minutes(10));
-    co_return ended && *ended;
+    co_return ended &&*ended;
 }

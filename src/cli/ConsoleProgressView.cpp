@@ -16,7 +16,8 @@ void ConsoleProgressView::setStatusText(const QString &text)
     // The upload's status repeats with its percentage every half second:
     // print it only when the words change.
     const QString words = text.section(u' ', 0, -2);
-    if (text != m_status && (words.isEmpty() || words != m_status.section(u' ', 0, -2) || !text.endsWith(u'%')))
+    if (text != m_status &&
+        (words.isEmpty() || words != m_status.section(u' ', 0, -2) || !text.endsWith(u'%')))
         print(text);
     m_status = text;
 }

@@ -24,7 +24,6 @@ const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
     u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
 
-
 struct Probe
 {
     double seconds = 0;

@@ -8,11 +8,11 @@
 #include "cli/ConsoleProgressView.h"
 #include "common/FileUtil.h"
 #include "common/Settings.h"
+#include "pipeline/ExecRunner.h"
+#include "pipeline/QueueRunner.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ShutdownSignals.h"
-#include "pipeline/ExecRunner.h"
-#include "pipeline/QueueRunner.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
@@ -26,7 +26,8 @@
 namespace {
 
 const QString kUploadUsage = QStringLiteral(
-    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert local|server|none] "
+    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
+    "local|server|none] "
     "[--resolution source|high|standard] [--vbitrate 586k] [--abitrate 64k] [--overwrite yes|no|cancel] "
     "[--plain] [--queue-only] [--queue FILE] SOURCE...");
 const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel]");
@@ -57,15 +58,17 @@ struct Pipeline
     QCoro::Task<int> run()
     {
         QHash<QString, QString> states;
-        QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid, [this, &states](const QModelIndex &from) {
-            const QString path = grid.cell(from.row() + 1, QueueModel::ColPath);
-            const QString state = grid.cell(from.row() + 1, QueueModel::ColState);
-            if (states.value(path) != state)
-                printLine(path + QStringLiteral(": ") + (states[path] = state));
-        });
-        QObject::connect(&queue, &QueueRunner::entryUploaded, &queue, [](const QString &path, const QString &id) {
-            printLine(path + QStringLiteral(": stored as content ") + id);
-        });
+        QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid,
+                         [this, &states](const QModelIndex &from) {
+                             const QString path = grid.cell(from.row() + 1, QueueModel::ColPath);
+                             const QString state = grid.cell(from.row() + 1, QueueModel::ColState);
+                             if (states.value(path) != state)
+                                 printLine(path + QStringLiteral(": ") + (states[path] = state));
+                         });
+        QObject::connect(&queue, &QueueRunner::entryUploaded, &queue,
+                         [](const QString &path, const QString &id) {
+                             printLine(path + QStringLiteral(": stored as content ") + id);
+                         });
         ShutdownSignals interrupt;
         QObject::connect(&interrupt, &ShutdownSignals::received, &queue, [this] { queue.Stop(); });
 
@@ -132,7 +135,8 @@ QCoro::Task<LoginResult> logIn(QString server, QString account, QString password
 }
 
 // Probes one video and makes its queue entry; empty when it cannot be used.
-QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString source, CVideoItem base, int maxWidth)
+QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString source, CVideoItem base,
+                                                 int maxWidth)
 {
     VideoProbe probe(runner);
     if (!co_await probe.GetVideoInfo(source, false))
@@ -178,14 +182,17 @@ QCoro::Task<int> upload(QStringList args)
     const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
     const bool plain = CliArgs::flag(args, QStringLiteral("--plain"));
     const bool queueOnly = CliArgs::flag(args, QStringLiteral("--queue-only"));
-    static const QStringList conversions{QStringLiteral("local"), QStringLiteral("server"), QStringLiteral("none")};
-    static const QStringList resolutions{QStringLiteral("source"), QStringLiteral("high"), QStringLiteral("standard")};
+    static const QStringList conversions{QStringLiteral("local"), QStringLiteral("server"),
+                                         QStringLiteral("none")};
+    static const QStringList resolutions{QStringLiteral("source"), QStringLiteral("high"),
+                                         QStringLiteral("standard")};
     base.dstCvtType = static_cast<qint32>(conversions.indexOf(convert));
     base.dstResType = static_cast<qint32>(resolutions.indexOf(resolution));
     if (base.Url.isEmpty() || base.account.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("--server and --account are required"), usage);
     if (base.dstCvtType < 0 || base.dstResType < 0 || !overwrite)
-        co_return CliArgs::usageError(QStringLiteral("--convert, --resolution or --overwrite has an unknown value"), usage);
+        co_return CliArgs::usageError(
+            QStringLiteral("--convert, --resolution or --overwrite has an unknown value"), usage);
     for (const QString &arg : std::as_const(args)) {
         if (arg.startsWith(QLatin1String("--")))
             co_return CliArgs::usageError(QStringLiteral("unknown option: %1").arg(arg), usage);
@@ -204,8 +211,8 @@ QCoro::Task<int> upload(QStringList args)
         base.folderName = login.folderName;
     }
     if (base.folderID.isEmpty()) {
-        QTextStream(stderr) << "clipferry-cli: the server offers no folder to upload to; name one with --folder"
-                            << Qt::endl;
+        QTextStream(stderr)
+            << "clipferry-cli: the server offers no folder to upload to; name one with --folder" << Qt::endl;
         co_return 1;
     }
 
@@ -213,7 +220,9 @@ QCoro::Task<int> upload(QStringList args)
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
-        const int maxWidth = base.dstResType == 0 ? 0 : base.dstResType == 1 ? login.highWidth : login.standardWidth;
+        const int maxWidth = base.dstResType == 0   ? 0
+                             : base.dstResType == 1 ? login.highWidth
+                                                    : login.standardWidth;
         const auto item = co_await makeEntry(pipeline.runner, source, base, maxWidth);
         if (!item)
             co_return 1;
@@ -221,7 +230,8 @@ QCoro::Task<int> upload(QStringList args)
             QTextStream(stderr) << item->path << " is queued already." << Qt::endl;
             continue;
         }
-        pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url, item->folderName);
+        pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url,
+                                  item->folderName);
         pipeline.list.Add(*item);
         printLine(QStringLiteral("%1: queued (%2, %3x%4) for %5")
                       .arg(item->path, item->duration)

@@ -44,8 +44,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("ClipFerry"));
     QStringList args = QCoreApplication::arguments().mid(1);
     const bool yes = CliArgs::flag(args, QStringLiteral("--yes"));
-    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(yes ? Messages::Answer::Yes
-                                                                            : Messages::Answer::No));
+    Messages::setPresenter(
+        std::make_unique<Messages::ConsolePresenter>(yes ? Messages::Answer::Yes : Messages::Answer::No));
     const CliCommand *command = findCommand(args);
     if (!command)
         return printUsage();

@@ -20,7 +20,8 @@ void makeWritable(const QString &path)
 // What the system would call a temporary name: short and unlikely to repeat.
 QString generatedName()
 {
-    return QStringLiteral("tmp%1").arg(QRandomGenerator::global()->bounded(0x10000u), 4, 16, QLatin1Char('0'))
+    return QStringLiteral("tmp%1")
+        .arg(QRandomGenerator::global()->bounded(0x10000u), 4, 16, QLatin1Char('0'))
         .toUpper();
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <pugixml.hpp>
 
 // Captions and messages by window and key, from the language file "res.xml"

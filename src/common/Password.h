@@ -5,7 +5,10 @@
 // How a password travels. A server that accepts hashed passwords gets the
 // double MD5 of the trimmed password, never the password itself.
 
-enum class HashAlgorithm { Md5 };
+enum class HashAlgorithm
+{
+    Md5
+};
 
 // The digest as upper-case hexadecimal; the empty text (after the message
 // "Failed to hash string!") when hashing fails. The text is hashed in the

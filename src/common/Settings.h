@@ -1,10 +1,8 @@
 #pragma once
 
 #include <QString>
-
 #include <functional>
 #include <optional>
-
 #include <pugixml.hpp>
 
 // Per-user settings under application "Corvana5", section "clipFerry", in an

@@ -6,7 +6,6 @@
 #include <QGuiApplication>
 #include <QOperatingSystemVersion>
 #include <QScreen>
-
 #include <cmath>
 
 bool IsProcessRunning(const QString &name)

@@ -1,7 +1,6 @@
 #include "common/TextUtil.h"
 
 #include <QTime>
-
 #include <cmath>
 
 QString UrlEncode(const QString &text)

@@ -38,8 +38,8 @@ ParseResult parseText(pugi::xml_document &doc, const QByteArray &text, unsigned 
     const pugi::xml_parse_result result =
         doc.load_buffer(text.constData(), static_cast<size_t>(text.size()), options | pugi::parse_doctype);
     if (!result) {
-        const QString error = QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description()))
-                                  .arg(result.offset);
+        const QString error =
+            QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description())).arg(result.offset);
         doc.reset();
         return {false, error};
     }

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-
 #include <pugixml.hpp>
 
 // Every XML document ClipFerry reads goes through parseText or parseFile:

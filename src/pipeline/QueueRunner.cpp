@@ -31,8 +31,7 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
       m_transaction(new UploadTransaction(parts.tarn, parts.flags, parts.view, parts.controls,
                                           parts.defaultProject, this)),
       m_package(new UploadPackage(parts.runner, parts.flags, parts.view, this))
-{
-}
+{}
 
 QueueRunner::~QueueRunner() = default;
 
@@ -43,7 +42,8 @@ QString QueueRunner::lang(const char *key, const QString &fallback) const
 
 void QueueRunner::StartNextEntry()
 {
-    Coro::start(this, m_running, [this] { return run(); }, [this] { Q_EMIT runFinished(); });
+    Coro::start(
+        this, m_running, [this] { return run(); }, [this] { Q_EMIT runFinished(); });
 }
 
 void QueueRunner::Stop()
@@ -111,7 +111,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m.view.setConvertDetailsVisible(true);
     m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
     if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder))
-        co_return failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") + AppPaths::tempDir()));
+        co_return failEntry(
+            PrepareResultText(0, QStringLiteral("cannot create a work folder in ") + AppPaths::tempDir()));
     m.flags.tempFolders.append(m_workFolder);
 
     m.controls.setStartEnabled(false);
@@ -122,8 +123,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     int contentId = -1;
     if (!entry.OverwriteUrl.isEmpty()) {
         folderId = -1;
-    } else if (entry.contentID != QLatin1String("0") && !entry.contentID.isEmpty() && entry.Url == recorded.url &&
-               entry.folderID == recorded.folderID) {
+    } else if (entry.contentID != QLatin1String("0") && !entry.contentID.isEmpty() &&
+               entry.Url == recorded.url && entry.folderID == recorded.folderID) {
         contentId = entry.contentID.toInt();
     }
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
@@ -167,7 +168,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
             co_return co_await ConvertThenRequest();
         if (!HasFreeSpace(m_workFolder, 2 * FileSizeBytes(entry.path)))
             co_return failEntry(PrepareResultText(-9, {}));
-        CopyFileReplace(entry.path, QDir(m_workFolder).filePath(QStringLiteral("src.") + QFileInfo(entry.path).suffix()));
+        CopyFileReplace(entry.path,
+                        QDir(m_workFolder).filePath(QStringLiteral("src.") + QFileInfo(entry.path).suffix()));
         m.flags.stepCanceled = false;
         m.flags.stepRunning = true;
         m.view.setConvertDetailsVisible(false);
@@ -177,8 +179,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         co_return failEntry(refused);
     if (reply.overwrite == QLatin1String("1")) {
         const QString question = lang("msgOverwrite");
-        const Messages::Answer answer =
-            co_await Messages::ask(question, m_path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
+        const Messages::Answer answer = co_await Messages::ask(
+            question, m_path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
         if (!self)
             co_return Next::EndRun;
         if (answer == Messages::Answer::No) {

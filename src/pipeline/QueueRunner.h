@@ -62,7 +62,11 @@ Q_SIGNALS:
     void entryUploaded(const QString &path, const QString &contentId);
 
 private:
-    enum class Next { Entry, EndRun };
+    enum class Next
+    {
+        Entry,
+        EndRun
+    };
 
     QCoro::Task<> run();
     QCoro::Task<Next> runEntry();

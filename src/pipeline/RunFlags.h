@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QStringList>
-
 #include <functional>
 
 // The main window's flags that the pipeline reads and writes while an entry

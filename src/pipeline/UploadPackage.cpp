@@ -33,8 +33,7 @@ bool isRecording(const QString &sourceKind)
 
 UploadPackage::UploadPackage(ExecRunner &runner, RunFlags &flags, ProgressView &view, QObject *parent)
     : QObject(parent), m_runner(runner), m_flags(flags), m_view(view)
-{
-}
+{}
 
 bool UploadPackage::CreateProfile(const QString &sourceKind)
 {
@@ -73,7 +72,8 @@ bool UploadPackage::CreateProfile(const QString &sourceKind)
     setByPath(doc, "metadata.height", QString::number(entry.videoHeight));
     if (entry.dstCvtType == 1 || uploadSource) {
         const QString extension = QFileInfo(entry.fileName).suffix();
-        setByPath(doc, "metadata.srcname", QStringLiteral("src") + (extension.isEmpty() ? QString() : u'.' + extension));
+        setByPath(doc, "metadata.srcname",
+                  QStringLiteral("src") + (extension.isEmpty() ? QString() : u'.' + extension));
         setByPath(doc, "metadata.srcsize", QString::number(FileSizeBytes(entry.path)).trimmed());
         setByPath(doc, "metadata.srcwidth", QString::number(entry.srcVideoWidth));
         setByPath(doc, "metadata.srcheight", QString::number(entry.srcVideoHeight));
@@ -86,12 +86,14 @@ bool UploadPackage::CreateProfile(const QString &sourceKind)
 QCoro::Task<bool> UploadPackage::PackFiles(QString zipFolder)
 {
     QPointer<UploadPackage> self(this);
-    const QString copiedPpt = pptPath.isEmpty() ? QString() : QDir(workFolder).filePath(QFileInfo(pptPath).fileName());
+    const QString copiedPpt =
+        pptPath.isEmpty() ? QString() : QDir(workFolder).filePath(QFileInfo(pptPath).fileName());
     if (!copiedPpt.isEmpty())
         CopyFileReplace(pptPath, copiedPpt);
     RecreateFolder(zipFolder);
 
-    m_view.setStatusText(Lang(QStringLiteral("frmUpload"), QStringLiteral("msgPack"), QStringLiteral("Packing files.")));
+    m_view.setStatusText(
+        Lang(QStringLiteral("frmUpload"), QStringLiteral("msgPack"), QStringLiteral("Packing files.")));
     m_view.setAnimationRunning(true);
     const QString archive = QDir(zipFolder).filePath(kArchive);
     const QString command =

@@ -115,11 +115,11 @@ QString VersionReply::overwriteRefusal(const QString &tarnErrorText) const
 }
 
 UploadTransaction::UploadTransaction(TransferControl &tarn, RunFlags &flags, ProgressView &view,
-                                     RunnerControls &controls, DefaultProject &defaultProject, QObject *parent)
+                                     RunnerControls &controls, DefaultProject &defaultProject,
+                                     QObject *parent)
     : QObject(parent), m_tarn(tarn), m_flags(flags), m_view(view), m_controls(controls),
       m_defaultProject(defaultProject)
-{
-}
+{}
 
 QString UploadTransaction::tarnErrorText()
 {
@@ -167,8 +167,7 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
     m_controls.setStartEnabled(false);
     m_flags.stepRunning = true;
     bool done = false;
-    const auto connection =
-        connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
+    const auto connection = connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
     m_tarn.GetVersion(serverUrl(QStringLiteral("/tarn/getVersion/")), entry.account,
                       PasswordAsSent(entry.password, entry.bEncPassword), folderId, contentId,
                       m_defaultProject.DefaultProjectVersion(), postData);
@@ -211,8 +210,8 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folder
         const int percent = m_tarn.Progress();
         m_view.setProgress(percent);
         if (percent >= 100) {
-            m_view.setStatusText(
-                lang("msgUpdate", QStringLiteral("Updating ") + entry.Url + QStringLiteral(" database, please wait ...")));
+            m_view.setStatusText(lang("msgUpdate", QStringLiteral("Updating ") + entry.Url +
+                                                       QStringLiteral(" database, please wait ...")));
             m_controls.setExitEnabled(false);
         } else {
             m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
@@ -221,8 +220,8 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folder
             m_tarn.Cancel();
             uploadDone = true;
             stopped = true;
-            m_view.setStatusText(
-                lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ... Canceled!")));
+            m_view.setStatusText(lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url +
+                                                             QStringLiteral(" ... Canceled!")));
             break;
         }
         co_await Coro::sleep(kPoll);
@@ -245,7 +244,8 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folder
     }
     const QString errInfo = Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();
     if (!errInfo.isEmpty()) {
-        lastError = langIfPresent(QStringLiteral("msg_") + errInfo).value_or(tarnErrorText() + QStringLiteral(": ") + errInfo);
+        lastError = langIfPresent(QStringLiteral("msg_") + errInfo)
+                        .value_or(tarnErrorText() + QStringLiteral(": ") + errInfo);
         co_return false;
     }
     const QString contentID = Xml::GetTextByPath(doc, QStringLiteral("contentID")).trimmed();

@@ -5,7 +5,6 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
-
 #include <optional>
 
 class DefaultProject;

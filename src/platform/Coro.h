@@ -10,7 +10,6 @@
 #include <QCoroTimer>
 #include <QPointer>
 #include <QProcess>
-
 #include <chrono>
 #include <optional>
 
@@ -26,14 +25,19 @@ inline QCoro::Task<> sleep(std::chrono::milliseconds duration)
 
 // Awaits one emission of a signal; empty when the time-out came first
 // (a negative time-out waits as long as it takes).
-template <typename T, typename Signal>
-auto signal(T *sender, Signal sig, std::chrono::milliseconds timeout)
+template <typename T, typename Signal> auto signal(T *sender, Signal sig, std::chrono::milliseconds timeout)
 {
     return qCoro(sender, sig, timeout);
 }
 
 // How a child process ended.
-enum class ProcessEnd { Finished, FailedToStart, Crashed, TimedOut };
+enum class ProcessEnd
+{
+    Finished,
+    FailedToStart,
+    Crashed,
+    TimedOut
+};
 
 // Starts a program and awaits its end. The caller owns the QProcess (usually
 // a child of a QObject that outlives the wait) and may kill it meanwhile.

@@ -6,7 +6,6 @@
 #include <QDBusPendingReply>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
-
 #include <unistd.h>
 
 namespace {
@@ -23,42 +22,44 @@ public:
     {
         release();
         const QString app = QStringLiteral("ClipFerry");
-        QDBusInterface screenSaver(QStringLiteral("org.freedesktop.ScreenSaver"),
-                                   QStringLiteral("/org/freedesktop/ScreenSaver"),
-                                   QStringLiteral("org.freedesktop.ScreenSaver"), QDBusConnection::sessionBus());
+        QDBusInterface screenSaver(
+            QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("/org/freedesktop/ScreenSaver"),
+            QStringLiteral("org.freedesktop.ScreenSaver"), QDBusConnection::sessionBus());
         if (screenSaver.isValid()) {
             auto *watch = new QDBusPendingCallWatcher(
                 screenSaver.asyncCall(QStringLiteral("Inhibit"), app, reason), this);
-            QObject::connect(watch, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-                QDBusPendingReply<uint> reply = *w;
-                if (!reply.isError())
-                    m_cookie = reply.value();
-                w->deleteLater();
-            });
+            QObject::connect(watch, &QDBusPendingCallWatcher::finished, this,
+                             [this](QDBusPendingCallWatcher *w) {
+                                 QDBusPendingReply<uint> reply = *w;
+                                 if (!reply.isError())
+                                     m_cookie = reply.value();
+                                 w->deleteLater();
+                             });
         }
-        QDBusInterface login(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+        QDBusInterface login(QStringLiteral("org.freedesktop.login1"),
+                             QStringLiteral("/org/freedesktop/login1"),
                              QStringLiteral("org.freedesktop.login1.Manager"), QDBusConnection::systemBus());
         if (login.isValid()) {
-            auto *watch = new QDBusPendingCallWatcher(
-                login.asyncCall(QStringLiteral("Inhibit"), QStringLiteral("sleep:idle"), app, reason,
-                                QStringLiteral("block")),
-                this);
-            QObject::connect(watch, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-                QDBusPendingReply<QDBusUnixFileDescriptor> reply = *w;
-                if (!reply.isError() && reply.value().isValid())
-                    m_sleepLock = ::dup(reply.value().fileDescriptor());
-                w->deleteLater();
-            });
+            auto *watch = new QDBusPendingCallWatcher(login.asyncCall(QStringLiteral("Inhibit"),
+                                                                      QStringLiteral("sleep:idle"), app,
+                                                                      reason, QStringLiteral("block")),
+                                                      this);
+            QObject::connect(watch, &QDBusPendingCallWatcher::finished, this,
+                             [this](QDBusPendingCallWatcher *w) {
+                                 QDBusPendingReply<QDBusUnixFileDescriptor> reply = *w;
+                                 if (!reply.isError() && reply.value().isValid())
+                                     m_sleepLock = ::dup(reply.value().fileDescriptor());
+                                 w->deleteLater();
+                             });
         }
     }
 
     void release() override
     {
         if (m_cookie) {
-            QDBusInterface screenSaver(QStringLiteral("org.freedesktop.ScreenSaver"),
-                                       QStringLiteral("/org/freedesktop/ScreenSaver"),
-                                       QStringLiteral("org.freedesktop.ScreenSaver"),
-                                       QDBusConnection::sessionBus());
+            QDBusInterface screenSaver(
+                QStringLiteral("org.freedesktop.ScreenSaver"), QStringLiteral("/org/freedesktop/ScreenSaver"),
+                QStringLiteral("org.freedesktop.ScreenSaver"), QDBusConnection::sessionBus());
             screenSaver.asyncCall(QStringLiteral("UnInhibit"), *m_cookie);
             m_cookie.reset();
         }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <memory>
 
 // Keeps the computer and the display awake while ClipFerry's window is open,

@@ -2,7 +2,6 @@
 
 #include <QCoroTask>
 #include <QString>
-
 #include <functional>
 #include <memory>
 
@@ -11,9 +10,27 @@
 // answers from its options, tests record and answer.
 namespace Messages {
 
-enum class Icon { Information, Warning, Critical, Question };
-enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
-enum class Answer { Ok, Cancel, Yes, No };
+enum class Icon
+{
+    Information,
+    Warning,
+    Critical,
+    Question
+};
+enum class Buttons
+{
+    Ok,
+    OkCancel,
+    YesNo,
+    YesNoCancel
+};
+enum class Answer
+{
+    Ok,
+    Cancel,
+    Yes,
+    No
+};
 
 struct Message
 {

@@ -39,7 +39,8 @@ QStringList runningProcessNames()
         if (!program.isEmpty())
             names.append(QFileInfo(program).fileName());
         else
-            names.append(QString::fromLocal8Bit(readSmall(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed()));
+            names.append(
+                QString::fromLocal8Bit(readSmall(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed()));
     }
     return names;
 }

@@ -12,7 +12,8 @@ SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::claim(const QStringList &arguments)
 {
-    m_lock = std::make_unique<QLockFile>(QDir(AppPaths::dataDir()).filePath(m_name + QStringLiteral(".lock")));
+    m_lock =
+        std::make_unique<QLockFile>(QDir(AppPaths::dataDir()).filePath(m_name + QStringLiteral(".lock")));
     // A stale time of 0: a lock is only broken when its owner is gone.
     m_lock->setStaleLockTime(0);
     const QString socketName = QDir(AppPaths::dataDir()).filePath(m_name + QStringLiteral(".socket"));

@@ -4,7 +4,6 @@
 #include <QLockFile>
 #include <QObject>
 #include <QStringList>
-
 #include <memory>
 
 // One ClipFerry per user. The first instance holds a lock file and listens on

@@ -35,7 +35,8 @@ QString find(const QString &name)
 
 QString missingMessage(const QString &name)
 {
-    return QStringLiteral("The program \"%1\" was not found. Install it, or name its folder in CLIPFERRY_TOOLS.")
+    return QStringLiteral(
+               "The program \"%1\" was not found. Install it, or name its folder in CLIPFERRY_TOOLS.")
         .arg(name);
 }
 

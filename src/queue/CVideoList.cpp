@@ -1,8 +1,8 @@
 #include "queue/CVideoList.h"
 
-bool CVideoList::Add(const QString &fileName, const QString &title, const QString &Author, const QString &path,
-                     const QString &duration, qint32 secDuration, qint32 videoWidth, qint32 videoHeight,
-                     qint32 srcVideoWidth, qint32 srcVideoHeight, const QString &vBitRate,
+bool CVideoList::Add(const QString &fileName, const QString &title, const QString &Author,
+                     const QString &path, const QString &duration, qint32 secDuration, qint32 videoWidth,
+                     qint32 videoHeight, qint32 srcVideoWidth, qint32 srcVideoHeight, const QString &vBitRate,
                      const QString &aBitRate, const QString &Url, const QString &account,
                      const QString &password, const QString &folderID, const QString &contentID,
                      const QString &folderName, const QString &sysVer, bool bEncPassword, qint32 dstCvtType,

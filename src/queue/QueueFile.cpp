@@ -7,7 +7,6 @@
 #include "queue/QueueModel.h"
 
 #include <QFileInfo>
-
 #include <array>
 #include <cstring>
 #include <optional>
@@ -17,11 +16,12 @@ namespace QueueFile {
 namespace {
 
 const char *const kFieldOrder[] = {
-    "fileName",  "title",          "Author",     "state",       "path",         "duration",
-    "secDuration", "videoWidth",   "videoHeight", "vBitRate",   "aBitRate",     "Url",
-    "account",   "password",       "folderID",   "contentID",   "folderName",   "sysVer",
-    "bEncPassword", "dstCvtType",  "dstResType", "dstPostfix",  "srcVideoWidth", "srcVideoHeight",
-    "customBps", "bInterlaced",    "fileSize",   "dateLastModified", "OverwriteUrl", "useTmpName"};
+    "fileName",    "title",       "Author",           "state",          "path",
+    "duration",    "secDuration", "videoWidth",       "videoHeight",    "vBitRate",
+    "aBitRate",    "Url",         "account",          "password",       "folderID",
+    "contentID",   "folderName",  "sysVer",           "bEncPassword",   "dstCvtType",
+    "dstResType",  "dstPostfix",  "srcVideoWidth",    "srcVideoHeight", "customBps",
+    "bInterlaced", "fileSize",    "dateLastModified", "OverwriteUrl",   "useTmpName"};
 
 QString boolText(bool value)
 {
@@ -109,11 +109,38 @@ private:
 };
 
 // Field positions in the record (and in the file).
-enum Field : size_t {
-    FileName, Title, Author, State, Path, Duration, SecDuration, VideoWidth, VideoHeight, VBitRate, ABitRate,
-    Url, Account, Password, FolderID, ContentID, FolderName, SysVer, BEncPassword, DstCvtType, DstResType,
-    DstPostfix, SrcVideoWidth, SrcVideoHeight, CustomBps, BInterlaced, FileSize, DateLastModified,
-    OverwriteUrl, UseTmpName
+enum Field : size_t
+{
+    FileName,
+    Title,
+    Author,
+    State,
+    Path,
+    Duration,
+    SecDuration,
+    VideoWidth,
+    VideoHeight,
+    VBitRate,
+    ABitRate,
+    Url,
+    Account,
+    Password,
+    FolderID,
+    ContentID,
+    FolderName,
+    SysVer,
+    BEncPassword,
+    DstCvtType,
+    DstResType,
+    DstPostfix,
+    SrcVideoWidth,
+    SrcVideoHeight,
+    CustomBps,
+    BInterlaced,
+    FileSize,
+    DateLastModified,
+    OverwriteUrl,
+    UseTmpName
 };
 
 std::optional<CVideoItem> readEntry(const pugi::xml_node &file)
@@ -227,7 +254,9 @@ bool LoadQueue(const QString &path, CVideoList &list, QueueModel &grid)
 bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &grid)
 {
     pugi::xml_document doc;
-    Xml::parseText(doc, QByteArrayLiteral("<?xml version=\"1.0\"?><clipferry ver=\"2.120222\"><queue></queue></clipferry>"));
+    Xml::parseText(
+        doc,
+        QByteArrayLiteral("<?xml version=\"1.0\"?><clipferry ver=\"2.120222\"><queue></queue></clipferry>"));
     pugi::xml_node queue = doc.child("clipferry").child("queue");
     int written = 0;
     for (const CVideoItem &item : list.items()) {

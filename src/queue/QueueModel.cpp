@@ -105,8 +105,9 @@ QString QueueModel::SourceKind(const QString &fileName)
 
 namespace {
 // The cells that adding and updating a row write; the state starts "Waiting".
-void fillRow(std::array<QString, QueueModel::ColumnCount> &cells, const QString &fileName, const QString &title,
-             const QString &Author, const QString &path, const QString &Url, const QString &folderName)
+void fillRow(std::array<QString, QueueModel::ColumnCount> &cells, const QString &fileName,
+             const QString &title, const QString &Author, const QString &path, const QString &Url,
+             const QString &folderName)
 {
     cells[QueueModel::ColClassify - 1] = QueueModel::SourceKind(fileName);
     cells[QueueModel::ColFileName - 1] = fileName;

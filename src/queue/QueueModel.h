@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QList>
 #include <QString>
-
 #include <array>
 
 // The queue grid: one row per entry, in processing order. An entry's live
@@ -20,7 +19,8 @@ class QueueModel final : public QAbstractTableModel
     Q_DISABLE_COPY_MOVE(QueueModel)
 
 public:
-    enum Column {
+    enum Column
+    {
         ColClassify = 1,
         ColFileName,
         ColTitle,
@@ -59,8 +59,8 @@ public:
     void setBaseFont(const QFont &font);
 
     static QString SourceKind(const QString &fileName);
-    void AddQueueRow(const QString &fileName, const QString &title, const QString &Author, const QString &path,
-                     const QString &Url, const QString &folderName);
+    void AddQueueRow(const QString &fileName, const QString &title, const QString &Author,
+                     const QString &path, const QString &Url, const QString &folderName);
     void UpdateQueueRow(int row, const QString &fileName, const QString &title, const QString &Author,
                         const QString &path, const QString &Url, const QString &folderName);
     void SetEntryState(const QString &path, const QString &state);

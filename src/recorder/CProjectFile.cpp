@@ -471,14 +471,7 @@ void CProjectFile::SetLastItem(const QString &itemTitle, const QString &pos, con
 
 pugi::xml_node CProjectFile::GetNode(const QString &path) const
 {
-    pugi::xml_node node = m_doc.document_element();
-    const QStringList steps = path.split(u'.');
-    for (const QString &step : steps) {
-        if (!node)
-            break;
-        node = node.child(toU8(step).constData());
-    }
-    return node;
+    return Xml::SelectByPath(m_doc, path);
 }
 
 pugi::xml_node CProjectFile::requireNode(const QString &path) const

@@ -11,13 +11,13 @@
 
 namespace {
 
-
 // An ffmpeg input report with the given duration and video line.
 QString report(const QString &duration, const QString &videoLine)
 {
-    return QStringLiteral("Input #0, mov,mp4, from 'a.mp4':\r\n  Duration: %1, start: 0.000000, bitrate: 500 kb/s\r\n"
-                          "  Stream #0:0(und): %2\r\n  Stream #0:1(und): Audio: aac (LC), 44100 Hz, stereo\r\n"
-                          "Output #0, image2, to 'vu_1.bmp':\r\n  Stream #0:0: Video: bmp, bgr24, 320x240\r\n")
+    return QStringLiteral(
+               "Input #0, mov,mp4, from 'a.mp4':\r\n  Duration: %1, start: 0.000000, bitrate: 500 kb/s\r\n"
+               "  Stream #0:0(und): %2\r\n  Stream #0:1(und): Audio: aac (LC), 44100 Hz, stereo\r\n"
+               "Output #0, image2, to 'vu_1.bmp':\r\n  Stream #0:0: Video: bmp, bgr24, 320x240\r\n")
         .arg(duration, videoLine);
 }
 
@@ -38,16 +38,18 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("frame");
         QTest::addColumn<QSize>("aspect");
         QTest::addColumn<QSize>("display");
-        const QString h264 =
-            QStringLiteral("Video: h264 (High) (avc1 / 0x31637661), yuv420p, 1280x720 [PAR 1:1 DAR 16:9], 25 fps");
+        const QString h264 = QStringLiteral(
+            "Video: h264 (High) (avc1 / 0x31637661), yuv420p, 1280x720 [PAR 1:1 DAR 16:9], 25 fps");
         QTest::newRow("16:9 stream") << report("00:01:30.50", h264) << false << int(ProbeFailure::None)
                                      << "00:01:30.50" << 90 << QSize(1280, 720) << QSize(16, 9)
                                      << QSize(1280, 720);
-        QTest::newRow("half second to even up") << report("00:01:31.50", h264) << false << int(ProbeFailure::None)
-                                                << "00:01:31.50" << 92 << QSize(1280, 720) << QSize(16, 9)
-                                                << QSize(1280, 720);
+        QTest::newRow("half second to even up")
+            << report("00:01:31.50", h264) << false << int(ProbeFailure::None) << "00:01:31.50" << 92
+            << QSize(1280, 720) << QSize(16, 9) << QSize(1280, 720);
         QTest::newRow("PAL 16:9 odd height goes up")
-            << report("01:00:00.00", "Video: mpeg2video (Main), yuv420p(tv, top first), 720x576 [SAR 64:45 DAR 16:9], 25 fps")
+            << report(
+                   "01:00:00.00",
+                   "Video: mpeg2video (Main), yuv420p(tv, top first), 720x576 [SAR 64:45 DAR 16:9], 25 fps")
             << false << int(ProbeFailure::None) << "01:00:00.00" << 3600 << QSize(720, 576) << QSize(16, 9)
             << QSize(720, 406);
         QTest::newRow("wmv3 aspect from frame")
@@ -55,31 +57,33 @@ private Q_SLOTS:
             << false << int(ProbeFailure::None) << "00:00:10.00" << 10 << QSize(720, 480) << QSize(720, 480)
             << QSize(720, 480);
         QTest::newRow("no DAR") << report("00:00:02.00", "Video: mpeg4, yuv420p, 320x240, 25 fps") << false
-                                << int(ProbeFailure::None) << "00:00:02.00" << 2 << QSize(320, 240) << QSize(0, 0)
-                                << QSize(320, 240);
-        QTest::newRow("duration N/A") << report("N/A", h264) << false << int(ProbeFailure::Duration) << "N/A" << 0
-                                      << QSize() << QSize() << QSize();
-        QTest::newRow("no duration, single") << QStringLiteral("Input #0, avi\r\n") << false
-                                             << int(ProbeFailure::Duration) << "" << 0 << QSize() << QSize()
-                                             << QSize();
-        QTest::newRow("no duration, batch") << QStringLiteral("Input #0, avi\r\n") << true
-                                            << int(ProbeFailure::BatchDuration) << "" << 0 << QSize() << QSize()
-                                            << QSize();
-        QTest::newRow("empty, batch") << QString() << true << int(ProbeFailure::BatchEmpty) << "" << 0 << QSize()
-                                      << QSize() << QSize();
+                                << int(ProbeFailure::None) << "00:00:02.00" << 2 << QSize(320, 240)
+                                << QSize(0, 0) << QSize(320, 240);
+        QTest::newRow("duration N/A") << report("N/A", h264) << false << int(ProbeFailure::Duration) << "N/A"
+                                      << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("no duration, single")
+            << QStringLiteral("Input #0, avi\r\n") << false << int(ProbeFailure::Duration) << "" << 0
+            << QSize() << QSize() << QSize();
+        QTest::newRow("no duration, batch")
+            << QStringLiteral("Input #0, avi\r\n") << true << int(ProbeFailure::BatchDuration) << "" << 0
+            << QSize() << QSize() << QSize();
+        QTest::newRow("empty, batch")
+            << QString() << true << int(ProbeFailure::BatchEmpty) << "" << 0 << QSize() << QSize() << QSize();
         QTest::newRow("no size") << report("00:00:02.00", "Video: h264, yuv420p, 25 fps") << false
-                                 << int(ProbeFailure::Size) << "00:00:02.00" << 2 << QSize() << QSize() << QSize();
-        QTest::newRow("invalid data") << QStringLiteral("a.mp4: Invalid data found when processing input\r\n")
-                                      << false << int(ProbeFailure::UnknownFormat) << "" << 0 << QSize() << QSize()
-                                      << QSize();
-        QTest::newRow("unknown format any case") << QStringLiteral("UNKNOWN FORMAT\r\nno such file") << false
-                                                 << int(ProbeFailure::UnknownFormat) << "" << 0 << QSize()
-                                                 << QSize() << QSize();
+                                 << int(ProbeFailure::Size) << "00:00:02.00" << 2 << QSize() << QSize()
+                                 << QSize();
+        QTest::newRow("invalid data")
+            << QStringLiteral("a.mp4: Invalid data found when processing input\r\n") << false
+            << int(ProbeFailure::UnknownFormat) << "" << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("unknown format any case")
+            << QStringLiteral("UNKNOWN FORMAT\r\nno such file") << false << int(ProbeFailure::UnknownFormat)
+            << "" << 0 << QSize() << QSize() << QSize();
         QTest::newRow("open error before missing")
             << QStringLiteral("error while opening file x\r\nNo such file or directory") << false
             << int(ProbeFailure::OpenError) << "" << 0 << QSize() << QSize() << QSize();
-        QTest::newRow("missing file") << QStringLiteral("a.mp4: No such file or directory\r\n") << false
-                                      << int(ProbeFailure::NoSuchFile) << "" << 0 << QSize() << QSize() << QSize();
+        QTest::newRow("missing file")
+            << QStringLiteral("a.mp4: No such file or directory\r\n") << false
+            << int(ProbeFailure::NoSuchFile) << "" << 0 << QSize() << QSize() << QSize();
         QTest::newRow("two video streams dotted")
             << QStringLiteral("  Duration: 00:00:01.00, start\r\n  Stream #0.0: Video: mpeg4, 320x240\r\n"
                               "  Stream #0.1: Video: mpeg4, 320x240\r\n")
@@ -117,10 +121,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("count");
         QTest::newRow("grabbed frame not counted")
             << QStringLiteral("Stream #0.0: Video: a\r\nOutput #0\r\nStream #0.1: Video: b\r\n") << 1;
-        QTest::newRow("audio not counted") << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.1: Audio: b\r\n")
-                                           << 1;
-        QTest::newRow("repeats once") << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.0: Video: a\r\n") << 1;
-        QTest::newRow("colon numbering") << QStringLiteral("Stream #0:0: Video: a\nStream #0:1: Video: b\n") << 2;
+        QTest::newRow("audio not counted")
+            << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.1: Audio: b\r\n") << 1;
+        QTest::newRow("repeats once")
+            << QStringLiteral("Stream #0.0: Video: a\r\nStream #0.0: Video: a\r\n") << 1;
+        QTest::newRow("colon numbering")
+            << QStringLiteral("Stream #0:0: Video: a\nStream #0:1: Video: b\n") << 2;
         QTest::newRow("none") << QStringLiteral("Input #0\r\n") << 0;
     }
     void countVideoStreams()
@@ -134,7 +140,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QSize>("size");
-        QTest::newRow("codec tag passed over") << "Video: h264 (avc1 / 0x31637661), 1280x720, 25 fps" << QSize(1280, 720);
+        QTest::newRow("codec tag passed over")
+            << "Video: h264 (avc1 / 0x31637661), 1280x720, 25 fps" << QSize(1280, 720);
         QTest::newRow("comma removed") << "Video: mpeg4, 640x480, 25 fps" << QSize(640, 480);
         QTest::newRow("last word never examined") << "Video: rawvideo 320x240" << QSize(0, 0);
         QTest::newRow("first word never examined") << "320x240 Video: x" << QSize(0, 0);
@@ -158,7 +165,8 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("out");
         QTest::newRow("shrinks 16:9") << QSize(1920, 1080) << 1280 << QSize(16, 9) << QSize(1280, 720);
         QTest::newRow("smaller stays") << QSize(640, 360) << 1280 << QSize(16, 9) << QSize(640, 360);
-        QTest::newRow("equal takes the shrink path") << QSize(854, 480) << 854 << QSize(0, 0) << QSize(854, 480);
+        QTest::newRow("equal takes the shrink path")
+            << QSize(854, 480) << 854 << QSize(0, 0) << QSize(854, 480);
         QTest::newRow("aspect changes height") << QSize(720, 576) << 1280 << QSize(16, 9) << QSize(720, 406);
         QTest::newRow("4:3 to 640") << QSize(1024, 768) << 640 << QSize(4, 3) << QSize(640, 480);
     }

@@ -7,6 +7,7 @@
 #include "common/XmlUtil.h"
 #include "platform/AppPaths.h"
 #include "platform/Messages.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,11 +15,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "support/TestFiles.h"
-
 namespace {
-
-
 
 QString storedSetting(const QString &key)
 {
@@ -39,10 +36,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("encoded");
-        QTest::newRow("pairs") << "a=b&c" << "a%3Db%26c";
-        QTest::newRow("all seven") << "?&/=#@%" << "%3F%26%2F%3D%23%40%25";
-        QTest::newRow("blank and non-ASCII stay") << "a b é" << "a b é";
-        QTest::newRow("empty") << "" << "";
+        QTest::newRow("pairs") << "a=b&c"
+                               << "a%3Db%26c";
+        QTest::newRow("all seven") << "?&/=#@%"
+                                   << "%3F%26%2F%3D%23%40%25";
+        QTest::newRow("blank and non-ASCII stay") << "a b é"
+                                                  << "a b é";
+        QTest::newRow("empty") << ""
+                               << "";
     }
     void urlEncode()
     {
@@ -79,13 +80,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stripped");
         QTest::addColumn<bool>("https");
         QTest::addColumn<QString>("host");
-        QTest::newRow("plain") << " media.example:8080/tarn " << "media.example:8080/tarn" << false
-                               << "media.example:8080";
-        QTest::newRow("http") << "http://h/x" << "h/x" << false << "h";
-        QTest::newRow("https with port and path") << "https://h.example:8443/a/b" << "h.example:8443/a/b"
-                                                  << true << "h.example:8443";
-        QTest::newRow("http inside too") << "http://hhttp://x" << "hx" << false << "hx";
-        QTest::newRow("HTTP capitals stay") << "HTTP://h" << "HTTP://h" << false << "HTTP:";
+        QTest::newRow("plain") << " media.example:8080/tarn "
+                               << "media.example:8080/tarn" << false << "media.example:8080";
+        QTest::newRow("http") << "http://h/x"
+                              << "h/x" << false << "h";
+        QTest::newRow("https with port and path") << "https://h.example:8443/a/b"
+                                                  << "h.example:8443/a/b" << true << "h.example:8443";
+        QTest::newRow("http inside too") << "http://hhttp://x"
+                                         << "hx" << false << "hx";
+        QTest::newRow("HTTP capitals stay") << "HTTP://h"
+                                            << "HTTP://h" << false << "HTTP:";
     }
     void addresses()
     {
@@ -221,7 +225,8 @@ private Q_SLOTS:
         QTest::newRow("empty hashes the empty digest")
             << "" << true
             << QString::fromLatin1(
-                   QCryptographicHash::hash("d41d8cd98f00b204e9800998ecf8427e", QCryptographicHash::Md5).toHex());
+                   QCryptographicHash::hash("d41d8cd98f00b204e9800998ecf8427e", QCryptographicHash::Md5)
+                       .toHex());
         QTest::newRow("plain as stored") << " secret " << false << " secret ";
     }
     void passwordAsSent()
@@ -236,10 +241,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("abc") << "abc" << "&H610062006300";
-        QTest::newRow("one character takes six") << "x" << "&H7800";
-        QTest::newRow("non-Latin") << "é中" << "&HE9002D4E";
-        QTest::newRow("empty stored empty") << "" << "";
+        QTest::newRow("abc") << "abc"
+                             << "&H610062006300";
+        QTest::newRow("one character takes six") << "x"
+                                                 << "&H7800";
+        QTest::newRow("non-Latin") << "é中"
+                                   << "&HE9002D4E";
+        QTest::newRow("empty stored empty") << ""
+                                            << "";
     }
     void encodedSettings()
     {
@@ -255,12 +264,18 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("read");
-        QTest::newRow("plain long stays") << "10.0.0.1" << "10.0.0.1";
-        QTest::newRow("plain short gives default") << "ab" << "default";
-        QTest::newRow("bare &H gives default") << "&H" << "default";
-        QTest::newRow("lower-case &h is plain") << "&h6100" << "&h6100";
-        QTest::newRow("bad hex gives default") << "&HZZ00" << "default";
-        QTest::newRow("odd length gives default") << "&H610" << "default";
+        QTest::newRow("plain long stays") << "10.0.0.1"
+                                          << "10.0.0.1";
+        QTest::newRow("plain short gives default") << "ab"
+                                                   << "default";
+        QTest::newRow("bare &H gives default") << "&H"
+                                               << "default";
+        QTest::newRow("lower-case &h is plain") << "&h6100"
+                                                << "&h6100";
+        QTest::newRow("bad hex gives default") << "&HZZ00"
+                                               << "default";
+        QTest::newRow("odd length gives default") << "&H610"
+                                                  << "default";
     }
     void decodeSetting()
     {
@@ -333,11 +348,14 @@ private Q_SLOTS:
 
         QVERIFY(WriteProfileServer(work.path(), QStringLiteral("https://x"), QStringLiteral("9"),
                                    QStringLiteral("42")));
-        QCOMPARE(readFile(profile),
-                 QByteArray("<profile>\r\n<type>video</type>\r\n<server>\r\n<url>https://x</url>\r\n"
-                            "<folderID>9</folderID>\r\n<contentID>42</contentID>\r\n</server>\r\n</profile>"));
+        QCOMPARE(
+            readFile(profile),
+            QByteArray("<profile>\r\n<type>video</type>\r\n<server>\r\n<url>https://x</url>\r\n"
+                       "<folderID>9</folderID>\r\n<contentID>42</contentID>\r\n</server>\r\n</profile>"));
 
-        const auto project = [] { return ProfileServer{QStringLiteral(" u "), QStringLiteral("3"), {}, false}; };
+        const auto project = [] {
+            return ProfileServer{QStringLiteral(" u "), QStringLiteral("3"), {}, false};
+        };
         ProfileServer zdm = ReadProfileServer(work.path(), QStringLiteral("/r/talk.zdm"), project);
         QVERIFY(zdm.ok);
         QCOMPARE(zdm.url, QStringLiteral("u"));
@@ -360,8 +378,10 @@ private Q_SLOTS:
     {
         pugi::xml_document doc;
         QVERIFY(Xml::parseText(doc, "<reply><quota><free>12</free></quota><errInfo></errInfo></reply>"));
-        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("quota.free"), QStringLiteral("d")), QStringLiteral("12"));
-        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("quota.total"), QStringLiteral("d")), QStringLiteral("d"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("quota.free"), QStringLiteral("d")),
+                 QStringLiteral("12"));
+        QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("quota.total"), QStringLiteral("d")),
+                 QStringLiteral("d"));
         QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("errInfo"), QStringLiteral("d")), QString());
         pugi::xml_node added = Xml::AppendElement(doc.document_element(), QStringLiteral("item"),
                                                   QStringLiteral("x&y"), QStringLiteral("id"));
@@ -375,9 +395,9 @@ private Q_SLOTS:
     void untrustedXmlRefused_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::newRow("doctype") << QByteArray("<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>");
-        QTest::newRow("external entity")
-            << QByteArray("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>");
+        QTest::newRow("doctype") << QByteArray(
+            "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>");
+        QTest::newRow("external entity") << QByteArray("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>");
         QTest::newRow("broken") << QByteArray("<r><a></r>");
         QTest::newRow("no root") << QByteArray("<?xml version=\"1.0\"?>");
         QTest::newRow("too large") << QByteArray("<r>") + QByteArray(Xml::kMaxDocumentBytes, 'x') + "</r>";
@@ -397,12 +417,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("section");
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("two lines") << "frmUpload" << "two" << "first\r\nsecond";
-        QTest::newRow("first section only") << "frmUpload" << "only2" << "dflt";
-        QTest::newRow("first key wins") << "frmUpload" << "dup" << "one";
-        QTest::newRow("case differs") << "frmUpload" << "TWO" << "dflt";
-        QTest::newRow("empty text is not the default") << "frmUpload" << "empty" << "";
-        QTest::newRow("missing section") << "frmNone" << "two" << "dflt";
+        QTest::newRow("two lines") << "frmUpload"
+                                   << "two"
+                                   << "first\r\nsecond";
+        QTest::newRow("first section only") << "frmUpload"
+                                            << "only2"
+                                            << "dflt";
+        QTest::newRow("first key wins") << "frmUpload"
+                                        << "dup"
+                                        << "one";
+        QTest::newRow("case differs") << "frmUpload"
+                                      << "TWO"
+                                      << "dflt";
+        QTest::newRow("empty text is not the default") << "frmUpload"
+                                                       << "empty"
+                                                       << "";
+        QTest::newRow("missing section") << "frmNone"
+                                         << "two"
+                                         << "dflt";
     }
     void languageLookup()
     {

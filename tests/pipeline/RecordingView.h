@@ -3,7 +3,6 @@
 #include "pipeline/ProgressView.h"
 
 #include <QStringList>
-
 #include <functional>
 
 // What the pipeline showed, for the assertions; `onOutput` and `onStatus` let

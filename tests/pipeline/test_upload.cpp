@@ -2,8 +2,6 @@
 // server on loopback with real ffmpeg and zip.
 
 #include "RecordingView.h"
-#include "support/ServerProcess.h"
-
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
@@ -19,6 +17,8 @@
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
+#include "support/ServerProcess.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,8 +27,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include "support/TestFiles.h"
 
 namespace {
 
@@ -45,8 +43,6 @@ public:
     bool exit = true;
     bool files = true;
 };
-
-
 
 QStringList zipEntries(const QString &archive)
 {
@@ -137,7 +133,8 @@ private:
 
     QStringList contentTitles() const
     {
-        const QString list = QString::fromUtf8(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}));
+        const QString list =
+            QString::fromUtf8(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}));
         return list.split(u'\n', Qt::SkipEmptyParts);
     }
 
@@ -147,9 +144,8 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
         QVERIFY(m_server->start({QStringLiteral("--demo")}));
-        m_folderId = QString::fromUtf8(
-                         m_server->admin({QStringLiteral("folder"), QStringLiteral("add"), QStringLiteral("0"),
-                                          QStringLiteral("Talks")}))
+        m_folderId = QString::fromUtf8(m_server->admin({QStringLiteral("folder"), QStringLiteral("add"),
+                                                        QStringLiteral("0"), QStringLiteral("Talks")}))
                          .trimmed();
         QVERIFY(!m_folderId.isEmpty());
         m_clip = m_dir.filePath(QStringLiteral("clip.mp4"));
@@ -173,23 +169,37 @@ private Q_SLOTS:
         QTest::newRow("quota over maxsize")
             << "<r><errInfo/><quota><total>500</total><free>100</free><maxsize>200</maxsize></quota></r>"
             << qint64(242) << ""
-            << "Exceed the maximum upload size!, maxsize=200MB, required=242MB" << "";
+            << "Exceed the maximum upload size!, maxsize=200MB, required=242MB"
+            << "";
         QTest::newRow("quota over free")
-            << "<r><quota><total>500</total><free>100</free><maxsize>2000</maxsize></quota></r>" << qint64(242)
-            << "" << "No enough space to upload data, total=500MB, free=100MB, required=242MB" << "";
-        QTest::newRow("no maxsize skips quota") << "<r><quota><total>1</total><free>0</free></quota></r>"
-                                                << qint64(242) << "" << "" << "";
-        QTest::newRow("error shown as is") << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0)
-                                           << "GetVersion: 1201" << "" << "";
-        QTest::newRow("error from the language file")
-            << "<r><errInfo>1201</errInfo></r>" << qint64(0)
-            << "GetVersion: " + Lang("frmUpload", "msg_1201") << "" << "";
-        QTest::newRow("unknown error key") << "<r><errInfo>77</errInfo></r>" << qint64(0)
-                                           << "GetVersion: " + tarnError + " (77)" << "" << "";
-        QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << "" << ""
+            << "<r><quota><total>500</total><free>100</free><maxsize>2000</maxsize></quota></r>"
+            << qint64(242) << ""
+            << "No enough space to upload data, total=500MB, free=100MB, required=242MB"
+            << "";
+        QTest::newRow("no maxsize skips quota")
+            << "<r><quota><total>1</total><free>0</free></quota></r>" << qint64(242) << ""
+            << ""
+            << "";
+        QTest::newRow("error shown as is")
+            << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0) << "GetVersion: 1201"
+            << ""
+            << "";
+        QTest::newRow("error from the language file") << "<r><errInfo>1201</errInfo></r>" << qint64(0)
+                                                      << "GetVersion: " + Lang("frmUpload", "msg_1201") << ""
+                                                      << "";
+        QTest::newRow("unknown error key")
+            << "<r><errInfo>77</errInfo></r>" << qint64(0) << "GetVersion: " + tarnError + " (77)"
+            << ""
+            << "";
+        QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << ""
+                                           << ""
                                            << "GetVersion: " + Lang("frmUpload", "msg_folder2");
-        QTest::newRow("overwrite asks") << "<r><overwrite>1</overwrite></r>" << qint64(0) << "" << "" << "";
-        QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << "" << "" << "";
+        QTest::newRow("overwrite asks") << "<r><overwrite>1</overwrite></r>" << qint64(0) << ""
+                                        << ""
+                                        << "";
+        QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << ""
+                                         << ""
+                                         << "";
     }
     void versionReplies()
     {
@@ -214,7 +224,8 @@ private Q_SLOTS:
         QCOMPARE(UploadTransaction::requiredMegabytes(item), qint64(242));
         item.dstCvtType = 1;
         item.path = m_clip;
-        QCOMPARE(UploadTransaction::requiredMegabytes(item), UploadTransaction::megabytes(FileSizeBytes(m_clip)));
+        QCOMPARE(UploadTransaction::requiredMegabytes(item),
+                 UploadTransaction::megabytes(FileSizeBytes(m_clip)));
     }
 
     void profiles_data()
@@ -225,10 +236,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("type");
         QTest::addColumn<QString>("srcname");
         QTest::addColumn<bool>("hasSize");
-        QTest::newRow("server converts") << 1 << false << false << "Source" << "src.mp4" << true;
-        QTest::newRow("source goes along") << 0 << true << false << "Video" << "src.mp4" << true;
-        QTest::newRow("temporary name") << 0 << false << true << "Video" << "tmp.mp4" << false;
-        QTest::newRow("mp4 kept") << 2 << false << false << "Mp4" << "" << false;
+        QTest::newRow("server converts") << 1 << false << false << "Source"
+                                         << "src.mp4" << true;
+        QTest::newRow("source goes along") << 0 << true << false << "Video"
+                                           << "src.mp4" << true;
+        QTest::newRow("temporary name") << 0 << false << true << "Video"
+                                        << "tmp.mp4" << false;
+        QTest::newRow("mp4 kept") << 2 << false << false << "Mp4"
+                                  << "" << false;
     }
     void profiles()
     {
@@ -315,7 +330,8 @@ private Q_SLOTS:
         auto packed = package.PackFiles(zipFolder);
         QVERIFY(QCoro::waitFor(packed));
         const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
-        QCOMPARE(zipEntries(archive), (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
+        QCOMPARE(zipEntries(archive),
+                 (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
         QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("deck.pptx"))));
         QVERIFY(view.status.startsWith(Lang("frmUpload", "msgPack")));
         // Stored, not deflated: the archive is larger than its content.
@@ -343,8 +359,8 @@ private Q_SLOTS:
         QCOMPARE(rig.state(b), QStringLiteral("Failed"));
         QVERIFY2(rig.error(b).startsWith(QStringLiteral("GetVersion: ")), qPrintable(rig.error(b)));
         QCOMPARE(rig.state(c), QStringLiteral("Finished"));
-        for (int column : {QueueModel::ColCvtBeginTime, QueueModel::ColCvtEndTime, QueueModel::ColUploadBeginTime,
-                           QueueModel::ColUploadEndTime})
+        for (int column : {QueueModel::ColCvtBeginTime, QueueModel::ColCvtEndTime,
+                           QueueModel::ColUploadBeginTime, QueueModel::ColUploadEndTime})
             QVERIFY(!rig.grid.GetEntryCell(a, column).isEmpty());
         QCOMPARE(log->messages.size(), 1);
         QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgComplete"));
@@ -362,9 +378,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("error");
-        QTest::newRow("deleted") << "delete" << "File not found";
-        QTest::newRow("size changed") << "append" << "File has been modified";
-        QTest::newRow("time changed") << "touch" << "File has been modified";
+        QTest::newRow("deleted") << "delete"
+                                 << "File not found";
+        QTest::newRow("size changed") << "append"
+                                      << "File has been modified";
+        QTest::newRow("time changed") << "touch"
+                                      << "File has been modified";
     }
     void sourceChecks()
     {
@@ -510,8 +529,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("videotype");
         QTest::addColumn<QStringList>("files");
         QTest::newRow("local, MP4") << 0 << "mp4"
-                                    << QStringList{"fileList.xml", "tarn_profile.xml", "thumb.jpg", "video.jpg",
-                                                   "video.mp4", "video.xml"};
+                                    << QStringList{"fileList.xml", "tarn_profile.xml", "thumb.jpg",
+                                                   "video.jpg",    "video.mp4",        "video.xml"};
         QTest::newRow("local, FLV") << 0 << "flv"
                                     << QStringList{"tarn_profile.xml", "thumb.jpg", "video.flv", "video.jpg",
                                                    "video.xml"};
@@ -523,7 +542,8 @@ private Q_SLOTS:
         QFETCH(QString, videotype);
         QFETCH(QStringList, files);
         Messages::record();
-        m_server->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
+        m_server->admin(
+            {QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
         Rig rig;
         const QString path = copyOfClip(QStringLiteral("kind.mp4"));
         CVideoItem item = entryFor(path, QStringLiteral("Kind"));

@@ -36,15 +36,15 @@ private Q_SLOTS:
         std::optional<Coro::ProcessEnd> end;
         bool running = false;
         QVERIFY(Coro::start(
-            this, running,
-            [&process] { return awaitChild(&process); },
+            this, running, [&process] { return awaitChild(&process); },
             [&] {
                 ticksWhenDone = ticks;
                 end = Coro::ProcessEnd::Finished;
             }));
         QVERIFY(running);
         // A second start while the first runs is refused.
-        QVERIFY(!Coro::start(this, running, [&process] { return awaitChild(&process); }, [] {}));
+        QVERIFY(!Coro::start(
+            this, running, [&process] { return awaitChild(&process); }, [] {}));
         QTRY_VERIFY_WITH_TIMEOUT(end.has_value(), 5000);
         QVERIFY(!running);
         QCOMPARE(process.exitCode(), 0);
@@ -59,8 +59,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("expected");
         QTest::newRow("finished") << "sh" << QStringList{"-c", "exit 3"} << 5000
                                   << int(Coro::ProcessEnd::Finished);
-        QTest::newRow("missing program") << "clipferry-no-such-program" << QStringList{} << 5000
-                                         << int(Coro::ProcessEnd::FailedToStart);
+        QTest::newRow("missing program")
+            << "clipferry-no-such-program" << QStringList{} << 5000 << int(Coro::ProcessEnd::FailedToStart);
         QTest::newRow("timed out") << "sleep" << QStringList{"5"} << 200 << int(Coro::ProcessEnd::TimedOut);
         QTest::newRow("crashed") << "sh" << QStringList{"-c", "kill -SEGV $$"} << 5000
                                  << int(Coro::ProcessEnd::Crashed);

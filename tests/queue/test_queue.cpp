@@ -1,6 +1,7 @@
 #include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
+#include "support/TestFiles.h"
 
 #include <QAbstractItemModelTester>
 #include <QFile>
@@ -9,8 +10,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include "support/TestFiles.h"
 
 namespace {
 
@@ -60,8 +59,6 @@ struct Queue
     }
 };
 
-
-
 // One `file` element as the queue file holds it, from the given field lines.
 QByteArray fileElement(const QByteArray &fields)
 {
@@ -74,9 +71,10 @@ QByteArray requiredFields(const QByteArray &path, const QByteArray &bools = "tru
            "</path><duration>1</duration><secDuration>1</secDuration><videoWidth>2</videoWidth>"
            "<videoHeight>2</videoHeight><vBitRate/><aBitRate/><Url>u</Url><account/><password/><folderID/>"
            "<contentID/><folderName>f</folderName><sysVer/><bEncPassword>" +
-           bools + "</bEncPassword><dstCvtType>0</dstCvtType><dstResType>0</dstResType><dstPostfix/>"
-                   "<srcVideoWidth>0</srcVideoWidth><srcVideoHeight>0</srcVideoHeight><customBps>0</customBps>"
-                   "<bInterlaced>" +
+           bools +
+           "</bEncPassword><dstCvtType>0</dstCvtType><dstResType>0</dstResType><dstPostfix/>"
+           "<srcVideoWidth>0</srcVideoWidth><srcVideoHeight>0</srcVideoHeight><customBps>0</customBps>"
+           "<bInterlaced>" +
            bools + "</bInterlaced><fileSize>3</fileSize><dateLastModified/>";
 }
 
@@ -118,9 +116,10 @@ private Q_SLOTS:
         QVERIFY(list.Add(QStringLiteral("a.mp4"), QStringLiteral(" T "), QStringLiteral(" A "),
                          QStringLiteral("/p/a.mp4"), QStringLiteral("0:00:10"), 10, 640, 360, 1920, 1080,
                          QStringLiteral("800k"), QStringLiteral("64k"), QStringLiteral("url"),
-                         QStringLiteral("acc"), QStringLiteral("pw"), QStringLiteral("7"), QStringLiteral("9"),
-                         QStringLiteral("/f"), QStringLiteral("2.0"), true, 1, 2, QStringLiteral("480"), 1200,
-                         true, 12345, QStringLiteral("date"), QStringLiteral("http://doc"), true, QString()));
+                         QStringLiteral("acc"), QStringLiteral("pw"), QStringLiteral("7"),
+                         QStringLiteral("9"), QStringLiteral("/f"), QStringLiteral("2.0"), true, 1, 2,
+                         QStringLiteral("480"), 1200, true, 12345, QStringLiteral("date"),
+                         QStringLiteral("http://doc"), true, QString()));
         const CVideoItem &item = list.items().at(0);
         QCOMPARE(item.videoWidth, 640);
         QCOMPARE(item.srcVideoWidth, 1920);
@@ -136,8 +135,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("postfix");
         QTest::addColumn<QString>("name");
-        QTest::newRow("empty") << "" << "video.mp4";
-        QTest::newRow("480") << "480" << "video_480.mp4";
+        QTest::newRow("empty") << ""
+                               << "video.mp4";
+        QTest::newRow("480") << "480"
+                             << "video_480.mp4";
     }
     void dstFileName()
     {
@@ -152,11 +153,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("kind");
-        QTest::newRow("qvp") << "project.qvp" << "Qvp";
-        QTest::newRow("QVP capitals") << "PROJECT.QVP" << "Video";
-        QTest::newRow("zdm") << "talk.zdm" << "Zdm";
-        QTest::newRow("video") << "talk.mp4" << "Video";
-        QTest::newRow("no extension") << "talk" << "Video";
+        QTest::newRow("qvp") << "project.qvp"
+                             << "Qvp";
+        QTest::newRow("QVP capitals") << "PROJECT.QVP"
+                                      << "Video";
+        QTest::newRow("zdm") << "talk.zdm"
+                             << "Zdm";
+        QTest::newRow("video") << "talk.mp4"
+                               << "Video";
+        QTest::newRow("no extension") << "talk"
+                                      << "Video";
     }
     void sourceKind()
     {
@@ -202,10 +208,10 @@ private Q_SLOTS:
     {
         QueueModel grid;
         QAbstractItemModelTester tester(&grid, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        grid.AddQueueRow(QStringLiteral("a.qvp"), QStringLiteral("A"), QStringLiteral("x"), QStringLiteral("/a"),
-                         QStringLiteral("u"), QStringLiteral("f"));
-        grid.AddQueueRow(QStringLiteral("b.mp4"), QStringLiteral("B"), QStringLiteral("y"), QStringLiteral("/b"),
-                         QStringLiteral("u"), QStringLiteral("f"));
+        grid.AddQueueRow(QStringLiteral("a.qvp"), QStringLiteral("A"), QStringLiteral("x"),
+                         QStringLiteral("/a"), QStringLiteral("u"), QStringLiteral("f"));
+        grid.AddQueueRow(QStringLiteral("b.mp4"), QStringLiteral("B"), QStringLiteral("y"),
+                         QStringLiteral("/b"), QStringLiteral("u"), QStringLiteral("f"));
         QCOMPARE(grid.RowOfPath(QStringLiteral("/b")), 2);
         QCOMPARE(grid.RowOfPath(QStringLiteral("/none")), 0);
         QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColClassify), QStringLiteral("Qvp"));
@@ -213,7 +219,8 @@ private Q_SLOTS:
 
         grid.SetEntryError(QStringLiteral("/a"), QStringLiteral("No such file!"));
         QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColState), QStringLiteral("Failed"));
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColError), QStringLiteral("No such file!"));
+        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColError),
+                 QStringLiteral("No such file!"));
         grid.SetEntryCell(QStringLiteral("/b"), QueueModel::ColCvtBeginTime, QStringLiteral("10:00:00"));
 
         grid.SwapQueueRows(1, 2);
@@ -228,7 +235,8 @@ private Q_SLOTS:
         QCOMPARE(grid.NextWaitingEntry(), 1);
         QCOMPARE(grid.currentPath, QStringLiteral("/b"));
 
-        grid.UpdateQueueRow(2, QStringLiteral("c.zdm"), QStringLiteral("C"), {}, QStringLiteral("/c"), {}, {});
+        grid.UpdateQueueRow(2, QStringLiteral("c.zdm"), QStringLiteral("C"), {}, QStringLiteral("/c"), {},
+                            {});
         QCOMPARE(grid.GetEntryCell(QStringLiteral("/c"), QueueModel::ColState), QStringLiteral("Waiting"));
         QCOMPARE(grid.GetEntryCell(QStringLiteral("/c"), QueueModel::ColClassify), QStringLiteral("Zdm"));
         QCOMPARE(grid.RowOfPath(QStringLiteral("/a")), 0);
@@ -295,7 +303,8 @@ private Q_SLOTS:
             "<folderName>/talks</folderName>\r\n<sysVer>2.0</sysVer>\r\n<bEncPassword>true</bEncPassword>\r\n"
             "<dstCvtType>1</dstCvtType>\r\n<dstResType>2</dstResType>\r\n<dstPostfix>480</dstPostfix>\r\n"
             "<srcVideoWidth>1280</srcVideoWidth>\r\n<srcVideoHeight>720</srcVideoHeight>\r\n"
-            "<customBps>0</customBps>\r\n<bInterlaced>false</bInterlaced>\r\n<fileSize>5000000000</fileSize>\r\n"
+            "<customBps>0</customBps>\r\n<bInterlaced>false</bInterlaced>\r\n<fileSize>5000000000</"
+            "fileSize>\r\n"
             "<dateLastModified>2026-12-01 10:00:00</dateLastModified>\r\n<OverwriteUrl></OverwriteUrl>\r\n"
             "<useTmpName>true</useTmpName>\r\n</file>\r\n</queue>\r\n</clipferry>";
         QCOMPARE(readFile(path), expected);
@@ -363,9 +372,9 @@ private Q_SLOTS:
                                      << true;
         QTest::newRow("without optional fields")
             << head + fileElement(requiredFields("/a")) + tail << true << QStringList{"/a"} << true;
-        QTest::newRow("numeric and upper-case flags")
-            << head + fileElement(requiredFields("/a", "-1")) + fileElement(requiredFields("/b", "TRUE")) + tail
-            << true << QStringList{"/a", "/b"} << true;
+        QTest::newRow("numeric and upper-case flags") << head + fileElement(requiredFields("/a", "-1")) +
+                                                             fileElement(requiredFields("/b", "TRUE")) + tail
+                                                      << true << QStringList{"/a", "/b"} << true;
         QTest::newRow("entry missing a field skipped")
             << head + fileElement("<path>/x</path>") + fileElement(requiredFields("/a")) + tail << true
             << QStringList{"/a"} << true;
@@ -376,11 +385,12 @@ private Q_SLOTS:
         QTest::newRow("duplicate path skipped")
             << head + fileElement(requiredFields("/a")) + fileElement(requiredFields("/a")) + tail << true
             << QStringList{"/a"} << true;
-        QTest::newRow("foreign root deleted") << QByteArray("<other><queue/></other>") << false << QStringList{}
-                                              << false;
-        QTest::newRow("broken deleted") << QByteArray("<clipferry><queue>") << false << QStringList{} << false;
-        QTest::newRow("doctype deleted") << QByteArray("<!DOCTYPE x><clipferry><queue/></clipferry>") << false
-                                         << QStringList{} << false;
+        QTest::newRow("foreign root deleted")
+            << QByteArray("<other><queue/></other>") << false << QStringList{} << false;
+        QTest::newRow("broken deleted")
+            << QByteArray("<clipferry><queue>") << false << QStringList{} << false;
+        QTest::newRow("doctype deleted")
+            << QByteArray("<!DOCTYPE x><clipferry><queue/></clipferry>") << false << QStringList{} << false;
     }
     void loadVariants()
     {
@@ -421,7 +431,8 @@ private Q_SLOTS:
         Queue q;
         q.add(sampleItem(QStringLiteral("/v/a.mp4")));
         const bool saved = QueueFile::SaveQueue(path, q.list, q.grid);
-        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QFile::setPermissions(dir.path(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         if (saved)
             QSKIP("running with rights that ignore folder permissions");
         QCOMPARE(readFile(path), QByteArray("previous"));
