@@ -155,6 +155,7 @@ private Q_SLOTS:
 private:
     bool login(LoginSession &session, const QString &server, const QString &account, const QString &password);
     ServerProcess &server();
+    qint64 serverLogCount(const char *request);
 
     std::unique_ptr<ServerProcess> m_server;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
@@ -611,12 +612,28 @@ void TestServerAccess::certificateFailureNamesHost()
              qPrintable(text));
 }
 
+// Requests of the server's log whose line begins with `request`.
+qint64 TestServerAccess::serverLogCount(const char *request)
+{
+    QFile log(server().dataDir() + u".log"_qs);
+    if (!log.open(QIODevice::ReadOnly))
+        return 0;
+    qint64 count = 0;
+    while (!log.atEnd()) {
+        if (log.readLine().startsWith(request))
+            ++count;
+    }
+    return count;
+}
+
 void TestServerAccess::uploadSurvivesCutConnections()
 {
     const QString archive = makeArchive(QDir::temp().filePath(u"big"_qs), 200ll * 1024 * 1024);
     QVERIFY(!archive.isEmpty());
     const qint64 size = QFileInfo(archive).size();
     CuttingProxy proxy(server().port(), {30ll << 20, 75ll << 20, 150ll << 20});
+    proxy.setRefuseAfterCut(true);
+    const qint64 offsetQueries = serverLogCount("HEAD /tarn/putFile/uploads/");
     TransferControl control;
     control.setLimits(quickRetries());
     QSignalSpy done(&control, &TransferControl::PutFileDone);
@@ -641,6 +658,8 @@ void TestServerAccess::uploadSurvivesCutConnections()
     QVERIFY(!backwards);
     QCOMPARE(lowest, 0);
     QCOMPARE(proxy.cutsDone(), 3);
+    // Every cut was picked up by asking the server for its offset.
+    QVERIFY(serverLogCount("HEAD /tarn/putFile/uploads/") - offsetQueries >= 3);
     QCOMPARE(control.Progress(), 100);
     QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
     pugi::xml_document doc;

@@ -13,6 +13,12 @@ CuttingProxy::CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *pa
 void CuttingProxy::accept()
 {
     while (QTcpSocket *client = m_server.nextPendingConnection()) {
+        if (m_refuseNext) {
+            m_refuseNext = false;
+            client->abort();
+            client->deleteLater();
+            continue;
+        }
         auto *upstream = new QTcpSocket(client);
         connect(client, &QTcpSocket::readyRead, this,
                 [this, client, upstream] { forward(client, upstream); });
@@ -38,6 +44,7 @@ void CuttingProxy::forward(QTcpSocket *client, QTcpSocket *upstream)
         data.truncate(m_cutsAt.takeFirst() - m_upstreamBytes);
         m_upstreamBytes += data.size();
         ++m_cutsDone;
+        m_refuseNext = m_refuseAfterCut;
         upstream->write(data);
         upstream->flush();
         upstream->abort();

@@ -13,6 +13,10 @@ class CuttingProxy final : public QObject
     Q_OBJECT
 public:
     CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *parent = nullptr);
+    // After each cut, also close the next connection at once: a client that
+    // quietly re-sends the cut request fails again and has to find out what
+    // the server kept.
+    void setRefuseAfterCut(bool refuse) { m_refuseAfterCut = refuse; }
     quint16 port() const { return m_server.serverPort(); }
     qint64 upstreamBytes() const { return m_upstreamBytes; }
     int cutsDone() const { return m_cutsDone; }
@@ -26,4 +30,6 @@ private:
     QList<qint64> m_cutsAt;
     qint64 m_upstreamBytes = 0;
     int m_cutsDone = 0;
+    bool m_refuseAfterCut = false;
+    bool m_refuseNext = false;
 };
