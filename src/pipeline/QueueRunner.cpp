@@ -119,18 +119,15 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m_prepareAfterVersion = true;
     const CVideoItem &entry = m_transaction->entry;
     const ProfileServer recorded = ReadProfileServer(m_workFolder, m_path, [] { return ProfileServer{}; });
-    int folderId = entry.folderID.toInt();
-    int contentId = -1;
-    if (!entry.OverwriteUrl.isEmpty()) {
-        folderId = -1;
-    } else if (entry.contentID != QLatin1String("0") && !entry.contentID.isEmpty() &&
-               entry.Url == recorded.url && entry.folderID == recorded.folderID) {
-        contentId = entry.contentID.toInt();
-    }
+    // An earlier upload of this entry into the same place is replaced.
+    const bool replacesEarlier = entry.OverwriteUrl.isEmpty() && entry.contentID != QLatin1String("0") &&
+                                 !entry.contentID.isEmpty() && entry.Url == recorded.url &&
+                                 entry.folderID == recorded.folderID;
+    const int contentId = replacesEarlier ? entry.contentID.toInt() : -1;
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
     // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
     const QString postData = m_transaction->versionPostData(false);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, folderId, contentId);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -217,9 +214,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     CVideoItem &entry = m_transaction->entry;
     if (entry.title.isEmpty())
         entry.title = QStringLiteral("Title, ") + QDate::currentDate().toString(Qt::ISODate);
-    const int folderId = entry.OverwriteUrl.isEmpty() ? entry.folderID.toInt() : -1;
     const QString postData = m_transaction->versionPostData(false);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, folderId, -1);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, -1);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -264,10 +260,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
 
     m.grid.SetEntryCell(m_path, QueueModel::ColUploadBeginTime, TimeNow());
     const CVideoItem &entry = m_transaction->entry;
-    const int folderId = entry.OverwriteUrl.isEmpty() ? entry.folderID.toInt() : -1;
     const int contentId = entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
     m.flags.stepRunning = true;
-    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, folderId, contentId);
+    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId);
     if (!self)
         co_return Next::EndRun;
     if (!uploaded) {

@@ -139,6 +139,11 @@ qint64 UploadTransaction::requiredMegabytes(const CVideoItem &entry)
     return RoundHalfEven(kbits * 1000.0 * entry.secDuration / (1024.0 * 1024.0 * 8.0));
 }
 
+int UploadTransaction::folderIdToSend() const
+{
+    return entry.OverwriteUrl.isEmpty() ? entry.folderID.toInt() : -1;
+}
+
 QString UploadTransaction::serverUrl(const QString &requestPath) const
 {
     bool https = false;
@@ -159,8 +164,7 @@ QString UploadTransaction::versionPostData(bool singleFileProject) const
     return post;
 }
 
-QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QString postData, int folderId,
-                                                                          int contentId)
+QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QString postData, int contentId)
 {
     QPointer<UploadTransaction> self(this);
     m_view.setStatusText(lang("msgConnect", QStringLiteral("Conncecting server ...")));
@@ -169,7 +173,7 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
     bool done = false;
     const auto connection = connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
     m_tarn.GetVersion(serverUrl(QStringLiteral("/tarn/getVersion/")), entry.account,
-                      PasswordAsSent(entry.password, entry.bEncPassword), folderId, contentId,
+                      PasswordAsSent(entry.password, entry.bEncPassword), folderIdToSend(), contentId,
                       m_defaultProject.DefaultProjectVersion(), postData);
     // The transfer control gives up on a silent server by itself; Stop is
     // looked at between polls.
@@ -194,7 +198,7 @@ QString UploadTransaction::statusUploading() const
     return lang("msgUpload", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
 }
 
-QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folderId, int contentId)
+QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId)
 {
     QPointer<UploadTransaction> self(this);
     bool uploadDone = false;
@@ -204,7 +208,7 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int folder
     const auto connection =
         connect(&m_tarn, &TransferControl::PutFileDone, this, [&uploadDone] { uploadDone = true; });
     m_tarn.PutFile(serverUrl(QStringLiteral("/tarn/putFile/")), entry.account,
-                   PasswordAsSent(entry.password, entry.bEncPassword), folderId, contentId,
+                   PasswordAsSent(entry.password, entry.bEncPassword), folderIdToSend(), contentId,
                    QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip")));
     while (!uploadDone) {
         const int percent = m_tarn.Progress();

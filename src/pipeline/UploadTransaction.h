@@ -58,13 +58,13 @@ public:
 
     // Sends getVersion and awaits the reply's text; empty when Stop came
     // first (the request is then cancelled) or no reply arrived (lastError).
-    QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int folderId, int contentId);
+    QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int contentId);
     // The post data of a version request: "tool=v." (or "tool=p." for a
     // single-file recording) and the version, with the overwrite URL.
     QString versionPostData(bool singleFileProject) const;
     // Uploads zipFolder/tarn_file.zip; true when the server stored it with a
     // content id, which `storedContentId` then holds.
-    QCoro::Task<bool> UploadPackage(QString zipFolder, int folderId, int contentId);
+    QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId);
     // The upload's content id on success.
     QString storedContentId;
 
@@ -77,6 +77,9 @@ public:
     static QString tarnErrorText();
 
 private:
+    // The entry's folder id as a number, or -1 in overwrite-by-URL mode,
+    // where the server finds the content by its address.
+    int folderIdToSend() const;
     QString statusUploading() const;
 
     TransferControl &m_tarn;
