@@ -99,7 +99,7 @@ std::optional<QString> existingPage(const QString &address)
 {
     for (const QString &candidate : {address, withBlanks(address)}) {
         const QFileInfo info(localPath(candidate));
-        if (!info.filePath().isEmpty() && info.isFile())
+        if (info.isFile())
             return info.absoluteFilePath();
     }
     return std::nullopt;
@@ -127,7 +127,8 @@ std::optional<int> number(const QString &text, int lowest, int highest)
 
 std::variant<Request, Failure> parseRequest(const QStringList &args)
 {
-    const Failure usage{2, u"usage: clipferry-thumb PAGE IMAGE WINDOW_WIDTH WINDOW_HEIGHT WIDTH HEIGHT SETTLE_MS"_s};
+    const Failure usage{
+        2, u"usage: clipferry-thumb PAGE IMAGE WINDOW_WIDTH WINDOW_HEIGHT WIDTH HEIGHT SETTLE_MS"_s};
     if (args.size() != 7)
         return usage;
     const auto windowWidth = number(args[2], 1, kMaxPixels);

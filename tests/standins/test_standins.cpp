@@ -1,0 +1,370 @@
+// The stand-in programs run as the pipeline runs them: real child processes
+// on real files. clipferry-thumb is tested with no browser (the title card),
+// with small scripts in the browser's place (its arguments, a failing and a
+// hanging browser) and, when one is installed, with real headless Chromium.
+
+#include "support/TestFiles.h"
+
+#include <QDirIterator>
+#include <QImage>
+#include <QImageReader>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+const QColor kBlue(0, 0, 255);
+const QColor kGreen(0, 160, 0);
+const QColor kYellow(255, 220, 0);
+const QColor kWhite(255, 255, 255);
+
+const QByteArray kTitledPage = "<!DOCTYPE html><html><head><meta charset=\"utf-8\">"
+                               "<title>Quarterly results</title></head><body><p>Figures</p></body></html>";
+
+struct Outcome
+{
+    int exitCode = -1;
+    QByteArray err;
+};
+
+bool similar(QColor a, QColor b)
+{
+    // JPEG moves colours a little, never this far.
+    return qAbs(a.red() - b.red()) < 40 && qAbs(a.green() - b.green()) < 40 && qAbs(a.blue() - b.blue()) < 40;
+}
+
+// A title card has dark lettering across its middle; a blank or broken image has none.
+bool hasDarkMiddle(const QImage &image)
+{
+    const int y0 = image.height() / 4;
+    for (int y = y0; y < image.height() - y0; ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qGray(image.pixel(x, y)) < 80)
+                return true;
+    return false;
+}
+
+bool isRunning(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype at = text.lastIndexOf(") ");
+    return at >= 0 && at + 2 < text.size() && text.at(at + 2) != 'Z';
+}
+
+QString installedChromium()
+{
+    for (const char *name : {"chromium", "chromium-browser", "google-chrome"})
+        if (QString found = QStandardPaths::findExecutable(QString::fromLatin1(name)); !found.isEmpty())
+            return found;
+    return {};
+}
+
+} // namespace
+
+class TestStandins final : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+    QString expand(QString text) const { return text.replace("%1", m_dir.path()); }
+    QStringList expand(const QStringList &texts) const
+    {
+        QStringList out;
+        for (const QString &text : texts)
+            out << expand(text);
+        return out;
+    }
+
+    // Every file below a folder with its size: what a refused run must leave alone.
+    QStringList snapshot(const QString &folder) const
+    {
+        QStringList files;
+        QDirIterator it(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            files << QDir(m_dir.path()).relativeFilePath(info.filePath()) + ':' +
+                         QString::number(info.size());
+        }
+        files.sort();
+        return files;
+    }
+
+    void writeImage(const QString &relative, QSize size, QColor colour, const char *format)
+    {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(colour);
+        QVERIFY(image.save(path(relative), format));
+    }
+
+    void writeScript(const QString &relative, const QByteArray &body)
+    {
+        writeFile(path(relative), "#!/bin/sh\n" + body + "\n");
+        QFile(path(relative)).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    Outcome run(const QString &tool, const QStringList &args, const QStringList &env = {})
+    {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString &pair : env)
+            environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(m_dir.path());
+        const QString tools = qEnvironmentVariable("CLIPFERRY_TOOLS", QCoreApplication::applicationDirPath());
+        process.start(QDir(tools).filePath(tool), args);
+        if (!process.waitForFinished(120'000)) {
+            process.kill();
+            process.waitForFinished();
+            return {};
+        }
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                process.readAllStandardError()};
+    }
+
+    Outcome thumb(const QString &page, const QString &target, QSize size, const QStringList &env)
+    {
+        return run("clipferry-thumb",
+                   {page, target, "800", "600", QString::number(size.width()), QString::number(size.height()),
+                    "2000"},
+                   env);
+    }
+
+    // Checks the slide written by a successful run: a JPEG of the asked size,
+    // its centre and corner colours when given, a title card's lettering otherwise.
+    void checkSlide(const QString &file, QSize size, QColor centre, QColor corner)
+    {
+        QImageReader reader(file);
+        QCOMPARE(reader.format(), QByteArray("jpeg"));
+        const QImage slide = reader.read();
+        QCOMPARE(slide.size(), size);
+        if (centre.isValid())
+            QVERIFY2(similar(slide.pixelColor(size.width() / 2, size.height() / 2), centre),
+                     qPrintable(slide.pixelColor(size.width() / 2, size.height() / 2).name()));
+        else
+            QVERIFY(hasDarkMiddle(slide));
+        if (corner.isValid())
+            QVERIFY2(similar(slide.pixelColor(1, 1), corner), qPrintable(slide.pixelColor(1, 1).name()));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        for (const char *folder : {"slides", "my folder/slides", "folder.html", "shots"})
+            QVERIFY(QDir(m_dir.path()).mkpath(QString::fromLatin1(folder)));
+        writeImage("red 4x3.png", {400, 300}, kRed, "PNG");
+        // Qt writes no GIF: an 8 x 2 all-blue one, by hand.
+        writeFile(path("wide.gif"),
+                  QByteArray::fromHex("47494638396108000200800000ffffff0000ff2c0000000008000200"
+                                      "00020d0cc3300cc3300cc3300cc33005003b"));
+        writeImage("tall.bmp", {100, 400}, kGreen, "BMP");
+        writeImage("photo.jpg", {320, 240}, kRed, "JPEG");
+        writeImage("image.dat", {80, 60}, kGreen, "PNG");
+        writeImage("a,b.png", {40, 30}, kBlue, "PNG");
+        writeImage("a b.png", {40, 30}, kRed, "PNG");
+        writeImage("screen.png", {800, 600}, kYellow, "PNG");
+        writeFile(path("my folder/page one.html"), kTitledPage);
+        writeFile(path("notes.txt"), "no title here\n");
+        writeFile(path("broken.png"), "this is not a picture");
+        writeFile(path("clip.txt"), "not a video");
+    }
+
+    void renders_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QColor>("centre");
+        QTest::addColumn<QColor>("corner");
+
+        QTest::newRow("png scaled to the slide")
+            << "%1/red 4x3.png"
+            << "%1/slides/1.jpg" << QSize(160, 120) << "slides/1.jpg" << kRed << kRed;
+        QTest::newRow("wide gif letterboxed on white")
+            << "%1/wide.gif"
+            << "%1/slides/2.jpg" << QSize(200, 150) << "slides/2.jpg" << kBlue << kWhite;
+        QTest::newRow("tall bmp pillarboxed on white")
+            << "%1/tall.bmp"
+            << "%1/slides/3.jpg" << QSize(120, 90) << "slides/3.jpg" << kGreen << kWhite;
+        QTest::newRow("jpeg enlarged")
+            << "%1/photo.jpg"
+            << "%1/slides/4.jpg" << QSize(640, 480) << "slides/4.jpg" << kRed << kRed;
+        QTest::newRow("image known by its content")
+            << "%1/image.dat"
+            << "%1/slides/5.jpg" << QSize(64, 48) << "slides/5.jpg" << kGreen << kGreen;
+        QTest::newRow("page with a title as a card")
+            << "%1/my folder/page one.html"
+            << "%1/slides/6.jpg" << QSize(560, 420) << "slides/6.jpg" << QColor() << QColor();
+        QTest::newRow("page without a title as a card")
+            << "%1/notes.txt"
+            << "%1/slides/7.jpg" << QSize(160, 120) << "slides/7.jpg" << QColor() << QColor();
+        QTest::newRow("commas for blanks") << "%1/my,folder/page,one.html"
+                                           << "%1/my,folder/slides/8.jpg" << QSize(320, 240)
+                                           << "my folder/slides/8.jpg" << QColor() << QColor();
+        QTest::newRow("file address with commas for blanks")
+            << "file://%1/my,folder/page,one.html"
+            << "%1/my,folder/slides/9.jpg" << QSize(320, 240) << "my folder/slides/9.jpg" << QColor()
+            << QColor();
+        QTest::newRow("commas kept where the file has them")
+            << "%1/a,b.png"
+            << "%1/slides/10.jpg" << QSize(40, 30) << "slides/10.jpg" << kBlue << kBlue;
+    }
+
+    void renders()
+    {
+        QFETCH(QString, page);
+        QFETCH(QString, target);
+        QFETCH(QSize, size);
+        QFETCH(QString, written);
+        QFETCH(QColor, centre);
+        QFETCH(QColor, corner);
+
+        const QStringList before = snapshot(m_dir.path());
+        const Outcome outcome =
+            thumb(expand(page), expand(target), size, {"CLIPFERRY_BROWSER=" + path("no-browser")});
+        QVERIFY2(outcome.exitCode == 0, outcome.err.constData());
+        QVERIFY2(outcome.err.isEmpty(), outcome.err.constData());
+        checkSlide(path(written), size, centre, corner);
+
+        // The slide is the only new file: no temporary is left beside it.
+        QStringList added = snapshot(m_dir.path());
+        for (const QString &file : before)
+            added.removeOne(file);
+        QCOMPARE(added.size(), 1);
+        QVERIFY(added.first().startsWith(written + ':'));
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("exitCode");
+
+        const QStringList slide{"800", "600", "160", "120", "2000"};
+        QTest::newRow("missing page")
+            << "clipferry-thumb" << QStringList{"%1/nothing.html", "%1/slides/x.jpg"} + slide << 1;
+        QTest::newRow("page is a folder")
+            << "clipferry-thumb" << QStringList{"%1/folder.html", "%1/slides/x.jpg"} + slide << 1;
+        QTest::newRow("picture that does not decode")
+            << "clipferry-thumb" << QStringList{"%1/broken.png", "%1/slides/x.jpg"} + slide << 1;
+        QTest::newRow("target folder missing")
+            << "clipferry-thumb" << QStringList{"%1/red 4x3.png", "%1/no such folder/x.jpg"} + slide << 1;
+        QTest::newRow("target is a folder")
+            << "clipferry-thumb" << QStringList{"%1/red 4x3.png", "%1/slides"} + slide << 1;
+        QTest::newRow("too few arguments")
+            << "clipferry-thumb" << QStringList{"%1/red 4x3.png", "%1/slides/x.jpg"} << 2;
+        QTest::newRow("width not a number")
+            << "clipferry-thumb"
+            << QStringList{"%1/red 4x3.png", "%1/slides/x.jpg", "800", "600", "wide", "120", "2000"} << 2;
+        QTest::newRow("zero height")
+            << "clipferry-thumb"
+            << QStringList{"%1/red 4x3.png", "%1/slides/x.jpg", "800", "600", "160", "0", "2000"} << 2;
+        QTest::newRow("mp4box given a file that is not MP4")
+            << "clipferry-mp4box" << QStringList{"%1/clip.txt", "-inter", "500", "-out", "%1/slides/out.mp4"}
+            << 1;
+        QTest::newRow("mp4box without an output") << "clipferry-mp4box" << QStringList{"%1/clip.txt"} << 2;
+        QTest::newRow("keyframes of a file that is not video")
+            << "clipferry-keyframes" << QStringList{"%1/clip.txt", "%1/slides/keys.txt"} << 1;
+        QTest::newRow("keyframes without an output")
+            << "clipferry-keyframes" << QStringList{"%1/clip.txt"} << 2;
+    }
+
+    void refusals()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QStringList, args);
+        QFETCH(int, exitCode);
+
+        const QStringList before = snapshot(m_dir.path());
+        const Outcome outcome = run(tool, expand(args), {"CLIPFERRY_BROWSER=" + path("no-browser")});
+        QCOMPARE(outcome.exitCode, exitCode);
+        QVERIFY2(!outcome.err.trimmed().isEmpty(), "a refusal says why");
+        if (tool == "clipferry-thumb")
+            QCOMPARE(outcome.err.count('\n'), 1);
+        QCOMPARE(snapshot(m_dir.path()), before);
+    }
+
+    void browser_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QColor>("centre"); // invalid: a title card
+
+        QTest::newRow("screenshot scaled to the slide")
+            << QByteArray("printf '%s\\n' \"$@\" > \"$FAKE_DIR/browser-args.txt\"\n"
+                          "for a in \"$@\"; do case \"$a\" in --screenshot=*) cp \"$FAKE_DIR/screen.png\" "
+                          "\"${a#--screenshot=}\";; esac; done")
+            << 0 << kYellow;
+        QTest::newRow("browser fails: title card instead") << QByteArray("exit 3") << 0 << QColor();
+        QTest::newRow("browser crashes: title card instead") << QByteArray("kill -SEGV $$") << 0 << QColor();
+        QTest::newRow("browser never ends: killed, nothing written")
+            << QByteArray("sleep 600 &\necho $! >> \"$FAKE_DIR/browser-pids.txt\"\n"
+                          "echo $$ >> \"$FAKE_DIR/browser-pids.txt\"\nexec sleep 600")
+            << 1 << QColor();
+    }
+
+    void browser()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(int, exitCode);
+        QFETCH(QColor, centre);
+
+        const QString target = path("shots/slide.jpg");
+        QFile::remove(target);
+        QFile::remove(path("browser-pids.txt"));
+        writeScript("fake-browser", script);
+        const QStringList before = snapshot(path("shots"));
+        const Outcome outcome = thumb(path("my,folder/page,one.html"), target, {200, 150},
+                                      {"CLIPFERRY_BROWSER=" + path("fake-browser"),
+                                       "FAKE_DIR=" + m_dir.path(), "CLIPFERRY_THUMB_TIMEOUT_MS=500"});
+        QCOMPARE(outcome.exitCode, exitCode);
+        // The browser's own folder (profile, screenshot) is removed in every case.
+        QCOMPARE(QDir::temp().entryList({"clipferry-thumb-*"}, QDir::AllEntries | QDir::Hidden),
+                 QStringList());
+        if (exitCode != 0) {
+            QCOMPARE(outcome.err.count('\n'), 1);
+            QCOMPARE(snapshot(path("shots")), before);
+            // The browser and everything it started are gone.
+            const QList<QByteArray> pids = readFile(path("browser-pids.txt")).split('\n');
+            QVERIFY(pids.size() >= 2);
+            for (const QByteArray &pid : pids)
+                if (!pid.isEmpty())
+                    QTRY_VERIFY2(!isRunning(pid.toLongLong()), pid.constData());
+            return;
+        }
+        checkSlide(target, {200, 150}, centre, QColor());
+        if (centre.isValid()) {
+            const QList<QByteArray> args = readFile(path("browser-args.txt")).split('\n');
+            for (const QByteArray &expected :
+                 {QByteArray("--headless"), QByteArray("--window-size=800,600"),
+                  QByteArray("--virtual-time-budget=2000"),
+                  "file://" + m_dir.path().toUtf8() + "/my%20folder/page%20one.html"})
+                QVERIFY2(args.contains(expected), expected.constData());
+        }
+    }
+
+    void realChromium()
+    {
+        if (installedChromium().isEmpty())
+            QSKIP("no Chromium installed: pages become title cards");
+        writeFile(path("my folder/blue page.html"),
+                  "<html><head><title>Blue</title></head>"
+                  "<body style=\"margin:0;background:rgb(0,0,255)\"></body></html>");
+        const Outcome outcome = thumb(path("my,folder/blue,page.html"), path("my,folder/slides/blue.jpg"),
+                                      {280, 210}, {"CLIPFERRY_THUMB_TIMEOUT_MS=60000"});
+        QVERIFY2(outcome.exitCode == 0, outcome.err.constData());
+        checkSlide(path("my folder/slides/blue.jpg"), {280, 210}, kBlue, kBlue);
+    }
+};
+
+QTEST_MAIN(TestStandins)
+#include "test_standins.moc"
