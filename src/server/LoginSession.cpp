@@ -207,6 +207,7 @@ bool LoginSession::SaveLoginSettings(const QByteArray &reply)
 
 bool LoginSession::LoadCachedFolderList()
 {
+    Q_EMIT statusChanged(text(QStringLiteral("msg_analyzingFolder")), false);
     pugi::xml_document reply;
     if (!Xml::parseFile(reply, cachedReplyPath()))
         return false;
@@ -215,6 +216,10 @@ bool LoginSession::LoadCachedFolderList()
     const int saved = ReadSetting(Settings::kSection, QStringLiteral("folderID"), {}).toInt(&numeric);
     rebuildTree(reply, numeric ? saved : 0);
     m_loggedIn = true;
+    const bool oldServer = m_access.settings.serverSysVer.isEmpty();
+    if (oldServer)
+        Q_EMIT statusChanged(text(QStringLiteral("msg_oldSysTip")), true);
+    Q_EMIT oldServerChanged(oldServer);
     return true;
 }
 

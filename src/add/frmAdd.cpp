@@ -1,0 +1,830 @@
+#include "add/frmAdd.h"
+
+#include "add/frmCustomBps.h"
+#include "common/FileUtil.h"
+#include "common/Lang.h"
+#include "common/LanguageWidget.h"
+#include "common/Settings.h"
+#include "common/TextUtil.h"
+#include "pipeline/ExecRunner.h"
+#include "platform/AppPaths.h"
+#include "platform/Coro.h"
+#include "platform/Messages.h"
+#include "queue/CVideoList.h"
+#include "queue/QueueModel.h"
+#include "recorder/CProjectFile.h"
+#include "recorder/MediaLibraries.h"
+#include "server/FolderPickerWidget.h"
+#include "server/LoginPanelWidget.h"
+#include "server/ServerAccess.h"
+#include "server/TransferControl.h"
+
+#include <QButtonGroup>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+using namespace Qt::StringLiterals;
+using namespace VideoSettings;
+
+namespace {
+
+const QString kSection = u"frmAdd"_s;
+const QString kVideoPatterns =
+    u"*.wmv;*.mp4;*.m4v;*.mpg;*.mpeg;*.avi;*.m2ts;*.m2t;*.mts;*.flv;*.mov;*.mkv;*.3gp;*.vob;*.f4v"_s;
+// Estimates above this are worth a warning before the upload fails at 2 GiB.
+constexpr double kNearLimitBytes = 1.9 * 1024 * 1024 * 1024;
+
+QPushButton *linkButton(const QString &name, QWidget *parent)
+{
+    auto *link = new QPushButton(parent);
+    link->setObjectName(name);
+    link->setFlat(true);
+    link->setCursor(Qt::PointingHandCursor);
+    link->setStyleSheet(u"QPushButton { color: palette(link); text-decoration: underline; border: none; "
+                        "padding: 0; text-align: left; } QPushButton:disabled { color: palette(mid); }"_s);
+    return link;
+}
+
+QLabel *namedLabel(const QString &name, QWidget *parent)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(name);
+    return label;
+}
+
+QLineEdit *namedField(const QString &name, QWidget *parent)
+{
+    auto *field = new QLineEdit(parent);
+    field->setObjectName(name);
+    return field;
+}
+
+QString extensionOf(const QString &path)
+{
+    return QFileInfo(path).suffix().toLower();
+}
+
+// The project's major version: "8.0" is 8.
+int majorVersion(const QString &version)
+{
+    return version.left(1).toInt();
+}
+
+} // namespace
+
+frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent)
+    : QDialog(parent), m_access(access), m_grid(grid), m_list(list),
+      m_runner(new ExecRunner(m_flags, m_silent, this)), m_probe(new VideoProbe(*m_runner, this)),
+      m_libraries(new MediaLibraries(this)), m_control(new TransferControl(this))
+{
+    setObjectName(kSection);
+    buildControls();
+    buildLayout();
+    ApplyLanguage(this);
+    connectControls();
+    m_editMode = m_grid.editMode;
+    m_editPath = m_grid.editPath;
+    loadSettings();
+    if (m_editMode)
+        openForEdit();
+}
+
+frmAdd::~frmAdd() = default;
+
+void frmAdd::buildControls()
+{
+    txtSource = namedField(u"txtSource"_s, this);
+    txtSource->setReadOnly(true);
+    cmdBrowse = new QPushButton(this);
+    cmdBrowse->setObjectName(u"cmdBrowse"_s);
+    txtTitle = namedField(u"txtTitle"_s, this);
+    txtAuthor = namedField(u"txtAuthor"_s, this);
+    m_login = new LoginPanelWidget(m_access, m_control, kSection, this);
+    lFolder = namedLabel(u"lFolder"_s, this);
+    m_folders = new FolderPickerWidget(m_access.folderTree, this);
+    m_folders->attach(m_login->session());
+    lDocUrl = namedLabel(u"lDocUrl"_s, this);
+    txtDocUrl = namedField(u"txtDocUrl"_s, this);
+    lOverwriteMode = linkButton(u"lOverwriteMode"_s, this);
+
+    m_convertGroup = new QButtonGroup(this);
+    m_resolutionGroup = new QButtonGroup(this);
+    const std::array<QString, 3> convertNames{u"optLocalCvt"_s, u"optServerCvt"_s, u"optNoCvtForMp4"_s};
+    const std::array<QString, 3> resolutionNames{u"optSrcRes"_s, u"optHiRes"_s, u"optStdRes"_s};
+    for (int i = 0; i < 3; ++i) {
+        optConvert[i] = new QRadioButton(this);
+        optConvert[i]->setObjectName(convertNames[i]);
+        m_convertGroup->addButton(optConvert[i], i);
+        optResolution[i] = new QRadioButton(this);
+        optResolution[i]->setObjectName(resolutionNames[i]);
+        m_resolutionGroup->addButton(optResolution[i], i);
+    }
+    lNoCvtHelp = linkButton(u"lNoCvtHelp"_s, this);
+    lMaxSize = namedLabel(u"lMaxSize"_s, this);
+    lSrcSize = namedLabel(u"lSrcSize"_s, this);
+    lDstSize = namedLabel(u"lDstSize"_s, this);
+    lBps = namedLabel(u"lBps"_s, this);
+    lFileSize = namedLabel(u"lFileSize"_s, this);
+    lCustomBps = linkButton(u"lCustomBps"_s, this);
+    cmdOK = new QPushButton(this);
+    cmdOK->setObjectName(u"cmdOK"_s);
+    cmdOK->setDefault(true);
+    cmdCancel = new QPushButton(this);
+    cmdCancel->setObjectName(u"cmdCancel"_s);
+}
+
+void frmAdd::buildLayout()
+{
+    auto *source = new QGridLayout;
+    auto *sourceRow = new QHBoxLayout;
+    sourceRow->addWidget(txtSource, 1);
+    sourceRow->addWidget(cmdBrowse);
+    source->addWidget(namedLabel(u"lSource"_s, this), 0, 0);
+    source->addLayout(sourceRow, 0, 1);
+    source->addWidget(namedLabel(u"lTitle"_s, this), 1, 0);
+    source->addWidget(txtTitle, 1, 1);
+    source->addWidget(namedLabel(u"lAuthor"_s, this), 2, 0);
+    source->addWidget(txtAuthor, 2, 1);
+    source->setColumnStretch(1, 1);
+
+    auto *destination = new QGridLayout;
+    destination->addWidget(lFolder, 0, 0);
+    destination->addWidget(m_folders, 0, 1);
+    destination->addWidget(lDocUrl, 1, 0);
+    destination->addWidget(txtDocUrl, 1, 1);
+    destination->addWidget(lOverwriteMode, 2, 1);
+    destination->setColumnStretch(1, 1);
+
+    auto *convert = new QGroupBox(this);
+    convert->setObjectName(u"fraConvert"_s);
+    auto *convertLayout = new QVBoxLayout(convert);
+    convertLayout->addWidget(optConvert[LocalConversion]);
+    convertLayout->addWidget(optConvert[ServerConversion]);
+    auto *noCvtRow = new QHBoxLayout;
+    noCvtRow->addWidget(optConvert[NoConversion]);
+    noCvtRow->addWidget(lNoCvtHelp);
+    noCvtRow->addStretch();
+    convertLayout->addLayout(noCvtRow);
+    convertLayout->addStretch();
+
+    auto *resolution = new QGroupBox(this);
+    resolution->setObjectName(u"fraResolution"_s);
+    auto *resolutionLayout = new QVBoxLayout(resolution);
+    for (QRadioButton *option : optResolution)
+        resolutionLayout->addWidget(option);
+    resolutionLayout->addWidget(lMaxSize);
+
+    auto *options = new QHBoxLayout;
+    options->addWidget(convert, 1);
+    options->addWidget(resolution, 1);
+
+    auto *sizes = new QGridLayout;
+    sizes->addWidget(lSrcSize, 0, 0);
+    sizes->addWidget(lDstSize, 0, 1);
+    sizes->addWidget(lBps, 1, 0);
+    sizes->addWidget(lFileSize, 1, 1);
+    sizes->addWidget(lCustomBps, 2, 0);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdCancel);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(source);
+    layout->addWidget(m_login);
+    layout->addLayout(destination);
+    layout->addLayout(options);
+    layout->addLayout(sizes);
+    layout->addStretch();
+    layout->addLayout(buttons);
+    setSizeGripEnabled(true);
+}
+
+void frmAdd::connectControls()
+{
+    const auto command = [this](QCoro::Task<> (frmAdd::*run)()) {
+        return [this, run] { Coro::start(this, m_commandRunning, [this, run] { return (this->*run)(); }, [] {}); };
+    };
+    connect(cmdBrowse, &QPushButton::clicked, this, command(&frmAdd::browse));
+    connect(cmdOK, &QPushButton::clicked, this, command(&frmAdd::confirm));
+    connect(lCustomBps, &QPushButton::clicked, this, command(&frmAdd::openCustomBps));
+    connect(cmdCancel, &QPushButton::clicked, this, &frmAdd::reject);
+    connect(txtTitle, &QLineEdit::textEdited, this, [this] {
+        if (txtSource->text().isEmpty())
+            m_titleTypedFirst = true;
+    });
+    connect(txtDocUrl, &QLineEdit::textChanged, this, [this] { updateOk(); });
+    connect(lOverwriteMode, &QPushButton::clicked, this, [this] { setOverwriteMode(!m_overwriteMode); });
+    connect(lNoCvtHelp, &QPushButton::clicked, this, [this] {
+        Messages::show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s));
+    });
+    connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
+    connect(m_resolutionGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseResolution);
+
+    connect(m_probe, &VideoProbe::probingChanged, this, [this](bool probing) {
+        m_probing = probing;
+        setBusy(probing ? Probing : Idle);
+    });
+    connect(m_login, &LoginPanelWidget::busyChanged, this,
+            [this](bool busy) { setBusy(busy ? WaitingForFolders : Idle); });
+    connect(m_login, &LoginPanelWidget::serverDependentPartsEnabled, this, &frmAdd::serverPartsEnabled);
+    connect(m_login, &LoginPanelWidget::loginEdited, this, [this] {
+        setOverwriteModeOffered(false, {});
+        EnableVideoSettings(false);
+    });
+    LoginSession *session = m_login->session();
+    connect(session, &LoginSession::overwriteModeChanged, this, &frmAdd::setOverwriteModeOffered);
+    connect(session, &LoginSession::loginSucceeded, this, &frmAdd::loginSucceeded);
+    connect(session, &LoginSession::loginFailed, this, [this] { EnableVideoSettings(false); });
+}
+
+QString frmAdd::lang(const QString &key, const QString &fallback) const
+{
+    return Lang(kSection, key, fallback);
+}
+
+QString frmAdd::dialogTitle() const
+{
+    return m_editMode ? u"Edit Video"_s : u"Add Video"_s;
+}
+
+// ---------------------------------------------------------------- opening
+
+void frmAdd::loadSettings()
+{
+    const ServerDefaults defaults = LoadServerDefaults();
+    m_login->setLogin({defaults.serverIP, defaults.account, defaults.password});
+    if (defaults.secondRes)
+        m_access.settings.secondRes = *defaults.secondRes;
+    if (defaults.thirdRes)
+        m_access.settings.thirdRes = *defaults.thirdRes;
+    const QByteArray geometry = QByteArray::fromBase64(ReadPlainSetting(u"addDialogGeometry"_s, {}).toLatin1());
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+
+    setOverwriteMode(false);
+    lOverwriteMode->hide();
+    clearSource();
+    serverPartsEnabled(false);
+    if (m_editMode)
+        return;
+    if (m_access.loggedIn && m_login->LoadCachedFolderList())
+        return;
+    m_access.loggedIn = false;
+    m_access.hashPassword = true;
+}
+
+void frmAdd::openForEdit()
+{
+    setWindowTitle(lang(u"frmEdit"_s, u"Edit Video"_s));
+    const CVideoItem *item = m_list.item(m_editPath);
+    if (!item)
+        return;
+    m_login->setLogin({item->Url, item->account, item->password});
+    txtSource->setText(item->path);
+    txtTitle->setText(item->title);
+    txtAuthor->setText(item->Author);
+    m_editFolderId = item->folderID;
+    m_editFolderPending = true;
+    m_choice = {item->dstCvtType, item->dstResType, item->customBps};
+    selectConversion(m_choice.cvtType);
+    selectResolution(m_choice.resType);
+    m_access.hashPassword = item->bEncPassword;
+    if (!item->OverwriteUrl.isEmpty()) {
+        txtDocUrl->setText(item->OverwriteUrl);
+        setOverwriteMode(true);
+    }
+    // The source loads when the folder list arrives, against the server's settings.
+    m_login->RequestFolderList();
+}
+
+// ---------------------------------------------------------------- choosing a source
+
+QString frmAdd::BrowseFilter(int supportedQvpVer)
+{
+    const QString z = supportedQvpVer >= 8 ? u";*.zdm"_s : QString();
+    return u"All supported files (.qvp"_s + z + u';' + kVideoPatterns + u")|project.qvp;"_s + kVideoPatterns +
+           z + u"|Video file ("_s + kVideoPatterns + u")|"_s + kVideoPatterns +
+           u"|Corvana / Lumetra file (.qvp"_s + z + u")|project.qvp"_s + z;
+}
+
+QStringList frmAdd::nameFilters(const QString &browseFilter)
+{
+    // Qt reads a filter's patterns from its last parentheses; the dialog
+    // hides them again, so the descriptions read as written.
+    const QStringList parts = browseFilter.split(u'|');
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+        filters << parts[i] + u" ("_s + QString(parts[i + 1]).replace(u';', u' ') + u')';
+    return filters;
+}
+
+QString frmAdd::SourceRefusal(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return u"\""_s + path + u"\" does not exists!"_s;
+    const QString extension = info.suffix().toLower();
+    if (extension == u"rmvb" || extension == u"rm")
+        return Lang(kSection, u"msg_rm_and_rmvb"_s, u"rm and rmvb file are not supported!"_s);
+    if (info.fileName().toUpper() == u"VIDEO_TS.VOB")
+        return Lang(kSection, u"msg_VIDEO_TS_VOB"_s);
+    if (extension == u"qvp" && !QFileInfo::exists(info.dir().filePath(u"media.qv"_s)))
+        return Lang(kSection, u"msg_noMediaQv"_s);
+    return {};
+}
+
+bool frmAdd::isQueuedElsewhere(const QString &path) const
+{
+    if (!m_list.itemExist(path))
+        return false;
+    return !m_editMode || QFileInfo(path) != QFileInfo(m_editPath);
+}
+
+QCoro::Task<> frmAdd::browse()
+{
+    auto *dialog = new QFileDialog(this, lang(u"dlgTitle"_s, u"Select a video file"_s));
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setOption(QFileDialog::HideNameFilterDetails);
+    dialog->setOption(QFileDialog::ReadOnly);
+    dialog->setNameFilters(nameFilters(BrowseFilter(m_access.settings.supportedQvpVer)));
+    const QString current = txtSource->text();
+    if (!current.isEmpty())
+        dialog->setDirectory(QFileInfo(current).absolutePath());
+    QPointer<frmAdd> self(this);
+    QPointer<QFileDialog> guard(dialog);
+    dialog->open();
+    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
+    if (!guard)
+        co_return;
+    const QStringList chosen = dialog->result() == QDialog::Accepted ? dialog->selectedFiles() : QStringList();
+    dialog->deleteLater();
+    if (!self || chosen.isEmpty())
+        co_return;
+    co_await chooseSource(QDir::toNativeSeparators(chosen.first()));
+}
+
+QCoro::Task<> frmAdd::chooseSource(QString path)
+{
+    if (const QString refusal = SourceRefusal(path); !refusal.isEmpty()) {
+        Messages::show(refusal, dialogTitle());
+        co_return;
+    }
+    if (isQueuedElsewhere(path)) {
+        Messages::show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
+        co_return;
+    }
+    txtSource->setText(path);
+    if (!m_titleTypedFirst)
+        txtTitle->setText(QFileInfo(path).completeBaseName());
+    m_choice = {};
+    EnableVideoSettings(false);
+    m_sourceLoaded = false;
+    updateOk();
+    selectConversion(LocalConversion);
+    selectResolution(StandardResolution);
+    co_await loadSource();
+}
+
+QCoro::Task<> frmAdd::loadSource()
+{
+    const QString path = txtSource->text();
+    const QString extension = extensionOf(path);
+    QPointer<frmAdd> self(this);
+    bool loaded = false;
+    if (extension == u"qvp") {
+        m_kind = SourceKind::Project;
+        loaded = loadRecordingProject(path);
+    } else if (extension == u"zdm") {
+        m_kind = SourceKind::SingleFileProject;
+        loaded = co_await loadSingleFileProject(path);
+    } else {
+        m_kind = SourceKind::Video;
+        loaded = co_await loadVideo(path);
+    }
+    if (!self)
+        co_return;
+    m_sourceLoaded = loaded;
+    updateOk();
+}
+
+bool frmAdd::loadRecordingProject(const QString &qvpPath)
+{
+    CProjectFile project;
+    const bool read = project.Load(qvpPath, true);
+    if (!read || majorVersion(project.version) > m_access.settings.supportedQvpVer) {
+        QString text = Lang(u"frmCommon"_s, u"msgUnsupportQvpVer"_s);
+        text.replace(u"%s"_s, project.version.left(1));
+        Messages::show(text, dialogTitle());
+        clearSource();
+        return false;
+    }
+    m_projectTitle = project.title;
+    m_projectAuthor = project.author;
+    if (!project.title.isEmpty())
+        txtTitle->setText(project.title);
+    if (!project.author.isEmpty())
+        txtAuthor->setText(project.author);
+    return true;
+}
+
+QCoro::Task<bool> frmAdd::loadSingleFileProject(QString path)
+{
+    const QString folder = UniqueTempFolder(AppPaths::tempDir(), u"tmp_zdm_"_s);
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        clearSource();
+        co_return false;
+    }
+    const QDir dir(folder);
+    QPointer<frmAdd> self(this);
+    // Unpacking a large recording takes a moment: the dialog is busy meanwhile.
+    setBusy(Probing);
+    m_probing = true;
+    co_await m_libraries->GetExtendDataFromProject(path, dir.filePath(u"project.qvp"_s),
+                                                   dir.filePath(u"cursor.gif"_s), dir.filePath(u"photo.gif"_s),
+                                                   dir.filePath(u"inteIndex.txt"_s));
+    if (!self) {
+        DeleteFolderIfExists(folder);
+        co_return false;
+    }
+    m_probing = false;
+    setBusy(Idle);
+    const bool loaded = loadRecordingProject(dir.filePath(u"project.qvp"_s));
+    DeleteFolderIfExists(folder);
+    co_return loaded;
+}
+
+QCoro::Task<bool> frmAdd::loadVideo(QString path)
+{
+    QPointer<frmAdd> self(this);
+    const bool probed = co_await m_probe->ProbeVideo(path);
+    if (!self)
+        co_return false;
+    if (!probed) {
+        clearSource();
+        co_return false;
+    }
+    m_probeResult = m_probe->result;
+    m_sourceBytes = FileSizeBytes(path);
+    cmdCancel->setEnabled(true);
+    showSourceSize();
+    EnableVideoSettings(true);
+    co_return true;
+}
+
+void frmAdd::clearSource()
+{
+    txtSource->clear();
+    txtTitle->clear();
+    if (m_kind != SourceKind::Video)
+        txtAuthor->clear();
+    m_kind = SourceKind::None;
+    m_sourceLoaded = false;
+    m_probeResult = {};
+    m_sourceBytes = 0;
+    EnableVideoSettings(false);
+    showSourceSize();
+    updateOk();
+}
+
+void frmAdd::showSourceSize()
+{
+    const ProbeResult &r = m_probeResult;
+    if (m_kind != SourceKind::Video || r.frameWidth <= 0) {
+        lSrcSize->setText(lang(u"lSrcSize"_s) + u" (NA)"_s);
+        return;
+    }
+    QString text = lang(u"lSrcSize"_s) + u' ' + QString::number(r.frameWidth) + u'x' +
+                   QString::number(r.frameHeight) + u' ';
+    const bool ownProportions = qint64(r.aspectNum) * r.frameHeight == qint64(r.aspectDen) * r.frameWidth;
+    if (r.aspectNum > 0 && !ownProportions)
+        text += u" ("_s + QString::number(r.aspectNum) + u':' + QString::number(r.aspectDen) + u')';
+    lSrcSize->setText(text);
+}
+
+// ---------------------------------------------------------------- video settings
+
+void frmAdd::EnableVideoSettings(bool enabled)
+{
+    m_videoSettingsEnabled = enabled && m_kind == SourceKind::Video && m_probeResult.frameWidth > 0;
+    applyOptionStates();
+    recomputeBitRates();
+}
+
+void frmAdd::applyOptionStates()
+{
+    const ServerSettings &server = m_access.settings;
+    std::array<bool, 3> conversions{false, false, false};
+    if (m_videoSettingsEnabled) {
+        conversions = ConversionsEnabled(server, extensionOf(txtSource->text()));
+        if (!conversions[static_cast<size_t>(m_choice.cvtType)])
+            m_choice.cvtType = LocalConversion;
+    }
+    for (int i = 0; i < 3; ++i)
+        optConvert[i]->setEnabled(conversions[static_cast<size_t>(i)]);
+    lNoCvtHelp->setVisible(conversions[NoConversion]);
+    selectConversion(m_choice.cvtType);
+
+    std::array<bool, 3> resolutions{false, false, false};
+    if (m_videoSettingsEnabled) {
+        resolutions = ResolutionsEnabled(m_probeResult.frameWidth, m_choice.cvtType, server);
+        m_choice.resType = m_choice.cvtType == NoConversion ? SourceResolution
+                                                            : KeepEnabled(m_choice.resType, resolutions);
+    }
+    for (int i = 0; i < 3; ++i) {
+        const bool on = resolutions[static_cast<size_t>(i)];
+        optResolution[i]->setEnabled(on);
+        optResolution[i]->setText(m_videoSettingsEnabled
+                                      ? ResolutionCaption(i, on, m_probeResult, server)
+                                      : lang(optResolution[i]->objectName()));
+    }
+    selectResolution(m_choice.resType);
+}
+
+void frmAdd::selectConversion(int cvtType)
+{
+    const QSignalBlocker blocker(m_convertGroup);
+    optConvert[static_cast<size_t>(cvtType)]->setChecked(true);
+}
+
+void frmAdd::selectResolution(int resType)
+{
+    const QSignalBlocker blocker(m_resolutionGroup);
+    optResolution[static_cast<size_t>(resType)]->setChecked(true);
+}
+
+bool frmAdd::refuseAbove2GB(const Choice &next, const QString &key)
+{
+    const qint64 estimate = EstimatedSize(m_probeResult, m_sourceBytes, next, m_access.settings);
+    if (estimate <= kLimitBytes)
+        return false;
+    selectConversion(m_choice.cvtType);
+    selectResolution(m_choice.resType);
+    Messages::show(lang(key).replace(u"%s"_s, GiBText(estimate)), dialogTitle());
+    return true;
+}
+
+void frmAdd::chooseConversion(int cvtType)
+{
+    Choice next = m_choice;
+    next.cvtType = cvtType;
+    if (cvtType == LocalConversion)
+        next.customBps = 0;
+    if (refuseAbove2GB(next, cvtType == LocalConversion ? u"msg_exceed2GB"_s : u"msg_srcExceed2GB"_s))
+        return;
+    m_choice = next;
+    applyOptionStates();
+    recomputeBitRates();
+}
+
+void frmAdd::chooseResolution(int resType)
+{
+    Choice next = m_choice;
+    next.resType = resType;
+    if (refuseAbove2GB(next, u"msg_exceed2GB"_s))
+        return;
+    m_choice = next;
+    recomputeBitRates();
+}
+
+void frmAdd::recomputeBitRates()
+{
+    const bool shown = m_videoSettingsEnabled;
+    for (QLabel *label : {lDstSize, lBps, lFileSize})
+        label->setEnabled(shown);
+    lCustomBps->setEnabled(shown && m_access.settings.customBps && m_choice.cvtType == LocalConversion);
+    if (!shown) {
+        lDstSize->setText(lang(u"lDstSize"_s));
+        lBps->setText(lang(u"lBps"_s));
+        lFileSize->setText(lang(u"lFileSize"_s));
+        return;
+    }
+    m_rates = ComputeRates(m_probeResult, m_sourceBytes, m_choice, m_access.settings);
+    const qint64 estimate = BytesOf(m_rates.totalKbps, m_probeResult.durationSeconds);
+    lDstSize->setText(lang(u"lDstSize"_s) + u"  "_s + QString::number(m_rates.output.width()) + u'x' +
+                      QString::number(m_rates.output.height()) + u' ');
+    lBps->setText(lang(u"lBps"_s) + u"   "_s + QString::number(m_rates.totalKbps) + u" kbps"_s);
+    lFileSize->setText(lang(u"lFileSize"_s) + u"   "_s + SizeText(estimate));
+    if (estimate > kNearLimitBytes && !m_warned) {
+        m_warned = true;
+        Messages::show(lang(u"msg_nearly2GB"_s).replace(u"%s"_s, GiBText(estimate)),
+                       lang(u"ttl_Warning"_s), Messages::Icon::Warning);
+    }
+}
+
+QCoro::Task<> frmAdd::openCustomBps()
+{
+    // The dialog offers steps above what the output size gets by default.
+    Choice plain = m_choice;
+    plain.customBps = 0;
+    const Rates rates = ComputeRates(m_probeResult, m_sourceBytes, plain, m_access.settings);
+    if (BytesOf(rates.totalKbps, m_probeResult.durationSeconds) > kLimitBytes) {
+        Messages::show(lang(u"msg_noCustomBps"_s), dialogTitle());
+        co_return;
+    }
+    auto *dialog = new frmCustomBps(m_choice.customBps, this);
+    dialog->init(rates.totalKbps, m_probeResult.durationSeconds);
+    QPointer<frmAdd> self(this);
+    QPointer<frmCustomBps> guard(dialog);
+    dialog->open();
+    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
+    if (!guard)
+        co_return;
+    const bool accepted = dialog->result() == QDialog::Accepted;
+    const int chosen = dialog->customBps();
+    dialog->deleteLater();
+    if (!self || !accepted || chosen == m_choice.customBps)
+        co_return;
+    m_choice.customBps = chosen;
+    recomputeBitRates();
+}
+
+// ---------------------------------------------------------------- login and destination
+
+void frmAdd::setOverwriteMode(bool on)
+{
+    m_overwriteMode = on;
+    lDocUrl->setVisible(on);
+    txtDocUrl->setVisible(on);
+    lFolder->setVisible(!on);
+    m_folders->setVisible(!on);
+    lOverwriteMode->setText(lang(on ? u"lBasicMode"_s : u"lOverwriteMode"_s));
+    updateOk();
+}
+
+void frmAdd::setOverwriteModeOffered(bool offered, const QString &url)
+{
+    lOverwriteMode->setVisible(offered);
+    if (offered && !url.isEmpty())
+        txtDocUrl->setText(url);
+    if (!offered && m_overwriteMode)
+        setOverwriteMode(false);
+}
+
+void frmAdd::serverPartsEnabled(bool enabled)
+{
+    for (QWidget *part : std::initializer_list<QWidget *>{txtSource, cmdBrowse, txtTitle, txtAuthor, lFolder,
+                                                         m_folders, lDocUrl, txtDocUrl})
+        part->setEnabled(enabled);
+    if (!enabled)
+        EnableVideoSettings(false);
+    updateOk();
+}
+
+void frmAdd::loginSucceeded()
+{
+    if (!m_access.settings.customBps)
+        m_choice.customBps = 0;
+    if (m_editFolderPending) {
+        m_editFolderPending = false;
+        bool numeric = false;
+        const int id = m_editFolderId.toInt(&numeric);
+        if (numeric)
+            m_folders->SelectFolderById(id);
+    }
+    // The source is checked again against what this server accepts.
+    if (!txtSource->text().isEmpty())
+        Coro::start(this, m_commandRunning, [this] { return loadSource(); }, [] {});
+    else
+        EnableVideoSettings(true);
+}
+
+void frmAdd::updateOk()
+{
+    cmdOK->setEnabled(m_sourceLoaded && m_login->isLoggedIn() && busyState() == Idle);
+}
+
+frmAdd::BusyState frmAdd::busyState() const
+{
+    if (m_probing)
+        return Probing;
+    return m_login->session()->busy() ? WaitingForFolders : Idle;
+}
+
+void frmAdd::setBusy(BusyState state)
+{
+    cmdCancel->setEnabled(state == Idle);
+    cmdBrowse->setEnabled(state == Idle && m_login->isLoggedIn());
+    updateOk();
+}
+
+// ---------------------------------------------------------------- OK and Cancel
+
+CVideoItem frmAdd::makeEntry() const
+{
+    CVideoItem entry;
+    const QString path = txtSource->text();
+    const QFileInfo info(path);
+    const LoginSession::Login login = m_login->login();
+    entry.fileName = info.fileName();
+    entry.title = txtTitle->text().trimmed();
+    entry.Author = txtAuthor->text().trimmed();
+    entry.path = path;
+    entry.Url = login.server.trimmed();
+    entry.account = login.account.trimmed();
+    entry.password = login.password.trimmed();
+    entry.folderID = m_folders->folderId();
+    entry.folderName = m_folders->folderPath();
+    entry.contentID = u"0"_s;
+    entry.sysVer = m_access.settings.serverSysVer;
+    entry.bEncPassword = m_access.hashPassword;
+    entry.OverwriteUrl = m_overwriteMode ? txtDocUrl->text().trimmed() : QString();
+    if (m_kind == SourceKind::Video) {
+        ApplyToEntry(entry, m_probeResult, m_choice, m_access.settings);
+    } else {
+        // A recording is uploaded as recorded; only its file matters here.
+        entry.dstCvtType = m_choice.cvtType;
+        entry.dstResType = m_choice.resType;
+        entry.dstPostfix = Postfix(0, m_access.settings);
+        entry.fileSize = FileSizeBytes(path);
+        entry.dateLastModified = LastModifiedText(path);
+        entry.useTmpName = !m_access.settings.resolutionList.isEmpty();
+    }
+    return entry;
+}
+
+QCoro::Task<> frmAdd::confirm()
+{
+    if (m_overwriteMode && HostOf(txtDocUrl->text()) != HostOf(m_login->login().server)) {
+        Messages::show(lang(u"msgServer_DocUrl_diff"_s, u"Vid. URL and URL are different!"_s), dialogTitle());
+        co_return;
+    }
+    const QString path = txtSource->text();
+    if (isQueuedElsewhere(path)) {
+        Messages::show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
+        co_return;
+    }
+    const QString title = txtTitle->text().trimmed();
+    const QString author = txtAuthor->text().trimmed();
+    if (m_kind == SourceKind::Project && (title != m_projectTitle || author != m_projectAuthor)) {
+        CProjectFile project;
+        if (project.Load(path, false)) {
+            project.title = title;
+            project.author = author;
+            project.Save();
+        }
+    }
+    const CVideoItem entry = makeEntry();
+    if (m_editMode) {
+        const int row = m_grid.RowOfPath(m_editPath);
+        m_list.Remove(m_editPath);
+        m_list.Add(entry);
+        if (row > 0)
+            m_grid.UpdateQueueRow(row, entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
+                                  entry.folderName);
+        m_grid.editMode = false;
+        m_editMode = false;
+    } else {
+        m_list.Add(entry);
+        m_grid.AddQueueRow(entry.fileName, entry.title, entry.Author, entry.path, entry.Url, entry.folderName);
+    }
+    WriteSetting(Settings::kSection, u"folderID"_s, entry.folderID);
+    WriteSetting(Settings::kSection, u"folderName"_s, entry.folderName);
+    accept();
+    co_return;
+}
+
+bool frmAdd::refuseClose()
+{
+    if (m_probing) {
+        Messages::show(lang(u"msg_ExitOnGetVidInfo"_s), windowTitle());
+        return true;
+    }
+    return !m_login->canClose();
+}
+
+void frmAdd::reject()
+{
+    if (refuseClose())
+        return;
+    QDialog::reject();
+}
+
+void frmAdd::done(int result)
+{
+    m_access.loggedIn = m_login->isLoggedIn();
+    WritePlainSetting(u"addDialogGeometry"_s, QString::fromLatin1(saveGeometry().toBase64()));
+    if (m_editMode)
+        leaveEditMode();
+    QDialog::done(result);
+}
+
+void frmAdd::leaveEditMode()
+{
+    m_grid.editMode = false;
+    m_editMode = false;
+    const CVideoItem *item = m_list.item(m_editPath);
+    if (item && m_grid.GetEntryCell(m_editPath, QueueModel::ColState) == u"Editing")
+        m_grid.SetEntryState(m_editPath, item->state);
+}

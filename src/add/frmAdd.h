@@ -1,0 +1,166 @@
+#pragma once
+
+#include "add/VideoProbe.h"
+#include "add/VideoSettings.h"
+#include "pipeline/RunFlags.h"
+#include "pipeline/ProgressView.h"
+
+#include <QCoroTask>
+#include <QDialog>
+
+#include <array>
+
+class CVideoList;
+class ExecRunner;
+class FolderPickerWidget;
+class LoginPanelWidget;
+class MediaLibraries;
+class QButtonGroup;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QueueModel;
+class TransferControl;
+struct CVideoItem;
+struct ServerAccess;
+
+// The Add/Edit dialog: one source with its title and author, the login and
+// destination folder (or the document to replace), and how a video is
+// converted. On OK the entry goes into the queue and its grid row; in Edit
+// mode it replaces the entry at the queue's editPath.
+class frmAdd final : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(frmAdd)
+
+public:
+    enum BusyState
+    {
+        Idle = 0,
+        Probing = 1,
+        WaitingForFolders = 2
+    };
+
+    frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent = nullptr);
+    ~frmAdd() override;
+
+    // Runs the Browse checks and loads `path`, as if it had been chosen in
+    // the file dialog (a file dropped onto the main window).
+    QCoro::Task<> chooseSource(QString path);
+    BusyState busyState() const;
+
+    // The file dialog's filter: pairs of description and patterns, "|"-separated.
+    static QString BrowseFilter(int supportedQvpVer);
+    // The same as Qt file-dialog name filters.
+    static QStringList nameFilters(const QString &browseFilter);
+    // Why a chosen file cannot be a source; empty when it can (the queue
+    // check comes separately).
+    static QString SourceRefusal(const QString &path);
+
+    // Refused while a probe runs or the folder list is awaited.
+    void reject() override;
+    void done(int result) override;
+
+private:
+    enum class SourceKind
+    {
+        None,
+        Video,
+        Project,           // project.qvp with media.qv beside it
+        SingleFileProject // .zdm
+    };
+
+    void buildControls();
+    void buildLayout();
+    void connectControls();
+    void loadSettings();
+    void openForEdit();
+
+    QCoro::Task<> browse();
+    QCoro::Task<> loadSource();
+    QCoro::Task<bool> loadVideo(QString path);
+    bool loadRecordingProject(const QString &qvpPath);
+    QCoro::Task<bool> loadSingleFileProject(QString path);
+    void clearSource();
+
+    void EnableVideoSettings(bool enabled);
+    void applyOptionStates();
+    void selectConversion(int cvtType);
+    void selectResolution(int resType);
+    void chooseConversion(int cvtType);
+    void chooseResolution(int resType);
+    bool refuseAbove2GB(const VideoSettings::Choice &next, const QString &key);
+    void recomputeBitRates();
+    void showSourceSize();
+    QCoro::Task<> openCustomBps();
+
+    void setOverwriteMode(bool on);
+    void setOverwriteModeOffered(bool offered, const QString &url);
+    void serverPartsEnabled(bool enabled);
+    void loginSucceeded();
+    void updateOk();
+    void setBusy(BusyState state);
+    bool refuseClose();
+    QCoro::Task<> confirm();
+    bool isQueuedElsewhere(const QString &path) const;
+    CVideoItem makeEntry() const;
+    void leaveEditMode();
+
+    QString lang(const QString &key, const QString &fallback = {}) const;
+    QString dialogTitle() const;
+
+    ServerAccess &m_access;
+    QueueModel &m_grid;
+    CVideoList &m_list;
+    RunFlags m_flags;
+    SilentProgressView m_silent;
+    ExecRunner *m_runner;
+    VideoProbe *m_probe;
+    MediaLibraries *m_libraries;
+    TransferControl *m_control;
+
+    bool m_editMode = false;
+    QString m_editPath;
+    QString m_editFolderId;
+    bool m_editFolderPending = false;
+
+    SourceKind m_kind = SourceKind::None;
+    bool m_sourceLoaded = false;
+    bool m_titleTypedFirst = false;
+    QString m_projectTitle;
+    QString m_projectAuthor;
+    ProbeResult m_probeResult;
+    qint64 m_sourceBytes = 0;
+    VideoSettings::Choice m_choice;
+    VideoSettings::Rates m_rates;
+    bool m_videoSettingsEnabled = false;
+    bool m_warned = false;
+    bool m_overwriteMode = false;
+    bool m_probing = false;
+    bool m_commandRunning = false;
+
+    QLineEdit *txtSource;
+    QPushButton *cmdBrowse;
+    QLineEdit *txtTitle;
+    QLineEdit *txtAuthor;
+    LoginPanelWidget *m_login;
+    QLabel *lFolder;
+    FolderPickerWidget *m_folders;
+    QLabel *lDocUrl;
+    QLineEdit *txtDocUrl;
+    QPushButton *lOverwriteMode;
+    std::array<QRadioButton *, 3> optConvert;
+    QPushButton *lNoCvtHelp;
+    std::array<QRadioButton *, 3> optResolution;
+    QButtonGroup *m_convertGroup;
+    QButtonGroup *m_resolutionGroup;
+    QLabel *lMaxSize;
+    QLabel *lSrcSize;
+    QLabel *lDstSize;
+    QLabel *lBps;
+    QLabel *lFileSize;
+    QPushButton *lCustomBps;
+    QPushButton *cmdOK;
+    QPushButton *cmdCancel;
+};
