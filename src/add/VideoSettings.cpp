@@ -119,9 +119,8 @@ QString GiBText(qint64 bytes)
 
 QString SizeText(qint64 bytes)
 {
-    const qint64 mib = bytes / (1024 * 1024);
-    if (mib < 1024)
-        return QString::number(mib) + u" MB"_s;
+    if (bytes < 1024LL * 1024 * 1024)
+        return QString::number(RoundHalfEven(static_cast<double>(bytes) / (1024.0 * 1024.0))) + u" MB"_s;
     return GiBText(bytes) + u" GB"_s;
 }
 

@@ -64,7 +64,7 @@ qint64 EstimatedSize(const ProbeResult &probe, qint64 sourceBytes, const Choice 
                      const ServerSettings &server);
 // A total bit rate over `seconds`, in bytes.
 qint64 BytesOf(qint64 totalKbps, qint64 seconds);
-// "837 MB" below 1024 MiB, else "2.10 GB".
+// Whole MiB ("837 MB") below 1024 MiB, else GiB ("2.10 GB").
 QString SizeText(qint64 bytes);
 // GiB with two decimals, as the 2 GiB messages show it.
 QString GiBText(qint64 bytes);

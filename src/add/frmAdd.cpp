@@ -330,6 +330,15 @@ QStringList frmAdd::nameFilters(const QString &browseFilter)
     return filters;
 }
 
+bool frmAdd::isSourceName(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.fileName() == u"project.qvp")
+        return true;
+    const QString pattern = u"*."_s + info.suffix().toLower();
+    return kVideoPatterns.split(u';').contains(pattern) || pattern == u"*.zdm";
+}
+
 QString frmAdd::SourceRefusal(const QString &path)
 {
     const QFileInfo info(path);
@@ -343,6 +352,15 @@ QString frmAdd::SourceRefusal(const QString &path)
     if (extension == u"qvp" && !QFileInfo::exists(info.dir().filePath(u"media.qv"_s)))
         return Lang(kSection, u"msg_noMediaQv"_s);
     return {};
+}
+
+void frmAdd::chooseSourceAfterLogin(const QString &path)
+{
+    if (!m_login->isLoggedIn() || busyState() != Idle) {
+        m_pendingSource = path;
+        return;
+    }
+    Coro::start(this, m_commandRunning, [this, path] { return chooseSource(path); }, [] {});
 }
 
 bool frmAdd::isQueuedElsewhere(const QString &path) const
@@ -692,6 +710,10 @@ void frmAdd::loginSucceeded()
         const int id = m_editFolderId.toInt(&numeric);
         if (numeric)
             m_folders->SelectFolderById(id);
+    }
+    if (!m_pendingSource.isEmpty()) {
+        chooseSourceAfterLogin(std::exchange(m_pendingSource, {}));
+        return;
     }
     // The source is checked again against what this server accepts.
     if (!txtSource->text().isEmpty())

@@ -48,12 +48,16 @@ public:
     // Runs the Browse checks and loads `path`, as if it had been chosen in
     // the file dialog (a file dropped onto the main window).
     QCoro::Task<> chooseSource(QString path);
+    // The same, once the dialog is logged in: sources are chosen only then.
+    void chooseSourceAfterLogin(const QString &path);
     BusyState busyState() const;
 
     // The file dialog's filter: pairs of description and patterns, "|"-separated.
     static QString BrowseFilter(int supportedQvpVer);
     // The same as Qt file-dialog name filters.
     static QStringList nameFilters(const QString &browseFilter);
+    // Whether a file's name is one the file dialog offers.
+    static bool isSourceName(const QString &path);
     // Why a chosen file cannot be a source; empty when it can (the queue
     // check comes separately).
     static QString SourceRefusal(const QString &path);
@@ -124,6 +128,7 @@ private:
     QString m_editPath;
     QString m_editFolderId;
     bool m_editFolderPending = false;
+    QString m_pendingSource;
 
     SourceKind m_kind = SourceKind::None;
     bool m_sourceLoaded = false;
