@@ -3,9 +3,13 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
+#include "platform/ToolLocator.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -243,6 +247,87 @@ private Q_SLOTS:
         QCOMPARE(probe.result.interlaced, kind == QLatin1String("interlaced"));
         // The grabbed frame is gone again.
         QVERIFY(QDir::temp().entryList({QStringLiteral("vu_*")}).isEmpty());
+    }
+    // clipferry-cli probe on the same kinds of files: JSON on success, the
+    // probe's message and a failed exit status otherwise.
+    void probeCommand_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("progressive mp4")
+            << "mp4" << 0
+            << QByteArray(R"({"durationText":"00:00:02.00","durationSeconds":2,"frameWidth":320,)"
+                          R"("frameHeight":240,"aspectNum":4,"aspectDen":3,"displayWidth":320,)"
+                          R"("displayHeight":240,"interlaced":false})")
+            << QString();
+        QTest::newRow("interlaced mkv")
+            << "interlaced" << 0
+            << QByteArray(R"({"durationSeconds":2,"frameWidth":320,"frameHeight":240,"aspectNum":4,)"
+                          R"("aspectDen":3,"displayWidth":320,"displayHeight":240,"interlaced":true})")
+            << QString();
+        QTest::newRow("two video streams")
+            << "twostreams" << 1 << QByteArray() << VideoProbe::failureText(ProbeFailure::MultiStream);
+        QTest::newRow("not a video") << "text" << 1 << QByteArray()
+                                     << VideoProbe::failureText(ProbeFailure::UnknownFormat);
+        QTest::newRow("missing") << "missing" << 1 << QByteArray()
+                                 << VideoProbe::failureText(ProbeFailure::NoSuchFile);
+        QTest::newRow("no file named")
+            << "none" << 2 << QByteArray() << QStringLiteral("name one video file");
+    }
+    void probeCommand()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        const QString cli = ToolLocator::find(QStringLiteral("clipferry-cli"));
+        QVERIFY2(!cli.isEmpty(), "clipferry-cli is not built");
+        QTemporaryDir dir;
+        SampleVideo sample;
+        sample.durationSeconds = 2;
+        sample.output = dir.filePath(QStringLiteral("clip.mp4"));
+        if (kind == QLatin1String("interlaced") || kind == QLatin1String("twostreams")) {
+            sample.output = dir.filePath(QStringLiteral("clip.mkv"));
+            sample.interlaced = kind == QLatin1String("interlaced");
+            sample.videoStreams = kind == QLatin1String("twostreams") ? 2 : 1;
+        }
+        if (kind == QLatin1String("text")) {
+            QFile file(sample.output);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("this is not a video\n");
+        } else if (kind != QLatin1String("missing") && kind != QLatin1String("none")) {
+            auto made = sample.make();
+            QCOMPARE(QCoro::waitFor(made), QString());
+        }
+
+        QProcess process;
+        process.start(cli, kind == QLatin1String("none")
+                               ? QStringList{QStringLiteral("probe")}
+                               : QStringList{QStringLiteral("probe"), sample.output});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        const QByteArray out = process.readAllStandardOutput();
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QCOMPARE(process.exitCode(), exitCode);
+        if (exitCode != 0) {
+            QVERIFY(out.isEmpty());
+            QVERIFY2(err.contains(error), qPrintable(err));
+            return;
+        }
+        QJsonParseError parseError;
+        const QJsonDocument printed = QJsonDocument::fromJson(out, &parseError);
+        QVERIFY2(parseError.error == QJsonParseError::NoError, out.constData());
+        // Every field of the result is printed; the expected ones as given.
+        const QJsonObject fields = printed.object();
+        QCOMPARE(fields.keys(),
+                 (QStringList{"aspectDen", "aspectNum", "displayHeight", "displayWidth", "durationSeconds",
+                              "durationText", "frameHeight", "frameWidth", "interlaced"}));
+        const QJsonObject expected = QJsonDocument::fromJson(json).object();
+        for (auto it = expected.begin(); it != expected.end(); ++it)
+            QCOMPARE(fields.value(it.key()), it.value());
+        QVERIFY(err.isEmpty());
     }
 };
 
