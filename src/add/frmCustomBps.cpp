@@ -134,8 +134,8 @@ void frmCustomBps::init(int defaultBps, int duration)
 void frmCustomBps::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    // Focus set during the show itself is taken back by the window's
-    // activation; a moment later it stays.
+    // Focused once the window is up, so that its activation cannot move the
+    // focus back to the first control.
     QTimer::singleShot(std::chrono::milliseconds(50), this, [this] {
         if (QRadioButton *choice = selectedChoice())
             choice->setFocus(Qt::OtherFocusReason);
