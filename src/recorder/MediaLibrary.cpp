@@ -187,6 +187,8 @@ QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath)
         m_error = u"The media \"%1\" does not exist."_s.arg(mediaPath);
         co_return 0;
     }
+    if (isSingleFileProject(mediaPath))
+        co_return co_await verifySingleFileProject(mediaPath);
     const QString ffmpeg = findTool(u"ffmpeg"_s);
     if (ffmpeg.isEmpty())
         co_return 0;
@@ -199,6 +201,41 @@ QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath)
     if (decoded)
         m_error = u"The media is damaged: %1"_s.arg(m_lastOutput);
     co_return 0;
+}
+
+bool MediaLibrary::isSingleFileProject(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.read(4) == QByteArrayLiteral("PK\x03\x04");
+}
+
+// A single-file project's media is verified as it is stored inside it:
+// unpacked (with unzip's own checksum test) beside the other temporary
+// files, then decoded like any media.
+QCoro::Task<int> MediaLibrary::verifySingleFileProject(QString projectPath)
+{
+    const QString unzip = findTool(u"unzip"_s);
+    if (unzip.isEmpty())
+        co_return 0;
+    const QString stage = UniqueTempFolder(QDir::tempPath(), u".zdm_verify_"_s);
+    if (stage.isEmpty() || !QDir().mkpath(stage)) {
+        m_error = u"Cannot create a folder in \"%1\"."_s.arg(QDir::tempPath());
+        co_return 0;
+    }
+    const QPointer<MediaLibrary> self(this);
+    const QStringList arguments = unzipArguments(projectPath, {u"media.qv"_s}, stage);
+    const QString anyFolder;
+    const bool unpacked = co_await runTool(unzip, arguments, anyFolder, kZipTimeout);
+    if (!self)
+        co_return 0;
+    const QString media = QDir(stage).filePath(u"media.qv"_s);
+    int sound = 0;
+    if (unpacked && QFileInfo(media).isFile())
+        sound = co_await verifyWholeQvFile(media);
+    else if (unpacked)
+        m_error = u"\"%1\" holds no media.qv."_s.arg(projectPath);
+    DeleteFolderIfExists(stage);
+    co_return sound;
 }
 
 QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QString qvpPath,

@@ -28,7 +28,8 @@ public:
     // finished (or never started).
     int ThumbTime() const { return m_thumbTime; }
     // 1 when the whole media decodes without a single error, else 0
-    // (missing, truncated, corrupted, not media at all).
+    // (missing, truncated, corrupted, not media at all). A single-file
+    // project is checked by the media it holds.
     QCoro::Task<int> verifyWholeQvFile(QString mediaPath);
     // Writes the four files of a single-file project to the given paths.
     // 1 when at least the project file was written.
@@ -48,6 +49,8 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    static bool isSingleFileProject(const QString &path);
+    QCoro::Task<int> verifySingleFileProject(QString projectPath);
     QCoro::Task<> renderThumbs(QString ffmpeg, QString mediaPath, QList<qint64> positions, QString folder,
                                int width, int height);
     // Runs a tool to its end; false (and the error set) unless it exited
