@@ -7,6 +7,7 @@
 #include "platform/ToolLocator.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -112,6 +113,8 @@ QString ExecRunner::resolveProgram(const QString &name)
         return ToolLocator::find(QStringLiteral("clipferry-mp4box"));
     if (base == u"mp4GetKeyFrame")
         return ToolLocator::find(QStringLiteral("clipferry-keyframes"));
+    if (base == u"thumb")
+        return ToolLocator::find(QStringLiteral("clipferry-thumb"));
     return {};
 }
 
@@ -297,7 +300,8 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         child->deleteLater();
 }
 
-QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirectory)
+QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirectory,
+                                       std::chrono::milliseconds limit)
 {
     QPointer<ExecRunner> self(this);
     m_stopFlag = false;
@@ -309,9 +313,13 @@ QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirec
         process->setArguments(expandWildcard(process->arguments(), workingDirectory));
     }
     QPointer<QProcess> child(process);
+    QElapsedTimer running;
+    running.start();
+    bool overdue = false;
     process->start();
     while (child && childRunning(child)) {
-        if (m_stopFlag)
+        overdue = overdue || (limit.count() >= 0 && running.hasExpired(limit.count()));
+        if (m_stopFlag || overdue)
             child->kill();
         co_await Coro::sleep(kPoll);
         if (!self)
@@ -319,9 +327,13 @@ QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirec
     }
     if (child && child->error() == QProcess::FailedToStart)
         m_view.appendOutputLine(QStringLiteral("%1: %2").arg(child->program(), child->errorString()));
+    if (child && overdue)
+        m_view.appendOutputLine(QStringLiteral("%1: stopped after %2 s")
+                                    .arg(QFileInfo(child->program()).fileName())
+                                    .arg(limit.count() / 1000));
     if (child)
         child->deleteLater();
-    co_return !m_stopFlag;
+    co_return !m_stopFlag && !overdue;
 }
 
 QStringList ExecRunner::expandWildcard(const QStringList &arguments, const QString &workingDirectory)

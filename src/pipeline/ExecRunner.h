@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <chrono>
 
 class ProgressView;
 class QProcess;
@@ -63,8 +64,10 @@ public:
     // kills it; shows its output and progress meanwhile.
     QCoro::Task<> ExecCapture(QString commandLine, bool keepDosOutput);
     // Runs the command hidden and uncaptured, in `workingDirectory` when one
-    // is given. False when StopExec killed it.
-    QCoro::Task<bool> ExecWait(QString commandLine, QString workingDirectory = {});
+    // is given. False when StopExec killed it, or when it ran past `limit`
+    // (a negative limit waits as long as it takes).
+    QCoro::Task<bool> ExecWait(QString commandLine, QString workingDirectory = {},
+                               std::chrono::milliseconds limit = std::chrono::milliseconds(-1));
     // Asks the running ExecWait to kill its child.
     void StopExec();
 

@@ -5,6 +5,7 @@
 #include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
+#include "pipeline/RecordingPreparation.h"
 #include "pipeline/RunnerControls.h"
 #include "pipeline/UploadPackage.h"
 #include "pipeline/UploadTransaction.h"
@@ -15,6 +16,7 @@
 #include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
+#include "recorder/MediaLibraries.h"
 
 #include <QDate>
 #include <QDir>
@@ -23,6 +25,16 @@
 namespace {
 const QString kWaiting = QStringLiteral("Waiting");
 const QString kWorkPrefix = QStringLiteral("_qvClipFerry_");
+const QString kZdmPrefix = QStringLiteral("tmp_zdm_");
+
+// Why the current project could not be read, as the entry's message.
+QString projectErrorText(const CProjectFile &project)
+{
+    const QChar major = project.version.isEmpty() ? QChar() : project.version.front();
+    if (major < u'5' || major > u'8')
+        return QStringLiteral("Unrecognized project version!");
+    return Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + project.currentStep();
+}
 } // namespace
 
 QueueRunner::QueueRunner(Parts parts, QObject *parent)
@@ -30,7 +42,10 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
       m_conversion(new VideoConversion(parts.runner, parts.flags, parts.view, &parts.grid, this)),
       m_transaction(new UploadTransaction(parts.tarn, parts.flags, parts.view, parts.controls,
                                           parts.defaultProject, this)),
-      m_package(new UploadPackage(parts.runner, parts.flags, parts.view, this))
+      m_package(new UploadPackage(parts.runner, parts.flags, parts.view, this)),
+      m_libraries(new MediaLibraries(this)),
+      m_recording(new RecordingPreparation(
+          {parts.flags, parts.view, parts.controls, parts.runner, *m_libraries, parts.project}, this))
 {}
 
 QueueRunner::~QueueRunner() = default;
@@ -104,21 +119,30 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m.flags.cancelRequested = false;
     deleteWorkFolder();
 
-    const QString extension = source.suffix();
-    if (extension == QLatin1String("qvp") || extension == QLatin1String("zdm"))
-        co_return failEntry(QStringLiteral("Uploading recording projects is not supported yet"));
-
-    m.view.setConvertDetailsVisible(true);
-    m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
-    if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder))
-        co_return failEntry(
-            PrepareResultText(0, QStringLiteral("cannot create a work folder in ") + AppPaths::tempDir()));
-    m.flags.tempFolders.append(m_workFolder);
+    const bool singleFile = RecordingPreparation::isSingleFileProject(m_path);
+    const bool recording = singleFile || RecordingPreparation::isFolderProject(m_path);
+    if (recording) {
+        const bool opened = co_await openRecording();
+        if (!self)
+            co_return Next::EndRun;
+        if (!opened)
+            co_return Next::Entry;
+    } else {
+        m.view.setConvertDetailsVisible(true);
+        m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
+        if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder))
+            co_return failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
+                                                         AppPaths::tempDir()));
+        m.flags.tempFolders.append(m_workFolder);
+    }
 
     m.controls.setStartEnabled(false);
     m_prepareAfterVersion = true;
     const CVideoItem &entry = m_transaction->entry;
-    const ProfileServer recorded = ReadProfileServer(m_workFolder, m_path, [] { return ProfileServer{}; });
+    // A single-file project keeps its server binding in its own project file.
+    const ProfileServer recorded = ReadProfileServer(m_workFolder, m_path, [this] {
+        return ProfileServer{m.project.url, m.project.folderID, m.project.contentID, true};
+    });
     // An earlier upload of this entry into the same place is replaced.
     const bool replacesEarlier = entry.OverwriteUrl.isEmpty() && entry.contentID != QLatin1String("0") &&
                                  !entry.contentID.isEmpty() && entry.Url == recorded.url &&
@@ -126,13 +150,81 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     const int contentId = replacesEarlier ? entry.contentID.toInt() : -1;
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
     // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
-    const QString postData = m_transaction->versionPostData(false);
+    const QString postData = m_transaction->versionPostData(singleFile);
     const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
         co_return backToWaiting(false);
+    if (recording)
+        co_return co_await recordingVersionReply(*reply);
     co_return co_await handleVersionReply(*reply, true);
+}
+
+QCoro::Task<bool> QueueRunner::openRecording()
+{
+    QPointer<QueueRunner> self(this);
+    QString projectFile = m_path;
+    if (RecordingPreparation::isFolderProject(m_path)) {
+        // Slides, list and profile are made beside the recording itself.
+        m_workFolder = QFileInfo(m_path).absolutePath();
+        m.view.setConvertDetailsVisible(true);
+    } else {
+        m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kZdmPrefix);
+        if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder)) {
+            failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
+                                               AppPaths::tempDir()));
+            co_return false;
+        }
+        m.flags.tempFolders.append(m_workFolder);
+        const QString error = co_await m_recording->unpackSingleFile(m_path, m_workFolder);
+        if (!self)
+            co_return false;
+        if (!error.isEmpty()) {
+            failEntry(error);
+            co_return false;
+        }
+        projectFile = QDir(m_workFolder).filePath(QStringLiteral("project.qvp"));
+    }
+    if (!m.project.Load(projectFile, false, m_workFolder)) {
+        failEntry(projectErrorText(m.project));
+        co_return false;
+    }
+    m_recording->workFolder = m_workFolder;
+    co_return true;
+}
+
+QCoro::Task<QueueRunner::Next> QueueRunner::recordingVersionReply(QString replyText)
+{
+    QPointer<QueueRunner> self(this);
+    m.flags.stepRunning = false;
+    m_prepareAfterVersion = false;
+    if (replyText.isEmpty() && !m_transaction->lastError.isEmpty())
+        co_return failEntry(m_transaction->lastError);
+    const RecordingVerdict verdict = co_await m_recording->RecordingVersionReply(replyText, m_path);
+    if (!self)
+        co_return Next::EndRun;
+    switch (verdict.next) {
+    case RecordingVerdict::Next::Fail:
+        co_return failEntry(verdict.error);
+    case RecordingVerdict::Next::Stopped:
+        m.flags.cancelRequested = false;
+        m.grid.SetEntryState(m_path, kWaiting);
+        m.view.setStatusText(lang("lInfoCancel"));
+        deleteWorkFolder();
+        co_return endRunAfterFailure();
+    case RecordingVerdict::Next::Pack:
+        break;
+    }
+    if (verdict.uploadAsNew)
+        m_contentIdToSend = 0;
+    CVideoItem &entry = m_transaction->entry;
+    if (entry.title.isEmpty())
+        entry.title = m.project.title;
+    m.view.setConvertDetailsVisible(false);
+    m.flags.stepRunning = true;
+    m.flags.stepCanceled = false;
+    co_return co_await PackAndUpload(verdict.productName);
 }
 
 QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText, bool firstReply)
@@ -149,11 +241,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
 
     m_conversion->dstType = reply.videotype;
     m_conversion->uploadSource = reply.videosrc == QLatin1String("1");
-    if (!reply.slidesize.isEmpty()) {
-        const QStringList size = reply.slidesize.split(u'x');
-        m_transaction->slideWidth = size.value(0).toInt();
-        m_transaction->slideHeight = size.value(1).toInt();
-    }
+    if (!reply.slidesize.isEmpty())
+        m_recording->applySlideSize(reply.slidesize);
     const qint64 required = firstReply ? UploadTransaction::requiredMegabytes(entry)
                                        : UploadTransaction::megabytes(FolderSizeBytes(m_workFolder));
     if (const QString tooLarge = reply.quotaFailure(required); !tooLarge.isEmpty())
@@ -272,9 +361,15 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         m.view.setStatusText(m.grid.GetEntryCell(m_path, QueueModel::ColError) + lang("lInfoFail"));
         co_return endRunAfterFailure();
     }
-    // The server's answer stays with the work folder, so that the next
-    // upload of the same entry replaces this content.
-    WriteProfileServer(m_workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
+    // The server's answer stays with the work folder (or the single-file
+    // project), so that the next upload of the same entry replaces this content.
+    if (lumetra) {
+        co_await storeServerInfo(m_transaction->storedContentId);
+        if (!self)
+            co_return Next::EndRun;
+    } else {
+        WriteProfileServer(m_workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
+    }
     m.grid.SetEntryCell(m_path, QueueModel::ColUploadEndTime, TimeNow());
     m.grid.SetEntryState(m_path, QStringLiteral("Finished"));
     Q_EMIT entryUploaded(m_path, m_transaction->storedContentId);
@@ -286,6 +381,26 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         co_return Next::EndRun;
     }
     co_return Next::Entry;
+}
+
+QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
+{
+    QPointer<QueueRunner> self(this);
+    const CVideoItem &entry = m_transaction->entry;
+    const QString url = entry.Url;
+    const QString folderId = entry.folderID;
+    const QString error = co_await m_recording->storeServerInfo(m_path, url, folderId, contentId);
+    if (!self)
+        co_return;
+    if (!error.isEmpty()) {
+        m.view.appendOutputLine(error);
+        co_return;
+    }
+    // The project now holds the binding: the entry follows its changed file.
+    if (CVideoItem *record = m.list.item(m_path)) {
+        record->fileSize = FileSizeBytes(m_path);
+        record->dateLastModified = LastModifiedText(m_path);
+    }
 }
 
 QueueRunner::Next QueueRunner::failEntry(const QString &text)
@@ -318,6 +433,8 @@ void QueueRunner::deleteWorkFolder()
 {
     // Only folders of our own making: a recording's work folder is the
     // user's project folder.
-    if (!m_workFolder.isEmpty() && m_workFolder.startsWith(QDir(AppPaths::tempDir()).filePath(kWorkPrefix)))
+    const QDir temp(AppPaths::tempDir());
+    if (!m_workFolder.isEmpty() && (m_workFolder.startsWith(temp.filePath(kWorkPrefix)) ||
+                                    m_workFolder.startsWith(temp.filePath(kZdmPrefix))))
         DeleteFolderIfExists(m_workFolder);
 }

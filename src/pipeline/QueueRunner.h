@@ -10,8 +10,10 @@
 class CProjectFile;
 class CVideoList;
 class ExecRunner;
+class MediaLibraries;
 class ProgressView;
 class QueueModel;
+class RecordingPreparation;
 class RunnerControls;
 class TransferControl;
 class UploadPackage;
@@ -54,6 +56,8 @@ public:
     bool isRunning() const { return m_running; }
     // The current entry's work folder.
     const QString &workFolder() const { return m_workFolder; }
+    // The recording preparation, with the slide size kept across entries.
+    RecordingPreparation &recording() { return *m_recording; }
 
 Q_SIGNALS:
     // The run has ended, however it ended.
@@ -70,7 +74,11 @@ private:
 
     QCoro::Task<> run();
     QCoro::Task<Next> runEntry();
+    // Work folder and current project of a recording; false when the entry failed.
+    QCoro::Task<bool> openRecording();
     QCoro::Task<Next> handleVersionReply(QString replyText, bool firstReply);
+    QCoro::Task<Next> recordingVersionReply(QString replyText);
+    QCoro::Task<> storeServerInfo(QString contentId);
     QCoro::Task<Next> ConvertThenRequest();
     QCoro::Task<Next> PackAndUpload(QString sourceKind);
     Next failEntry(const QString &text);
@@ -84,6 +92,8 @@ private:
     VideoConversion *m_conversion;
     UploadTransaction *m_transaction;
     UploadPackage *m_package;
+    MediaLibraries *m_libraries;
+    RecordingPreparation *m_recording;
     QString m_workFolder;
     QString m_path;
     bool m_prepareAfterVersion = false;

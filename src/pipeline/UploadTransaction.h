@@ -53,8 +53,6 @@ public:
     // The current entry, copied in before each entry.
     CVideoItem entry;
     QString lastError;
-    int slideWidth = 0;
-    int slideHeight = 0;
 
     // Sends getVersion and awaits the reply's text; empty when Stop came
     // first (the request is then cancelled) or no reply arrived (lastError).

@@ -1,14 +1,17 @@
-// Runs the conversion tests and the packing, upload and queue-run tests.
+// Runs the conversion tests, the packing, upload and queue-run tests, and the
+// recording tests.
 
 #include <QCoreApplication>
 
 int runPipelineTests(int argc, char *argv[]);
 int runUploadTests(int argc, char *argv[]);
+int runRecordingTests(int argc, char *argv[]);
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     int failed = runPipelineTests(argc, argv);
     failed += runUploadTests(argc, argv);
+    failed += runRecordingTests(argc, argv);
     return failed;
 }

@@ -1,6 +1,7 @@
 // Packing and uploading entries, and whole queue runs against the real
 // server on loopback with real ffmpeg and zip.
 
+#include "QueueRig.h"
 #include "RecordingView.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
@@ -28,64 +29,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-class FakeControls final : public RunnerControls
-{
-public:
-    void setStartEnabled(bool enabled) override { start = enabled; }
-    void setStopEnabled(bool enabled) override { stop = enabled; }
-    void setExitEnabled(bool enabled) override { exit = enabled; }
-    void restoreExitCaption() override {}
-    void vidFileEnabled(bool enabled) override { files = enabled; }
-    bool start = true;
-    bool stop = false;
-    bool exit = true;
-    bool files = true;
-};
-
-QStringList zipEntries(const QString &archive)
-{
-    QProcess unzip;
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive});
-    unzip.waitForFinished(30000);
-    QStringList names = QString::fromUtf8(unzip.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
-    names.sort();
-    return names;
-}
-
-// Everything a queue run needs, wired as the window wires it.
-struct Rig
-{
-    QueueModel grid;
-    CVideoList list;
-    RunFlags flags;
-    RecordingView view;
-    FakeControls controls;
-    ExecRunner runner{flags, view};
-    TransferControl tarn;
-    DefaultProject defaultProject;
-    CProjectFile project;
-    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
-
-    void add(const CVideoItem &item)
-    {
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
-    }
-    bool runToEnd(int timeoutMs = 120000)
-    {
-        QSignalSpy finished(&queue, &QueueRunner::runFinished);
-        queue.StartNextEntry();
-        // A run that awaits nothing has ended before StartNextEntry returns.
-        return !finished.isEmpty() || finished.wait(timeoutMs);
-    }
-    QString state(const QString &path) const { return grid.GetEntryCell(path, QueueModel::ColState); }
-    QString error(const QString &path) const { return grid.GetEntryCell(path, QueueModel::ColError); }
-};
-
-} // namespace
-
 class TestUpload : public QObject
 {
     Q_OBJECT
@@ -98,11 +41,7 @@ private:
 
     CVideoItem entryFor(const QString &source, const QString &title)
     {
-        CVideoItem item;
-        item.fileName = QFileInfo(source).fileName();
-        item.title = title;
-        item.Author = QStringLiteral("Ann");
-        item.path = source;
+        CVideoItem item = demoEntry(source, title, m_server->url().toString(), m_folderId);
         item.duration = QStringLiteral("00:00:02.00");
         item.secDuration = 2;
         item.videoWidth = 160;
@@ -111,15 +50,6 @@ private:
         item.srcVideoHeight = 120;
         item.vBitRate = QStringLiteral("200k");
         item.aBitRate = QStringLiteral("64k");
-        item.Url = m_server->url().toString();
-        item.account = QStringLiteral("demo");
-        item.password = QStringLiteral("demo");
-        item.bEncPassword = true;
-        item.folderID = m_folderId;
-        item.contentID = QStringLiteral("0");
-        item.folderName = QStringLiteral("/Talks");
-        item.fileSize = FileSizeBytes(source);
-        item.dateLastModified = LastModifiedText(source);
         return item;
     }
 
