@@ -1,5 +1,6 @@
-// clipferry-cli upload SOURCE...: logs in, probes and queues the videos, then
-// runs them through the same pipeline as the window's Start.
+// clipferry-cli upload SOURCE...: logs in, probes and queues the videos and
+// recordings (a "project.qvp" or a ".zdm"), then runs them through the same
+// pipeline as the window's Start.
 // clipferry-cli run: runs the saved queue.
 
 #include "add/VideoProbe.h"
@@ -10,6 +11,8 @@
 #include "common/Settings.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
+#include "pipeline/RecordingPreparation.h"
+#include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ShutdownSignals.h"
@@ -17,8 +20,10 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
+#include "recorder/MediaLibraries.h"
 #include "server/TransferControl.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QTextStream>
 #include <QThread>
@@ -163,6 +168,59 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString sou
     co_return item;
 }
 
+// Reads a recording's project for its queue entry, as the add dialog does:
+// title and author come from the project unless given. A single-file
+// project is unpacked into a temporary folder for the reading.
+QCoro::Task<std::optional<CVideoItem>> makeRecordingEntry(QString source, CVideoItem base)
+{
+    const QFileInfo info(source);
+    const bool singleFile = RecordingPreparation::isSingleFileProject(source);
+    if (!info.isFile() ||
+        (!singleFile && !QFileInfo::exists(info.dir().filePath(QStringLiteral("media.qv"))))) {
+        QTextStream(stderr) << "clipferry-cli: " << source << " is not a recording with its media.qv"
+                            << Qt::endl;
+        co_return std::nullopt;
+    }
+    CProjectFile project;
+    bool loaded = false;
+    if (singleFile) {
+        const QString folder = UniqueTempFolder(AppPaths::tempDir(), QStringLiteral("tmp_zdm_"));
+        if (!folder.isEmpty() && QDir().mkpath(folder)) {
+            MediaLibraries libraries;
+            const QStringList paths = MediaLibrary::extendDataPaths(folder);
+            co_await libraries.GetExtendDataFromProject(info.absoluteFilePath(), paths.at(0), paths.at(1),
+                                                        paths.at(2), paths.at(3));
+            loaded = project.Load(paths.at(0), false, folder);
+            DeleteFolderIfExists(folder);
+        }
+    } else {
+        loaded = project.Load(info.absoluteFilePath(), false);
+    }
+    if (!loaded) {
+        QTextStream(stderr) << "clipferry-cli: the project of " << source << " cannot be read" << Qt::endl;
+        co_return std::nullopt;
+    }
+    CVideoItem item = base;
+    item.fileName = info.fileName();
+    item.path = info.absoluteFilePath();
+    if (item.title.isEmpty())
+        item.title = project.title;
+    if (item.Author.isEmpty())
+        item.Author = project.author;
+    if (const auto length = project.duration()) {
+        item.secDuration = static_cast<qint32>(*length / 1000);
+        item.duration = project.durationText;
+    }
+    item.fileSize = FileSizeBytes(item.path);
+    item.dateLastModified = LastModifiedText(item.path);
+    co_return item;
+}
+
+bool isRecording(const QString &source)
+{
+    return RecordingPreparation::isFolderProject(source) || RecordingPreparation::isSingleFileProject(source);
+}
+
 QCoro::Task<int> upload(QStringList args)
 {
     const QString usage = QStringLiteral("upload ") + kUploadUsage;
@@ -223,7 +281,11 @@ QCoro::Task<int> upload(QStringList args)
         const int maxWidth = base.dstResType == 0   ? 0
                              : base.dstResType == 1 ? login.highWidth
                                                     : login.standardWidth;
-        const auto item = co_await makeEntry(pipeline.runner, source, base, maxWidth);
+        std::optional<CVideoItem> item;
+        if (isRecording(source))
+            item = co_await makeRecordingEntry(source, base);
+        else
+            item = co_await makeEntry(pipeline.runner, source, base, maxWidth);
         if (!item)
             co_return 1;
         if (pipeline.list.itemExist(item->path)) {
@@ -233,11 +295,16 @@ QCoro::Task<int> upload(QStringList args)
         pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url,
                                   item->folderName);
         pipeline.list.Add(*item);
-        printLine(QStringLiteral("%1: queued (%2, %3x%4) for %5")
-                      .arg(item->path, item->duration)
-                      .arg(item->videoWidth)
-                      .arg(item->videoHeight)
-                      .arg(base.folderName.isEmpty() ? base.folderID : base.folderName));
+        const QString destination = base.folderName.isEmpty() ? base.folderID : base.folderName;
+        if (isRecording(source))
+            printLine(QStringLiteral("%1: queued (recording \"%2\") for %3")
+                          .arg(item->path, item->title, destination));
+        else
+            printLine(QStringLiteral("%1: queued (%2, %3x%4) for %5")
+                          .arg(item->path, item->duration)
+                          .arg(item->videoWidth)
+                          .arg(item->videoHeight)
+                          .arg(destination));
     }
     if (queueOnly) {
         if (!QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid)) {
