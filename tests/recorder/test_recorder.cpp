@@ -735,6 +735,10 @@ private Q_SLOTS:
         QTest::newRow("corrupted") << "corrupted" << 0;
         QTest::newRow("missing") << "missing" << 0;
         QTest::newRow("not media") << "text" << 0;
+        // A single-file project is checked by the media inside it.
+        QTest::newRow("single-file project") << "zdm sound" << 1;
+        QTest::newRow("single-file project, truncated") << "zdm damaged" << 0;
+        QTest::newRow("single-file project without media") << "zdm nomedia" << 0;
     }
 
     void verify()
@@ -756,10 +760,23 @@ private Q_SLOTS:
         } else if (media == QLatin1String("text")) {
             path = m_dir.filePath(QStringLiteral("text.qv"));
             writeFile(path, "not a recording\n");
+        } else if (media.startsWith(QLatin1String("zdm "))) {
+            const QDir project = QFileInfo(media == QLatin1String("zdm damaged") ? m_damaged : m_sound).dir();
+            path = m_dir.filePath(media.mid(4) + QStringLiteral(".zdm"));
+            QStringList args{QStringLiteral("-q"), QStringLiteral("-j"), path,
+                             project.filePath(QStringLiteral("project.qvp"))};
+            if (media != QLatin1String("zdm nomedia"))
+                args.append(project.filePath(QStringLiteral("media.qv")));
+            QFile::remove(path);
+            runTool(QStringLiteral("zip"), args);
+            QVERIFY(QFileInfo::exists(path));
         }
         MediaLibrary library;
         QCOMPARE(QCoro::waitFor(library.verifyWholeQvFile(path)), sound);
         QCOMPARE(library.errorString().isEmpty(), sound == 1);
+        // What was unpacked for the check is gone again.
+        QCOMPARE(QDir::temp().entryList({QStringLiteral(".zdm_verify_*")}, QDir::AllEntries | QDir::Hidden),
+                 QStringList());
     }
 
     void versionSelector_data()
