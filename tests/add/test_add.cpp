@@ -331,5 +331,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAdd)
+int runProbeTests(int argc, char *argv[])
+{
+    TestAdd tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
 #include "test_add.moc"

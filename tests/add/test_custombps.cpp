@@ -210,5 +210,10 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(TestCustomBps)
+int runCustomBpsTests(int argc, char *argv[])
+{
+    TestCustomBps tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
 #include "test_custombps.moc"

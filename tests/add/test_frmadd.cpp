@@ -1,0 +1,442 @@
+#include "add/frmAdd.h"
+#include "add/frmCustomBps.h"
+#include "common/Lang.h"
+#include "common/Settings.h"
+#include "pipeline/SampleMedia.h"
+#include "platform/Messages.h"
+#include "queue/CVideoList.h"
+#include "queue/QueueModel.h"
+#include "recorder/CProjectFile.h"
+#include "recorder/SampleRecording.h"
+#include "server/FolderPickerWidget.h"
+#include "server/ServerAccess.h"
+#include "support/ServerProcess.h"
+#include "support/TestFiles.h"
+
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+const QString kSection = u"frmAdd"_qs;
+
+QString text(const QString &key)
+{
+    return Lang(kSection, key);
+}
+
+// A sample clip made once per test run; empty when ffmpeg failed.
+QString makeClip(const QString &path, int width, int height, double seconds = 2)
+{
+    SampleVideo sample;
+    sample.output = path;
+    sample.width = width;
+    sample.height = height;
+    sample.durationSeconds = seconds;
+    sample.frameRate = 5;
+    const QString error = QCoro::waitFor(sample.make());
+    return error.isEmpty() ? path : QString();
+}
+
+// The same clip with its clock slowed `factor` times: a long video made in
+// an instant, for the size limits.
+QString stretchClip(const QString &clip, const QString &path, int factor)
+{
+    QProcess ffmpeg;
+    ffmpeg.start(u"ffmpeg"_qs, {u"-v"_qs, u"error"_qs, u"-y"_qs, u"-itsscale"_qs, QString::number(factor), u"-i"_qs,
+                                 clip, u"-an"_qs, u"-c"_qs, u"copy"_qs, path});
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0 ? path : QString();
+}
+
+// One dialog over its own queue, as the main window opens it.
+struct Rig
+{
+    ServerAccess access;
+    QueueModel grid;
+    CVideoList list;
+    std::unique_ptr<frmAdd> dialog;
+
+    frmAdd &open()
+    {
+        dialog = std::make_unique<frmAdd>(access, grid, list);
+        dialog->show();
+        return *dialog;
+    }
+    template <typename T>
+    T *child(const QString &name) const
+    {
+        return dialog->findChild<T *>(name);
+    }
+    QString label(const QString &name) const { return child<QLabel>(name)->text(); }
+    QRadioButton *option(const QString &name) const { return child<QRadioButton>(name); }
+    QPushButton *button(const QString &name) const { return child<QPushButton>(name); }
+};
+
+} // namespace
+
+class TestAddDialog : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
+    QString m_clip720;
+
+    bool logIn(Rig &rig)
+    {
+        rig.dialog->findChild<QLineEdit *>(u"txtServer"_qs)->setText(m_server->address());
+        rig.dialog->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
+        rig.dialog->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
+        QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+        return QTest::qWaitFor([&] { return rig.button(u"cmdBrowse"_qs)->isEnabled(); }, 60000);
+    }
+
+    bool choose(Rig &rig, const QString &path)
+    {
+        QCoro::waitFor(rig.dialog->chooseSource(path));
+        return rig.button(u"cmdOK"_qs)->isEnabled();
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid());
+        m_server = std::make_unique<ServerProcess>(m_dir.filePath(u"server"_qs));
+        QVERIFY(m_server->start({u"--demo"_qs}));
+        // The widths of the usual three-step server.
+        QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs}).isNull());
+        m_clip720 = makeClip(m_dir.filePath(u"talk.mp4"_qs), 1280, 720);
+        QVERIFY(!m_clip720.isEmpty());
+    }
+
+    void init() { m_messages = Messages::record(); }
+
+    void browseFilter_data()
+    {
+        QTest::addColumn<int>("qvpVersion");
+        QTest::addColumn<bool>("offersZdm");
+        QTest::newRow("version 7") << 7 << false;
+        QTest::newRow("version 8") << 8 << true;
+    }
+    void browseFilter()
+    {
+        QFETCH(int, qvpVersion);
+        QFETCH(bool, offersZdm);
+        const QString filter = frmAdd::BrowseFilter(qvpVersion);
+        QCOMPARE(filter.contains(u"zdm"_qs), offersZdm);
+        QVERIFY(filter.startsWith(u"All supported files (.qvp"_qs));
+        QVERIFY(filter.endsWith(offersZdm ? u"|project.qvp;*.zdm"_qs : u"|project.qvp"_qs));
+        const QStringList filters = frmAdd::nameFilters(filter);
+        QCOMPARE(filters.size(), 3);
+        // Qt reads the patterns from the last parentheses, blank-separated.
+        QVERIFY(filters.first().endsWith(offersZdm ? u"*.f4v *.zdm)"_qs : u"*.f4v)"_qs));
+        QVERIFY(filters.last().startsWith(u"Corvana / Lumetra file (.qvp"_qs));
+        QVERIFY(filters.last().endsWith(u"(project.qvp"_qs + (offersZdm ? u" *.zdm)"_qs : u")"_qs)));
+    }
+
+    void sourceRefusals_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("create");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("missing") << u"gone.mp4"_qs << false << u"DOES_NOT_EXIST"_qs;
+        QTest::newRow("rm") << u"clip.rm"_qs << true << text(u"msg_rm_and_rmvb"_qs);
+        QTest::newRow("RMVB capitals") << u"clip.RMVB"_qs << true << text(u"msg_rm_and_rmvb"_qs);
+        QTest::newRow("dvd menu") << u"video_ts.vob"_qs << true << text(u"msg_VIDEO_TS_VOB"_qs);
+        QTest::newRow("title set") << u"VTS_01_1.VOB"_qs << true << QString();
+        QTest::newRow("project without media") << u"lonely/project.qvp"_qs << true << text(u"msg_noMediaQv"_qs);
+        QTest::newRow("video") << u"fine.mkv"_qs << true << QString();
+    }
+    void sourceRefusals()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, create);
+        QFETCH(QString, refusal);
+        const QString path = m_dir.filePath(u"refusals/"_qs + name);
+        if (create) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            writeFile(path, "x");
+        }
+        if (refusal == u"DOES_NOT_EXIST")
+            refusal = u"\""_qs + path + u"\" does not exists!"_qs;
+        QCOMPARE(frmAdd::SourceRefusal(path), refusal);
+    }
+
+    // A 1280x720 clip on a server with 1024 and 640: every resolution can
+    // be chosen, each with its size, audio rate and file name suffix.
+    void videoOnNewServer()
+    {
+        Rig rig;
+        rig.open();
+        QVERIFY(!rig.button(u"cmdBrowse"_qs)->isEnabled()); // only after a login
+        QVERIFY(logIn(rig));
+        QVERIFY(choose(rig, m_clip720));
+        QCOMPARE(rig.child<QLineEdit>(u"txtTitle"_qs)->text(), u"talk"_qs);
+        QCOMPARE(rig.label(u"lSrcSize"_qs), text(u"lSrcSize"_qs) + u" 1280x720 "_qs);
+        QCOMPARE(rig.option(u"optSrcRes"_qs)->text(), text(u"optSrcRes"_qs) + u" (1280x720)"_qs);
+        QCOMPARE(rig.option(u"optHiRes"_qs)->text(), text(u"optHiRes"_qs) + u" (1024x576)"_qs);
+        QCOMPARE(rig.option(u"optStdRes"_qs)->text(), text(u"optStdRes"_qs) + u" (640x360)"_qs);
+        for (const QString &name : {u"optSrcRes"_qs, u"optHiRes"_qs, u"optStdRes"_qs, u"optLocalCvt"_qs,
+                                    u"optServerCvt"_qs, u"optNoCvtForMp4"_qs})
+            QVERIFY2(rig.option(name)->isEnabled(), qPrintable(name));
+        QVERIFY(rig.option(u"optStdRes"_qs)->isChecked());
+        QCOMPARE(rig.label(u"lDstSize"_qs), text(u"lDstSize"_qs) + u"  640x360 "_qs);
+        QCOMPARE(rig.label(u"lBps"_qs), text(u"lBps"_qs) + u"   650 kbps"_qs);
+
+        QTest::mouseClick(rig.option(u"optHiRes"_qs), Qt::LeftButton);
+        QCOMPARE(rig.label(u"lDstSize"_qs), text(u"lDstSize"_qs) + u"  1024x576 "_qs);
+        QCOMPARE(rig.label(u"lBps"_qs), text(u"lBps"_qs) + u"   1300 kbps"_qs);
+        // 1300 kbps for two seconds.
+        QCOMPARE(rig.label(u"lFileSize"_qs), text(u"lFileSize"_qs) + u"   0 MB"_qs);
+
+        QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
+        QTRY_VERIFY(!rig.dialog->isVisible());
+        QCOMPARE(rig.dialog->result(), int(QDialog::Accepted));
+        const CVideoItem *item = rig.list.item(m_clip720);
+        QVERIFY(item);
+        QCOMPARE(item->title, u"talk"_qs);
+        QCOMPARE(item->videoWidth, 1024);
+        QCOMPARE(item->videoHeight, 576);
+        QCOMPARE(item->srcVideoWidth, 1280);
+        QCOMPARE(item->vBitRate, u"1204k"_qs);
+        QCOMPARE(item->aBitRate, u"96k"_qs);
+        QCOMPARE(item->dstPostfix, u"hd"_qs);
+        QCOMPARE(item->dstResType, 1);
+        QCOMPARE(item->contentID, u"0"_qs);
+        QCOMPARE(item->Url, m_server->address());
+        QVERIFY(item->useTmpName);
+        QVERIFY(!item->folderID.isEmpty());
+        QCOMPARE(rig.grid.rowCount(), 1);
+        QCOMPARE(rig.grid.cell(1, QueueModel::ColPath), m_clip720);
+        QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), item->folderID);
+        QVERIFY(rig.access.loggedIn);
+
+        // The next dialog starts from the cached folder list; the same file
+        // cannot be queued twice.
+        rig.open();
+        QVERIFY(rig.button(u"cmdBrowse"_qs)->isEnabled());
+        QCOMPARE(rig.button(u"cmdLogIn"_qs)->text(), text(u"cmdRefresh"_qs));
+        QVERIFY(!choose(rig, m_clip720));
+        QCOMPARE(m_messages->messages.last().text, text(u"msg_hasBeenAdded"_qs));
+        QCOMPARE(m_messages->messages.last().title, u"Add Video"_qs);
+    }
+
+    // Above 2 GiB a choice is refused and the previous one stays.
+    void sizeLimits_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("long local conversion at full size")
+            << u"long"_qs << u"optSrcRes"_qs << u"msg_exceed2GB"_qs << u"optStdRes"_qs;
+        QTest::newRow("large source converted by the server")
+            << u"large"_qs << u"optServerCvt"_qs << u"msg_srcExceed2GB"_qs << u"optLocalCvt"_qs;
+    }
+    void sizeLimits()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, option);
+        QFETCH(QString, message);
+        QFETCH(QString, kept);
+        const QString wide = makeClip(m_dir.filePath(u"wide.mp4"_qs), 1920, 1080, 1);
+        QVERIFY(!wide.isEmpty());
+        QString source;
+        if (kind == u"long") {
+            // About 93 minutes: 4200 kbps makes some 2.7 GiB of it.
+            source = stretchClip(wide, m_dir.filePath(u"long.mp4"_qs), 7000);
+        } else {
+            source = m_dir.filePath(u"large.mp4"_qs);
+            QFile::remove(source);
+            QVERIFY(QFile::copy(wide, source));
+            QFile file(source);
+            QVERIFY(file.resize(2200LL * 1024 * 1024)); // sparse: the disk is not filled
+        }
+        QVERIFY(!source.isEmpty());
+
+        Rig rig;
+        rig.open();
+        QVERIFY(logIn(rig));
+        QVERIFY(choose(rig, source));
+        const int before = int(m_messages->messages.size());
+        QTest::mouseClick(rig.option(option), Qt::LeftButton);
+        QVERIFY(rig.option(kept)->isChecked());
+        QVERIFY(!rig.option(option)->isChecked());
+        QCOMPARE(m_messages->messages.size(), before + 1);
+        QVERIFY(m_messages->messages.last().text.startsWith(
+            text(message).left(text(message).indexOf(u"%s"_qs))));
+        QVERIFY(!m_messages->messages.last().text.contains(u"%s"_qs));
+        QVERIFY(m_messages->messages.last().text.contains(u"GB"_qs));
+        QFile::remove(source);
+    }
+
+    // The custom bit-rate link opens the steps above the computed rate and
+    // takes the chosen one into the entry.
+    void customBitRate()
+    {
+        Rig rig;
+        rig.open();
+        QVERIFY(logIn(rig));
+        QVERIFY(choose(rig, m_clip720));
+        QPushButton *link = rig.button(u"lCustomBps"_qs);
+        QVERIFY(link->isEnabled());
+        QTimer::singleShot(0, rig.dialog.get(), [&] {
+            auto *bps = rig.dialog->findChild<frmCustomBps *>();
+            QVERIFY(bps);
+            const QList<QRadioButton *> steps = bps->findChildren<QRadioButton *>(u"optBps"_qs);
+            QCOMPARE(steps.size(), 6);
+            steps.at(1)->click(); // 120 % of 650
+            bps->findChild<QPushButton *>(u"cmdOK"_qs)->click();
+        });
+        QTest::mouseClick(link, Qt::LeftButton);
+        QTRY_COMPARE(rig.label(u"lBps"_qs), text(u"lBps"_qs) + u"   780 kbps"_qs);
+        // Server conversion keeps it; going back to local drops it.
+        QTest::mouseClick(rig.option(u"optServerCvt"_qs), Qt::LeftButton);
+        QVERIFY(!link->isEnabled());
+        QTest::mouseClick(rig.option(u"optLocalCvt"_qs), Qt::LeftButton);
+        QCOMPARE(rig.label(u"lBps"_qs), text(u"lBps"_qs) + u"   650 kbps"_qs);
+    }
+
+    void closingRefusedWhileFolderListIsAwaited()
+    {
+        Rig rig;
+        rig.open();
+        rig.dialog->findChild<QLineEdit *>(u"txtServer"_qs)->setText(m_server->address());
+        rig.dialog->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
+        rig.dialog->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
+        QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+        QCOMPARE(rig.dialog->busyState(), frmAdd::WaitingForFolders);
+        QVERIFY(!rig.button(u"cmdCancel"_qs)->isEnabled());
+        rig.dialog->reject();
+        QVERIFY(rig.dialog->isVisible());
+        QCOMPARE(m_messages->messages.last().text, text(u"msg_ExitOnGetFolder"_qs));
+        QTRY_VERIFY_WITH_TIMEOUT(rig.button(u"cmdCancel"_qs)->isEnabled(), 60000);
+        rig.dialog->reject();
+        QVERIFY(!rig.dialog->isVisible());
+    }
+
+    // Overwrite-by-URL mode: offered by the server, it swaps the folder for
+    // the document's address, which must be on the same server.
+    void overwriteByUrl()
+    {
+        Rig rig;
+        rig.open();
+        QVERIFY(logIn(rig));
+        QPushButton *mode = rig.button(u"lOverwriteMode"_qs);
+        QVERIFY(mode->isVisible());
+        QCOMPARE(mode->text(), text(u"lOverwriteMode"_qs));
+        QVERIFY(choose(rig, m_clip720));
+        QTest::mouseClick(mode, Qt::LeftButton);
+        QCOMPARE(mode->text(), text(u"lBasicMode"_qs));
+        auto *url = rig.child<QLineEdit>(u"txtDocUrl"_qs);
+        QVERIFY(url->isVisible());
+        QVERIFY(!rig.dialog->findChild<FolderPickerWidget *>()->isVisible());
+
+        url->setText(u"http://elsewhere.example/media/7"_qs);
+        QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
+        QVERIFY(rig.dialog->isVisible());
+        QCOMPARE(m_messages->messages.last().text, text(u"msgServer_DocUrl_diff"_qs));
+
+        url->setText(u"http://"_qs + m_server->address() + u"/media/7"_qs);
+        QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
+        QTRY_VERIFY(!rig.dialog->isVisible());
+        QCOMPARE(rig.list.item(m_clip720)->OverwriteUrl, url->text());
+    }
+
+    // Edit mode restores the entry's choices and, left with Cancel, gives
+    // the row its state back.
+    void editAndCancel()
+    {
+        Rig rig;
+        rig.open();
+        QVERIFY(logIn(rig));
+        QVERIFY(choose(rig, m_clip720));
+        QTest::mouseClick(rig.option(u"optServerCvt"_qs), Qt::LeftButton);
+        QTest::mouseClick(rig.option(u"optSrcRes"_qs), Qt::LeftButton);
+        rig.child<QLineEdit>(u"txtAuthor"_qs)->setText(u"Ada"_qs);
+        QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
+        QTRY_VERIFY(!rig.dialog->isVisible());
+
+        rig.list.item(m_clip720)->state = u"Failed"_qs;
+        rig.grid.SetEntryState(m_clip720, u"Editing"_qs);
+        rig.grid.editMode = true;
+        rig.grid.editPath = m_clip720;
+        rig.access.loggedIn = false;
+        rig.open();
+        QCOMPARE(rig.dialog->windowTitle(), text(u"frmEdit"_qs));
+        // It logs in at once and loads the source with the entry's choices.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.button(u"cmdOK"_qs)->isEnabled(), 60000);
+        QCOMPARE(rig.child<QLineEdit>(u"txtAuthor"_qs)->text(), u"Ada"_qs);
+        QVERIFY(rig.option(u"optServerCvt"_qs)->isChecked());
+        QVERIFY(rig.option(u"optSrcRes"_qs)->isChecked());
+        // Its own path is not a duplicate of itself.
+        QVERIFY(choose(rig, m_clip720));
+        QTest::mouseClick(rig.button(u"cmdCancel"_qs), Qt::LeftButton);
+        QVERIFY(!rig.dialog->isVisible());
+        QVERIFY(!rig.grid.editMode);
+        QCOMPARE(rig.grid.GetEntryCell(m_clip720, QueueModel::ColState), u"Failed"_qs);
+    }
+
+    // A recording project takes its title and author from the project; a
+    // changed title is written back into it on OK.
+    void recordingProject()
+    {
+        const SampleRecordingResult made =
+            QCoro::waitFor(makeSampleRecording(m_dir.filePath(u"lecture"_qs), SampleRecordingOptions{}));
+        QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
+        CProjectFile before;
+        QVERIFY(before.Load(made.path, true));
+
+        Rig rig;
+        rig.open();
+        QVERIFY(logIn(rig));
+        QVERIFY(choose(rig, made.path));
+        auto *title = rig.child<QLineEdit>(u"txtTitle"_qs);
+        QCOMPARE(title->text(), before.title);
+        QVERIFY(!rig.option(u"optLocalCvt"_qs)->isEnabled()); // a recording is not converted
+        title->setText(u"Week one, revised"_qs);
+        QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
+        QTRY_VERIFY(!rig.dialog->isVisible());
+        QCOMPARE(rig.list.item(made.path)->title, u"Week one, revised"_qs);
+        CProjectFile after;
+        QVERIFY(after.Load(made.path, true));
+        QCOMPARE(after.title, u"Week one, revised"_qs);
+    }
+
+    // A project newer than the server takes is refused and leaves the
+    // dialog without a source.
+    void projectTooNewForServer()
+    {
+        const SampleRecordingResult made =
+            QCoro::waitFor(makeSampleRecording(m_dir.filePath(u"newer"_qs), SampleRecordingOptions{}));
+        QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
+        QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"7"_qs}).isNull());
+        Rig rig;
+        rig.open();
+        const bool loggedIn = logIn(rig);
+        m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"8"_qs});
+        QVERIFY(loggedIn);
+        QVERIFY(!choose(rig, made.path));
+        QCOMPARE(m_messages->messages.last().text,
+                 Lang(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
+        QVERIFY(rig.child<QLineEdit>(u"txtSource"_qs)->text().isEmpty());
+    }
+};
+
+int runAddDialogTests(int argc, char *argv[])
+{
+    TestAddDialog tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+#include "test_frmadd.moc"

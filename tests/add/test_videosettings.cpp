@@ -1,0 +1,221 @@
+#include "add/VideoSettings.h"
+#include "common/TextUtil.h"
+#include "queue/CVideoItem.h"
+#include "server/ServerSettings.h"
+
+#include <QTest>
+
+using namespace VideoSettings;
+
+Q_DECLARE_METATYPE(QSize)
+
+namespace {
+
+ServerSettings server(int high, int standard, bool newServer = true)
+{
+    ServerSettings s;
+    s.secondRes = high;
+    s.thirdRes = standard;
+    s.serverSysVer = newServer ? u"1.0"_qs : QString();
+    return s;
+}
+
+ProbeResult probe(int width, int height, int seconds, int aspectNum = 0, int aspectDen = 0)
+{
+    ProbeResult r;
+    r.frameWidth = width;
+    r.frameHeight = height;
+    r.durationSeconds = seconds;
+    r.aspectNum = aspectNum;
+    r.aspectDen = aspectDen;
+    r.displayWidth = width;
+    r.displayHeight = aspectNum > 0 ? RoundToEven(double(width) * aspectDen / aspectNum) : height;
+    return r;
+}
+
+QString flags(const std::array<bool, 3> &on)
+{
+    QString text;
+    for (bool b : on)
+        text += b ? u'1' : u'0';
+    return text;
+}
+
+} // namespace
+
+class TestVideoSettings : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void videoBitRate_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("kbps");
+        QTest::newRow("below the first point") << 160 << 120 << 336;
+        QTest::newRow("320x240") << 320 << 240 << 336;
+        QTest::newRow("first segment") << 400 << 300 << 406;
+        QTest::newRow("640x360") << 640 << 360 << 586;
+        QTest::newRow("854x480") << 854 << 480 << 895;
+        QTest::newRow("1024x576") << 1024 << 576 << 1204;
+        QTest::newRow("1280x720") << 1280 << 720 << 1845;
+        QTest::newRow("1920x1080") << 1920 << 1080 << 4072;
+        QTest::newRow("beyond the last point") << 2560 << 1440 << 7189;
+    }
+    void videoBitRate()
+    {
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(int, kbps);
+        QCOMPARE(VideoBitRate(width, height), kbps);
+    }
+
+    // Output size and audio rate of each resolution for one source.
+    void ratesOfResolutions_data()
+    {
+        QTest::addColumn<ProbeResult>("source");
+        QTest::addColumn<int>("resType");
+        QTest::addColumn<QSize>("output");
+        QTest::addColumn<int>("audio");
+        QTest::addColumn<QString>("postfix");
+        const ProbeResult hd = probe(1280, 720, 60);
+        QTest::newRow("720p source") << hd << 0 << QSize(1280, 720) << 128 << u"src"_qs;
+        QTest::newRow("720p high") << hd << 1 << QSize(1024, 576) << 96 << u"hd"_qs;
+        QTest::newRow("720p standard") << hd << 2 << QSize(640, 360) << 64 << QString();
+        const ProbeResult anamorphic = probe(720, 576, 60, 16, 9);
+        QTest::newRow("16:9 PAL source") << anamorphic << 0 << QSize(720, 406) << 96 << u"src"_qs;
+        QTest::newRow("16:9 PAL standard") << anamorphic << 2 << QSize(640, 360) << 64 << QString();
+        const ProbeResult wide = probe(2560, 1440, 60);
+        QTest::newRow("1440p source fits 1920") << wide << 0 << QSize(1920, 1080) << 128 << u"src"_qs;
+    }
+    void ratesOfResolutions()
+    {
+        QFETCH(ProbeResult, source);
+        QFETCH(int, resType);
+        QFETCH(QSize, output);
+        QFETCH(int, audio);
+        QFETCH(QString, postfix);
+        const ServerSettings s = server(1024, 640);
+        const Rates rates = ComputeRates(source, 0, {LocalConversion, resType, 0}, s);
+        QCOMPARE(rates.output, output);
+        QCOMPARE(rates.audioKbps, audio);
+        QCOMPARE(rates.totalKbps, rates.audioKbps + VideoBitRate(output.width(), output.height()));
+        QCOMPARE(Postfix(output.width(), s), postfix);
+    }
+
+    void customAndUnconverted()
+    {
+        const ServerSettings s = server(1024, 640);
+        const ProbeResult hd = probe(1280, 720, 100);
+        // A custom total keeps the audio rate and gives the video the rest.
+        const Rates custom = ComputeRates(hd, 0, {LocalConversion, HighResolution, 1560}, s);
+        QCOMPARE(custom.videoKbps, 1464);
+        QCOMPARE(custom.totalKbps, 1560);
+        // Unconverted: the source's own average, display size.
+        const Rates plain = ComputeRates(hd, 12'500'000, {NoConversion, SourceResolution, 0}, s);
+        QCOMPARE(plain.totalKbps, 1000);
+        QCOMPARE(plain.output, QSize(1280, 720));
+        QCOMPARE(EstimatedSize(hd, 12'500'000, {ServerConversion, HighResolution, 0}, s), 12'500'000);
+    }
+
+    void sizes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("90 minutes at 1300 kbps") << BytesOf(1300, 5400) << u"837 MB"_qs;
+        QTest::newRow("just below 1024 MiB") << 1073741823LL << u"1024 MB"_qs;
+        QTest::newRow("1 GiB") << 1073741824LL << u"1.00 GB"_qs;
+        QTest::newRow("the limit") << kLimitBytes << u"2.00 GB"_qs;
+    }
+    void sizes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        QCOMPARE(SizeText(bytes), text);
+    }
+
+    void estimateAgainstLimit()
+    {
+        QCOMPARE(BytesOf(1300, 5400), 877'500'000);
+        const ServerSettings s = server(1024, 640);
+        // 5000 s of 1080p: standard fits, the source size does not.
+        const ProbeResult longFullHd = probe(1920, 1080, 5000);
+        QVERIFY(EstimatedSize(longFullHd, 0, {LocalConversion, StandardResolution, 0}, s) <= kLimitBytes);
+        QVERIFY(EstimatedSize(longFullHd, 0, {LocalConversion, SourceResolution, 0}, s) > kLimitBytes);
+    }
+
+    // Which resolutions can be chosen, by server kind and frame width,
+    // as flags for source, high, standard.
+    void resolutionRules_data()
+    {
+        QTest::addColumn<bool>("newServer");
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("cvtType");
+        QTest::addColumn<QString>("enabled");
+        QTest::newRow("new, wider than high") << true << 1280 << 0 << u"111"_qs;
+        QTest::newRow("new, exactly high") << true << 1024 << 0 << u"011"_qs;
+        QTest::newRow("new, between") << true << 800 << 0 << u"101"_qs;
+        QTest::newRow("new, exactly standard") << true << 640 << 0 << u"001"_qs;
+        QTest::newRow("new, narrow") << true << 320 << 0 << u"100"_qs;
+        QTest::newRow("new, unconverted") << true << 1280 << 2 << u"000"_qs;
+        QTest::newRow("old, wider than high") << false << 1280 << 0 << u"011"_qs;
+        QTest::newRow("old, between") << false << 800 << 0 << u"101"_qs;
+        QTest::newRow("old, exactly standard") << false << 640 << 0 << u"001"_qs;
+        QTest::newRow("old, narrow") << false << 320 << 0 << u"100"_qs;
+    }
+    void resolutionRules()
+    {
+        QFETCH(bool, newServer);
+        QFETCH(int, width);
+        QFETCH(int, cvtType);
+        QFETCH(QString, enabled);
+        QCOMPARE(flags(ResolutionsEnabled(width, cvtType, server(1024, 640, newServer))), enabled);
+    }
+
+    void conversionRulesAndCycle()
+    {
+        ServerSettings s = server(1024, 640);
+        s.noCvtForMp4 = true;
+        QCOMPARE(flags(ConversionsEnabled(s, u"mp4"_qs)), u"111"_qs);
+        QCOMPARE(flags(ConversionsEnabled(s, u"mkv"_qs)), u"110"_qs);
+        s.noCvtForMp4 = false;
+        QCOMPARE(flags(ConversionsEnabled(s, u"mp4"_qs)), u"110"_qs);
+        QCOMPARE(flags(ConversionsEnabled(server(1024, 640, false), u"mp4"_qs)), u"100"_qs);
+        // A disabled choice gives way to the next one in the cycle.
+        QCOMPARE(KeepEnabled(StandardResolution, {true, true, false}), int(SourceResolution));
+        QCOMPARE(KeepEnabled(SourceResolution, {false, false, true}), int(StandardResolution));
+        QCOMPARE(KeepEnabled(HighResolution, {true, true, true}), int(HighResolution));
+    }
+
+    void entryFields()
+    {
+        CVideoItem entry;
+        entry.path = QFINDTESTDATA("test_videosettings.cpp");
+        ServerSettings s = server(1024, 640);
+        s.resolutionList = u"1920,1024,640"_qs;
+        ProbeResult r = probe(1280, 720, 42);
+        r.durationText = u"00:00:42.00"_qs;
+        r.interlaced = false;
+        ApplyToEntry(entry, r, {LocalConversion, HighResolution, 0}, s);
+        QCOMPARE(entry.videoWidth, 1024);
+        QCOMPARE(entry.srcVideoWidth, 1280);
+        QCOMPARE(entry.vBitRate, u"1204k"_qs);
+        QCOMPARE(entry.aBitRate, u"96k"_qs);
+        QCOMPARE(entry.dstPostfix, u"hd"_qs);
+        QCOMPARE(entry.secDuration, 42);
+        QCOMPARE(entry.duration, r.durationText);
+        QVERIFY(entry.useTmpName);
+        QVERIFY(!entry.bInterlaced);
+        QVERIFY(entry.fileSize > 0);
+        QVERIFY(!entry.dateLastModified.isEmpty());
+    }
+};
+
+int runVideoSettingsTests(int argc, char *argv[])
+{
+    TestVideoSettings tests;
+    return QTest::qExec(&tests, argc, argv);
+}
+
+#include "test_videosettings.moc"
