@@ -1,17 +1,29 @@
 #include "app/AppHooks.h"
 
+#include "add/frmAdd.h"
 #include "app/frmUpload.h"
+#include "platform/Coro.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "server/TransferControl.h"
+
+#include <QPointer>
 
 AppHooks::AppHooks() = default;
 
 AppHooks::~AppHooks() = default;
 
-QCoro::Task<> AppHooks::showAddDialog(frmUpload *window)
+QCoro::Task<> AppHooks::showAddDialog(frmUpload *window, QString source)
 {
-    co_await m_placeholders.showAddDialog(window);
+    auto *dialog = new frmAdd(m_access, window->queue(), window->videoList(), window);
+    QPointer<frmAdd> guard(dialog);
+    dialog->open();
+    if (!source.isEmpty())
+        dialog->chooseSourceAfterLogin(source);
+    // The dialog is deleted only after its queued finished signal has arrived.
+    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
+    if (guard)
+        guard->deleteLater();
 }
 
 QCoro::Task<> AppHooks::showBatchDialog(frmUpload *window)

@@ -4,6 +4,7 @@
 #include "app/WindowHooks.h"
 #include "common/Settings.h"
 #include "recorder/CProjectFile.h"
+#include "server/ServerAccess.h"
 
 #include <memory>
 
@@ -11,9 +12,9 @@ class ExecRunner;
 class QueueRunner;
 class TransferControl;
 
-// What the main window hands over: the queue runner with its process
-// runner and transfer control, made when Start is first pressed. The
-// dialogs that are not built yet still show their notes.
+// What the main window hands over: the Add/Edit dialog, and the queue
+// runner with its process runner and transfer control, made when Start is
+// first pressed. The dialogs that are not built yet still show their notes.
 class AppHooks final : public WindowHooks
 {
 public:
@@ -21,7 +22,7 @@ public:
     ~AppHooks() override;
     Q_DISABLE_COPY_MOVE(AppHooks)
 
-    QCoro::Task<> showAddDialog(frmUpload *window) override;
+    QCoro::Task<> showAddDialog(frmUpload *window, QString source) override;
     QCoro::Task<> showBatchDialog(frmUpload *window) override;
     void StartNextEntry(frmUpload *window) override;
     void StopExec() override;
@@ -29,6 +30,8 @@ public:
 
 private:
     PlaceholderHooks m_placeholders;
+    // The login, server settings and folder tree the add dialogs share.
+    ServerAccess m_access;
     DefaultProject m_defaultProject;
     CProjectFile m_project;
     // Children of the window, so they go with it.

@@ -35,7 +35,7 @@ QCoro::Task<> showPlaceholderDialog(QWidget *parent, QString title, QString note
 
 } // namespace
 
-QCoro::Task<> PlaceholderHooks::showAddDialog(frmUpload *window)
+QCoro::Task<> PlaceholderHooks::showAddDialog(frmUpload *window, QString /*source*/)
 {
     QPointer<frmUpload> self(window);
     co_await showPlaceholderDialog(window, QStringLiteral("Add video"),

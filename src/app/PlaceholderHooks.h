@@ -8,7 +8,7 @@
 class PlaceholderHooks final : public WindowHooks
 {
 public:
-    QCoro::Task<> showAddDialog(frmUpload *window) override;
+    QCoro::Task<> showAddDialog(frmUpload *window, QString source) override;
     QCoro::Task<> showBatchDialog(frmUpload *window) override;
     void StartNextEntry(frmUpload *window) override;
     void StopExec() override;

@@ -13,8 +13,10 @@ public:
     virtual ~WindowHooks() = default;
 
     // The Add/Edit dialog, modal: it adds an entry, or edits the queue's
-    // editPath when editMode is set. Resolves when the dialog has closed.
-    virtual QCoro::Task<> showAddDialog(frmUpload *window) = 0;
+    // editPath when editMode is set. `source`, when given, is chosen as if
+    // browsed to (a file dropped onto the window). Resolves when the dialog
+    // has closed.
+    virtual QCoro::Task<> showAddDialog(frmUpload *window, QString source) = 0;
     // The batch dialog, modal.
     virtual QCoro::Task<> showBatchDialog(frmUpload *window) = 0;
     // Start: the queue runner takes the first waiting entry.

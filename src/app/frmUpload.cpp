@@ -1,5 +1,6 @@
 #include "app/frmUpload.h"
 
+#include "add/frmAdd.h"
 #include "app/PlaceholderHooks.h"
 #include "app/ProgressPanelWidget.h"
 #include "common/FileUtil.h"
@@ -15,6 +16,11 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -82,6 +88,7 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
 {
     setObjectName(QStringLiteral("frmUpload"));
     buildControls();
+    setAcceptDrops(true);
     buildLayout();
     applyLanguage();
     defineGrid();
@@ -441,7 +448,7 @@ QCoro::Task<> frmUpload::addVideo()
     m_queue->editMode = false;
     const int rowsBefore = m_queue->rowCount();
     QPointer<frmUpload> self(this);
-    co_await m_hooks->showAddDialog(this);
+    co_await m_hooks->showAddDialog(this, std::exchange(m_droppedSource, {}));
     if (self)
         co_await self->afterAddDialog(rowsBefore);
 }
@@ -465,6 +472,7 @@ QCoro::Task<> frmUpload::afterAddDialog(int rowsBefore)
     if (rows > rowsBefore) {
         gridQueue->selectRow(rows - 1);
         gridSelectionChanged(rows, 1);
+        setStartEnabled(true);
     }
     co_return;
 }
@@ -496,9 +504,13 @@ QCoro::Task<> frmUpload::editEntry()
             item->state = m_queue->cell(row, QueueModel::ColState);
         m_queue->editMode = true;
         m_queue->SetEntryState(path, QStringLiteral("Editing"));
-        co_await m_hooks->showAddDialog(this);
-        if (self)
-            self->refreshSelection();
+        co_await m_hooks->showAddDialog(this, {});
+        if (!self)
+            co_return;
+        // An entry saved by the dialog waits in the same row.
+        if (row <= self->m_queue->rowCount() && self->m_queue->cell(row, QueueModel::ColState) == u"Waiting")
+            self->setStartEnabled(true);
+        self->refreshSelection();
         co_return;
     }
     const Messages::Answer answer =
@@ -625,6 +637,31 @@ QCoro::Task<> frmUpload::shutdown()
     }
     m_forceClose = true;
     close();
+}
+
+QString frmUpload::droppableSource(const QMimeData *data)
+{
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile())
+        return {};
+    const QString path = QDir::toNativeSeparators(urls.first().toLocalFile());
+    return QFileInfo(path).isFile() && frmAdd::isSourceName(path) ? path : QString();
+}
+
+void frmUpload::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (cmdAdd->isEnabled() && !droppableSource(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void frmUpload::dropEvent(QDropEvent *event)
+{
+    const QString path = droppableSource(event->mimeData());
+    if (path.isEmpty() || !cmdAdd->isEnabled() || m_commandRunning)
+        return;
+    event->acceptProposedAction();
+    m_droppedSource = path;
+    runCommand(&frmUpload::addVideo);
 }
 
 void frmUpload::closeEvent(QCloseEvent *event)

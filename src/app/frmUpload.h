@@ -19,6 +19,7 @@ class QLabel;
 class QPushButton;
 class QTableView;
 class QTimer;
+class QMimeData;
 
 // The main window: the queue grid, the commands that change the queue,
 // Start and Stop, the start-up checks, and the close that saves the queue.
@@ -91,6 +92,9 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    // A video file or project dropped onto the window opens Add with it.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private:
     void buildControls();
@@ -121,6 +125,8 @@ private:
     // end and deserves a moment to notice.
     bool requestStop();
     bool refuseWhileTransfering();
+    // The one local source a drop carries, if it can be added; else empty.
+    static QString droppableSource(const QMimeData *data);
     int selectedRow() const;
     QList<int> selectedRows() const;
     void removeRowAndEntry(int row);
@@ -143,6 +149,7 @@ private:
     // it leaves the queue file and the stored options as they were.
     bool m_optionsRead = false;
     bool m_commandRunning = false;
+    QString m_droppedSource;
     bool m_stopRunning = false;
     bool m_shuttingDown = false;
     bool m_forceClose = false;

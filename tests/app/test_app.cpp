@@ -14,6 +14,11 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QApplication>
+#include <QUrl>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
@@ -61,6 +66,7 @@ struct HookLog
     int stopExecs = 0;
     int updateChecks = 0;
     int rowsToAdd = 0;
+    QString droppedSource;
     bool editModeInDialog = false;
     QString stateInDialog;
     std::function<void(frmUpload *)> onStopExec;
@@ -72,9 +78,10 @@ class FakeHooks final : public WindowHooks
 public:
     explicit FakeHooks(std::shared_ptr<HookLog> log) : m_log(std::move(log)) {}
 
-    QCoro::Task<> showAddDialog(frmUpload *window) override
+    QCoro::Task<> showAddDialog(frmUpload *window, QString source) override
     {
         ++m_log->addDialogs;
+        m_log->droppedSource = source;
         QueueModel &queue = window->queue();
         m_log->editModeInDialog = queue.editMode;
         m_log->stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
@@ -382,6 +389,43 @@ private Q_SLOTS:
         QCOMPARE(grid(*window)->selectionModel()->isRowSelected(rows - 1, {}), true);
         // A new row is "Waiting", so Edit follows it; the finished one keeps Edit off.
         QCOMPARE(button(*window, "cmdEdit")->isEnabled(), added > 0);
+    }
+
+    // A video file or project dropped onto the window opens Add with it;
+    // anything else is not taken.
+    void dropOpensAdd_data()
+    {
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("video") << QStringList{QStringLiteral("talk.MKV")} << true;
+        QTest::newRow("project") << QStringList{QStringLiteral("week1/project.qvp")} << true;
+        QTest::newRow("single-file project") << QStringList{QStringLiteral("week2.zdm")} << true;
+        QTest::newRow("other file") << QStringList{QStringLiteral("notes.txt")} << false;
+        QTest::newRow("two videos") << QStringList{QStringLiteral("a.mp4"), QStringLiteral("b.mp4")} << false;
+    }
+    void dropOpensAdd()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(bool, opens);
+        auto window = startedWindow();
+        QList<QUrl> urls;
+        for (const QString &name : names) {
+            const QString path = QDir(m_sources->path()).filePath(name);
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            urls.append(QUrl::fromLocalFile(path));
+        }
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QCOMPARE(enter.isAccepted(), opens);
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &drop);
+        QCOMPARE(m_hooks->addDialogs, opens ? 1 : 0);
+        if (opens)
+            QCOMPARE(m_hooks->droppedSource, QDir::toNativeSeparators(urls.first().toLocalFile()));
     }
 
     void commandsRefusedWhileTransfering_data()
