@@ -4,10 +4,12 @@
 // clipferry-cli run: runs the saved queue.
 
 #include "add/VideoProbe.h"
+#include "add/VideoSettings.h"
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
 #include "common/FileUtil.h"
+#include "common/Lang.h"
 #include "common/Settings.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
@@ -33,7 +35,7 @@ namespace {
 const QString kUploadUsage = QStringLiteral(
     "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
     "local|server|none] "
-    "[--resolution source|high|standard] [--vbitrate 586k] [--abitrate 64k] [--overwrite yes|no|cancel] "
+    "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
     "[--plain] [--queue-only] [--queue FILE] SOURCE...");
 const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel]");
 
@@ -112,10 +114,8 @@ struct LoginResult
     bool ok = false;
     QString folderId;
     QString folderName;
-    QString sysVer;
     bool hashed = true;
-    int highWidth = 1024;
-    int standardWidth = 640;
+    ServerSettings settings;
 };
 
 // Logs in as the add dialog does, for the server's settings and its default
@@ -129,9 +129,7 @@ QCoro::Task<LoginResult> logIn(QString server, QString account, QString password
         co_return result;
     result.ok = true;
     result.hashed = access.hashPassword;
-    result.sysVer = access.settings.serverSysVer;
-    result.highWidth = access.settings.secondRes;
-    result.standardWidth = access.settings.thirdRes;
+    result.settings = access.settings;
     if (const CFolderNode *selected = access.folderTree.Selected) {
         result.folderId = QString::number(selected->ID);
         result.folderName = access.folderTree.PathOf(selected, QStringLiteral("/"));
@@ -139,32 +137,46 @@ QCoro::Task<LoginResult> logIn(QString server, QString account, QString password
     co_return result;
 }
 
-// Probes one video and makes its queue entry; empty when it cannot be used.
+// Probes one video and makes its queue entry with the add dialog's rules:
+// an unavailable resolution gives way to the next one, and a conversion the
+// server does not offer or an upload above 2 GB is refused. Empty when the
+// video cannot be used.
 QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString source, CVideoItem base,
-                                                 int maxWidth)
+                                                 ServerSettings server)
 {
     VideoProbe probe(runner);
     if (!co_await probe.GetVideoInfo(source, false))
         co_return std::nullopt;
     const ProbeResult &r = probe.result;
-    CVideoItem item = base;
     const QFileInfo info(source);
+    const auto refuse = [&](const QString &why) {
+        QTextStream(stderr) << "clipferry-cli: " << source << ": " << why << Qt::endl;
+    };
+    using namespace VideoSettings;
+    Choice choice{base.dstCvtType, base.dstResType, base.customBps};
+    if (!ConversionsEnabled(server, info.suffix())[static_cast<size_t>(choice.cvtType)]) {
+        refuse(QStringLiteral("this server does not offer that conversion for it"));
+        co_return std::nullopt;
+    }
+    if (choice.customBps > 0 && !server.customBps)
+        refuse(QStringLiteral("this server takes no custom bit rate; the computed one is used"));
+    if (choice.cvtType != LocalConversion || !server.customBps)
+        choice.customBps = 0;
+    const std::array<bool, 3> resolutions = ResolutionsEnabled(r.frameWidth, choice.cvtType, server);
+    choice.resType = choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
+    const qint64 estimate = EstimatedSize(r, FileSizeBytes(source), choice, server);
+    if (estimate > kLimitBytes) {
+        const QString key =
+            choice.cvtType == LocalConversion ? QStringLiteral("msg_exceed2GB") : QStringLiteral("msg_srcExceed2GB");
+        refuse(Lang(QStringLiteral("frmAdd"), key).replace(QStringLiteral("%s"), GiBText(estimate)));
+        co_return std::nullopt;
+    }
+    CVideoItem item = base;
     item.fileName = info.fileName();
     item.path = info.absoluteFilePath();
     if (item.title.isEmpty())
         item.title = info.completeBaseName();
-    item.duration = r.durationText;
-    item.secDuration = r.durationSeconds;
-    item.srcVideoWidth = r.frameWidth;
-    item.srcVideoHeight = r.frameHeight;
-    item.videoWidth = r.displayWidth;
-    item.videoHeight = r.displayHeight;
-    // The source resolution keeps the frame's width; the others fit it to theirs.
-    VideoProbe::FitToWidth(item.videoWidth, item.videoHeight, maxWidth > 0 ? maxWidth : item.videoWidth + 1,
-                           r.aspectNum, r.aspectDen);
-    item.bInterlaced = r.interlaced;
-    item.fileSize = FileSizeBytes(item.path);
-    item.dateLastModified = LastModifiedText(item.path);
+    ApplyToEntry(item, r, choice, server);
     co_return item;
 }
 
@@ -231,8 +243,8 @@ QCoro::Task<int> upload(QStringList args)
     base.folderID = CliArgs::take(args, QStringLiteral("--folder"));
     base.title = CliArgs::take(args, QStringLiteral("--title"));
     base.Author = CliArgs::take(args, QStringLiteral("--author"));
-    base.vBitRate = CliArgs::take(args, QStringLiteral("--vbitrate"), QStringLiteral("586k"));
-    base.aBitRate = CliArgs::take(args, QStringLiteral("--abitrate"), QStringLiteral("64k"));
+    bool numeric = false;
+    base.customBps = CliArgs::take(args, QStringLiteral("--bitrate"), QStringLiteral("0")).toInt(&numeric);
     base.contentID = QStringLiteral("0");
     const QString queueFile = CliArgs::take(args, QStringLiteral("--queue"), QueueFile::defaultPath());
     const QString convert = CliArgs::take(args, QStringLiteral("--convert"), QStringLiteral("local"));
@@ -248,6 +260,8 @@ QCoro::Task<int> upload(QStringList args)
     base.dstResType = static_cast<qint32>(resolutions.indexOf(resolution));
     if (base.Url.isEmpty() || base.account.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("--server and --account are required"), usage);
+    if (!numeric || base.customBps < 0)
+        co_return CliArgs::usageError(QStringLiteral("--bitrate takes a total in kbps"), usage);
     if (base.dstCvtType < 0 || base.dstResType < 0 || !overwrite)
         co_return CliArgs::usageError(
             QStringLiteral("--convert, --resolution or --overwrite has an unknown value"), usage);
@@ -263,7 +277,7 @@ QCoro::Task<int> upload(QStringList args)
         co_return 1;
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     base.bEncPassword = login.hashed;
-    base.sysVer = login.sysVer;
+    base.sysVer = login.settings.serverSysVer;
     if (base.folderID.isEmpty()) {
         base.folderID = login.folderId;
         base.folderName = login.folderName;
@@ -278,14 +292,11 @@ QCoro::Task<int> upload(QStringList args)
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
-        const int maxWidth = base.dstResType == 0   ? 0
-                             : base.dstResType == 1 ? login.highWidth
-                                                    : login.standardWidth;
         std::optional<CVideoItem> item;
         if (isRecording(source))
             item = co_await makeRecordingEntry(source, base);
         else
-            item = co_await makeEntry(pipeline.runner, source, base, maxWidth);
+            item = co_await makeEntry(pipeline.runner, source, base, login.settings);
         if (!item)
             co_return 1;
         if (pipeline.list.itemExist(item->path)) {
