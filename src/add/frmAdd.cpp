@@ -91,6 +91,7 @@ frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget
     buildControls();
     buildLayout();
     ApplyLanguage(this);
+    alignCaptions();
     connectControls();
     m_editMode = m_grid.editMode;
     m_editPath = m_grid.editPath;
@@ -145,7 +146,7 @@ void frmAdd::buildControls()
 
 void frmAdd::buildLayout()
 {
-    auto *source = new QGridLayout;
+    auto *source = m_sourceGrid = new QGridLayout;
     auto *sourceRow = new QHBoxLayout;
     sourceRow->addWidget(txtSource, 1);
     sourceRow->addWidget(cmdBrowse);
@@ -157,7 +158,7 @@ void frmAdd::buildLayout()
     source->addWidget(txtAuthor, 2, 1);
     source->setColumnStretch(1, 1);
 
-    auto *destination = new QGridLayout;
+    auto *destination = m_destinationGrid = new QGridLayout;
     destination->addWidget(lFolder, 0, 0);
     destination->addWidget(m_folders, 0, 1);
     destination->addWidget(lDocUrl, 1, 0);
@@ -209,6 +210,23 @@ void frmAdd::buildLayout()
     layout->addStretch();
     layout->addLayout(buttons);
     setSizeGripEnabled(true);
+}
+
+// The source, login and destination rows read as one form: their captions
+// share one column width, whatever the language makes of them.
+void frmAdd::alignCaptions()
+{
+    const QList<QGridLayout *> grids{m_sourceGrid, m_destinationGrid,
+                                     qobject_cast<QGridLayout *>(m_login->layout())};
+    int width = 0;
+    for (QGridLayout *grid : grids) {
+        for (int row = 0; row < grid->rowCount(); ++row) {
+            if (QLayoutItem *item = grid->itemAtPosition(row, 0); item && item->widget())
+                width = std::max(width, item->widget()->sizeHint().width());
+        }
+    }
+    for (QGridLayout *grid : grids)
+        grid->setColumnMinimumWidth(0, width);
 }
 
 void frmAdd::connectControls()

@@ -16,6 +16,7 @@ class FolderPickerWidget;
 class LoginPanelWidget;
 class MediaLibraries;
 class QButtonGroup;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -78,6 +79,7 @@ private:
     void buildControls();
     void buildLayout();
     void connectControls();
+    void alignCaptions();
     void loadSettings();
     void openForEdit();
 
@@ -166,6 +168,8 @@ private:
     QLabel *lBps;
     QLabel *lFileSize;
     QPushButton *lCustomBps;
+    QGridLayout *m_sourceGrid;
+    QGridLayout *m_destinationGrid;
     QPushButton *cmdOK;
     QPushButton *cmdCancel;
 };

@@ -431,6 +431,27 @@ private Q_SLOTS:
                  Lang(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
         QVERIFY(rig.child<QLineEdit>(u"txtSource"_qs)->text().isEmpty());
     }
+
+    // The dialog logged in with a probed video, for the documentation; only
+    // when CLIPFERRY_SCREENSHOT_DIR names where to put it.
+    void screenshot()
+    {
+        const QString folder = qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR");
+        if (folder.isEmpty())
+            QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
+        Rig rig;
+        rig.open();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
+        QVERIFY(logIn(rig));
+        const QString keynote = stretchClip(m_clip720, m_dir.filePath(u"keynote.mp4"_qs), 1500);
+        QVERIFY(choose(rig, keynote));
+        rig.child<QLineEdit>(u"txtTitle"_qs)->setText(u"Keynote: the year in review"_qs);
+        rig.child<QLineEdit>(u"txtAuthor"_qs)->setText(u"Ada Lovelace"_qs);
+        QTest::mouseClick(rig.option(u"optHiRes"_qs), Qt::LeftButton);
+        rig.dialog->adjustSize();
+        QTest::qWait(200);
+        QVERIFY(rig.dialog->grab().save(QDir(folder).filePath(u"screenshot-add.png"_qs)));
+    }
 };
 
 int runAddDialogTests(int argc, char *argv[])
