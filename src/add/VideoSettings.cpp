@@ -69,7 +69,8 @@ int VideoBitRate(int width, int height)
         ++segment;
     const Point &a = points[segment];
     const Point &b = points[segment + 1];
-    return static_cast<int>(RoundHalfEven(a.kbps + (p - a.pixels) * (b.kbps - a.kbps) / (b.pixels - a.pixels)));
+    return static_cast<int>(
+        RoundHalfEven(a.kbps + (p - a.pixels) * (b.kbps - a.kbps) / (b.pixels - a.pixels)));
 }
 
 QSize OutputSize(const ProbeResult &probe, int resType, const ServerSettings &server)
@@ -86,8 +87,8 @@ Rates ComputeRates(const ProbeResult &probe, qint64 sourceBytes, const Choice &c
     if (choice.cvtType == NoConversion) {
         rates.output = {probe.displayWidth, probe.displayHeight};
         if (probe.durationSeconds > 0)
-            rates.totalKbps = static_cast<int>(RoundHalfEven(static_cast<double>(sourceBytes) * 8.0 /
-                                                             (probe.durationSeconds * 1000.0)));
+            rates.totalKbps = static_cast<int>(
+                RoundHalfEven(static_cast<double>(sourceBytes) * 8.0 / (probe.durationSeconds * 1000.0)));
         return rates;
     }
     rates.output = OutputSize(probe, choice.resType, server);
@@ -186,7 +187,8 @@ QString KbpsText(int kbps)
     return QString::number(kbps) + u'k';
 }
 
-void ApplyToEntry(CVideoItem &entry, const ProbeResult &probe, const Choice &choice, const ServerSettings &server)
+void ApplyToEntry(CVideoItem &entry, const ProbeResult &probe, const Choice &choice,
+                  const ServerSettings &server)
 {
     const qint64 sourceBytes = FileSizeBytes(entry.path);
     const Rates rates = ComputeRates(probe, sourceBytes, choice, server);

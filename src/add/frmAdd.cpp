@@ -44,31 +44,6 @@ const QString kVideoPatterns =
 // Estimates above this are worth a warning before the upload fails at 2 GiB.
 constexpr double kNearLimitBytes = 1.9 * 1024 * 1024 * 1024;
 
-QPushButton *linkButton(const QString &name, QWidget *parent)
-{
-    auto *link = new QPushButton(parent);
-    link->setObjectName(name);
-    link->setFlat(true);
-    link->setCursor(Qt::PointingHandCursor);
-    link->setStyleSheet(u"QPushButton { color: palette(link); text-decoration: underline; border: none; "
-                        "padding: 0; text-align: left; } QPushButton:disabled { color: palette(mid); }"_s);
-    return link;
-}
-
-QLabel *namedLabel(const QString &name, QWidget *parent)
-{
-    auto *label = new QLabel(parent);
-    label->setObjectName(name);
-    return label;
-}
-
-QLineEdit *namedField(const QString &name, QWidget *parent)
-{
-    auto *field = new QLineEdit(parent);
-    field->setObjectName(name);
-    return field;
-}
-
 QString extensionOf(const QString &path)
 {
     return QFileInfo(path).suffix().toLower();
@@ -104,44 +79,39 @@ frmAdd::~frmAdd() = default;
 
 void frmAdd::buildControls()
 {
-    txtSource = namedField(u"txtSource"_s, this);
+    txtSource = NamedControl<QLineEdit>(u"txtSource"_s, this);
     txtSource->setReadOnly(true);
-    cmdBrowse = new QPushButton(this);
-    cmdBrowse->setObjectName(u"cmdBrowse"_s);
-    txtTitle = namedField(u"txtTitle"_s, this);
-    txtAuthor = namedField(u"txtAuthor"_s, this);
+    cmdBrowse = NamedControl<QPushButton>(u"cmdBrowse"_s, this);
+    txtTitle = NamedControl<QLineEdit>(u"txtTitle"_s, this);
+    txtAuthor = NamedControl<QLineEdit>(u"txtAuthor"_s, this);
     m_login = new LoginPanelWidget(m_access, m_control, kSection, this);
-    lFolder = namedLabel(u"lFolder"_s, this);
+    lFolder = NamedControl<QLabel>(u"lFolder"_s, this);
     m_folders = new FolderPickerWidget(m_access.folderTree, this);
     m_folders->attach(m_login->session());
-    lDocUrl = namedLabel(u"lDocUrl"_s, this);
-    txtDocUrl = namedField(u"txtDocUrl"_s, this);
-    lOverwriteMode = linkButton(u"lOverwriteMode"_s, this);
+    lDocUrl = NamedControl<QLabel>(u"lDocUrl"_s, this);
+    txtDocUrl = NamedControl<QLineEdit>(u"txtDocUrl"_s, this);
+    lOverwriteMode = LinkButton(u"lOverwriteMode"_s, this);
 
     m_convertGroup = new QButtonGroup(this);
     m_resolutionGroup = new QButtonGroup(this);
     const std::array<QString, 3> convertNames{u"optLocalCvt"_s, u"optServerCvt"_s, u"optNoCvtForMp4"_s};
     const std::array<QString, 3> resolutionNames{u"optSrcRes"_s, u"optHiRes"_s, u"optStdRes"_s};
     for (int i = 0; i < 3; ++i) {
-        optConvert[i] = new QRadioButton(this);
-        optConvert[i]->setObjectName(convertNames[i]);
+        optConvert[i] = NamedControl<QRadioButton>(convertNames[i], this);
         m_convertGroup->addButton(optConvert[i], i);
-        optResolution[i] = new QRadioButton(this);
-        optResolution[i]->setObjectName(resolutionNames[i]);
+        optResolution[i] = NamedControl<QRadioButton>(resolutionNames[i], this);
         m_resolutionGroup->addButton(optResolution[i], i);
     }
-    lNoCvtHelp = linkButton(u"lNoCvtHelp"_s, this);
-    lMaxSize = namedLabel(u"lMaxSize"_s, this);
-    lSrcSize = namedLabel(u"lSrcSize"_s, this);
-    lDstSize = namedLabel(u"lDstSize"_s, this);
-    lBps = namedLabel(u"lBps"_s, this);
-    lFileSize = namedLabel(u"lFileSize"_s, this);
-    lCustomBps = linkButton(u"lCustomBps"_s, this);
-    cmdOK = new QPushButton(this);
-    cmdOK->setObjectName(u"cmdOK"_s);
+    lNoCvtHelp = LinkButton(u"lNoCvtHelp"_s, this);
+    lMaxSize = NamedControl<QLabel>(u"lMaxSize"_s, this);
+    lSrcSize = NamedControl<QLabel>(u"lSrcSize"_s, this);
+    lDstSize = NamedControl<QLabel>(u"lDstSize"_s, this);
+    lBps = NamedControl<QLabel>(u"lBps"_s, this);
+    lFileSize = NamedControl<QLabel>(u"lFileSize"_s, this);
+    lCustomBps = LinkButton(u"lCustomBps"_s, this);
+    cmdOK = NamedControl<QPushButton>(u"cmdOK"_s, this);
     cmdOK->setDefault(true);
-    cmdCancel = new QPushButton(this);
-    cmdCancel->setObjectName(u"cmdCancel"_s);
+    cmdCancel = NamedControl<QPushButton>(u"cmdCancel"_s, this);
 }
 
 void frmAdd::buildLayout()
@@ -150,11 +120,11 @@ void frmAdd::buildLayout()
     auto *sourceRow = new QHBoxLayout;
     sourceRow->addWidget(txtSource, 1);
     sourceRow->addWidget(cmdBrowse);
-    source->addWidget(namedLabel(u"lSource"_s, this), 0, 0);
+    source->addWidget(NamedControl<QLabel>(u"lSource"_s, this), 0, 0);
     source->addLayout(sourceRow, 0, 1);
-    source->addWidget(namedLabel(u"lTitle"_s, this), 1, 0);
+    source->addWidget(NamedControl<QLabel>(u"lTitle"_s, this), 1, 0);
     source->addWidget(txtTitle, 1, 1);
-    source->addWidget(namedLabel(u"lAuthor"_s, this), 2, 0);
+    source->addWidget(NamedControl<QLabel>(u"lAuthor"_s, this), 2, 0);
     source->addWidget(txtAuthor, 2, 1);
     source->setColumnStretch(1, 1);
 
@@ -232,7 +202,10 @@ void frmAdd::alignCaptions()
 void frmAdd::connectControls()
 {
     const auto command = [this](QCoro::Task<> (frmAdd::*run)()) {
-        return [this, run] { Coro::start(this, m_commandRunning, [this, run] { return (this->*run)(); }, [] {}); };
+        return [this, run] {
+            Coro::start(
+                this, m_commandRunning, [this, run] { return (this->*run)(); }, [] {});
+        };
     };
     connect(cmdBrowse, &QPushButton::clicked, this, command(&frmAdd::browse));
     connect(cmdOK, &QPushButton::clicked, this, command(&frmAdd::confirm));
@@ -244,9 +217,8 @@ void frmAdd::connectControls()
     });
     connect(txtDocUrl, &QLineEdit::textChanged, this, [this] { updateOk(); });
     connect(lOverwriteMode, &QPushButton::clicked, this, [this] { setOverwriteMode(!m_overwriteMode); });
-    connect(lNoCvtHelp, &QPushButton::clicked, this, [this] {
-        Messages::show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s));
-    });
+    connect(lNoCvtHelp, &QPushButton::clicked, this,
+            [this] { Messages::show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s)); });
     connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
     connect(m_resolutionGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseResolution);
 
@@ -287,7 +259,8 @@ void frmAdd::loadSettings()
         m_access.settings.secondRes = *defaults.secondRes;
     if (defaults.thirdRes)
         m_access.settings.thirdRes = *defaults.thirdRes;
-    const QByteArray geometry = QByteArray::fromBase64(ReadPlainSetting(u"addDialogGeometry"_s, {}).toLatin1());
+    const QByteArray geometry =
+        QByteArray::fromBase64(ReadPlainSetting(u"addDialogGeometry"_s, {}).toLatin1());
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
 
@@ -378,7 +351,8 @@ void frmAdd::chooseSourceAfterLogin(const QString &path)
         m_pendingSource = path;
         return;
     }
-    Coro::start(this, m_commandRunning, [this, path] { return chooseSource(path); }, [] {});
+    Coro::start(
+        this, m_commandRunning, [this, path] { return chooseSource(path); }, [] {});
 }
 
 bool frmAdd::isQueuedElsewhere(const QString &path) const
@@ -404,7 +378,8 @@ QCoro::Task<> frmAdd::browse()
     co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
     if (!guard)
         co_return;
-    const QStringList chosen = dialog->result() == QDialog::Accepted ? dialog->selectedFiles() : QStringList();
+    const QStringList chosen =
+        dialog->result() == QDialog::Accepted ? dialog->selectedFiles() : QStringList();
     dialog->deleteLater();
     if (!self || chosen.isEmpty())
         co_return;
@@ -487,9 +462,9 @@ QCoro::Task<bool> frmAdd::loadSingleFileProject(QString path)
     // Unpacking a large recording takes a moment: the dialog is busy meanwhile.
     setBusy(Probing);
     m_probing = true;
-    co_await m_libraries->GetExtendDataFromProject(path, dir.filePath(u"project.qvp"_s),
-                                                   dir.filePath(u"cursor.gif"_s), dir.filePath(u"photo.gif"_s),
-                                                   dir.filePath(u"inteIndex.txt"_s));
+    co_await m_libraries->GetExtendDataFromProject(
+        path, dir.filePath(u"project.qvp"_s), dir.filePath(u"cursor.gif"_s), dir.filePath(u"photo.gif"_s),
+        dir.filePath(u"inteIndex.txt"_s));
     if (!self) {
         DeleteFolderIfExists(folder);
         co_return false;
@@ -575,15 +550,14 @@ void frmAdd::applyOptionStates()
     std::array<bool, 3> resolutions{false, false, false};
     if (m_videoSettingsEnabled) {
         resolutions = ResolutionsEnabled(m_probeResult.frameWidth, m_choice.cvtType, server);
-        m_choice.resType = m_choice.cvtType == NoConversion ? SourceResolution
-                                                            : KeepEnabled(m_choice.resType, resolutions);
+        m_choice.resType =
+            m_choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(m_choice.resType, resolutions);
     }
     for (int i = 0; i < 3; ++i) {
         const bool on = resolutions[static_cast<size_t>(i)];
         optResolution[i]->setEnabled(on);
-        optResolution[i]->setText(m_videoSettingsEnabled
-                                      ? ResolutionCaption(i, on, m_probeResult, server)
-                                      : lang(optResolution[i]->objectName()));
+        optResolution[i]->setText(m_videoSettingsEnabled ? ResolutionCaption(i, on, m_probeResult, server)
+                                                         : lang(optResolution[i]->objectName()));
     }
     selectResolution(m_choice.resType);
 }
@@ -654,8 +628,8 @@ void frmAdd::recomputeBitRates()
     lFileSize->setText(lang(u"lFileSize"_s) + u"   "_s + SizeText(estimate));
     if (estimate > kNearLimitBytes && !m_warned) {
         m_warned = true;
-        Messages::show(lang(u"msg_nearly2GB"_s).replace(u"%s"_s, GiBText(estimate)),
-                       lang(u"ttl_Warning"_s), Messages::Icon::Warning);
+        Messages::show(lang(u"msg_nearly2GB"_s).replace(u"%s"_s, GiBText(estimate)), lang(u"ttl_Warning"_s),
+                       Messages::Icon::Warning);
     }
 }
 
@@ -711,7 +685,7 @@ void frmAdd::setOverwriteModeOffered(bool offered, const QString &url)
 void frmAdd::serverPartsEnabled(bool enabled)
 {
     for (QWidget *part : std::initializer_list<QWidget *>{txtSource, cmdBrowse, txtTitle, txtAuthor, lFolder,
-                                                         m_folders, lDocUrl, txtDocUrl})
+                                                          m_folders, lDocUrl, txtDocUrl})
         part->setEnabled(enabled);
     if (!enabled)
         EnableVideoSettings(false);
@@ -735,7 +709,8 @@ void frmAdd::loginSucceeded()
     }
     // The source is checked again against what this server accepts.
     if (!txtSource->text().isEmpty())
-        Coro::start(this, m_commandRunning, [this] { return loadSource(); }, [] {});
+        Coro::start(
+            this, m_commandRunning, [this] { return loadSource(); }, [] {});
     else
         EnableVideoSettings(true);
 }
@@ -827,7 +802,8 @@ QCoro::Task<> frmAdd::confirm()
         m_editMode = false;
     } else {
         m_list.Add(entry);
-        m_grid.AddQueueRow(entry.fileName, entry.title, entry.Author, entry.path, entry.Url, entry.folderName);
+        m_grid.AddQueueRow(entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
+                           entry.folderName);
     }
     WriteSetting(Settings::kSection, u"folderID"_s, entry.folderID);
     WriteSetting(Settings::kSection, u"folderName"_s, entry.folderName);

@@ -2,12 +2,11 @@
 
 #include "add/VideoProbe.h"
 #include "add/VideoSettings.h"
-#include "pipeline/RunFlags.h"
 #include "pipeline/ProgressView.h"
+#include "pipeline/RunFlags.h"
 
 #include <QCoroTask>
 #include <QDialog>
-
 #include <array>
 
 class CVideoList;
@@ -72,7 +71,7 @@ private:
     {
         None,
         Video,
-        Project,           // project.qvp with media.qv beside it
+        Project,          // project.qvp with media.qv beside it
         SingleFileProject // .zdm
     };
 

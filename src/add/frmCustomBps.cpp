@@ -35,26 +35,13 @@ QString fileSizeText(int kbps, int seconds)
     return Lang(kAddSection, u"lFileSize"_s) + VideoSettings::SizeText(VideoSettings::BytesOf(kbps, seconds));
 }
 
-QPushButton *button(const QString &name, QWidget *parent)
-{
-    auto *b = new QPushButton(parent);
-    b->setObjectName(name);
-    return b;
-}
-
-QLabel *label(const QString &name, QWidget *parent)
-{
-    auto *l = new QLabel(parent);
-    l->setObjectName(name);
-    return l;
-}
-
 } // namespace
 
 frmCustomBps::frmCustomBps(int currentCustomBps, QWidget *parent)
-    : QDialog(parent), m_group(new QButtonGroup(this)), m_bps(label(u"lBps"_s, this)),
-      m_fileSize(label(u"lFileSize"_s, this)), m_set(button(u"cmdSet"_s, this)),
-      m_ok(button(u"cmdOK"_s, this)), m_cancel(button(u"cmdCancel"_s, this)), m_current(currentCustomBps),
+    : QDialog(parent), m_group(new QButtonGroup(this)), m_bps(NamedControl<QLabel>(u"lBps"_s, this)),
+      m_fileSize(NamedControl<QLabel>(u"lFileSize"_s, this)),
+      m_set(NamedControl<QPushButton>(u"cmdSet"_s, this)), m_ok(NamedControl<QPushButton>(u"cmdOK"_s, this)),
+      m_cancel(NamedControl<QPushButton>(u"cmdCancel"_s, this)), m_current(currentCustomBps),
       m_result(currentCustomBps)
 {
     setObjectName(kSection);

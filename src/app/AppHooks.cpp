@@ -2,9 +2,9 @@
 
 #include "add/frmAdd.h"
 #include "app/frmUpload.h"
-#include "platform/Coro.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
+#include "platform/Coro.h"
 #include "server/TransferControl.h"
 
 #include <QPointer>

@@ -19,19 +19,19 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QMimeData>
-#include <QUrl>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 Q_LOGGING_CATEGORY(lcWindow, "clipferry.window", QtWarningMsg)

@@ -32,11 +32,11 @@
 
 namespace {
 
-const QString kUploadUsage = QStringLiteral(
-    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
-    "local|server|none] "
-    "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
-    "[--plain] [--queue-only] [--queue FILE] SOURCE...");
+const QString kUploadUsage =
+    QStringLiteral("--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
+                   "local|server|none] "
+                   "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
+                   "[--plain] [--queue-only] [--queue FILE] SOURCE...");
 const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel]");
 
 void printLine(const QString &line)
@@ -163,11 +163,12 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString sou
     if (choice.cvtType != LocalConversion || !server.customBps)
         choice.customBps = 0;
     const std::array<bool, 3> resolutions = ResolutionsEnabled(r.frameWidth, choice.cvtType, server);
-    choice.resType = choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
+    choice.resType =
+        choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
     const qint64 estimate = EstimatedSize(r, FileSizeBytes(source), choice, server);
     if (estimate > kLimitBytes) {
-        const QString key =
-            choice.cvtType == LocalConversion ? QStringLiteral("msg_exceed2GB") : QStringLiteral("msg_srcExceed2GB");
+        const QString key = choice.cvtType == LocalConversion ? QStringLiteral("msg_exceed2GB")
+                                                              : QStringLiteral("msg_srcExceed2GB");
         refuse(Lang(QStringLiteral("frmAdd"), key).replace(QStringLiteral("%s"), GiBText(estimate)));
         co_return std::nullopt;
     }

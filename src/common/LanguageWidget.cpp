@@ -7,8 +7,20 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QToolBar>
 #include <QWidget>
+
+QPushButton *LinkButton(const QString &name, QWidget *parent)
+{
+    auto *link = NamedControl<QPushButton>(name, parent);
+    link->setFlat(true);
+    link->setCursor(Qt::PointingHandCursor);
+    link->setStyleSheet(QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; "
+                                       "border: none; padding: 0; text-align: left; } "
+                                       "QPushButton:disabled { color: palette(mid); }"));
+    return link;
+}
 
 void ApplyLanguage(QWidget *window)
 {

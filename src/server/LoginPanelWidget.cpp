@@ -1,6 +1,7 @@
 #include "server/LoginPanelWidget.h"
 
 #include "common/Lang.h"
+#include "common/LanguageWidget.h"
 #include "platform/Messages.h"
 #include "server/TransferControl.h"
 
@@ -14,16 +15,9 @@ namespace {
 
 QLabel *captionLabel(const QString &section, const QString &name, QWidget *parent)
 {
-    auto *label = new QLabel(Lang(section, name), parent);
-    label->setObjectName(name);
+    auto *label = NamedControl<QLabel>(name, parent);
+    label->setText(Lang(section, name));
     return label;
-}
-
-QLineEdit *field(const QString &name, QWidget *parent)
-{
-    auto *edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    return edit;
 }
 
 } // namespace
@@ -31,24 +25,18 @@ QLineEdit *field(const QString &name, QWidget *parent)
 LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
                                    QWidget *parent)
     : QWidget(parent), m_session(new LoginSession(access, control, section, this)), m_section(section),
-      m_server(field(QStringLiteral("txtServer"), this)),
-      m_account(field(QStringLiteral("txtAccount"), this)),
-      m_password(field(QStringLiteral("txtPassword"), this)),
+      m_server(NamedControl<QLineEdit>(QStringLiteral("txtServer"), this)),
+      m_account(NamedControl<QLineEdit>(QStringLiteral("txtAccount"), this)),
+      m_password(NamedControl<QLineEdit>(QStringLiteral("txtPassword"), this)),
       m_logIn(new QPushButton(Lang(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")), this)),
       m_status(new QLabel(Lang(section, QStringLiteral("lStatus")), this)),
-      m_oldServerHelp(new QPushButton(Lang(section, QStringLiteral("lOldSysHelp")), this))
+      m_oldServerHelp(LinkButton(QStringLiteral("lOldSysHelp"), this))
 {
     m_password->setEchoMode(QLineEdit::Password);
     m_logIn->setObjectName(QStringLiteral("cmdLogIn"));
     m_status->setObjectName(QStringLiteral("lStatus"));
     m_status->setWordWrap(true);
-    // A button that looks like a link, so the language file names it like any caption.
-    m_oldServerHelp->setObjectName(QStringLiteral("lOldSysHelp"));
-    m_oldServerHelp->setFlat(true);
-    m_oldServerHelp->setCursor(Qt::PointingHandCursor);
-    m_oldServerHelp->setStyleSheet(
-        QStringLiteral("QPushButton { color: palette(link); text-decoration: underline; "
-                       "border: none; padding: 0; }"));
+    m_oldServerHelp->setText(Lang(section, QStringLiteral("lOldSysHelp")));
     m_oldServerHelp->hide();
 
     auto *grid = new QGridLayout(this);

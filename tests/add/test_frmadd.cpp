@@ -51,8 +51,8 @@ QString makeClip(const QString &path, int width, int height, double seconds = 2)
 QString stretchClip(const QString &clip, const QString &path, int factor)
 {
     QProcess ffmpeg;
-    ffmpeg.start(u"ffmpeg"_qs, {u"-v"_qs, u"error"_qs, u"-y"_qs, u"-itsscale"_qs, QString::number(factor), u"-i"_qs,
-                                 clip, u"-an"_qs, u"-c"_qs, u"copy"_qs, path});
+    ffmpeg.start(u"ffmpeg"_qs, {u"-v"_qs, u"error"_qs, u"-y"_qs, u"-itsscale"_qs, QString::number(factor),
+                                u"-i"_qs, clip, u"-an"_qs, u"-c"_qs, u"copy"_qs, path});
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0 ? path : QString();
 }
 
@@ -70,11 +70,7 @@ struct Rig
         dialog->show();
         return *dialog;
     }
-    template <typename T>
-    T *child(const QString &name) const
-    {
-        return dialog->findChild<T *>(name);
-    }
+    template <typename T> T *child(const QString &name) const { return dialog->findChild<T *>(name); }
     QString label(const QString &name) const { return child<QLabel>(name)->text(); }
     QRadioButton *option(const QString &name) const { return child<QRadioButton>(name); }
     QPushButton *button(const QString &name) const { return child<QPushButton>(name); }
@@ -154,7 +150,8 @@ private Q_SLOTS:
         QTest::newRow("RMVB capitals") << u"clip.RMVB"_qs << true << text(u"msg_rm_and_rmvb"_qs);
         QTest::newRow("dvd menu") << u"video_ts.vob"_qs << true << text(u"msg_VIDEO_TS_VOB"_qs);
         QTest::newRow("title set") << u"VTS_01_1.VOB"_qs << true << QString();
-        QTest::newRow("project without media") << u"lonely/project.qvp"_qs << true << text(u"msg_noMediaQv"_qs);
+        QTest::newRow("project without media")
+            << u"lonely/project.qvp"_qs << true << text(u"msg_noMediaQv"_qs);
         QTest::newRow("video") << u"fine.mkv"_qs << true << QString();
     }
     void sourceRefusals()
@@ -273,8 +270,8 @@ private Q_SLOTS:
         QVERIFY(rig.option(kept)->isChecked());
         QVERIFY(!rig.option(option)->isChecked());
         QCOMPARE(m_messages->messages.size(), before + 1);
-        QVERIFY(m_messages->messages.last().text.startsWith(
-            text(message).left(text(message).indexOf(u"%s"_qs))));
+        QVERIFY(
+            m_messages->messages.last().text.startsWith(text(message).left(text(message).indexOf(u"%s"_qs))));
         QVERIFY(!m_messages->messages.last().text.contains(u"%s"_qs));
         QVERIFY(m_messages->messages.last().text.contains(u"GB"_qs));
         QFile::remove(source);

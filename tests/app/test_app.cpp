@@ -11,17 +11,16 @@
 #include "queue/QueueModel.h"
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QMimeData>
-#include <QApplication>
-#include <QUrl>
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -33,6 +32,7 @@
 #include <QTest>
 #include <QTextDocument>
 #include <QTimer>
+#include <QUrl>
 
 Q_DECLARE_METATYPE(Messages::Answer)
 Q_DECLARE_METATYPE(Messages::Buttons)
