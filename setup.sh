@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make qt6-base-dev qcoro-qt6-dev libpugixml-dev libfreeimage-dev libsqlite3-dev
-          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth openssl curl bc)
+          libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth openssl curl bc
+          fonts-droid-fallback)
 
 install_packages() {
   local missing=()
