@@ -131,9 +131,7 @@ private Q_SLOTS:
         qputenv("CLIPFERRY_BROWSER", "clipferry-no-browser");
         m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
         QVERIFY(m_server->start({QStringLiteral("--demo")}));
-        m_folderId = QString::fromUtf8(m_server->admin({QStringLiteral("folder"), QStringLiteral("add"),
-                                                        QStringLiteral("0"), QStringLiteral("Talks")}))
-                         .trimmed();
+        m_folderId = m_server->addFolder(QStringLiteral("Talks"));
         QVERIFY(!m_folderId.isEmpty());
 
         SampleRecordingOptions zdm;

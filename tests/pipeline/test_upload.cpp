@@ -74,9 +74,7 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
         QVERIFY(m_server->start({QStringLiteral("--demo")}));
-        m_folderId = QString::fromUtf8(m_server->admin({QStringLiteral("folder"), QStringLiteral("add"),
-                                                        QStringLiteral("0"), QStringLiteral("Talks")}))
-                         .trimmed();
+        m_folderId = m_server->addFolder(QStringLiteral("Talks"));
         QVERIFY(!m_folderId.isEmpty());
         m_clip = m_dir.filePath(QStringLiteral("clip.mp4"));
         SampleVideo sample;

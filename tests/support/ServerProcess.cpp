@@ -63,3 +63,8 @@ QByteArray ServerProcess::admin(const QStringList &args) const
     const QByteArray out = p.readAllStandardOutput();
     return out.isNull() ? QByteArray("") : out;
 }
+
+QString ServerProcess::addFolder(const QString &name) const
+{
+    return QString::fromUtf8(admin({u"folder"_s, u"add"_s, u"0"_s, name})).trimmed();
+}

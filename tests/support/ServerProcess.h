@@ -20,6 +20,8 @@ public:
     quint16 port() const { return static_cast<quint16>(m_url.port()); }
     // Runs an administration subcommand; returns its standard output, or a null array on failure.
     QByteArray admin(const QStringList &args) const;
+    // Adds a folder below the root that takes uploads; its id, or empty on failure.
+    QString addFolder(const QString &name) const;
     QString dataDir() const { return m_dataDir; }
 
     static QString program();
