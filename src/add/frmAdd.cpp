@@ -1,6 +1,7 @@
 #include "add/frmAdd.h"
 
 #include "add/frmCustomBps.h"
+#include "common/DialogWidget.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
@@ -222,12 +223,8 @@ void frmAdd::connectControls()
     connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
     connect(m_resolutionGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseResolution);
 
-    connect(m_probe, &VideoProbe::probingChanged, this, [this](bool probing) {
-        m_probing = probing;
-        setBusy(probing ? Probing : Idle);
-    });
-    connect(m_login, &LoginPanelWidget::busyChanged, this,
-            [this](bool busy) { setBusy(busy ? WaitingForFolders : Idle); });
+    connect(m_probe, &VideoProbe::probingChanged, this, &frmAdd::setProbing);
+    connect(m_login, &LoginPanelWidget::busyChanged, this, &frmAdd::busyChanged);
     connect(m_login, &LoginPanelWidget::serverDependentPartsEnabled, this, &frmAdd::serverPartsEnabled);
     connect(m_login, &LoginPanelWidget::loginEdited, this, [this] {
         setOverwriteModeOffered(false, {});
@@ -373,14 +370,8 @@ QCoro::Task<> frmAdd::browse()
     if (!current.isEmpty())
         dialog->setDirectory(QFileInfo(current).absolutePath());
     QPointer<frmAdd> self(this);
-    QPointer<QFileDialog> guard(dialog);
-    dialog->open();
-    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
-    if (!guard)
-        co_return;
-    const QStringList chosen =
-        dialog->result() == QDialog::Accepted ? dialog->selectedFiles() : QStringList();
-    dialog->deleteLater();
+    const bool accepted = co_await OpenDialog(dialog);
+    const QStringList chosen = accepted ? dialog->selectedFiles() : QStringList();
     if (!self || chosen.isEmpty())
         co_return;
     co_await chooseSource(QDir::toNativeSeparators(chosen.first()));
@@ -460,8 +451,7 @@ QCoro::Task<bool> frmAdd::loadSingleFileProject(QString path)
     const QDir dir(folder);
     QPointer<frmAdd> self(this);
     // Unpacking a large recording takes a moment: the dialog is busy meanwhile.
-    setBusy(Probing);
-    m_probing = true;
+    setProbing(true);
     co_await m_libraries->GetExtendDataFromProject(
         path, dir.filePath(u"project.qvp"_s), dir.filePath(u"cursor.gif"_s), dir.filePath(u"photo.gif"_s),
         dir.filePath(u"inteIndex.txt"_s));
@@ -469,8 +459,7 @@ QCoro::Task<bool> frmAdd::loadSingleFileProject(QString path)
         DeleteFolderIfExists(folder);
         co_return false;
     }
-    m_probing = false;
-    setBusy(Idle);
+    setProbing(false);
     const bool loaded = loadRecordingProject(dir.filePath(u"project.qvp"_s));
     DeleteFolderIfExists(folder);
     co_return loaded;
@@ -646,17 +635,10 @@ QCoro::Task<> frmAdd::openCustomBps()
     auto *dialog = new frmCustomBps(m_choice.customBps, this);
     dialog->init(rates.totalKbps, m_probeResult.durationSeconds);
     QPointer<frmAdd> self(this);
-    QPointer<frmCustomBps> guard(dialog);
-    dialog->open();
-    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
-    if (!guard)
+    const bool accepted = co_await OpenDialog(dialog);
+    if (!self || !accepted || dialog->customBps() == m_choice.customBps)
         co_return;
-    const bool accepted = dialog->result() == QDialog::Accepted;
-    const int chosen = dialog->customBps();
-    dialog->deleteLater();
-    if (!self || !accepted || chosen == m_choice.customBps)
-        co_return;
-    m_choice.customBps = chosen;
+    m_choice.customBps = dialog->customBps();
     recomputeBitRates();
 }
 
@@ -727,10 +709,17 @@ frmAdd::BusyState frmAdd::busyState() const
     return m_login->session()->busy() ? WaitingForFolders : Idle;
 }
 
-void frmAdd::setBusy(BusyState state)
+void frmAdd::setProbing(bool probing)
 {
-    cmdCancel->setEnabled(state == Idle);
-    cmdBrowse->setEnabled(state == Idle && m_login->isLoggedIn());
+    m_probing = probing;
+    busyChanged();
+}
+
+void frmAdd::busyChanged()
+{
+    const bool idle = busyState() == Idle;
+    cmdCancel->setEnabled(idle);
+    cmdBrowse->setEnabled(idle && m_login->isLoggedIn());
     updateOk();
 }
 

@@ -105,7 +105,10 @@ private:
     void serverPartsEnabled(bool enabled);
     void loginSucceeded();
     void updateOk();
-    void setBusy(BusyState state);
+    // Busy state 1 began or ended: a probe, or unpacking a single-file project.
+    void setProbing(bool probing);
+    // Cancel, Browse and OK follow the busy state.
+    void busyChanged();
     bool refuseClose();
     QCoro::Task<> confirm();
     bool isQueuedElsewhere(const QString &path) const;

@@ -2,12 +2,10 @@
 
 #include "add/frmAdd.h"
 #include "app/frmUpload.h"
+#include "common/DialogWidget.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
-#include "platform/Coro.h"
 #include "server/TransferControl.h"
-
-#include <QPointer>
 
 AppHooks::AppHooks() = default;
 
@@ -16,14 +14,9 @@ AppHooks::~AppHooks() = default;
 QCoro::Task<> AppHooks::showAddDialog(frmUpload *window, QString source)
 {
     auto *dialog = new frmAdd(m_access, window->queue(), window->videoList(), window);
-    QPointer<frmAdd> guard(dialog);
-    dialog->open();
     if (!source.isEmpty())
         dialog->chooseSourceAfterLogin(source);
-    // The dialog is deleted only after its queued finished signal has arrived.
-    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
-    if (guard)
-        guard->deleteLater();
+    co_await OpenDialog(dialog);
 }
 
 QCoro::Task<> AppHooks::showBatchDialog(frmUpload *window)

@@ -1,7 +1,7 @@
 #include "app/PlaceholderHooks.h"
 
 #include "app/frmUpload.h"
-#include "platform/Coro.h"
+#include "common/DialogWidget.h"
 #include "queue/QueueModel.h"
 
 #include <QDialog>
@@ -23,14 +23,7 @@ QCoro::Task<> showPlaceholderDialog(QWidget *parent, QString title, QString note
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, dialog);
     QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
     layout->addWidget(buttons);
-    QPointer<QDialog> guard(dialog);
-    dialog->open();
-    // A dialog waits for the person as long as it takes. The dialog is
-    // deleted only afterwards: the awaited signal arrives queued, and would
-    // be dropped if its sender were gone by then.
-    co_await Coro::signal(dialog, &QDialog::finished, std::chrono::milliseconds(-1));
-    if (guard)
-        guard->deleteLater();
+    co_await OpenDialog(dialog);
 }
 
 } // namespace
