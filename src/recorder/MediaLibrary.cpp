@@ -209,6 +209,16 @@ bool MediaLibrary::isSingleFileProject(const QString &path)
     return file.open(QIODevice::ReadOnly) && file.read(4) == QByteArrayLiteral("PK\x03\x04");
 }
 
+QString MediaLibrary::makeStage(const QString &base, const QString &prefix)
+{
+    const QString stage = UniqueTempFolder(base, prefix);
+    if (stage.isEmpty() || !QDir().mkpath(stage)) {
+        m_error = u"Cannot create a folder in \"%1\"."_s.arg(base);
+        return {};
+    }
+    return stage;
+}
+
 // A single-file project's media is verified as it is stored inside it:
 // unpacked (with unzip's own checksum test) beside the other temporary
 // files, then decoded like any media.
@@ -217,11 +227,9 @@ QCoro::Task<int> MediaLibrary::verifySingleFileProject(QString projectPath)
     const QString unzip = findTool(u"unzip"_s);
     if (unzip.isEmpty())
         co_return 0;
-    const QString stage = UniqueTempFolder(QDir::tempPath(), u".zdm_verify_"_s);
-    if (stage.isEmpty() || !QDir().mkpath(stage)) {
-        m_error = u"Cannot create a folder in \"%1\"."_s.arg(QDir::tempPath());
+    const QString stage = makeStage(QDir::tempPath(), u".zdm_verify_"_s);
+    if (stage.isEmpty())
         co_return 0;
-    }
     const QPointer<MediaLibrary> self(this);
     const QStringList arguments = unzipArguments(projectPath, {u"media.qv"_s}, stage);
     const QString anyFolder;
@@ -251,11 +259,9 @@ QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QSt
     }
     // Unpacked beside the first target and then moved, so no target is ever
     // half-written.
-    const QString stage = UniqueTempFolder(QFileInfo(qvpPath).absolutePath(), u".zdm_"_s);
-    if (stage.isEmpty() || !QDir().mkpath(stage)) {
-        m_error = u"Cannot create a folder beside \"%1\"."_s.arg(qvpPath);
+    const QString stage = makeStage(QFileInfo(qvpPath).absolutePath(), u".zdm_"_s);
+    if (stage.isEmpty())
         co_return 0;
-    }
     const QStringList names = extendDataNames();
     const QPointer<MediaLibrary> self(this);
     // Exit code 11: some names are not in the archive; the others are unpacked.
@@ -290,11 +296,9 @@ QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QStri
     }
     // zip stores entries under the names it is given, so the files are
     // gathered under their archive names first.
-    const QString stage = UniqueTempFolder(QFileInfo(projectPath).absolutePath(), u".zdm_"_s);
-    if (stage.isEmpty() || !QDir().mkpath(stage)) {
-        m_error = u"Cannot create a folder beside \"%1\"."_s.arg(projectPath);
+    const QString stage = makeStage(QFileInfo(projectPath).absolutePath(), u".zdm_"_s);
+    if (stage.isEmpty())
         co_return 0;
-    }
     const QStringList names = extendDataNames();
     const QStringList sources = QStringList() << qvpPath << cursorPath << photoPath << indexPath;
     QStringList staged;

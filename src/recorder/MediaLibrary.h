@@ -58,6 +58,9 @@ private:
     QCoro::Task<bool> runTool(QString program, QStringList arguments, QString workingFolder,
                               std::chrono::milliseconds timeout, int alsoAcceptedCode = 0);
     QString findTool(const QString &name);
+    // A new empty folder under `base` for files on their way; empty (and the
+    // error set) when it cannot be made.
+    QString makeStage(const QString &base, const QString &prefix);
 
     int m_thumbTime = -1;
     bool m_rendering = false;
