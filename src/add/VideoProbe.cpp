@@ -79,16 +79,18 @@ QCoro::Task<bool> VideoProbe::probe(QString path, bool batchForm, bool quiet)
     const QString programDir = AppPaths::programDir();
     const QString mediainfo = QDir(programDir).filePath(QStringLiteral("mediainfo")) +
                               QStringLiteral(" --inform=\"Video;%ScanType%\" ") + quoted(path);
-    const QString scanType = co_await m_runner.captureOutput(mediainfo);
+    const ProcessResult scan = co_await m_runner.captureOutput(mediainfo);
     if (!self)
         co_return false;
     ProbeResult found;
-    found.interlaced = !scanType.contains(QLatin1String("Progressive"), Qt::CaseInsensitive);
+    found.interlaced =
+        !QString::fromLocal8Bit(scan.output).contains(QLatin1String("Progressive"), Qt::CaseInsensitive);
 
     const QString frame = UniqueTempFile(AppPaths::tempDir(), QStringLiteral("bmp"), QStringLiteral("vu_"));
     const QString ffmpeg = QDir(programDir).filePath(QStringLiteral("ffmpeg")) + QStringLiteral(" -y -i ") +
                            quoted(path) + QStringLiteral(" -f image2 -ss 0.1 ") + quoted(frame);
-    const QString report = co_await m_runner.captureOutput(ffmpeg);
+    const ProcessResult probed = co_await m_runner.captureOutput(ffmpeg);
+    const QString report = QString::fromLocal8Bit(probed.output);
     DeleteFileIfExists(frame);
     if (!self)
         co_return false;

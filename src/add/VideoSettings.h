@@ -1,12 +1,12 @@
 #pragma once
 
 #include "add/VideoProbe.h"
+#include "queue/CVideoItem.h"
 
 #include <QSize>
 #include <QString>
 #include <array>
 
-struct CVideoItem;
 struct ServerSettings;
 
 // How a video is converted and at which size: the add dialogs' choices and
@@ -15,19 +15,11 @@ struct ServerSettings;
 // dialogs and the command line compute the same entry.
 namespace VideoSettings {
 
-enum Conversion
-{
-    LocalConversion = 0,
-    ServerConversion = 1,
-    NoConversion = 2 // an MP4 uploaded unchanged
-};
-
-enum Resolution
-{
-    SourceResolution = 0,
-    HighResolution = 1,     // the server's secondRes
-    StandardResolution = 2, // the server's thirdRes
-};
+// The conversion and resolution choices live with the queue entry.
+using ::Conversion;
+using ::Resolution;
+using enum ::Conversion;
+using enum ::Resolution;
 
 // Archives above this are refused by the server.
 constexpr qint64 kLimitBytes = 2147483648LL;

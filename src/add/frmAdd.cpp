@@ -8,6 +8,7 @@
 #include "common/Settings.h"
 #include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
+#include "pipeline/Session.h"
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -58,10 +59,11 @@ int majorVersion(const QString &version)
 
 } // namespace
 
-frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent)
-    : QDialog(parent), m_access(access), m_grid(grid), m_list(list),
-      m_runner(new ExecRunner(m_flags, m_silent, this)), m_probe(new VideoProbe(*m_runner, this)),
-      m_libraries(new MediaLibraries(this)), m_control(new TransferControl(this))
+frmAdd::frmAdd(Session &session, QWidget *parent)
+    : QDialog(parent), m_access(session.access()), m_grid(session.queue()), m_list(session.list()),
+      m_runner(new ExecRunner(session.processes(), m_options, m_silent, this)),
+      m_probe(new VideoProbe(*m_runner, this)), m_libraries(new MediaLibraries(session.processes(), this)),
+      m_control(&session.transfer())
 {
     setObjectName(kSection);
     buildControls();

@@ -3,7 +3,7 @@
 #include "add/VideoProbe.h"
 #include "add/VideoSettings.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
+#include "pipeline/RunOptions.h"
 
 #include <QCoroTask>
 #include <QDialog>
@@ -21,6 +21,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QueueModel;
+class Session;
 class TransferControl;
 struct CVideoItem;
 struct ServerAccess;
@@ -42,7 +43,7 @@ public:
         WaitingForFolders = 2
     };
 
-    frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent = nullptr);
+    frmAdd(Session &session, QWidget *parent = nullptr);
     ~frmAdd() override;
 
     // Runs the Browse checks and loads `path`, as if it had been chosen in
@@ -121,7 +122,8 @@ private:
     ServerAccess &m_access;
     QueueModel &m_grid;
     CVideoList &m_list;
-    RunFlags m_flags;
+    // Probing runs at normal priority.
+    RunOptions m_options;
     SilentProgressView m_silent;
     ExecRunner *m_runner;
     VideoProbe *m_probe;

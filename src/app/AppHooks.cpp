@@ -3,17 +3,16 @@
 #include "add/frmAdd.h"
 #include "app/frmUpload.h"
 #include "common/DialogWidget.h"
-#include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
-#include "server/TransferControl.h"
+#include "pipeline/Session.h"
 
-AppHooks::AppHooks() = default;
+AppHooks::AppHooks(Session &session) : m_session(session) {}
 
 AppHooks::~AppHooks() = default;
 
 QCoro::Task<> AppHooks::showAddDialog(frmUpload *window, QString source)
 {
-    auto *dialog = new frmAdd(m_access, window->queue(), window->videoList(), window);
+    auto *dialog = new frmAdd(m_session, window);
     if (!source.isEmpty())
         dialog->chooseSourceAfterLogin(source);
     co_await OpenDialog(dialog);
@@ -26,21 +25,19 @@ QCoro::Task<> AppHooks::showBatchDialog(frmUpload *window)
 
 void AppHooks::StartNextEntry(frmUpload *window)
 {
-    if (!m_queue) {
-        m_runner = new ExecRunner(window->runFlags(), window->progressView(), window);
-        m_tarn = new TransferControl(window);
-        m_queue =
-            new QueueRunner({window->queue(), window->videoList(), window->runFlags(), window->progressView(),
-                             *window, *m_runner, *m_tarn, m_defaultProject, m_project},
-                            window);
-    }
-    m_queue->StartNextEntry();
+    m_session.runner(window->progressView(), *window).StartNextEntry();
 }
 
 void AppHooks::StopExec()
 {
-    if (m_runner)
-        m_runner->StopExec();
+    if (QueueRunner *runner = m_session.runnerIfMade())
+        runner->Stop();
+}
+
+QStringList AppHooks::tempFolders() const
+{
+    const QueueRunner *runner = m_session.runnerIfMade();
+    return runner ? runner->tempFolders() : QStringList();
 }
 
 void AppHooks::checkForUpdates(frmUpload *window)

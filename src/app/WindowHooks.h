@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoroTask>
+#include <QStringList>
 
 class frmUpload;
 
@@ -21,8 +22,10 @@ public:
     virtual QCoro::Task<> showBatchDialog(frmUpload *window) = 0;
     // Start: the queue runner takes the first waiting entry.
     virtual void StartNextEntry(frmUpload *window) = 0;
-    // Stop: the running external program is asked to end.
+    // Stop: the running entry is asked to end, whatever step it is in.
     virtual void StopExec() = 0;
+    // The work folders made in the temporary folder, removed at close.
+    virtual QStringList tempFolders() const { return {}; }
     // At start-up, unless "-s" was given: the new-version notice and the
     // hidden version check.
     virtual void checkForUpdates(frmUpload *window) = 0;

@@ -8,6 +8,7 @@
 #include "common/LanguageWidget.h"
 #include "common/Settings.h"
 #include "common/SystemUtil.h"
+#include "pipeline/Session.h"
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -82,7 +83,9 @@ QString flagText(bool checked)
 } // namespace
 
 frmUpload::frmUpload(Setup setup, QWidget *parent)
-    : QMainWindow(parent), m_queue(new QueueModel(this)), m_keepAwake(std::move(setup.keepAwake)),
+    : QMainWindow(parent), m_session(setup.session), m_queue(&setup.session.queue()),
+      m_videos(setup.session.list()), m_options(setup.session.options()),
+      m_keepAwake(std::move(setup.keepAwake)),
       m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
       m_arguments(std::move(setup.arguments)), m_processorCount(setup.processorCount)
 {
@@ -104,7 +107,7 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     cmdEdit->setEnabled(false);
     cmdStartUpload->setEnabled(false);
     cmdStopUpload->setEnabled(false);
-    m_flags = RunFlags{};
+    m_exitStopped = false;
     m_queue->editMode = false;
 
     m_osVersion = OsVersionNumber();
@@ -260,7 +263,7 @@ void frmUpload::connectCommands()
         Coro::start(
             this, m_stopRunning, [this] { return stopUpload(); }, [] {});
     });
-    connect(chkHighSpeed, &QCheckBox::toggled, this, [this](bool checked) { m_flags.highSpeed = checked; });
+    connect(chkHighSpeed, &QCheckBox::toggled, this, [this](bool checked) { m_options.highSpeed = checked; });
     connect(m_queue, &QueueModel::noWaitingEntry, this, [this] { setStopEnabled(false); });
     connect(tmrInit, &QTimer::timeout, this, &frmUpload::initTick);
 
@@ -314,13 +317,13 @@ void frmUpload::initTick()
 
 void frmUpload::readOptions()
 {
-    m_flags.cpuCount = m_processorCount > 0 ? m_processorCount : QThread::idealThreadCount();
-    if (m_flags.cpuCount > 2)
+    m_options.cpuCount = m_processorCount > 0 ? m_processorCount : QThread::idealThreadCount();
+    if (m_options.cpuCount > 2)
         chkHighSpeed->setChecked(
             numericValue(ReadPlainSetting(QStringLiteral("chkHighSpeed"), QStringLiteral("1"))) == 1);
     else
         applyProcessorLimit();
-    m_flags.highSpeed = chkHighSpeed->isChecked();
+    m_options.highSpeed = chkHighSpeed->isChecked();
 
     const bool keepQueue =
         numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
@@ -586,7 +589,8 @@ void frmUpload::startUpload()
 
 bool frmUpload::requestStop()
 {
-    return RequestStop(m_flags, [this] { m_hooks->StopExec(); });
+    m_hooks->StopExec();
+    return true;
 }
 
 QCoro::Task<> frmUpload::stopUpload()
@@ -607,7 +611,7 @@ QCoro::Task<> frmUpload::exitProgram()
             text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
         co_return;
     }
-    m_flags.exitStopped = true;
+    m_exitStopped = true;
     QPointer<frmUpload> self(this);
     if (requestStop())
         co_await Coro::sleep(100ms);
@@ -628,7 +632,7 @@ QCoro::Task<> frmUpload::shutdown()
     m_shuttingDown = true;
     QPointer<frmUpload> self(this);
     if (m_queue->AnyEntryTransfering()) {
-        m_flags.exitStopped = true;
+        m_exitStopped = true;
         requestStop();
         for (int i = 0; i < kShutdownPolls && self && self->m_queue->AnyEntryTransfering(); ++i)
             co_await Coro::sleep(kShutdownPoll);
@@ -676,7 +680,7 @@ void frmUpload::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    if (!m_flags.exitStopped)
+    if (!m_exitStopped)
         requestStop();
     runCloseSteps();
     event->accept();
@@ -688,7 +692,7 @@ void frmUpload::runCloseSteps()
 {
     m_closeStepsDone = true;
     tmrInit->stop();
-    for (const QString &folder : std::as_const(m_flags.tempFolders))
+    for (const QString &folder : m_hooks->tempFolders())
         DeleteFolderIfExists(folder);
     if (m_optionsRead) {
         const QString queueFile = QueueFile::defaultPath();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/WindowHooks.h"
-#include "pipeline/RunFlags.h"
+#include "pipeline/RunOptions.h"
 #include "pipeline/RunnerControls.h"
 #include "platform/KeepAwake.h"
 #include "queue/CVideoList.h"
@@ -14,6 +14,7 @@
 class ProgressPanelWidget;
 class ProgressView;
 class QueueModel;
+class Session;
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -31,6 +32,8 @@ class frmUpload final : public QMainWindow, public RunnerControls
 public:
     struct Setup
     {
+        // The program's session: the queue shown in the grid, the options.
+        Session &session;
         // The command line without the program; "-s" skips the update check.
         QStringList arguments;
         // Keeps the computer and display awake while the window is open.
@@ -54,9 +57,10 @@ public:
     explicit frmUpload(Setup setup, QWidget *parent = nullptr);
     ~frmUpload() override;
 
+    Session &session() { return m_session; }
     QueueModel &queue() { return *m_queue; }
     CVideoList &videoList() { return m_videos; }
-    RunFlags &runFlags() { return m_flags; }
+    RunOptions &runOptions() { return m_options; }
     ProgressView &progressView();
     const Texts &texts() const { return m_texts; }
 
@@ -132,9 +136,12 @@ private:
     void removeRowAndEntry(int row);
     void runCloseSteps();
 
+    Session &m_session;
     QueueModel *m_queue;
-    CVideoList m_videos;
-    RunFlags m_flags;
+    CVideoList &m_videos;
+    RunOptions &m_options;
+    // Exit has already stopped the run, so closing does not stop it again.
+    bool m_exitStopped = false;
     Texts m_texts;
     std::unique_ptr<KeepAwake> m_keepAwake;
     std::unique_ptr<WindowHooks> m_hooks;

@@ -2,10 +2,11 @@
 
 #include "app/AppHooks.h"
 #include "app/MessageBoxWidget.h"
-#include "platform/ShutdownSignals.h"
 #include "app/frmUpload.h"
+#include "pipeline/Session.h"
 #include "platform/KeepAwake.h"
 #include "platform/Messages.h"
+#include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
@@ -26,7 +27,8 @@ int main(int argc, char *argv[])
     MessageBoxWidget *boxes = presenter.get();
     Messages::setPresenter(std::move(presenter));
 
-    frmUpload window({arguments, KeepAwake::create(), std::make_unique<AppHooks>(), 0});
+    Session session;
+    frmUpload window({session, arguments, KeepAwake::create(), std::make_unique<AppHooks>(session), 0});
     boxes->setWindow(&window);
 
     QObject::connect(&instance, &SingleInstance::activated, &window, [&window] {

@@ -6,8 +6,10 @@
 #include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
+#include "pipeline/RunOptions.h"
 #include "pipeline/VideoConversion.h"
+#include "platform/ProcessRunner.h"
+#include "platform/ShutdownSignals.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -58,12 +60,18 @@ QString clockText(qint32 seconds)
 QCoro::Task<int> run(QStringList args)
 {
     const QString usage = u"convert "_s + kUsage;
-    RunFlags flags;
-    flags.cpuCount = QThread::idealThreadCount();
+    RunOptions options;
+    options.cpuCount = QThread::idealThreadCount();
     ConsoleProgressView view;
-    ExecRunner runner(flags, view);
-    VideoConversion conversion(runner, flags, view, nullptr);
-    CVideoItem &entry = conversion.entry;
+    ProcessRunner processes;
+    ExecRunner runner(processes, options, view);
+    VideoConversion conversion(runner, options, view);
+    StopSource stop;
+    ShutdownSignals interrupt;
+    QObject::connect(&interrupt, &ShutdownSignals::received, &conversion, [&stop] { stop.requestStop(); });
+    EntryJob job;
+    job.stop = stop.token();
+    CVideoItem &entry = job.entry;
 
     const QString work = CliArgs::take(args, u"--work"_s);
     const QString container = CliArgs::take(args, u"--container"_s, u"mp4"_s);
@@ -71,8 +79,8 @@ QCoro::Task<int> run(QStringList args)
     entry.vBitRate = CliArgs::take(args, u"--vbitrate"_s, u"586k"_s);
     entry.aBitRate = CliArgs::take(args, u"--abitrate"_s, u"64k"_s);
     entry.dstPostfix = CliArgs::take(args, u"--postfix"_s);
-    entry.dstCvtType = CliArgs::flag(args, u"--no-convert"_s) ? 2 : 0;
-    conversion.uploadSource = CliArgs::flag(args, u"--upload-source"_s);
+    entry.dstCvtType = CliArgs::flag(args, u"--no-convert"_s) ? NoConversion : LocalConversion;
+    job.uploadSource = CliArgs::flag(args, u"--upload-source"_s);
     entry.useTmpName = CliArgs::flag(args, u"--tmp-name"_s);
     entry.bInterlaced = CliArgs::flag(args, u"--interlaced"_s);
     if (work.isEmpty())
@@ -90,14 +98,15 @@ QCoro::Task<int> run(QStringList args)
         QTextStream(stderr) << "clipferry-cli: cannot make the folder " << work << Qt::endl;
         co_return 1;
     }
-    conversion.dstType = container;
+    job.videoType = container;
     entry.path = source.absoluteFilePath();
     entry.fileName = source.fileName();
 
     const QString probeCommand = u"ffprobe -v error -select_streams v:0 -show_entries "
                                  u"stream=width,height:format=duration -of default=noprint_wrappers=1 \""_s +
                                  entry.path + u'"';
-    const Probe probe = readProbe(co_await runner.captureOutput(probeCommand));
+    const ProcessResult probed = co_await runner.captureOutput(probeCommand);
+    const Probe probe = readProbe(QString::fromLocal8Bit(probed.output));
     entry.secDuration = static_cast<qint32>(std::floor(probe.seconds));
     entry.duration = clockText(entry.secDuration);
     entry.videoWidth = RoundToEven(probe.width);
@@ -116,14 +125,15 @@ QCoro::Task<int> run(QStringList args)
         co_return 1;
     }
 
-    const QString workFolder = QDir(work).absolutePath();
-    const int result = co_await conversion.PrepareVideo(entry.path, workFolder);
+    job.workFolder = QDir(work).absolutePath();
+    const PrepareResult result = co_await conversion.PrepareVideo(job);
     QTextStream out(stdout);
-    if (flags.cancelRequested)
+    if (job.stopped())
         out << "stopped" << Qt::endl;
-    const QString text = PrepareResultText(result, conversion.lastError);
-    out << "result " << result << (text.isEmpty() ? QString() : u": "_s + text) << Qt::endl;
-    co_return result == 1 ? 0 : 1;
+    const QString text = result.text();
+    out << "result " << static_cast<int>(result.failure) << (text.isEmpty() ? QString() : u": "_s + text)
+        << Qt::endl;
+    co_return result.ok() && !job.stopped() ? 0 : 1;
 }
 
 const CliCommand command{{u"convert"_s}, kUsage, run};

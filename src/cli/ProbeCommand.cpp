@@ -5,7 +5,8 @@
 #include "cli/CliCommand.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
+#include "pipeline/RunOptions.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
 #include <QJsonDocument>
@@ -41,9 +42,10 @@ QCoro::Task<int> run(QStringList args)
         }
     }
 
-    RunFlags flags;
+    RunOptions options;
     SilentProgressView view;
-    ExecRunner runner(flags, view);
+    ProcessRunner processes;
+    ExecRunner runner(processes, options, view);
     VideoProbe probe(runner);
     // Not quiet: the probe's message goes through the message helper, which
     // prints it on standard error here.

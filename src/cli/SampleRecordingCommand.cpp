@@ -2,6 +2,7 @@
 // demonstrations.
 
 #include "cli/CliCommand.h"
+#include "platform/ProcessRunner.h"
 #include "recorder/SampleRecording.h"
 
 #include <QTextStream>
@@ -37,7 +38,8 @@ QCoro::Task<int> run(QStringList args)
     if (args.size() != 1 || args.first().startsWith(u'-'))
         co_return CliArgs::usageError(u"name one folder"_s, u"sample recording "_s + kUsage);
 
-    const SampleRecordingResult result = co_await makeSampleRecording(args.first(), options);
+    ProcessRunner processes;
+    const SampleRecordingResult result = co_await makeSampleRecording(&processes, args.first(), options);
     if (!result.error.isEmpty()) {
         QTextStream(stderr) << "clipferry-cli: " << result.error << Qt::endl;
         co_return 1;

@@ -2,6 +2,7 @@
 
 #include "cli/CliCommand.h"
 #include "pipeline/SampleMedia.h"
+#include "platform/ProcessRunner.h"
 
 #include <QRegularExpression>
 #include <QTextStream>
@@ -54,7 +55,8 @@ QCoro::Task<int> run(QStringList args)
         co_return CliArgs::usageError(u"a sample needs a video stream or audio"_s,
                                       u"sample video "_s + kUsage);
     sample.output = args.first();
-    const QString failure = co_await sample.make();
+    ProcessRunner processes;
+    const QString failure = co_await sample.make(&processes);
     if (!failure.isEmpty()) {
         QTextStream(stderr) << "clipferry-cli: " << failure << Qt::endl;
         co_return 1;

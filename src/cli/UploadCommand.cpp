@@ -14,9 +14,11 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RecordingPreparation.h"
+#include "pipeline/Session.h"
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
@@ -47,18 +49,12 @@ void printLine(const QString &line)
 // Everything a headless run needs, wired as the window wires it.
 struct Pipeline
 {
-    QueueModel grid;
-    CVideoList list;
-    RunFlags flags;
+    Session session;
     ConsoleProgressView view;
     ConsoleControls controls;
-    ExecRunner runner{flags, view};
-    TransferControl tarn;
-    DefaultProject defaultProject;
-    CProjectFile project;
-    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
-
-    Pipeline() { flags.cpuCount = QThread::idealThreadCount(); }
+    QueueModel &grid = session.queue();
+    CVideoList &list = session.list();
+    QueueRunner &queue = session.runner(view, controls);
 
     // Runs every waiting entry, printing each state change; Ctrl-C stops the
     // running entry as Stop does. 0 when every entry finished.
@@ -199,7 +195,8 @@ QCoro::Task<std::optional<CVideoItem>> makeRecordingEntry(QString source, CVideo
     if (singleFile) {
         const QString folder = UniqueTempFolder(AppPaths::tempDir(), QStringLiteral("tmp_zdm_"));
         if (!folder.isEmpty() && QDir().mkpath(folder)) {
-            MediaLibraries libraries;
+            ProcessRunner processes;
+            MediaLibraries libraries(processes);
             const QStringList paths = MediaLibrary::extendDataPaths(folder);
             co_await libraries.GetExtendDataFromProject(info.absoluteFilePath(), paths.at(0), paths.at(1),
                                                         paths.at(2), paths.at(3));
@@ -297,7 +294,7 @@ QCoro::Task<int> upload(QStringList args)
         if (isRecording(source))
             item = co_await makeRecordingEntry(source, base);
         else
-            item = co_await makeEntry(pipeline.runner, source, base, login.settings);
+            item = co_await makeEntry(*pipeline.session.execRunner(), source, base, login.settings);
         if (!item)
             co_return 1;
         if (pipeline.list.itemExist(item->path)) {

@@ -2,37 +2,26 @@
 
 #include "common/TextUtil.h"
 #include "pipeline/ProgressView.h"
-#include "platform/Coro.h"
 #include "platform/Messages.h"
-#include "platform/ToolLocator.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QPointer>
-#include <QProcess>
 #include <QStringDecoder>
 #include <algorithm>
 #include <chrono>
 #include <optional>
-
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr qint64 kChunkBytes = 4096;
 constexpr qsizetype kKeptChars = 4096;
 constexpr int kDosOutputChunks = 10;
-// How often a waiting runner looks at its child. QProcess drains the pipe on
-// its own meanwhile, so the child never blocks on a full pipe.
-constexpr auto kPoll = 25ms;
-constexpr auto kKillPoll = 100ms;
+// The progress label is redrawn at most this often.
+constexpr auto kLabelInterval = 100ms;
 
 const QString kTimeMark = QStringLiteral("time=");
 const QString kFrameMark = QStringLiteral("frame=");
@@ -75,48 +64,12 @@ std::optional<double> timeValueSeconds(QStringView text)
     return static_cast<double>(RoundHalfEven(hours) * 3600 + RoundHalfEven(minutes * 60)) + seconds;
 }
 
-bool childRunning(const QProcess *process)
-{
-    return process->state() != QProcess::NotRunning;
-}
-
 } // namespace
 
-ExecRunner::ExecRunner(RunFlags &flags, ProgressView &view, QObject *parent)
-    : QObject(parent), m_flags(flags), m_view(view)
+ExecRunner::ExecRunner(ProcessRunner &processes, const RunOptions &options, ProgressView &view,
+                       QObject *parent)
+    : QObject(parent), m_processes(processes), m_options(options), m_view(view)
 {}
-
-bool ExecRunner::lowPriority(const RunFlags &flags)
-{
-    return !flags.highSpeed && flags.cpuCount > 2;
-}
-
-QStringList ExecRunner::splitCommand(const QString &commandLine)
-{
-    return QProcess::splitCommand(commandLine);
-}
-
-QString ExecRunner::resolveProgram(const QString &name)
-{
-    const QFileInfo given(name);
-    if (given.isAbsolute() && given.isFile() && given.isExecutable())
-        return given.absoluteFilePath();
-    QString base = given.fileName();
-#ifndef Q_OS_WIN
-    if (base.endsWith(u".exe", Qt::CaseInsensitive))
-        base.chop(4);
-#endif
-    if (QString found = ToolLocator::find(base); !found.isEmpty())
-        return found;
-    // Tools without a package on this platform have small stand-ins of ours.
-    if (base == u"MP4Box")
-        return ToolLocator::find(QStringLiteral("clipferry-mp4box"));
-    if (base == u"mp4GetKeyFrame")
-        return ToolLocator::find(QStringLiteral("clipferry-keyframes"));
-    if (base == u"thumb")
-        return ToolLocator::find(QStringLiteral("clipferry-thumb"));
-    return {};
-}
 
 ChunkVerdict ExecRunner::readChunk(ExecContext &context, QStringView chunk, double elapsed)
 {
@@ -181,42 +134,12 @@ void ExecRunner::appendKeptOutput(QString &kept, QStringView chunk)
     kept += rest;
 }
 
-QProcess *ExecRunner::startChild(const QString &commandLine, bool merged, bool belowNormal)
+ProcessSpec ExecRunner::specOf(const QString &commandLine, StopToken stop)
 {
-    const QStringList words = splitCommand(commandLine);
-    const QString program = words.isEmpty() ? QString() : resolveProgram(words.first());
-    if (program.isEmpty()) {
-        m_view.appendOutputLine(ToolLocator::missingMessage(words.value(0)));
-        return nullptr;
-    }
-    auto *process = new QProcess(this);
-    process->setProgram(program);
-    process->setArguments(words.mid(1));
-    // A child that asks a question must not wait for an answer nobody gives.
-    process->setStandardInputFile(QProcess::nullDevice());
-    if (merged) {
-        process->setProcessChannelMode(QProcess::MergedChannels);
-    } else {
-        process->setStandardOutputFile(QProcess::nullDevice());
-        process->setStandardErrorFile(QProcess::nullDevice());
-    }
-#ifdef Q_OS_UNIX
-    if (belowNormal)
-        process->setChildProcessModifier([] { setpriority(PRIO_PROCESS, 0, 10); });
-#else
-    Q_UNUSED(belowNormal)
-#endif
+    ProcessSpec spec = commandSpec(commandLine);
+    spec.stop = std::move(stop);
     m_started.append(commandLine);
-    return process;
-}
-
-QCoro::Task<> ExecRunner::killChild(QProcess *process)
-{
-    QPointer<QProcess> child(process);
-    while (child && childRunning(child)) {
-        child->kill();
-        co_await Coro::sleep(kKillPoll);
-    }
+    return spec;
 }
 
 void ExecRunner::appendDosOutput(const QByteArray &bytes)
@@ -228,17 +151,13 @@ void ExecRunner::appendDosOutput(const QByteArray &bytes)
         file.write(bytes);
 }
 
-QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
+QCoro::Task<ProcessResult> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput, StopToken stop)
 {
-    QPointer<ExecRunner> self(this);
-    QProcess *process = startChild(commandLine, true, lowPriority(m_flags));
-    if (!process) {
-        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
-                       Messages::Icon::Warning);
-        co_return;
-    }
-    QPointer<QProcess> child(process);
-    process->start();
+    ProcessSpec spec = specOf(commandLine, std::move(stop));
+    spec.timeout = -1ms;
+    spec.lowPriority = m_options.lowPriority();
+    // Only the tail matters to anybody; the panel keeps its own.
+    spec.keepOutput = 64 * 1024;
 
     context.remainingMinutes = QStringLiteral("--");
     context.outputText.clear();
@@ -251,27 +170,15 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
     QStringDecoder decoder(QStringConverter::System);
     QString kept;
     int savedChunks = 0;
-    bool stop = false;
-    while (!stop) {
-        if (child->bytesAvailable() == 0) {
-            if (!childRunning(child))
-                break;
-            co_await Coro::sleep(kPoll);
-            if (!self || !child)
-                co_return;
-            stop = m_flags.cancelRequested;
-            continue;
-        }
-        const QByteArray bytes = child->read(kChunkBytes);
+    QElapsedTimer sinceLabel;
+    spec.onOutput = [&](const QByteArray &bytes) {
         const QString chunk = decoder.decode(bytes);
         const ChunkVerdict verdict = readChunk(context, chunk, clockSeconds() - t0);
-        if (!verdict.label.isEmpty()) {
+        if (!verdict.label.isEmpty() &&
+            (!sinceLabel.isValid() || sinceLabel.hasExpired(kLabelInterval.count()))) {
             m_view.setConvertInfo(verdict.label);
             m_view.setProgress(static_cast<int>(verdict.percent));
-            // Limits how often the label is redrawn.
-            co_await Coro::sleep(100ms);
-            if (!self || !child)
-                co_return;
+            sinceLabel.start();
         }
         if (keepDosOutput && savedChunks < kDosOutputChunks) {
             appendDosOutput(bytes);
@@ -280,60 +187,30 @@ QCoro::Task<> ExecRunner::ExecCapture(QString commandLine, bool keepDosOutput)
         appendKeptOutput(kept, chunk);
         context.outputText = kept;
         m_view.setOutputText(kept);
-        stop = m_flags.cancelRequested || verdict.failed;
-        if (!stop) {
-            // A burst of output is shown chunk by chunk, each in a turn of its own.
-            co_await Coro::sleep(0ms);
-            if (!self || !child)
-                co_return;
-            stop = m_flags.cancelRequested;
-        }
-    }
-    if (stop)
-        co_await killChild(child);
-    if (!self)
-        co_return;
-    if (child && child->error() == QProcess::FailedToStart)
+        return !verdict.failed;
+    };
+    const ProcessResult result = co_await m_processes.run(std::move(spec));
+    if (result.outcome == ProcessOutcome::FailedToStart)
         Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
                        Messages::Icon::Warning);
-    if (child)
-        child->deleteLater();
+    co_return result;
 }
 
-QCoro::Task<bool> ExecRunner::ExecWait(QString commandLine, QString workingDirectory,
-                                       std::chrono::milliseconds limit)
+QCoro::Task<ProcessResult> ExecRunner::ExecWait(QString commandLine, StopToken stop, QString workingDirectory,
+                                                std::chrono::milliseconds limit)
 {
-    QPointer<ExecRunner> self(this);
-    m_stopFlag = false;
-    QProcess *process = startChild(commandLine, false, false);
-    if (!process)
-        co_return true;
+    ProcessSpec spec = specOf(commandLine, std::move(stop));
+    spec.timeout = limit;
     if (!workingDirectory.isEmpty()) {
-        process->setWorkingDirectory(workingDirectory);
-        process->setArguments(expandWildcard(process->arguments(), workingDirectory));
+        spec.workingDirectory = workingDirectory;
+        spec.arguments = expandWildcard(spec.arguments, workingDirectory);
     }
-    QPointer<QProcess> child(process);
-    QElapsedTimer running;
-    running.start();
-    bool overdue = false;
-    process->start();
-    while (child && childRunning(child)) {
-        overdue = overdue || (limit.count() >= 0 && running.hasExpired(limit.count()));
-        if (m_stopFlag || overdue)
-            child->kill();
-        co_await Coro::sleep(kPoll);
-        if (!self)
-            co_return false;
-    }
-    if (child && child->error() == QProcess::FailedToStart)
-        m_view.appendOutputLine(QStringLiteral("%1: %2").arg(child->program(), child->errorString()));
-    if (child && overdue)
-        m_view.appendOutputLine(QStringLiteral("%1: stopped after %2 s")
-                                    .arg(QFileInfo(child->program()).fileName())
-                                    .arg(limit.count() / 1000));
-    if (child)
-        child->deleteLater();
-    co_return !m_stopFlag && !overdue;
+    // Kept for the reason of a failure only.
+    spec.keepOutput = 4096;
+    const ProcessResult result = co_await m_processes.run(std::move(spec));
+    if (!result.ok() && result.outcome != ProcessOutcome::Stopped)
+        m_view.appendOutputLine(result.errorText());
+    co_return result;
 }
 
 QStringList ExecRunner::expandWildcard(const QStringList &arguments, const QString &workingDirectory)
@@ -350,35 +227,15 @@ QStringList ExecRunner::expandWildcard(const QStringList &arguments, const QStri
     return expanded;
 }
 
-void ExecRunner::StopExec()
+QCoro::Task<ProcessResult> ExecRunner::captureOutput(QString commandLine, qint32 durationSeconds,
+                                                     StopToken stop)
 {
-    m_stopFlag = true;
-}
-
-QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durationSeconds)
-{
-    QPointer<ExecRunner> self(this);
-    m_stopFlag = false;
-    QProcess *process = startChild(commandLine, true, false);
-    if (!process)
-        co_return QString();
-    QPointer<QProcess> child(process);
-    process->start();
-    QStringDecoder decoder(QStringConverter::System);
-    QString output;
-    while (child && (childRunning(child) || child->bytesAvailable() > 0)) {
-        if (m_stopFlag) {
-            co_await killChild(child);
-            break;
-        }
-        if (child->bytesAvailable() == 0) {
-            co_await Coro::sleep(kPoll);
-            if (!self)
-                co_return output;
-            continue;
-        }
-        const QString chunk = decoder.decode(child->read(kChunkBytes));
-        output += chunk;
+    ProcessSpec spec = specOf(commandLine, std::move(stop));
+    spec.timeout = -1ms;
+    // The caller reads all of it (ffmpeg's full help is a few MiB).
+    spec.keepOutput = 64 * 1024 * 1024;
+    spec.onOutput = [this, durationSeconds](const QByteArray &bytes) {
+        const QString chunk = QString::fromLocal8Bit(bytes);
         const qsizetype at = chunk.lastIndexOf(kTimeMark);
         const qsizetype end = at < 0 ? -1 : chunk.indexOf(u' ', at + kTimeMark.size());
         if (end >= 0 && durationSeconds > 0) {
@@ -386,8 +243,7 @@ QCoro::Task<QString> ExecRunner::captureOutput(QString commandLine, qint32 durat
                 chunk.sliced(at + kTimeMark.size(), end - at - kTimeMark.size()).toDouble();
             m_view.setProgress(static_cast<int>(std::clamp(seconds * 100 / durationSeconds, 0.0, 100.0)));
         }
-    }
-    if (self && child)
-        child->deleteLater();
-    co_return output;
+        return true;
+    };
+    co_return co_await m_processes.run(std::move(spec));
 }

@@ -88,9 +88,10 @@ QCoro::Task<FfmpegCapabilities> FfmpegCapabilities::query(ExecRunner &runner, QS
     for (const QString &question :
          {u" -hide_banner -h full"_s, u" -hide_banner -encoders"_s, u" -hide_banner -filters"_s}) {
         const QString command = ffmpeg + question;
-        answers.append(co_await runner.captureOutput(command));
+        const ProcessResult answer = co_await runner.captureOutput(command);
         if (!guard)
             co_return FfmpegCapabilities();
+        answers.append(QString::fromLocal8Bit(answer.output));
     }
     co_return parse(answers[0], answers[1], answers[2]);
 }

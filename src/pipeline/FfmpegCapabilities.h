@@ -1,6 +1,6 @@
 #pragma once
 
-// The encoder command is written for the ffmpeg it was designed with; newer
+// The encoder command is written for the ffmpeg the player was made with; newer
 // builds dropped some of its options. The installed ffmpeg is asked once what
 // it knows ("-h full", "-encoders", "-filters"), and each command is adapted
 // only where that ffmpeg lacks something:

@@ -11,8 +11,10 @@
 #include "pipeline/UploadTransaction.h"
 #include "pipeline/VideoConversion.h"
 #include "platform/AppPaths.h"
+#include "platform/Background.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
@@ -39,14 +41,20 @@ QString projectErrorText(const CProjectFile &project)
 
 QueueRunner::QueueRunner(Parts parts, QObject *parent)
     : QObject(parent), m(parts),
-      m_conversion(new VideoConversion(parts.runner, parts.flags, parts.view, &parts.grid, this)),
-      m_transaction(new UploadTransaction(parts.tarn, parts.flags, parts.view, parts.controls,
-                                          parts.defaultProject, this)),
-      m_package(new UploadPackage(parts.runner, parts.flags, parts.view, this)),
-      m_libraries(new MediaLibraries(this)),
+      m_conversion(new VideoConversion(parts.runner, parts.options, parts.view, this)),
+      m_transaction(
+          new UploadTransaction(parts.tarn, parts.view, parts.controls, parts.defaultProject, this)),
+      m_package(new UploadPackage(parts.runner, parts.view, this)),
+      m_libraries(new MediaLibraries(parts.processes, this)),
       m_recording(new RecordingPreparation(
-          {parts.flags, parts.view, parts.controls, parts.runner, *m_libraries, parts.project}, this))
-{}
+          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project}, this))
+{
+    connect(m_conversion, &VideoConversion::conversionStarted, this, [this](const QString &path) {
+        m.grid.SetEntryCell(path, QueueModel::ColCvtBeginTime, TimeNow());
+    });
+    connect(m_conversion, &VideoConversion::conversionEnded, this,
+            [this](const QString &path) { m.grid.SetEntryCell(path, QueueModel::ColCvtEndTime, TimeNow()); });
+}
 
 QueueRunner::~QueueRunner() = default;
 
@@ -63,7 +71,9 @@ void QueueRunner::StartNextEntry()
 
 void QueueRunner::Stop()
 {
-    RequestStop(m.flags, [this] { m.runner.StopExec(); });
+    // Whatever step runs (a server exchange, a child, packing, the upload)
+    // holds the token and winds down at once.
+    m_stop.requestStop();
     m.controls.setStopEnabled(false);
 }
 
@@ -84,43 +94,42 @@ QCoro::Task<> QueueRunner::run()
     // failed just gives the commands back.
     if (first)
         Messages::show(QStringLiteral("Please add a video file!"));
-    m.flags.stepRunning = false;
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     m.controls.vidFileEnabled(true);
 }
 
 bool QueueRunner::isSourceModified() const
 {
-    const CVideoItem &entry = m_transaction->entry;
-    return LastModifiedText(m_path) != entry.dateLastModified || FileSizeBytes(m_path) != entry.fileSize;
+    const CVideoItem &entry = m_job.entry;
+    return LastModifiedText(entry.path) != entry.dateLastModified ||
+           FileSizeBytes(entry.path) != entry.fileSize;
 }
 
 QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
 {
     QPointer<QueueRunner> self(this);
-    m_path = m.grid.currentPath;
-    const QFileInfo source(m_path);
-    const CVideoItem *record = m.list.item(m_path);
+    const QString path = m.grid.currentPath;
+    const QFileInfo source(path);
+    const CVideoItem *record = m.list.item(path);
     if (!source.isFile() || source.isHidden() || !record) {
-        m.grid.SetEntryError(m_path, QStringLiteral("File not found"));
+        m.grid.SetEntryError(path, QStringLiteral("File not found"));
         co_return Next::Entry;
     }
-    m_transaction->entry = *record;
+    deleteWorkFolder();
+    m_stop = StopSource();
+    m_job = EntryJob{*record, {}, m_stop.token()};
+    m_transaction->entry = m_job.entry;
     if (isSourceModified()) {
-        m.grid.SetEntryError(m_path, QStringLiteral("File has been modified"));
+        m.grid.SetEntryError(path, QStringLiteral("File has been modified"));
         co_return Next::Entry;
     }
 
     m.controls.setStopEnabled(true);
     m.view.setProgress(0);
-    m.grid.SetEntryState(m_path, QStringLiteral("Transfering"));
-    m.flags.stepRunning = false;
-    m.flags.stepCanceled = false;
-    m.flags.cancelRequested = false;
-    deleteWorkFolder();
+    m.grid.SetEntryState(path, QStringLiteral("Transfering"));
 
-    const bool singleFile = RecordingPreparation::isSingleFileProject(m_path);
-    const bool recording = singleFile || RecordingPreparation::isFolderProject(m_path);
+    const bool singleFile = RecordingPreparation::isSingleFileProject(path);
+    const bool recording = singleFile || RecordingPreparation::isFolderProject(path);
     if (recording) {
         const bool opened = co_await openRecording();
         if (!self)
@@ -129,18 +138,18 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
             co_return Next::Entry;
     } else {
         m.view.setConvertDetailsVisible(true);
-        m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
-        if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder))
+        m_job.workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
+        if (m_job.workFolder.isEmpty() || !QDir().mkpath(m_job.workFolder))
             co_return failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
                                                          AppPaths::tempDir()));
-        m.flags.tempFolders.append(m_workFolder);
+        m_tempFolders.append(m_job.workFolder);
     }
 
     m.controls.setStartEnabled(false);
     m_prepareAfterVersion = true;
-    const CVideoItem &entry = m_transaction->entry;
+    const CVideoItem &entry = m_job.entry;
     // A single-file project keeps its server binding in its own project file.
-    const ProfileServer recorded = ReadProfileServer(m_workFolder, m_path, [this] {
+    const ProfileServer recorded = ReadProfileServer(m_job.workFolder, path, [this] {
         return ProfileServer{m.project.url, m.project.folderID, m.project.contentID, true};
     });
     // An earlier upload of this entry into the same place is replaced.
@@ -151,7 +160,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
     // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
     const QString postData = m_transaction->versionPostData(singleFile);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId, m_job.stop);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -164,74 +173,66 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
 QCoro::Task<bool> QueueRunner::openRecording()
 {
     QPointer<QueueRunner> self(this);
-    QString projectFile = m_path;
-    if (RecordingPreparation::isFolderProject(m_path)) {
+    const QString path = m_job.entry.path;
+    QString projectFile = path;
+    if (RecordingPreparation::isFolderProject(path)) {
         // Slides, list and profile are made beside the recording itself.
-        m_workFolder = QFileInfo(m_path).absolutePath();
+        m_job.workFolder = QFileInfo(path).absolutePath();
         m.view.setConvertDetailsVisible(true);
     } else {
-        m_workFolder = UniqueTempFolder(AppPaths::tempDir(), kZdmPrefix);
-        if (m_workFolder.isEmpty() || !QDir().mkpath(m_workFolder)) {
+        m_job.workFolder = UniqueTempFolder(AppPaths::tempDir(), kZdmPrefix);
+        if (m_job.workFolder.isEmpty() || !QDir().mkpath(m_job.workFolder)) {
             failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
                                                AppPaths::tempDir()));
             co_return false;
         }
-        m.flags.tempFolders.append(m_workFolder);
-        const QString error = co_await m_recording->unpackSingleFile(m_path, m_workFolder);
+        m_tempFolders.append(m_job.workFolder);
+        const QString folder = m_job.workFolder;
+        const QString error = co_await m_recording->unpackSingleFile(path, folder);
         if (!self)
             co_return false;
         if (!error.isEmpty()) {
             failEntry(error);
             co_return false;
         }
-        projectFile = QDir(m_workFolder).filePath(QStringLiteral("project.qvp"));
+        projectFile = QDir(m_job.workFolder).filePath(QStringLiteral("project.qvp"));
     }
-    if (!m.project.Load(projectFile, false, m_workFolder)) {
+    if (!m.project.Load(projectFile, false, m_job.workFolder)) {
         failEntry(projectErrorText(m.project));
         co_return false;
     }
-    m_recording->workFolder = m_workFolder;
     co_return true;
 }
 
 QCoro::Task<QueueRunner::Next> QueueRunner::recordingVersionReply(QString replyText)
 {
     QPointer<QueueRunner> self(this);
-    m.flags.stepRunning = false;
     m_prepareAfterVersion = false;
     if (replyText.isEmpty() && !m_transaction->lastError.isEmpty())
         co_return failEntry(m_transaction->lastError);
-    const RecordingVerdict verdict = co_await m_recording->RecordingVersionReply(replyText, m_path);
+    const RecordingVerdict verdict = co_await m_recording->RecordingVersionReply(replyText, m_job);
     if (!self)
         co_return Next::EndRun;
     switch (verdict.next) {
     case RecordingVerdict::Next::Fail:
         co_return failEntry(verdict.error);
     case RecordingVerdict::Next::Stopped:
-        m.flags.cancelRequested = false;
-        m.grid.SetEntryState(m_path, kWaiting);
-        m.view.setStatusText(lang("lInfoCancel"));
-        deleteWorkFolder();
-        co_return endRunAfterFailure();
+        co_return backToWaiting(true);
     case RecordingVerdict::Next::Pack:
         break;
     }
     if (verdict.uploadAsNew)
         m_contentIdToSend = 0;
-    CVideoItem &entry = m_transaction->entry;
-    if (entry.title.isEmpty())
-        entry.title = m.project.title;
+    if (m_job.entry.title.isEmpty())
+        m_job.entry.title = m.project.title;
     m.view.setConvertDetailsVisible(false);
-    m.flags.stepRunning = true;
-    m.flags.stepCanceled = false;
     co_return co_await PackAndUpload(verdict.productName);
 }
 
 QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText, bool firstReply)
 {
     QPointer<QueueRunner> self(this);
-    m.flags.stepRunning = false;
-    CVideoItem &entry = m_transaction->entry;
+    const CVideoItem &entry = m_job.entry;
     if (replyText.isEmpty() && !m_transaction->lastError.isEmpty())
         co_return failEntry(m_transaction->lastError);
     const VersionReply reply = VersionReply::parse(replyText);
@@ -239,25 +240,37 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
     if (const QString refused = reply.errorText(tarnError); !refused.isEmpty())
         co_return failEntry(refused);
 
-    m_conversion->dstType = reply.videotype;
-    m_conversion->uploadSource = reply.videosrc == QLatin1String("1");
+    m_job.videoType = reply.videotype;
+    m_job.uploadSource = reply.videosrc == QLatin1String("1");
     if (!reply.slidesize.isEmpty())
         m_recording->applySlideSize(reply.slidesize);
-    const qint64 required = firstReply ? UploadTransaction::requiredMegabytes(entry)
-                                       : UploadTransaction::megabytes(FolderSizeBytes(m_workFolder));
+    qint64 required = UploadTransaction::requiredMegabytes(entry);
+    if (!firstReply) {
+        const QString workFolder = m_job.workFolder;
+        QFuture<qint64> measuring = offLoop([workFolder] { return FolderSizeBytes(workFolder); });
+        const qint64 bytes = co_await measuring;
+        if (!self)
+            co_return Next::EndRun;
+        required = UploadTransaction::megabytes(bytes);
+    }
     if (const QString tooLarge = reply.quotaFailure(required); !tooLarge.isEmpty())
         co_return failEntry(tooLarge);
 
     if (m_prepareAfterVersion) {
         m_prepareAfterVersion = false;
-        if (entry.dstCvtType != 1)
+        if (entry.dstCvtType != ServerConversion)
             co_return co_await ConvertThenRequest();
-        if (!HasFreeSpace(m_workFolder, 2 * FileSizeBytes(entry.path)))
+        if (!HasFreeSpace(m_job.workFolder, 2 * FileSizeBytes(entry.path)))
             co_return failEntry(PrepareResultText(-9, {}));
-        CopyFileReplace(entry.path,
-                        QDir(m_workFolder).filePath(QStringLiteral("src.") + QFileInfo(entry.path).suffix()));
-        m.flags.stepCanceled = false;
-        m.flags.stepRunning = true;
+        const QString source = entry.path;
+        const QString copy =
+            QDir(m_job.workFolder).filePath(QStringLiteral("src.") + QFileInfo(source).suffix());
+        QFuture<bool> copying = offLoop([source, copy] { return CopyFileReplace(source, copy); });
+        const bool copied = co_await copying;
+        if (!self)
+            co_return Next::EndRun;
+        if (!copied)
+            co_return failEntry(PrepareResultText(-5, {}));
         m.view.setConvertDetailsVisible(false);
     }
 
@@ -265,19 +278,22 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         co_return failEntry(refused);
     if (reply.overwrite == QLatin1String("1")) {
         const QString question = lang("msgOverwrite");
-        const Messages::Answer answer = co_await Messages::ask(
-            question, m_path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
+        const QString path = entry.path;
+        const Messages::Answer answer =
+            co_await Messages::ask(question, path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
         if (!self)
             co_return Next::EndRun;
         if (answer == Messages::Answer::No) {
             m_contentIdToSend = 0;
         } else if (answer == Messages::Answer::Cancel) {
-            m.grid.SetEntryState(m_path, QStringLiteral("Canceled"));
+            m.grid.SetEntryState(path, QStringLiteral("Canceled"));
             m.view.setConvertInfo(lang("lInfoCancel"));
             deleteWorkFolder();
             co_return Next::Entry;
         }
     }
+    if (m_job.stopped())
+        co_return backToWaiting(true);
     const QString kind = QStringLiteral("Video");
     co_return co_await PackAndUpload(kind);
 }
@@ -285,26 +301,24 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
 QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
 {
     QPointer<QueueRunner> self(this);
-    m_conversion->entry = m_transaction->entry;
-    const int result = co_await m_conversion->PrepareVideo(m_path, m_workFolder);
+    const PrepareResult result = co_await m_conversion->PrepareVideo(m_job);
     if (!self)
         co_return Next::EndRun;
-    if (m.flags.cancelRequested) {
+    if (m_job.stopped()) {
         deleteWorkFolder();
-        m.flags.cancelRequested = false;
-        m.grid.SetEntryState(m_path, kWaiting);
+        m.grid.SetEntryState(m_job.entry.path, kWaiting);
         m.view.setConvertInfo(lang("lInfoCancel"));
-        co_return Next::EndRun;
+        co_return endRunAfterFailure();
     }
-    if (result < 1)
-        co_return failEntry(PrepareResultText(result, m_conversion->lastError));
+    if (!result.ok())
+        co_return failEntry(result.text());
     m.view.setConvertDetailsVisible(false);
-    m.flags.stepCanceled = false;
-    CVideoItem &entry = m_transaction->entry;
+    CVideoItem &entry = m_job.entry;
     if (entry.title.isEmpty())
         entry.title = QStringLiteral("Title, ") + QDate::currentDate().toString(Qt::ISODate);
+    m_transaction->entry = entry;
     const QString postData = m_transaction->versionPostData(false);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, -1);
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, -1, m_job.stop);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -316,30 +330,35 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
 {
     QPointer<QueueRunner> self(this);
     const bool lumetra = sourceKind == QLatin1String("Lumetra");
-    m_package->entry = m_transaction->entry;
-    m_package->workFolder = m_workFolder;
-    m_package->uploadSource = m_conversion->uploadSource;
-    m_package->project = &m.project;
+    const QString path = m_job.entry.path;
     if (!lumetra)
-        m_package->CreateProfile(sourceKind);
+        UploadPackage::CreateProfile(m_job, sourceKind, &m.project);
 
     const QString zipFolder = UploadPackage::newZipFolder();
-    bool packed = false;
+    PackResult packed;
     if (lumetra) {
         RecreateFolder(zipFolder);
-        packed = CopyFileReplace(m_path, QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip")));
+        const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
+        QFuture<bool> copying = offLoop([path, archive] { return CopyFileReplace(path, archive); });
+        const bool copied = co_await copying;
+        if (!self)
+            co_return Next::EndRun;
+        packed.outcome = copied ? PackResult::Outcome::Packed : PackResult::Outcome::Failed;
     } else {
-        packed = co_await m_package->PackFiles(zipFolder);
+        packed = co_await m_package->PackFiles(m_job, sourceKind, zipFolder);
         if (!self)
             co_return Next::EndRun;
     }
-    if (!packed) {
-        if (m.flags.stepCanceled) {
-            m.grid.SetEntryState(m_path, kWaiting);
+    if (packed.outcome != PackResult::Outcome::Packed || m_job.stopped()) {
+        DeleteFolderIfExists(zipFolder);
+        if (m_job.stopped()) {
+            m.grid.SetEntryState(path, kWaiting);
             m.view.setStatusText(lang("lInfoCancel"));
             co_return endRunAfterFailure();
         }
-        const QString text = m_package->archiveWritten
+        if (!packed.error.isEmpty())
+            m.view.appendOutputLine(packed.error);
+        const QString text = packed.archiveWritten
                                  ? lang("msgPackCancel", QStringLiteral("Packing file ... Canceled!"))
                                  : lang("msgPackError", QStringLiteral("Packing file error!"));
         m.view.setStatusText(text);
@@ -347,18 +366,18 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         co_return endRunAfterFailure();
     }
 
-    m.grid.SetEntryCell(m_path, QueueModel::ColUploadBeginTime, TimeNow());
-    const CVideoItem &entry = m_transaction->entry;
+    m.grid.SetEntryCell(path, QueueModel::ColUploadBeginTime, TimeNow());
+    const CVideoItem &entry = m_job.entry;
     const int contentId = entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
-    m.flags.stepRunning = true;
-    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId);
+    m_transaction->entry = entry;
+    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId, m_job.stop);
     if (!self)
         co_return Next::EndRun;
     if (!uploaded) {
-        if (m.flags.stepCanceled)
+        if (m_job.stopped())
             co_return backToWaiting(true);
         failEntry(m_transaction->lastError);
-        m.view.setStatusText(m.grid.GetEntryCell(m_path, QueueModel::ColError) + lang("lInfoFail"));
+        m.view.setStatusText(m.grid.GetEntryCell(path, QueueModel::ColError) + lang("lInfoFail"));
         co_return endRunAfterFailure();
     }
     // The server's answer stays with the work folder (or the single-file
@@ -368,13 +387,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         if (!self)
             co_return Next::EndRun;
     } else {
-        WriteProfileServer(m_workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
+        WriteProfileServer(m_job.workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
     }
-    m.grid.SetEntryCell(m_path, QueueModel::ColUploadEndTime, TimeNow());
-    m.grid.SetEntryState(m_path, QStringLiteral("Finished"));
-    Q_EMIT entryUploaded(m_path, m_transaction->storedContentId);
+    m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
+    m.grid.SetEntryState(path, QStringLiteral("Finished"));
+    Q_EMIT entryUploaded(path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
-        m.flags.stepRunning = false;
         m.controls.setStopEnabled(false);
         Messages::show(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
         m.controls.restoreExitCaption();
@@ -386,10 +404,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
 QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
 {
     QPointer<QueueRunner> self(this);
-    const CVideoItem &entry = m_transaction->entry;
+    const CVideoItem &entry = m_job.entry;
+    const QString path = entry.path;
+    const QString folder = m_job.workFolder;
     const QString url = entry.Url;
     const QString folderId = entry.folderID;
-    const QString error = co_await m_recording->storeServerInfo(m_path, url, folderId, contentId);
+    const QString error = co_await m_recording->storeServerInfo(path, folder, url, folderId, contentId);
     if (!self)
         co_return;
     if (!error.isEmpty()) {
@@ -397,24 +417,23 @@ QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
         co_return;
     }
     // The project now holds the binding: the entry follows its changed file.
-    if (CVideoItem *record = m.list.item(m_path)) {
-        record->fileSize = FileSizeBytes(m_path);
-        record->dateLastModified = LastModifiedText(m_path);
+    if (CVideoItem *record = m.list.item(path)) {
+        record->fileSize = FileSizeBytes(path);
+        record->dateLastModified = LastModifiedText(path);
     }
 }
 
 QueueRunner::Next QueueRunner::failEntry(const QString &text)
 {
-    m.grid.SetEntryError(m_path, text);
+    m.grid.SetEntryError(m_job.entry.path, text);
     deleteWorkFolder();
     m.view.setConvertInfo(text + lang("lInfoFail"));
-    m.flags.stepRunning = false;
     return Next::Entry;
 }
 
 QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
 {
-    m.grid.SetEntryState(m_path, kWaiting);
+    m.grid.SetEntryState(m_job.entry.path, kWaiting);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));
@@ -424,7 +443,6 @@ QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
 
 QueueRunner::Next QueueRunner::endRunAfterFailure()
 {
-    m.flags.stepRunning = false;
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     return Next::EndRun;
 }
@@ -434,7 +452,8 @@ void QueueRunner::deleteWorkFolder()
     // Only folders of our own making: a recording's work folder is the
     // user's project folder.
     const QDir temp(AppPaths::tempDir());
-    if (!m_workFolder.isEmpty() && (m_workFolder.startsWith(temp.filePath(kWorkPrefix)) ||
-                                    m_workFolder.startsWith(temp.filePath(kZdmPrefix))))
-        DeleteFolderIfExists(m_workFolder);
+    const QString &folder = m_job.workFolder;
+    if (!folder.isEmpty() &&
+        (folder.startsWith(temp.filePath(kWorkPrefix)) || folder.startsWith(temp.filePath(kZdmPrefix))))
+        DeleteFolderIfExists(folder);
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "common/Settings.h"
-#include "pipeline/RunFlags.h"
+#include "pipeline/EntryJob.h"
+#include "pipeline/RunOptions.h"
+#include "platform/StopToken.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -11,6 +13,7 @@ class CProjectFile;
 class CVideoList;
 class ExecRunner;
 class MediaLibraries;
+class ProcessRunner;
 class ProgressView;
 class QueueModel;
 class RecordingPreparation;
@@ -36,9 +39,10 @@ public:
     {
         QueueModel &grid;
         CVideoList &list;
-        RunFlags &flags;
+        const RunOptions &options;
         ProgressView &view;
         RunnerControls &controls;
+        ProcessRunner &processes;
         ExecRunner &runner;
         TransferControl &tarn;
         DefaultProject &defaultProject;
@@ -55,7 +59,10 @@ public:
     void Stop();
     bool isRunning() const { return m_running; }
     // The current entry's work folder.
-    const QString &workFolder() const { return m_workFolder; }
+    const QString &workFolder() const { return m_job.workFolder; }
+    // The work folders made in the temporary folder since the program
+    // started; the window removes them when it closes.
+    const QStringList &tempFolders() const { return m_tempFolders; }
     // The recording preparation, with the slide size kept across entries.
     RecordingPreparation &recording() { return *m_recording; }
 
@@ -82,6 +89,7 @@ private:
     QCoro::Task<Next> ConvertThenRequest();
     QCoro::Task<Next> PackAndUpload(QString sourceKind);
     Next failEntry(const QString &text);
+    // Stop was pressed: the entry waits again and the run ends.
     Next backToWaiting(bool bothLabels);
     Next endRunAfterFailure();
     void deleteWorkFolder();
@@ -94,8 +102,10 @@ private:
     UploadPackage *m_package;
     MediaLibraries *m_libraries;
     RecordingPreparation *m_recording;
-    QString m_workFolder;
-    QString m_path;
+    // The running entry, and the source of its stop token.
+    EntryJob m_job;
+    StopSource m_stop;
+    QStringList m_tempFolders;
     bool m_prepareAfterVersion = false;
     int m_contentIdToSend = -1;
     bool m_running = false;

@@ -6,7 +6,6 @@
 #include "common/XmlUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
 #include "pipeline/RunnerControls.h"
 #include "pipeline/UploadTransaction.h"
 #include "platform/Coro.h"
@@ -123,8 +122,9 @@ QString RecordingPreparation::QuotaCheck(const QString &path, const QString &tot
     return {};
 }
 
-QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QString replyText, QString path)
+QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QString replyText, EntryJob job)
 {
+    const QString path = job.entry.path;
     QPointer<RecordingPreparation> self(this);
     RecordingVerdict verdict;
     const VersionReply reply = VersionReply::parse(replyText);
@@ -158,48 +158,50 @@ QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QStrin
         m.view.setStatusText(
             lang("frmCommon", "msgVerifyWholeQv", u"Verifying whole project. Please wait."_s));
         const QString version = m.project.version;
-        const int sound = co_await m.libraries.verifyWholeQvFile(version, media);
+        const int sound = co_await m.libraries.verifyWholeQvFile(version, media, job.stop);
         if (!self)
             co_return verdict;
+        if (job.stopped()) {
+            verdict.next = RecordingVerdict::Next::Stopped;
+            co_return verdict;
+        }
         if (!sound) {
             verdict.error = lang("frmCommon", "msgVerifyQvErr", u"Verify project error!"_s);
             co_return verdict;
         }
     }
-    if (m.flags.cancelRequested) {
-        verdict.next = RecordingVerdict::Next::Stopped;
-        co_return verdict;
-    }
     if (!singleFile) {
-        m.controls.setStopEnabled(false);
-        co_await MakeSlides();
+        co_await MakeSlides(job);
         if (!self)
             co_return verdict;
-        m.controls.setStopEnabled(true);
+    }
+    if (job.stopped()) {
+        verdict.next = RecordingVerdict::Next::Stopped;
+        co_return verdict;
     }
     verdict.next = RecordingVerdict::Next::Pack;
     verdict.productName = singleFile ? u"Lumetra"_s : u"Corvana"_s;
     co_return verdict;
 }
 
-QCoro::Task<> RecordingPreparation::MakeSlides()
+QCoro::Task<> RecordingPreparation::MakeSlides(EntryJob job)
 {
     QPointer<RecordingPreparation> self(this);
-    co_await renderFromMedia();
-    if (!self)
+    co_await renderFromMedia(job);
+    if (!self || job.stopped())
         co_return;
-    co_await renderSlides();
-    if (!self)
+    co_await renderSlides(job);
+    if (!self || job.stopped())
         co_return;
-    makeCover();
+    makeCover(job.workFolder);
 }
 
 // The library renders every media position into the slide folder, named by
 // position, while the status shows how far it got.
-QCoro::Task<> RecordingPreparation::renderFromMedia()
+QCoro::Task<> RecordingPreparation::renderFromMedia(EntryJob job)
 {
     QPointer<RecordingPreparation> self(this);
-    const QDir work(workFolder);
+    const QDir work(job.workFolder);
     const QString slideFolder = work.filePath(u"slides"_s);
     const QString listPath = work.filePath(u"thumbList.txt"_s);
     DeleteFolderIfExists(slideFolder);
@@ -211,7 +213,8 @@ QCoro::Task<> RecordingPreparation::renderFromMedia()
     if (!m.libraries.forVersion(version))
         co_return;
     m.libraries.ThumbCreate2(version, work.filePath(u"media.qv"_s), listPath, u"slides"_s, slideWidth,
-                             slideHeight);
+                             slideHeight, job.stop);
+    // The library tells how far it got only when asked.
     for (;;) {
         co_await Coro::sleep(kThumbPoll);
         if (!self)
@@ -227,10 +230,10 @@ QCoro::Task<> RecordingPreparation::renderFromMedia()
 
 // Numbers the slides in index order: media items take their position's
 // image, link items have their page rendered by the thumb tool.
-QCoro::Task<> RecordingPreparation::renderSlides()
+QCoro::Task<> RecordingPreparation::renderSlides(EntryJob job)
 {
     QPointer<RecordingPreparation> self(this);
-    const QDir slides(QDir(workFolder).filePath(u"slides"_s));
+    const QDir slides(QDir(job.workFolder).filePath(u"slides"_s));
     if (!slides.exists() && !QDir().mkpath(slides.path()))
         co_return;
     const QList<CIndexItem> items = m.project.items;
@@ -244,7 +247,7 @@ QCoro::Task<> RecordingPreparation::renderSlides()
             lastItemAt[*pos] = i;
         }
     }
-    for (qsizetype i = 0; i < items.size(); ++i) {
+    for (qsizetype i = 0; i < items.size() && !job.stopped(); ++i) {
         const CIndexItem &item = items.at(i);
         const int n = static_cast<int>(i + 1);
         const QString target = slides.filePath(QString::number(n) + u".jpg"_s);
@@ -258,16 +261,17 @@ QCoro::Task<> RecordingPreparation::renderSlides()
                     CopyFileReplace(pending, target);
             }
         } else if (isLinkItem(item)) {
-            const QString command = thumbCommand(n, item.Url);
+            const QString command = thumbCommand(job.workFolder, n, item.Url);
             const QString anyFolder;
-            co_await m.runner.ExecWait(command, anyFolder, kThumbToolLimit);
+            // A page that cannot be rendered just has no slide.
+            co_await m.runner.ExecWait(command, job.stop, anyFolder, kThumbToolLimit);
             if (!self)
                 co_return;
         }
     }
 }
 
-QString RecordingPreparation::thumbCommand(int n, const QString &url) const
+QString RecordingPreparation::thumbCommand(const QString &workFolder, int n, const QString &url) const
 {
     const QString folder = QDir::fromNativeSeparators(workFolder);
     QString address = folder + u'/' + url;
@@ -279,7 +283,7 @@ QString RecordingPreparation::thumbCommand(int n, const QString &url) const
 }
 
 // The cover is the first slide, small: without a first slide there is none.
-void RecordingPreparation::makeCover() const
+void RecordingPreparation::makeCover(const QString &workFolder)
 {
     const QDir slides(QDir(workFolder).filePath(u"slides"_s));
     const QByteArray first = QFile::encodeName(slides.filePath(u"1.jpg"_s));
@@ -314,8 +318,8 @@ QCoro::Task<QString> RecordingPreparation::unpackSingleFile(QString zdmPath, QSt
     co_return QString();
 }
 
-QCoro::Task<QString> RecordingPreparation::storeServerInfo(QString zdmPath, QString url, QString folderID,
-                                                           QString contentID)
+QCoro::Task<QString> RecordingPreparation::storeServerInfo(QString zdmPath, QString workFolder, QString url,
+                                                           QString folderID, QString contentID)
 {
     QPointer<RecordingPreparation> self(this);
     m.project.url = url;

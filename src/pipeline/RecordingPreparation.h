@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pipeline/EntryJob.h"
+
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
@@ -9,7 +11,6 @@ class ExecRunner;
 class MediaLibraries;
 class ProgressView;
 class RunnerControls;
-struct RunFlags;
 
 // What the queue runner does with a recording after its getVersion reply.
 struct RecordingVerdict
@@ -41,7 +42,6 @@ class RecordingPreparation final : public QObject
 public:
     struct Parts
     {
-        RunFlags &flags;
         ProgressView &view;
         RunnerControls &controls;
         ExecRunner &runner;
@@ -52,48 +52,47 @@ public:
 
     explicit RecordingPreparation(Parts parts, QObject *parent = nullptr);
 
-    // The entry's work folder: the project's own folder, or the folder a
-    // single-file project was unpacked into.
-    QString workFolder;
     // The slide size the server asked for last; kept from entry to entry.
     int slideWidth = 560;
     int slideHeight = 420;
 
-    // The reply to a recording's first getVersion; `path` is the entry's
-    // "project.qvp" or ".zdm".
-    QCoro::Task<RecordingVerdict> RecordingVersionReply(QString replyText, QString path);
+    // The reply to a recording's first getVersion. The job's work folder is
+    // the project's own folder, or the folder a single-file project was
+    // unpacked into; its path is the entry's "project.qvp" or ".zdm".
+    QCoro::Task<RecordingVerdict> RecordingVersionReply(QString replyText, EntryJob job);
     // The entry's error when the recording does not fit the quota (texts in
     // MB as the reply gives them); empty when it fits.
     static QString QuotaCheck(const QString &path, const QString &total, const QString &maxsize,
                               const QString &free);
     // Renders "slides/<n>.jpg" for every index item of the current project
-    // and the cover "slides/cover.jpg" into `workFolder`, with the list
-    // "thumbList.txt" of media positions. Any failure just ends it: the
-    // upload goes ahead with the slides made so far.
-    QCoro::Task<> MakeSlides();
+    // and the cover "slides/cover.jpg" into the job's work folder, with the
+    // list "thumbList.txt" of media positions. Any failure just ends it: the
+    // upload goes ahead with the slides made so far. Stop ends it at once.
+    QCoro::Task<> MakeSlides(EntryJob job);
 
     // A reply's "slidesize" ("640x480") into the slide size; false (and the
     // size unchanged) when it is not of that form.
     bool applySlideSize(const QString &slidesize);
     // The thumb command line of the link item `n` with address `url`: blanks
     // become commas, since the tool's arguments are split at blanks.
-    QString thumbCommand(int n, const QString &url) const;
+    QString thumbCommand(const QString &workFolder, int n, const QString &url) const;
 
     // Unpacks a single-file project into `folder`; the error, or empty.
     QCoro::Task<QString> unpackSingleFile(QString zdmPath, QString folder);
     // Stores the server's content id with a single-file project after its
     // upload: into the unpacked "project.qvp" in `workFolder` and back into
     // the ".zdm". The error, or empty.
-    QCoro::Task<QString> storeServerInfo(QString zdmPath, QString url, QString folderID, QString contentID);
+    QCoro::Task<QString> storeServerInfo(QString zdmPath, QString workFolder, QString url, QString folderID,
+                                         QString contentID);
 
     // Whether an entry's source is a recording, and which kind.
     static bool isFolderProject(const QString &path);
     static bool isSingleFileProject(const QString &path);
 
 private:
-    QCoro::Task<> renderFromMedia();
-    QCoro::Task<> renderSlides();
-    void makeCover() const;
+    QCoro::Task<> renderFromMedia(EntryJob job);
+    QCoro::Task<> renderSlides(EntryJob job);
+    static void makeCover(const QString &workFolder);
     QString lang(const char *section, const char *key, const QString &fallback) const;
 
     Parts m;

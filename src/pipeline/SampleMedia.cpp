@@ -1,11 +1,11 @@
 #include "pipeline/SampleMedia.h"
 
 #include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
 #include <QFileInfo>
 #include <QHash>
-#include <QProcess>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -62,16 +62,13 @@ QStringList SampleVideo::ffmpegArguments() const
     return args;
 }
 
-QCoro::Task<QString> SampleVideo::make() const
+QCoro::Task<QString> SampleVideo::make(ProcessRunner *processes) const
 {
-    const QString ffmpeg = ToolLocator::find(u"ffmpeg"_s);
-    if (ffmpeg.isEmpty())
-        co_return ToolLocator::missingMessage(u"ffmpeg"_s);
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffmpeg, ffmpegArguments(), 600s);
-    const QString said = QString::fromLocal8Bit(process.readAll()).trimmed();
-    if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0)
-        co_return said.isEmpty() ? u"ffmpeg could not make "_s + output : said;
-    co_return QString();
+    ProcessSpec spec = ProcessSpec::of(u"ffmpeg"_s, ffmpegArguments());
+    spec.timeout = 600s;
+    const ProcessResult made = co_await processes->run(std::move(spec));
+    if (made.ok())
+        co_return QString();
+    const QString said = QString::fromLocal8Bit(made.output).trimmed();
+    co_return said.isEmpty() ? u"ffmpeg could not make "_s + output : said;
 }

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+class ProcessRunner;
+
 // Small generated media for tests, demos and benchmarks: ffmpeg's test
 // pattern and a tone, in any container ffmpeg writes.
 struct SampleVideo
@@ -24,5 +26,5 @@ struct SampleVideo
     // The ffmpeg arguments that make it.
     QStringList ffmpegArguments() const;
     // Makes the file; returns the empty text, or what went wrong.
-    QCoro::Task<QString> make() const;
+    QCoro::Task<QString> make(ProcessRunner *processes) const;
 };

@@ -5,12 +5,15 @@
 #include "common/XmlUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
 #include "platform/AppPaths.h"
 #include "recorder/CProjectFile.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
+
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -31,12 +34,19 @@ bool isRecording(const QString &sourceKind)
 
 } // namespace
 
-UploadPackage::UploadPackage(ExecRunner &runner, RunFlags &flags, ProgressView &view, QObject *parent)
-    : QObject(parent), m_runner(runner), m_flags(flags), m_view(view)
+UploadPackage::UploadPackage(ExecRunner &runner, ProgressView &view, QObject *parent)
+    : QObject(parent), m_runner(runner), m_view(view)
 {}
 
-bool UploadPackage::CreateProfile(const QString &sourceKind)
+QString UploadPackage::powerPointOf(const EntryJob &job, const QString &sourceKind)
 {
+    return isRecording(sourceKind) ? findPowerPoint(QFileInfo(job.entry.path).absolutePath()) : QString();
+}
+
+bool UploadPackage::CreateProfile(const EntryJob &job, const QString &sourceKind, const CProjectFile *project)
+{
+    const CVideoItem &entry = job.entry;
+    const QString &workFolder = job.workFolder;
     const QString profile = QDir(workFolder).filePath(kProfile);
     if (FileSizeBytes(profile) < 10) {
         DeleteFileIfExists(profile);
@@ -46,7 +56,6 @@ bool UploadPackage::CreateProfile(const QString &sourceKind)
     if (!Xml::parseFile(doc, profile))
         return false;
 
-    pptPath.clear();
     if (isRecording(sourceKind)) {
         setByPath(doc, "type", QStringLiteral("Corvana"));
         setByPath(doc, "metadata.title", entry.title);
@@ -56,59 +65,67 @@ bool UploadPackage::CreateProfile(const QString &sourceKind)
             setByPath(doc, "metadata.keywords", project->keywords);
             setByPath(doc, "metadata.abstract", project->comments);
         }
-        pptPath = findPowerPoint(projectFolder);
+        const QString pptPath = findPowerPoint(projectFolder);
         setByPath(doc, "metadata.project",
                   pptPath.isEmpty() ? QFileInfo(projectFolder).fileName() : QFileInfo(pptPath).fileName());
         return Xml::SaveXmlPretty(doc, profile);
     }
 
-    if (entry.dstCvtType == 1)
+    if (entry.dstCvtType == ServerConversion)
         setByPath(doc, "type", QStringLiteral("Source"));
-    else if (entry.dstCvtType == 2)
+    else if (entry.dstCvtType == NoConversion)
         setByPath(doc, "type", QStringLiteral("Mp4"));
     setByPath(doc, "metadata.title", entry.title);
     setByPath(doc, "metadata.author", entry.Author);
     setByPath(doc, "metadata.width", QString::number(entry.videoWidth));
     setByPath(doc, "metadata.height", QString::number(entry.videoHeight));
-    if (entry.dstCvtType == 1 || uploadSource) {
+    if (entry.dstCvtType == ServerConversion || job.uploadSource) {
         const QString extension = QFileInfo(entry.fileName).suffix();
         setByPath(doc, "metadata.srcname",
                   QStringLiteral("src") + (extension.isEmpty() ? QString() : u'.' + extension));
         setByPath(doc, "metadata.srcsize", QString::number(FileSizeBytes(entry.path)).trimmed());
         setByPath(doc, "metadata.srcwidth", QString::number(entry.srcVideoWidth));
         setByPath(doc, "metadata.srcheight", QString::number(entry.srcVideoHeight));
-    } else if (entry.dstCvtType == 0 && entry.useTmpName) {
+    } else if (entry.dstCvtType == LocalConversion && entry.useTmpName) {
         setByPath(doc, "metadata.srcname", QStringLiteral("tmp.mp4"));
     }
     return Xml::SaveXmlPretty(doc, profile);
 }
 
-QCoro::Task<bool> UploadPackage::PackFiles(QString zipFolder)
+QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKind, QString zipFolder)
 {
     QPointer<UploadPackage> self(this);
+    const QString pptPath = powerPointOf(job, sourceKind);
     const QString copiedPpt =
-        pptPath.isEmpty() ? QString() : QDir(workFolder).filePath(QFileInfo(pptPath).fileName());
-    if (!copiedPpt.isEmpty())
-        CopyFileReplace(pptPath, copiedPpt);
+        pptPath.isEmpty() ? QString() : QDir(job.workFolder).filePath(QFileInfo(pptPath).fileName());
+    PackResult result;
+    if (!copiedPpt.isEmpty() && !CopyFileReplace(pptPath, copiedPpt)) {
+        result.error = u"Cannot copy "_s + pptPath + u" into "_s + job.workFolder;
+        co_return result;
+    }
     RecreateFolder(zipFolder);
 
-    m_view.setStatusText(
-        Lang(QStringLiteral("frmUpload"), QStringLiteral("msgPack"), QStringLiteral("Packing files.")));
+    m_view.setStatusText(Lang(u"frmUpload"_s, u"msgPack"_s, u"Packing files."_s));
     m_view.setAnimationRunning(true);
     const QString archive = QDir(zipFolder).filePath(kArchive);
-    const QString command =
-        QStringLiteral("zip -0 -r -q \"") + QDir::toNativeSeparators(archive) + QStringLiteral("\" *");
-    co_await m_runner.ExecWait(command, workFolder);
+    const QString command = u"zip -0 -r -q \""_s + QDir::toNativeSeparators(archive) + u"\" *"_s;
+    const ProcessResult zipped = co_await m_runner.ExecWait(command, job.stop, job.workFolder, -1ms);
     if (!self)
-        co_return false;
+        co_return result;
     m_view.setAnimationRunning(false);
-
-    archiveWritten = QFileInfo::exists(archive);
     if (!copiedPpt.isEmpty())
         DeleteFileIfExists(copiedPpt);
-    if (!archiveWritten || m_flags.stepCanceled)
-        DeleteFolderIfExists(zipFolder);
-    co_return QFileInfo::exists(archive);
+
+    result.archiveWritten = QFileInfo::exists(archive);
+    if (zipped.ok() && result.archiveWritten && !job.stopped()) {
+        result.outcome = PackResult::Outcome::Packed;
+        co_return result;
+    }
+    // A zip that failed or was stopped may have left half an archive.
+    DeleteFolderIfExists(zipFolder);
+    result.outcome = job.stopped() ? PackResult::Outcome::Stopped : PackResult::Outcome::Failed;
+    result.error = zipped.ok() ? u"zip wrote no archive"_s : zipped.errorText();
+    co_return result;
 }
 
 QString UploadPackage::newZipFolder()

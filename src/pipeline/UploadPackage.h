@@ -1,6 +1,6 @@
 #pragma once
 
-#include "queue/CVideoItem.h"
+#include "pipeline/EntryJob.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -9,7 +9,22 @@
 class CProjectFile;
 class ExecRunner;
 class ProgressView;
-struct RunFlags;
+
+// How packing ended.
+struct PackResult
+{
+    enum class Outcome
+    {
+        Packed,
+        Stopped,
+        Failed
+    };
+    Outcome outcome = Outcome::Failed;
+    // Whether zip had written the archive before it failed.
+    bool archiveWritten = false;
+    // Why it failed, naming the tool.
+    QString error;
+};
 
 // Packs a prepared entry: the profile "tarn_profile.xml" that tells the
 // server what the content is, and the archive "tarn_file.zip" holding the
@@ -20,32 +35,24 @@ class UploadPackage final : public QObject
     Q_DISABLE_COPY_MOVE(UploadPackage)
 
 public:
-    UploadPackage(ExecRunner &runner, RunFlags &flags, ProgressView &view, QObject *parent = nullptr);
-
-    // What the profile is made from; set before CreateProfile.
-    CVideoItem entry;
-    QString workFolder;
-    bool uploadSource = false;
-    // The loaded recording project (recordings only).
-    const CProjectFile *project = nullptr;
-    // The recording's PowerPoint file, found by CreateProfile; empty for none.
-    QString pptPath;
-    // Whether the last PackFiles had written the archive before it ended.
-    bool archiveWritten = false;
+    UploadPackage(ExecRunner &runner, ProgressView &view, QObject *parent = nullptr);
 
     // `sourceKind` is "Corvana" or "Lumetra" for recordings, anything else
-    // for a video. False when the profile could not be written.
-    bool CreateProfile(const QString &sourceKind);
-    // True when "tarn_file.zip" exists in `zipFolder` afterwards.
-    QCoro::Task<bool> PackFiles(QString zipFolder);
+    // for a video; `project` is the loaded recording project (recordings
+    // only). False when the profile could not be written.
+    static bool CreateProfile(const EntryJob &job, const QString &sourceKind, const CProjectFile *project);
+    // Packs job.workFolder (with a recording's PowerPoint file) into
+    // `zipFolder`/"tarn_file.zip". A zip that fails leaves no archive.
+    QCoro::Task<PackResult> PackFiles(EntryJob job, QString sourceKind, QString zipFolder);
 
     // A fresh, not yet existing folder for the archive under the temporary folder.
     static QString newZipFolder();
     // The PowerPoint file beside a project folder: NAME.ppt, else NAME.pptx.
     static QString findPowerPoint(const QString &projectFolder);
+    // The PowerPoint file that goes along with an entry; empty for a video.
+    static QString powerPointOf(const EntryJob &job, const QString &sourceKind);
 
 private:
     ExecRunner &m_runner;
-    RunFlags &m_flags;
     ProgressView &m_view;
 };

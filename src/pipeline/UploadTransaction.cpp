@@ -7,7 +7,6 @@
 #include "common/TextUtil.h"
 #include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunFlags.h"
 #include "pipeline/RunnerControls.h"
 #include "platform/Coro.h"
 #include "server/TransferControl.h"
@@ -114,11 +113,9 @@ QString VersionReply::overwriteRefusal(const QString &tarnErrorText) const
     return prefix + tarnErrorText + QStringLiteral(" (") + overwrite + u')';
 }
 
-UploadTransaction::UploadTransaction(TransferControl &tarn, RunFlags &flags, ProgressView &view,
-                                     RunnerControls &controls, DefaultProject &defaultProject,
-                                     QObject *parent)
-    : QObject(parent), m_tarn(tarn), m_flags(flags), m_view(view), m_controls(controls),
-      m_defaultProject(defaultProject)
+UploadTransaction::UploadTransaction(TransferControl &tarn, ProgressView &view, RunnerControls &controls,
+                                     DefaultProject &defaultProject, QObject *parent)
+    : QObject(parent), m_tarn(tarn), m_view(view), m_controls(controls), m_defaultProject(defaultProject)
 {}
 
 QString UploadTransaction::tarnErrorText()
@@ -133,7 +130,7 @@ qint64 UploadTransaction::megabytes(qint64 bytes)
 
 qint64 UploadTransaction::requiredMegabytes(const CVideoItem &entry)
 {
-    if (entry.dstCvtType == 1 || entry.dstCvtType == 2)
+    if (entry.dstCvtType == ServerConversion || entry.dstCvtType == NoConversion)
         return megabytes(FileSizeBytes(entry.path));
     const double kbits = rateNumber(entry.vBitRate) + rateNumber(entry.aBitRate);
     return RoundHalfEven(kbits * 1000.0 * entry.secDuration / (1024.0 * 1024.0 * 8.0));
@@ -164,12 +161,12 @@ QString UploadTransaction::versionPostData(bool singleFileProject) const
     return post;
 }
 
-QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QString postData, int contentId)
+QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QString postData, int contentId,
+                                                                          StopToken stop)
 {
     QPointer<UploadTransaction> self(this);
     m_view.setStatusText(lang("msgConnect", QStringLiteral("Conncecting server ...")));
     m_controls.setStartEnabled(false);
-    m_flags.stepRunning = true;
     bool done = false;
     const auto connection = connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
     m_tarn.GetVersion(serverUrl(QStringLiteral("/tarn/getVersion/")), entry.account,
@@ -177,7 +174,7 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
                       m_defaultProject.DefaultProjectVersion(), postData);
     // The transfer control gives up on a silent server by itself; Stop is
     // looked at between polls.
-    while (!done && !m_flags.stepCanceled)
+    while (!done && !stop.stopRequested())
         co_await Coro::sleep(kPoll);
     if (!self)
         co_return std::nullopt;
@@ -198,7 +195,7 @@ QString UploadTransaction::statusUploading() const
     return lang("msgUpload", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
 }
 
-QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId)
+QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId, StopToken stop)
 {
     QPointer<UploadTransaction> self(this);
     bool uploadDone = false;
@@ -220,7 +217,7 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
         } else {
             m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
         }
-        if (m_flags.stepCanceled) {
+        if (stop.stopRequested()) {
             m_tarn.Cancel();
             uploadDone = true;
             stopped = true;

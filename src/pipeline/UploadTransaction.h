@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/StopToken.h"
 #include "queue/CVideoItem.h"
 
 #include <QCoroTask>
@@ -11,7 +12,6 @@ class DefaultProject;
 class ProgressView;
 class RunnerControls;
 class TransferControl;
-struct RunFlags;
 
 // What a getVersion reply says. A reply that is not XML reads as empty
 // fields: no error, no quota, and the entry goes on.
@@ -47,7 +47,7 @@ class UploadTransaction final : public QObject
     Q_DISABLE_COPY_MOVE(UploadTransaction)
 
 public:
-    UploadTransaction(TransferControl &tarn, RunFlags &flags, ProgressView &view, RunnerControls &controls,
+    UploadTransaction(TransferControl &tarn, ProgressView &view, RunnerControls &controls,
                       DefaultProject &defaultProject, QObject *parent = nullptr);
 
     // The current entry, copied in before each entry.
@@ -56,13 +56,13 @@ public:
 
     // Sends getVersion and awaits the reply's text; empty when Stop came
     // first (the request is then cancelled) or no reply arrived (lastError).
-    QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int contentId);
+    QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int contentId, StopToken stop);
     // The post data of a version request: "tool=v." (or "tool=p." for a
     // single-file recording) and the version, with the overwrite URL.
     QString versionPostData(bool singleFileProject) const;
     // Uploads zipFolder/tarn_file.zip; true when the server stored it with a
     // content id, which `storedContentId` then holds.
-    QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId);
+    QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId, StopToken stop);
     // The upload's content id on success.
     QString storedContentId;
 
@@ -81,7 +81,6 @@ private:
     QString statusUploading() const;
 
     TransferControl &m_tarn;
-    RunFlags &m_flags;
     ProgressView &m_view;
     RunnerControls &m_controls;
     DefaultProject &m_defaultProject;

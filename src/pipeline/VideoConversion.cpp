@@ -6,19 +6,14 @@
 #include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
 #include "platform/AppPaths.h"
+#include "platform/Background.h"
 #include "platform/Coro.h"
-#include "queue/QueueModel.h"
 
-#include <QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QFuture>
 #include <QPointer>
-#include <QPromise>
 #include <QTextStream>
-#include <QThreadPool>
-#include <memory>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -30,8 +25,8 @@ QString quoted(const QString &path)
     return u'"' + path + u'"';
 }
 
-// Where the design leaves a path unquoted (the program, the pass log, the
-// MP4Box arguments), it is quoted only when a blank would split it.
+// Paths the command lines leave unquoted (the program, the pass log, the
+// MP4Box arguments) are quoted only when a blank would split them.
 QString bare(const QString &path)
 {
     return path.contains(u' ') ? quoted(path) : path;
@@ -54,37 +49,9 @@ bool exists(const QString &path)
 
 } // namespace
 
-QString PrepareResultText(int code, const QString &description)
-{
-    switch (code) {
-    case -1:
-        return u"File locked"_s;
-    case -2:
-        return u"Convert error"_s;
-    case -3:
-        return u"Decode stream error"_s;
-    case -4:
-        return u"Inject error"_s;
-    case -5:
-        return u"Copy source file error"_s;
-    case -6:
-        return u"Capture image error"_s;
-    case -7:
-        return u"Get keyframe error"_s;
-    case -8:
-        return u"Resample error"_s;
-    case -9:
-        return u"Not enough free space"_s;
-    case 0:
-        return u"Error description: "_s + description;
-    default:
-        return code >= 1 ? QString() : u"Unknown error"_s;
-    }
-}
-
-VideoConversion::VideoConversion(ExecRunner &runner, RunFlags &flags, ProgressView &view, QueueModel *grid,
+VideoConversion::VideoConversion(ExecRunner &runner, const RunOptions &options, ProgressView &view,
                                  QObject *parent)
-    : QObject(parent), m_runner(runner), m_flags(flags), m_view(view), m_grid(grid)
+    : QObject(parent), m_runner(runner), m_options(options), m_view(view)
 {}
 
 QString VideoConversion::ffmpegPath()
@@ -98,11 +65,6 @@ QString VideoConversion::gopSize(qint32 durationSeconds)
     if (durationSeconds > 0 && blocks > 2)
         return QString::number(blocks * 30);
     return u"60"_s;
-}
-
-int VideoConversion::threadCount(const RunFlags &flags)
-{
-    return flags.highSpeed || flags.cpuCount <= 2 ? flags.cpuCount : 1;
 }
 
 QString VideoConversion::fileListCaption(const CVideoItem &entry)
@@ -131,36 +93,32 @@ QString VideoConversion::encoderCommand(const EncodeJob &job, int pass, bool dei
            u" -passlogfile "_s + bare(logBase) + u' ' + quoted(job.destination);
 }
 
-int VideoConversion::unexpected(const QString &description)
+namespace {
+
+PrepareResult failure(PrepareFailure kind, const QString &description = {})
 {
-    lastError = description;
-    return 0;
+    return PrepareResult{kind, description};
 }
 
-void VideoConversion::setGridTime(int column)
+PrepareResult unexpected(const QString &description)
 {
-    if (m_grid)
-        m_grid->SetEntryCell(entry.path, column, TimeNow());
+    return failure(PrepareFailure::Unexpected, description);
 }
 
-QString VideoConversion::keyframeXmlName() const
+QString keyframeXmlName(const CVideoItem &entry)
 {
     return entry.dstPostfix.isEmpty() ? u"video.xml"_s : u"video_"_s + entry.dstPostfix + u".xml"_s;
 }
 
-QCoro::Task<bool> VideoConversion::copyInBackground(QString source, QString target)
+// A copy of gigabytes must not hold up the window. The copy lands under a
+// temporary name first, so a file that exists is whole.
+QCoro::Task<bool> copyOffLoop(QString source, QString target)
 {
-    // A source of gigabytes must not hold up the window while it is copied.
-    auto promise = std::make_shared<QPromise<bool>>();
-    QFuture<bool> copied = promise->future();
-    promise->start();
-    QThreadPool::globalInstance()->start([promise, source, target] {
-        // The copy lands under a temporary name first, so a file that exists is whole.
-        promise->addResult(CopyFileReplace(source, target) && QFileInfo::exists(target));
-        promise->finish();
-    });
-    co_return co_await copied;
+    QFuture<bool> copying = offLoop([source, target] { return CopyFileReplace(source, target); });
+    co_return co_await copying;
 }
+
+} // namespace
 
 QCoro::Task<> VideoConversion::ensureCapabilities()
 {
@@ -182,47 +140,48 @@ QCoro::Task<> VideoConversion::ensureCapabilities()
         m_view.appendOutputLine(u"Encoder options adapted to the installed ffmpeg: "_s + notes.join(u"; "_s));
 }
 
-QCoro::Task<> VideoConversion::runPass(EncodeJob job, int pass, bool deinterlace)
+QCoro::Task<ProcessResult> VideoConversion::runPass(EncodeJob job, int pass, bool deinterlace, StopToken stop)
 {
     m_runner.context.pass = static_cast<qint16>(pass);
     // Built beforehand: GCC 12 mishandles temporaries inside a co_await expression.
     QString command = encoderCommand(job, pass, deinterlace);
     if (m_caps)
         command = m_caps->adapt(command);
-    co_await m_runner.ExecCapture(command, true);
+    co_return co_await m_runner.ExecCapture(command, true, stop);
 }
 
-QCoro::Task<int> VideoConversion::EncodeTwoPass(QString sourcePath, QString destinationPath)
+QCoro::Task<PrepareResult> VideoConversion::EncodeTwoPass(EntryJob job, QString destinationPath)
 {
     QPointer<VideoConversion> self(this);
     ExecContext &context = m_runner.context;
     co_await ensureCapabilities();
     if (!self)
-        co_return 0;
-    const EncodeJob job{ffmpegPath(),     sourcePath,        destinationPath,
-                        entry.videoWidth, entry.videoHeight, entry.vBitRate,
-                        entry.aBitRate,   entry.secDuration, threadCount(m_flags)};
+        co_return unexpected(u"stopped"_s);
+    const CVideoItem &entry = job.entry;
+    const EncodeJob encode{ffmpegPath(),     entry.path,        destinationPath,
+                           entry.videoWidth, entry.videoHeight, entry.vBitRate,
+                           entry.aBitRate,   entry.secDuration, m_options.encoderThreads()};
     const QString logBase = inFolder(folderOf(destinationPath), u"log"_s);
     context.errorCode = 1;
     context.parseProgress = true;
-    auto goOn = [this, &context] { return !m_flags.cancelRequested && context.errorCode >= 1; };
+    auto goOn = [&job, &context] { return !job.stopped() && context.errorCode >= 1; };
 
-    co_await runPass(job, 1, entry.bInterlaced);
+    ProcessResult pass = co_await runPass(encode, 1, entry.bInterlaced, job.stop);
     if (!self)
-        co_return 0;
+        co_return unexpected(u"stopped"_s);
     // An ffmpeg that cannot open the input with the deinterlace option gets
     // both passes again without it.
     const bool retry = entry.bInterlaced && context.outputText.contains(u"Error while opening file"_s);
     if (retry && goOn()) {
-        co_await runPass(job, 1, false);
+        pass = co_await runPass(encode, 1, false, job.stop);
         if (!self)
-            co_return 0;
+            co_return unexpected(u"stopped"_s);
     }
     // A stopped or failed first pass leaves nothing for the second.
-    if (goOn()) {
-        co_await runPass(job, 2, entry.bInterlaced && !retry);
+    if (goOn() && pass.ok()) {
+        pass = co_await runPass(encode, 2, entry.bInterlaced && !retry, job.stop);
         if (!self)
-            co_return 0;
+            co_return unexpected(u"stopped"_s);
     }
 
     context.pass = 0;
@@ -231,76 +190,81 @@ QCoro::Task<int> VideoConversion::EncodeTwoPass(QString sourcePath, QString dest
     DeleteFileIfExists(inFolder(folderOf(destinationPath), u"DosOutput.txt"_s));
     context.parseProgress = false;
 
-    if (context.errorCode < 1 || m_flags.cancelRequested)
-        co_return context.errorCode;
-    if (!exists(destinationPath))
-        co_return -2;
-    co_await InterleaveMp4(destinationPath);
-    co_return 1;
+    if (job.stopped())
+        co_return PrepareResult{};
+    if (context.errorCode < 1)
+        co_return failure(static_cast<PrepareFailure>(context.errorCode));
+    // An encoder that ended badly may leave a partial file: it is no encode.
+    if (!pass.ok() || !exists(destinationPath))
+        co_return failure(PrepareFailure::ConvertError, pass.errorText());
+    if (job.videoType != u"mp4")
+        co_return PrepareResult{};
+    co_return co_await InterleaveMp4(job, destinationPath);
 }
 
-QCoro::Task<bool> VideoConversion::InterleaveMp4(QString path)
+QCoro::Task<PrepareResult> VideoConversion::InterleaveMp4(EntryJob job, QString path)
 {
     const QString temp = UniqueTempFile(folderOf(path), u"mp4"_s, QString());
     if (temp.isEmpty())
-        co_return false;
+        co_return unexpected(u"Cannot name a temporary file in "_s + folderOf(path));
     const QString command = u"MP4Box.exe "_s + bare(path) + u" -inter 500 -out "_s + bare(temp);
-    co_await m_runner.ExecWait(command);
-    if (!exists(temp))
-        co_return false;
-    DeleteFileIfExists(path);
-    co_return MoveFileReplace(temp, path);
+    const ProcessResult interleaved = co_await m_runner.ExecWait(command, job.stop);
+    // Whatever a failed run wrote is no video: the encode stays as it is.
+    if (!interleaved.ok() || !exists(temp)) {
+        DeleteFileIfExists(temp);
+        if (job.stopped())
+            co_return PrepareResult{};
+        co_return failure(PrepareFailure::Interleave,
+                          interleaved.ok() ? u"MP4Box wrote no file"_s : interleaved.errorText());
+    }
+    if (!MoveFileReplace(temp, path))
+        co_return unexpected(u"Cannot move "_s + temp + u" to "_s + path);
+    co_return PrepareResult{};
 }
 
-QCoro::Task<bool> VideoConversion::MakeKeyframeXml(QString mp4Path)
+QCoro::Task<PrepareResult> VideoConversion::MakeKeyframeXml(EntryJob job, QString mp4Path)
 {
-    QPointer<VideoConversion> self(this);
     const QString folder = folderOf(mp4Path);
     const QString list = inFolder(folder, u"keyframe.txt"_s);
     const QString command = u"mp4GetKeyFrame "_s + quoted(mp4Path) + u' ' + quoted(list);
-    const bool ended = co_await m_runner.ExecWait(command);
-    if (!self)
-        co_return false;
-    if (!ended) {
-        m_flags.cancelRequested = true;
-        co_return false;
+    const ProcessResult listed = co_await m_runner.ExecWait(command, job.stop);
+    if (job.stopped())
+        co_return PrepareResult{};
+    if (!listed.ok()) {
+        DeleteFileIfExists(list);
+        co_return failure(PrepareFailure::GetKeyframe);
     }
-    const QString xml = inFolder(folder, keyframeXmlName());
+    const QString xml = inFolder(folder, keyframeXmlName(job.entry));
     CopyFileReplace(AppPaths::resourcePath(u"default_video.xml"_s), xml);
     if (!exists(list) || !exists(xml))
-        co_return false;
-    const bool written = WriteKeyframeXml(xml, list);
+        co_return failure(PrepareFailure::GetKeyframe);
+    const PrepareResult written = WriteKeyframeXml(job.entry, xml, list);
     DeleteFileIfExists(list);
-    co_return written;
+    co_return written.ok() ? written : failure(PrepareFailure::GetKeyframe);
 }
 
-bool VideoConversion::WriteKeyframeXml(const QString &xmlPath, const QString &keyframeListPath)
+PrepareResult VideoConversion::WriteKeyframeXml(const CVideoItem &entry, const QString &xmlPath,
+                                                const QString &keyframeListPath)
 {
     float seconds = 0;
     for (const QString &field : entry.duration.split(u':'))
         seconds = seconds * 60 + field.toFloat();
 
     pugi::xml_document doc;
-    if (const Xml::ParseResult parsed = Xml::parseFile(doc, xmlPath); !parsed) {
-        lastError = parsed.error;
-        return false;
-    }
+    if (const Xml::ParseResult parsed = Xml::parseFile(doc, xmlPath); !parsed)
+        return unexpected(parsed.error);
     pugi::xml_node flv = doc.document_element().child("flv");
     pugi::xml_node times = flv.child("keyframes").child("times");
-    if (!flv || !times) {
-        lastError = xmlPath + u" has no flv/keyframes/times element."_s;
-        return false;
-    }
+    if (!flv || !times)
+        return unexpected(xmlPath + u" has no flv/keyframes/times element."_s);
     Xml::SetChildText(flv, u"height"_s, QString::number(entry.videoHeight));
     Xml::SetChildText(flv, u"width"_s, QString::number(entry.videoWidth));
     Xml::SetChildText(flv, u"duration"_s, QString::number(seconds));
     times.remove_child("value");
 
     QFile list(keyframeListPath);
-    if (!list.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        lastError = list.errorString();
-        return false;
-    }
+    if (!list.open(QIODevice::ReadOnly | QIODevice::Text))
+        return unexpected(list.errorString());
     QTextStream lines(&list);
     for (int id = 0; !lines.atEnd(); ++id) {
         const QString line = lines.readLine().trimmed();
@@ -310,40 +274,33 @@ bool VideoConversion::WriteKeyframeXml(const QString &xmlPath, const QString &ke
         value.append_attribute("id").set_value(id);
         value.text().set(Xml::toU8(line).constData());
     }
-    if (!Xml::SaveXmlPretty(doc, xmlPath)) {
-        lastError = u"Cannot write "_s + xmlPath;
-        return false;
-    }
-    return true;
+    if (!Xml::SaveXmlPretty(doc, xmlPath))
+        return unexpected(u"Cannot write "_s + xmlPath);
+    return {};
 }
 
-bool VideoConversion::FixFlvXml(const QString &xmlPath)
+PrepareResult VideoConversion::FixFlvXml(const CVideoItem &entry, const QString &xmlPath)
 {
     pugi::xml_document doc;
-    if (const Xml::ParseResult parsed = Xml::parseFile(doc, xmlPath); !parsed) {
-        lastError = parsed.error;
-        return false;
-    }
+    if (const Xml::ParseResult parsed = Xml::parseFile(doc, xmlPath); !parsed)
+        return unexpected(parsed.error);
     pugi::xml_node flv = doc.document_element().child("flv");
-    if (!flv) {
-        lastError = xmlPath + u" has no flv element."_s;
-        return false;
-    }
+    if (!flv)
+        return unexpected(xmlPath + u" has no flv element."_s);
     // yamdi names its temporary input there; the package holds no such file.
     if (pugi::xml_attribute first = flv.first_attribute())
         first.set_value("");
     Xml::SetChildText(flv, u"height"_s, QString::number(entry.videoHeight));
     Xml::SetChildText(flv, u"width"_s, QString::number(entry.videoWidth));
-    if (!Xml::writeFileAtomic(xmlPath, Xml::serialize(doc, pugi::format_default))) {
-        lastError = u"Cannot write "_s + xmlPath;
-        return false;
-    }
-    return true;
+    if (!Xml::writeFileAtomic(xmlPath, Xml::serialize(doc, pugi::format_default)))
+        return unexpected(u"Cannot write "_s + xmlPath);
+    return {};
 }
 
-QCoro::Task<bool> VideoConversion::MakeThumbnails(QString videoPath)
+QCoro::Task<PrepareResult> VideoConversion::MakeThumbnails(EntryJob job, QString videoPath)
 {
     QPointer<VideoConversion> self(this);
+    const CVideoItem &entry = job.entry;
     const QString folder = folderOf(videoPath);
     const QString size = QString::number(entry.videoWidth) + u'x' + QString::number(entry.videoHeight);
     const QString image = inFolder(folder, u"video.jpg"_s);
@@ -353,46 +310,42 @@ QCoro::Task<bool> VideoConversion::MakeThumbnails(QString videoPath)
                u" -f image2 "_s + quoted(target);
     };
     const QString imageCommand = capture(size, image);
-    co_await m_runner.ExecCapture(imageCommand, false);
-    if (!self || m_flags.cancelRequested)
-        co_return false;
+    co_await m_runner.ExecCapture(imageCommand, false, job.stop);
+    if (!self || job.stopped())
+        co_return PrepareResult{};
     co_await Coro::sleep(500ms);
-    if (!self || m_flags.cancelRequested)
-        co_return false;
+    if (!self || job.stopped())
+        co_return PrepareResult{};
     const QString thumbCommand = capture(u"160x120"_s, thumb);
-    co_await m_runner.ExecCapture(thumbCommand, false);
-    if (!self || m_flags.cancelRequested)
-        co_return false;
+    co_await m_runner.ExecCapture(thumbCommand, false, job.stop);
+    if (!self || job.stopped())
+        co_return PrepareResult{};
     QString kept = image;
-    if (dstType == u"mp4" && !entry.dstPostfix.isEmpty()) {
+    if (job.videoType == u"mp4" && !entry.dstPostfix.isEmpty()) {
         kept = inFolder(folder, u"video_"_s + entry.dstPostfix + u".jpg"_s);
         MoveFileReplace(image, kept);
     }
-    co_return exists(kept) && exists(thumb);
+    if (!exists(kept) || !exists(thumb))
+        co_return failure(PrepareFailure::CaptureImage);
+    co_return PrepareResult{};
 }
 
-bool VideoConversion::SetFileListXml(const QString &fileListPath)
+PrepareResult VideoConversion::SetFileListXml(const CVideoItem &entry, const QString &fileListPath)
 {
     pugi::xml_document doc;
-    if (const Xml::ParseResult parsed = Xml::parseFile(doc, fileListPath); !parsed) {
-        lastError = parsed.error;
-        return false;
-    }
+    if (const Xml::ParseResult parsed = Xml::parseFile(doc, fileListPath); !parsed)
+        return unexpected(parsed.error);
     pugi::xml_node video = doc.document_element().child("video");
-    if (!video) {
-        lastError = fileListPath + u" has no video element."_s;
-        return false;
-    }
+    if (!video)
+        return unexpected(fileListPath + u" has no video element."_s);
     pugi::xml_node item = video.append_child("item");
     Xml::AppendElement(item, u"fileName"_s, entry.dstFileName());
     Xml::AppendElement(item, u"caption"_s, fileListCaption(entry));
     Xml::AppendElement(item, u"width"_s, QString::number(entry.videoWidth));
     Xml::AppendElement(item, u"height"_s, QString::number(entry.videoHeight));
-    if (!Xml::SaveXmlPretty(doc, fileListPath)) {
-        lastError = u"Cannot write "_s + fileListPath;
-        return false;
-    }
-    return true;
+    if (!Xml::SaveXmlPretty(doc, fileListPath))
+        return unexpected(u"Cannot write "_s + fileListPath);
+    return {};
 }
 
 QCoro::Task<bool> VideoConversion::qvLoopDeleteFile(QString path, int tries)
@@ -405,10 +358,11 @@ QCoro::Task<bool> VideoConversion::qvLoopDeleteFile(QString path, int tries)
     co_return !exists(path);
 }
 
-QCoro::Task<int> VideoConversion::PrepareVideo(QString sourcePath, QString workFolder)
+QCoro::Task<PrepareResult> VideoConversion::PrepareVideo(EntryJob job)
 {
     QPointer<VideoConversion> self(this);
-    lastError.clear();
+    const CVideoItem &entry = job.entry;
+    const QString &workFolder = job.workFolder;
     ExecContext &context = m_runner.context;
     context.workFolder = workFolder;
     context.durationText = entry.duration;
@@ -416,36 +370,34 @@ QCoro::Task<int> VideoConversion::PrepareVideo(QString sourcePath, QString workF
     context.progressCaption = Lang(u"frmUpload"_s, u"lConvertInfo"_s, u"Converting video:"_s);
     context.parseProgress = false;
     context.pass = 0;
-    const int result = 1;
-    const bool mp4 = dstType == u"mp4";
+    const bool mp4 = job.videoType == u"mp4";
     const QString destination = inFolder(workFolder, mp4 ? entry.dstFileName() : u"video.flv"_s);
 
-    if (entry.dstCvtType != 2) {
+    if (entry.dstCvtType != NoConversion) {
         m_view.setConvertInfo(context.progressCaption + u' ' + context.durationText);
-        setGridTime(QueueModel::ColCvtBeginTime);
-        const int encoded = co_await EncodeTwoPass(sourcePath, destination);
-        if (!self)
-            co_return 0;
-        if (encoded < 1)
+        Q_EMIT conversionStarted(entry.path);
+        const PrepareResult encoded = co_await EncodeTwoPass(job, destination);
+        if (!self || !encoded.ok() || job.stopped())
             co_return encoded;
-        setGridTime(QueueModel::ColCvtEndTime);
+        Q_EMIT conversionEnded(entry.path);
     } else {
-        const qint64 required = 2 * FileSizeBytes(sourcePath);
+        const qint64 required = 2 * FileSizeBytes(entry.path);
         if (FreeSpaceMB(workFolder) < required / 1048576)
-            co_return -9;
-        const bool copied = co_await copyInBackground(sourcePath, destination);
+            co_return failure(PrepareFailure::NoFreeSpace);
+        const QString source = entry.path;
+        const bool copied = co_await copyOffLoop(source, destination);
         if (!self)
-            co_return 0;
+            co_return unexpected(u"stopped"_s);
         if (!copied)
-            co_return unexpected(u"Cannot copy "_s + sourcePath + u" to "_s + destination);
+            co_return unexpected(u"Cannot copy "_s + entry.path + u" to "_s + destination);
     }
 
-    if (m_flags.cancelRequested)
-        co_return result;
+    if (job.stopped())
+        co_return PrepareResult{};
     m_view.setConvertInfo(context.progressCaption + m_view.injectionCaption());
     co_await Coro::sleep(500ms);
     if (!self)
-        co_return 0;
+        co_return unexpected(u"stopped"_s);
 
     if (!mp4) {
         const QString tempFlv = inFolder(workFolder, u"video.tmp.flv"_s);
@@ -454,55 +406,58 @@ QCoro::Task<int> VideoConversion::PrepareVideo(QString sourcePath, QString workF
             co_return unexpected(u"Cannot move "_s + destination + u" to "_s + tempFlv);
         const QString command =
             u"yamdi -i "_s + quoted(tempFlv) + u" -x "_s + quoted(xml) + u" -o "_s + quoted(destination);
-        const bool ended = co_await m_runner.ExecWait(command);
+        const ProcessResult injected = co_await m_runner.ExecWait(command, job.stop);
         if (!self)
-            co_return 0;
-        if (!ended) {
-            m_flags.cancelRequested = true;
-            co_return result;
+            co_return unexpected(u"stopped"_s);
+        if (job.stopped())
+            co_return PrepareResult{};
+        // What a failed yamdi wrote is no video; the encode it read is kept.
+        if (!injected.ok() || !exists(xml) || !exists(destination)) {
+            DeleteFileIfExists(xml);
+            MoveFileReplace(tempFlv, destination);
+            co_return failure(PrepareFailure::Inject, injected.errorText());
         }
-        if (!exists(xml) || !exists(destination))
-            co_return -4;
         const bool deleted = co_await qvLoopDeleteFile(tempFlv, 240);
         if (!self)
-            co_return 0;
+            co_return unexpected(u"stopped"_s);
         if (!deleted)
-            co_return -1;
-        if (!FixFlvXml(xml))
-            co_return 0;
+            co_return failure(PrepareFailure::FileLocked);
+        if (const PrepareResult fixed = FixFlvXml(entry, xml); !fixed.ok())
+            co_return fixed;
     } else {
-        const bool made = co_await MakeKeyframeXml(destination);
+        const PrepareResult made = co_await MakeKeyframeXml(job, destination);
         if (!self)
-            co_return 0;
-        if (!made)
-            co_return m_flags.cancelRequested ? result : -7;
+            co_return unexpected(u"stopped"_s);
+        if (!made.ok() || job.stopped())
+            co_return made;
         const QString fileList = inFolder(workFolder, u"fileList.xml"_s);
         if (!CopyFileReplace(AppPaths::resourcePath(u"fileList.xml"_s), fileList))
             co_return unexpected(u"Cannot copy the template fileList.xml into "_s + workFolder);
-        if (!SetFileListXml(fileList))
-            co_return 0;
+        if (const PrepareResult listed = SetFileListXml(entry, fileList); !listed.ok())
+            co_return listed;
     }
 
-    if (uploadSource) {
+    if (job.uploadSource) {
         const QString extension = entry.fileName.section(u'.', -1);
         const QString copy = inFolder(workFolder, u"src."_s + extension);
-        co_await copyInBackground(sourcePath, copy);
+        const QString source = entry.path;
+        const bool copied = co_await copyOffLoop(source, copy);
         if (!self)
-            co_return 0;
-        if (!exists(copy))
-            co_return -5;
+            co_return unexpected(u"stopped"_s);
+        if (!copied || !exists(copy))
+            co_return failure(PrepareFailure::CopySource);
     }
 
-    const bool imaged = co_await MakeThumbnails(destination);
+    const PrepareResult imaged = co_await MakeThumbnails(job, destination);
     if (!self)
-        co_return 0;
-    if (!imaged)
-        co_return m_flags.cancelRequested ? result : -6;
+        co_return unexpected(u"stopped"_s);
+    if (!imaged.ok() || job.stopped())
+        co_return imaged;
 
     if (entry.useTmpName) {
         const QString tmpName = inFolder(workFolder, u"tmp.mp4"_s);
         if (!MoveFileReplace(destination, tmpName))
             co_return unexpected(u"Cannot move "_s + destination + u" to "_s + tmpName);
     }
-    co_return result;
+    co_return PrepareResult{};
 }

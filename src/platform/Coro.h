@@ -4,12 +4,10 @@
 // loop: a coroutine suspends at co_await and the loop keeps serving the
 // window, timers and other children meanwhile.
 
-#include <QCoroProcess>
 #include <QCoroSignal>
 #include <QCoroTask>
 #include <QCoroTimer>
 #include <QPointer>
-#include <QProcess>
 #include <chrono>
 #include <optional>
 
@@ -29,20 +27,6 @@ template <typename T, typename Signal> auto signal(T *sender, Signal sig, std::c
 {
     return qCoro(sender, sig, timeout);
 }
-
-// How a child process ended.
-enum class ProcessEnd
-{
-    Finished,
-    FailedToStart,
-    Crashed,
-    TimedOut
-};
-
-// Starts a program and awaits its end. The caller owns the QProcess (usually
-// a child of a QObject that outlives the wait) and may kill it meanwhile.
-QCoro::Task<ProcessEnd> runProcess(QProcess *process, QString program, QStringList arguments,
-                                   std::chrono::milliseconds timeout);
 
 // Starts a coroutine from a slot. Tasks start running when they are made, so
 // the guard is tested before `makeTask` is called: while `running` is true a

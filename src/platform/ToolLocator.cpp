@@ -33,6 +33,28 @@ QString find(const QString &name)
     return QStandardPaths::findExecutable(name);
 }
 
+QString resolve(const QString &name)
+{
+    const QFileInfo given(name);
+    if (given.isAbsolute() && given.isFile() && given.isExecutable())
+        return given.absoluteFilePath();
+    QString base = given.fileName();
+#ifndef Q_OS_WIN
+    if (base.endsWith(u".exe", Qt::CaseInsensitive))
+        base.chop(4);
+#endif
+    if (QString found = find(base); !found.isEmpty())
+        return found;
+    // Tools without a package on this platform have small stand-ins of ours.
+    if (base == u"MP4Box")
+        return find(QStringLiteral("clipferry-mp4box"));
+    if (base == u"mp4GetKeyFrame")
+        return find(QStringLiteral("clipferry-keyframes"));
+    if (base == u"thumb")
+        return find(QStringLiteral("clipferry-thumb"));
+    return {};
+}
+
 QString missingMessage(const QString &name)
 {
     return QStringLiteral(

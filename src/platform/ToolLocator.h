@@ -9,6 +9,10 @@ namespace ToolLocator {
 
 // The full path of the program, or the empty text when it is nowhere.
 QString find(const QString &name);
+// The program that runs a command's first word: a path that exists, or the
+// tool of that name (".exe" dropped) found as above, or the stand-in of a
+// tool this platform lacks. Empty when none is found.
+QString resolve(const QString &name);
 // The message shown when a program cannot be found.
 QString missingMessage(const QString &name);
 

@@ -2,6 +2,22 @@
 
 #include <QString>
 
+// How a video is converted (CVideoItem::dstCvtType).
+enum Conversion
+{
+    LocalConversion = 0,
+    ServerConversion = 1,
+    NoConversion = 2 // an MP4 uploaded unchanged
+};
+
+// At which size (CVideoItem::dstResType).
+enum Resolution
+{
+    SourceResolution = 0,
+    HighResolution = 1,     // the server's secondRes
+    StandardResolution = 2, // the server's thirdRes
+};
+
 // One queue entry: everything the pipeline needs for one source. The fields
 // keep this order; the queue file writes them in the same order (with the
 // last two swapped).

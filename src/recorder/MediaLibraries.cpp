@@ -1,9 +1,9 @@
 #include "recorder/MediaLibraries.h"
 
-MediaLibraries::MediaLibraries(QObject *parent) : QObject(parent)
+MediaLibraries::MediaLibraries(ProcessRunner &processes, QObject *parent) : QObject(parent)
 {
     for (MediaLibrary *&library : m_libraries)
-        library = new MediaLibrary(this);
+        library = new MediaLibrary(processes, this);
 }
 
 MediaLibrary *MediaLibraries::forVersion(const QString &version) const
@@ -17,10 +17,11 @@ MediaLibrary *MediaLibraries::forVersion(const QString &version) const
 }
 
 int MediaLibraries::ThumbCreate2(const QString &version, const QString &mediaPath, const QString &listPath,
-                                 const QString &folderName, int width, int height)
+                                 const QString &folderName, int width, int height, StopToken stop)
 {
     MediaLibrary *library = forVersion(version);
-    return library ? library->ThumbCreate2(mediaPath, listPath, folderName, width, height) : 0;
+    return library ? library->ThumbCreate2(mediaPath, listPath, folderName, width, height, std::move(stop))
+                   : 0;
 }
 
 int MediaLibraries::ThumbTime(const QString &version) const
@@ -29,12 +30,12 @@ int MediaLibraries::ThumbTime(const QString &version) const
     return library ? library->ThumbTime() : 0;
 }
 
-QCoro::Task<int> MediaLibraries::verifyWholeQvFile(QString version, QString mediaPath)
+QCoro::Task<int> MediaLibraries::verifyWholeQvFile(QString version, QString mediaPath, StopToken stop)
 {
     MediaLibrary *library = forVersion(version);
     if (!library)
         co_return 0;
-    co_return co_await library->verifyWholeQvFile(mediaPath);
+    co_return co_await library->verifyWholeQvFile(mediaPath, stop);
 }
 
 QCoro::Task<int> MediaLibraries::GetExtendDataFromProject(QString projectPath, QString qvpPath,

@@ -17,15 +17,15 @@ class MediaLibraries final : public QObject
     Q_DISABLE_COPY_MOVE(MediaLibraries)
 
 public:
-    explicit MediaLibraries(QObject *parent = nullptr);
+    explicit MediaLibraries(ProcessRunner &processes, QObject *parent = nullptr);
 
     // The library of a project version text ("8.0"), or null.
     MediaLibrary *forVersion(const QString &version) const;
 
     int ThumbCreate2(const QString &version, const QString &mediaPath, const QString &listPath,
-                     const QString &folderName, int width, int height);
+                     const QString &folderName, int width, int height, StopToken stop = {});
     int ThumbTime(const QString &version) const;
-    QCoro::Task<int> verifyWholeQvFile(QString version, QString mediaPath);
+    QCoro::Task<int> verifyWholeQvFile(QString version, QString mediaPath, StopToken stop = {});
     QCoro::Task<int> GetExtendDataFromProject(QString projectPath, QString qvpPath, QString cursorPath,
                                               QString photoPath, QString indexPath);
     QCoro::Task<int> SetExtendDataInProject(QString projectPath, QString qvpPath, QString cursorPath,

@@ -2,6 +2,7 @@
 
 #include "common/FileUtil.h"
 #include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
 #include <QDir>
@@ -80,7 +81,9 @@ QStringList zipArguments(const QString &archive, const QStringList &members)
 
 } // namespace
 
-MediaLibrary::MediaLibrary(QObject *parent) : QObject(parent) {}
+MediaLibrary::MediaLibrary(ProcessRunner &processes, QObject *parent)
+    : QObject(parent), m_processes(processes)
+{}
 
 QStringList MediaLibrary::extendDataNames()
 {
@@ -104,7 +107,7 @@ QString MediaLibrary::findTool(const QString &name)
 }
 
 int MediaLibrary::ThumbCreate2(const QString &mediaPath, const QString &listPath, const QString &folderName,
-                               int width, int height)
+                               int width, int height, StopToken stop)
 {
     if (m_rendering) {
         m_error = u"Thumbnails are already being made."_s;
@@ -121,79 +124,64 @@ int MediaLibrary::ThumbCreate2(const QString &mediaPath, const QString &listPath
     m_thumbTime = 0;
     Coro::start(
         this, m_rendering,
-        [&, this] { return renderThumbs(ffmpeg, mediaPath, readPositions(listPath), folder, width, height); },
+        [&, this] { return renderThumbs(mediaPath, readPositions(listPath), folder, width, height, stop); },
         [this] { m_thumbTime = -1; });
     return 1;
 }
 
-QCoro::Task<> MediaLibrary::renderThumbs(QString ffmpeg, QString mediaPath, QList<qint64> positions,
-                                         QString folder, int width, int height)
+QCoro::Task<> MediaLibrary::renderThumbs(QString mediaPath, QList<qint64> positions, QString folder,
+                                         int width, int height, StopToken stop)
 {
     const QPointer<MediaLibrary> self(this);
     for (const qint64 position : positions) {
+        if (stop.stopRequested())
+            co_return;
         m_thumbTime = static_cast<int>(std::min<qint64>(position, std::numeric_limits<int>::max()));
         const QString target = QDir(folder).filePath(QString::number(position) + u".jpg"_s);
-        auto *process = new QProcess(this);
-        process->setProcessChannelMode(QProcess::MergedChannels);
-        const Coro::ProcessEnd end = co_await Coro::runProcess(
-            process, ffmpeg, thumbArguments(mediaPath, position, target, width, height), kThumbTimeout);
+        ProcessSpec spec =
+            ProcessSpec::of(u"ffmpeg"_s, thumbArguments(mediaPath, position, target, width, height));
+        spec.timeout = kThumbTimeout;
+        spec.stop = stop;
+        const ProcessResult made = co_await m_processes.run(std::move(spec));
         if (!self)
             co_return;
         // A position past the end of the media simply gets no image.
-        if (end != Coro::ProcessEnd::Finished || process->exitCode() != 0)
-            m_error = u"No image at %1 ms: %2"_s.arg(position).arg(
-                QString::fromLocal8Bit(process->readAll()).trimmed());
-        process->deleteLater();
+        if (!made.ok())
+            m_error = u"No image at %1 ms: %2"_s.arg(position).arg(made.errorText());
     }
 }
 
 QCoro::Task<bool> MediaLibrary::runTool(QString program, QStringList arguments, QString workingFolder,
-                                        std::chrono::milliseconds timeout, int alsoAcceptedCode)
+                                        std::chrono::milliseconds timeout, StopToken stop,
+                                        int alsoAcceptedCode)
 {
+    ProcessSpec spec = ProcessSpec::of(program, arguments, workingFolder);
+    spec.timeout = timeout;
+    spec.stop = std::move(stop);
+    spec.alsoAcceptedExitCode = alsoAcceptedCode;
     const QPointer<MediaLibrary> self(this);
-    auto *process = new QProcess(this);
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    if (!workingFolder.isEmpty())
-        process->setWorkingDirectory(workingFolder);
-    const Coro::ProcessEnd end = co_await Coro::runProcess(process, program, arguments, timeout);
+    const ProcessResult result = co_await m_processes.run(std::move(spec));
     if (!self)
         co_return false;
-    process->deleteLater();
-    m_lastOutput = QString::fromLocal8Bit(process->readAll()).trimmed();
-    const QString name = QFileInfo(program).fileName();
-    switch (end) {
-    case Coro::ProcessEnd::FailedToStart:
-        m_error = u"%1 could not be started."_s.arg(name);
-        co_return false;
-    case Coro::ProcessEnd::Crashed:
-        m_error = u"%1 crashed."_s.arg(name);
-        co_return false;
-    case Coro::ProcessEnd::TimedOut:
-        m_error = u"%1 took too long and was stopped."_s.arg(name);
-        co_return false;
-    case Coro::ProcessEnd::Finished:
-        break;
-    }
-    if (process->exitCode() != 0 && process->exitCode() != alsoAcceptedCode) {
-        m_error = u"%1 failed (exit code %2): %3"_s.arg(name).arg(process->exitCode()).arg(m_lastOutput);
-        co_return false;
-    }
-    co_return true;
+    m_lastOutput = QString::fromLocal8Bit(result.output).trimmed();
+    if (!result.ok())
+        m_error = result.errorText();
+    co_return result.ok();
 }
 
-QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath)
+QCoro::Task<int> MediaLibrary::verifyWholeQvFile(QString mediaPath, StopToken stop)
 {
     if (!QFileInfo(mediaPath).isFile()) {
         m_error = u"The media \"%1\" does not exist."_s.arg(mediaPath);
         co_return 0;
     }
     if (isSingleFileProject(mediaPath))
-        co_return co_await verifySingleFileProject(mediaPath);
+        co_return co_await verifySingleFileProject(mediaPath, stop);
     const QString ffmpeg = findTool(u"ffmpeg"_s);
     if (ffmpeg.isEmpty())
         co_return 0;
     const QPointer<MediaLibrary> self(this);
-    const bool decoded = co_await runTool(ffmpeg, verifyArguments(mediaPath), {}, kNoTimeout);
+    const bool decoded = co_await runTool(ffmpeg, verifyArguments(mediaPath), {}, kNoTimeout, stop);
     if (!self)
         co_return 0;
     if (decoded && m_lastOutput.isEmpty())
@@ -222,7 +210,7 @@ QString MediaLibrary::makeStage(const QString &base, const QString &prefix)
 // A single-file project's media is verified as it is stored inside it:
 // unpacked (with unzip's own checksum test) beside the other temporary
 // files, then decoded like any media.
-QCoro::Task<int> MediaLibrary::verifySingleFileProject(QString projectPath)
+QCoro::Task<int> MediaLibrary::verifySingleFileProject(QString projectPath, StopToken stop)
 {
     const QString unzip = findTool(u"unzip"_s);
     if (unzip.isEmpty())
@@ -233,13 +221,13 @@ QCoro::Task<int> MediaLibrary::verifySingleFileProject(QString projectPath)
     const QPointer<MediaLibrary> self(this);
     const QStringList arguments = unzipArguments(projectPath, {u"media.qv"_s}, stage);
     const QString anyFolder;
-    const bool unpacked = co_await runTool(unzip, arguments, anyFolder, kZipTimeout);
+    const bool unpacked = co_await runTool(unzip, arguments, anyFolder, kZipTimeout, stop);
     if (!self)
         co_return 0;
     const QString media = QDir(stage).filePath(u"media.qv"_s);
     int sound = 0;
     if (unpacked && QFileInfo(media).isFile())
-        sound = co_await verifyWholeQvFile(media);
+        sound = co_await verifyWholeQvFile(media, stop);
     else if (unpacked)
         m_error = u"\"%1\" holds no media.qv."_s.arg(projectPath);
     DeleteFolderIfExists(stage);
@@ -266,7 +254,7 @@ QCoro::Task<int> MediaLibrary::GetExtendDataFromProject(QString projectPath, QSt
     const QPointer<MediaLibrary> self(this);
     // Exit code 11: some names are not in the archive; the others are unpacked.
     const bool unpacked =
-        co_await runTool(unzip, unzipArguments(projectPath, names, stage), {}, kZipTimeout, 11);
+        co_await runTool(unzip, unzipArguments(projectPath, names, stage), {}, kZipTimeout, {}, 11);
     if (!self)
         co_return 0;
     if (unpacked) {
@@ -314,7 +302,7 @@ QCoro::Task<int> MediaLibrary::SetExtendDataInProject(QString projectPath, QStri
     }
     // zip writes a new archive beside the old one and replaces it when done.
     const QPointer<MediaLibrary> self(this);
-    const bool written = co_await runTool(zip, zipArguments(projectPath, staged), stage, kZipTimeout);
+    const bool written = co_await runTool(zip, zipArguments(projectPath, staged), stage, kZipTimeout, {});
     if (!self)
         co_return 0;
     DeleteFolderIfExists(stage);

@@ -2,7 +2,7 @@
 
 #include "common/FileUtil.h"
 #include "common/XmlUtil.h"
-#include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibrary.h"
@@ -22,18 +22,13 @@ namespace {
 constexpr auto kToolTimeout = 10min;
 
 // Runs a tool to its end; the error text, or empty on success.
-QCoro::Task<QString> runTool(QString name, QStringList arguments, QString workingFolder)
+QCoro::Task<QString> runTool(ProcessRunner *processes, QString name, QStringList arguments,
+                             QString workingFolder)
 {
-    const QString program = ToolLocator::find(name);
-    if (program.isEmpty())
-        co_return ToolLocator::missingMessage(name);
-    const auto process = std::make_unique<QProcess>();
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    process->setWorkingDirectory(workingFolder);
-    const Coro::ProcessEnd end = co_await Coro::runProcess(process.get(), program, arguments, kToolTimeout);
-    if (end == Coro::ProcessEnd::Finished && process->exitCode() == 0)
-        co_return QString();
-    co_return u"%1 failed: %2"_s.arg(name, QString::fromLocal8Bit(process->readAll()).trimmed());
+    ProcessSpec spec = ProcessSpec::of(name, arguments, workingFolder);
+    spec.timeout = kToolTimeout;
+    const ProcessResult result = co_await processes->run(std::move(spec));
+    co_return result.ok() ? QString() : result.errorText();
 }
 
 QStringList mediaArguments(int seconds)
@@ -218,7 +213,8 @@ QStringList zipArguments(const QString &archive)
 
 } // namespace
 
-QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRecordingOptions options)
+QCoro::Task<SampleRecordingResult> makeSampleRecording(ProcessRunner *processes, QString folder,
+                                                       SampleRecordingOptions options)
 {
     if (QString error = checkOptions(options); !error.isEmpty())
         co_return SampleRecordingResult{{}, error};
@@ -229,11 +225,11 @@ QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRec
     if (work.isEmpty() || !QDir().mkpath(work))
         co_return SampleRecordingResult{{}, u"Cannot create a work folder in %1."_s.arg(folder)};
 
-    QString error = co_await runTool(u"ffmpeg"_s, mediaArguments(options.durationSeconds), work);
+    QString error = co_await runTool(processes, u"ffmpeg"_s, mediaArguments(options.durationSeconds), work);
     if (error.isEmpty() && options.damaged)
         error = truncateMedia(work);
     if (error.isEmpty())
-        error = co_await runTool(u"ffmpeg"_s, imageArguments(), work);
+        error = co_await runTool(processes, u"ffmpeg"_s, imageArguments(), work);
     if (error.isEmpty())
         error = writeProject(work, options);
     for (int n = 1; error.isEmpty() && !options.singleFile && n <= options.linkItems; ++n) {
@@ -249,7 +245,7 @@ QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRec
 
     const QString archive = QDir(folder).filePath(u"recording.zdm"_s);
     DeleteFileIfExists(archive);
-    error = co_await runTool(u"zip"_s, zipArguments(archive), work);
+    error = co_await runTool(processes, u"zip"_s, zipArguments(archive), work);
     DeleteFolderIfExists(work);
     co_return SampleRecordingResult{error.isEmpty() ? archive : QString(), error};
 }

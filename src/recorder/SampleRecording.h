@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QCoroTask>
+
+class ProcessRunner;
 #include <QString>
 
 // A complete recording project made from generated media, for tests and
@@ -26,4 +28,5 @@ struct SampleRecordingResult
 };
 
 // Writes the project into `folder` (created when missing).
-QCoro::Task<SampleRecordingResult> makeSampleRecording(QString folder, SampleRecordingOptions options);
+QCoro::Task<SampleRecordingResult> makeSampleRecording(ProcessRunner *processes, QString folder,
+                                                       SampleRecordingOptions options);

@@ -2,11 +2,10 @@
 // presentation time of every key frame of the first video stream, in
 // seconds, one a line, read by ffprobe from the packet flags (no decoding).
 
-#include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <QSaveFile>
 #include <QTextStream>
 #include <QTimer>
@@ -51,17 +50,21 @@ QCoro::Task<int> listKeyFrames(QString input, QString output)
         err << ToolLocator::missingMessage(u"ffprobe"_s) << Qt::endl;
         co_return 1;
     }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList args{u"-v"_s,  u"error"_s,         u"-select_streams"_s,
                            u"v:0"_s, u"-show_entries"_s, u"packet=pts_time,flags"_s,
                            u"-of"_s, u"csv=p=0"_s,       input};
-    const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffprobe, args, -1ms);
-    if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0) {
-        err << "clipferry-keyframes: ffprobe could not read " << input << Qt::endl;
+    ProcessSpec spec = ProcessSpec::of(ffprobe, args);
+    spec.timeout = -1ms;
+    spec.keepOutput = 256 * 1024 * 1024;
+    ProcessRunner processes;
+    const ProcessResult listed = co_await processes.run(std::move(spec));
+    if (!listed.ok()) {
+        err << "clipferry-keyframes: ffprobe could not read " << input << ": " << listed.errorText()
+            << Qt::endl;
         co_return 1;
     }
-    const QList<double> times = keyFrameTimes(process.readAllStandardOutput());
+    // Lines that are not "time,flags" (a warning) are passed over.
+    const QList<double> times = keyFrameTimes(listed.output);
     if (times.isEmpty()) {
         err << "clipferry-keyframes: " << input << " has no video key frames" << Qt::endl;
         co_return 1;

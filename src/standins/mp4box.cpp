@@ -3,12 +3,11 @@
 // front, so a player can start before the whole file has arrived; ffmpeg's
 // MP4 writer interleaves the streams in short runs of its own.
 
-#include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
 #include <QTextStream>
 #include <QTimer>
 
@@ -36,16 +35,17 @@ QCoro::Task<int> interleave(QString input, QString output)
         err << ToolLocator::missingMessage(u"ffmpeg"_s) << Qt::endl;
         co_return 1;
     }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardInputFile(QProcess::nullDevice());
     const QStringList args{u"-hide_banner"_s, u"-loglevel"_s, u"error"_s,     u"-y"_s,
                            u"-i"_s,           input,          u"-map"_s,      u"0"_s,
                            u"-c"_s,           u"copy"_s,      u"-movflags"_s, u"+faststart"_s,
                            u"-f"_s,           u"mp4"_s,       output};
-    const Coro::ProcessEnd end = co_await Coro::runProcess(&process, ffmpeg, args, -1ms);
-    if (end != Coro::ProcessEnd::Finished || process.exitCode() != 0) {
-        err << "clipferry-mp4box: ffmpeg could not rewrite " << input << Qt::endl;
+    ProcessSpec spec = ProcessSpec::of(ffmpeg, args);
+    spec.timeout = -1ms;
+    ProcessRunner processes;
+    const ProcessResult rewritten = co_await processes.run(std::move(spec));
+    if (!rewritten.ok()) {
+        err << "clipferry-mp4box: ffmpeg could not rewrite " << input << ": " << rewritten.errorText()
+            << Qt::endl;
         co_return 1;
     }
     co_return 0;

@@ -18,6 +18,7 @@
 // is then 1 (2 for a wrong command line) with one line on stderr.
 
 #include "platform/Coro.h"
+#include "platform/ProcessRunner.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,7 +28,6 @@
 #include <QImageReader>
 #include <QImageWriter>
 #include <QPainter>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -291,18 +291,6 @@ std::chrono::milliseconds browserLimit(int settleMs)
     return std::chrono::milliseconds(settleMs) + 30s;
 }
 
-// Chromium starts helper processes of its own; they share its process group,
-// so one signal to the group ends whatever is left of them.
-void killGroup(qint64 pid)
-{
-#ifdef Q_OS_UNIX
-    if (pid > 0)
-        ::kill(-static_cast<pid_t>(pid), SIGKILL);
-#else
-    Q_UNUSED(pid);
-#endif
-}
-
 QCoro::Task<Shot> browserShot(QString browser, QString page, QSize window, int settleMs)
 {
     QTemporaryDir work(QDir(QDir::tempPath()).filePath(u"clipferry-thumb-XXXXXX"_s));
@@ -321,21 +309,17 @@ QCoro::Task<Shot> browserShot(QString browser, QString page, QSize window, int s
                            u"--window-size=%1,%2"_s.arg(window.width()).arg(window.height()),
                            u"--virtual-time-budget=%1"_s.arg(settleMs),
                            QUrl::fromLocalFile(page).toString(QUrl::FullyEncoded)};
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-#ifdef Q_OS_UNIX
-    process.setChildProcessModifier([] { ::setsid(); });
-#endif
-    qint64 pid = 0;
-    QObject::connect(&process, &QProcess::started, &process, [&pid, &process] { pid = process.processId(); });
-    const Coro::ProcessEnd end = co_await Coro::runProcess(&process, browser, args, browserLimit(settleMs));
-    killGroup(pid);
-    if (end == Coro::ProcessEnd::TimedOut)
+    ProcessSpec spec = ProcessSpec::of(browser, args);
+    spec.timeout = browserLimit(settleMs);
+    spec.discardOutput = true;
+    // The browser leaves helper processes behind.
+    spec.endGroupAfterwards = true;
+    ProcessRunner processes;
+    const ProcessResult ran = co_await processes.run(std::move(spec));
+    if (ran.outcome == ProcessOutcome::TimedOut)
         co_return Shot{ShotEnd::TimedOut, {}};
     QImage image(shot);
-    if (end != Coro::ProcessEnd::Finished || image.isNull())
+    if (!ran.ok() || image.isNull())
         co_return Shot{};
     co_return Shot{ShotEnd::Taken, image};
 }

@@ -4,6 +4,8 @@
 #include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
 #include "platform/ToolLocator.h"
+#include "support/TestFiles.h"
+#include "support/TestProcesses.h"
 
 #include <QDir>
 #include <QFile>
@@ -220,14 +222,14 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("this is not a video\n");
         } else if (kind != QLatin1String("missing")) {
-            auto made = sample.make();
+            auto made = sample.make(testProcesses());
             QCOMPARE(QCoro::waitFor(made), QString());
         }
 
         auto log = Messages::record();
-        RunFlags flags;
+        RunOptions options;
         SilentProgressView view;
-        ExecRunner runner(flags, view);
+        ExecRunner runner(*testProcesses(), options, view);
         VideoProbe probe(runner);
         int busyChanges = 0;
         connect(&probe, &VideoProbe::probingChanged, this, [&busyChanges] { ++busyChanges; });
@@ -298,7 +300,7 @@ private Q_SLOTS:
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("this is not a video\n");
         } else if (kind != QLatin1String("missing") && kind != QLatin1String("none")) {
-            auto made = sample.make();
+            auto made = sample.make(testProcesses());
             QCOMPARE(QCoro::waitFor(made), QString());
         }
 

@@ -3,6 +3,7 @@
 #include "common/Lang.h"
 #include "common/Settings.h"
 #include "pipeline/SampleMedia.h"
+#include "pipeline/Session.h"
 #include "platform/Messages.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
@@ -12,6 +13,7 @@
 #include "server/ServerAccess.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestProcesses.h"
 
 #include <QDir>
 #include <QLabel>
@@ -42,7 +44,7 @@ QString makeClip(const QString &path, int width, int height, double seconds = 2)
     sample.height = height;
     sample.durationSeconds = seconds;
     sample.frameRate = 5;
-    const QString error = QCoro::waitFor(sample.make());
+    const QString error = QCoro::waitFor(sample.make(testProcesses()));
     return error.isEmpty() ? path : QString();
 }
 
@@ -59,14 +61,15 @@ QString stretchClip(const QString &clip, const QString &path, int factor)
 // One dialog over its own queue, as the main window opens it.
 struct Rig
 {
-    ServerAccess access;
-    QueueModel grid;
-    CVideoList list;
+    Session session;
+    ServerAccess &access = session.access();
+    QueueModel &grid = session.queue();
+    CVideoList &list = session.list();
     std::unique_ptr<frmAdd> dialog;
 
     frmAdd &open()
     {
-        dialog = std::make_unique<frmAdd>(access, grid, list);
+        dialog = std::make_unique<frmAdd>(session);
         dialog->show();
         return *dialog;
     }
@@ -388,8 +391,8 @@ private Q_SLOTS:
     // changed title is written back into it on OK.
     void recordingProject()
     {
-        const SampleRecordingResult made =
-            QCoro::waitFor(makeSampleRecording(m_dir.filePath(u"lecture"_qs), SampleRecordingOptions{}));
+        const SampleRecordingResult made = QCoro::waitFor(
+            makeSampleRecording(testProcesses(), m_dir.filePath(u"lecture"_qs), SampleRecordingOptions{}));
         QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
         CProjectFile before;
         QVERIFY(before.Load(made.path, true));
@@ -414,8 +417,8 @@ private Q_SLOTS:
     // dialog without a source.
     void projectTooNewForServer()
     {
-        const SampleRecordingResult made =
-            QCoro::waitFor(makeSampleRecording(m_dir.filePath(u"newer"_qs), SampleRecordingOptions{}));
+        const SampleRecordingResult made = QCoro::waitFor(
+            makeSampleRecording(testProcesses(), m_dir.filePath(u"newer"_qs), SampleRecordingOptions{}));
         QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
         QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"7"_qs}).isNull());
         Rig rig;

@@ -4,6 +4,7 @@
 #include "app/frmUpload.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
+#include "pipeline/Session.h"
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -71,6 +72,7 @@ struct HookLog
     QString stateInDialog;
     std::function<void(frmUpload *)> onStopExec;
     frmUpload *window = nullptr;
+    QStringList tempFolders;
 };
 
 class FakeHooks final : public WindowHooks
@@ -105,6 +107,7 @@ public:
         if (m_log->onStopExec)
             m_log->onStopExec(m_log->window);
     }
+    QStringList tempFolders() const override { return m_log->tempFolders; }
     void checkForUpdates(frmUpload *) override { ++m_log->updateChecks; }
 
 private:
@@ -179,11 +182,14 @@ class TestWindow : public QObject
     std::shared_ptr<HookLog> m_hooks;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
     std::unique_ptr<QTemporaryDir> m_sources;
+    // Each window's session; they go after the test's windows.
+    std::vector<std::unique_ptr<Session>> m_sessions;
 
+    Session &newSession() { return *m_sessions.emplace_back(std::make_unique<Session>()); }
     std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
     {
         auto window = std::make_unique<frmUpload>(
-            frmUpload::Setup{std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake),
+            frmUpload::Setup{newSession(), std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake),
                              std::make_unique<FakeHooks>(m_hooks), processors});
         m_hooks->window = window.get();
         return window;
@@ -338,8 +344,8 @@ private Q_SLOTS:
         auto *box = window->findChild<QCheckBox *>("chkHighSpeed");
         QCOMPARE(box->isChecked(), checked);
         QCOMPARE(box->isEnabled(), enabled);
-        QCOMPARE(window->runFlags().highSpeed, checked);
-        QCOMPARE(window->runFlags().cpuCount, processors);
+        QCOMPARE(window->runOptions().highSpeed, checked);
+        QCOMPARE(window->runOptions().cpuCount, processors);
         const QString limit = ' ' + messageText("msgBelowDualCore");
         QCOMPARE(box->text().endsWith(limit), !enabled);
         QCOMPARE(box->text().startsWith(messageText("chkHighSpeed")), true);
@@ -660,23 +666,12 @@ private Q_SLOTS:
         QCOMPARE(button(*window, "cmdEdit")->isEnabled(), false);
     }
 
-    void stopSetsFlags_data()
+    void stopAsksTheRunToEnd()
     {
-        QTest::addColumn<bool>("stepRunning");
-        QTest::newRow("server exchange running") << true;
-        QTest::newRow("preparation running") << false;
-    }
-    void stopSetsFlags()
-    {
-        QFETCH(bool, stepRunning);
         auto window = startedWindow();
-        window->runFlags().stepRunning = stepRunning;
         window->setStopEnabled(true);
         button(*window, "cmdStopUpload")->click();
         QCOMPARE(m_hooks->stopExecs, 1);
-        QCOMPARE(window->runFlags().stepRunning, false);
-        QCOMPARE(window->runFlags().stepCanceled, stepRunning);
-        QCOMPARE(window->runFlags().cancelRequested, !stepRunning);
         QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
     }
 
@@ -704,7 +699,7 @@ private Q_SLOTS:
         window->findChild<QCheckBox *>("chkHighSpeed")->setChecked(false);
         const QString work = QDir(m_sources->path()).filePath("_qvClipFerry_work");
         QVERIFY(QDir().mkpath(work + "/inner"));
-        window->runFlags().tempFolders.append(work);
+        m_hooks->tempFolders.append(work);
         QFile bitmap(AppPaths::dataPath("tmpTest.bmp"));
         QVERIFY(bitmap.open(QIODevice::WriteOnly));
         bitmap.close();
@@ -721,7 +716,7 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(queueFile()), !saved.isEmpty());
         QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
         QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
-        QCOMPARE(window->runFlags().cancelRequested, true);
+        QCOMPARE(m_hooks->stopExecs, 1);
         QCOMPARE(m_awake->releases, 1);
     }
 
@@ -746,14 +741,12 @@ private Q_SLOTS:
         auto window = startedWindow();
         const QString running = queueEntry(*window, "a.mp4", "Transfering");
         queueEntry(*window, "b.mp4", "Finished");
-        window->runFlags().stepRunning = true;
         m_hooks->onStopExec = [running](frmUpload *w) {
             QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, "Waiting"); });
         };
         QSignalSpy closed(window.get(), &frmUpload::closed);
         window->shutdown();
         QTRY_COMPARE(closed.count(), 1);
-        QCOMPARE(window->runFlags().stepCanceled, true);
         QCOMPARE(m_hooks->stopExecs, 1);
         QVERIFY(m_messages->messages.isEmpty());
         QCOMPARE(queuedPaths(), QStringList{running});
@@ -780,7 +773,6 @@ private Q_SLOTS:
             button(*window, "cmdExit")->click();
         QTRY_COMPARE(closed.count(), 1);
         QVERIFY(!window->isVisible());
-        QCOMPARE(window->runFlags().exitStopped, !escape);
         // The stop runs once, by Exit or by the close itself.
         QCOMPARE(m_hooks->stopExecs, 1);
         QCOMPARE(queuedPaths().size(), 1);
@@ -811,8 +803,11 @@ private Q_SLOTS:
     // edited row its state back.
     void placeholderEditRestoresState()
     {
-        auto window = std::make_unique<frmUpload>(frmUpload::Setup{
-            {}, std::make_unique<FakeKeepAwake>(m_awake), std::make_unique<PlaceholderHooks>(), 4});
+        auto window = std::make_unique<frmUpload>(frmUpload::Setup{newSession(),
+                                                                   {},
+                                                                   std::make_unique<FakeKeepAwake>(m_awake),
+                                                                   std::make_unique<PlaceholderHooks>(),
+                                                                   4});
         window->show();
         QTRY_VERIFY(window->initTicks() >= 1);
         const QString path = queueEntry(*window, "a.mp4", "Failed");

@@ -6,11 +6,14 @@
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
 #include "pipeline/SampleMedia.h"
+#include "pipeline/Session.h"
 #include "platform/Messages.h"
 #include "queue/QueueModel.h"
 #include "server/FolderPickerWidget.h"
 #include "server/FolderTreeModel.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
+#include "support/TestProcesses.h"
 
 #include <QFileDialog>
 #include <QLineEdit>
@@ -68,10 +71,15 @@ private Q_SLOTS:
         sample.height = 720;
         sample.durationSeconds = 2;
         sample.frameRate = 10;
-        QCOMPARE(QCoro::waitFor(sample.make()), QString());
+        QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
         auto messages = Messages::record();
 
-        frmUpload window({{u"-s"_qs}, std::make_unique<QuietKeepAwake>(), std::make_unique<AppHooks>(), 2});
+        Session session;
+        frmUpload window({session,
+                          {u"-s"_qs},
+                          std::make_unique<QuietKeepAwake>(),
+                          std::make_unique<AppHooks>(session),
+                          2});
         window.show();
         QTRY_VERIFY(window.initTicks() >= 1);
 

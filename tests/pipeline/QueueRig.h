@@ -9,6 +9,7 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
+#include "pipeline/Session.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
@@ -67,16 +68,13 @@ inline CVideoItem demoEntry(const QString &source, const QString &title, const Q
 
 struct Rig
 {
-    QueueModel grid;
-    CVideoList list;
-    RunFlags flags;
+    Session session;
     RecordingView view;
     FakeControls controls;
-    ExecRunner runner{flags, view};
-    TransferControl tarn;
-    DefaultProject defaultProject;
-    CProjectFile project;
-    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
+    QueueModel &grid = session.queue();
+    CVideoList &list = session.list();
+    TransferControl &tarn = session.transfer();
+    QueueRunner &queue = session.runner(view, controls);
 
     void add(const CVideoItem &item)
     {

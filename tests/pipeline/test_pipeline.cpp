@@ -1,5 +1,4 @@
 #include "RecordingView.h"
-
 #include "common/XmlUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/FfmpegCapabilities.h"
@@ -7,7 +6,10 @@
 #include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
 #include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
+#include "platform/ToolLocator.h"
 #include "queue/QueueModel.h"
+#include "support/TestProcesses.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +17,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
@@ -37,15 +40,6 @@ int keyFrameCount(const QString &file)
                               "csv=p=0", file});
     ffprobe.waitForFinished(30000);
     return int(QString::fromUtf8(ffprobe.readAllStandardOutput()).count(u'K'));
-}
-
-bool processAlive(qint64 pid)
-{
-    // A killed child that was reaped leaves no /proc entry; a zombie shows "Z".
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    return !stat.readAll().contains(") Z ");
 }
 
 // Processes whose command line names `text`.
@@ -71,6 +65,8 @@ class TestPipeline : public QObject
     QTemporaryDir m_dir;
     QString m_interlaced; // 640x480, interlaced, 3 s
     QString m_mkv;        // 320x240, 3 s
+    ProcessRunner m_processes;
+    RunOptions m_options{false, 2};
 
     QByteArray m_tools; // CLIPFERRY_TOOLS as the test started
 
@@ -123,11 +119,11 @@ private Q_SLOTS:
         interlaced.width = 640;
         interlaced.height = 480;
         interlaced.interlaced = true;
-        QCOMPARE(QCoro::waitFor(interlaced.make()), QString());
+        QCOMPARE(QCoro::waitFor(interlaced.make(&m_processes)), QString());
         m_interlaced = interlaced.output;
         SampleVideo small;
         small.output = m_dir.filePath("small.mkv");
-        QCOMPARE(QCoro::waitFor(small.make()), QString());
+        QCOMPARE(QCoro::waitFor(small.make(&m_processes)), QString());
         m_mkv = small.output;
         QCOMPARE(probe(m_interlaced, "stream=field_order"), QString("tt"));
     }
@@ -271,7 +267,7 @@ private Q_SLOTS:
         const QString blanks = VideoConversion::encoderCommand(job, 1, false);
         QVERIFY(blanks.startsWith("\"/opt/clip ferry/ffmpeg\" -y -i "));
         QVERIFY(blanks.endsWith(" -passlogfile \"/tmp/a b/log\" \"/tmp/a b/video.mp4\""));
-        QCOMPARE(ExecRunner::splitCommand(blanks).first(), QString("/opt/clip ferry/ffmpeg"));
+        QCOMPARE(commandSpec(blanks).program, QString("/opt/clip ferry/ffmpeg"));
     }
 
     void gopSize_data()
@@ -290,31 +286,6 @@ private Q_SLOTS:
         QFETCH(int, seconds);
         QFETCH(QString, gop);
         QCOMPARE(VideoConversion::gopSize(seconds), gop);
-    }
-
-    void threadsAndPriority_data()
-    {
-        QTest::addColumn<int>("cpus");
-        QTest::addColumn<bool>("highSpeed");
-        QTest::addColumn<int>("threads");
-        QTest::addColumn<bool>("low");
-        QTest::newRow("two cpus, box clear") << 2 << false << 2 << false;
-        QTest::newRow("two cpus, box set") << 2 << true << 2 << false;
-        QTest::newRow("eight cpus, box clear") << 8 << false << 1 << true;
-        QTest::newRow("eight cpus, box set") << 8 << true << 8 << false;
-    }
-
-    void threadsAndPriority()
-    {
-        QFETCH(int, cpus);
-        QFETCH(bool, highSpeed);
-        QFETCH(int, threads);
-        QFETCH(bool, low);
-        RunFlags flags;
-        flags.cpuCount = cpus;
-        flags.highSpeed = highSpeed;
-        QCOMPARE(VideoConversion::threadCount(flags), threads);
-        QCOMPARE(ExecRunner::lowPriority(flags), low);
     }
 
     void captionsAndResultTexts()
@@ -376,9 +347,8 @@ private Q_SLOTS:
 
     void installedFfmpegAdaptation()
     {
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
+        ExecRunner runner(m_processes, m_options, view);
         const FfmpegCapabilities caps = QCoro::waitFor(FfmpegCapabilities::query(runner, "ffmpeg"));
         QVERIFY(caps.known());
         QVERIFY(caps.encoders.contains("libx264"));
@@ -410,7 +380,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, name);
         QFETCH(QString, fileName);
-        const QString program = ExecRunner::resolveProgram(name);
+        const QString program = ToolLocator::resolve(name);
         QCOMPARE(program.isEmpty() ? QString() : QFileInfo(program).fileName(), fileName);
     }
 
@@ -434,13 +404,12 @@ private Q_SLOTS:
         QFETCH(int, errorCode);
         writeFakeTool("misbehaving", "echo $$ > \"" + m_dir.filePath("pid") + "\"\n" + script);
         useFakeTools();
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
+        ExecRunner runner(m_processes, m_options, view);
         runner.context.durationSeconds = 10;
         runner.context.parseProgress = true;
         runner.context.errorCode = 1;
-        QCoro::waitFor(runner.ExecCapture("misbehaving -i \"x\"", false));
+        QCoro::waitFor(runner.ExecCapture("misbehaving -i \"x\"", false, {}));
         QCOMPARE(runner.context.errorCode, errorCode);
         QFile pidFile(m_dir.filePath("pid"));
         QVERIFY(pidFile.open(QIODevice::ReadOnly));
@@ -452,11 +421,12 @@ private Q_SLOTS:
         writeFakeTool("endless",
                       "echo $$ > \"" + m_dir.filePath("pid") + "\"\necho 'frame=  1'\nexec sleep 30");
         useFakeTools();
-        RunFlags flags;
+        StopSource stop;
         RecordingView view;
-        view.onOutput = [&flags](const QString &) { flags.cancelRequested = true; };
-        ExecRunner runner(flags, view);
-        QCoro::waitFor(runner.ExecCapture("endless", false));
+        view.onOutput = [&stop](const QString &) { stop.requestStop(); };
+        ExecRunner runner(m_processes, m_options, view);
+        const ProcessResult result = QCoro::waitFor(runner.ExecCapture("endless", false, stop.token()));
+        QCOMPARE(result.outcome, ProcessOutcome::Stopped);
         QVERIFY(view.output.contains("frame=  1"));
         QFile pidFile(m_dir.filePath("pid"));
         QVERIFY(pidFile.open(QIODevice::ReadOnly));
@@ -470,11 +440,10 @@ private Q_SLOTS:
                       "i=0; while [ $i -lt 2000 ]; do echo \"line $i of the chatty tool's output\"; "
                       "i=$((i+1)); done");
         useFakeTools();
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
+        ExecRunner runner(m_processes, m_options, view);
         runner.context.workFolder = work;
-        QCoro::waitFor(runner.ExecCapture("chatty", true));
+        QCoro::waitFor(runner.ExecCapture("chatty", true, {}));
         QFile dos(QDir(work).filePath("DosOutput.txt"));
         QVERIFY(dos.open(QIODevice::ReadOnly));
         const QByteArray saved = dos.readAll();
@@ -489,48 +458,30 @@ private Q_SLOTS:
     void missingProgramIsReported()
     {
         auto log = Messages::record();
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        QCoro::waitFor(runner.ExecCapture("clipferry-absent-tool -i x", false));
+        ExecRunner runner(m_processes, m_options, view);
+        const ProcessResult result =
+            QCoro::waitFor(runner.ExecCapture("clipferry-absent-tool -i x", false, {}));
+        QCOMPARE(result.outcome, ProcessOutcome::FailedToStart);
+        QVERIFY(result.errorText().contains("clipferry-absent-tool"));
         QCOMPARE(log->messages.size(), 1);
         QCOMPARE(log->messages.first().text, QString("CreateProcess failed"));
         QCOMPARE(log->messages.first().title, QString("Message"));
-        QVERIFY(view.notes.first().contains("clipferry-absent-tool"));
-    }
-
-    void execWaitStop()
-    {
-        RunFlags flags;
-        RecordingView view;
-        ExecRunner runner(flags, view);
-        // A Stop before the run is forgotten.
-        runner.StopExec();
-        QVERIFY(QCoro::waitFor(runner.ExecWait("sh -c \"exit 3\"")));
-
-        auto task = runner.ExecWait("sleep 30");
-        QTest::qWait(50);
-        QVERIFY(!task.isReady());
-        runner.StopExec();
-        QVERIFY(!QCoro::waitFor(task));
     }
 
     void convertMp4Interlaced()
     {
         const QString work = freshFolder("mp4");
-        RunFlags flags;
-        flags.cpuCount = 2;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        QueueModel grid;
-        grid.AddQueueRow("interlaced.mp4", "t", "a", m_interlaced, "u", "f");
-        VideoConversion conversion(runner, flags, view, &grid);
-        conversion.entry = videoEntry(m_interlaced, 320, 240);
-        conversion.entry.bInterlaced = true;
-        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work)), 1);
-        const QRegularExpression clock("^\\d\\d:\\d\\d:\\d\\d$");
-        QVERIFY(clock.match(grid.GetEntryCell(m_interlaced, QueueModel::ColCvtBeginTime)).hasMatch());
-        QVERIFY(clock.match(grid.GetEntryCell(m_interlaced, QueueModel::ColCvtEndTime)).hasMatch());
+        ExecRunner runner(m_processes, m_options, view);
+        VideoConversion conversion(runner, m_options, view);
+        QSignalSpy began(&conversion, &VideoConversion::conversionStarted);
+        QSignalSpy ended(&conversion, &VideoConversion::conversionEnded);
+        EntryJob job{videoEntry(m_interlaced, 320, 240), work, {}};
+        job.entry.bInterlaced = true;
+        QVERIFY(QCoro::waitFor(conversion.PrepareVideo(job)).ok());
+        QCOMPARE(began.size(), 1);
+        QCOMPARE(ended.size(), 1);
 
         const QString video = QDir(work).filePath("video.mp4");
         QCOMPARE(probe(video, "stream=codec_name,width,height,r_frame_rate"),
@@ -600,19 +551,17 @@ private Q_SLOTS:
         const QString work = freshFolder("variant work");
         // An unconverted copy keeps the source's own container.
         const QString source = cvtType == 2 ? m_interlaced : m_mkv;
-        RunFlags flags;
-        flags.cpuCount = 2;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
-        conversion.entry = videoEntry(source, 320, 240);
-        conversion.entry.dstPostfix = postfix;
-        conversion.entry.dstCvtType = cvtType;
-        conversion.entry.useTmpName = tmpName;
-        conversion.dstType = container;
-        conversion.uploadSource = uploadSource;
-        const int result = QCoro::waitFor(conversion.PrepareVideo(source, work));
-        QVERIFY2(result == 1, qPrintable(QString::number(result) + ' ' + conversion.lastError));
+        ExecRunner runner(m_processes, m_options, view);
+        VideoConversion conversion(runner, m_options, view);
+        EntryJob job{videoEntry(source, 320, 240), work, {}};
+        job.entry.dstPostfix = postfix;
+        job.entry.dstCvtType = cvtType;
+        job.entry.useTmpName = tmpName;
+        job.videoType = container;
+        job.uploadSource = uploadSource;
+        const PrepareResult result = QCoro::waitFor(conversion.PrepareVideo(job));
+        QVERIFY2(result.ok(), qPrintable(result.text()));
         QCOMPARE(QDir(work).entryList(QDir::Files), files);
         QCOMPARE(runner.startedCommands().filter("-pass").isEmpty(), cvtType == 2);
         if (container == "flv") {
@@ -634,17 +583,15 @@ private Q_SLOTS:
     void stopDuringFirstPass()
     {
         const QString work = freshFolder("stopped");
-        RunFlags flags;
-        flags.cpuCount = 2;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
-        conversion.entry = videoEntry(m_interlaced, 640, 480);
+        ExecRunner runner(m_processes, m_options, view);
+        VideoConversion conversion(runner, m_options, view);
+        StopSource stop;
+        const EntryJob job{videoEntry(m_interlaced, 640, 480), work, stop.token()};
         QCoro::waitFor(conversion.ensureCapabilities());
         // Stop is pressed as soon as the encoder says anything.
-        view.onOutput = [&flags](const QString &) { flags.cancelRequested = true; };
-        QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work));
-        QVERIFY(flags.cancelRequested);
+        view.onOutput = [&stop](const QString &) { stop.requestStop(); };
+        QCoro::waitFor(conversion.PrepareVideo(job));
         const QStringList started = runner.startedCommands().filter("ffmpeg");
         QCOMPARE(started.filter("-pass").size(), 1);
         QVERIFY(started.filter("-pass").first().contains("-pass 1"));
@@ -671,12 +618,11 @@ private Q_SLOTS:
         writeFakeTool("ffmpeg", script);
         useFakeTools();
         const QString work = freshFolder("fails");
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
-        conversion.entry = videoEntry(m_mkv, 320, 240);
-        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_mkv, work)), result);
+        ExecRunner runner(m_processes, m_options, view);
+        VideoConversion conversion(runner, m_options, view);
+        const EntryJob job{videoEntry(m_mkv, 320, 240), work, {}};
+        QCOMPARE(static_cast<int>(QCoro::waitFor(conversion.PrepareVideo(job)).failure), result);
         QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
     }
 
@@ -689,14 +635,13 @@ private Q_SLOTS:
                       "for last; do :; done; : > \"$last\"");
         useFakeTools();
         const QString work = freshFolder("retry");
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
-        conversion.entry = videoEntry(m_mkv, 320, 240);
-        conversion.entry.bInterlaced = true;
-        // The empty "video" gets no key frames.
-        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_mkv, work)), -7);
+        ExecRunner runner(m_processes, m_options, view);
+        VideoConversion conversion(runner, m_options, view);
+        EntryJob job{videoEntry(m_mkv, 320, 240), work, {}};
+        job.entry.bInterlaced = true;
+        // The empty "video" cannot be interlaced by MP4Box.
+        QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(job)).failure, PrepareFailure::Interleave);
         const QStringList passes = runner.startedCommands().filter("-pass ");
         QCOMPARE(passes.size(), 3);
         QVERIFY(passes[0].contains("-deinterlace") && passes[0].contains("-pass 1"));
@@ -709,13 +654,13 @@ private Q_SLOTS:
     {
         writeFakeTool("prober", "printf 'Duration: 00:00:04.00\\nsize=1kB time=3.0 bitrate=1\\n'");
         useFakeTools();
-        RunFlags flags;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        const QString output = QCoro::waitFor(runner.captureOutput("prober \"a file\"", 4));
-        QCOMPARE(output, QString("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
+        ExecRunner runner(m_processes, m_options, view);
+        const ProcessResult output = QCoro::waitFor(runner.captureOutput("prober \"a file\"", 4));
+        QCOMPARE(output.output, QByteArray("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
         QCOMPARE(view.progress, 75);
-        QVERIFY(QCoro::waitFor(runner.captureOutput("clipferry-absent-tool")).isEmpty());
+        QCOMPARE(QCoro::waitFor(runner.captureOutput("clipferry-absent-tool")).outcome,
+                 ProcessOutcome::FailedToStart);
     }
 
     void keyframeListStopsAtEmptyLine()
@@ -728,13 +673,9 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(" 0 \n2.5\n\n7\n");
         file.close();
-        RunFlags flags;
-        RecordingView view;
-        ExecRunner runner(flags, view);
-        VideoConversion conversion(runner, flags, view, nullptr);
-        conversion.entry = videoEntry(m_mkv, 1280, 720);
-        conversion.entry.duration = "00:02:05";
-        QVERIFY(conversion.WriteKeyframeXml(xml, list));
+        CVideoItem entry = videoEntry(m_mkv, 1280, 720);
+        entry.duration = "00:02:05";
+        QVERIFY(VideoConversion::WriteKeyframeXml(entry, xml, list).ok());
         pugi::xml_document doc;
         QVERIFY(Xml::parseFile(doc, xml));
         const pugi::xml_node flv = doc.document_element().child("flv");

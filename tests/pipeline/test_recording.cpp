@@ -10,6 +10,7 @@
 #include "pipeline/RecordingPreparation.h"
 #include "pipeline/UploadTransaction.h"
 #include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
 #include "recorder/SampleRecording.h"
@@ -30,18 +31,23 @@ namespace {
 // One preparation with everything it works with.
 struct Preparation
 {
-    RunFlags flags;
+    RunOptions options;
     RecordingView view;
     FakeControls controls;
-    ExecRunner runner{flags, view};
-    MediaLibraries libraries;
+    ProcessRunner processes;
+    ExecRunner runner{processes, options, view};
+    MediaLibraries libraries{processes};
     CProjectFile project;
-    RecordingPreparation prep{{flags, view, controls, runner, libraries, project}};
+    RecordingPreparation prep{{view, controls, runner, libraries, project}};
+    StopSource stop;
+    EntryJob job;
 
     // Loads a folder project and works in its folder.
     bool open(const QString &projectFile)
     {
-        prep.workFolder = QFileInfo(projectFile).absolutePath();
+        job.entry.path = projectFile;
+        job.workFolder = QFileInfo(projectFile).absolutePath();
+        job.stop = stop.token();
         return project.Load(projectFile, true);
     }
     // The commands of the thumb tool, in order.
@@ -55,7 +61,8 @@ struct Preparation
 
 QString makeSample(const QString &folder, SampleRecordingOptions options)
 {
-    auto made = makeSampleRecording(folder, options);
+    ProcessRunner processes;
+    auto made = makeSampleRecording(&processes, folder, options);
     const SampleRecordingResult result = QCoro::waitFor(made);
     if (!result.error.isEmpty())
         qWarning() << result.error;
@@ -253,11 +260,12 @@ private Q_SLOTS:
         QFETCH(bool, asNew);
         Preparation p;
         QTemporaryDir work;
-        p.prep.workFolder = work.path();
+        p.job.workFolder = work.path();
+        p.job.entry.path = m_zdm;
         auto unpacked = p.prep.unpackSingleFile(m_zdm, work.path());
         QCOMPARE(QCoro::waitFor(unpacked), QString());
         QVERIFY(p.project.Load(work.filePath(QStringLiteral("project.qvp")), true));
-        auto verdict = p.prep.RecordingVersionReply(reply, m_zdm);
+        auto verdict = p.prep.RecordingVersionReply(reply, p.job);
         const RecordingVerdict result = QCoro::waitFor(verdict);
         QCOMPARE(result.next, next);
         QCOMPARE(result.error, error);
@@ -305,13 +313,13 @@ private Q_SLOTS:
                 p.project.AddIndex(QStringLiteral("Chapter"), item, {}, {}, {}, {}, false);
         }
         // Slides of an earlier run are not kept.
-        QVERIFY(QDir(p.prep.workFolder).mkpath(QStringLiteral("slides")));
-        writeFile(QDir(p.prep.workFolder).filePath(QStringLiteral("slides/9.jpg")), "old");
-        auto made = p.prep.MakeSlides();
+        QVERIFY(QDir(p.job.workFolder).mkpath(QStringLiteral("slides")));
+        writeFile(QDir(p.job.workFolder).filePath(QStringLiteral("slides/9.jpg")), "old");
+        auto made = p.prep.MakeSlides(p.job);
         QCoro::waitFor(made);
-        QCOMPARE(readFile(QDir(p.prep.workFolder).filePath(QStringLiteral("thumbList.txt"))), list);
-        QCOMPARE(slideFiles(p.prep.workFolder), slides);
-        const QString slideFolder = QDir(p.prep.workFolder).filePath(QStringLiteral("slides/"));
+        QCOMPARE(readFile(QDir(p.job.workFolder).filePath(QStringLiteral("thumbList.txt"))), list);
+        QCOMPARE(slideFiles(p.job.workFolder), slides);
+        const QString slideFolder = QDir(p.job.workFolder).filePath(QStringLiteral("slides/"));
         for (const QString &slide : slides) {
             const QSize expected = slide == QLatin1String("cover.jpg") ? QSize(160, 120) : QSize(560, 420);
             QCOMPARE(imageSize(slideFolder + slide), expected);
@@ -325,19 +333,17 @@ private Q_SLOTS:
         Preparation p;
         QVERIFY(p.open(m_slideProject));
         QVERIFY(p.prep.applySlideSize(QStringLiteral("320x240")));
-        auto made = p.prep.MakeSlides();
+        auto made = p.prep.MakeSlides(p.job);
         QCoro::waitFor(made);
         const QString folder = QFileInfo(m_slideProject).absolutePath().replace(u' ', u',');
         QCOMPARE(p.thumbCommands(),
                  (QStringList{
                      "thumb.exe " + folder + "/link1.html " + folder + "/slides/3.jpg 800 600 320 240 2000",
                      "thumb.exe " + folder + "/link2.png " + folder + "/slides/4.jpg 800 600 320 240 2000"}));
-        QCOMPARE(slideFiles(p.prep.workFolder),
+        QCOMPARE(slideFiles(p.job.workFolder),
                  (QStringList{"1.jpg", "2.jpg", "3.jpg", "4.jpg", "cover.jpg"}));
-        QCOMPARE(imageSize(QDir(p.prep.workFolder).filePath(QStringLiteral("slides/1.jpg"))),
-                 QSize(320, 240));
-        QCOMPARE(imageSize(QDir(p.prep.workFolder).filePath(QStringLiteral("slides/4.jpg"))),
-                 QSize(320, 240));
+        QCOMPARE(imageSize(QDir(p.job.workFolder).filePath(QStringLiteral("slides/1.jpg"))), QSize(320, 240));
+        QCOMPARE(imageSize(QDir(p.job.workFolder).filePath(QStringLiteral("slides/4.jpg"))), QSize(320, 240));
     }
 
     // A version-8 folder project with media and link items and its

@@ -14,6 +14,7 @@
 #include "pipeline/UploadPackage.h"
 #include "pipeline/UploadTransaction.h"
 #include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
 #include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
@@ -82,7 +83,8 @@ private Q_SLOTS:
         sample.durationSeconds = 2;
         sample.width = 160;
         sample.height = 120;
-        auto made = sample.make();
+        ProcessRunner processes;
+        auto made = sample.make(&processes);
         QCOMPARE(QCoro::waitFor(made), QString());
     }
 
@@ -182,18 +184,13 @@ private Q_SLOTS:
         QFETCH(QString, srcname);
         QFETCH(bool, hasSize);
         QTemporaryDir work;
-        RunFlags flags;
-        RecordingView view;
-        ExecRunner runner(flags, view);
-        UploadPackage package(runner, flags, view);
-        package.workFolder = work.path();
-        package.entry = entryFor(m_clip, QStringLiteral("Talk"));
-        package.entry.dstCvtType = cvtType;
-        package.entry.useTmpName = tmpName;
-        package.uploadSource = uploadSource;
+        EntryJob job{entryFor(m_clip, QStringLiteral("Talk")), work.path(), {}};
+        job.entry.dstCvtType = cvtType;
+        job.entry.useTmpName = tmpName;
+        job.uploadSource = uploadSource;
         // A stub of nine bytes is replaced by the template.
         writeFile(work.filePath(QStringLiteral("tarn_profile.xml")), "<profile>");
-        QVERIFY(package.CreateProfile(QStringLiteral("Video")));
+        QVERIFY(UploadPackage::CreateProfile(job, QStringLiteral("Video"), nullptr));
         pugi::xml_document doc;
         QVERIFY(Xml::parseFile(doc, work.filePath(QStringLiteral("tarn_profile.xml"))));
         QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("type")), type);
@@ -207,16 +204,11 @@ private Q_SLOTS:
     void existingProfileKeepsItsOtherElements()
     {
         QTemporaryDir work;
-        RunFlags flags;
-        RecordingView view;
-        ExecRunner runner(flags, view);
-        UploadPackage package(runner, flags, view);
-        package.workFolder = work.path();
-        package.entry = entryFor(m_clip, QStringLiteral("New title"));
+        const EntryJob job{entryFor(m_clip, QStringLiteral("New title")), work.path(), {}};
         writeFile(work.filePath(QStringLiteral("tarn_profile.xml")),
                   "<profile><type>Custom</type><metadata><title>old</title></metadata>"
                   "<server><url>u</url><folderID>3</folderID><contentID>9</contentID></server></profile>");
-        QVERIFY(package.CreateProfile(QStringLiteral("Video")));
+        QVERIFY(UploadPackage::CreateProfile(job, QStringLiteral("Video"), nullptr));
         pugi::xml_document doc;
         QVERIFY(Xml::parseFile(doc, work.filePath(QStringLiteral("tarn_profile.xml"))));
         QCOMPARE(Xml::GetTextByPath(doc, QStringLiteral("type")), QStringLiteral("Custom"));
@@ -241,26 +233,28 @@ private Q_SLOTS:
     // and hidden files; the copied PowerPoint file is gone again afterwards.
     void packFiles()
     {
-        QTemporaryDir work;
         QTemporaryDir root;
-        writeFile(work.filePath(QStringLiteral("video.mp4")), QByteArray(4096, 'v'));
-        QVERIFY(QDir(work.path()).mkpath(QStringLiteral("slides")));
-        writeFile(work.filePath(QStringLiteral("slides/1.jpg")), "jpg");
-        writeFile(work.filePath(QStringLiteral(".hidden")), "h");
+        const QString work = root.filePath(QStringLiteral("deck"));
+        QVERIFY(QDir().mkpath(work + QStringLiteral("/slides")));
+        writeFile(QDir(work).filePath(QStringLiteral("video.mp4")), QByteArray(4096, 'v'));
+        writeFile(QDir(work).filePath(QStringLiteral("slides/1.jpg")), "jpg");
+        writeFile(QDir(work).filePath(QStringLiteral(".hidden")), "h");
         writeFile(root.filePath(QStringLiteral("deck.pptx")), "ppt");
-        RunFlags flags;
+        RunOptions options;
         RecordingView view;
-        ExecRunner runner(flags, view);
-        UploadPackage package(runner, flags, view);
-        package.workFolder = work.path();
-        package.pptPath = root.filePath(QStringLiteral("deck.pptx"));
+        ProcessRunner processes;
+        ExecRunner runner(processes, options, view);
+        UploadPackage package(runner, view);
+        EntryJob job;
+        job.entry.path = QDir(work).filePath(QStringLiteral("project.qvp"));
+        job.workFolder = work;
         const QString zipFolder = UploadPackage::newZipFolder();
-        auto packed = package.PackFiles(zipFolder);
-        QVERIFY(QCoro::waitFor(packed));
+        auto packed = package.PackFiles(job, QStringLiteral("Corvana"), zipFolder);
+        QCOMPARE(QCoro::waitFor(packed).outcome, PackResult::Outcome::Packed);
         const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
         QCOMPARE(zipEntries(archive),
                  (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
-        QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("deck.pptx"))));
+        QVERIFY(!QFileInfo::exists(QDir(work).filePath(QStringLiteral("deck.pptx"))));
         QVERIFY(view.status.startsWith(Lang("frmUpload", "msgPack")));
         // Stored, not deflated: the archive is larger than its content.
         QVERIFY(FileSizeBytes(archive) > 4096);

@@ -2,11 +2,14 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessQuery.h"
+#include "platform/ProcessRunner.h"
 #include "platform/SingleInstance.h"
 #include "platform/ToolLocator.h"
+#include "support/TestProcesses.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QSignalSpy>
@@ -20,6 +23,9 @@ class TestPlatform : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+    ProcessRunner m_processes;
+
 private Q_SLOTS:
     // A coroutine awaiting a child process leaves the loop free: a timer on
     // the same loop keeps firing all the while.
@@ -31,51 +37,74 @@ private Q_SLOTS:
         connect(&timer, &QTimer::timeout, this, [&ticks] { ++ticks; });
         timer.start();
 
-        QProcess process;
+        ProcessRunner processes;
         int ticksWhenDone = -1;
-        std::optional<Coro::ProcessEnd> end;
         bool running = false;
         QVERIFY(Coro::start(
-            this, running, [&process] { return awaitChild(&process); },
-            [&] {
-                ticksWhenDone = ticks;
-                end = Coro::ProcessEnd::Finished;
-            }));
+            this, running, [&processes] { return awaitChild(&processes); }, [&] { ticksWhenDone = ticks; }));
         QVERIFY(running);
         // A second start while the first runs is refused.
         QVERIFY(!Coro::start(
-            this, running, [&process] { return awaitChild(&process); }, [] {}));
-        QTRY_VERIFY_WITH_TIMEOUT(end.has_value(), 5000);
-        QVERIFY(!running);
-        QCOMPARE(process.exitCode(), 0);
+            this, running, [&processes] { return awaitChild(&processes); }, [] {}));
+        QTRY_VERIFY_WITH_TIMEOUT(!running, 5000);
         QVERIFY2(ticksWhenDone >= 5, qPrintable(QString::number(ticksWhenDone)));
     }
 
-    void processEnds_data()
+    // Every way a child can end comes back as one outcome, and nothing it
+    // started outlives a stop or a time-out.
+    void processOutcomes_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("script");
         QTest::addColumn<int>("timeoutMs");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("finished") << "sh" << QStringList{"-c", "exit 3"} << 5000
-                                  << int(Coro::ProcessEnd::Finished);
-        QTest::newRow("missing program")
-            << "clipferry-no-such-program" << QStringList{} << 5000 << int(Coro::ProcessEnd::FailedToStart);
-        QTest::newRow("timed out") << "sleep" << QStringList{"5"} << 200 << int(Coro::ProcessEnd::TimedOut);
-        QTest::newRow("crashed") << "sh" << QStringList{"-c", "kill -SEGV $$"} << 5000
-                                 << int(Coro::ProcessEnd::Crashed);
+        QTest::addColumn<bool>("stopAfterStart");
+        QTest::addColumn<ProcessOutcome>("outcome");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("finished") << "echo done" << 5000 << false << ProcessOutcome::Finished << 0;
+        QTest::newRow("non-zero exit after writing")
+            << "echo half; exit 3" << 5000 << false << ProcessOutcome::NonZeroExit << 3;
+        QTest::newRow("crashed") << "kill -SEGV $$" << 5000 << false << ProcessOutcome::Crashed << -1;
+        QTest::newRow("timed out with a grandchild")
+            << "sleep 30 & echo $! > \"$PIDFILE\"; wait" << 300 << false << ProcessOutcome::TimedOut << -1;
+        QTest::newRow("stopped with a grandchild")
+            << "sleep 30 & echo $! > \"$PIDFILE\"; wait" << -1 << true << ProcessOutcome::Stopped << -1;
     }
 
-    void processEnds()
+    void processOutcomes()
     {
-        QFETCH(QString, program);
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, script);
         QFETCH(int, timeoutMs);
-        QFETCH(int, expected);
-        QProcess process;
-        auto task = Coro::runProcess(&process, program, arguments, std::chrono::milliseconds(timeoutMs));
-        QTRY_VERIFY_WITH_TIMEOUT(task.isReady(), 10000);
-        QCOMPARE(int(QCoro::waitFor(task)), expected);
+        QFETCH(bool, stopAfterStart);
+        QFETCH(ProcessOutcome, outcome);
+        QFETCH(int, exitCode);
+        const QString pidFile = m_dir.filePath(QStringLiteral("grandchild.pid"));
+        QFile::remove(pidFile);
+        qputenv("PIDFILE", pidFile.toUtf8());
+        StopSource stop;
+        ProcessSpec spec = ProcessSpec::of("sh", {"-c", script});
+        spec.timeout = std::chrono::milliseconds(timeoutMs);
+        spec.stop = stop.token();
+        QElapsedTimer clock;
+        clock.start();
+        auto task = m_processes.run(spec);
+        if (stopAfterStart) {
+            QTRY_VERIFY(QFileInfo::exists(pidFile));
+            stop.requestStop();
+        }
+        const ProcessResult result = QCoro::waitFor(task);
+        QCOMPARE(result.outcome, outcome);
+        if (exitCode >= 0)
+            QCOMPARE(result.exitCode, exitCode);
+        QVERIFY(clock.elapsed() < 10000);
+        QCOMPARE(m_processes.runningCount(), 0);
+        if (QFile file(pidFile); file.open(QIODevice::ReadOnly)) {
+            const qint64 pid = file.readAll().trimmed().toLongLong();
+            QTRY_VERIFY(!processAlive(pid));
+        }
+        // A token stopped before the run starts nothing.
+        StopSource early;
+        early.requestStop();
+        spec.stop = early.token();
+        QCOMPARE(QCoro::waitFor(m_processes.run(spec)).outcome, ProcessOutcome::Stopped);
     }
 
     void questionsAreAnsweredFromTheScript()
@@ -164,11 +193,11 @@ private Q_SLOTS:
     }
 
 private:
-    static QCoro::Task<> awaitChild(QProcess *process)
+    static QCoro::Task<> awaitChild(ProcessRunner *processes)
     {
         // (GCC 12 cannot take a braced list inside a co_await expression.)
-        const QStringList arguments{QStringLiteral("0.4")};
-        co_await Coro::runProcess(process, QStringLiteral("sleep"), arguments, 10s);
+        const ProcessSpec spec = ProcessSpec::of(QStringLiteral("sleep"), {QStringLiteral("0.4")});
+        co_await processes->run(spec);
     }
 };
 

@@ -8,6 +8,8 @@
 #include "recorder/MediaLibraries.h"
 #include "recorder/MediaLibrary.h"
 #include "recorder/SampleRecording.h"
+#include "support/TestFiles.h"
+#include "support/TestProcesses.h"
 
 #include <QCoroTask>
 #include <QDir>
@@ -58,19 +60,6 @@ QByteArray projectText(const QByteArray &version, const QByteArray &index = inde
            "</project></qvp>";
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QString msgQvpError(const QString &step)
 {
     return Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + step;
@@ -115,7 +104,7 @@ private:
     QString sample(const QString &name, SampleRecordingOptions options)
     {
         const SampleRecordingResult result =
-            QCoro::waitFor(makeSampleRecording(m_dir.filePath(name), options));
+            QCoro::waitFor(makeSampleRecording(testProcesses(), m_dir.filePath(name), options));
         if (!result.error.isEmpty())
             qWarning() << result.error;
         return result.path;
@@ -771,7 +760,7 @@ private Q_SLOTS:
             runTool(QStringLiteral("zip"), args);
             QVERIFY(QFileInfo::exists(path));
         }
-        MediaLibrary library;
+        MediaLibrary library(*testProcesses());
         QCOMPARE(QCoro::waitFor(library.verifyWholeQvFile(path)), sound);
         QCOMPARE(library.errorString().isEmpty(), sound == 1);
         // What was unpacked for the check is gone again.
@@ -794,7 +783,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, version);
         QFETCH(int, result);
-        MediaLibraries libraries;
+        MediaLibraries libraries(*testProcesses());
         const QString media = QFileInfo(m_sound).dir().filePath(QStringLiteral("media.qv"));
         QCOMPARE(QCoro::waitFor(libraries.verifyWholeQvFile(version, media)), result);
         QCOMPARE(libraries.forVersion(version) != nullptr, result == 1);
@@ -821,7 +810,7 @@ private Q_SLOTS:
             list += QByteArray::number(position) + "\r\n";
         writeFile(folder.filePath(QStringLiteral("thumbList.txt")), list);
 
-        MediaLibraries libraries;
+        MediaLibraries libraries(*testProcesses());
         QCOMPARE(libraries.ThumbTime(QStringLiteral("8")), -1);
         QElapsedTimer sinceTick;
         qint64 longestGap = 0;
@@ -866,7 +855,7 @@ private Q_SLOTS:
         QVERIFY(zdm.endsWith(QLatin1String(".zdm")));
         QVERIFY(!QFileInfo::exists(QFileInfo(zdm).dir().filePath(QStringLiteral("project.qvp"))));
 
-        MediaLibraries libraries;
+        MediaLibraries libraries(*testProcesses());
         const QString out = m_dir.filePath(QStringLiteral("zdm-out"));
         QVERIFY(QDir().mkpath(out));
         const QStringList paths = MediaLibrary::extendDataPaths(out + QStringLiteral("//"));
@@ -900,7 +889,7 @@ private Q_SLOTS:
 
     void singleFileFailures()
     {
-        MediaLibraries libraries;
+        MediaLibraries libraries(*testProcesses());
         const QStringList paths = MediaLibrary::extendDataPaths(m_dir.filePath(QStringLiteral("zdm-bad")));
         QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("zdm-bad"))));
         QCOMPARE(QCoro::waitFor(libraries.GetExtendDataFromProject(m_dir.filePath(QStringLiteral("none.zdm")),
@@ -1011,8 +1000,8 @@ private Q_SLOTS:
     {
         SampleRecordingOptions options;
         options.version = 9;
-        const SampleRecordingResult result =
-            QCoro::waitFor(makeSampleRecording(m_dir.filePath(QStringLiteral("bad")), options));
+        const SampleRecordingResult result = QCoro::waitFor(
+            makeSampleRecording(testProcesses(), m_dir.filePath(QStringLiteral("bad")), options));
         QVERIFY(result.path.isEmpty());
         QVERIFY(!result.error.isEmpty());
     }

@@ -1,0 +1,32 @@
+#include "pipeline/Session.h"
+
+#include "pipeline/ExecRunner.h"
+#include "pipeline/QueueRunner.h"
+#include "platform/ProcessRunner.h"
+#include "server/TransferControl.h"
+
+#include <QThread>
+
+Session::Session(QObject *parent)
+    : QObject(parent), m_processes(new ProcessRunner(this)), m_transfer(new TransferControl(this))
+{
+    m_options.cpuCount = QThread::idealThreadCount();
+}
+
+Session::~Session()
+{
+    // The runner's steps go before the children they wait for.
+    delete m_runner;
+    m_processes->stopAll();
+}
+
+QueueRunner &Session::runner(ProgressView &view, RunnerControls &controls)
+{
+    if (!m_runner) {
+        m_exec = new ExecRunner(*m_processes, m_options, view, this);
+        m_runner = new QueueRunner({m_queue, m_list, m_options, view, controls, *m_processes, *m_exec,
+                                    *m_transfer, m_defaultProject, m_project},
+                                   this);
+    }
+    return *m_runner;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "common/Settings.h"
+#include "pipeline/RunOptions.h"
+#include "queue/CVideoList.h"
+#include "queue/QueueModel.h"
+#include "recorder/CProjectFile.h"
+#include "server/ServerAccess.h"
+
+#include <QObject>
+
+class ExecRunner;
+class ProcessRunner;
+class ProgressView;
+class QueueRunner;
+class RunnerControls;
+class TransferControl;
+
+// What the program has once: the process runner, the server connection,
+// the login state, the queue and the current project. Built by the window's
+// main(), by clipferry-cli and by the tests, and handed to whoever needs a
+// part of it; nothing else makes its own.
+class Session final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Session)
+
+public:
+    explicit Session(QObject *parent = nullptr);
+    ~Session() override;
+
+    ProcessRunner &processes() { return *m_processes; }
+    TransferControl &transfer() { return *m_transfer; }
+    ServerAccess &access() { return m_access; }
+    RunOptions &options() { return m_options; }
+    QueueModel &queue() { return m_queue; }
+    CVideoList &list() { return m_list; }
+    DefaultProject &defaultProject() { return m_defaultProject; }
+    CProjectFile &project() { return m_project; }
+
+    // The queue runner, showing its work in `view` and switching `controls`;
+    // made on the first call, the same one after that.
+    QueueRunner &runner(ProgressView &view, RunnerControls &controls);
+    // The runner, when one was made.
+    QueueRunner *runnerIfMade() const { return m_runner; }
+    // The conversion's process reader of the runner; null before runner().
+    ExecRunner *execRunner() const { return m_exec; }
+
+private:
+    ProcessRunner *m_processes;
+    TransferControl *m_transfer;
+    ServerAccess m_access;
+    RunOptions m_options;
+    QueueModel m_queue;
+    CVideoList m_list;
+    DefaultProject m_defaultProject;
+    CProjectFile m_project;
+    ExecRunner *m_exec = nullptr;
+    QueueRunner *m_runner = nullptr;
+};
