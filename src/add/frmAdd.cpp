@@ -11,7 +11,6 @@
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -58,10 +57,10 @@ int majorVersion(const QString &version)
 
 } // namespace
 
-frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent)
-    : QDialog(parent), m_access(access), m_grid(grid), m_list(list),
-      m_runner(new ExecRunner(m_flags, m_silent, this)), m_probe(new VideoProbe(*m_runner, this)),
-      m_libraries(new MediaLibraries(this)), m_control(new TransferControl(this))
+frmAdd::frmAdd(ServerAccess &access, QueueModel &queue, QWidget *parent)
+    : QDialog(parent), m_access(access), m_queue(queue), m_runner(new ExecRunner(m_flags, m_silent, this)),
+      m_probe(new VideoProbe(*m_runner, this)), m_libraries(new MediaLibraries(this)),
+      m_control(new TransferControl(this))
 {
     setObjectName(kSection);
     buildControls();
@@ -69,8 +68,8 @@ frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget
     ApplyLanguage(this);
     alignCaptions();
     connectControls();
-    m_editMode = m_grid.editMode;
-    m_editPath = m_grid.editPath;
+    m_editMode = m_queue.editMode;
+    m_editPath = m_queue.editPath;
     loadSettings();
     if (m_editMode)
         openForEdit();
@@ -276,7 +275,7 @@ void frmAdd::loadSettings()
 void frmAdd::openForEdit()
 {
     setWindowTitle(lang(u"frmEdit"_s, u"Edit Video"_s));
-    const CVideoItem *item = m_list.item(m_editPath);
+    const CVideoItem *item = m_queue.item(m_editPath);
     if (!item)
         return;
     m_login->setLogin({item->Url, item->account, item->password});
@@ -354,7 +353,7 @@ void frmAdd::chooseSourceAfterLogin(const QString &path)
 
 bool frmAdd::isQueuedElsewhere(const QString &path) const
 {
-    if (!m_list.itemExist(path))
+    if (!m_queue.itemExist(path))
         return false;
     return !m_editMode || QFileInfo(path) != QFileInfo(m_editPath);
 }
@@ -781,18 +780,12 @@ QCoro::Task<> frmAdd::confirm()
     }
     const CVideoItem entry = makeEntry();
     if (m_editMode) {
-        const int row = m_grid.RowOfPath(m_editPath);
-        m_list.Remove(m_editPath);
-        m_list.Add(entry);
-        if (row > 0)
-            m_grid.UpdateQueueRow(row, entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
-                                  entry.folderName);
-        m_grid.editMode = false;
+        // The edited entry keeps its place in the queue.
+        m_queue.UpdateQueueRow(m_queue.RowOfPath(m_editPath), entry);
+        m_queue.editMode = false;
         m_editMode = false;
     } else {
-        m_list.Add(entry);
-        m_grid.AddQueueRow(entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
-                           entry.folderName);
+        m_queue.Add(entry);
     }
     WriteSetting(Settings::kSection, u"folderID"_s, entry.folderID);
     WriteSetting(Settings::kSection, u"folderName"_s, entry.folderName);
@@ -827,9 +820,6 @@ void frmAdd::done(int result)
 
 void frmAdd::leaveEditMode()
 {
-    m_grid.editMode = false;
     m_editMode = false;
-    const CVideoItem *item = m_list.item(m_editPath);
-    if (item && m_grid.GetEntryCell(m_editPath, QueueModel::ColState) == u"Editing")
-        m_grid.SetEntryState(m_editPath, item->state);
+    m_queue.cancelEdit();
 }

@@ -9,7 +9,6 @@
 #include <QDialog>
 #include <array>
 
-class CVideoList;
 class ExecRunner;
 class FolderPickerWidget;
 class LoginPanelWidget;
@@ -42,7 +41,7 @@ public:
         WaitingForFolders = 2
     };
 
-    frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent = nullptr);
+    frmAdd(ServerAccess &access, QueueModel &queue, QWidget *parent = nullptr);
     ~frmAdd() override;
 
     // Runs the Browse checks and loads `path`, as if it had been chosen in
@@ -119,8 +118,7 @@ private:
     QString dialogTitle() const;
 
     ServerAccess &m_access;
-    QueueModel &m_grid;
-    CVideoList &m_list;
+    QueueModel &m_queue;
     RunFlags m_flags;
     SilentProgressView m_silent;
     ExecRunner *m_runner;

@@ -13,7 +13,7 @@ AppHooks::~AppHooks() = default;
 
 QCoro::Task<> AppHooks::showAddDialog(frmUpload *window, QString source)
 {
-    auto *dialog = new frmAdd(m_access, window->queue(), window->videoList(), window);
+    auto *dialog = new frmAdd(m_access, window->queue(), window);
     if (!source.isEmpty())
         dialog->chooseSourceAfterLogin(source);
     co_await OpenDialog(dialog);
@@ -29,10 +29,9 @@ void AppHooks::StartNextEntry(frmUpload *window)
     if (!m_queue) {
         m_runner = new ExecRunner(window->runFlags(), window->progressView(), window);
         m_tarn = new TransferControl(window);
-        m_queue =
-            new QueueRunner({window->queue(), window->videoList(), window->runFlags(), window->progressView(),
-                             *window, *m_runner, *m_tarn, m_defaultProject, m_project},
-                            window);
+        m_queue = new QueueRunner({window->queue(), window->runFlags(), window->progressView(), *window,
+                                   *m_runner, *m_tarn, m_defaultProject, m_project},
+                                  window);
     }
     m_queue->StartNextEntry();
 }

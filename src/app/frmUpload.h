@@ -4,7 +4,6 @@
 #include "pipeline/RunFlags.h"
 #include "pipeline/RunnerControls.h"
 #include "platform/KeepAwake.h"
-#include "queue/CVideoList.h"
 
 #include <QCoroTask>
 #include <QMainWindow>
@@ -55,7 +54,6 @@ public:
     ~frmUpload() override;
 
     QueueModel &queue() { return *m_queue; }
-    CVideoList &videoList() { return m_videos; }
     RunFlags &runFlags() { return m_flags; }
     ProgressView &progressView();
     const Texts &texts() const { return m_texts; }
@@ -77,7 +75,7 @@ public:
     // Exit's caption goes back to its language text when a run ends.
     void restoreExitCaption() override;
 
-    // The grid's selection handler; row and column count from 1.
+    // The grid's selection handler; row and column count from 0.
     void gridSelectionChanged(int row, int column);
     // Gives the grid the focus and runs the selection handler again.
     void refreshSelection();
@@ -129,11 +127,9 @@ private:
     static QString droppableSource(const QMimeData *data);
     int selectedRow() const;
     QList<int> selectedRows() const;
-    void removeRowAndEntry(int row);
     void runCloseSteps();
 
     QueueModel *m_queue;
-    CVideoList m_videos;
     RunFlags m_flags;
     Texts m_texts;
     std::unique_ptr<KeepAwake> m_keepAwake;

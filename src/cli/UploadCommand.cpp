@@ -18,7 +18,6 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ShutdownSignals.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
@@ -48,7 +47,6 @@ void printLine(const QString &line)
 struct Pipeline
 {
     QueueModel grid;
-    CVideoList list;
     RunFlags flags;
     ConsoleProgressView view;
     ConsoleControls controls;
@@ -56,7 +54,7 @@ struct Pipeline
     TransferControl tarn;
     DefaultProject defaultProject;
     CProjectFile project;
-    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
+    QueueRunner queue{{grid, flags, view, controls, runner, tarn, defaultProject, project}};
 
     Pipeline() { flags.cpuCount = QThread::idealThreadCount(); }
 
@@ -64,13 +62,15 @@ struct Pipeline
     // running entry as Stop does. 0 when every entry finished.
     QCoro::Task<int> run()
     {
-        QHash<QString, QString> states;
+        QHash<QString, EntryState> states;
         QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid,
                          [this, &states](const QModelIndex &from) {
-                             const QString path = grid.cell(from.row() + 1, QueueModel::ColPath);
-                             const QString state = grid.cell(from.row() + 1, QueueModel::ColState);
-                             if (states.value(path) != state)
-                                 printLine(path + QStringLiteral(": ") + (states[path] = state));
+                             const QueueEntry &entry = grid.entryAt(from.row());
+                             const auto known = states.constFind(entry.key);
+                             if (known != states.cend() && *known == entry.state)
+                                 return;
+                             states.insert(entry.key, entry.state);
+                             printLine(entry.key + QStringLiteral(": ") + stateText(entry.state));
                          });
         QObject::connect(&queue, &QueueRunner::entryUploaded, &queue,
                          [](const QString &path, const QString &id) {
@@ -84,12 +84,10 @@ struct Pipeline
             co_await Coro::signal(&queue, &QueueRunner::runFinished, std::chrono::milliseconds(-1));
         grid.disconnect(&grid);
         int unfinished = 0;
-        for (int row = 1; row <= grid.rowCount(); ++row) {
-            const QString state = grid.cell(row, QueueModel::ColState);
-            const QString error = grid.cell(row, QueueModel::ColError);
-            printLine(grid.cell(row, QueueModel::ColPath) + QStringLiteral(": ") + state +
-                      (state == QLatin1String("Failed") ? QStringLiteral(": ") + error : QString()));
-            if (state != QLatin1String("Finished"))
+        for (const QueueEntry &entry : grid.entries()) {
+            printLine(entry.key + QStringLiteral(": ") + stateText(entry.state) +
+                      (entry.state == EntryState::Failed ? QStringLiteral(": ") + entry.error : QString()));
+            if (entry.state != EntryState::Finished)
                 ++unfinished;
         }
         co_return unfinished == 0 ? 0 : 1;
@@ -291,7 +289,7 @@ QCoro::Task<int> upload(QStringList args)
 
     Pipeline pipeline;
     // Entries kept from earlier runs stay in the queue file.
-    QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::LoadQueue(queueFile, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
         std::optional<CVideoItem> item;
         if (isRecording(source))
@@ -300,13 +298,10 @@ QCoro::Task<int> upload(QStringList args)
             item = co_await makeEntry(pipeline.runner, source, base, login.settings);
         if (!item)
             co_return 1;
-        if (pipeline.list.itemExist(item->path)) {
+        if (!pipeline.grid.Add(*item)) {
             QTextStream(stderr) << item->path << " is queued already." << Qt::endl;
             continue;
         }
-        pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url,
-                                  item->folderName);
-        pipeline.list.Add(*item);
         const QString destination = base.folderName.isEmpty() ? base.folderID : base.folderName;
         if (isRecording(source))
             printLine(QStringLiteral("%1: queued (recording \"%2\") for %3")
@@ -319,14 +314,14 @@ QCoro::Task<int> upload(QStringList args)
                           .arg(destination));
     }
     if (queueOnly) {
-        if (!QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid)) {
+        if (!QueueFile::SaveQueue(queueFile, pipeline.grid)) {
             QTextStream(stderr) << "clipferry-cli: cannot write " << queueFile << Qt::endl;
             co_return 1;
         }
         co_return 0;
     }
     const int status = co_await pipeline.run();
-    QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::SaveQueue(queueFile, pipeline.grid);
     co_return status;
 }
 
@@ -341,13 +336,13 @@ QCoro::Task<int> runQueue(QStringList args)
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline;
-    if (!QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid)) {
+    if (!QueueFile::LoadQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
     const int status = co_await pipeline.run();
     // What did not finish stays queued, as the window keeps it.
-    QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::SaveQueue(queueFile, pipeline.grid);
     co_return status;
 }
 

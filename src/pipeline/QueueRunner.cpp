@@ -13,7 +13,6 @@
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -23,7 +22,6 @@
 #include <QFileInfo>
 
 namespace {
-const QString kWaiting = QStringLiteral("Waiting");
 const QString kWorkPrefix = QStringLiteral("_qvClipFerry_");
 const QString kZdmPrefix = QStringLiteral("tmp_zdm_");
 
@@ -72,7 +70,7 @@ QCoro::Task<> QueueRunner::run()
     QPointer<QueueRunner> self(this);
     m.controls.vidFileEnabled(false);
     bool first = true;
-    while (m.grid.NextWaitingEntry() > 0) {
+    while (m.grid.NextWaitingEntry() >= 0) {
         first = false;
         const Next next = co_await runEntry();
         if (!self)
@@ -100,7 +98,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     QPointer<QueueRunner> self(this);
     m_path = m.grid.currentPath;
     const QFileInfo source(m_path);
-    const CVideoItem *record = m.list.item(m_path);
+    const CVideoItem *record = m.grid.item(m_path);
     if (!source.isFile() || source.isHidden() || !record) {
         m.grid.SetEntryError(m_path, QStringLiteral("File not found"));
         co_return Next::Entry;
@@ -113,7 +111,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
 
     m.controls.setStopEnabled(true);
     m.view.setProgress(0);
-    m.grid.SetEntryState(m_path, QStringLiteral("Transfering"));
+    m.grid.SetEntryState(m_path, EntryState::Transfering);
     m.flags.stepRunning = false;
     m.flags.stepCanceled = false;
     m.flags.cancelRequested = false;
@@ -209,7 +207,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::recordingVersionReply(QString replyT
         co_return failEntry(verdict.error);
     case RecordingVerdict::Next::Stopped:
         m.flags.cancelRequested = false;
-        m.grid.SetEntryState(m_path, kWaiting);
+        m.grid.SetEntryState(m_path, EntryState::Waiting);
         m.view.setStatusText(lang("lInfoCancel"));
         deleteWorkFolder();
         co_return endRunAfterFailure();
@@ -272,7 +270,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         if (answer == Messages::Answer::No) {
             m_contentIdToSend = 0;
         } else if (answer == Messages::Answer::Cancel) {
-            m.grid.SetEntryState(m_path, QStringLiteral("Canceled"));
+            m.grid.SetEntryState(m_path, EntryState::Canceled);
             m.view.setConvertInfo(lang("lInfoCancel"));
             deleteWorkFolder();
             co_return Next::Entry;
@@ -292,7 +290,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     if (m.flags.cancelRequested) {
         deleteWorkFolder();
         m.flags.cancelRequested = false;
-        m.grid.SetEntryState(m_path, kWaiting);
+        m.grid.SetEntryState(m_path, EntryState::Waiting);
         m.view.setConvertInfo(lang("lInfoCancel"));
         co_return Next::EndRun;
     }
@@ -335,7 +333,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     }
     if (!packed) {
         if (m.flags.stepCanceled) {
-            m.grid.SetEntryState(m_path, kWaiting);
+            m.grid.SetEntryState(m_path, EntryState::Waiting);
             m.view.setStatusText(lang("lInfoCancel"));
             co_return endRunAfterFailure();
         }
@@ -371,7 +369,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         WriteProfileServer(m_workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
     }
     m.grid.SetEntryCell(m_path, QueueModel::ColUploadEndTime, TimeNow());
-    m.grid.SetEntryState(m_path, QStringLiteral("Finished"));
+    m.grid.SetEntryState(m_path, EntryState::Finished);
     Q_EMIT entryUploaded(m_path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
         m.flags.stepRunning = false;
@@ -397,7 +395,7 @@ QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
         co_return;
     }
     // The project now holds the binding: the entry follows its changed file.
-    if (CVideoItem *record = m.list.item(m_path)) {
+    if (CVideoItem *record = m.grid.item(m_path)) {
         record->fileSize = FileSizeBytes(m_path);
         record->dateLastModified = LastModifiedText(m_path);
     }
@@ -414,7 +412,7 @@ QueueRunner::Next QueueRunner::failEntry(const QString &text)
 
 QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
 {
-    m.grid.SetEntryState(m_path, kWaiting);
+    m.grid.SetEntryState(m_path, EntryState::Waiting);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));

@@ -8,7 +8,6 @@
 #include <QString>
 
 class CProjectFile;
-class CVideoList;
 class ExecRunner;
 class MediaLibraries;
 class ProgressView;
@@ -35,7 +34,6 @@ public:
     struct Parts
     {
         QueueModel &grid;
-        CVideoList &list;
         RunFlags &flags;
         ProgressView &view;
         RunnerControls &controls;

@@ -9,7 +9,6 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
@@ -68,7 +67,6 @@ inline CVideoItem demoEntry(const QString &source, const QString &title, const Q
 struct Rig
 {
     QueueModel grid;
-    CVideoList list;
     RunFlags flags;
     RecordingView view;
     FakeControls controls;
@@ -76,13 +74,9 @@ struct Rig
     TransferControl tarn;
     DefaultProject defaultProject;
     CProjectFile project;
-    QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
+    QueueRunner queue{{grid, flags, view, controls, runner, tarn, defaultProject, project}};
 
-    void add(const CVideoItem &item)
-    {
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
-    }
+    void add(const CVideoItem &item) { grid.Add(item); }
     bool runToEnd(int timeoutMs = 120000)
     {
         QSignalSpy finished(&queue, &QueueRunner::runFinished);

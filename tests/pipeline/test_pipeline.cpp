@@ -523,9 +523,9 @@ private Q_SLOTS:
         RecordingView view;
         ExecRunner runner(flags, view);
         QueueModel grid;
-        grid.AddQueueRow("interlaced.mp4", "t", "a", m_interlaced, "u", "f");
         VideoConversion conversion(runner, flags, view, &grid);
         conversion.entry = videoEntry(m_interlaced, 320, 240);
+        grid.Add(conversion.entry);
         conversion.entry.bInterlaced = true;
         QCOMPARE(QCoro::waitFor(conversion.PrepareVideo(m_interlaced, work)), 1);
         const QRegularExpression clock("^\\d\\d:\\d\\d:\\d\\d$");
