@@ -3,7 +3,6 @@
 // Target: ClipFerry's save + load at most 3x the bare parse + serialise.
 
 #include "common/XmlUtil.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 
@@ -19,7 +18,7 @@ namespace {
 constexpr int kEntries = 10'000;
 constexpr int kRounds = 5;
 
-void fill(CVideoList &list, QueueModel &grid)
+void fill(QueueModel &queue)
 {
     for (int i = 0; i < kEntries; ++i) {
         CVideoItem item;
@@ -43,8 +42,7 @@ void fill(CVideoList &list, QueueModel &grid)
         item.dstPostfix = QStringLiteral("480");
         item.fileSize = 734003200;
         item.dateLastModified = QStringLiteral("2026-11-30 09:12:44");
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
+        queue.Add(item);
     }
 }
 
@@ -68,16 +66,14 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("project.xml"));
 
-    CVideoList list;
-    QueueModel grid;
-    fill(list, grid);
+    QueueModel queue;
+    fill(queue);
 
-    const double save = bestOf([&] { QueueFile::SaveQueue(path, list, grid); });
+    const double save = bestOf([&] { QueueFile::SaveQueue(path, queue); });
     const double load = bestOf([&] {
-        CVideoList loadedList;
-        QueueModel loadedGrid;
-        QueueFile::LoadQueue(path, loadedList, loadedGrid);
-        if (loadedList.count() != kEntries)
+        QueueModel loaded;
+        QueueFile::LoadQueue(path, loaded);
+        if (loaded.count() != kEntries)
             qFatal("the queue did not load back whole");
     });
     const double ours = save + load;

@@ -12,7 +12,6 @@
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -60,7 +59,7 @@ int majorVersion(const QString &version)
 } // namespace
 
 frmAdd::frmAdd(Session &session, QWidget *parent)
-    : QDialog(parent), m_access(session.access()), m_grid(session.queue()), m_list(session.list()),
+    : QDialog(parent), m_access(session.access()), m_queue(session.queue()),
       m_runner(new ExecRunner(session.processes(), m_options, m_silent, this)),
       m_probe(new VideoProbe(*m_runner, this)), m_libraries(new MediaLibraries(session.processes(), this)),
       m_control(&session.transfer())
@@ -71,8 +70,8 @@ frmAdd::frmAdd(Session &session, QWidget *parent)
     ApplyLanguage(this);
     alignCaptions();
     connectControls();
-    m_editMode = m_grid.editMode;
-    m_editPath = m_grid.editPath;
+    m_editMode = m_queue.editMode;
+    m_editPath = m_queue.editPath;
     loadSettings();
     if (m_editMode)
         openForEdit();
@@ -278,7 +277,7 @@ void frmAdd::loadSettings()
 void frmAdd::openForEdit()
 {
     setWindowTitle(lang(u"frmEdit"_s, u"Edit Video"_s));
-    const CVideoItem *item = m_list.item(m_editPath);
+    const CVideoItem *item = m_queue.item(m_editPath);
     if (!item)
         return;
     m_login->setLogin({item->Url, item->account, item->password});
@@ -356,7 +355,7 @@ void frmAdd::chooseSourceAfterLogin(const QString &path)
 
 bool frmAdd::isQueuedElsewhere(const QString &path) const
 {
-    if (!m_list.itemExist(path))
+    if (!m_queue.itemExist(path))
         return false;
     return !m_editMode || QFileInfo(path) != QFileInfo(m_editPath);
 }
@@ -783,18 +782,12 @@ QCoro::Task<> frmAdd::confirm()
     }
     const CVideoItem entry = makeEntry();
     if (m_editMode) {
-        const int row = m_grid.RowOfPath(m_editPath);
-        m_list.Remove(m_editPath);
-        m_list.Add(entry);
-        if (row > 0)
-            m_grid.UpdateQueueRow(row, entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
-                                  entry.folderName);
-        m_grid.editMode = false;
+        // The edited entry keeps its place in the queue.
+        m_queue.UpdateQueueRow(m_queue.RowOfPath(m_editPath), entry);
+        m_queue.editMode = false;
         m_editMode = false;
     } else {
-        m_list.Add(entry);
-        m_grid.AddQueueRow(entry.fileName, entry.title, entry.Author, entry.path, entry.Url,
-                           entry.folderName);
+        m_queue.Add(entry);
     }
     WriteSetting(Settings::kSection, u"folderID"_s, entry.folderID);
     WriteSetting(Settings::kSection, u"folderName"_s, entry.folderName);
@@ -829,9 +822,6 @@ void frmAdd::done(int result)
 
 void frmAdd::leaveEditMode()
 {
-    m_grid.editMode = false;
     m_editMode = false;
-    const CVideoItem *item = m_list.item(m_editPath);
-    if (item && m_grid.GetEntryCell(m_editPath, QueueModel::ColState) == u"Editing")
-        m_grid.SetEntryState(m_editPath, item->state);
+    m_queue.cancelEdit();
 }

@@ -9,7 +9,6 @@
 #include <QDialog>
 #include <array>
 
-class CVideoList;
 class ExecRunner;
 class FolderPickerWidget;
 class LoginPanelWidget;
@@ -120,8 +119,7 @@ private:
     QString dialogTitle() const;
 
     ServerAccess &m_access;
-    QueueModel &m_grid;
-    CVideoList &m_list;
+    QueueModel &m_queue;
     // Probing runs at normal priority.
     RunOptions m_options;
     SilentProgressView m_silent;

@@ -36,13 +36,7 @@ QCoro::Task<> PlaceholderHooks::showAddDialog(frmUpload *window, QString /*sourc
     if (!self)
         co_return;
     // Leaving the dialog without OK gives an edited row its state back.
-    QueueModel &queue = self->queue();
-    if (queue.editMode) {
-        queue.editMode = false;
-        const CVideoItem *item = self->videoList().item(queue.editPath);
-        if (item && queue.GetEntryCell(queue.editPath, QueueModel::ColState) == QLatin1String("Editing"))
-            queue.SetEntryState(queue.editPath, item->state);
-    }
+    self->queue().cancelEdit();
 }
 
 QCoro::Task<> PlaceholderHooks::showBatchDialog(frmUpload *window)

@@ -42,7 +42,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const QString kSection = QStringLiteral("frmUpload");
-const QString kTransfering = QStringLiteral("Transfering");
 
 // The first tick comes as soon as the window is on screen.
 constexpr int kFirstTickMs = 100;
@@ -84,7 +83,7 @@ QString flagText(bool checked)
 
 frmUpload::frmUpload(Setup setup, QWidget *parent)
     : QMainWindow(parent), m_session(setup.session), m_queue(&setup.session.queue()),
-      m_videos(setup.session.list()), m_options(setup.session.options()),
+      m_options(setup.session.options()),
       m_keepAwake(std::move(setup.keepAwake)),
       m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
       m_arguments(std::move(setup.arguments)), m_processorCount(setup.processorCount)
@@ -268,8 +267,8 @@ void frmUpload::connectCommands()
     connect(tmrInit, &QTimer::timeout, this, &frmUpload::initTick);
 
     connect(gridQueue->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        if (const int row = selectedRow())
-            gridSelectionChanged(row, 1);
+        if (const int row = selectedRow(); row >= 0)
+            gridSelectionChanged(row, 0);
     });
     connect(gridQueue, &QTableView::doubleClicked, this, [this] {
         if (cmdEdit->isEnabled())
@@ -328,7 +327,7 @@ void frmUpload::readOptions()
     const bool keepQueue =
         numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
     chkRemQueue->setChecked(keepQueue);
-    if (keepQueue && QueueFile::LoadQueue(QueueFile::defaultPath(), m_videos, *m_queue))
+    if (keepQueue && QueueFile::LoadQueue(QueueFile::defaultPath(), *m_queue))
         setStartEnabled(true);
     m_optionsRead = true;
     qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
@@ -389,41 +388,42 @@ void frmUpload::restoreExitCaption()
 
 void frmUpload::gridSelectionChanged(int row, int /*column*/)
 {
-    const QString state = m_queue->cell(row, QueueModel::ColState);
-    if (state == kTransfering) {
+    if (row < 0 || row >= m_queue->rowCount())
+        return;
+    const EntryState state = m_queue->entryAt(row).state;
+    if (state == EntryState::Transfering) {
         cmdEdit->setEnabled(false);
         cmdRemove->setEnabled(false);
     } else {
         cmdRemove->setEnabled(true);
-        cmdEdit->setEnabled(state != QLatin1String("Finished"));
+        cmdEdit->setEnabled(state != EntryState::Finished);
     }
 }
 
 void frmUpload::refreshSelection()
 {
     gridQueue->setFocus();
-    const int row = selectedRow();
-    if (m_queue->rowCount() > 0 && row > 0)
-        gridSelectionChanged(row, 1);
+    if (const int row = selectedRow(); row >= 0)
+        gridSelectionChanged(row, 0);
 }
 
 // The row the selection handler looks at: the current row when it is
-// selected, else the first selected one; 0 when nothing is selected.
+// selected, else the first selected one; -1 when nothing is selected.
 int frmUpload::selectedRow() const
 {
     const QItemSelectionModel *selection = gridQueue->selectionModel();
     const QModelIndex current = selection->currentIndex();
     if (current.isValid() && selection->isRowSelected(current.row(), {}))
-        return current.row() + 1;
+        return current.row();
     const QList<int> rows = selectedRows();
-    return rows.isEmpty() ? 0 : rows.first();
+    return rows.isEmpty() ? -1 : rows.first();
 }
 
 QList<int> frmUpload::selectedRows() const
 {
     QList<int> rows;
     for (const QModelIndex &index : gridQueue->selectionModel()->selectedRows())
-        rows.append(index.row() + 1);
+        rows.append(index.row());
     std::sort(rows.begin(), rows.end());
     return rows;
 }
@@ -474,7 +474,7 @@ QCoro::Task<> frmUpload::afterAddDialog(int rowsBefore)
     const int rows = m_queue->rowCount();
     if (rows > rowsBefore) {
         gridQueue->selectRow(rows - 1);
-        gridSelectionChanged(rows, 1);
+        gridSelectionChanged(rows - 1, 0);
         setStartEnabled(true);
     }
     co_return;
@@ -495,23 +495,21 @@ QCoro::Task<> frmUpload::editEntry()
         co_return;
     }
     const int row = rows.first();
-    if (m_queue->cell(row, QueueModel::ColState) == kTransfering) {
+    if (m_queue->entryAt(row).state == EntryState::Transfering) {
         Messages::show(QStringLiteral("The transfering file cannot be edited."));
         co_return;
     }
-    const QString path = m_queue->cell(row, QueueModel::ColPath);
+    const QString path = m_queue->entryAt(row).key;
     m_queue->editPath = path;
     QPointer<frmUpload> self(this);
     if (QFileInfo::exists(path)) {
-        if (CVideoItem *item = m_videos.item(path))
-            item->state = m_queue->cell(row, QueueModel::ColState);
-        m_queue->editMode = true;
-        m_queue->SetEntryState(path, QStringLiteral("Editing"));
+        m_queue->beginEdit(path);
         co_await m_hooks->showAddDialog(this, {});
         if (!self)
             co_return;
         // An entry saved by the dialog waits in the same row.
-        if (row <= self->m_queue->rowCount() && self->m_queue->cell(row, QueueModel::ColState) == u"Waiting")
+        const QueueModel &queue = *self->m_queue;
+        if (row < queue.rowCount() && queue.entryAt(row).state == EntryState::Waiting)
             self->setStartEnabled(true);
         self->refreshSelection();
         co_return;
@@ -521,8 +519,7 @@ QCoro::Task<> frmUpload::editEntry()
     if (!self)
         co_return;
     if (answer == Messages::Answer::Yes) {
-        if (const int current = m_queue->RowOfPath(path))
-            removeRowAndEntry(current);
+        m_queue->Remove(path);
     } else {
         m_queue->SetEntryError(path, QStringLiteral("File not found"));
     }
@@ -534,11 +531,11 @@ QCoro::Task<> frmUpload::removeEntries()
     const QList<int> rows = selectedRows();
     // From the bottom up, so the rows still to visit keep their numbers.
     for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
-        if (m_queue->cell(*it, QueueModel::ColState) == kTransfering)
+        if (m_queue->entryAt(*it).state == EntryState::Transfering)
             Messages::show(text(QStringLiteral("msgRemoveTransferingFile"),
                                 QStringLiteral("The transfering file cannot be removed!")));
         else
-            removeRowAndEntry(*it);
+            m_queue->removeRow(*it);
     }
     if (!m_queue->AnyEntryWaiting())
         setStartEnabled(false);
@@ -562,24 +559,16 @@ QCoro::Task<> frmUpload::clearAll()
     }
     // The answer may have come after the running entry ended, so the
     // transferring row is looked for again.
-    int transfering = 0;
-    for (int row = 1; row <= m_queue->rowCount() && !transfering; ++row) {
-        if (m_queue->cell(row, QueueModel::ColState) == kTransfering)
-            transfering = row;
-    }
-    const int last = m_queue->rowCount();
-    if (transfering && transfering != last)
-        m_queue->SwapQueueRows(transfering, last);
-    while (m_queue->rowCount() > 0 && m_queue->cell(1, QueueModel::ColState) != kTransfering)
-        removeRowAndEntry(1);
+    const QList<QueueEntry> &entries = m_queue->entries();
+    const auto transfering = std::find_if(entries.cbegin(), entries.cend(), [](const QueueEntry &entry) {
+        return entry.state == EntryState::Transfering;
+    });
+    if (transfering != entries.cend())
+        m_queue->SwapQueueRows(static_cast<int>(transfering - entries.cbegin()), m_queue->rowCount() - 1);
+    while (m_queue->rowCount() > 0 && m_queue->entryAt(0).state != EntryState::Transfering)
+        m_queue->removeRow(0);
     setStartEnabled(false);
     refreshSelection();
-}
-
-void frmUpload::removeRowAndEntry(int row)
-{
-    m_videos.Remove(m_queue->cell(row, QueueModel::ColPath));
-    m_queue->removeQueueRow(row);
 }
 
 void frmUpload::startUpload()
@@ -697,7 +686,7 @@ void frmUpload::runCloseSteps()
     if (m_optionsRead) {
         const QString queueFile = QueueFile::defaultPath();
         if (chkRemQueue->isChecked())
-            QueueFile::SaveQueue(queueFile, m_videos, *m_queue);
+            QueueFile::SaveQueue(queueFile, *m_queue);
         else
             DeleteFileIfExists(queueFile);
     }

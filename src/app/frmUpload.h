@@ -4,7 +4,6 @@
 #include "pipeline/RunOptions.h"
 #include "pipeline/RunnerControls.h"
 #include "platform/KeepAwake.h"
-#include "queue/CVideoList.h"
 
 #include <QCoroTask>
 #include <QMainWindow>
@@ -59,7 +58,6 @@ public:
 
     Session &session() { return m_session; }
     QueueModel &queue() { return *m_queue; }
-    CVideoList &videoList() { return m_videos; }
     RunOptions &runOptions() { return m_options; }
     ProgressView &progressView();
     const Texts &texts() const { return m_texts; }
@@ -81,7 +79,7 @@ public:
     // Exit's caption goes back to its language text when a run ends.
     void restoreExitCaption() override;
 
-    // The grid's selection handler; row and column count from 1.
+    // The grid's selection handler; row and column count from 0.
     void gridSelectionChanged(int row, int column);
     // Gives the grid the focus and runs the selection handler again.
     void refreshSelection();
@@ -133,12 +131,10 @@ private:
     static QString droppableSource(const QMimeData *data);
     int selectedRow() const;
     QList<int> selectedRows() const;
-    void removeRowAndEntry(int row);
     void runCloseSteps();
 
     Session &m_session;
     QueueModel *m_queue;
-    CVideoList &m_videos;
     RunOptions &m_options;
     // Exit has already stopped the run, so closing does not stop it again.
     bool m_exitStopped = false;

@@ -20,7 +20,6 @@
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
@@ -53,20 +52,21 @@ struct Pipeline
     ConsoleProgressView view;
     ConsoleControls controls;
     QueueModel &grid = session.queue();
-    CVideoList &list = session.list();
     QueueRunner &queue = session.runner(view, controls);
 
     // Runs every waiting entry, printing each state change; Ctrl-C stops the
     // running entry as Stop does. 0 when every entry finished.
     QCoro::Task<int> run()
     {
-        QHash<QString, QString> states;
+        QHash<QString, EntryState> states;
         QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid,
                          [this, &states](const QModelIndex &from) {
-                             const QString path = grid.cell(from.row() + 1, QueueModel::ColPath);
-                             const QString state = grid.cell(from.row() + 1, QueueModel::ColState);
-                             if (states.value(path) != state)
-                                 printLine(path + QStringLiteral(": ") + (states[path] = state));
+                             const QueueEntry &entry = grid.entryAt(from.row());
+                             const auto known = states.constFind(entry.key);
+                             if (known != states.cend() && *known == entry.state)
+                                 return;
+                             states.insert(entry.key, entry.state);
+                             printLine(entry.key + QStringLiteral(": ") + stateText(entry.state));
                          });
         QObject::connect(&queue, &QueueRunner::entryUploaded, &queue,
                          [](const QString &path, const QString &id) {
@@ -80,12 +80,10 @@ struct Pipeline
             co_await Coro::signal(&queue, &QueueRunner::runFinished, std::chrono::milliseconds(-1));
         grid.disconnect(&grid);
         int unfinished = 0;
-        for (int row = 1; row <= grid.rowCount(); ++row) {
-            const QString state = grid.cell(row, QueueModel::ColState);
-            const QString error = grid.cell(row, QueueModel::ColError);
-            printLine(grid.cell(row, QueueModel::ColPath) + QStringLiteral(": ") + state +
-                      (state == QLatin1String("Failed") ? QStringLiteral(": ") + error : QString()));
-            if (state != QLatin1String("Finished"))
+        for (const QueueEntry &entry : grid.entries()) {
+            printLine(entry.key + QStringLiteral(": ") + stateText(entry.state) +
+                      (entry.state == EntryState::Failed ? QStringLiteral(": ") + entry.error : QString()));
+            if (entry.state != EntryState::Finished)
                 ++unfinished;
         }
         co_return unfinished == 0 ? 0 : 1;
@@ -288,7 +286,7 @@ QCoro::Task<int> upload(QStringList args)
 
     Pipeline pipeline;
     // Entries kept from earlier runs stay in the queue file.
-    QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::LoadQueue(queueFile, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
         std::optional<CVideoItem> item;
         if (isRecording(source))
@@ -297,13 +295,10 @@ QCoro::Task<int> upload(QStringList args)
             item = co_await makeEntry(*pipeline.session.execRunner(), source, base, login.settings);
         if (!item)
             co_return 1;
-        if (pipeline.list.itemExist(item->path)) {
+        if (!pipeline.grid.Add(*item)) {
             QTextStream(stderr) << item->path << " is queued already." << Qt::endl;
             continue;
         }
-        pipeline.grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url,
-                                  item->folderName);
-        pipeline.list.Add(*item);
         const QString destination = base.folderName.isEmpty() ? base.folderID : base.folderName;
         if (isRecording(source))
             printLine(QStringLiteral("%1: queued (recording \"%2\") for %3")
@@ -316,14 +311,14 @@ QCoro::Task<int> upload(QStringList args)
                           .arg(destination));
     }
     if (queueOnly) {
-        if (!QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid)) {
+        if (!QueueFile::SaveQueue(queueFile, pipeline.grid)) {
             QTextStream(stderr) << "clipferry-cli: cannot write " << queueFile << Qt::endl;
             co_return 1;
         }
         co_return 0;
     }
     const int status = co_await pipeline.run();
-    QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::SaveQueue(queueFile, pipeline.grid);
     co_return status;
 }
 
@@ -338,13 +333,13 @@ QCoro::Task<int> runQueue(QStringList args)
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline;
-    if (!QueueFile::LoadQueue(queueFile, pipeline.list, pipeline.grid)) {
+    if (!QueueFile::LoadQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
     const int status = co_await pipeline.run();
     // What did not finish stays queued, as the window keeps it.
-    QueueFile::SaveQueue(queueFile, pipeline.list, pipeline.grid);
+    QueueFile::SaveQueue(queueFile, pipeline.grid);
     co_return status;
 }
 

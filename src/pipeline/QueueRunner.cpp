@@ -15,7 +15,6 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -25,7 +24,6 @@
 #include <QFileInfo>
 
 namespace {
-const QString kWaiting = QStringLiteral("Waiting");
 const QString kWorkPrefix = QStringLiteral("_qvClipFerry_");
 const QString kZdmPrefix = QStringLiteral("tmp_zdm_");
 
@@ -82,7 +80,7 @@ QCoro::Task<> QueueRunner::run()
     QPointer<QueueRunner> self(this);
     m.controls.vidFileEnabled(false);
     bool first = true;
-    while (m.grid.NextWaitingEntry() > 0) {
+    while (m.grid.NextWaitingEntry() >= 0) {
         first = false;
         const Next next = co_await runEntry();
         if (!self)
@@ -110,7 +108,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     QPointer<QueueRunner> self(this);
     const QString path = m.grid.currentPath;
     const QFileInfo source(path);
-    const CVideoItem *record = m.list.item(path);
+    const CVideoItem *record = m.grid.item(path);
     if (!source.isFile() || source.isHidden() || !record) {
         m.grid.SetEntryError(path, QStringLiteral("File not found"));
         co_return Next::Entry;
@@ -126,7 +124,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
 
     m.controls.setStopEnabled(true);
     m.view.setProgress(0);
-    m.grid.SetEntryState(path, QStringLiteral("Transfering"));
+    m.grid.SetEntryState(path, EntryState::Transfering);
 
     const bool singleFile = RecordingPreparation::isSingleFileProject(path);
     const bool recording = singleFile || RecordingPreparation::isFolderProject(path);
@@ -286,7 +284,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         if (answer == Messages::Answer::No) {
             m_contentIdToSend = 0;
         } else if (answer == Messages::Answer::Cancel) {
-            m.grid.SetEntryState(path, QStringLiteral("Canceled"));
+            m.grid.SetEntryState(path, EntryState::Canceled);
             m.view.setConvertInfo(lang("lInfoCancel"));
             deleteWorkFolder();
             co_return Next::Entry;
@@ -306,7 +304,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
         co_return Next::EndRun;
     if (m_job.stopped()) {
         deleteWorkFolder();
-        m.grid.SetEntryState(m_job.entry.path, kWaiting);
+        m.grid.SetEntryState(m_job.entry.path, EntryState::Waiting);
         m.view.setConvertInfo(lang("lInfoCancel"));
         co_return endRunAfterFailure();
     }
@@ -352,7 +350,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     if (packed.outcome != PackResult::Outcome::Packed || m_job.stopped()) {
         DeleteFolderIfExists(zipFolder);
         if (m_job.stopped()) {
-            m.grid.SetEntryState(path, kWaiting);
+            m.grid.SetEntryState(path, EntryState::Waiting);
             m.view.setStatusText(lang("lInfoCancel"));
             co_return endRunAfterFailure();
         }
@@ -390,7 +388,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         WriteProfileServer(m_job.workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
     }
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
-    m.grid.SetEntryState(path, QStringLiteral("Finished"));
+    m.grid.SetEntryState(path, EntryState::Finished);
     Q_EMIT entryUploaded(path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
         m.controls.setStopEnabled(false);
@@ -417,7 +415,7 @@ QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
         co_return;
     }
     // The project now holds the binding: the entry follows its changed file.
-    if (CVideoItem *record = m.list.item(path)) {
+    if (CVideoItem *record = m.grid.item(path)) {
         record->fileSize = FileSizeBytes(path);
         record->dateLastModified = LastModifiedText(path);
     }
@@ -433,7 +431,7 @@ QueueRunner::Next QueueRunner::failEntry(const QString &text)
 
 QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
 {
-    m.grid.SetEntryState(m_job.entry.path, kWaiting);
+    m.grid.SetEntryState(m_job.entry.path, EntryState::Waiting);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));

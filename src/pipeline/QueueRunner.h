@@ -10,7 +10,6 @@
 #include <QString>
 
 class CProjectFile;
-class CVideoList;
 class ExecRunner;
 class MediaLibraries;
 class ProcessRunner;
@@ -38,7 +37,6 @@ public:
     struct Parts
     {
         QueueModel &grid;
-        CVideoList &list;
         const RunOptions &options;
         ProgressView &view;
         RunnerControls &controls;

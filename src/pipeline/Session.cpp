@@ -24,7 +24,7 @@ QueueRunner &Session::runner(ProgressView &view, RunnerControls &controls)
 {
     if (!m_runner) {
         m_exec = new ExecRunner(*m_processes, m_options, view, this);
-        m_runner = new QueueRunner({m_queue, m_list, m_options, view, controls, *m_processes, *m_exec,
+        m_runner = new QueueRunner({m_queue, m_options, view, controls, *m_processes, *m_exec,
                                     *m_transfer, m_defaultProject, m_project},
                                    this);
     }

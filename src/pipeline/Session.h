@@ -2,7 +2,6 @@
 
 #include "common/Settings.h"
 #include "pipeline/RunOptions.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/ServerAccess.h"
@@ -34,7 +33,6 @@ public:
     ServerAccess &access() { return m_access; }
     RunOptions &options() { return m_options; }
     QueueModel &queue() { return m_queue; }
-    CVideoList &list() { return m_list; }
     DefaultProject &defaultProject() { return m_defaultProject; }
     CProjectFile &project() { return m_project; }
 
@@ -52,7 +50,6 @@ private:
     ServerAccess m_access;
     RunOptions m_options;
     QueueModel m_queue;
-    CVideoList m_list;
     DefaultProject m_defaultProject;
     CProjectFile m_project;
     ExecRunner *m_exec = nullptr;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "queue/EntryState.h"
+
 #include <QString>
+#include <optional>
 
 // How a video is converted (CVideoItem::dstCvtType).
 enum Conversion
@@ -26,8 +29,10 @@ struct CVideoItem
     QString fileName;
     QString title;
     QString Author;
-    QString state; // the row's state while the entry is open for editing
-    QString path;  // the entry's key
+    // The state the entry had when it was opened for editing, given back
+    // when the edit is cancelled; none for an entry never edited.
+    std::optional<EntryState> state;
+    QString path; // the entry's key
     QString duration;
     qint32 secDuration = 0;
     qint32 videoWidth = 0;

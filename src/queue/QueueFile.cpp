@@ -3,7 +3,6 @@
 #include "common/FileUtil.h"
 #include "common/XmlUtil.h"
 #include "platform/AppPaths.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 
 #include <QFileInfo>
@@ -150,7 +149,7 @@ std::optional<CVideoItem> readEntry(const pugi::xml_node &file)
     item.fileName = r.text(FileName);
     item.title = r.text(Title);
     item.Author = r.text(Author);
-    r.text(State); // required, but the row starts "Waiting" whatever it says
+    r.text(State); // required, but the entry starts waiting whatever it says
     item.path = r.text(Path);
     item.duration = r.text(Duration);
     item.secDuration = r.int32(SecDuration);
@@ -187,7 +186,7 @@ void writeEntry(pugi::xml_node queue, const CVideoItem &item)
     const QString values[] = {item.fileName,
                               item.title,
                               item.Author,
-                              item.state,
+                              item.state ? stateText(*item.state) : QString(),
                               item.path,
                               item.duration,
                               QString::number(item.secDuration),
@@ -226,43 +225,39 @@ QString defaultPath()
     return AppPaths::dataPath(QStringLiteral("project.xml"));
 }
 
-bool LoadQueue(const QString &path, CVideoList &list, QueueModel &grid)
+bool LoadQueue(const QString &path, QueueModel &queue)
 {
     if (!QFileInfo::exists(path))
         return false;
     pugi::xml_document doc;
     Xml::parseFile(doc, path);
-    const pugi::xml_node queue = doc.child("clipferry").child("queue");
-    if (!queue) {
+    const pugi::xml_node queueNode = doc.child("clipferry").child("queue");
+    if (!queueNode) {
         DeleteFileIfExists(path);
         return false;
     }
-    for (const pugi::xml_node &file : queue.children()) {
+    for (const pugi::xml_node &file : queueNode.children()) {
         if (file.type() != pugi::node_element)
             continue;
-        const std::optional<CVideoItem> item = readEntry(file);
-        if (!item || list.itemExist(item->path))
-            continue;
-        grid.AddQueueRow(item->fileName, item->title, item->Author, item->path, item->Url, item->folderName);
-        CVideoItem entry = *item;
-        entry.state.clear();
-        list.Add(entry);
+        // An entry already queued under the same path is not added again.
+        if (const std::optional<CVideoItem> item = readEntry(file))
+            queue.Add(*item);
     }
     return true;
 }
 
-bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &grid)
+bool SaveQueue(const QString &path, const QueueModel &queue)
 {
     pugi::xml_document doc;
     Xml::parseText(
         doc,
         QByteArrayLiteral("<?xml version=\"1.0\"?><clipferry ver=\"2.120222\"><queue></queue></clipferry>"));
-    pugi::xml_node queue = doc.child("clipferry").child("queue");
+    pugi::xml_node queueNode = doc.child("clipferry").child("queue");
     int written = 0;
-    for (const CVideoItem &item : list.items()) {
-        if (grid.GetEntryCell(item.path, QueueModel::ColState) == QLatin1String("Finished"))
+    for (const QueueEntry &entry : queue.entries()) {
+        if (entry.state == EntryState::Finished)
             continue;
-        writeEntry(queue, item);
+        writeEntry(queueNode, entry.item);
         ++written;
     }
     if (written == 0)

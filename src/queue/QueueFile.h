@@ -3,13 +3,12 @@
 #include <QByteArray>
 #include <QString>
 
-class CVideoList;
 class QueueModel;
 
 // The queue file "project.xml": the queue survives a restart in it.
 //
 // Layout: `<?xml version="1.0"?>`, root `clipferry ver="2.120222"`, one
-// `queue`, one `file` per entry holding the 30 fields as child elements in
+// `queue`, one `file` per entry in queue order holding the 30 fields as child elements in
 // record order (OverwriteUrl before useTmpName), one tag a line (CR LF), no
 // indentation; an empty element stays on one line as start and end tag.
 //
@@ -26,12 +25,13 @@ namespace QueueFile {
 // The file in the per-user data folder.
 QString defaultPath();
 
-// Fills the queue and the grid; true when the file held a queue, so that the
-// window enables Start. A file without "/clipferry/queue" is deleted.
-bool LoadQueue(const QString &path, CVideoList &list, QueueModel &grid);
-// Writes every entry whose row is not "Finished"; with none, deletes the
-// file. False when the file could not be written (the old one is kept).
-bool SaveQueue(const QString &path, const CVideoList &list, const QueueModel &grid);
+// Fills the queue, every entry waiting; true when the file held a queue,
+// so that the window enables Start. A file without "/clipferry/queue" is
+// deleted.
+bool LoadQueue(const QString &path, QueueModel &queue);
+// Writes every entry that has not finished; with none, deletes the file.
+// False when the file could not be written (the old one is kept).
+bool SaveQueue(const QString &path, const QueueModel &queue);
 // The name of the tag that starts or ends at `position`, "/" removed.
 QString TagNameAt(const QString &text, qsizetype position);
 // Inserts the line breaks of the queue file's layout into serialised XML

@@ -4,6 +4,42 @@
 
 #include <QBrush>
 #include <QFileInfo>
+#include <algorithm>
+
+namespace {
+
+// The cells kept as plain text beside the record: the error and the times.
+template <typename Entry> auto *textCell(Entry &entry, int column)
+{
+    using Text = decltype(&entry.error);
+    switch (column) {
+    case QueueModel::ColError:
+        return &entry.error;
+    case QueueModel::ColCvtBeginTime:
+        return &entry.cvtBeginTime;
+    case QueueModel::ColCvtEndTime:
+        return &entry.cvtEndTime;
+    case QueueModel::ColUploadBeginTime:
+        return &entry.uploadBeginTime;
+    case QueueModel::ColUploadEndTime:
+        return &entry.uploadEndTime;
+    default:
+        return Text{};
+    }
+}
+
+QueueEntry makeEntry(const CVideoItem &record)
+{
+    QueueEntry entry;
+    entry.key = record.path;
+    entry.item = record;
+    entry.item.title = entry.item.title.trimmed();
+    entry.item.Author = entry.item.Author.trimmed();
+    entry.item.path = entry.item.path.trimmed();
+    return entry;
+}
+
+} // namespace
 
 const std::array<QueueModel::ColumnInfo, QueueModel::ColumnCount> &QueueModel::columns()
 {
@@ -25,16 +61,21 @@ const std::array<QueueModel::ColumnInfo, QueueModel::ColumnCount> &QueueModel::c
     return info;
 }
 
-QColor QueueModel::stateColor(const QString &state)
+QColor QueueModel::stateColor(EntryState state)
 {
-    if (state == QLatin1String("Transfering") || state == QLatin1String("Editing"))
+    switch (state) {
+    case EntryState::Transfering:
+    case EntryState::Editing:
         return QColor(0, 0, 255);
-    if (state == QLatin1String("Finished"))
+    case EntryState::Finished:
         return QColor(0, 160, 15);
-    if (state == QLatin1String("Failed"))
+    case EntryState::Failed:
         return QColor(255, 0, 0);
-    if (state == QLatin1String("Canceled"))
+    case EntryState::Canceled:
         return QColor(170, 170, 170);
+    case EntryState::Waiting:
+        break;
+    }
     return QColor(0, 0, 0);
 }
 
@@ -45,7 +86,7 @@ QueueModel::QueueModel(QObject *parent) : QAbstractTableModel(parent)
 
 int QueueModel::rowCount(const QModelIndex &parent) const
 {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    return parent.isValid() ? 0 : static_cast<int>(m_entries.size());
 }
 
 int QueueModel::columnCount(const QModelIndex &parent) const
@@ -57,17 +98,24 @@ QVariant QueueModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const Row &row = m_rows.at(index.row());
+    const QueueEntry &entry = m_entries.at(index.row());
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
-    case RawTextRole:
-        return row.at(index.column());
+        return cell(index.row(), index.column());
+    case RawValueRole:
+        if (index.column() == ColState)
+            return QVariant::fromValue(entry.state);
+        return cell(index.row(), index.column());
+    case StateRole:
+        return QVariant::fromValue(entry.state);
+    case ProgressRole:
+        return entry.progress;
     // A row's colour and weight follow its state, so they can never go stale.
     case Qt::ForegroundRole:
-        return QBrush(stateColor(row.at(ColState - 1)));
+        return QBrush(stateColor(entry.state));
     case Qt::FontRole:
-        return row.at(ColState - 1) == QLatin1String("Transfering") ? m_boldFont : m_font;
+        return entry.state == EntryState::Transfering ? m_boldFont : m_font;
     default:
         return {};
     }
@@ -84,13 +132,109 @@ QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int ro
     return {};
 }
 
+bool QueueModel::removeRows(int row, int count, const QModelIndex &parent)
+{
+    if (parent.isValid() || row < 0 || count < 1 || row + count > rowCount())
+        return false;
+    beginRemoveRows({}, row, row + count - 1);
+    for (int i = row; i < row + count; ++i)
+        m_paths.remove(m_entries.at(i).item.path);
+    m_entries.remove(row, count);
+    invalidateRows();
+    endRemoveRows();
+    return true;
+}
+
 void QueueModel::setBaseFont(const QFont &font)
 {
     m_font = font;
     m_boldFont = font;
     m_boldFont.setBold(true);
-    if (!m_rows.isEmpty())
+    if (!m_entries.isEmpty())
         Q_EMIT dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1), {Qt::FontRole});
+}
+
+bool QueueModel::Add(const QString &fileName, const QString &title, const QString &Author,
+                     const QString &path, const QString &duration, qint32 secDuration, qint32 videoWidth,
+                     qint32 videoHeight, qint32 srcVideoWidth, qint32 srcVideoHeight, const QString &vBitRate,
+                     const QString &aBitRate, const QString &Url, const QString &account,
+                     const QString &password, const QString &folderID, const QString &contentID,
+                     const QString &folderName, const QString &sysVer, bool bEncPassword, qint32 dstCvtType,
+                     qint32 dstResType, const QString &dstPostfix, qint32 customBps, bool bInterlaced,
+                     qint64 fileSize, const QString &dateLastModified, const QString &OverwriteUrl,
+                     bool useTmpName, std::optional<EntryState> state)
+{
+    CVideoItem item;
+    item.fileName = fileName;
+    item.title = title;
+    item.Author = Author;
+    item.state = state;
+    item.path = path;
+    item.duration = duration;
+    item.secDuration = secDuration;
+    item.videoWidth = videoWidth;
+    item.videoHeight = videoHeight;
+    item.vBitRate = vBitRate;
+    item.aBitRate = aBitRate;
+    item.Url = Url;
+    item.account = account;
+    item.password = password;
+    item.folderID = folderID;
+    item.contentID = contentID;
+    item.folderName = folderName;
+    item.sysVer = sysVer;
+    item.bEncPassword = bEncPassword;
+    item.dstCvtType = dstCvtType;
+    item.dstResType = dstResType;
+    item.dstPostfix = dstPostfix;
+    item.srcVideoWidth = srcVideoWidth;
+    item.srcVideoHeight = srcVideoHeight;
+    item.customBps = customBps;
+    item.bInterlaced = bInterlaced;
+    item.fileSize = fileSize;
+    item.dateLastModified = dateLastModified;
+    item.useTmpName = useTmpName;
+    item.OverwriteUrl = OverwriteUrl;
+    return Add(item);
+}
+
+bool QueueModel::Add(const CVideoItem &item)
+{
+    if (itemExist(item.path))
+        return false;
+    const int row = rowCount();
+    beginInsertRows({}, row, row);
+    m_entries.append(makeEntry(item));
+    const QueueEntry &entry = m_entries.constLast();
+    m_paths.insert(entry.item.path);
+    if (m_rowsValid)
+        m_rowOfKey.insert(entry.key, row);
+    endInsertRows();
+    return true;
+}
+
+void QueueModel::Remove(const QString &key)
+{
+    const int row = RowOfPath(key);
+    if (row >= 0)
+        removeRows(row, 1);
+}
+
+bool QueueModel::itemExist(const QString &path) const
+{
+    return m_paths.contains(path.trimmed());
+}
+
+CVideoItem *QueueModel::item(const QString &key)
+{
+    const int row = RowOfPath(key);
+    return row < 0 ? nullptr : &m_entries[row].item;
+}
+
+const CVideoItem *QueueModel::item(const QString &key) const
+{
+    const int row = RowOfPath(key);
+    return row < 0 ? nullptr : &m_entries.at(row).item;
 }
 
 QString QueueModel::SourceKind(const QString &fileName)
@@ -103,109 +247,97 @@ QString QueueModel::SourceKind(const QString &fileName)
     return QStringLiteral("Video");
 }
 
-namespace {
-// The cells that adding and updating a row write; the state starts "Waiting".
-void fillRow(std::array<QString, QueueModel::ColumnCount> &cells, const QString &fileName,
-             const QString &title, const QString &Author, const QString &path, const QString &Url,
-             const QString &folderName)
+bool QueueModel::UpdateQueueRow(int row, const CVideoItem &item)
 {
-    cells[QueueModel::ColClassify - 1] = QueueModel::SourceKind(fileName);
-    cells[QueueModel::ColFileName - 1] = fileName;
-    cells[QueueModel::ColTitle - 1] = title;
-    cells[QueueModel::ColAuthor - 1] = Author;
-    cells[QueueModel::ColState - 1] = QStringLiteral("Waiting");
-    cells[QueueModel::ColPath - 1] = path;
-    cells[QueueModel::ColUrl - 1] = Url;
-    cells[QueueModel::ColFolder - 1] = folderName;
-}
-} // namespace
-
-void QueueModel::AddQueueRow(const QString &fileName, const QString &title, const QString &Author,
-                             const QString &path, const QString &Url, const QString &folderName)
-{
-    const int row = rowCount();
-    beginInsertRows({}, row, row);
-    Row cells;
-    fillRow(cells, fileName, title, Author, path, Url, folderName);
-    m_rows.append(cells);
-    if (m_pathIndexValid && !m_pathIndex.contains(path))
-        m_pathIndex.insert(path, row);
-    endInsertRows();
-}
-
-void QueueModel::UpdateQueueRow(int row, const QString &fileName, const QString &title, const QString &Author,
-                                const QString &path, const QString &Url, const QString &folderName)
-{
-    if (row < 1 || row > rowCount())
-        return;
-    fillRow(m_rows[row - 1], fileName, title, Author, path, Url, folderName);
-    invalidatePaths();
+    if (row < 0 || row >= rowCount())
+        return false;
+    QueueEntry &entry = m_entries[row];
+    const QString path = item.path.trimmed();
+    if (path != entry.item.path && m_paths.contains(path))
+        return false;
+    m_paths.remove(entry.item.path);
+    m_paths.insert(path);
+    QueueEntry updated = makeEntry(item);
+    entry.key = updated.key;
+    entry.item = std::move(updated.item);
+    entry.state = EntryState::Waiting;
+    invalidateRows();
     emitRowChanged(row);
+    return true;
 }
 
-void QueueModel::SetEntryState(const QString &path, const QString &state)
+void QueueModel::SetEntryState(const QString &path, EntryState state)
 {
     const int row = RowOfPath(path);
-    if (row > 0)
-        setCell(row, ColState, state);
+    if (row >= 0)
+        setState(row, state);
 }
 
 void QueueModel::SetEntryError(const QString &path, const QString &text)
 {
     const int row = RowOfPath(path);
-    if (row == 0)
+    if (row < 0)
         return;
-    setCell(row, ColError, text);
-    SetEntryState(path, QStringLiteral("Failed"));
+    m_entries[row].error = text;
+    setState(row, EntryState::Failed);
+}
+
+void QueueModel::SetEntryProgress(const QString &path, int percent)
+{
+    const int row = RowOfPath(path);
+    if (row < 0)
+        return;
+    m_entries[row].progress = std::clamp(percent, 0, 100);
+    emitRowChanged(row, {ProgressRole});
 }
 
 void QueueModel::SwapQueueRows(int a, int b)
 {
-    if (a < 1 || b < 1 || a > rowCount() || b > rowCount())
+    if (a < 0 || b < 0 || a >= rowCount() || b >= rowCount())
         return;
-    m_rows.swapItemsAt(a - 1, b - 1);
-    invalidatePaths();
+    m_entries.swapItemsAt(a, b);
+    invalidateRows();
     emitRowChanged(a);
     emitRowChanged(b);
 }
 
-bool QueueModel::anyState(const QString &state) const
+bool QueueModel::anyState(EntryState state) const
 {
-    return std::any_of(m_rows.cbegin(), m_rows.cend(),
-                       [&](const Row &row) { return row.at(ColState - 1) == state; });
+    return std::any_of(m_entries.cbegin(), m_entries.cend(),
+                       [state](const QueueEntry &entry) { return entry.state == state; });
 }
 
 bool QueueModel::AnyEntryTransfering() const
 {
-    return anyState(QStringLiteral("Transfering"));
+    return anyState(EntryState::Transfering);
 }
 
 bool QueueModel::AnyEntryWaiting() const
 {
-    return anyState(QStringLiteral("Waiting"));
+    return anyState(EntryState::Waiting);
 }
 
 int QueueModel::NextWaitingEntry()
 {
-    for (int i = 0; i < rowCount(); ++i) {
-        if (m_rows.at(i).at(ColState - 1) == QLatin1String("Waiting")) {
-            currentPath = m_rows.at(i).at(ColPath - 1);
-            return i + 1;
+    for (int row = 0; row < rowCount(); ++row) {
+        if (m_entries.at(row).state == EntryState::Waiting) {
+            currentPath = m_entries.at(row).key;
+            return row;
         }
     }
     Q_EMIT noWaitingEntry();
-    return 0;
+    return -1;
 }
 
 int QueueModel::RowOfPath(const QString &path) const
 {
-    if (!m_pathIndexValid) {
-        m_pathIndex.clear();
-        for (int i = static_cast<int>(m_rows.size()) - 1; i >= 0; --i)
-            m_pathIndex.insert(m_rows.at(i).at(ColPath - 1), i);
-        m_pathIndexValid = true;
+    if (!m_rowsValid) {
+        m_rowOfKey.clear();
+        for (int row = 0; row < rowCount(); ++row)
+            m_rowOfKey.insert(m_entries.at(row).key, row);
+        m_rowsValid = true;
     }
-    return m_pathIndex.value(path, -1) + 1;
+    return m_rowOfKey.value(path, -1);
 }
 
 QString QueueModel::GetEntryCell(const QString &path, int column) const
@@ -216,42 +348,71 @@ QString QueueModel::GetEntryCell(const QString &path, int column) const
 void QueueModel::SetEntryCell(const QString &path, int column, const QString &text)
 {
     const int row = RowOfPath(path);
-    if (row > 0)
-        setCell(row, column, text);
+    if (row < 0)
+        return;
+    if (QString *target = textCell(m_entries[row], column)) {
+        *target = text;
+        Q_EMIT dataChanged(index(row, column), index(row, column));
+    }
 }
 
 QString QueueModel::cell(int row, int column) const
 {
-    if (row < 1 || row > rowCount() || column < 1 || column > ColumnCount)
+    if (row < 0 || row >= rowCount())
         return {};
-    return m_rows.at(row - 1).at(column - 1);
+    const QueueEntry &entry = m_entries.at(row);
+    switch (column) {
+    case ColClassify:
+        return SourceKind(entry.item.fileName);
+    case ColFileName:
+        return entry.item.fileName;
+    case ColTitle:
+        return entry.item.title;
+    case ColAuthor:
+        return entry.item.Author;
+    case ColUrl:
+        return entry.item.Url;
+    case ColFolder:
+        return entry.item.folderName;
+    case ColState:
+        return stateText(entry.state);
+    case ColPath:
+        return entry.key;
+    default:
+        const QString *text = textCell(entry, column);
+        return text ? *text : QString();
+    }
 }
 
-void QueueModel::removeQueueRow(int row)
+void QueueModel::beginEdit(const QString &path)
 {
-    if (row < 1 || row > rowCount())
+    const int row = RowOfPath(path);
+    if (row < 0)
         return;
-    beginRemoveRows({}, row - 1, row - 1);
-    m_rows.removeAt(row - 1);
-    invalidatePaths();
-    endRemoveRows();
+    m_entries[row].item.state = m_entries.at(row).state;
+    editPath = path;
+    editMode = true;
+    setState(row, EntryState::Editing);
 }
 
-void QueueModel::setCell(int row, int column, const QString &text)
+void QueueModel::cancelEdit()
 {
-    if (column < 1 || column > ColumnCount)
+    if (!editMode)
         return;
-    m_rows[row - 1][column - 1] = text;
-    if (column == ColPath)
-        invalidatePaths();
+    editMode = false;
+    const int row = RowOfPath(editPath);
+    if (row >= 0 && m_entries.at(row).state == EntryState::Editing)
+        setState(row, m_entries.at(row).item.state.value_or(EntryState::Waiting));
+}
+
+void QueueModel::setState(int row, EntryState state)
+{
+    m_entries[row].state = state;
     // The state colours and fonts the whole row.
-    if (column == ColState)
-        emitRowChanged(row);
-    else
-        Q_EMIT dataChanged(index(row - 1, column - 1), index(row - 1, column - 1));
+    emitRowChanged(row);
 }
 
-void QueueModel::emitRowChanged(int row)
+void QueueModel::emitRowChanged(int row, const QList<int> &roles)
 {
-    Q_EMIT dataChanged(index(row - 1, 0), index(row - 1, ColumnCount - 1));
+    Q_EMIT dataChanged(index(row, 0), index(row, ColumnCount - 1), roles);
 }

@@ -5,7 +5,6 @@
 #include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "platform/Messages.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/SampleRecording.h"
@@ -63,8 +62,7 @@ struct Rig
 {
     Session session;
     ServerAccess &access = session.access();
-    QueueModel &grid = session.queue();
-    CVideoList &list = session.list();
+    QueueModel &queue = session.queue();
     std::unique_ptr<frmAdd> dialog;
 
     frmAdd &open()
@@ -202,7 +200,7 @@ private Q_SLOTS:
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!rig.dialog->isVisible());
         QCOMPARE(rig.dialog->result(), int(QDialog::Accepted));
-        const CVideoItem *item = rig.list.item(m_clip720);
+        const CVideoItem *item = rig.queue.item(m_clip720);
         QVERIFY(item);
         QCOMPARE(item->title, u"talk"_qs);
         QCOMPARE(item->videoWidth, 1024);
@@ -216,8 +214,8 @@ private Q_SLOTS:
         QCOMPARE(item->Url, m_server->address());
         QVERIFY(item->useTmpName);
         QVERIFY(!item->folderID.isEmpty());
-        QCOMPARE(rig.grid.rowCount(), 1);
-        QCOMPARE(rig.grid.cell(1, QueueModel::ColPath), m_clip720);
+        QCOMPARE(rig.queue.rowCount(), 1);
+        QCOMPARE(rig.queue.entryAt(0).state, EntryState::Waiting);
         QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), item->folderID);
         QVERIFY(rig.access.loggedIn);
 
@@ -350,7 +348,7 @@ private Q_SLOTS:
         url->setText(u"http://"_qs + m_server->address() + u"/media/7"_qs);
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!rig.dialog->isVisible());
-        QCOMPARE(rig.list.item(m_clip720)->OverwriteUrl, url->text());
+        QCOMPARE(rig.queue.item(m_clip720)->OverwriteUrl, url->text());
     }
 
     // Edit mode restores the entry's choices and, left with Cancel, gives
@@ -367,10 +365,8 @@ private Q_SLOTS:
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!rig.dialog->isVisible());
 
-        rig.list.item(m_clip720)->state = u"Failed"_qs;
-        rig.grid.SetEntryState(m_clip720, u"Editing"_qs);
-        rig.grid.editMode = true;
-        rig.grid.editPath = m_clip720;
+        rig.queue.SetEntryState(m_clip720, EntryState::Failed);
+        rig.queue.beginEdit(m_clip720);
         rig.access.loggedIn = false;
         rig.open();
         QCOMPARE(rig.dialog->windowTitle(), text(u"frmEdit"_qs));
@@ -383,8 +379,8 @@ private Q_SLOTS:
         QVERIFY(choose(rig, m_clip720));
         QTest::mouseClick(rig.button(u"cmdCancel"_qs), Qt::LeftButton);
         QVERIFY(!rig.dialog->isVisible());
-        QVERIFY(!rig.grid.editMode);
-        QCOMPARE(rig.grid.GetEntryCell(m_clip720, QueueModel::ColState), u"Failed"_qs);
+        QVERIFY(!rig.queue.editMode);
+        QCOMPARE(rig.queue.entryAt(0).state, EntryState::Failed);
     }
 
     // A recording project takes its title and author from the project; a
@@ -407,7 +403,7 @@ private Q_SLOTS:
         title->setText(u"Week one, revised"_qs);
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!rig.dialog->isVisible());
-        QCOMPARE(rig.list.item(made.path)->title, u"Week one, revised"_qs);
+        QCOMPARE(rig.queue.item(made.path)->title, u"Week one, revised"_qs);
         CProjectFile after;
         QVERIFY(after.Load(made.path, true));
         QCOMPARE(after.title, u"Week one, revised"_qs);

@@ -40,6 +40,8 @@ Q_DECLARE_METATYPE(Messages::Buttons)
 
 namespace {
 
+using enum EntryState;
+
 struct KeepAwakeLog
 {
     int inhibits = 0;
@@ -88,10 +90,7 @@ public:
         m_log->editModeInDialog = queue.editMode;
         m_log->stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
         addRows(window);
-        if (queue.editMode) {
-            queue.editMode = false;
-            queue.SetEntryState(queue.editPath, window->videoList().item(queue.editPath)->state);
-        }
+        queue.cancelEdit();
         co_return;
     }
     QCoro::Task<> showBatchDialog(frmUpload *window) override
@@ -117,9 +116,7 @@ private:
             CVideoItem item;
             item.path = QStringLiteral("/added/%1.mp4").arg(window->queue().rowCount());
             item.fileName = QFileInfo(item.path).fileName();
-            window->queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url,
-                                        item.folderName);
-            window->videoList().Add(item);
+            window->queue().Add(item);
         }
     }
     std::shared_ptr<HookLog> m_log;
@@ -146,24 +143,19 @@ QString queueFile()
 // Writes a queue file of the given entries, whatever their states.
 void writeQueueFile(const QStringList &paths)
 {
-    CVideoList list;
-    QueueModel grid;
-    for (const QString &path : paths) {
-        const CVideoItem item = entry(path);
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
-    }
-    QVERIFY(QueueFile::SaveQueue(queueFile(), list, grid));
+    QueueModel queue;
+    for (const QString &path : paths)
+        queue.Add(entry(path));
+    QVERIFY(QueueFile::SaveQueue(queueFile(), queue));
 }
 
 QStringList queuedPaths()
 {
-    CVideoList list;
-    QueueModel grid;
-    QueueFile::LoadQueue(queueFile(), list, grid);
+    QueueModel queue;
+    QueueFile::LoadQueue(queueFile(), queue);
     QStringList paths;
-    for (const CVideoItem &item : list.items())
-        paths.append(item.path);
+    for (const QueueEntry &queued : queue.entries())
+        paths.append(queued.key);
     return paths;
 }
 
@@ -202,17 +194,13 @@ class TestWindow : public QObject
         return window;
     }
     // Queues an entry whose source file exists, in the given state.
-    QString queueEntry(frmUpload &window, const QString &name,
-                       const QString &state = QStringLiteral("Waiting"))
+    QString queueEntry(frmUpload &window, const QString &name, EntryState state = Waiting)
     {
         const QString path = QDir(m_sources->path()).filePath(name);
         QFile file(path);
         if (file.open(QIODevice::WriteOnly))
             file.write("source");
-        const CVideoItem item = entry(path);
-        window.queue().AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url,
-                                   item.folderName);
-        window.videoList().Add(item);
+        window.queue().Add(entry(path));
         window.queue().SetEntryState(path, state);
         return path;
     }
@@ -229,14 +217,14 @@ class TestWindow : public QObject
         QTableView *view = grid(window);
         view->clearSelection();
         for (int row : rows)
-            view->selectionModel()->select(view->model()->index(row - 1, 0),
+            view->selectionModel()->select(view->model()->index(row, 0),
                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
-    static QStringList states(frmUpload &window)
+    static QList<EntryState> states(frmUpload &window)
     {
-        QStringList result;
-        for (int row = 1; row <= window.queue().rowCount(); ++row)
-            result.append(window.queue().cell(row, QueueModel::ColState));
+        QList<EntryState> result;
+        for (const QueueEntry &queued : window.queue().entries())
+            result.append(queued.state);
         return result;
     }
     QStringList messageTexts() const
@@ -277,7 +265,6 @@ private Q_SLOTS:
         QCOMPARE(window->progressView().injectionCaption(), messageText("lInjection"));
         QTableView *view = grid(*window);
         QCOMPARE(view->model()->columnCount(), 13);
-        QCOMPARE(view->columnWidth(0), 65);
         QCOMPARE(view->model()->headerData(6, Qt::Horizontal).toString(), messageText("gridState"));
         QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
@@ -312,9 +299,7 @@ private Q_SLOTS:
         if (!keepQueue.isNull())
             WritePlainSetting("chkRemQueue", keepQueue);
         auto window = startedWindow();
-        QCOMPARE(window->queue().rowCount(), rows);
-        QCOMPARE(window->videoList().count(), rows);
-        QCOMPARE(states(*window), QStringList(rows, "Waiting"));
+        QCOMPARE(states(*window), QList<EntryState>(rows, Waiting));
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
         QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(), rows > 0);
         QVERIFY(QFile::exists(queueFile()));
@@ -383,8 +368,8 @@ private Q_SLOTS:
         QFETCH(bool, batch);
         QFETCH(int, added);
         auto window = startedWindow();
-        queueEntry(*window, "first.mp4", "Finished");
-        selectRows(*window, {1});
+        queueEntry(*window, "first.mp4", Finished);
+        selectRows(*window, {0});
         m_hooks->rowsToAdd = added;
         window->queue().editMode = true;
         button(*window, batch ? "cmdAddQvp" : "cmdAdd")->click();
@@ -449,8 +434,8 @@ private Q_SLOTS:
         QFETCH(QString, message);
         auto window = startedWindow();
         queueEntry(*window, "a.mp4");
-        queueEntry(*window, "b.mp4", "Transfering");
-        selectRows(*window, {1});
+        queueEntry(*window, "b.mp4", Transfering);
+        selectRows(*window, {0});
         QSignalSpy closed(window.get(), &frmUpload::closed);
         m_hooks->rowsToAdd = 1;
         auto *b = button(*window, command.toLatin1().constData());
@@ -458,8 +443,7 @@ private Q_SLOTS:
         b->click();
         QCOMPARE(messageTexts(), QStringList{message});
         QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs, 0);
-        QCOMPARE(window->queue().rowCount(), 2);
-        QCOMPARE(states(*window), (QStringList{"Waiting", "Transfering"}));
+        QCOMPARE(states(*window), (QList<EntryState>{Waiting, Transfering}));
         QVERIFY(window->isVisible());
         QCOMPARE(closed.count(), 0);
     }
@@ -468,7 +452,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QList<int>>("selected");
         QTest::addColumn<QString>("message");
-        QTest::newRow("two rows") << QList<int>{1, 2}
+        QTest::newRow("two rows") << QList<int>{0, 1}
                                   << messageText("msgEditMultiRows", "Cannot edit more than one videos!");
         QTest::newRow("no row") << QList<int>{} << "Please select a row.";
     }
@@ -484,33 +468,33 @@ private Q_SLOTS:
         button(*window, "cmdEdit")->click();
         QCOMPARE(messageTexts(), QStringList{message});
         QCOMPARE(m_hooks->addDialogs, 0);
-        QCOMPARE(states(*window), (QStringList{"Waiting", "Waiting"}));
+        QCOMPARE(states(*window), (QList<EntryState>{Waiting, Waiting}));
     }
 
     // The row is "Editing" while the dialog is open, and its entry keeps the
     // state the row had, to be given back when the dialog is left.
     void editOpensDialogOnExistingSource_data()
     {
-        QTest::addColumn<QString>("state");
-        QTest::newRow("waiting") << "Waiting";
-        QTest::newRow("failed") << "Failed";
-        QTest::newRow("canceled") << "Canceled";
+        QTest::addColumn<EntryState>("state");
+        QTest::newRow("waiting") << Waiting;
+        QTest::newRow("failed") << Failed;
+        QTest::newRow("canceled") << Canceled;
     }
     void editOpensDialogOnExistingSource()
     {
-        QFETCH(QString, state);
+        QFETCH(EntryState, state);
         auto window = startedWindow();
         queueEntry(*window, "a.mp4");
         const QString path = queueEntry(*window, "b.mp4", state);
-        selectRows(*window, {2});
+        selectRows(*window, {1});
         QVERIFY(button(*window, "cmdEdit")->isEnabled());
         button(*window, "cmdEdit")->click();
         QCOMPARE(m_hooks->addDialogs, 1);
         QVERIFY(m_hooks->editModeInDialog);
         QCOMPARE(m_hooks->stateInDialog, "Editing");
         QCOMPARE(window->queue().editPath, path);
-        QCOMPARE(window->videoList().item(path)->state, state);
-        QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColState), state);
+        QCOMPARE(*window->queue().item(path)->state, state);
+        QCOMPARE(window->queue().entryAt(1).state, state);
         QVERIFY(m_messages->messages.isEmpty());
     }
 
@@ -530,19 +514,18 @@ private Q_SLOTS:
         QFETCH(QString, error);
         auto window = startedWindow();
         queueEntry(*window, "a.mp4");
-        const QString gone = queueEntry(*window, "gone.mp4", "Canceled");
+        const QString gone = queueEntry(*window, "gone.mp4", Canceled);
         QVERIFY(QFile::remove(gone));
-        selectRows(*window, {2});
+        selectRows(*window, {1});
         m_messages->script = {answer};
         button(*window, "cmdEdit")->click();
         QCOMPARE(messageTexts(), QStringList{messageText("msgFileNotExist")});
         QCOMPARE(m_messages->messages.first().buttons, Messages::Buttons::YesNo);
         QCOMPARE(m_hooks->addDialogs, 0);
         QStringList names;
-        for (int row = 1; row <= window->queue().rowCount(); ++row)
+        for (int row = 0; row < window->queue().rowCount(); ++row)
             names.append(window->queue().cell(row, QueueModel::ColFileName));
         QCOMPARE(names, remaining);
-        QCOMPARE(window->videoList().count(), remaining.size());
         QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColError), error);
         if (!error.isEmpty())
             QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColState), "Failed");
@@ -550,24 +533,24 @@ private Q_SLOTS:
 
     void removeKeepsTransferingRow_data()
     {
-        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QList<EntryState>>("rows");
         QTest::addColumn<QList<int>>("selected");
-        QTest::addColumn<QStringList>("remaining");
+        QTest::addColumn<QList<EntryState>>("remaining");
         QTest::addColumn<int>("messages");
         QTest::addColumn<bool>("startEnabled");
         QTest::newRow("transfering among three")
-            << QStringList{"Waiting", "Transfering", "Failed", "Finished"} << QList<int>{1, 2, 3}
-            << QStringList{"Transfering", "Finished"} << 1 << false;
-        QTest::newRow("waiting left over") << QStringList{"Waiting", "Finished", "Waiting"} << QList<int>{2}
-                                           << QStringList{"Waiting", "Waiting"} << 0 << true;
-        QTest::newRow("everything") << QStringList{"Waiting", "Editing", "Canceled"} << QList<int>{1, 2, 3}
-                                    << QStringList{} << 0 << false;
+            << QList{Waiting, Transfering, Failed, Finished} << QList<int>{0, 1, 2}
+            << QList{Transfering, Finished} << 1 << false;
+        QTest::newRow("waiting left over")
+            << QList{Waiting, Finished, Waiting} << QList<int>{1} << QList{Waiting, Waiting} << 0 << true;
+        QTest::newRow("everything") << QList{Waiting, Editing, Canceled} << QList<int>{0, 1, 2}
+                                    << QList<EntryState>{} << 0 << false;
     }
     void removeKeepsTransferingRow()
     {
-        QFETCH(QStringList, rows);
+        QFETCH(QList<EntryState>, rows);
         QFETCH(QList<int>, selected);
-        QFETCH(QStringList, remaining);
+        QFETCH(QList<EntryState>, remaining);
         QFETCH(int, messages);
         QFETCH(bool, startEnabled);
         auto window = startedWindow();
@@ -578,25 +561,21 @@ private Q_SLOTS:
         button(*window, "cmdRemove")->setEnabled(true);
         button(*window, "cmdRemove")->click();
         QCOMPARE(states(*window), remaining);
-        QCOMPARE(window->videoList().count(), remaining.size());
         QCOMPARE(messageTexts(), QStringList(messages, messageText("msgRemoveTransferingFile")));
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
-        // Every remaining row still has its entry.
-        for (int row = 1; row <= window->queue().rowCount(); ++row)
-            QVERIFY(window->videoList().item(window->queue().cell(row, QueueModel::ColPath)));
     }
 
     void clearAll_data()
     {
-        QTest::addColumn<int>("transfering"); // 0: none
+        QTest::addColumn<int>("transfering"); // -1: none
         QTest::addColumn<Messages::Answer>("answer");
         QTest::addColumn<int>("remaining");
         QTest::addColumn<QString>("question");
-        QTest::newRow("third of five transfering") << 3 << Messages::Answer::Yes << 1 << "msgClearAll_1";
-        QTest::newRow("first of five transfering") << 1 << Messages::Answer::Yes << 1 << "msgClearAll_1";
-        QTest::newRow("last of five transfering") << 5 << Messages::Answer::Yes << 1 << "msgClearAll_1";
-        QTest::newRow("none transfering") << 0 << Messages::Answer::Yes << 0 << "msgClearAll_2";
-        QTest::newRow("answered no") << 3 << Messages::Answer::No << 5 << "msgClearAll_1";
+        QTest::newRow("third of five transfering") << 2 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("first of five transfering") << 0 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("last of five transfering") << 4 << Messages::Answer::Yes << 1 << "msgClearAll_1";
+        QTest::newRow("none transfering") << -1 << Messages::Answer::Yes << 0 << "msgClearAll_2";
+        QTest::newRow("answered no") << 2 << Messages::Answer::No << 5 << "msgClearAll_1";
     }
     void clearAll()
     {
@@ -606,10 +585,9 @@ private Q_SLOTS:
         QFETCH(QString, question);
         auto window = startedWindow();
         QString running;
-        for (int row = 1; row <= 5; ++row) {
-            const QString path =
-                queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
-                           QString::fromLatin1(row == transfering ? "Transfering" : "Waiting"));
+        for (int row = 0; row < 5; ++row) {
+            const QString path = queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
+                                            row == transfering ? Transfering : Waiting);
             if (row == transfering)
                 running = path;
         }
@@ -618,11 +596,9 @@ private Q_SLOTS:
         button(*window, "cmdClearAll")->click();
         QCOMPARE(messageTexts(), QStringList{messageText(question)});
         QCOMPARE(window->queue().rowCount(), remaining);
-        QCOMPARE(window->videoList().count(), remaining);
         if (remaining == 1) {
-            QCOMPARE(window->queue().cell(1, QueueModel::ColPath), running);
-            QCOMPARE(window->queue().cell(1, QueueModel::ColState), "Transfering");
-            QVERIFY(window->videoList().item(running));
+            QCOMPARE(window->queue().entryAt(0).key, running);
+            QCOMPARE(window->queue().entryAt(0).state, Transfering);
         }
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), answer == Messages::Answer::No);
     }
@@ -636,24 +612,24 @@ private Q_SLOTS:
 
     void selectionFollowsState_data()
     {
-        QTest::addColumn<QString>("state");
+        QTest::addColumn<EntryState>("state");
         QTest::addColumn<bool>("edit");
         QTest::addColumn<bool>("remove");
-        QTest::newRow("waiting") << "Waiting" << true << true;
-        QTest::newRow("transfering") << "Transfering" << false << false;
-        QTest::newRow("editing") << "Editing" << true << true;
-        QTest::newRow("finished") << "Finished" << false << true;
-        QTest::newRow("failed") << "Failed" << true << true;
-        QTest::newRow("canceled") << "Canceled" << true << true;
+        QTest::newRow("waiting") << Waiting << true << true;
+        QTest::newRow("transfering") << Transfering << false << false;
+        QTest::newRow("editing") << Editing << true << true;
+        QTest::newRow("finished") << Finished << false << true;
+        QTest::newRow("failed") << Failed << true << true;
+        QTest::newRow("canceled") << Canceled << true << true;
     }
     void selectionFollowsState()
     {
-        QFETCH(QString, state);
+        QFETCH(EntryState, state);
         QFETCH(bool, edit);
         QFETCH(bool, remove);
         auto window = startedWindow();
         queueEntry(*window, "a.mp4", state);
-        selectRows(*window, {1});
+        selectRows(*window, {0});
         QCOMPARE(button(*window, "cmdEdit")->isEnabled(), edit);
         QCOMPARE(button(*window, "cmdRemove")->isEnabled(), remove);
         // A run overrides the selection.
@@ -678,17 +654,17 @@ private Q_SLOTS:
     void closeSteps_data()
     {
         QTest::addColumn<bool>("keepQueue");
-        QTest::addColumn<QStringList>("rowStates");
+        QTest::addColumn<QList<EntryState>>("rowStates");
         QTest::addColumn<QStringList>("saved"); // file names in the queue file; empty: no file
         QTest::newRow("kept, finished dropped")
-            << true << QStringList{"Failed", "Finished", "Waiting"} << QStringList{"0.mp4", "2.mp4"};
-        QTest::newRow("kept, all finished") << true << QStringList{"Finished", "Finished"} << QStringList{};
-        QTest::newRow("not kept") << false << QStringList{"Waiting", "Failed"} << QStringList{};
+            << true << QList{Failed, Finished, Waiting} << QStringList{"0.mp4", "2.mp4"};
+        QTest::newRow("kept, all finished") << true << QList{Finished, Finished} << QStringList{};
+        QTest::newRow("not kept") << false << QList{Waiting, Failed} << QStringList{};
     }
     void closeSteps()
     {
         QFETCH(bool, keepQueue);
-        QFETCH(QStringList, rowStates);
+        QFETCH(QList<EntryState>, rowStates);
         QFETCH(QStringList, saved);
         writeQueueFile({"/old/entry.mp4"});
         WritePlainSetting("chkRemQueue", "0");
@@ -723,7 +699,7 @@ private Q_SLOTS:
     void closeRefusedWhileTransfering()
     {
         auto window = startedWindow();
-        queueEntry(*window, "a.mp4", "Transfering");
+        queueEntry(*window, "a.mp4", Transfering);
         QSignalSpy closed(window.get(), &frmUpload::closed);
         QVERIFY(!window->close());
         QVERIFY(window->isVisible());
@@ -739,10 +715,10 @@ private Q_SLOTS:
     void shutdownStopsRunningEntryThenSaves()
     {
         auto window = startedWindow();
-        const QString running = queueEntry(*window, "a.mp4", "Transfering");
-        queueEntry(*window, "b.mp4", "Finished");
+        const QString running = queueEntry(*window, "a.mp4", Transfering);
+        queueEntry(*window, "b.mp4", Finished);
         m_hooks->onStopExec = [running](frmUpload *w) {
-            QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, "Waiting"); });
+            QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, Waiting); });
         };
         QSignalSpy closed(window.get(), &frmUpload::closed);
         window->shutdown();
@@ -810,8 +786,8 @@ private Q_SLOTS:
                                                                    4});
         window->show();
         QTRY_VERIFY(window->initTicks() >= 1);
-        const QString path = queueEntry(*window, "a.mp4", "Failed");
-        selectRows(*window, {1});
+        const QString path = queueEntry(*window, "a.mp4", Failed);
+        selectRows(*window, {0});
         button(*window, "cmdEdit")->click();
         QDialog *dialog = nullptr;
         QTRY_VERIFY((dialog = window->findChild<QDialog *>("placeholderDialog")));

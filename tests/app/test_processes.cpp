@@ -3,7 +3,6 @@
 #include "common/Settings.h"
 #include "platform/AppPaths.h"
 #include "platform/ToolLocator.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 
@@ -48,16 +47,14 @@ class TestProgram : public QObject
 
     static void writeQueue(const QString &path, int entries)
     {
-        CVideoList list;
-        QueueModel grid;
+        QueueModel queue;
         for (int i = 0; i < entries; ++i) {
             CVideoItem item;
             item.path = QStringLiteral("/videos/%1.mp4").arg(i);
             item.fileName = QFileInfo(item.path).fileName();
-            grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-            list.Add(item);
+            queue.Add(item);
         }
-        QVERIFY(QueueFile::SaveQueue(path, list, grid));
+        QVERIFY(QueueFile::SaveQueue(path, queue));
     }
 
 private Q_SLOTS:

@@ -131,8 +131,8 @@ private Q_SLOTS:
         // The entry waits with what was chosen.
         QueueModel &queue = window.queue();
         QCOMPARE(queue.rowCount(), 1);
-        QCOMPARE(queue.cell(1, QueueModel::ColState), u"Waiting"_qs);
-        const CVideoItem *item = window.videoList().item(sample.output);
+        QCOMPARE(queue.entryAt(0).state, EntryState::Waiting);
+        const CVideoItem *item = queue.item(sample.output);
         QVERIFY(item);
         QCOMPARE(item->title, u"keynote"_qs);
         QCOMPARE(item->Url, server.address());
@@ -152,7 +152,7 @@ private Q_SLOTS:
         QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
         QVERIFY(start->isEnabled());
         start->click();
-        QTRY_COMPARE_WITH_TIMEOUT(queue.cell(1, QueueModel::ColState), u"Finished"_qs, 300000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(0).state, EntryState::Finished, 300000);
         QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
         window.close();
     }

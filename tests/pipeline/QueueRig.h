@@ -10,7 +10,6 @@
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
 #include "pipeline/Session.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
@@ -72,15 +71,10 @@ struct Rig
     RecordingView view;
     FakeControls controls;
     QueueModel &grid = session.queue();
-    CVideoList &list = session.list();
     TransferControl &tarn = session.transfer();
     QueueRunner &queue = session.runner(view, controls);
 
-    void add(const CVideoItem &item)
-    {
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
-    }
+    void add(const CVideoItem &item) { grid.Add(item); }
     bool runToEnd(int timeoutMs = 120000)
     {
         QSignalSpy finished(&queue, &QueueRunner::runFinished);

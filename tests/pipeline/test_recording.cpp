@@ -418,7 +418,7 @@ private Q_SLOTS:
         pugi::xml_document project;
         QVERIFY(Xml::parseText(project, unzip.readAllStandardOutput()));
         QCOMPARE(Xml::GetTextByPath(project, QStringLiteral("project.tarninfo.server.contentID")), contentId);
-        QCOMPARE(rig.list.item(zdm)->fileSize, FileSizeBytes(zdm));
+        QCOMPARE(rig.grid.item(zdm)->fileSize, FileSizeBytes(zdm));
     }
 
     void damagedMedia_data()

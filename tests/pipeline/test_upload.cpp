@@ -15,7 +15,6 @@
 #include "pipeline/UploadTransaction.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
-#include "queue/CVideoList.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
@@ -340,7 +339,7 @@ private Q_SLOTS:
         Rig rig;
         const QString path = copyOfClip(QStringLiteral("done.mp4"));
         rig.add(entryFor(path, QStringLiteral("Done")));
-        rig.grid.SetEntryState(path, QStringLiteral("Finished"));
+        rig.grid.SetEntryState(path, EntryState::Finished);
         QVERIFY(rig.runToEnd());
         QCOMPARE(log->messages.size(), 1);
         QCOMPARE(log->messages.at(0).text, QStringLiteral("Please add a video file!"));

@@ -1,4 +1,3 @@
-#include "queue/CVideoList.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "support/TestFiles.h"
@@ -48,17 +47,6 @@ CVideoItem sampleItem(const QString &path)
     return item;
 }
 
-struct Queue
-{
-    CVideoList list;
-    QueueModel grid;
-    void add(const CVideoItem &item)
-    {
-        grid.AddQueueRow(item.fileName, item.title, item.Author, item.path, item.Url, item.folderName);
-        list.Add(item);
-    }
-};
-
 // One `file` element as the queue file holds it, from the given field lines.
 QByteArray fileElement(const QByteArray &fields)
 {
@@ -87,48 +75,28 @@ class TestQueue : public QObject
 private Q_SLOTS:
     void addRefusesTrimmedDuplicate()
     {
-        CVideoList list;
-        QVERIFY(list.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
+        QueueModel queue;
+        QVERIFY(queue.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
         CVideoItem padded = sampleItem(QStringLiteral(" /v/a.mp4 "));
-        QVERIFY(!list.Add(padded));
-        QVERIFY(list.itemExist(QStringLiteral("  /v/a.mp4")));
-        QCOMPARE(list.count(), 1);
+        QVERIFY(!queue.Add(padded));
+        QVERIFY(queue.itemExist(QStringLiteral("  /v/a.mp4")));
+        QCOMPARE(queue.count(), 1);
 
         // The key is the path as given; the stored path is trimmed.
         CVideoItem other = sampleItem(QStringLiteral(" /v/b.mp4"));
         other.title = QStringLiteral("  Spaced  ");
-        QVERIFY(list.Add(other));
-        QVERIFY(list.item(QStringLiteral(" /v/b.mp4")));
-        QVERIFY(!list.item(QStringLiteral("/v/b.mp4")));
-        QCOMPARE(list.item(QStringLiteral(" /v/b.mp4"))->path, QStringLiteral("/v/b.mp4"));
-        QCOMPARE(list.item(QStringLiteral(" /v/b.mp4"))->title, QStringLiteral("Spaced"));
+        QVERIFY(queue.Add(other));
+        QVERIFY(queue.item(QStringLiteral(" /v/b.mp4")));
+        QVERIFY(!queue.item(QStringLiteral("/v/b.mp4")));
+        QCOMPARE(queue.item(QStringLiteral(" /v/b.mp4"))->path, QStringLiteral("/v/b.mp4"));
+        QCOMPARE(queue.item(QStringLiteral(" /v/b.mp4"))->title, QStringLiteral("Spaced"));
+        QCOMPARE(queue.cell(1, QueueModel::ColPath), QStringLiteral(" /v/b.mp4"));
 
-        list.Remove(QStringLiteral("/v/a.mp4"));
-        QVERIFY(!list.itemExist(QStringLiteral("/v/a.mp4")));
-        QCOMPARE(list.items().at(0).path, QStringLiteral("/v/b.mp4"));
-        QVERIFY(list.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
-        QCOMPARE(list.items().last().path, QStringLiteral("/v/a.mp4"));
-    }
-
-    void addKeepsArgumentOrder()
-    {
-        CVideoList list;
-        QVERIFY(list.Add(QStringLiteral("a.mp4"), QStringLiteral(" T "), QStringLiteral(" A "),
-                         QStringLiteral("/p/a.mp4"), QStringLiteral("0:00:10"), 10, 640, 360, 1920, 1080,
-                         QStringLiteral("800k"), QStringLiteral("64k"), QStringLiteral("url"),
-                         QStringLiteral("acc"), QStringLiteral("pw"), QStringLiteral("7"),
-                         QStringLiteral("9"), QStringLiteral("/f"), QStringLiteral("2.0"), true, 1, 2,
-                         QStringLiteral("480"), 1200, true, 12345, QStringLiteral("date"),
-                         QStringLiteral("http://doc"), true, QString()));
-        const CVideoItem &item = list.items().at(0);
-        QCOMPARE(item.videoWidth, 640);
-        QCOMPARE(item.srcVideoWidth, 1920);
-        QCOMPARE(item.srcVideoHeight, 1080);
-        QCOMPARE(item.title, QStringLiteral("T"));
-        QCOMPARE(item.customBps, 1200);
-        QCOMPARE(item.OverwriteUrl, QStringLiteral("http://doc"));
-        QVERIFY(item.useTmpName);
-        QCOMPARE(item.fileSize, qint64(12345));
+        queue.Remove(QStringLiteral("/v/a.mp4"));
+        QVERIFY(!queue.itemExist(QStringLiteral("/v/a.mp4")));
+        QCOMPARE(queue.RowOfPath(QStringLiteral(" /v/b.mp4")), 0);
+        QVERIFY(queue.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
+        QCOMPARE(queue.entries().last().item.path, QStringLiteral("/v/a.mp4"));
     }
 
     void dstFileName_data()
@@ -171,96 +139,116 @@ private Q_SLOTS:
         QCOMPARE(QueueModel::SourceKind(fileName), kind);
     }
 
-    void stateColours_data()
-    {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QColor>("color");
-        QTest::addColumn<bool>("bold");
-        QTest::newRow("Waiting") << "Waiting" << QColor(0, 0, 0) << false;
-        QTest::newRow("Transfering") << "Transfering" << QColor(0, 0, 255) << true;
-        QTest::newRow("Editing") << "Editing" << QColor(0, 0, 255) << false;
-        QTest::newRow("Finished") << "Finished" << QColor(0, 160, 15) << false;
-        QTest::newRow("Failed") << "Failed" << QColor(255, 0, 0) << false;
-        QTest::newRow("Canceled") << "Canceled" << QColor(170, 170, 170) << false;
-        QTest::newRow("other text") << "Queued" << QColor(0, 0, 0) << false;
-    }
-    void stateColours()
-    {
-        QFETCH(QString, state);
-        QFETCH(QColor, color);
-        QFETCH(bool, bold);
-        QueueModel grid;
-        QFont font(QStringLiteral("Sans"), 11);
-        grid.setBaseFont(font);
-        grid.AddQueueRow(QStringLiteral("a.mp4"), {}, {}, QStringLiteral("/a"), {}, {});
-        grid.SetEntryState(QStringLiteral("/a"), QStringLiteral("Transfering"));
-        grid.SetEntryState(QStringLiteral("/a"), state);
-        for (int column = 0; column < QueueModel::ColumnCount; ++column) {
-            const QModelIndex index = grid.index(0, column);
-            QCOMPARE(grid.data(index, Qt::ForegroundRole).value<QBrush>().color(), color);
-            const QFont cellFont = grid.data(index, Qt::FontRole).value<QFont>();
-            QCOMPARE(cellFont.bold(), bold);
-            QCOMPARE(cellFont.pointSize(), 11);
-        }
-    }
-
     void rowOperations()
     {
-        QueueModel grid;
-        QAbstractItemModelTester tester(&grid, QAbstractItemModelTester::FailureReportingMode::QtTest);
-        grid.AddQueueRow(QStringLiteral("a.qvp"), QStringLiteral("A"), QStringLiteral("x"),
-                         QStringLiteral("/a"), QStringLiteral("u"), QStringLiteral("f"));
-        grid.AddQueueRow(QStringLiteral("b.mp4"), QStringLiteral("B"), QStringLiteral("y"),
-                         QStringLiteral("/b"), QStringLiteral("u"), QStringLiteral("f"));
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/b")), 2);
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/none")), 0);
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColClassify), QStringLiteral("Qvp"));
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColState), QStringLiteral("Waiting"));
+        QueueModel queue;
+        QAbstractItemModelTester tester(&queue, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        queue.setBaseFont(QFont(QStringLiteral("Sans"), 11));
+        CVideoItem a = sampleItem(QStringLiteral("/a.qvp"));
+        CVideoItem b = sampleItem(QStringLiteral("/b.mp4"));
+        QVERIFY(queue.Add(a));
+        QVERIFY(queue.Add(b));
+        QCOMPARE(queue.RowOfPath(QStringLiteral("/b.mp4")), 1);
+        QCOMPARE(queue.RowOfPath(QStringLiteral("/none")), -1);
+        QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColClassify), QStringLiteral("Qvp"));
+        QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColState), QStringLiteral("Waiting"));
 
-        grid.SetEntryError(QStringLiteral("/a"), QStringLiteral("No such file!"));
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColState), QStringLiteral("Failed"));
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/a"), QueueModel::ColError),
-                 QStringLiteral("No such file!"));
-        grid.SetEntryCell(QStringLiteral("/b"), QueueModel::ColCvtBeginTime, QStringLiteral("10:00:00"));
+        // A transferring row is blue and bold; finished, it is green and no longer bold.
+        queue.SetEntryState(a.path, EntryState::Transfering);
+        const QModelIndex title = queue.index(0, QueueModel::ColTitle);
+        QCOMPARE(queue.data(title, Qt::ForegroundRole).value<QBrush>().color(), QColor(0, 0, 255));
+        QVERIFY(queue.data(title, Qt::FontRole).value<QFont>().bold());
+        queue.SetEntryState(a.path, EntryState::Finished);
+        QCOMPARE(queue.data(title, Qt::ForegroundRole).value<QBrush>().color(), QColor(0, 160, 15));
+        QCOMPARE(queue.data(title, Qt::FontRole).value<QFont>(), QFont(QStringLiteral("Sans"), 11));
+        QCOMPARE(queue.data(title, QueueModel::StateRole).value<EntryState>(), EntryState::Finished);
 
-        grid.SwapQueueRows(1, 2);
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/b")), 1);
-        QCOMPARE(grid.cell(1, QueueModel::ColCvtBeginTime), QStringLiteral("10:00:00"));
-        grid.SwapQueueRows(0, 2);
-        grid.SwapQueueRows(1, 3);
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/b")), 1);
+        queue.SetEntryError(a.path, QStringLiteral("No such file!"));
+        QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColState), QStringLiteral("Failed"));
+        QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColError), QStringLiteral("No such file!"));
+        queue.SetEntryCell(b.path, QueueModel::ColCvtBeginTime, QStringLiteral("10:00:00"));
+        // Cells that show the record are not written around it.
+        queue.SetEntryCell(b.path, QueueModel::ColTitle, QStringLiteral("changed"));
+        QCOMPARE(queue.item(b.path)->title, b.title);
+        queue.SetEntryProgress(b.path, 140);
+        QCOMPARE(queue.data(queue.index(1, 0), QueueModel::ProgressRole).toInt(), 100);
 
-        QVERIFY(grid.AnyEntryWaiting());
-        QVERIFY(!grid.AnyEntryTransfering());
-        QCOMPARE(grid.NextWaitingEntry(), 1);
-        QCOMPARE(grid.currentPath, QStringLiteral("/b"));
+        queue.SwapQueueRows(0, 1);
+        QCOMPARE(queue.RowOfPath(b.path), 0);
+        QCOMPARE(queue.cell(0, QueueModel::ColCvtBeginTime), QStringLiteral("10:00:00"));
+        queue.SwapQueueRows(-1, 1);
+        queue.SwapQueueRows(0, 2);
+        QCOMPARE(queue.RowOfPath(b.path), 0);
 
-        grid.UpdateQueueRow(2, QStringLiteral("c.zdm"), QStringLiteral("C"), {}, QStringLiteral("/c"), {},
-                            {});
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/c"), QueueModel::ColState), QStringLiteral("Waiting"));
-        QCOMPARE(grid.GetEntryCell(QStringLiteral("/c"), QueueModel::ColClassify), QStringLiteral("Zdm"));
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/a")), 0);
+        QVERIFY(queue.AnyEntryWaiting());
+        QVERIFY(!queue.AnyEntryTransfering());
+        QCOMPARE(queue.NextWaitingEntry(), 0);
+        QCOMPARE(queue.currentPath, b.path);
 
-        grid.removeQueueRow(1);
-        QCOMPARE(grid.RowOfPath(QStringLiteral("/c")), 1);
+        // An edit keeps its row and is "Waiting" again; it may not take
+        // another entry's path.
+        CVideoItem c = sampleItem(QStringLiteral(" /c.zdm"));
+        c.state = EntryState::Failed;
+        QVERIFY(!queue.UpdateQueueRow(1, sampleItem(QStringLiteral("/b.mp4 "))));
+        QVERIFY(queue.UpdateQueueRow(1, c));
+        QCOMPARE(queue.GetEntryCell(c.path, QueueModel::ColState), QStringLiteral("Waiting"));
+        QCOMPARE(queue.GetEntryCell(c.path, QueueModel::ColClassify), QStringLiteral("Zdm"));
+        QCOMPARE(queue.RowOfPath(c.path), 1);
+        QCOMPARE(queue.RowOfPath(a.path), -1);
+        QVERIFY(!queue.itemExist(a.path));
+        QVERIFY(queue.itemExist(QStringLiteral("/c.zdm")));
+
+        QVERIFY(queue.removeRow(0));
+        QCOMPARE(queue.RowOfPath(c.path), 0);
         // Paths with no row change nothing.
-        grid.SetEntryState(QStringLiteral("/gone"), QStringLiteral("Finished"));
-        grid.SetEntryError(QStringLiteral("/gone"), QStringLiteral("x"));
-        QCOMPARE(grid.rowCount(), 1);
+        queue.SetEntryState(QStringLiteral("/gone"), EntryState::Finished);
+        queue.SetEntryError(QStringLiteral("/gone"), QStringLiteral("x"));
+        QCOMPARE(queue.rowCount(), 1);
+    }
+
+    // Edit mode keeps the state the row had and gives it back on cancel,
+    // unless something else changed the row meanwhile.
+    void editGivesStateBack_data()
+    {
+        QTest::addColumn<EntryState>("before");
+        QTest::addColumn<bool>("changedMeanwhile");
+        QTest::addColumn<EntryState>("after");
+        QTest::newRow("canceled") << EntryState::Canceled << false << EntryState::Canceled;
+        QTest::newRow("changed while open") << EntryState::Waiting << true << EntryState::Failed;
+    }
+    void editGivesStateBack()
+    {
+        QFETCH(EntryState, before);
+        QFETCH(bool, changedMeanwhile);
+        QFETCH(EntryState, after);
+        QueueModel queue;
+        const QString path = QStringLiteral("/v/a.mp4");
+        queue.Add(sampleItem(path));
+        queue.SetEntryState(path, before);
+        queue.beginEdit(path);
+        QVERIFY(queue.editMode);
+        QCOMPARE(queue.editPath, path);
+        QCOMPARE(queue.entryAt(0).state, EntryState::Editing);
+        QCOMPARE(queue.item(path)->state, before);
+        if (changedMeanwhile)
+            queue.SetEntryError(path, QStringLiteral("File not found"));
+        queue.cancelEdit();
+        QVERIFY(!queue.editMode);
+        QCOMPARE(queue.entryAt(0).state, after);
     }
 
     void nextWaitingWithNoneLeft()
     {
-        QueueModel grid;
-        QSignalSpy noneLeft(&grid, &QueueModel::noWaitingEntry);
-        QCOMPARE(grid.NextWaitingEntry(), 0);
+        QueueModel queue;
+        QSignalSpy noneLeft(&queue, &QueueModel::noWaitingEntry);
+        QCOMPARE(queue.NextWaitingEntry(), -1);
         QCOMPARE(noneLeft.count(), 1);
-        grid.AddQueueRow(QStringLiteral("a.mp4"), {}, {}, QStringLiteral("/a"), {}, {});
-        grid.SetEntryError(QStringLiteral("/a"), QStringLiteral("bad"));
-        grid.currentPath = QStringLiteral("/kept");
-        QCOMPARE(grid.NextWaitingEntry(), 0);
+        queue.Add(sampleItem(QStringLiteral("/a")));
+        queue.SetEntryError(QStringLiteral("/a"), QStringLiteral("bad"));
+        queue.currentPath = QStringLiteral("/kept");
+        QCOMPARE(queue.NextWaitingEntry(), -1);
         QCOMPARE(noneLeft.count(), 2);
-        QCOMPARE(grid.currentPath, QStringLiteral("/kept"));
+        QCOMPARE(queue.currentPath, QStringLiteral("/kept"));
     }
 
     void tagNameAt_data()
@@ -288,11 +276,11 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
-        Queue q;
+        QueueModel queue;
         CVideoItem item = sampleItem(QStringLiteral("/v/a.mp4"));
         item.title.clear();
-        q.add(item);
-        QVERIFY(QueueFile::SaveQueue(path, q.list, q.grid));
+        queue.Add(item);
+        QVERIFY(QueueFile::SaveQueue(path, queue));
         const QByteArray expected =
             "<?xml version=\"1.0\"?>\r\n<clipferry ver=\"2.120222\">\r\n<queue>\r\n<file>\r\n"
             "<fileName>a.mp4</fileName>\r\n<title></title>\r\n<Author>Ann</Author>\r\n<state></state>\r\n"
@@ -317,24 +305,26 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
-        Queue saved;
+        QueueModel saved;
         CVideoItem a = sampleItem(QStringLiteral("/v/a.mp4"));
-        a.state = QStringLiteral("Waiting");
         CVideoItem b = sampleItem(QStringLiteral("/v/b.mp4"));
         b.OverwriteUrl = QStringLiteral("http://h/doc?id=1&x=2");
         b.title = QStringLiteral("Über <alles> & \"mehr\"");
         CVideoItem c = sampleItem(QStringLiteral("/v/c.mp4"));
-        saved.add(a);
-        saved.add(b);
-        saved.add(c);
-        saved.grid.SetEntryState(a.path, QStringLiteral("Finished"));
-        saved.grid.SetEntryError(c.path, QStringLiteral("Open file error!"));
-        QVERIFY(QueueFile::SaveQueue(path, saved.list, saved.grid));
+        c.state = EntryState::Failed; // written, and ignored when read
+        saved.Add(a);
+        saved.Add(c);
+        saved.Add(b);
+        saved.SetEntryState(a.path, EntryState::Finished);
+        saved.SetEntryError(c.path, QStringLiteral("Open file error!"));
+        // The file follows the grid's order, which is the processing order.
+        saved.SwapQueueRows(1, 2);
+        QVERIFY(QueueFile::SaveQueue(path, saved));
 
-        Queue loaded;
-        QVERIFY(QueueFile::LoadQueue(path, loaded.list, loaded.grid));
-        QCOMPARE(loaded.list.count(), 2);
-        const CVideoItem &lb = loaded.list.items().at(0);
+        QueueModel loaded;
+        QVERIFY(QueueFile::LoadQueue(path, loaded));
+        QCOMPARE(loaded.count(), 2);
+        const CVideoItem &lb = loaded.entryAt(0).item;
         QCOMPARE(lb.path, b.path);
         QCOMPARE(lb.title, b.title);
         QCOMPARE(lb.password, QStringLiteral("p<&>w"));
@@ -343,9 +333,10 @@ private Q_SLOTS:
         QVERIFY(lb.useTmpName && lb.bEncPassword && !lb.bInterlaced);
         QCOMPARE(lb.dstPostfix, QStringLiteral("480"));
         // A failed entry comes back waiting, with no error.
-        QCOMPARE(loaded.grid.GetEntryCell(c.path, QueueModel::ColState), QStringLiteral("Waiting"));
-        QCOMPARE(loaded.grid.GetEntryCell(c.path, QueueModel::ColError), QString());
-        QCOMPARE(loaded.grid.rowCount(), 2);
+        QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColState), QStringLiteral("Waiting"));
+        QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColError), QString());
+        QCOMPARE(loaded.RowOfPath(c.path), 1);
+        QVERIFY(!loaded.item(c.path)->state);
     }
 
     void allFinishedLeavesNoFile()
@@ -353,10 +344,10 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, "old");
-        Queue q;
-        q.add(sampleItem(QStringLiteral("/v/a.mp4")));
-        q.grid.SetEntryState(QStringLiteral("/v/a.mp4"), QStringLiteral("Finished"));
-        QVERIFY(QueueFile::SaveQueue(path, q.list, q.grid));
+        QueueModel queue;
+        queue.Add(sampleItem(QStringLiteral("/v/a.mp4")));
+        queue.SetEntryState(QStringLiteral("/v/a.mp4"), EntryState::Finished);
+        QVERIFY(QueueFile::SaveQueue(path, queue));
         QVERIFY(!QFileInfo::exists(path));
     }
 
@@ -402,24 +393,25 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, content);
         QFile::setPermissions(path, QFileDevice::ReadOwner);
-        Queue q;
-        QCOMPARE(QueueFile::LoadQueue(path, q.list, q.grid), startEnabled);
-        QCOMPARE(q.grid.rowCount(), paths.size());
-        QCOMPARE(q.list.count(), paths.size());
+        QueueModel queue;
+        QCOMPARE(QueueFile::LoadQueue(path, queue), startEnabled);
+        QCOMPARE(queue.rowCount(), paths.size());
         for (int i = 0; i < paths.size(); ++i) {
-            QCOMPARE(q.grid.cell(i + 1, QueueModel::ColPath), paths.at(i));
-            QCOMPARE(q.list.items().at(i).OverwriteUrl, QString());
-            QVERIFY(!q.list.items().at(i).useTmpName);
-            QVERIFY(q.list.items().at(i).state.isEmpty());
+            const QueueEntry &entry = queue.entryAt(i);
+            QCOMPARE(entry.key, paths.at(i));
+            QCOMPARE(entry.item.OverwriteUrl, QString());
+            QVERIFY(!entry.item.useTmpName);
+            QVERIFY(!entry.item.state);
+            QCOMPARE(entry.state, EntryState::Waiting);
         }
         QCOMPARE(QFileInfo::exists(path), fileKept);
     }
 
     void missingFileLoadsNothing()
     {
-        Queue q;
-        QVERIFY(!QueueFile::LoadQueue(QStringLiteral("/nonexistent/project.xml"), q.list, q.grid));
-        QCOMPARE(q.grid.rowCount(), 0);
+        QueueModel queue;
+        QVERIFY(!QueueFile::LoadQueue(QStringLiteral("/nonexistent/project.xml"), queue));
+        QCOMPARE(queue.rowCount(), 0);
     }
 
     void unwritableFolderKeepsOldFile()
@@ -428,9 +420,9 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, "previous");
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        Queue q;
-        q.add(sampleItem(QStringLiteral("/v/a.mp4")));
-        const bool saved = QueueFile::SaveQueue(path, q.list, q.grid);
+        QueueModel queue;
+        queue.Add(sampleItem(QStringLiteral("/v/a.mp4")));
+        const bool saved = QueueFile::SaveQueue(path, queue);
         QFile::setPermissions(dir.path(),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         if (saved)
