@@ -29,6 +29,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -61,7 +62,8 @@ int majorVersion(const QString &version)
 frmAdd::frmAdd(ServerAccess &access, QueueModel &grid, CVideoList &list, QWidget *parent)
     : QDialog(parent), m_access(access), m_grid(grid), m_list(list),
       m_runner(new ExecRunner(m_flags, m_silent, this)), m_probe(new VideoProbe(*m_runner, this)),
-      m_libraries(new MediaLibraries(this)), m_control(new TransferControl(this))
+      m_libraries(new MediaLibraries(this)), m_network(new QNetworkAccessManager(this)),
+      m_control(new TransferControl(*m_network, this))
 {
     setObjectName(kSection);
     buildControls();

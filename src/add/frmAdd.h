@@ -21,6 +21,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QueueModel;
+class QNetworkAccessManager;
 class TransferControl;
 struct CVideoItem;
 struct ServerAccess;
@@ -126,6 +127,7 @@ private:
     ExecRunner *m_runner;
     VideoProbe *m_probe;
     MediaLibraries *m_libraries;
+    QNetworkAccessManager *m_network;
     TransferControl *m_control;
 
     bool m_editMode = false;

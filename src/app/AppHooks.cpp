@@ -7,6 +7,8 @@
 #include "pipeline/QueueRunner.h"
 #include "server/TransferControl.h"
 
+#include <QNetworkAccessManager>
+
 AppHooks::AppHooks() = default;
 
 AppHooks::~AppHooks() = default;
@@ -28,7 +30,8 @@ void AppHooks::StartNextEntry(frmUpload *window)
 {
     if (!m_queue) {
         m_runner = new ExecRunner(window->runFlags(), window->progressView(), window);
-        m_tarn = new TransferControl(window);
+        m_network = new QNetworkAccessManager(window);
+        m_tarn = new TransferControl(*m_network, window);
         m_queue =
             new QueueRunner({window->queue(), window->videoList(), window->runFlags(), window->progressView(),
                              *window, *m_runner, *m_tarn, m_defaultProject, m_project},

@@ -9,6 +9,7 @@
 #include <memory>
 
 class ExecRunner;
+class QNetworkAccessManager;
 class QueueRunner;
 class TransferControl;
 
@@ -36,6 +37,7 @@ private:
     CProjectFile m_project;
     // Children of the window, so they go with it.
     ExecRunner *m_runner = nullptr;
+    QNetworkAccessManager *m_network = nullptr;
     TransferControl *m_tarn = nullptr;
     QueueRunner *m_queue = nullptr;
 };

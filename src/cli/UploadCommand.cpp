@@ -27,6 +27,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QThread>
 
@@ -53,7 +54,8 @@ struct Pipeline
     ConsoleProgressView view;
     ConsoleControls controls;
     ExecRunner runner{flags, view};
-    TransferControl tarn;
+    QNetworkAccessManager network;
+    TransferControl tarn{network};
     DefaultProject defaultProject;
     CProjectFile project;
     QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};

@@ -64,6 +64,7 @@ void QueueRunner::StartNextEntry()
 void QueueRunner::Stop()
 {
     RequestStop(m.flags, [this] { m.runner.StopExec(); });
+    m_stop.requestStop();
     m.controls.setStopEnabled(false);
 }
 
@@ -98,6 +99,7 @@ bool QueueRunner::isSourceModified() const
 QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
 {
     QPointer<QueueRunner> self(this);
+    m_stop = StopSource();
     m_path = m.grid.currentPath;
     const QFileInfo source(m_path);
     const CVideoItem *record = m.list.item(m_path);
@@ -151,7 +153,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m_contentIdToSend = entry.OverwriteUrl.isEmpty() ? entry.contentID.toInt() : -1;
     // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
     const QString postData = m_transaction->versionPostData(singleFile);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId);
+    const StopToken stop = m_stop.token();
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, contentId, stop);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -304,7 +307,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     if (entry.title.isEmpty())
         entry.title = QStringLiteral("Title, ") + QDate::currentDate().toString(Qt::ISODate);
     const QString postData = m_transaction->versionPostData(false);
-    const auto reply = co_await m_transaction->SendVersionRequest(postData, -1);
+    const StopToken stop = m_stop.token();
+    const auto reply = co_await m_transaction->SendVersionRequest(postData, -1, stop);
     if (!self)
         co_return Next::EndRun;
     if (!reply)
@@ -351,11 +355,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     const CVideoItem &entry = m_transaction->entry;
     const int contentId = entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
     m.flags.stepRunning = true;
-    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId);
+    const StopToken stop = m_stop.token();
+    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId, stop);
     if (!self)
         co_return Next::EndRun;
     if (!uploaded) {
-        if (m.flags.stepCanceled)
+        if (stop.stopRequested())
             co_return backToWaiting(true);
         failEntry(m_transaction->lastError);
         m.view.setStatusText(m.grid.GetEntryCell(m_path, QueueModel::ColError) + lang("lInfoFail"));

@@ -2,6 +2,7 @@
 
 #include "common/Settings.h"
 #include "pipeline/RunFlags.h"
+#include "platform/StopToken.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -99,4 +100,6 @@ private:
     bool m_prepareAfterVersion = false;
     int m_contentIdToSend = -1;
     bool m_running = false;
+    // Asked to stop by Stop; made anew for each entry.
+    StopSource m_stop;
 };

@@ -15,6 +15,7 @@
 #include "server/TransferControl.h"
 
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSignalSpy>
 
@@ -73,7 +74,8 @@ struct Rig
     RecordingView view;
     FakeControls controls;
     ExecRunner runner{flags, view};
-    TransferControl tarn;
+    QNetworkAccessManager network;
+    TransferControl tarn{network};
     DefaultProject defaultProject;
     CProjectFile project;
     QueueRunner queue{{grid, list, flags, view, controls, runner, tarn, defaultProject, project}};
