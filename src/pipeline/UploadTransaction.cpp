@@ -168,8 +168,9 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
     const QString url = serverUrl(QStringLiteral("/tarn/getVersion/"));
     const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
     const QString projectVersion = m_defaultProject.DefaultProjectVersion();
-    const TransferReply reply = co_await m_tarn.GetVersion(url, entry.account, password, folderIdToSend(),
-                                                           contentId, projectVersion, postData, stop);
+    const int folderId = folderIdToSend();
+    const TransferReply reply = co_await m_tarn.GetVersion(url, entry.account, password, folderId, contentId,
+                                                           projectVersion, postData, stop);
     if (!self || reply.stopped())
         co_return std::nullopt;
     if (!reply.error.isEmpty() && reply.text.isEmpty()) {
@@ -209,8 +210,9 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     const QString url = serverUrl(QStringLiteral("/tarn/putFile/"));
     const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
     const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
+    const int folderId = folderIdToSend();
     const UploadResult result =
-        co_await m_tarn.PutFile(url, entry.account, password, folderIdToSend(), contentId, archive, stop);
+        co_await m_tarn.PutFile(url, entry.account, password, folderId, contentId, archive, stop);
     if (!self)
         co_return false;
     disconnect(progress);
