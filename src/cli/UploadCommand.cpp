@@ -28,6 +28,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QTextStream>
 #include <QThread>
 

@@ -5,10 +5,12 @@
 #include "platform/ProcessRunner.h"
 #include "server/TransferControl.h"
 
+#include <QNetworkAccessManager>
 #include <QThread>
 
 Session::Session(QObject *parent)
-    : QObject(parent), m_processes(new ProcessRunner(this)), m_transfer(new TransferControl(this))
+    : QObject(parent), m_processes(new ProcessRunner(this)), m_network(new QNetworkAccessManager(this)),
+      m_transfer(new TransferControl(*m_network, this))
 {
     m_options.cpuCount = QThread::idealThreadCount();
 }

@@ -10,6 +10,7 @@
 
 class ExecRunner;
 class ProcessRunner;
+class QNetworkAccessManager;
 class ProgressView;
 class QueueRunner;
 class RunnerControls;
@@ -29,6 +30,7 @@ public:
     ~Session() override;
 
     ProcessRunner &processes() { return *m_processes; }
+    QNetworkAccessManager &network() { return *m_network; }
     TransferControl &transfer() { return *m_transfer; }
     ServerAccess &access() { return m_access; }
     RunOptions &options() { return m_options; }
@@ -46,6 +48,7 @@ public:
 
 private:
     ProcessRunner *m_processes;
+    QNetworkAccessManager *m_network;
     TransferControl *m_transfer;
     ServerAccess m_access;
     RunOptions m_options;

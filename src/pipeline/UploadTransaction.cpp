@@ -8,19 +8,13 @@
 #include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunnerControls.h"
-#include "platform/Coro.h"
 #include "server/TransferControl.h"
 
 #include <QDir>
 
-using namespace std::chrono_literals;
-
 namespace {
 
 const QString kSection = QStringLiteral("frmUpload");
-
-// Stop is noticed within this time while a request or upload runs.
-constexpr auto kPoll = 500ms;
 
 QString lang(const char *key, const QString &fallback = {})
 {
@@ -167,27 +161,19 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
     QPointer<UploadTransaction> self(this);
     m_view.setStatusText(lang("msgConnect", QStringLiteral("Conncecting server ...")));
     m_controls.setStartEnabled(false);
-    bool done = false;
-    const auto connection = connect(&m_tarn, &TransferControl::VersionDone, this, [&done] { done = true; });
-    m_tarn.GetVersion(serverUrl(QStringLiteral("/tarn/getVersion/")), entry.account,
-                      PasswordAsSent(entry.password, entry.bEncPassword), folderIdToSend(), contentId,
-                      m_defaultProject.DefaultProjectVersion(), postData);
-    // The transfer control gives up on a silent server by itself; Stop is
-    // looked at between polls.
-    while (!done && !stop.stopRequested())
-        co_await Coro::sleep(kPoll);
-    if (!self)
+    const QString url = serverUrl(QStringLiteral("/tarn/getVersion/"));
+    const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
+    const QString projectVersion = m_defaultProject.DefaultProjectVersion();
+    const int folderId = folderIdToSend();
+    const TransferReply reply = co_await m_tarn.GetVersion(url, entry.account, password, folderId, contentId,
+                                                           projectVersion, postData, stop);
+    if (!self || reply.stopped())
         co_return std::nullopt;
-    disconnect(connection);
-    if (!done) {
-        m_tarn.Cancel();
-        co_return std::nullopt;
-    }
-    if (!m_tarn.ErrorText().isEmpty() && m_tarn.Response().isEmpty()) {
-        lastError = QStringLiteral("GetVersion: ") + m_tarn.ErrorText();
+    if (!reply.error.isEmpty() && reply.text.isEmpty()) {
+        lastError = QStringLiteral("GetVersion: ") + reply.error;
         co_return QString();
     }
-    co_return m_tarn.Response();
+    co_return reply.text;
 }
 
 QString UploadTransaction::statusUploading() const
@@ -195,52 +181,51 @@ QString UploadTransaction::statusUploading() const
     return lang("msgUpload", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
 }
 
+void UploadTransaction::showUploadProgress(int percent)
+{
+    m_view.setProgress(percent);
+    if (percent >= 100) {
+        m_view.setStatusText(lang("msgUpdate", QStringLiteral("Updating ") + entry.Url +
+                                                   QStringLiteral(" database, please wait ...")));
+        m_controls.setExitEnabled(false);
+    } else {
+        m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
+    }
+}
+
 QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId, StopToken stop)
 {
     QPointer<UploadTransaction> self(this);
-    bool uploadDone = false;
-    bool stopped = false;
     storedContentId.clear();
     m_view.setStatusText(statusUploading());
-    const auto connection =
-        connect(&m_tarn, &TransferControl::PutFileDone, this, [&uploadDone] { uploadDone = true; });
-    m_tarn.PutFile(serverUrl(QStringLiteral("/tarn/putFile/")), entry.account,
-                   PasswordAsSent(entry.password, entry.bEncPassword), folderIdToSend(), contentId,
-                   QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip")));
-    while (!uploadDone) {
-        const int percent = m_tarn.Progress();
-        m_view.setProgress(percent);
-        if (percent >= 100) {
-            m_view.setStatusText(lang("msgUpdate", QStringLiteral("Updating ") + entry.Url +
-                                                       QStringLiteral(" database, please wait ...")));
-            m_controls.setExitEnabled(false);
-        } else {
-            m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
-        }
-        if (stop.stopRequested()) {
-            m_tarn.Cancel();
-            uploadDone = true;
-            stopped = true;
-            m_view.setStatusText(lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url +
-                                                             QStringLiteral(" ... Canceled!")));
-            break;
-        }
-        co_await Coro::sleep(kPoll);
-        if (!self)
-            co_return false;
-    }
-    disconnect(connection);
+    const auto progress = connect(&m_tarn, &TransferControl::uploadProgress, this,
+                                  [this](qint64, qint64, int percent) { showUploadProgress(percent); });
+    const auto registering =
+        connect(&m_tarn, &TransferControl::registering, this, [this] { showUploadProgress(100); });
+    showUploadProgress(0);
+    const QString url = serverUrl(QStringLiteral("/tarn/putFile/"));
+    const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
+    const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
+    const int folderId = folderIdToSend();
+    const UploadResult result =
+        co_await m_tarn.PutFile(url, entry.account, password, folderId, contentId, archive, stop);
+    if (!self)
+        co_return false;
+    disconnect(progress);
+    disconnect(registering);
+    if (result.stopped())
+        m_view.setStatusText(lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url +
+                                                         QStringLiteral(" ... Canceled!")));
     DeleteFolderIfExists(zipFolder);
     m_controls.setExitEnabled(true);
-    if (stopped)
+    if (result.stopped())
         co_return false;
 
-    const QString response = m_tarn.Response();
     pugi::xml_document doc;
-    if (!Xml::parseText(doc, response.toUtf8())) {
+    if (!Xml::parseText(doc, result.text.toUtf8())) {
         // A dropped connection has no reply at all: say why, naming the host.
-        lastError = response.isEmpty() && !m_tarn.ErrorText().isEmpty() ? m_tarn.ErrorText()
-                                                                        : QStringLiteral("Parse XML error!");
+        lastError = result.text.isEmpty() && !result.error.isEmpty() ? result.error
+                                                                     : QStringLiteral("Parse XML error!");
         co_return false;
     }
     const QString errInfo = Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();

@@ -54,14 +54,15 @@ public:
     CVideoItem entry;
     QString lastError;
 
-    // Sends getVersion and awaits the reply's text; empty when Stop came
-    // first (the request is then cancelled) or no reply arrived (lastError).
+    // Sends getVersion and awaits the reply's text; nothing when `stop` came
+    // first, an empty text when no reply arrived (lastError says why).
     QCoro::Task<std::optional<QString>> SendVersionRequest(QString postData, int contentId, StopToken stop);
     // The post data of a version request: "tool=v." (or "tool=p." for a
     // single-file recording) and the version, with the overwrite URL.
     QString versionPostData(bool singleFileProject) const;
     // Uploads zipFolder/tarn_file.zip; true when the server stored it with a
-    // content id, which `storedContentId` then holds.
+    // content id, which `storedContentId` then holds. A stopped upload is
+    // removed from the server.
     QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId, StopToken stop);
     // The upload's content id on success.
     QString storedContentId;
@@ -79,6 +80,7 @@ private:
     // where the server finds the content by its address.
     int folderIdToSend() const;
     QString statusUploading() const;
+    void showUploadProgress(int percent);
 
     TransferControl &m_tarn;
     ProgressView &m_view;

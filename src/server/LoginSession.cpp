@@ -26,8 +26,11 @@ bool isCredentialRefusal(const QString &code)
 
 LoginSession::LoginSession(ServerAccess &access, TransferControl *control, QString section, QObject *parent)
     : QObject(parent), m_access(access), m_control(control), m_section(std::move(section))
+{}
+
+LoginSession::~LoginSession()
 {
-    connect(control, &TransferControl::RequestDone, this, &LoginSession::HandleFolderReply);
+    m_stop.requestStop();
 }
 
 QString LoginSession::cachedReplyPath()
@@ -50,16 +53,29 @@ void LoginSession::setBusy(bool busy)
 
 bool LoginSession::RequestFolderList()
 {
-    if (m_busy || !m_control)
+    if (m_busy || !m_control || !beginRequest())
         return false;
+    QCoro::connect(exchange(), this, [](bool) {});
+    return true;
+}
+
+QCoro::Task<bool> LoginSession::LogIn()
+{
+    if (m_busy || !m_control || !beginRequest())
+        co_return false;
+    co_return co_await exchange();
+}
+
+bool LoginSession::beginRequest()
+{
     Q_EMIT statusChanged(
         text(QStringLiteral("msg_refreshFrom")) + u' ' + m_login.server + QStringLiteral(" ..."), false);
     Q_EMIT oldServerChanged(false);
     setBusy(true);
 
-    const QString password =
+    m_passwordSent =
         m_access.hashPassword ? PasswordAsSent(m_login.password, true) : m_login.password.trimmed();
-    if (m_access.hashPassword && password.isEmpty()) {
+    if (m_access.hashPassword && m_passwordSent.isEmpty()) {
         Q_EMIT statusChanged({}, false);
         setBusy(false);
         return false;
@@ -69,17 +85,32 @@ bool LoginSession::RequestFolderList()
         server.chop(1);
     m_lastUrl = (m_access.useHttps ? QStringLiteral("https://") : QStringLiteral("http://")) + server +
                 QStringLiteral("/tarn/getfolder/");
-    const QString postData =
-        QStringLiteral("tool=v.") + Lang(kUpload, QStringLiteral("frmVersion"), QStringLiteral("2.100603"));
     ++m_requests;
-    m_control->Request(m_lastUrl, m_login.account, password, postData);
     return true;
 }
 
-void LoginSession::HandleFolderReply()
+QCoro::Task<bool> LoginSession::exchange()
 {
-    if (!m_busy || !m_control)
-        return;
+    QPointer self{this};
+    for (;;) {
+        const QString postData = QStringLiteral("tool=v.") +
+                                 Lang(kUpload, QStringLiteral("frmVersion"), QStringLiteral("2.100603"));
+        const StopToken stop = m_stop.token();
+        const TransferReply reply =
+            co_await m_control->Request(m_lastUrl, m_login.account, m_passwordSent, postData, stop);
+        if (!self || reply.stopped())
+            co_return false;
+        const Verdict verdict = HandleFolderReply(reply);
+        if (verdict != Verdict::RetryPlain)
+            co_return verdict == Verdict::Good;
+        // This server only knows the plain password: the same login once more with it.
+        if (!m_control || !beginRequest())
+            co_return false;
+    }
+}
+
+LoginSession::Verdict LoginSession::HandleFolderReply(const TransferReply &transfer)
+{
     setBusy(false);
     Q_EMIT statusChanged({}, false);
     // The login is stored again only when this reply is good.
@@ -89,12 +120,12 @@ void LoginSession::HandleFolderReply()
     WriteSetting(Settings::kSection, QStringLiteral("account"), {});
     WriteSetting(Settings::kSection, QStringLiteral("password"), {});
 
-    const QString response = m_control->Response();
+    const QString &response = transfer.text;
     if (!response.startsWith(QLatin1String("<?xml"))) {
         QString message = Lang(kUpload, QStringLiteral("msg_0"));
         // Say why nothing usable came: the host and the reason.
-        if (!m_control->ErrorText().isEmpty())
-            message += kCrLf + m_control->ErrorText();
+        if (!transfer.error.isEmpty())
+            message += kCrLf + transfer.error;
         Messages::show(message, kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
@@ -110,10 +141,8 @@ void LoginSession::HandleFolderReply()
     if (!code.isEmpty()) {
         const QString enc = Xml::GetTextByPath(reply, QStringLiteral("sysinfo.enc")).trimmed();
         if (isCredentialRefusal(code) && m_access.hashPassword && enc != u"1") {
-            // This server only knows the plain password: the same login once more with it.
             m_access.hashPassword = false;
-            RequestFolderList();
-            return;
+            return Verdict::RetryPlain;
         }
         const QString known = Lang(kUpload, QStringLiteral("msg_") + code);
         Messages::show(known.isEmpty() ? code + kCrLf + Lang(kUpload, QStringLiteral("tarnError")) : known,
@@ -150,13 +179,15 @@ void LoginSession::HandleFolderReply()
     m_loggedIn = true;
     Q_EMIT loginSucceeded();
     Q_EMIT loginEnded(true);
+    return Verdict::Good;
 }
 
-void LoginSession::failureEnding()
+LoginSession::Verdict LoginSession::failureEnding()
 {
     Q_EMIT statusChanged(text(QStringLiteral("msg_refreshFirst")), true);
     Q_EMIT loginFailed();
     Q_EMIT loginEnded(false);
+    return Verdict::Failed;
 }
 
 void LoginSession::applyOverwriteRule(const pugi::xml_document &reply)

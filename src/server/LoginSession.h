@@ -1,12 +1,15 @@
 #pragma once
 
+#include "platform/StopToken.h"
 #include "server/ServerAccess.h"
 
+#include <QCoroTask>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
 class TransferControl;
+struct TransferReply;
 
 // The login and folder listing of an add dialog, without the dialog: it sends
 // the folder-listing request, evaluates the reply into the server settings
@@ -25,14 +28,20 @@ public:
 
     // `section` is the dialog's own language section ("frmAdd", "frmAddBatch").
     LoginSession(ServerAccess &access, TransferControl *control, QString section, QObject *parent = nullptr);
+    // A login still running ends with the session.
+    ~LoginSession() override;
+    Q_DISABLE_COPY_MOVE(LoginSession)
 
     void setLogin(const Login &login) { m_login = login; }
     const Login &login() const { return m_login; }
 
-    // Sends the request; false when nothing was sent (the password could not be hashed).
+    // Logs in: sends the folder-listing request and evaluates its reply,
+    // once more with the plain password when the server asks for it. True
+    // when the settings and the tree are new; false when nothing was sent
+    // (busy, or the password could not be hashed) or the login failed.
+    QCoro::Task<bool> LogIn();
+    // Log In / Refresh: starts LogIn(); false when nothing was sent.
     bool RequestFolderList();
-    // Evaluates the transfer control's reply; runs on its RequestDone.
-    void HandleFolderReply();
     // Builds the tree from the reply cached by the last good login.
     bool LoadCachedFolderList();
     // The server, account or password field changed: the login must be redone.
@@ -65,7 +74,19 @@ Q_SIGNALS:
     void loginEnded(bool ok);
 
 private:
-    void failureEnding();
+    enum class Verdict
+    {
+        Good,
+        Failed,
+        RetryPlain
+    };
+
+    // The first half of a login: status, busy state and the request's texts;
+    // false when there is nothing to send.
+    bool beginRequest();
+    QCoro::Task<bool> exchange();
+    Verdict HandleFolderReply(const TransferReply &reply);
+    Verdict failureEnding();
     void setBusy(bool busy);
     void rebuildTree(const pugi::xml_document &reply, int selectId);
     void applyOverwriteRule(const pugi::xml_document &reply);
@@ -80,5 +101,7 @@ private:
     bool m_busy = false;
     bool m_loggedIn = false;
     QString m_lastUrl;
+    QString m_passwordSent;
     int m_requests = 0;
+    StopSource m_stop;
 };

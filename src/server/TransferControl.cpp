@@ -1,9 +1,9 @@
 #include "server/TransferControl.h"
 
-#include "platform/Coro.h"
-
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
+#include <QCoroSignal>
+#include <QCoroTimer>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -16,6 +16,8 @@
 #include <QPromise>
 #include <QThreadPool>
 #include <algorithm>
+#include <atomic>
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -75,20 +77,22 @@ private:
 };
 
 // Hashes part of a file on a pool thread: a large archive would hold the
-// loop for seconds. The result is empty when the file cannot be read.
+// loop for seconds. The result is empty when the file cannot be read or
+// `cancel` was set meanwhile.
 QFuture<QByteArray> hashInBackground(const QString &path, qint64 start, qint64 length,
-                                     QCryptographicHash::Algorithm algorithm)
+                                     QCryptographicHash::Algorithm algorithm,
+                                     std::shared_ptr<std::atomic_bool> cancel)
 {
     auto promise = std::make_shared<QPromise<QByteArray>>();
     QFuture<QByteArray> future = promise->future();
     promise->start();
-    QThreadPool::globalInstance()->start([promise, path, start, length, algorithm] {
+    QThreadPool::globalInstance()->start([promise, path, start, length, algorithm, cancel] {
         QFile file(path);
         QCryptographicHash hash(algorithm);
         qint64 left = length;
         if (file.open(QIODevice::ReadOnly) && file.seek(start)) {
             QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-            while (left > 0) {
+            while (left > 0 && !cancel->load()) {
                 const qint64 got = file.read(buffer.data(), std::min<qint64>(buffer.size(), left));
                 if (got <= 0)
                     break;
@@ -132,138 +136,149 @@ QUrl withTrailingSlash(QUrl url)
     return url;
 }
 
+// Where a port is not written, the scheme's own.
+int portOf(const QUrl &url)
+{
+    return url.port(url.scheme() == u"https" ? 443 : 80);
+}
+
+// An upload address may only point back at the server the user named:
+// credentials go with every request to it.
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0 &&
+           a.host().compare(b.host(), Qt::CaseInsensitive) == 0 && portOf(a) == portOf(b);
+}
+
+// Why an Upload-Offset cannot be true; empty when it can be.
+QString offsetProblem(const QString &host, qint64 claimed, qint64 confirmed, qint64 total)
+{
+    if (claimed > total)
+        return QStringLiteral("%1: the server claims %2 bytes of a %3-byte upload")
+            .arg(host)
+            .arg(claimed)
+            .arg(total);
+    if (claimed < confirmed)
+        return QStringLiteral("%1: the server went back from %2 confirmed bytes to %3")
+            .arg(host)
+            .arg(confirmed)
+            .arg(claimed);
+    return {};
+}
+
+QString cannotRead(const QString &filePath)
+{
+    return QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath));
+}
+
 } // namespace
 
 struct TransferControl::Outcome
 {
     int status = 0; // 0: no HTTP answer
     QByteArray body;
-    qint64 offset = -1; // Upload-Offset
+    qint64 offset = -1; // Upload-Offset, when there was a valid one
     QUrl location;
     QString problem; // host and reason, when there is no good answer
+    bool stopped = false;
 };
 
-TransferControl::TransferControl(QObject *parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this))
+// What PutFile reports while it runs; shared with the running chunk's
+// progress connection.
+struct TransferControl::UploadState
+{
+    qint64 total = 0;
+    qint64 acknowledged = 0;
+    qint64 inFlight = 0;
+    int shownPercent = -1;
+    qint64 shownAcknowledged = -1;
+};
+
+TransferControl::TransferControl(QNetworkAccessManager &network, QObject *parent)
+    : QObject(parent), m_network(network)
 {}
 
-TransferControl::~TransferControl()
+// Running calls see their replies aborted in the next loop turn and end
+// without touching this object.
+TransferControl::~TransferControl() = default;
+
+int TransferControl::progressPercent(qint64 held, qint64 total)
 {
-    // A running coroutine resumes from the abort, sees the new generation and leaves.
-    ++m_generation;
-    if (m_active)
-        m_active->abort();
+    if (total <= 0)
+        return 0;
+    return static_cast<int>(std::min<qint64>(99, std::min(held, total) * 100 / total));
 }
 
-quint64 TransferControl::begin()
+void TransferControl::report(UploadState &state)
 {
-    Cancel();
-    m_busy = true;
-    m_response.clear();
-    m_error.clear();
-    m_total = m_acknowledged = m_inFlight = 0;
-    m_registering = false;
-    return ++m_generation;
+    const int percent = progressPercent(state.acknowledged + state.inFlight, state.total);
+    if (percent == state.shownPercent && state.acknowledged == state.shownAcknowledged)
+        return;
+    state.shownPercent = percent;
+    state.shownAcknowledged = state.acknowledged;
+    Q_EMIT uploadProgress(state.acknowledged, state.total, percent);
 }
 
-void TransferControl::Request(const QString &url, const QString &account, const QString &password,
-                              const QString &postData)
+QCoro::Task<TransferReply> TransferControl::Request(QString url, QString account, QString password,
+                                                    QString postData, StopToken stop)
 {
-    begin();
-    runForm(QUrl(url), authorizationFor(account, password), postData.toUtf8(), Done::Request);
+    return runForm(QUrl(url), authorizationFor(account, password), postData.toUtf8(), std::move(stop));
 }
 
-void TransferControl::GetVersion(const QString &url, const QString &account, const QString &password,
-                                 int folderId, int contentId, const QString &projectVersion,
-                                 const QString &postData)
+QCoro::Task<TransferReply> TransferControl::GetVersion(QString url, QString account, QString password,
+                                                       int folderId, int contentId, QString projectVersion,
+                                                       QString postData, StopToken stop)
 {
-    begin();
     QByteArray body = postData.toUtf8();
     if (!body.isEmpty())
         body += '&';
     body += "folderID=" + QByteArray::number(folderId) + "&contentID=" + QByteArray::number(contentId) +
             "&projectVer=" + QUrl::toPercentEncoding(projectVersion);
-    runForm(QUrl(url), authorizationFor(account, password), body, Done::Version);
+    return runForm(QUrl(url), authorizationFor(account, password), body, std::move(stop));
 }
 
-void TransferControl::PutFile(const QString &url, const QString &account, const QString &password,
-                              int folderId, int contentId, const QString &filePath)
+QCoro::Task<UploadResult> TransferControl::PutFile(QString url, QString account, QString password,
+                                                   int folderId, int contentId, QString filePath,
+                                                   StopToken stop)
 {
-    begin();
-    runUpload(QUrl(url), authorizationFor(account, password), folderId, contentId, filePath);
-}
-
-int TransferControl::Progress() const
-{
-    if (m_registering)
-        return 100;
-    if (m_total <= 0)
-        return 0;
-    const qint64 held = std::min(m_total, m_acknowledged + m_inFlight);
-    // 100 is kept for "all there, being registered".
-    return static_cast<int>(std::min<qint64>(99, held * 100 / m_total));
-}
-
-void TransferControl::Cancel()
-{
-    if (!m_busy)
-        return;
-    m_busy = false;
-    ++m_generation;
-    if (m_active)
-        m_active->abort();
-    if (m_uploadUrl.isValid())
-        terminate(m_uploadUrl, m_uploadAuthorization);
-    m_uploadUrl.clear();
-}
-
-void TransferControl::finish(Done done, quint64 generation)
-{
-    if (!current(generation))
-        return;
-    m_busy = false;
-    m_uploadUrl.clear();
-    switch (done) {
-    case Done::Request:
-        Q_EMIT RequestDone();
-        break;
-    case Done::Version:
-        Q_EMIT VersionDone();
-        break;
-    case Done::PutFile:
-        Q_EMIT PutFileDone();
-        break;
-    }
+    return runUpload(QUrl(url), authorizationFor(account, password), folderId, contentId, filePath,
+                     std::move(stop));
 }
 
 QCoro::Task<TransferControl::Outcome> TransferControl::send(QNetworkRequest request, QByteArray verb,
-                                                            QByteArray body, quint64 generation,
+                                                            QByteArray body, StopToken stop,
                                                             std::chrono::milliseconds idle)
 {
+    if (stop.stopRequested()) {
+        Outcome outcome;
+        outcome.stopped = true;
+        co_return outcome;
+    }
     request.setTransferTimeout(static_cast<int>(idle.count()));
     QPointer<QNetworkReply> reply;
     if (verb == "HEAD")
-        reply = m_network->head(request);
+        reply = m_network.head(request);
     else
-        reply = m_network->sendCustomRequest(request, verb, body);
-    m_active = reply;
-    co_return co_await finishReply(reply, generation, idle);
+        reply = m_network.sendCustomRequest(request, verb, body);
+    co_return co_await finishReply(reply, stop, idle);
 }
 
-QCoro::Task<TransferControl::Outcome> TransferControl::finishReply(QPointer<QNetworkReply> reply,
-                                                                   quint64 generation,
-                                                                   std::chrono::milliseconds idle)
+QCoro::Task<TransferControl::Outcome>
+TransferControl::finishReply(QPointer<QNetworkReply> reply, StopToken stop, std::chrono::milliseconds idle)
 {
     QPointer self{this};
+    // Queued, so that the caller's Stop or our own end has returned before
+    // the awaiting code runs on.
+    connect(stop.state(), &StopState::stopRequested, reply, &QNetworkReply::abort, Qt::QueuedConnection);
+    connect(this, &QObject::destroyed, reply, &QNetworkReply::abort, Qt::QueuedConnection);
     co_await reply.get();
     Outcome outcome;
-    if (!self || !current(generation) || !reply) {
-        outcome.problem = QStringLiteral("canceled");
-        if (reply)
-            reply->deleteLater();
+    if (reply)
+        reply->deleteLater();
+    if (!self || !reply || stop.stopRequested()) {
+        outcome.stopped = true;
         co_return outcome;
     }
-    m_active = nullptr;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     outcome.status = status.isValid() ? status.toInt() : 0;
     if (reply->isOpen())
@@ -285,32 +300,29 @@ QCoro::Task<TransferControl::Outcome> TransferControl::finishReply(QPointer<QNet
                               .arg(host)
                               .arg(outcome.status)
                               .arg(reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
-    reply->deleteLater();
     co_return outcome;
 }
 
-QCoro::Task<> TransferControl::runForm(QUrl url, QByteArray authorization, QByteArray body, Done done)
+QCoro::Task<TransferReply> TransferControl::runForm(QUrl url, QByteArray authorization, QByteArray body,
+                                                    StopToken stop)
 {
-    const quint64 generation = m_generation;
-    QPointer self{this};
-    // The completion signal never comes before the call has returned.
-    co_await Coro::sleep(0ms);
-    if (!self || !current(generation))
-        co_return;
+    TransferReply reply;
     if (!url.isValid() || url.host().isEmpty()) {
-        m_error = QStringLiteral("Invalid server address: %1").arg(url.toString());
-        finish(done, generation);
-        co_return;
+        reply.error = QStringLiteral("Invalid server address: %1").arg(url.toString());
+        co_return reply;
     }
-    const Outcome outcome =
-        co_await send(formRequest(url, authorization), "POST", body, generation, m_limits.idle);
-    if (!self || !current(generation))
-        co_return;
+    const QNetworkRequest request = formRequest(url, authorization);
+    const Outcome outcome = co_await send(request, "POST", body, stop, m_limits.idle);
+    if (outcome.stopped) {
+        reply.outcome = TransferOutcome::Stopped;
+        co_return reply;
+    }
     // Replies are read whatever the status: a refusal still comes as a document.
-    m_response = QString::fromUtf8(outcome.body);
+    reply.text = QString::fromUtf8(outcome.body);
     if (outcome.status != 200)
-        m_error = outcome.problem;
-    finish(done, generation);
+        reply.error = outcome.problem;
+    reply.outcome = reply.error.isEmpty() ? TransferOutcome::Replied : TransferOutcome::Failed;
+    co_return reply;
 }
 
 QNetworkRequest TransferControl::tusRequest(const QUrl &url, const QByteArray &authorization) const
@@ -322,32 +334,55 @@ QNetworkRequest TransferControl::tusRequest(const QUrl &url, const QByteArray &a
     return request;
 }
 
-QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
-                                         QString filePath)
+QCoro::Task<QByteArray> TransferControl::hashPart(QString path, qint64 start, qint64 length,
+                                                  QCryptographicHash::Algorithm algorithm, StopToken stop)
 {
-    const quint64 generation = m_generation;
+    auto cancel = std::make_shared<std::atomic_bool>(stop.stopRequested());
+    const auto connection =
+        connect(stop.state(), &StopState::stopRequested, this, [cancel] { cancel->store(true); });
+    const QByteArray hash = co_await hashInBackground(path, start, length, algorithm, cancel);
+    QObject::disconnect(connection);
+    co_return hash;
+}
+
+QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray authorization, int folderId,
+                                                     int contentId, QString filePath, StopToken stop)
+{
     QPointer self{this};
-    co_await Coro::sleep(0ms);
-    if (!self || !current(generation))
-        co_return;
+    UploadResult result;
+    const auto state = std::make_shared<UploadState>();
+    QUrl uploadUrl;
     const auto fail = [&](const QString &problem) {
-        m_error = problem.isEmpty() ? QStringLiteral("%1: unexpected answer from the server").arg(url.host())
-                                    : problem;
-        finish(Done::PutFile, generation);
+        result.outcome = TransferOutcome::Failed;
+        result.error = problem.isEmpty()
+                           ? QStringLiteral("%1: unexpected answer from the server").arg(url.host())
+                           : problem;
+        result.acknowledged = state->acknowledged;
+        return result;
     };
+    // The server keeps nothing of a stopped upload.
+    const auto stopped = [&] {
+        if (self && uploadUrl.isValid())
+            terminate(uploadUrl, authorization);
+        result.outcome = TransferOutcome::Stopped;
+        result.acknowledged = state->acknowledged;
+        return result;
+    };
+
     const QFileInfo file(filePath);
     if (!url.isValid() || url.host().isEmpty())
         co_return fail(QStringLiteral("Invalid server address: %1").arg(url.toString()));
     if (!file.isFile() || !file.isReadable())
-        co_return fail(QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath)));
-    m_total = file.size();
-    const QByteArray sha256 = co_await hashInBackground(filePath, 0, m_total, QCryptographicHash::Sha256);
-    if (!self || !current(generation))
-        co_return;
+        co_return fail(cannotRead(filePath));
+    state->total = file.size();
+    const qint64 total = state->total;
+    const QByteArray sha256 = co_await hashPart(filePath, 0, total, QCryptographicHash::Sha256, stop);
+    if (!self || stop.stopRequested())
+        co_return stopped();
     if (sha256.isEmpty())
-        co_return fail(QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath)));
+        co_return fail(cannotRead(filePath));
+    report(*state);
 
-    m_uploadAuthorization = authorization;
     const QUrl registerUrl = withTrailingSlash(url);
     const QUrl createUrl = registerUrl.resolved(QUrl(QStringLiteral("uploads/")));
     const auto meta = [](const char *key, const QByteArray &value) {
@@ -356,89 +391,116 @@ QCoro::Task<> TransferControl::runUpload(QUrl url, QByteArray authorization, int
     const QByteArray metadata =
         meta("filename", file.fileName().toUtf8()) + ',' + meta("folderID", QByteArray::number(folderId)) +
         ',' + meta("contentID", QByteArray::number(contentId)) + ',' + meta("sha256", sha256.toHex());
+    const QString host = url.host();
 
-    QUrl uploadUrl;
     qint64 offset = -1; // unknown until the server says
     int failures = 0;
-    while (uploadUrl.isEmpty() || offset < m_total) {
+    while (uploadUrl.isEmpty() || offset < total) {
         Outcome outcome;
         if (uploadUrl.isEmpty()) {
             QNetworkRequest request = tusRequest(createUrl, authorization);
-            request.setRawHeader("Upload-Length", QByteArray::number(m_total));
+            request.setRawHeader("Upload-Length", QByteArray::number(total));
             request.setRawHeader("Upload-Metadata", metadata);
-            outcome = co_await send(request, "POST", {}, generation, m_limits.idle);
-            if (!self || !current(generation))
-                co_return;
-            if (outcome.status == 201 && outcome.location.isValid()) {
-                uploadUrl = m_uploadUrl = outcome.location;
+            outcome = co_await send(request, "POST", {}, stop, m_limits.idle);
+            if (outcome.stopped)
+                co_return stopped();
+            if (outcome.status == 201) {
+                if (outcome.location.isEmpty())
+                    co_return fail(host +
+                                   QStringLiteral(": the server created the upload without its address"));
+                if (!sameOrigin(outcome.location, url))
+                    co_return fail(QStringLiteral("%1: the server sent the upload to another address: %2")
+                                       .arg(host, outcome.location.toDisplayString()));
+                uploadUrl = outcome.location;
                 offset = 0;
                 continue;
             }
             if (!isPassing(outcome.status)) {
                 // A refusal with its error code is the upload's reply.
                 if (outcome.body.startsWith("<?xml") || outcome.body.startsWith("<tarn"))
-                    m_response = QString::fromUtf8(outcome.body);
+                    result.text = QString::fromUtf8(outcome.body);
                 co_return fail(outcome.problem);
             }
         } else if (offset < 0) {
-            outcome =
-                co_await send(tusRequest(uploadUrl, authorization), "HEAD", {}, generation, m_limits.idle);
-            if (!self || !current(generation))
-                co_return;
+            const QNetworkRequest request = tusRequest(uploadUrl, authorization);
+            outcome = co_await send(request, "HEAD", {}, stop, m_limits.idle);
+            if (outcome.stopped)
+                co_return stopped();
             if (outcome.status == 200 && outcome.offset >= 0) {
-                offset = m_acknowledged = outcome.offset;
+                if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
+                    !wrong.isEmpty())
+                    co_return fail(wrong);
+                offset = state->acknowledged = outcome.offset;
+                report(*state);
                 continue;
             }
             if (!isPassing(outcome.status))
                 co_return fail(outcome.problem);
         } else {
-            const qint64 length = std::min(m_limits.chunkBytes, m_total - offset);
+            const qint64 length = std::min(m_limits.chunkBytes, total - offset);
             const QByteArray sha1 =
-                co_await hashInBackground(filePath, offset, length, QCryptographicHash::Sha1);
-            if (!self || !current(generation))
-                co_return;
+                co_await hashPart(filePath, offset, length, QCryptographicHash::Sha1, stop);
+            if (!self || stop.stopRequested())
+                co_return stopped();
             if (sha1.isEmpty())
-                co_return fail(QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath)));
-            outcome =
-                co_await sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, generation);
-            if (!self || !current(generation))
-                co_return;
-            m_inFlight = 0;
+                co_return fail(cannotRead(filePath));
+            QString problem;
+            QNetworkReply *reply =
+                sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, state, problem);
+            if (!reply)
+                co_return fail(problem);
+            outcome = co_await finishReply(reply, stop, m_limits.idle);
+            if (outcome.stopped)
+                co_return stopped();
+            state->inFlight = 0;
+            if (outcome.status == 204 && outcome.offset >= 0) {
+                if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
+                    !wrong.isEmpty())
+                    co_return fail(wrong);
+            }
             if (outcome.status == 204 && outcome.offset > offset) {
-                offset = m_acknowledged = outcome.offset;
+                offset = state->acknowledged = outcome.offset;
+                report(*state);
                 failures = 0;
                 continue;
             }
             if (outcome.status != 409 && !isPassing(outcome.status))
                 co_return fail(outcome.problem);
+            report(*state);
             offset = -1; // ask the server what it kept
         }
         if (++failures > m_limits.retries)
             co_return fail(outcome.problem);
         const auto pause = std::min<std::chrono::milliseconds>(
             m_limits.firstPause * (1 << std::min(failures - 1, 16)), std::chrono::minutes(1));
-        co_await Coro::sleep(pause);
-        if (!self || !current(generation))
-            co_return;
+        // The pause is a wait for Stop that times out; the upload goes on in
+        // a later loop turn, not inside the caller's Stop.
+        if (!stop.stopRequested()) {
+            co_await qCoro(stop.state(), &StopState::stopRequested, pause);
+            co_await QCoro::sleepFor(0ms);
+        }
+        if (!self || stop.stopRequested())
+            co_return stopped();
     }
 
-    m_registering = true;
+    Q_EMIT registering();
     const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded));
-    const Outcome outcome = co_await send(formRequest(registerUrl, authorization), "POST", body, generation,
-                                          m_limits.registration);
-    if (!self || !current(generation))
-        co_return;
-    m_uploadUrl.clear(); // registered or refused: the server keeps nothing to remove
-    m_response = QString::fromUtf8(outcome.body);
+    const QNetworkRequest request = formRequest(registerUrl, authorization);
+    const Outcome outcome = co_await send(request, "POST", body, stop, m_limits.registration);
+    if (outcome.stopped)
+        co_return stopped();
+    result.acknowledged = state->acknowledged;
+    result.text = QString::fromUtf8(outcome.body);
     if (outcome.status != 200)
-        m_error = outcome.problem;
-    finish(Done::PutFile, generation);
+        result.error = outcome.problem;
+    result.outcome = result.error.isEmpty() ? TransferOutcome::Replied : TransferOutcome::Failed;
+    co_return result;
 }
 
-QCoro::Task<TransferControl::Outcome> TransferControl::sendChunk(QUrl uploadUrl, QByteArray authorization,
-                                                                 QString filePath, qint64 offset,
-                                                                 qint64 length, QByteArray sha1,
-                                                                 quint64 generation)
+QNetworkReply *TransferControl::sendChunk(const QUrl &uploadUrl, const QByteArray &authorization,
+                                          const QString &filePath, qint64 offset, qint64 length,
+                                          const QByteArray &sha1, const std::shared_ptr<UploadState> &state,
+                                          QString &problem)
 {
     QNetworkRequest request = tusRequest(uploadUrl, authorization);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
@@ -447,25 +509,24 @@ QCoro::Task<TransferControl::Outcome> TransferControl::sendChunk(QUrl uploadUrl,
     request.setRawHeader("Upload-Offset", QByteArray::number(offset));
     request.setRawHeader("Upload-Checksum", "sha1 " + sha1.toBase64());
     request.setTransferTimeout(static_cast<int>(m_limits.idle.count()));
-    auto *device = new FileRangeDevice(filePath, offset, length, this);
+    auto device = std::make_unique<FileRangeDevice>(filePath, offset, length, nullptr);
     if (!device->open(QIODevice::ReadOnly)) {
-        Outcome outcome;
-        outcome.problem = QStringLiteral("Cannot read %1: %2")
-                              .arg(QDir::toNativeSeparators(filePath), device->errorString());
-        delete device;
-        co_return outcome;
+        problem = cannotRead(filePath) + QStringLiteral(": ") + device->errorString();
+        return nullptr;
     }
-    QPointer<QNetworkReply> reply = m_network->sendCustomRequest(request, "PATCH", device);
-    device->setParent(reply);
-    m_active = reply;
-    connect(reply, &QNetworkReply::uploadProgress, this, [this](qint64 sent, qint64) { m_inFlight = sent; });
-    co_return co_await finishReply(reply, generation, m_limits.idle);
+    QNetworkReply *reply = m_network.sendCustomRequest(request, "PATCH", device.get());
+    device.release()->setParent(reply);
+    connect(reply, &QNetworkReply::uploadProgress, this, [this, state](qint64 sent, qint64) {
+        state->inFlight = sent;
+        report(*state);
+    });
+    return reply;
 }
 
 void TransferControl::terminate(const QUrl &uploadUrl, const QByteArray &authorization)
 {
     QNetworkRequest request = tusRequest(uploadUrl, authorization);
     request.setTransferTimeout(static_cast<int>(m_limits.idle.count()));
-    QNetworkReply *reply = m_network->deleteResource(request);
+    QNetworkReply *reply = m_network.deleteResource(request);
     connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/StopToken.h"
+
 #include <QCoroTask>
+#include <QCryptographicHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,14 +14,47 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QNetworkRequest;
 
-// Every exchange with a content or update server. A method starts the
-// transfer and returns at once; the matching signal tells that the reply is
-// in, and Response() then holds its text. One transfer runs at a time: a new
-// call ends the one still running without its signal.
+enum class TransferOutcome
+{
+    // The server answered the request.
+    Replied,
+    // No good answer: `error` says why.
+    Failed,
+    // The caller asked to stop before the answer came.
+    Stopped
+};
+
+// How a form request ended.
+struct TransferReply
+{
+    TransferOutcome outcome = TransferOutcome::Failed;
+    // The reply's text. A refusal still comes as a document, so there may be
+    // text beside an error.
+    QString text;
+    // Why there was no good reply, naming the host; empty when there was one.
+    QString error;
+
+    bool stopped() const { return outcome == TransferOutcome::Stopped; }
+};
+
+// How an upload ended: `text` is the registration's reply (or the creation's
+// refusal document).
+struct UploadResult : TransferReply
+{
+    // Bytes the server had confirmed when the upload ended.
+    qint64 acknowledged = 0;
+};
+
+// Every exchange with a content or update server, each call an awaitable
+// task that ends with the reply or why there was none. A call ends with a
+// Stopped outcome within a loop turn of its token being asked to stop; a
+// stopped upload is also removed from the server.
 //
 // PutFile sends the file with the resumable tus protocol in chunks read from
 // disk, picks up after a cut connection at the offset the server confirmed,
-// and then registers the upload; Response() is the registration's reply.
+// and then registers the upload. It trusts no answer: an offset beyond the
+// file or behind what the server confirmed before, or an upload address
+// missing or on another server, ends it with an error.
 class TransferControl final : public QObject
 {
     Q_OBJECT
@@ -36,72 +72,56 @@ public:
         qint64 chunkBytes = 16 * 1024 * 1024;
     };
 
-    explicit TransferControl(QObject *parent = nullptr);
+    // `network` must outlive the control.
+    explicit TransferControl(QNetworkAccessManager &network, QObject *parent = nullptr);
     ~TransferControl() override;
     Q_DISABLE_COPY_MOVE(TransferControl)
 
-    void Request(const QString &url, const QString &account, const QString &password,
-                 const QString &postData);
-    void GetVersion(const QString &url, const QString &account, const QString &password, int folderId,
-                    int contentId, const QString &projectVersion, const QString &postData);
-    void PutFile(const QString &url, const QString &account, const QString &password, int folderId,
-                 int contentId, const QString &filePath);
-    // Percent of the file the server holds (plus the part of the running
-    // chunk on its way); 100 once all of it is there and it is registered.
-    int Progress() const;
-    QString Response() const { return m_response; }
-    // Ends the running transfer; an upload is also removed from the server.
-    void Cancel();
+    QCoro::Task<TransferReply> Request(QString url, QString account, QString password, QString postData,
+                                       StopToken stop);
+    QCoro::Task<TransferReply> GetVersion(QString url, QString account, QString password, int folderId,
+                                          int contentId, QString projectVersion, QString postData,
+                                          StopToken stop);
+    // Progress is told by uploadProgress() and registering(); run one upload
+    // at a time per control, so that they describe it.
+    QCoro::Task<UploadResult> PutFile(QString url, QString account, QString password, int folderId,
+                                      int contentId, QString filePath, StopToken stop);
 
-    // Why the last transfer got no reply, naming the host; empty when it got one.
-    QString ErrorText() const { return m_error; }
-    bool isBusy() const { return m_busy; }
-    // Bytes of the running upload the server has confirmed.
-    qint64 acknowledgedBytes() const { return m_acknowledged; }
+    // The percent shown for an upload: the bytes the server holds plus the
+    // part of the running chunk on its way, at most 99; 100 stays for "all
+    // there, being registered".
+    static int progressPercent(qint64 held, qint64 total);
+
     void setLimits(const Limits &limits) { m_limits = limits; }
     const Limits &limits() const { return m_limits; }
 
 Q_SIGNALS:
-    void RequestDone();
-    void VersionDone();
-    void PutFileDone();
+    // The running upload moved: `acknowledged` bytes of `total` are confirmed
+    // by the server; `percent` follows progressPercent().
+    void uploadProgress(qint64 acknowledged, qint64 total, int percent);
+    // Every byte is on the server, which now checks and stores the archive.
+    void registering();
 
 private:
-    enum class Done
-    {
-        Request,
-        Version,
-        PutFile
-    };
     struct Outcome;
+    struct UploadState;
 
-    quint64 begin();
-    QCoro::Task<> runForm(QUrl url, QByteArray authorization, QByteArray body, Done done);
-    QCoro::Task<> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
-                            QString filePath);
-    QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, quint64 generation,
+    QCoro::Task<TransferReply> runForm(QUrl url, QByteArray authorization, QByteArray body, StopToken stop);
+    QCoro::Task<UploadResult> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
+                                        QString filePath, StopToken stop);
+    QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, StopToken stop,
                               std::chrono::milliseconds idle);
-    QCoro::Task<Outcome> sendChunk(QUrl uploadUrl, QByteArray authorization, QString filePath, qint64 offset,
-                                   qint64 length, QByteArray sha1, quint64 generation);
-    QCoro::Task<Outcome> finishReply(QPointer<QNetworkReply> reply, quint64 generation,
+    QNetworkReply *sendChunk(const QUrl &uploadUrl, const QByteArray &authorization, const QString &filePath,
+                             qint64 offset, qint64 length, const QByteArray &sha1,
+                             const std::shared_ptr<UploadState> &state, QString &problem);
+    QCoro::Task<Outcome> finishReply(QPointer<QNetworkReply> reply, StopToken stop,
                                      std::chrono::milliseconds idle);
+    QCoro::Task<QByteArray> hashPart(QString path, qint64 start, qint64 length,
+                                     QCryptographicHash::Algorithm algorithm, StopToken stop);
     QNetworkRequest tusRequest(const QUrl &url, const QByteArray &authorization) const;
-    void finish(Done done, quint64 generation);
-    bool current(quint64 generation) const { return generation == m_generation; }
+    void report(UploadState &state);
     void terminate(const QUrl &uploadUrl, const QByteArray &authorization);
 
-    QNetworkAccessManager *m_network;
-    QPointer<QNetworkReply> m_active;
+    QNetworkAccessManager &m_network;
     Limits m_limits;
-    quint64 m_generation = 0;
-    bool m_busy = false;
-    QString m_response;
-    QString m_error;
-    // Upload state read by Progress().
-    qint64 m_total = 0;
-    qint64 m_acknowledged = 0;
-    qint64 m_inFlight = 0;
-    bool m_registering = false;
-    QUrl m_uploadUrl;
-    QByteArray m_uploadAuthorization;
 };

@@ -15,6 +15,7 @@
 #include "server/TransferControl.h"
 
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSignalSpy>
 

@@ -43,7 +43,9 @@ void CannedServer::accept()
             m_seen.append(seen);
             if (m_silent)
                 return;
-            const QByteArray body = m_bodies.value(m_seen.size() - 1, m_bodies.value(m_bodies.size() - 1));
+            QByteArray body = m_bodies.value(m_seen.size() - 1, m_bodies.value(m_bodies.size() - 1));
+            if (body.startsWith("HTTP/"))
+                return void(socket->write(body.replace("{port}", QByteArray::number(port()))));
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml; charset=utf-8\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\n\r\n" + body);
         });

@@ -6,7 +6,8 @@
 
 // A loopback HTTP server that answers every request with the next of the
 // given bodies (the last one repeats), or never answers at all, and keeps
-// what each request carried.
+// what each request carried. A body that begins with "HTTP/" is the whole
+// answer, with "{port}" standing for the server's own port.
 class CannedServer final : public QObject
 {
     Q_OBJECT

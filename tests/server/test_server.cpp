@@ -1,6 +1,4 @@
 #include "CannedServer.h"
-#include "support/CuttingProxy.h"
-#include "support/ServerProcess.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
 #include "common/XmlUtil.h"
@@ -9,6 +7,8 @@
 #include "server/LoginSession.h"
 #include "server/ServerSettings.h"
 #include "server/TransferControl.h"
+#include "support/CuttingProxy.h"
+#include "support/ServerProcess.h"
 
 #ifdef CLIPFERRY_TEST_WIDGETS
 #include "common/LanguageWidget.h"
@@ -24,6 +24,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -130,7 +131,6 @@ private Q_SLOTS:
     void folderForms();
     void folderStructureError();
     void shuffledListMatchesRepeatedPasses();
-    void nextNodeOrder();
     void replyRules_data();
     void replyRules();
     void requestShape_data();
@@ -139,11 +139,15 @@ private Q_SLOTS:
     void passwordRetry();
     void selectionSurvivesRefreshAndCache();
     void stalledServerIsReported();
+    void stopEndsCallAtOnce_data();
+    void stopEndsCallAtOnce();
     void certificateFailureNamesHost();
     void uploadSurvivesCutConnections();
-    void cancelLeavesNothingRegistered();
+    void stopLeavesNothingRegistered();
     void uploadRefusals_data();
     void uploadRefusals();
+    void untrustworthyTusAnswers_data();
+    void untrustworthyTusAnswers();
     void publicTusServerReceivesBytes();
     void foldersCommand_data();
     void foldersCommand();
@@ -157,6 +161,7 @@ private:
     ServerProcess &server();
     qint64 serverLogCount(const char *request);
 
+    QNetworkAccessManager m_network;
     std::unique_ptr<ServerProcess> m_server;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
 };
@@ -200,7 +205,6 @@ void TestServerAccess::resolutionList_data()
     QTest::addColumn<int>("second");
     QTest::addColumn<int>("third");
     // The previous values are 1024 and 640.
-    QTest::newRow("1920 first is skipped") << u"1920,1280,854"_qs << 1280 << 854;
     QTest::newRow("three below 1920") << u"1280,854,640"_qs << 1280 << 854;
     QTest::newRow("two keep the old") << u"1280,854"_qs << 1024 << 640;
     QTest::newRow("above 1920 dropped") << u"2560,1920,1280,640"_qs << 1280 << 640;
@@ -350,30 +354,6 @@ void TestServerAccess::shuffledListMatchesRepeatedPasses()
     QCOMPARE(tree.Selected->ID, firstUploadable->id);
 }
 
-void TestServerAccess::nextNodeOrder()
-{
-    CFolderTree tree;
-    const auto add = [&](int id, int pid, const char *name) {
-        CFolderNode node;
-        node.ID = id;
-        node.PID = pid;
-        node.Name = QString::fromUtf8(name);
-        node.Uploadable = true;
-        return tree.Add(node, tree.FindNode(pid));
-    };
-    QVERIFY(add(1, 0, "A"));
-    QVERIFY(add(2, 0, "B"));
-    QVERIFY(add(11, 1, "A1"));
-    QVERIFY(add(12, 1, "A2"));
-    QVERIFY(!add(12, 2, "again"));
-    QVERIFY(!add(20, 5, "no parent"));
-    QStringList visited;
-    for (const CFolderNode *n = tree.GetNextNode(tree.Root); n; n = tree.GetNextNode(n))
-        visited << n->Name;
-    QCOMPARE(visited, (QStringList{u"A"_qs, u"A1"_qs, u"A2"_qs, u"B"_qs}));
-    QCOMPARE(tree.Nodes().size(), size_t(5));
-}
-
 void TestServerAccess::replyRules_data()
 {
     QTest::addColumn<QByteArray>("body");
@@ -412,7 +392,7 @@ void TestServerAccess::replyRules()
     QFETCH(QString, message);
     CannedServer canned({body});
     ServerAccess access;
-    TransferControl control;
+    TransferControl control(m_network);
     LoginSession session(access, &control, u"frmAdd"_qs);
     QSignalSpy status(&session, &LoginSession::statusChanged);
     const bool ok = login(session, canned.address(), u"demo"_qs, u"demo"_qs);
@@ -464,7 +444,7 @@ void TestServerAccess::requestShape()
     CannedServer canned({reply("ver=\"2.0\"", "", "")});
     ServerAccess access;
     access.hashPassword = hash;
-    TransferControl control;
+    TransferControl control(m_network);
     LoginSession session(access, &control, u"frmAdd"_qs);
     QVERIFY(login(session, field.arg(canned.address()), u"démo"_qs, u" secret "_qs));
     QVERIFY(!access.useHttps);
@@ -500,7 +480,7 @@ void TestServerAccess::passwordRetry()
     QFETCH(QString, message);
     QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, enc}).isNull());
     ServerAccess access;
-    TransferControl control;
+    TransferControl control(m_network);
     LoginSession session(access, &control, u"frmAdd"_qs);
     QCOMPARE(login(session, server().address(), account, password), message.isEmpty());
     QTEST(session.requestsSent(), "requests");
@@ -526,7 +506,7 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     const auto profileServer = [&] { return ReadProfileServer(AppPaths::dataDir(), {}, {}); };
 
     ServerAccess access;
-    TransferControl control;
+    TransferControl control(m_network);
     LoginSession session(access, &control, u"frmAdd"_qs);
     QVERIFY(login(session, server().address(), u"demo"_qs, u"demo"_qs));
     QCOMPARE(profileServer().url, server().address());
@@ -558,7 +538,7 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
 
     // The next dialog starts from the cached reply, on the folder saved last.
     ServerAccess next;
-    TransferControl nextControl;
+    TransferControl nextControl(m_network);
     LoginSession cached(next, &nextControl, u"frmAddBatch"_qs);
     QVERIFY(cached.LoadCachedFolderList());
     QVERIFY(cached.loggedIn());
@@ -570,17 +550,53 @@ void TestServerAccess::stalledServerIsReported()
 {
     CannedServer silent({});
     silent.setSilent(true);
-    TransferControl control;
+    TransferControl control(m_network);
     TransferControl::Limits limits;
     limits.idle = 500ms;
     control.setLimits(limits);
-    QSignalSpy done(&control, &TransferControl::RequestDone);
-    control.Request(u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs,
-                    u"tool=v.1"_qs);
-    QVERIFY(done.isEmpty()); // never before the call returned
-    QVERIFY(done.wait(30000));
-    QVERIFY(control.Response().isEmpty());
-    QVERIFY2(control.ErrorText().startsWith(u"127.0.0.1: no answer"_qs), qPrintable(control.ErrorText()));
+    const TransferReply reply = QCoro::waitFor(control.Request(
+        u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs, u"tool=v.1"_qs, {}));
+    QVERIFY2(reply.error.startsWith(u"127.0.0.1: no answer"_qs), qPrintable(reply.error));
+}
+
+void TestServerAccess::stopEndsCallAtOnce_data()
+{
+    QTest::addColumn<bool>("upload");
+    QTest::addColumn<bool>("silent"); // a server that never answers, else none at all
+    QTest::newRow("request to a silent server") << false << true;
+    QTest::newRow("upload to a silent server") << true << true;
+    QTest::newRow("upload pausing between attempts") << true << false;
+}
+
+void TestServerAccess::stopEndsCallAtOnce()
+{
+    QFETCH(bool, upload);
+    QFETCH(bool, silent);
+    const QString archive = makeArchive(QDir::temp().filePath(u"stop"_qs), 1000);
+    CannedServer canned({});
+    canned.setSilent(true);
+    QTcpServer closed; // a port that was free a moment ago
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const QString url =
+        u"http://127.0.0.1:%1/tarn/putFile/"_qs.arg(silent ? canned.port() : closed.serverPort());
+    closed.close();
+    TransferControl control(m_network);
+    TransferControl::Limits limits;
+    limits.idle = limits.firstPause = 10min;
+    control.setLimits(limits);
+    StopSource source;
+    auto ended = std::make_shared<std::optional<TransferReply>>();
+    const auto keep = [ended](const TransferReply &reply) { *ended = reply; };
+    if (upload)
+        QCoro::connect(control.PutFile(url, u"a"_qs, u"b"_qs, 1, 0, archive, source.token()), this, keep);
+    else
+        QCoro::connect(control.Request(url, u"a"_qs, u"b"_qs, {}, source.token()), this, keep);
+    QTRY_VERIFY(!silent || canned.seen().size() == 1);
+    QTest::qWait(silent ? 0 : 500); // refused at once, then a long pause
+    source.requestStop();
+    QVERIFY(!ended->has_value()); // never inside the caller's Stop
+    QTRY_VERIFY_WITH_TIMEOUT(ended->has_value(), 5000);
+    QVERIFY(ended->value().stopped());
 }
 
 void TestServerAccess::certificateFailureNamesHost()
@@ -600,7 +616,7 @@ void TestServerAccess::certificateFailureNamesHost()
         QSKIP("the server was built without TLS");
 
     ServerAccess access;
-    TransferControl control;
+    TransferControl control(m_network);
     LoginSession session(access, &control, u"frmAdd"_qs);
     QVERIFY(!login(session, u"https://"_qs + tls.address() + u"/portal"_qs, u"demo"_qs, u"demo"_qs));
     QVERIFY(access.useHttps);
@@ -634,36 +650,32 @@ void TestServerAccess::uploadSurvivesCutConnections()
     CuttingProxy proxy(server().port(), {30ll << 20, 75ll << 20, 150ll << 20});
     proxy.setRefuseAfterCut(true);
     const qint64 offsetQueries = serverLogCount("HEAD /tarn/putFile/uploads/");
-    TransferControl control;
+    TransferControl control(m_network);
     control.setLimits(quickRetries());
-    QSignalSpy done(&control, &TransferControl::PutFileDone);
 
     // Progress may fall back after a cut, but never below what the server confirmed.
     int lowest = 100;
     bool backwards = false;
+    bool registering = false;
     qint64 lastAcknowledged = 0;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, this, [&] {
-        const qint64 acknowledged = control.acknowledgedBytes();
-        const int progress = control.Progress();
-        backwards = backwards || acknowledged < lastAcknowledged || progress < lastAcknowledged * 100 / size;
+    connect(&control, &TransferControl::uploadProgress, this, [&](qint64 acknowledged, qint64, int percent) {
+        backwards = backwards || acknowledged < lastAcknowledged || percent < lastAcknowledged * 100 / size;
         lastAcknowledged = acknowledged;
-        lowest = std::min(lowest, progress);
+        lowest = std::min(lowest, percent);
     });
-    poll.start(10);
-    control.PutFile(u"http://127.0.0.1:%1/tarn/putFile/"_qs.arg(proxy.port()), u"demo"_qs, u"demo"_qs, 1, 0,
-                    archive);
-    QVERIFY(done.wait(600000));
-    poll.stop();
+    connect(&control, &TransferControl::registering, this, [&] { registering = lastAcknowledged == size; });
+    const UploadResult result =
+        QCoro::waitFor(control.PutFile(u"http://127.0.0.1:%1/tarn/putFile/"_qs.arg(proxy.port()), u"demo"_qs,
+                                       u"demo"_qs, 1, 0, archive, {}));
     QVERIFY(!backwards);
     QCOMPARE(lowest, 0);
+    QVERIFY(registering);
     QCOMPARE(proxy.cutsDone(), 3);
     // Every cut was picked up by asking the server for its offset.
     QVERIFY(serverLogCount("HEAD /tarn/putFile/uploads/") - offsetQueries >= 3);
-    QCOMPARE(control.Progress(), 100);
-    QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
+    QVERIFY2(result.outcome == TransferOutcome::Replied, qPrintable(result.error));
     pugi::xml_document doc;
-    QVERIFY2(Xml::parseText(doc, control.Response().toUtf8()), qPrintable(control.Response()));
+    QVERIFY2(Xml::parseText(doc, result.text.toUtf8()), qPrintable(result.text));
     QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), QString());
     const QString content = Xml::GetTextByPath(doc, u"contentID"_qs);
     QVERIFY(content.toInt() > 0);
@@ -671,26 +683,29 @@ void TestServerAccess::uploadSurvivesCutConnections()
     QFile::remove(archive);
 }
 
-void TestServerAccess::cancelLeavesNothingRegistered()
+void TestServerAccess::stopLeavesNothingRegistered()
 {
     const auto before = server().admin({u"content"_qs, u"list"_qs});
     QVERIFY(!before.isNull());
     const QString archive = makeArchive(QDir::temp().filePath(u"cancel"_qs), 40ll * 1024 * 1024);
     QVERIFY(!archive.isEmpty());
-    TransferControl control;
+    TransferControl control(m_network);
     TransferControl::Limits limits = quickRetries();
     limits.chunkBytes = 4 << 20;
     control.setLimits(limits);
-    QSignalSpy done(&control, &TransferControl::PutFileDone);
-    control.PutFile(u"http://"_qs + server().address() + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 1, 0,
-                    archive);
-    QTRY_VERIFY_WITH_TIMEOUT(control.acknowledgedBytes() > 0, 120000);
-    control.Cancel();
-    QVERIFY(!control.isBusy());
+    StopSource source;
+    connect(&control, &TransferControl::uploadProgress, this, [&](qint64 acknowledged) {
+        if (acknowledged > 0)
+            source.requestStop();
+    });
+    const UploadResult result =
+        QCoro::waitFor(control.PutFile(u"http://"_qs + server().address() + u"/tarn/putFile/"_qs, u"demo"_qs,
+                                       u"demo"_qs, 1, 0, archive, source.token()));
+    QVERIFY(result.stopped());
+    QVERIFY(result.acknowledged > 0 && result.acknowledged < QFileInfo(archive).size());
     const QDir uploads(server().dataDir() + u"/uploads"_qs);
     QTRY_VERIFY_WITH_TIMEOUT(uploads.entryList(QDir::Files).isEmpty(), 60000);
     QCOMPARE(server().admin({u"content"_qs, u"list"_qs}), before);
-    QVERIFY(done.isEmpty());
 }
 
 void TestServerAccess::uploadRefusals_data()
@@ -699,7 +714,7 @@ void TestServerAccess::uploadRefusals_data()
     QTest::addColumn<int>("folder");
     QTest::addColumn<bool>("serverDown");
     QTest::addColumn<QString>("code");  // the refusal's errInfo, when the server answers
-    QTest::addColumn<QString>("error"); // how ErrorText() begins
+    QTest::addColumn<QString>("error"); // how the error begins
     QTest::newRow("no such folder") << u"demo"_qs << 999 << false << u"1201"_qs << u"127.0.0.1: HTTP 404"_qs;
     QTest::newRow("grey folder") << u"demo"_qs << 2 << false << u"1202"_qs << u"127.0.0.1: HTTP 403"_qs;
     QTest::newRow("wrong password") << u"nope"_qs << 1 << false << u"1102"_qs << u"127.0.0.1: HTTP 401"_qs;
@@ -722,20 +737,70 @@ void TestServerAccess::uploadRefusals()
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         address = u"127.0.0.1:"_qs + QString::number(closed.serverPort());
     }
-    TransferControl control;
+    TransferControl control(m_network);
     control.setLimits(quickRetries());
-    QSignalSpy done(&control, &TransferControl::PutFileDone);
-    control.PutFile(u"http://"_qs + address + u"/tarn/putFile/"_qs, u"demo"_qs, password, folder, 0, archive);
-    QVERIFY(done.wait(120000));
-    QVERIFY2(control.ErrorText().startsWith(error), qPrintable(control.ErrorText()));
+    const UploadResult result = QCoro::waitFor(control.PutFile(u"http://"_qs + address + u"/tarn/putFile/"_qs,
+                                                               u"demo"_qs, password, folder, 0, archive, {}));
+    QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
     pugi::xml_document doc;
     if (code.isEmpty()) {
-        QVERIFY(control.Response().isEmpty());
+        QVERIFY(result.text.isEmpty());
     } else {
-        QVERIFY2(Xml::parseText(doc, control.Response().toUtf8()), qPrintable(control.Response()));
+        QVERIFY2(Xml::parseText(doc, result.text.toUtf8()), qPrintable(result.text));
         QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), code);
     }
-    QVERIFY(!control.isBusy());
+}
+
+void TestServerAccess::untrustworthyTusAnswers_data()
+{
+    QTest::addColumn<QList<QByteArray>>("answers"); // one per request; nothing is sent after the last
+    QTest::addColumn<QString>("error");
+    const auto answer = [](const char *status, const QByteArray &headers = {}) {
+        return "HTTP/1.1 " + QByteArray(status) + "\r\n" + headers + "Content-Length: 0\r\n\r\n";
+    };
+    const auto offset = [&](const char *status, int bytes) {
+        return answer(status, "Upload-Offset: " + QByteArray::number(bytes) + "\r\n");
+    };
+    const QByteArray created = answer("201 Created", "Location: /tarn/putFile/uploads/1\r\n");
+    const QByteArray conflict = answer("409 Conflict");
+    const QString elsewhere = u"127.0.0.1: the server sent the upload to another address"_qs;
+    const QString beyond = u"127.0.0.1: the server claims %1 bytes of a 1000-byte upload"_qs;
+    const QString back = u"127.0.0.1: the server went back from 400 confirmed bytes to %1"_qs;
+    QTest::newRow("no Location") << QList{answer("201 Created")}
+                                 << u"127.0.0.1: the server created the upload without its address"_qs;
+    QTest::newRow("Location on another port")
+        << QList{answer("201 Created", "Location: http://127.0.0.1:{other}/u/1\r\n")} << elsewhere;
+    QTest::newRow("Location on another scheme")
+        << QList{answer("201 Created", "Location: https://127.0.0.1:{port}/u/1\r\n")} << elsewhere;
+    QTest::newRow("offset beyond the file")
+        << QList{created, offset("204 No Content", 1001)} << beyond.arg(1001);
+    QTest::newRow("asked offset beyond the file")
+        << QList{created, conflict, offset("200 OK", 5000)} << beyond.arg(5000);
+    QTest::newRow("offset going back")
+        << QList{created, offset("204 No Content", 400), offset("204 No Content", 300)} << back.arg(300);
+    QTest::newRow("asked offset going back")
+        << QList{created, offset("204 No Content", 400), conflict, offset("200 OK", 0)} << back.arg(0);
+}
+
+void TestServerAccess::untrustworthyTusAnswers()
+{
+    QFETCH(QList<QByteArray>, answers);
+    QFETCH(QString, error);
+    const QString archive = QDir::temp().filePath(u"hostile.bin"_qs);
+    QVERIFY(Xml::writeFileAtomic(archive, QByteArray(1000, 'x')));
+    CannedServer other({});
+    for (QByteArray &answer : answers)
+        answer.replace("{other}", QByteArray::number(other.port()));
+    CannedServer canned(answers);
+    TransferControl control(m_network);
+    TransferControl::Limits limits = quickRetries();
+    limits.chunkBytes = 400;
+    control.setLimits(limits);
+    const UploadResult result = QCoro::waitFor(control.PutFile(
+        u"http://"_qs + canned.address() + u"/tarn/putFile/"_qs, u"demo"_qs, u"demo"_qs, 1, 0, archive, {}));
+    QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
+    QCOMPARE(canned.seen().size(), answers.size());
+    QVERIFY(other.seen().isEmpty()); // the credentials went nowhere else
 }
 
 void TestServerAccess::publicTusServerReceivesBytes()
@@ -755,15 +820,14 @@ void TestServerAccess::publicTusServerReceivesBytes()
     QVERIFY2(match.hasMatch(), out.constData());
 
     const QString archive = makeArchive(QDir::temp().filePath(u"interop"_qs), 5 * 1024 * 1024 + 123);
-    TransferControl control;
+    TransferControl control(m_network);
     TransferControl::Limits limits = quickRetries();
     limits.chunkBytes = 2 << 20; // several PATCH requests
     control.setLimits(limits);
-    QSignalSpy done(&control, &TransferControl::PutFileDone);
-    control.PutFile(u"http://127.0.0.1:"_qs + match.captured(1) + u"/tarn/putFile/"_qs, u"demo"_qs,
-                    u"demo"_qs, 3, 0, archive);
-    QVERIFY(done.wait(120000));
-    QVERIFY2(control.ErrorText().isEmpty(), qPrintable(control.ErrorText()));
+    const UploadResult result =
+        QCoro::waitFor(control.PutFile(u"http://127.0.0.1:"_qs + match.captured(1) + u"/tarn/putFile/"_qs,
+                                       u"demo"_qs, u"demo"_qs, 3, 0, archive, {}));
+    QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
     node.kill();
     node.waitForFinished(30000);
     const QStringList stored = QDir(store).entryList(QDir::Files).filter(QRegularExpression(u"^[^.]+$"_qs));
@@ -846,7 +910,7 @@ void TestServerAccess::pickerTakesOnlyUploadableFolders()
 void TestServerAccess::panelFollowsLoginAndEdits()
 {
     ServerAccess access;
-    TransferControl control;
+    TransferControl control(m_network);
     QWidget dialog;
     dialog.setObjectName(u"frmAdd"_qs);
     auto *panel = new LoginPanelWidget(access, &control, u"frmAdd"_qs, &dialog);
