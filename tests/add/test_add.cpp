@@ -1,9 +1,14 @@
+#include "add/SourceLoader.h"
 #include "add/VideoProbe.h"
+#include "common/Lang.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
 #include "platform/ToolLocator.h"
+#include "recorder/SampleRecording.h"
+#include "support/ServerProcess.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,7 +36,124 @@ class TestAdd : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+
 private Q_SLOTS:
+    void sourceRefusals_data()
+    {
+        const auto text = [](const char *key) {
+            return Lang(QStringLiteral("frmAdd"), QString::fromLatin1(key));
+        };
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("create");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("missing") << QStringLiteral("gone.mp4") << false << QStringLiteral("DOES_NOT_EXIST");
+        QTest::newRow("rm") << QStringLiteral("clip.rm") << true << text("msg_rm_and_rmvb");
+        QTest::newRow("RMVB capitals") << QStringLiteral("clip.RMVB") << true << text("msg_rm_and_rmvb");
+        QTest::newRow("dvd menu") << QStringLiteral("video_ts.vob") << true << text("msg_VIDEO_TS_VOB");
+        QTest::newRow("title set") << QStringLiteral("VTS_01_1.VOB") << true << QString();
+        QTest::newRow("project without media")
+            << QStringLiteral("lonely/project.qvp") << true << text("msg_noMediaQv");
+        QTest::newRow("video") << QStringLiteral("fine.mkv") << true << QString();
+    }
+    void sourceRefusals()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, create);
+        QFETCH(QString, refusal);
+        const QString path = m_dir.filePath(QStringLiteral("refusals/") + name);
+        if (create) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            writeFile(path, "x");
+        }
+        if (refusal == QLatin1String("DOES_NOT_EXIST"))
+            refusal = u'"' + path + QStringLiteral("\" does not exists!");
+        QCOMPARE(SourceLoader::check(path).value_or(SourceFailure{}).text, refusal);
+    }
+
+    // clipferry-cli upload loads its sources as the add dialog does: a
+    // project newer than the server takes is refused with the dialog's
+    // message, and the destination must be a folder that takes uploads.
+    void uploadCommand_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("printed");
+        const QString tooNew = Lang(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
+                                   .replace(QStringLiteral("%s"), QStringLiteral("8"));
+        QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)";
+        QTest::newRow("version 7 project")
+            << "7" << QString() << 0 << "queued (recording \"Sample recording\")";
+        QTest::newRow("version 8 project") << "8" << QString() << 1 << tooNew;
+        QTest::newRow("single-file project") << "zdm" << QString() << 1 << tooNew;
+        QTest::newRow("folder without uploads") << "mp4"
+                                                << "grey" << 1 << "takes no upload";
+    }
+    void uploadCommand()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, folder);
+        QFETCH(int, exitCode);
+        QFETCH(QString, printed);
+        if (!m_server) {
+            m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
+            QVERIFY(m_server->start({QStringLiteral("--demo")}));
+            QVERIFY(!m_server
+                         ->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("qvpver"),
+                                  QStringLiteral("7")})
+                         .isNull());
+        }
+        const QString folderDir =
+            m_dir.filePath(QStringLiteral("upload-") + QString::fromUtf8(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(folderDir));
+        QString path = QDir(folderDir).filePath(QStringLiteral("clip.mp4"));
+        if (source == QLatin1String("mp4")) {
+            SampleVideo sample;
+            sample.durationSeconds = 2;
+            sample.output = path;
+            QCOMPARE(QCoro::waitFor(sample.make()), QString());
+        } else {
+            SampleRecordingOptions options;
+            options.singleFile = source == QLatin1String("zdm");
+            options.version = options.singleFile ? 8 : source.toInt();
+            const SampleRecordingResult made = QCoro::waitFor(makeSampleRecording(folderDir, options));
+            QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
+            path = made.path;
+        }
+        if (folder == QLatin1String("grey"))
+            folder = QString::fromLatin1(
+                m_server
+                    ->admin({QStringLiteral("folder"), QStringLiteral("add"), QStringLiteral("0"),
+                             QStringLiteral("Grey"), QStringLiteral("--no-upload")})
+                    .trimmed());
+        const QString queue = QDir(folderDir).filePath(QStringLiteral("queue.xml"));
+        QStringList args{QStringLiteral("upload"),
+                         QStringLiteral("--server"),
+                         m_server->address(),
+                         QStringLiteral("--account"),
+                         QStringLiteral("demo"),
+                         QStringLiteral("--password"),
+                         QStringLiteral("demo"),
+                         QStringLiteral("--queue-only"),
+                         QStringLiteral("--queue"),
+                         queue,
+                         path};
+        if (!folder.isEmpty())
+            args << QStringLiteral("--folder") << folder;
+        QProcess process;
+        process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), args);
+        QVERIFY(process.waitForFinished(120000));
+        const QString out =
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        QCOMPARE(process.exitCode(), exitCode);
+        QVERIFY2(out.contains(printed), qPrintable(out));
+        // Nothing is queued after a refusal, and no unpacked project stays behind.
+        QCOMPARE(QFileInfo::exists(queue), exitCode == 0);
+        QVERIFY(QDir::temp().entryList({QStringLiteral("tmp_zdm_*")}).isEmpty());
+    }
+
     void parseReport_data()
     {
         QTest::addColumn<QString>("text");

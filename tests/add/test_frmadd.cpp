@@ -140,35 +140,6 @@ private Q_SLOTS:
         QVERIFY(filters.last().endsWith(u"(project.qvp"_qs + (offersZdm ? u" *.zdm)"_qs : u")"_qs)));
     }
 
-    void sourceRefusals_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("create");
-        QTest::addColumn<QString>("refusal");
-        QTest::newRow("missing") << u"gone.mp4"_qs << false << u"DOES_NOT_EXIST"_qs;
-        QTest::newRow("rm") << u"clip.rm"_qs << true << text(u"msg_rm_and_rmvb"_qs);
-        QTest::newRow("RMVB capitals") << u"clip.RMVB"_qs << true << text(u"msg_rm_and_rmvb"_qs);
-        QTest::newRow("dvd menu") << u"video_ts.vob"_qs << true << text(u"msg_VIDEO_TS_VOB"_qs);
-        QTest::newRow("title set") << u"VTS_01_1.VOB"_qs << true << QString();
-        QTest::newRow("project without media")
-            << u"lonely/project.qvp"_qs << true << text(u"msg_noMediaQv"_qs);
-        QTest::newRow("video") << u"fine.mkv"_qs << true << QString();
-    }
-    void sourceRefusals()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, create);
-        QFETCH(QString, refusal);
-        const QString path = m_dir.filePath(u"refusals/"_qs + name);
-        if (create) {
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            writeFile(path, "x");
-        }
-        if (refusal == u"DOES_NOT_EXIST")
-            refusal = u"\""_qs + path + u"\" does not exists!"_qs;
-        QCOMPARE(frmAdd::SourceRefusal(path), refusal);
-    }
-
     // A 1280x720 clip on a server with 1024 and 640: every resolution can
     // be chosen, each with its size, audio rate and file name suffix.
     void videoOnNewServer()
