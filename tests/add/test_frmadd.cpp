@@ -381,25 +381,6 @@ private Q_SLOTS:
         QCOMPARE(after.title, u"Week one, revised"_qs);
     }
 
-    // A project newer than the server takes is refused and leaves the
-    // dialog without a source.
-    void projectTooNewForServer()
-    {
-        const SampleRecordingResult made =
-            QCoro::waitFor(makeSampleRecording(m_dir.filePath(u"newer"_qs), SampleRecordingOptions{}));
-        QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
-        QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"7"_qs}).isNull());
-        Rig rig;
-        rig.open();
-        const bool loggedIn = logIn(rig);
-        m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"8"_qs});
-        QVERIFY(loggedIn);
-        QVERIFY(!choose(rig, made.path));
-        QCOMPARE(m_messages->messages.last().text,
-                 Lang(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
-        QVERIFY(rig.child<QLineEdit>(u"txtSource"_qs)->text().isEmpty());
-    }
-
     // The dialog logged in with a probed video, for the documentation; only
     // when CLIPFERRY_SCREENSHOT_DIR names where to put it.
     void screenshot()
