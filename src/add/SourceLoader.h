@@ -75,8 +75,9 @@ public:
     // Why a file cannot be a source, before anything is loaded: missing,
     // rm/rmvb, a DVD menu, a project without its media.
     static std::optional<SourceFailure> check(const QString &path);
-    // Why a project of `version` cannot go to this server: unreadable (empty
-    // `version` is fine for that) or newer than it accepts.
+    // Why a project cannot go to this server: it could not be read, or its
+    // major version is above what the server accepts. The message names the
+    // version's first character, whatever was read of it.
     static std::optional<SourceFailure> versionRefusal(bool readable, const QString &version,
                                                        const ServerSettings &server);
     // Why a choice for a loaded video cannot be uploaded: above 2 GiB.
