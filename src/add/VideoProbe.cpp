@@ -96,7 +96,7 @@ QCoro::Task<bool> VideoProbe::probe(QString path, bool batchForm, bool quiet)
         co_return false;
     Q_EMIT probingChanged(false);
 
-    const ProbeFailure failure = parseReport(report, batchForm, found);
+    failure = parseReport(report, batchForm, found);
     if (failure != ProbeFailure::None) {
         const QString text = failureText(failure);
         if (!quiet && !text.isEmpty())
@@ -170,6 +170,24 @@ ProbeFailure VideoProbe::parseReport(const QString &text, bool batchForm, ProbeR
     return ProbeFailure::None;
 }
 
+QString VideoProbe::failureKey(ProbeFailure failure)
+{
+    switch (failure) {
+    case ProbeFailure::UnknownFormat:
+        return QStringLiteral("msg_unknownFormat");
+    case ProbeFailure::OpenError:
+        return QStringLiteral("msg_openFileError");
+    case ProbeFailure::NoSuchFile:
+        return QStringLiteral("msg_noSuchFile");
+    case ProbeFailure::MultiStream:
+        return QStringLiteral("msg_multiStream");
+    case ProbeFailure::Duration:
+        return QStringLiteral("msg_durErr");
+    default:
+        return {};
+    }
+}
+
 QString VideoProbe::failureText(ProbeFailure failure)
 {
     switch (failure) {
@@ -177,17 +195,15 @@ QString VideoProbe::failureText(ProbeFailure failure)
     case ProbeFailure::BatchEmpty:
         return {};
     case ProbeFailure::UnknownFormat:
-        return Lang(kSection, QStringLiteral("msg_unknownFormat"), QStringLiteral("Unknown format!"));
+        return Lang(kSection, failureKey(failure), QStringLiteral("Unknown format!"));
     case ProbeFailure::OpenError:
-        return Lang(kSection, QStringLiteral("msg_openFileError"), QStringLiteral("Open file error!"));
+        return Lang(kSection, failureKey(failure), QStringLiteral("Open file error!"));
     case ProbeFailure::NoSuchFile:
-        return Lang(kSection, QStringLiteral("msg_noSuchFile"), QStringLiteral("No such file!"));
+        return Lang(kSection, failureKey(failure), QStringLiteral("No such file!"));
     case ProbeFailure::MultiStream:
-        return Lang(kSection, QStringLiteral("msg_multiStream"),
-                    QStringLiteral("Multi-stream video is not supported!"));
+        return Lang(kSection, failureKey(failure), QStringLiteral("Multi-stream video is not supported!"));
     case ProbeFailure::Duration:
-        return Lang(kSection, QStringLiteral("msg_durErr"),
-                    QStringLiteral("Cannot retrieve video duration!"));
+        return Lang(kSection, failureKey(failure), QStringLiteral("Cannot retrieve video duration!"));
     case ProbeFailure::BatchDuration:
         return QStringLiteral("Cannot get video duration!");
     case ProbeFailure::Size:

@@ -47,6 +47,8 @@ public:
     explicit VideoProbe(ExecRunner &runner, QObject *parent = nullptr);
 
     ProbeResult result;
+    // Why the last probe failed; None after a good one.
+    ProbeFailure failure = ProbeFailure::None;
 
     // The single dialog's form: a failure shows one message box.
     QCoro::Task<bool> ProbeVideo(QString path);
@@ -57,6 +59,8 @@ public:
     static ProbeFailure parseReport(const QString &ffmpegText, bool batchForm, ProbeResult &result);
     // The text shown for a failure; empty for one that shows nothing.
     static QString failureText(ProbeFailure failure);
+    // Its language key; empty for the fixed texts.
+    static QString failureKey(ProbeFailure failure);
     static int CountVideoStreams(const QString &text);
     static bool ParseFrameSize(const QString &line, qint32 &width, qint32 &height);
     // Fits a frame to a maximum width, keeping the display aspect when known.

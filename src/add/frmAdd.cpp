@@ -2,7 +2,6 @@
 
 #include "add/frmCustomBps.h"
 #include "common/DialogWidget.h"
-#include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
 #include "common/Settings.h"
@@ -14,7 +13,6 @@
 #include "platform/Messages.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
-#include "recorder/MediaLibraries.h"
 #include "server/FolderPickerWidget.h"
 #include "server/LoginPanelWidget.h"
 #include "server/ServerAccess.h"
@@ -41,8 +39,6 @@ using namespace VideoSettings;
 namespace {
 
 const QString kSection = u"frmAdd"_s;
-const QString kVideoPatterns =
-    u"*.wmv;*.mp4;*.m4v;*.mpg;*.mpeg;*.avi;*.m2ts;*.m2t;*.mts;*.flv;*.mov;*.mkv;*.3gp;*.vob;*.f4v"_s;
 // Estimates above this are worth a warning before the upload fails at 2 GiB.
 constexpr double kNearLimitBytes = 1.9 * 1024 * 1024 * 1024;
 
@@ -51,19 +47,12 @@ QString extensionOf(const QString &path)
     return QFileInfo(path).suffix().toLower();
 }
 
-// The project's major version: "8.0" is 8.
-int majorVersion(const QString &version)
-{
-    return version.left(1).toInt();
-}
-
 } // namespace
 
 frmAdd::frmAdd(Session &session, QWidget *parent)
     : QDialog(parent), m_access(session.access()), m_queue(session.queue()),
       m_runner(new ExecRunner(session.processes(), m_options, m_silent, this)),
-      m_probe(new VideoProbe(*m_runner, this)), m_libraries(new MediaLibraries(session.processes(), this)),
-      m_control(&session.transfer())
+      m_loader(new SourceLoader(*m_runner, this)), m_control(&session.transfer())
 {
     setObjectName(kSection);
     buildControls();
@@ -225,7 +214,7 @@ void frmAdd::connectControls()
     connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
     connect(m_resolutionGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseResolution);
 
-    connect(m_probe, &VideoProbe::probingChanged, this, &frmAdd::setProbing);
+    connect(m_loader, &SourceLoader::busyChanged, this, &frmAdd::setProbing);
     connect(m_login, &LoginPanelWidget::busyChanged, this, &frmAdd::busyChanged);
     connect(m_login, &LoginPanelWidget::serverDependentPartsEnabled, this, &frmAdd::serverPartsEnabled);
     connect(m_login, &LoginPanelWidget::loginEdited, this, [this] {
@@ -304,8 +293,9 @@ void frmAdd::openForEdit()
 QString frmAdd::BrowseFilter(int supportedQvpVer)
 {
     const QString z = supportedQvpVer >= 8 ? u";*.zdm"_s : QString();
-    return u"All supported files (.qvp"_s + z + u';' + kVideoPatterns + u")|project.qvp;"_s + kVideoPatterns +
-           z + u"|Video file ("_s + kVideoPatterns + u")|"_s + kVideoPatterns +
+    const QString videoPatterns = u"*."_s + SourceLoader::videoExtensions().join(u";*."_s);
+    return u"All supported files (.qvp"_s + z + u';' + videoPatterns + u")|project.qvp;"_s + videoPatterns +
+           z + u"|Video file ("_s + videoPatterns + u")|"_s + videoPatterns +
            u"|Corvana / Lumetra file (.qvp"_s + z + u")|project.qvp"_s + z;
 }
 
@@ -318,30 +308,6 @@ QStringList frmAdd::nameFilters(const QString &browseFilter)
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
         filters << parts[i] + u" ("_s + QString(parts[i + 1]).replace(u';', u' ') + u')';
     return filters;
-}
-
-bool frmAdd::isSourceName(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.fileName() == u"project.qvp")
-        return true;
-    const QString pattern = u"*."_s + info.suffix().toLower();
-    return kVideoPatterns.split(u';').contains(pattern) || pattern == u"*.zdm";
-}
-
-QString frmAdd::SourceRefusal(const QString &path)
-{
-    const QFileInfo info(path);
-    if (!info.exists())
-        return u"\""_s + path + u"\" does not exists!"_s;
-    const QString extension = info.suffix().toLower();
-    if (extension == u"rmvb" || extension == u"rm")
-        return Lang(kSection, u"msg_rm_and_rmvb"_s, u"rm and rmvb file are not supported!"_s);
-    if (info.fileName().toUpper() == u"VIDEO_TS.VOB")
-        return Lang(kSection, u"msg_VIDEO_TS_VOB"_s);
-    if (extension == u"qvp" && !QFileInfo::exists(info.dir().filePath(u"media.qv"_s)))
-        return Lang(kSection, u"msg_noMediaQv"_s);
-    return {};
 }
 
 void frmAdd::chooseSourceAfterLogin(const QString &path)
@@ -381,8 +347,8 @@ QCoro::Task<> frmAdd::browse()
 
 QCoro::Task<> frmAdd::chooseSource(QString path)
 {
-    if (const QString refusal = SourceRefusal(path); !refusal.isEmpty()) {
-        Messages::show(refusal, dialogTitle());
+    if (const auto refusal = SourceLoader::check(path)) {
+        Messages::show(refusal->text, dialogTitle());
         co_return;
     }
     if (isQueuedElsewhere(path)) {
@@ -394,7 +360,7 @@ QCoro::Task<> frmAdd::chooseSource(QString path)
         txtTitle->setText(QFileInfo(path).completeBaseName());
     m_choice = {};
     EnableVideoSettings(false);
-    m_sourceLoaded = false;
+    m_source.loaded = false;
     updateOk();
     selectConversion(LocalConversion);
     selectResolution(StandardResolution);
@@ -404,97 +370,37 @@ QCoro::Task<> frmAdd::chooseSource(QString path)
 QCoro::Task<> frmAdd::loadSource()
 {
     const QString path = txtSource->text();
-    const QString extension = extensionOf(path);
+    m_source = {};
+    m_source.kind = SourceLoader::kindOf(path);
     QPointer<frmAdd> self(this);
-    bool loaded = false;
-    if (extension == u"qvp") {
-        m_kind = SourceKind::Project;
-        loaded = loadRecordingProject(path);
-    } else if (extension == u"zdm") {
-        m_kind = SourceKind::SingleFileProject;
-        loaded = co_await loadSingleFileProject(path);
-    } else {
-        m_kind = SourceKind::Video;
-        loaded = co_await loadVideo(path);
-    }
+    LoadedSource loaded = co_await m_loader->load(path, m_access.settings, false, dialogTitle());
     if (!self)
         co_return;
-    m_sourceLoaded = loaded;
+    if (!loaded.loaded) {
+        clearSource();
+        co_return;
+    }
+    m_source = std::move(loaded);
+    if (m_source.kind == SourceKind::Video) {
+        cmdCancel->setEnabled(true);
+        showSourceSize();
+        EnableVideoSettings(true);
+    } else {
+        if (!m_source.title.isEmpty())
+            txtTitle->setText(m_source.title);
+        if (!m_source.author.isEmpty())
+            txtAuthor->setText(m_source.author);
+    }
     updateOk();
-}
-
-bool frmAdd::loadRecordingProject(const QString &qvpPath)
-{
-    CProjectFile project;
-    const bool read = project.Load(qvpPath, true);
-    if (!read || majorVersion(project.version) > m_access.settings.supportedQvpVer) {
-        QString text = Lang(u"frmCommon"_s, u"msgUnsupportQvpVer"_s);
-        text.replace(u"%s"_s, project.version.left(1));
-        Messages::show(text, dialogTitle());
-        clearSource();
-        return false;
-    }
-    m_projectTitle = project.title;
-    m_projectAuthor = project.author;
-    if (!project.title.isEmpty())
-        txtTitle->setText(project.title);
-    if (!project.author.isEmpty())
-        txtAuthor->setText(project.author);
-    return true;
-}
-
-QCoro::Task<bool> frmAdd::loadSingleFileProject(QString path)
-{
-    const QString folder = UniqueTempFolder(AppPaths::tempDir(), u"tmp_zdm_"_s);
-    if (folder.isEmpty() || !QDir().mkpath(folder)) {
-        clearSource();
-        co_return false;
-    }
-    const QDir dir(folder);
-    QPointer<frmAdd> self(this);
-    // Unpacking a large recording takes a moment: the dialog is busy meanwhile.
-    setProbing(true);
-    co_await m_libraries->GetExtendDataFromProject(
-        path, dir.filePath(u"project.qvp"_s), dir.filePath(u"cursor.gif"_s), dir.filePath(u"photo.gif"_s),
-        dir.filePath(u"inteIndex.txt"_s));
-    if (!self) {
-        DeleteFolderIfExists(folder);
-        co_return false;
-    }
-    setProbing(false);
-    const bool loaded = loadRecordingProject(dir.filePath(u"project.qvp"_s));
-    DeleteFolderIfExists(folder);
-    co_return loaded;
-}
-
-QCoro::Task<bool> frmAdd::loadVideo(QString path)
-{
-    QPointer<frmAdd> self(this);
-    const bool probed = co_await m_probe->ProbeVideo(path);
-    if (!self)
-        co_return false;
-    if (!probed) {
-        clearSource();
-        co_return false;
-    }
-    m_probeResult = m_probe->result;
-    m_sourceBytes = FileSizeBytes(path);
-    cmdCancel->setEnabled(true);
-    showSourceSize();
-    EnableVideoSettings(true);
-    co_return true;
 }
 
 void frmAdd::clearSource()
 {
     txtSource->clear();
     txtTitle->clear();
-    if (m_kind != SourceKind::Video)
+    if (m_source.kind != SourceKind::Video)
         txtAuthor->clear();
-    m_kind = SourceKind::None;
-    m_sourceLoaded = false;
-    m_probeResult = {};
-    m_sourceBytes = 0;
+    m_source = {};
     EnableVideoSettings(false);
     showSourceSize();
     updateOk();
@@ -502,8 +408,8 @@ void frmAdd::clearSource()
 
 void frmAdd::showSourceSize()
 {
-    const ProbeResult &r = m_probeResult;
-    if (m_kind != SourceKind::Video || r.frameWidth <= 0) {
+    const ProbeResult &r = m_source.probe;
+    if (m_source.kind != SourceKind::Video || r.frameWidth <= 0) {
         lSrcSize->setText(lang(u"lSrcSize"_s) + u" (NA)"_s);
         return;
     }
@@ -519,7 +425,7 @@ void frmAdd::showSourceSize()
 
 void frmAdd::EnableVideoSettings(bool enabled)
 {
-    m_videoSettingsEnabled = enabled && m_kind == SourceKind::Video && m_probeResult.frameWidth > 0;
+    m_videoSettingsEnabled = enabled && m_source.kind == SourceKind::Video && m_source.probe.frameWidth > 0;
     applyOptionStates();
     recomputeBitRates();
 }
@@ -540,14 +446,14 @@ void frmAdd::applyOptionStates()
 
     std::array<bool, 3> resolutions{false, false, false};
     if (m_videoSettingsEnabled) {
-        resolutions = ResolutionsEnabled(m_probeResult.frameWidth, m_choice.cvtType, server);
+        resolutions = ResolutionsEnabled(m_source.probe.frameWidth, m_choice.cvtType, server);
         m_choice.resType =
             m_choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(m_choice.resType, resolutions);
     }
     for (int i = 0; i < 3; ++i) {
         const bool on = resolutions[static_cast<size_t>(i)];
         optResolution[i]->setEnabled(on);
-        optResolution[i]->setText(m_videoSettingsEnabled ? ResolutionCaption(i, on, m_probeResult, server)
+        optResolution[i]->setText(m_videoSettingsEnabled ? ResolutionCaption(i, on, m_source.probe, server)
                                                          : lang(optResolution[i]->objectName()));
     }
     selectResolution(m_choice.resType);
@@ -565,14 +471,14 @@ void frmAdd::selectResolution(int resType)
     optResolution[static_cast<size_t>(resType)]->setChecked(true);
 }
 
-bool frmAdd::refuseAbove2GB(const Choice &next, const QString &key)
+bool frmAdd::refuseAbove2GB(const Choice &next, SourceLoader::Changed changed)
 {
-    const qint64 estimate = EstimatedSize(m_probeResult, m_sourceBytes, next, m_access.settings);
-    if (estimate <= kLimitBytes)
+    const auto refusal = SourceLoader::sizeRefusal(m_source, next, m_access.settings, changed);
+    if (!refusal)
         return false;
     selectConversion(m_choice.cvtType);
     selectResolution(m_choice.resType);
-    Messages::show(lang(key).replace(u"%s"_s, GiBText(estimate)), dialogTitle());
+    Messages::show(refusal->text, dialogTitle());
     return true;
 }
 
@@ -582,7 +488,7 @@ void frmAdd::chooseConversion(int cvtType)
     next.cvtType = cvtType;
     if (cvtType == LocalConversion)
         next.customBps = 0;
-    if (refuseAbove2GB(next, cvtType == LocalConversion ? u"msg_exceed2GB"_s : u"msg_srcExceed2GB"_s))
+    if (refuseAbove2GB(next, SourceLoader::Changed::Conversion))
         return;
     m_choice = next;
     applyOptionStates();
@@ -593,7 +499,7 @@ void frmAdd::chooseResolution(int resType)
 {
     Choice next = m_choice;
     next.resType = resType;
-    if (refuseAbove2GB(next, u"msg_exceed2GB"_s))
+    if (refuseAbove2GB(next, SourceLoader::Changed::Resolution))
         return;
     m_choice = next;
     recomputeBitRates();
@@ -611,8 +517,8 @@ void frmAdd::recomputeBitRates()
         lFileSize->setText(lang(u"lFileSize"_s));
         return;
     }
-    m_rates = ComputeRates(m_probeResult, m_sourceBytes, m_choice, m_access.settings);
-    const qint64 estimate = BytesOf(m_rates.totalKbps, m_probeResult.durationSeconds);
+    m_rates = ComputeRates(m_source.probe, m_source.bytes, m_choice, m_access.settings);
+    const qint64 estimate = BytesOf(m_rates.totalKbps, m_source.probe.durationSeconds);
     lDstSize->setText(lang(u"lDstSize"_s) + u"  "_s + QString::number(m_rates.output.width()) + u'x' +
                       QString::number(m_rates.output.height()) + u' ');
     lBps->setText(lang(u"lBps"_s) + u"   "_s + QString::number(m_rates.totalKbps) + u" kbps"_s);
@@ -629,13 +535,13 @@ QCoro::Task<> frmAdd::openCustomBps()
     // The dialog offers steps above what the output size gets by default.
     Choice plain = m_choice;
     plain.customBps = 0;
-    const Rates rates = ComputeRates(m_probeResult, m_sourceBytes, plain, m_access.settings);
-    if (BytesOf(rates.totalKbps, m_probeResult.durationSeconds) > kLimitBytes) {
+    const Rates rates = ComputeRates(m_source.probe, m_source.bytes, plain, m_access.settings);
+    if (BytesOf(rates.totalKbps, m_source.probe.durationSeconds) > kLimitBytes) {
         Messages::show(lang(u"msg_noCustomBps"_s), dialogTitle());
         co_return;
     }
     auto *dialog = new frmCustomBps(m_choice.customBps, this);
-    dialog->init(rates.totalKbps, m_probeResult.durationSeconds);
+    dialog->init(rates.totalKbps, m_source.probe.durationSeconds);
     QPointer<frmAdd> self(this);
     const bool accepted = co_await OpenDialog(dialog);
     if (!self || !accepted || dialog->customBps() == m_choice.customBps)
@@ -701,7 +607,7 @@ void frmAdd::loginSucceeded()
 
 void frmAdd::updateOk()
 {
-    cmdOK->setEnabled(m_sourceLoaded && m_login->isLoggedIn() && busyState() == Idle);
+    cmdOK->setEnabled(m_source.loaded && m_login->isLoggedIn() && busyState() == Idle);
 }
 
 frmAdd::BusyState frmAdd::busyState() const
@@ -730,13 +636,10 @@ void frmAdd::busyChanged()
 CVideoItem frmAdd::makeEntry() const
 {
     CVideoItem entry;
-    const QString path = txtSource->text();
-    const QFileInfo info(path);
     const LoginSession::Login login = m_login->login();
-    entry.fileName = info.fileName();
+    SourceLoader::fillEntry(entry, m_source, m_choice, m_access.settings);
     entry.title = txtTitle->text().trimmed();
     entry.Author = txtAuthor->text().trimmed();
-    entry.path = path;
     entry.Url = login.server.trimmed();
     entry.account = login.account.trimmed();
     entry.password = login.password.trimmed();
@@ -746,17 +649,6 @@ CVideoItem frmAdd::makeEntry() const
     entry.sysVer = m_access.settings.serverSysVer;
     entry.bEncPassword = m_access.hashPassword;
     entry.OverwriteUrl = m_overwriteMode ? txtDocUrl->text().trimmed() : QString();
-    if (m_kind == SourceKind::Video) {
-        ApplyToEntry(entry, m_probeResult, m_choice, m_access.settings);
-    } else {
-        // A recording is uploaded as recorded; only its file matters here.
-        entry.dstCvtType = m_choice.cvtType;
-        entry.dstResType = m_choice.resType;
-        entry.dstPostfix = Postfix(0, m_access.settings);
-        entry.fileSize = FileSizeBytes(path);
-        entry.dateLastModified = LastModifiedText(path);
-        entry.useTmpName = !m_access.settings.resolutionList.isEmpty();
-    }
     return entry;
 }
 
@@ -773,7 +665,7 @@ QCoro::Task<> frmAdd::confirm()
     }
     const QString title = txtTitle->text().trimmed();
     const QString author = txtAuthor->text().trimmed();
-    if (m_kind == SourceKind::Project && (title != m_projectTitle || author != m_projectAuthor)) {
+    if (m_source.kind == SourceKind::Project && (title != m_source.title || author != m_source.author)) {
         CProjectFile project;
         if (project.Load(path, false)) {
             project.title = title;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "add/VideoProbe.h"
+#include "add/SourceLoader.h"
 #include "add/VideoSettings.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
@@ -12,7 +12,6 @@
 class ExecRunner;
 class FolderPickerWidget;
 class LoginPanelWidget;
-class MediaLibraries;
 class QButtonGroup;
 class QGridLayout;
 class QLabel;
@@ -56,25 +55,12 @@ public:
     static QString BrowseFilter(int supportedQvpVer);
     // The same as Qt file-dialog name filters.
     static QStringList nameFilters(const QString &browseFilter);
-    // Whether a file's name is one the file dialog offers.
-    static bool isSourceName(const QString &path);
-    // Why a chosen file cannot be a source; empty when it can (the queue
-    // check comes separately).
-    static QString SourceRefusal(const QString &path);
 
     // Refused while a probe runs or the folder list is awaited.
     void reject() override;
     void done(int result) override;
 
 private:
-    enum class SourceKind
-    {
-        None,
-        Video,
-        Project,          // project.qvp with media.qv beside it
-        SingleFileProject // .zdm
-    };
-
     void buildControls();
     void buildLayout();
     void connectControls();
@@ -84,9 +70,6 @@ private:
 
     QCoro::Task<> browse();
     QCoro::Task<> loadSource();
-    QCoro::Task<bool> loadVideo(QString path);
-    bool loadRecordingProject(const QString &qvpPath);
-    QCoro::Task<bool> loadSingleFileProject(QString path);
     void clearSource();
 
     void EnableVideoSettings(bool enabled);
@@ -95,7 +78,7 @@ private:
     void selectResolution(int resType);
     void chooseConversion(int cvtType);
     void chooseResolution(int resType);
-    bool refuseAbove2GB(const VideoSettings::Choice &next, const QString &key);
+    bool refuseAbove2GB(const VideoSettings::Choice &next, SourceLoader::Changed changed);
     void recomputeBitRates();
     void showSourceSize();
     QCoro::Task<> openCustomBps();
@@ -124,8 +107,7 @@ private:
     RunOptions m_options;
     SilentProgressView m_silent;
     ExecRunner *m_runner;
-    VideoProbe *m_probe;
-    MediaLibraries *m_libraries;
+    SourceLoader *m_loader;
     TransferControl *m_control;
 
     bool m_editMode = false;
@@ -134,13 +116,8 @@ private:
     bool m_editFolderPending = false;
     QString m_pendingSource;
 
-    SourceKind m_kind = SourceKind::None;
-    bool m_sourceLoaded = false;
+    LoadedSource m_source;
     bool m_titleTypedFirst = false;
-    QString m_projectTitle;
-    QString m_projectAuthor;
-    ProbeResult m_probeResult;
-    qint64 m_sourceBytes = 0;
     VideoSettings::Choice m_choice;
     VideoSettings::Rates m_rates;
     bool m_videoSettingsEnabled = false;

@@ -1,5 +1,6 @@
 #include "app/frmUpload.h"
 
+#include "add/SourceLoader.h"
 #include "add/frmAdd.h"
 #include "app/PlaceholderHooks.h"
 #include "app/ProgressPanelWidget.h"
@@ -638,7 +639,7 @@ QString frmUpload::droppableSource(const QMimeData *data)
     if (urls.size() != 1 || !urls.first().isLocalFile())
         return {};
     const QString path = QDir::toNativeSeparators(urls.first().toLocalFile());
-    return QFileInfo(path).isFile() && frmAdd::isSourceName(path) ? path : QString();
+    return QFileInfo(path).isFile() && SourceLoader::isSourceName(path) ? path : QString();
 }
 
 void frmUpload::dragEnterEvent(QDragEnterEvent *event)

@@ -1,6 +1,7 @@
 // clipferry-cli convert SOURCE --work DIR: prepares one video for upload as
 // the queue runner would, without a server, and prints the outcome.
 
+#include "add/VideoProbe.h"
 #include "cli/CliCommand.h"
 #include "cli/ConsoleProgressView.h"
 #include "common/TextUtil.h"
@@ -16,7 +17,6 @@
 #include <QRegularExpression>
 #include <QTextStream>
 #include <QThread>
-#include <cmath>
 
 using namespace Qt::StringLiterals;
 
@@ -25,37 +25,6 @@ namespace {
 const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
     u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
-
-struct Probe
-{
-    double seconds = 0;
-    int width = 0;
-    int height = 0;
-};
-
-Probe readProbe(const QString &output)
-{
-    Probe probe;
-    for (const QString &line : output.split(u'\n')) {
-        const QString key = line.section(u'=', 0, 0).trimmed();
-        const QString value = line.section(u'=', 1).trimmed();
-        if (key == u"width")
-            probe.width = value.toInt();
-        else if (key == u"height")
-            probe.height = value.toInt();
-        else if (key == u"duration" && probe.seconds == 0)
-            probe.seconds = value.toDouble();
-    }
-    return probe;
-}
-
-QString clockText(qint32 seconds)
-{
-    const QChar zero(u'0');
-    return u"%1:%2:%3"_s.arg(seconds / 3600, 2, 10, zero)
-        .arg(seconds / 60 % 60, 2, 10, zero)
-        .arg(seconds % 60, 2, 10, zero);
-}
 
 QCoro::Task<int> run(QStringList args)
 {
@@ -102,15 +71,18 @@ QCoro::Task<int> run(QStringList args)
     entry.path = source.absoluteFilePath();
     entry.fileName = source.fileName();
 
-    const QString probeCommand = u"ffprobe -v error -select_streams v:0 -show_entries "
-                                 u"stream=width,height:format=duration -of default=noprint_wrappers=1 \""_s +
-                                 entry.path + u'"';
-    const ProcessResult probed = co_await runner.captureOutput(probeCommand);
-    const Probe probe = readProbe(QString::fromLocal8Bit(probed.output));
-    entry.secDuration = static_cast<qint32>(std::floor(probe.seconds));
-    entry.duration = clockText(entry.secDuration);
-    entry.videoWidth = RoundToEven(probe.width);
-    entry.videoHeight = RoundToEven(probe.height);
+    // Probed as the add dialog probes it; the probe prints why it failed.
+    VideoProbe probe(runner);
+    if (!co_await probe.ProbeVideo(entry.path))
+        co_return 1;
+    const ProbeResult &probed = probe.result;
+    entry.secDuration = probed.durationSeconds;
+    entry.duration = probed.durationText;
+    entry.videoWidth = RoundToEven(probed.frameWidth);
+    entry.videoHeight = RoundToEven(probed.frameHeight);
+    entry.srcVideoWidth = probed.frameWidth;
+    entry.srcVideoHeight = probed.frameHeight;
+    entry.bInterlaced = entry.bInterlaced || probed.interlaced;
     if (!size.isEmpty()) {
         static const QRegularExpression pattern(u"^(\\d+)x(\\d+)$"_s);
         const QRegularExpressionMatch match = pattern.match(size);
@@ -118,11 +90,6 @@ QCoro::Task<int> run(QStringList args)
             co_return CliArgs::usageError(u"the size reads WIDTHxHEIGHT"_s, usage);
         entry.videoWidth = match.captured(1).toInt();
         entry.videoHeight = match.captured(2).toInt();
-    }
-    if (entry.videoWidth <= 0 || entry.videoHeight <= 0) {
-        QTextStream(stderr) << "clipferry-cli: " << entry.path << " has no video stream that ffprobe can read"
-                            << Qt::endl;
-        co_return 1;
     }
 
     job.workFolder = QDir(work).absolutePath();

@@ -3,19 +3,15 @@
 // pipeline as the window's Start.
 // clipferry-cli run: runs the saved queue.
 
-#include "add/VideoProbe.h"
+#include "add/SourceLoader.h"
 #include "add/VideoSettings.h"
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
-#include "common/FileUtil.h"
-#include "common/Lang.h"
 #include "common/Settings.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
-#include "pipeline/RecordingPreparation.h"
 #include "pipeline/Session.h"
-#include "platform/AppPaths.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
@@ -23,10 +19,8 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
-#include "recorder/MediaLibraries.h"
 #include "server/TransferControl.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QTextStream>
@@ -113,121 +107,87 @@ struct LoginResult
     ServerSettings settings;
 };
 
-// Logs in as the add dialog does, for the server's settings and its default
-// destination folder.
-QCoro::Task<LoginResult> logIn(QString server, QString account, QString password, bool plain)
+// Logs in as the add dialog does, for the server's settings and the
+// destination: `folderId` when given and it takes uploads, else the
+// server's default folder.
+QCoro::Task<LoginResult> logIn(QString server, QString account, QString password, bool plain,
+                               QString folderId)
 {
     ServerAccess access;
     access.hashPassword = !plain;
     LoginResult result;
     if (!co_await logInAsDialog(access, server, account, password))
         co_return result;
-    result.ok = true;
     result.hashed = access.hashPassword;
     result.settings = access.settings;
-    if (const CFolderNode *selected = access.folderTree.Selected) {
+    CFolderTree &tree = access.folderTree;
+    if (!folderId.isEmpty()) {
+        bool numeric = false;
+        const int id = folderId.toInt(&numeric);
+        tree.Selected = nullptr;
+        if (numeric)
+            tree.SelectFolderById(id);
+        if (!tree.Selected) {
+            QTextStream(stderr) << "clipferry-cli: folder " << folderId << " takes no upload" << Qt::endl;
+            co_return result;
+        }
+    }
+    result.ok = true;
+    if (const CFolderNode *selected = tree.Selected) {
         result.folderId = QString::number(selected->ID);
-        result.folderName = access.folderTree.PathOf(selected, QStringLiteral("/"));
+        result.folderName = tree.PathOf(selected, QStringLiteral("/"));
     }
     co_return result;
 }
 
-// Probes one video and makes its queue entry with the add dialog's rules:
-// an unavailable resolution gives way to the next one, and a conversion the
-// server does not offer or an upload above 2 GB is refused. Empty when the
-// video cannot be used.
+// The add dialog's entry for one source: loaded and refused as the dialog
+// does it, with the options in place of the dialog's choices. An
+// unavailable resolution gives way to the next one; a conversion the server
+// does not offer is refused. Empty when the source cannot be used.
 QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString source, CVideoItem base,
                                                  ServerSettings server)
 {
-    VideoProbe probe(runner);
-    if (!co_await probe.GetVideoInfo(source, false))
+    const QString title = QStringLiteral("Add Video");
+    SourceLoader loader(runner);
+    const LoadedSource loaded =
+        co_await loader.load(QFileInfo(source).absoluteFilePath(), server, false, title);
+    if (!loaded.loaded)
         co_return std::nullopt;
-    const ProbeResult &r = probe.result;
-    const QFileInfo info(source);
-    const auto refuse = [&](const QString &why) {
-        QTextStream(stderr) << "clipferry-cli: " << source << ": " << why << Qt::endl;
-    };
     using namespace VideoSettings;
-    Choice choice{base.dstCvtType, base.dstResType, base.customBps};
-    if (!ConversionsEnabled(server, info.suffix())[static_cast<size_t>(choice.cvtType)]) {
-        refuse(QStringLiteral("this server does not offer that conversion for it"));
-        co_return std::nullopt;
-    }
-    if (choice.customBps > 0 && !server.customBps)
-        refuse(QStringLiteral("this server takes no custom bit rate; the computed one is used"));
-    if (choice.cvtType != LocalConversion || !server.customBps)
-        choice.customBps = 0;
-    const std::array<bool, 3> resolutions = ResolutionsEnabled(r.frameWidth, choice.cvtType, server);
-    choice.resType =
-        choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
-    const qint64 estimate = EstimatedSize(r, FileSizeBytes(source), choice, server);
-    if (estimate > kLimitBytes) {
-        const QString key = choice.cvtType == LocalConversion ? QStringLiteral("msg_exceed2GB")
-                                                              : QStringLiteral("msg_srcExceed2GB");
-        refuse(Lang(QStringLiteral("frmAdd"), key).replace(QStringLiteral("%s"), GiBText(estimate)));
-        co_return std::nullopt;
-    }
-    CVideoItem item = base;
-    item.fileName = info.fileName();
-    item.path = info.absoluteFilePath();
-    if (item.title.isEmpty())
-        item.title = info.completeBaseName();
-    ApplyToEntry(item, r, choice, server);
-    co_return item;
-}
-
-// Reads a recording's project for its queue entry, as the add dialog does:
-// title and author come from the project unless given. A single-file
-// project is unpacked into a temporary folder for the reading.
-QCoro::Task<std::optional<CVideoItem>> makeRecordingEntry(QString source, CVideoItem base)
-{
-    const QFileInfo info(source);
-    const bool singleFile = RecordingPreparation::isSingleFileProject(source);
-    if (!info.isFile() ||
-        (!singleFile && !QFileInfo::exists(info.dir().filePath(QStringLiteral("media.qv"))))) {
-        QTextStream(stderr) << "clipferry-cli: " << source << " is not a recording with its media.qv"
-                            << Qt::endl;
-        co_return std::nullopt;
-    }
-    CProjectFile project;
-    bool loaded = false;
-    if (singleFile) {
-        const QString folder = UniqueTempFolder(AppPaths::tempDir(), QStringLiteral("tmp_zdm_"));
-        if (!folder.isEmpty() && QDir().mkpath(folder)) {
-            ProcessRunner processes;
-            MediaLibraries libraries(processes);
-            const QStringList paths = MediaLibrary::extendDataPaths(folder);
-            co_await libraries.GetExtendDataFromProject(info.absoluteFilePath(), paths.at(0), paths.at(1),
-                                                        paths.at(2), paths.at(3));
-            loaded = project.Load(paths.at(0), false, folder);
-            DeleteFolderIfExists(folder);
+    // A recording goes as recorded: the conversion options are not its.
+    Choice choice;
+    if (loaded.kind == SourceKind::Video) {
+        choice = {base.dstCvtType, base.dstResType, base.customBps};
+        if (!ConversionsEnabled(server,
+                                QFileInfo(source).suffix().toLower())[static_cast<size_t>(choice.cvtType)]) {
+            QTextStream(stderr) << "clipferry-cli: " << source
+                                << ": this server does not offer that conversion for it" << Qt::endl;
+            co_return std::nullopt;
         }
-    } else {
-        loaded = project.Load(info.absoluteFilePath(), false);
-    }
-    if (!loaded) {
-        QTextStream(stderr) << "clipferry-cli: the project of " << source << " cannot be read" << Qt::endl;
-        co_return std::nullopt;
+        if (choice.customBps > 0 && !server.customBps)
+            QTextStream(stderr) << "clipferry-cli: " << source
+                                << ": this server takes no custom bit rate; the computed one is used"
+                                << Qt::endl;
+        if (choice.cvtType != LocalConversion || !server.customBps)
+            choice.customBps = 0;
+        const std::array<bool, 3> resolutions =
+            ResolutionsEnabled(loaded.probe.frameWidth, choice.cvtType, server);
+        choice.resType =
+            choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
+        if (const auto refusal =
+                SourceLoader::sizeRefusal(loaded, choice, server, SourceLoader::Changed::Conversion)) {
+            Messages::show(refusal->text, title);
+            co_return std::nullopt;
+        }
     }
     CVideoItem item = base;
-    item.fileName = info.fileName();
-    item.path = info.absoluteFilePath();
+    SourceLoader::fillEntry(item, loaded, choice, server);
+    // The dialog's title field: typed, else the project's, else the file's name.
     if (item.title.isEmpty())
-        item.title = project.title;
+        item.title = loaded.title.isEmpty() ? QFileInfo(source).completeBaseName() : loaded.title;
     if (item.Author.isEmpty())
-        item.Author = project.author;
-    if (const auto length = project.duration()) {
-        item.secDuration = static_cast<qint32>(*length / 1000);
-        item.duration = project.durationText;
-    }
-    item.fileSize = FileSizeBytes(item.path);
-    item.dateLastModified = LastModifiedText(item.path);
+        item.Author = loaded.author;
     co_return item;
-}
-
-bool isRecording(const QString &source)
-{
-    return RecordingPreparation::isFolderProject(source) || RecordingPreparation::isSingleFileProject(source);
 }
 
 QCoro::Task<int> upload(QStringList args)
@@ -269,16 +229,14 @@ QCoro::Task<int> upload(QStringList args)
     if (args.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("no source given"), usage);
 
-    const LoginResult login = co_await logIn(base.Url, base.account, base.password, plain);
+    const LoginResult login = co_await logIn(base.Url, base.account, base.password, plain, base.folderID);
     if (!login.ok)
         co_return 1;
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     base.bEncPassword = login.hashed;
     base.sysVer = login.settings.serverSysVer;
-    if (base.folderID.isEmpty()) {
-        base.folderID = login.folderId;
-        base.folderName = login.folderName;
-    }
+    base.folderID = login.folderId;
+    base.folderName = login.folderName;
     if (base.folderID.isEmpty()) {
         QTextStream(stderr)
             << "clipferry-cli: the server offers no folder to upload to; name one with --folder" << Qt::endl;
@@ -289,11 +247,8 @@ QCoro::Task<int> upload(QStringList args)
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
-        std::optional<CVideoItem> item;
-        if (isRecording(source))
-            item = co_await makeRecordingEntry(source, base);
-        else
-            item = co_await makeEntry(*pipeline.session.execRunner(), source, base, login.settings);
+        const std::optional<CVideoItem> item =
+            co_await makeEntry(*pipeline.session.execRunner(), source, base, login.settings);
         if (!item)
             co_return 1;
         if (!pipeline.grid.Add(*item)) {
@@ -301,7 +256,7 @@ QCoro::Task<int> upload(QStringList args)
             continue;
         }
         const QString destination = base.folderName.isEmpty() ? base.folderID : base.folderName;
-        if (isRecording(source))
+        if (SourceLoader::kindOf(source) != SourceKind::Video)
             printLine(QStringLiteral("%1: queued (recording \"%2\") for %3")
                           .arg(item->path, item->title, destination));
         else

@@ -78,6 +78,8 @@ public:
     QCoro::Task<ProcessResult> captureOutput(QString commandLine, qint32 durationSeconds = 0,
                                              StopToken stop = {});
 
+    ProcessRunner &processes() const { return m_processes; }
+
     // Every command line started, in order (the benchmark replays them).
     const QStringList &startedCommands() const { return m_started; }
 

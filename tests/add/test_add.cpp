@@ -1,9 +1,14 @@
+#include "add/SourceLoader.h"
 #include "add/VideoProbe.h"
+#include "common/Lang.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
 #include "platform/ToolLocator.h"
+#include "recorder/SampleRecording.h"
+#include "server/ServerSettings.h"
+#include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
 
@@ -33,7 +38,124 @@ class TestAdd : public QObject
 {
     Q_OBJECT
 
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+
 private Q_SLOTS:
+    void sourceRefusals_data()
+    {
+        const auto text = [](const char *key) {
+            return Lang(QStringLiteral("frmAdd"), QString::fromLatin1(key));
+        };
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("create");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("missing") << QStringLiteral("gone.mp4") << false << QStringLiteral("DOES_NOT_EXIST");
+        QTest::newRow("rm") << QStringLiteral("clip.rm") << true << text("msg_rm_and_rmvb");
+        QTest::newRow("RMVB capitals") << QStringLiteral("clip.RMVB") << true << text("msg_rm_and_rmvb");
+        QTest::newRow("dvd menu") << QStringLiteral("video_ts.vob") << true << text("msg_VIDEO_TS_VOB");
+        QTest::newRow("title set") << QStringLiteral("VTS_01_1.VOB") << true << QString();
+        QTest::newRow("project without media")
+            << QStringLiteral("lonely/project.qvp") << true << text("msg_noMediaQv");
+        QTest::newRow("video") << QStringLiteral("fine.mkv") << true << QString();
+    }
+    void sourceRefusals()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, create);
+        QFETCH(QString, refusal);
+        const QString path = m_dir.filePath(QStringLiteral("refusals/") + name);
+        if (create) {
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            writeFile(path, "x");
+        }
+        if (refusal == QLatin1String("DOES_NOT_EXIST"))
+            refusal = u'"' + path + QStringLiteral("\" does not exists!");
+        QCOMPARE(SourceLoader::check(path).value_or(SourceFailure{}).text, refusal);
+    }
+
+    // clipferry-cli upload loads its sources as the add dialog does: a
+    // project newer than the server takes is refused with the dialog's
+    // message, and the destination must be a folder that takes uploads.
+    void uploadCommand_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("printed");
+        const QString tooNew = Lang(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
+                                   .replace(QStringLiteral("%s"), QStringLiteral("8"));
+        QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)";
+        QTest::newRow("version 7 project")
+            << "7" << QString() << 0 << "queued (recording \"Sample recording\")";
+        QTest::newRow("version 8 project") << "8" << QString() << 1 << tooNew;
+        QTest::newRow("single-file project") << "zdm" << QString() << 1 << tooNew;
+        QTest::newRow("folder without uploads") << "mp4"
+                                                << "grey" << 1 << "takes no upload";
+    }
+    void uploadCommand()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, folder);
+        QFETCH(int, exitCode);
+        QFETCH(QString, printed);
+        if (!m_server) {
+            m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
+            QVERIFY(m_server->start({QStringLiteral("--demo")}));
+            QVERIFY(!m_server
+                         ->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("qvpver"),
+                                  QStringLiteral("7")})
+                         .isNull());
+        }
+        const QString folderDir =
+            m_dir.filePath(QStringLiteral("upload-") + QString::fromUtf8(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(folderDir));
+        QString path = QDir(folderDir).filePath(QStringLiteral("clip.mp4"));
+        if (source == QLatin1String("mp4")) {
+            SampleVideo sample;
+            sample.durationSeconds = 2;
+            sample.output = path;
+            QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
+        } else {
+            SampleRecordingOptions options;
+            options.singleFile = source == QLatin1String("zdm");
+            options.version = options.singleFile ? 8 : source.toInt();
+            const SampleRecordingResult made = QCoro::waitFor(makeSampleRecording(testProcesses(), folderDir, options));
+            QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
+            path = made.path;
+        }
+        if (folder == QLatin1String("grey"))
+            folder = QString::fromLatin1(
+                m_server
+                    ->admin({QStringLiteral("folder"), QStringLiteral("add"), QStringLiteral("0"),
+                             QStringLiteral("Grey"), QStringLiteral("--no-upload")})
+                    .trimmed());
+        const QString queue = QDir(folderDir).filePath(QStringLiteral("queue.xml"));
+        QStringList args{QStringLiteral("upload"),
+                         QStringLiteral("--server"),
+                         m_server->address(),
+                         QStringLiteral("--account"),
+                         QStringLiteral("demo"),
+                         QStringLiteral("--password"),
+                         QStringLiteral("demo"),
+                         QStringLiteral("--queue-only"),
+                         QStringLiteral("--queue"),
+                         queue,
+                         path};
+        if (!folder.isEmpty())
+            args << QStringLiteral("--folder") << folder;
+        QProcess process;
+        process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), args);
+        QVERIFY(process.waitForFinished(120000));
+        const QString out =
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        QCOMPARE(process.exitCode(), exitCode);
+        QVERIFY2(out.contains(printed), qPrintable(out));
+        // Nothing is queued after a refusal, and no unpacked project stays behind.
+        QCOMPARE(QFileInfo::exists(queue), exitCode == 0);
+        QVERIFY(QDir::temp().entryList({QStringLiteral("tmp_zdm_*")}).isEmpty());
+    }
+
     void parseReport_data()
     {
         QTest::addColumn<QString>("text");
@@ -198,7 +320,6 @@ private Q_SLOTS:
         QTest::newRow("interlaced mkv") << "interlaced" << true << int(ProbeFailure::None);
         QTest::newRow("two video streams") << "twostreams" << false << int(ProbeFailure::MultiStream);
         QTest::newRow("not a video") << "text" << false << int(ProbeFailure::UnknownFormat);
-        QTest::newRow("missing") << "missing" << false << int(ProbeFailure::NoSuchFile);
     }
     void probeRealFiles()
     {
@@ -221,37 +342,38 @@ private Q_SLOTS:
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write("this is not a video\n");
-        } else if (kind != QLatin1String("missing")) {
+        } else {
             auto made = sample.make(testProcesses());
             QCOMPARE(QCoro::waitFor(made), QString());
         }
 
+        // Through the loader: the probe's one message, not shown again.
         auto log = Messages::record();
         RunOptions options;
         SilentProgressView view;
         ExecRunner runner(*testProcesses(), options, view);
-        VideoProbe probe(runner);
+        SourceLoader loader(runner);
         int busyChanges = 0;
-        connect(&probe, &VideoProbe::probingChanged, this, [&busyChanges] { ++busyChanges; });
-        auto task = probe.ProbeVideo(path);
-        QCOMPARE(QCoro::waitFor(task), ok);
+        connect(&loader, &SourceLoader::busyChanged, this, [&busyChanges] { ++busyChanges; });
+        const LoadedSource loaded = QCoro::waitFor(loader.load(path, ServerSettings{}, false, QString()));
+        QCOMPARE(loaded.loaded, ok);
         QCOMPARE(busyChanges, 2);
         if (!ok) {
             QCOMPARE(log->messages.size(), 1);
             QCOMPARE(log->messages.at(0).text, VideoProbe::failureText(ProbeFailure(failure)));
-            QVERIFY(!log->messages.at(0).text.isEmpty());
+            QCOMPARE(loaded.failure->text, log->messages.at(0).text);
             return;
         }
         QVERIFY(log->messages.isEmpty());
-        QCOMPARE(probe.result.frameWidth, 320);
-        QCOMPARE(probe.result.frameHeight, 240);
-        QCOMPARE(probe.result.durationSeconds, 2);
-        QCOMPARE(probe.result.interlaced, kind == QLatin1String("interlaced"));
+        QCOMPARE(loaded.probe.frameWidth, 320);
+        QCOMPARE(loaded.probe.frameHeight, 240);
+        QCOMPARE(loaded.probe.durationSeconds, 2);
+        QCOMPARE(loaded.probe.interlaced, kind == QLatin1String("interlaced"));
         // The grabbed frame is gone again.
         QVERIFY(QDir::temp().entryList({QStringLiteral("vu_*")}).isEmpty());
     }
-    // clipferry-cli probe on the same kinds of files: JSON on success, the
-    // probe's message and a failed exit status otherwise.
+    // clipferry-cli probe: JSON on success, the probe's message and a
+    // failed exit status otherwise.
     void probeCommand_data()
     {
         QTest::addColumn<QString>("kind");
@@ -264,15 +386,6 @@ private Q_SLOTS:
                           R"("frameHeight":240,"aspectNum":4,"aspectDen":3,"displayWidth":320,)"
                           R"("displayHeight":240,"interlaced":false})")
             << QString();
-        QTest::newRow("interlaced mkv")
-            << "interlaced" << 0
-            << QByteArray(R"({"durationSeconds":2,"frameWidth":320,"frameHeight":240,"aspectNum":4,)"
-                          R"("aspectDen":3,"displayWidth":320,"displayHeight":240,"interlaced":true})")
-            << QString();
-        QTest::newRow("two video streams")
-            << "twostreams" << 1 << QByteArray() << VideoProbe::failureText(ProbeFailure::MultiStream);
-        QTest::newRow("not a video") << "text" << 1 << QByteArray()
-                                     << VideoProbe::failureText(ProbeFailure::UnknownFormat);
         QTest::newRow("missing") << "missing" << 1 << QByteArray()
                                  << VideoProbe::failureText(ProbeFailure::NoSuchFile);
         QTest::newRow("no file named")
@@ -290,16 +403,7 @@ private Q_SLOTS:
         SampleVideo sample;
         sample.durationSeconds = 2;
         sample.output = dir.filePath(QStringLiteral("clip.mp4"));
-        if (kind == QLatin1String("interlaced") || kind == QLatin1String("twostreams")) {
-            sample.output = dir.filePath(QStringLiteral("clip.mkv"));
-            sample.interlaced = kind == QLatin1String("interlaced");
-            sample.videoStreams = kind == QLatin1String("twostreams") ? 2 : 1;
-        }
-        if (kind == QLatin1String("text")) {
-            QFile file(sample.output);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("this is not a video\n");
-        } else if (kind != QLatin1String("missing") && kind != QLatin1String("none")) {
+        if (kind == QLatin1String("mp4")) {
             auto made = sample.make(testProcesses());
             QCOMPARE(QCoro::waitFor(made), QString());
         }

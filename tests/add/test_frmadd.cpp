@@ -141,35 +141,6 @@ private Q_SLOTS:
         QVERIFY(filters.last().endsWith(u"(project.qvp"_qs + (offersZdm ? u" *.zdm)"_qs : u")"_qs)));
     }
 
-    void sourceRefusals_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("create");
-        QTest::addColumn<QString>("refusal");
-        QTest::newRow("missing") << u"gone.mp4"_qs << false << u"DOES_NOT_EXIST"_qs;
-        QTest::newRow("rm") << u"clip.rm"_qs << true << text(u"msg_rm_and_rmvb"_qs);
-        QTest::newRow("RMVB capitals") << u"clip.RMVB"_qs << true << text(u"msg_rm_and_rmvb"_qs);
-        QTest::newRow("dvd menu") << u"video_ts.vob"_qs << true << text(u"msg_VIDEO_TS_VOB"_qs);
-        QTest::newRow("title set") << u"VTS_01_1.VOB"_qs << true << QString();
-        QTest::newRow("project without media")
-            << u"lonely/project.qvp"_qs << true << text(u"msg_noMediaQv"_qs);
-        QTest::newRow("video") << u"fine.mkv"_qs << true << QString();
-    }
-    void sourceRefusals()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, create);
-        QFETCH(QString, refusal);
-        const QString path = m_dir.filePath(u"refusals/"_qs + name);
-        if (create) {
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            writeFile(path, "x");
-        }
-        if (refusal == u"DOES_NOT_EXIST")
-            refusal = u"\""_qs + path + u"\" does not exists!"_qs;
-        QCOMPARE(frmAdd::SourceRefusal(path), refusal);
-    }
-
     // A 1280x720 clip on a server with 1024 and 640: every resolution can
     // be chosen, each with its size, audio rate and file name suffix.
     void videoOnNewServer()
@@ -407,25 +378,6 @@ private Q_SLOTS:
         CProjectFile after;
         QVERIFY(after.Load(made.path, true));
         QCOMPARE(after.title, u"Week one, revised"_qs);
-    }
-
-    // A project newer than the server takes is refused and leaves the
-    // dialog without a source.
-    void projectTooNewForServer()
-    {
-        const SampleRecordingResult made = QCoro::waitFor(
-            makeSampleRecording(testProcesses(), m_dir.filePath(u"newer"_qs), SampleRecordingOptions{}));
-        QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
-        QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"7"_qs}).isNull());
-        Rig rig;
-        rig.open();
-        const bool loggedIn = logIn(rig);
-        m_server->admin({u"setting"_qs, u"set"_qs, u"qvpver"_qs, u"8"_qs});
-        QVERIFY(loggedIn);
-        QVERIFY(!choose(rig, made.path));
-        QCOMPARE(m_messages->messages.last().text,
-                 Lang(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
-        QVERIFY(rig.child<QLineEdit>(u"txtSource"_qs)->text().isEmpty());
     }
 
     // The dialog logged in with a probed video, for the documentation; only
