@@ -9,6 +9,8 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
+#include "platform/ProcessRunner.h"
+#include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -22,7 +24,6 @@
 #include <algorithm>
 
 namespace {
-
 
 // The longest gap between two ticks of a fast timer on Qt's loop.
 class StallMeter final : public QObject
@@ -52,7 +53,7 @@ double runDirectly(const QStringList &commands, qint64 &stall)
     clock.start();
     StallMeter meter;
     for (const QString &command : commands) {
-        const QStringList words = ExecRunner::splitCommand(command);
+        const ProcessSpec spec = commandSpec(command);
         QProcess process;
         process.setStandardInputFile(QProcess::nullDevice());
         process.setStandardOutputFile(QProcess::nullDevice());
@@ -60,7 +61,7 @@ double runDirectly(const QStringList &commands, qint64 &stall)
         QEventLoop loop;
         QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
         QObject::connect(&process, &QProcess::errorOccurred, &loop, &QEventLoop::quit);
-        process.start(ExecRunner::resolveProgram(words.first()), words.mid(1));
+        process.start(ToolLocator::resolve(spec.program), spec.arguments);
         loop.exec();
     }
     stall = meter.longestMs();
@@ -90,24 +91,26 @@ int main(int argc, char *argv[])
     sample.width = 1280;
     sample.height = 720;
     sample.frameRate = 30;
-    if (const QString failure = QCoro::waitFor(sample.make()); !failure.isEmpty()) {
+    ProcessRunner processes;
+    if (const QString failure = QCoro::waitFor(sample.make(&processes)); !failure.isEmpty()) {
         out << failure << Qt::endl;
         return 1;
     }
 
-    RunFlags flags;
-    flags.cpuCount = QThread::idealThreadCount();
+    RunOptions options;
+    options.cpuCount = QThread::idealThreadCount();
     SilentProgressView view;
-    ExecRunner runner(flags, view);
-    VideoConversion conversion(runner, flags, view, nullptr);
-    conversion.entry.path = sample.output;
-    conversion.entry.fileName = "source.mp4";
-    conversion.entry.duration = "00:01:00";
-    conversion.entry.secDuration = 60;
-    conversion.entry.videoWidth = size[0].toInt();
-    conversion.entry.videoHeight = size[1].toInt();
-    conversion.entry.vBitRate = "586k";
-    conversion.entry.aBitRate = "64k";
+    ExecRunner runner(processes, options, view);
+    VideoConversion conversion(runner, options, view);
+    EntryJob job;
+    job.entry.path = sample.output;
+    job.entry.fileName = "source.mp4";
+    job.entry.duration = "00:01:00";
+    job.entry.secDuration = 60;
+    job.entry.videoWidth = size[0].toInt();
+    job.entry.videoHeight = size[1].toInt();
+    job.entry.vBitRate = "586k";
+    job.entry.aBitRate = "64k";
     QCoro::waitFor(conversion.ensureCapabilities());
 
     // The machine is shared: the rounds alternate the two ways, and the best
@@ -123,15 +126,16 @@ int main(int argc, char *argv[])
         const qsizetype before = runner.startedCommands().size();
         QElapsedTimer clock;
         clock.start();
-        int result = 0;
+        PrepareResult result;
         {
             StallMeter meter;
-            result = QCoro::waitFor(conversion.PrepareVideo(sample.output, viaPipeline));
+            job.workFolder = viaPipeline;
+            result = QCoro::waitFor(conversion.PrepareVideo(job));
             stall = std::max(stall, meter.longestMs());
         }
         pipelineSeconds = std::min(pipelineSeconds, double(clock.elapsed()) / 1000);
-        if (result != 1) {
-            out << "PrepareVideo failed: " << PrepareResultText(result, conversion.lastError) << Qt::endl;
+        if (!result.ok()) {
+            out << "PrepareVideo failed: " << result.text() << Qt::endl;
             return 1;
         }
 

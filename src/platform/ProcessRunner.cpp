@@ -128,6 +128,9 @@ QCoro::Task<ProcessResult> ProcessRunner::run(ProcessSpec spec)
     QPointer<ProcessRunner> self(this);
     ProcessResult result;
     result.program = QFileInfo(spec.program).fileName();
+    // Command lines written for Windows name "MP4Box.exe"; messages name the tool.
+    if (result.program.endsWith(u".exe"_s, Qt::CaseInsensitive))
+        result.program.chop(4);
     const QString program = ToolLocator::resolve(spec.program);
     if (program.isEmpty()) {
         result.output = ToolLocator::missingMessage(result.program).toLocal8Bit();

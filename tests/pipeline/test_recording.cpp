@@ -18,6 +18,7 @@
 #include "support/TestFiles.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -123,6 +124,11 @@ private:
                 return fields.at(2);
         }
         return {};
+    }
+
+    int contentCount() const
+    {
+        return int(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}).count('\n'));
     }
 
     QString contentFolder(const QString &contentId) const
@@ -448,28 +454,49 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(QStringLiteral("slides"))));
     }
 
-    // Stop while the media is verified: the entry waits again and nothing
-    // is uploaded.
-    void stopDuringVerification()
+    // Stop in any step of a recording (verifying its media, rendering its
+    // slides, packing) puts it back to "Waiting" at once, with no child left
+    // and nothing uploaded.
+    void stopPutsRecordingBack_data()
     {
+        QTest::addColumn<bool>("singleFile");
+        QTest::addColumn<QString>("statusStart");
+        QTest::newRow("verifying") << true << Lang("frmCommon", "msgVerifyWholeQv");
+        QTest::newRow("rendering slides") << false << QStringLiteral("Creating slides ... ");
+        QTest::newRow("packing") << false << Lang("frmUpload", "msgPack");
+    }
+    void stopPutsRecordingBack()
+    {
+        QFETCH(bool, singleFile);
+        QFETCH(QString, statusStart);
         Messages::record();
         Rig rig;
-        const QString verifying = Lang("frmCommon", "msgVerifyWholeQv");
-        bool stopped = false;
+        QElapsedTimer sinceStop;
         rig.view.onStatus = [&](const QString &text) {
-            if (!stopped && text == verifying) {
-                stopped = true;
+            if (!sinceStop.isValid() && text.startsWith(statusStart)) {
+                sinceStop.start();
                 rig.queue.Stop();
             }
         };
-        const QString zdm = m_dir.filePath(QStringLiteral("single/stopped.zdm"));
-        QVERIFY(QFile::copy(m_zdm, zdm));
-        QCOMPARE(runOne(rig, entryFor(zdm, QStringLiteral("Stopped"))), QString());
-        QVERIFY(stopped);
-        QCOMPARE(rig.state(zdm), QStringLiteral("Waiting"));
+        QString source;
+        if (singleFile) {
+            source = m_dir.filePath(QStringLiteral("single/stopped.zdm"));
+            QFile::remove(source);
+            QVERIFY(QFile::copy(m_zdm, source));
+        } else {
+            source = m_slideProject;
+        }
+        const int before = contentCount();
+        QCOMPARE(runOne(rig, entryFor(source, QStringLiteral("Stopped"))), QString());
+        QVERIFY(sinceStop.isValid());
+        QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
+        QCOMPARE(rig.state(source), QStringLiteral("Waiting"));
         QCOMPARE(rig.view.status, Lang("frmUpload", "lInfoCancel"));
+        QCOMPARE(rig.session.processes().runningCount(), 0);
         QVERIFY(rig.controls.start);
-        QVERIFY(!QFileInfo::exists(rig.queue.workFolder()));
+        QCOMPARE(contentCount(), before);
+        if (singleFile)
+            QVERIFY(!QFileInfo::exists(rig.queue.workFolder()));
     }
 };
 

@@ -371,6 +371,56 @@ private Q_SLOTS:
         QVERIFY(log->messages.isEmpty());
     }
 
+    // A helper tool that writes something and then fails ends the entry
+    // with a text naming its step; the good encode is kept and nothing goes
+    // to the server.
+    void failingToolFailsItsStep_data()
+    {
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QString>("videotype");
+        QTest::addColumn<QString>("errorStart");
+        // The tools write 100 bytes where their output goes, then exit 1.
+        QTest::newRow("MP4Box") << "MP4Box"
+                                << "mp4"
+                                << "Interleave error: MP4Box ended with exit code 1";
+        QTest::newRow("yamdi") << "yamdi"
+                               << "flv"
+                               << "Inject error";
+        QTest::newRow("zip") << "zip"
+                             << "mp4" << Lang("frmUpload", "msgPackCancel");
+    }
+    void failingToolFailsItsStep()
+    {
+        QFETCH(QString, tool);
+        QFETCH(QString, videotype);
+        QFETCH(QString, errorStart);
+        Messages::record();
+        QTemporaryDir fakes;
+        // The output path follows "-out", "-o" or is the first quoted argument.
+        writeFile(fakes.filePath(tool), "#!/bin/sh\nout=\"\"\nprev=\"\"\nfor a; do\n"
+                                        "  case \"$prev\" in -out|-o) out=\"$a\";; esac\n"
+                                        "  case \"$a\" in *.zip) out=\"$a\";; esac\n  prev=\"$a\"\ndone\n"
+                                        "head -c 100 /dev/zero > \"$out\"\nexit 1\n");
+        QFile::setPermissions(fakes.filePath(tool), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        const QByteArray tools = qgetenv("CLIPFERRY_TOOLS");
+        qputenv("CLIPFERRY_TOOLS", fakes.path().toUtf8() + ':' + tools);
+        m_server->admin(
+            {QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
+        Rig rig;
+        const QString path = copyOfClip(QStringLiteral("failing.mp4"));
+        rig.add(entryFor(path, QStringLiteral("Failing")));
+        const int before = contentTitles().size();
+        const bool ended = rig.runToEnd();
+        qputenv("CLIPFERRY_TOOLS", tools);
+        m_server->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"),
+                         QStringLiteral("mp4")});
+        QVERIFY(ended);
+        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
+        QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
+        QCOMPARE(contentTitles().size(), before);
+        QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+    }
+
     // Uploads a clip once and returns the content id the server gave it.
     QString uploadOnce(const QString &path)
     {

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -21,8 +22,15 @@ ServerProcess::~ServerProcess()
 
 QString ServerProcess::program()
 {
-    const QString dir = qEnvironmentVariable("CLIPFERRY_TOOLS", QCoreApplication::applicationDirPath());
-    return QDir(dir).absoluteFilePath(QStringLiteral("clipferry-server"));
+    // CLIPFERRY_TOOLS may name several folders; a test may put its fakes first.
+    const QStringList dirs = qEnvironmentVariable("CLIPFERRY_TOOLS", QCoreApplication::applicationDirPath())
+                                 .split(QDir::listSeparator(), Qt::SkipEmptyParts);
+    for (const QString &dir : dirs) {
+        if (const QString path = QDir(dir).absoluteFilePath(QStringLiteral("clipferry-server"));
+            QFile::exists(path))
+            return path;
+    }
+    return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("clipferry-server"));
 }
 
 bool ServerProcess::start(const QStringList &extra)
