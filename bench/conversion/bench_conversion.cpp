@@ -11,6 +11,7 @@
 #include "pipeline/VideoConversion.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
+#include "StallMeter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -24,26 +25,6 @@
 #include <algorithm>
 
 namespace {
-
-// The longest gap between two ticks of a fast timer on Qt's loop.
-class StallMeter final : public QObject
-{
-public:
-    StallMeter()
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this,
-                [this] { m_longest = std::max(m_longest, m_clock.restart()); });
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 longestMs() const { return m_longest; }
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_longest = 0;
-};
 
 // Runs the commands one after the other, each awaited by an otherwise idle
 // loop: its longest stall is what the machine's load alone costs.

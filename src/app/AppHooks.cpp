@@ -28,7 +28,7 @@ void AppHooks::StartNextEntry(frmUpload *window)
     m_session.runner(window->progressView(), *window).StartNextEntry();
 }
 
-void AppHooks::StopExec()
+void AppHooks::stopRun()
 {
     if (QueueRunner *runner = m_session.runnerIfMade())
         runner->Stop();

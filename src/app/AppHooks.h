@@ -18,7 +18,7 @@ public:
     QCoro::Task<> showAddDialog(frmUpload *window, QString source) override;
     QCoro::Task<> showBatchDialog(frmUpload *window) override;
     void StartNextEntry(frmUpload *window) override;
-    void StopExec() override;
+    void stopRun() override;
     QStringList tempFolders() const override;
     void checkForUpdates(frmUpload *window) override;
 

@@ -47,6 +47,6 @@ QCoro::Task<> PlaceholderHooks::showBatchDialog(frmUpload *window)
 
 void PlaceholderHooks::StartNextEntry(frmUpload * /*window*/) {}
 
-void PlaceholderHooks::StopExec() {}
+void PlaceholderHooks::stopRun() {}
 
 void PlaceholderHooks::checkForUpdates(frmUpload * /*window*/) {}

@@ -11,6 +11,6 @@ public:
     QCoro::Task<> showAddDialog(frmUpload *window, QString source) override;
     QCoro::Task<> showBatchDialog(frmUpload *window) override;
     void StartNextEntry(frmUpload *window) override;
-    void StopExec() override;
+    void stopRun() override;
     void checkForUpdates(frmUpload *window) override;
 };

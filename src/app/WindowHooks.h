@@ -23,7 +23,7 @@ public:
     // Start: the queue runner takes the first waiting entry.
     virtual void StartNextEntry(frmUpload *window) = 0;
     // Stop: the running entry is asked to end, whatever step it is in.
-    virtual void StopExec() = 0;
+    virtual void stopRun() = 0;
     // The work folders made in the temporary folder, removed at close.
     virtual QStringList tempFolders() const { return {}; }
     // At start-up, unless "-s" was given: the new-version notice and the

@@ -579,7 +579,7 @@ void frmUpload::startUpload()
 
 bool frmUpload::requestStop()
 {
-    m_hooks->StopExec();
+    m_hooks->stopRun();
     return true;
 }
 

@@ -10,7 +10,7 @@ QList<const CliCommand *> &registry()
 }
 } // namespace
 
-CliCommand::CliCommand(QStringList w, QString u, std::function<QCoro::Task<int>(QStringList)> r)
+CliCommand::CliCommand(QStringList w, QString u, Run r)
     : words(std::move(w)), usage(std::move(u)), run(std::move(r))
 {
     registry().append(this);

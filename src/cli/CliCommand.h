@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <functional>
 
+class Session;
+
 // A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives
 // in a file of its own that registers it with a static CliCommand; main()
 // picks the one whose words start the command line.
@@ -13,10 +15,12 @@ struct CliCommand
     QStringList words;
     // One line for the usage text, after the words.
     QString usage;
-    // Runs with the arguments after the words; returns the exit status.
-    std::function<QCoro::Task<int>(QStringList)> run;
+    // Runs with the program's session and the arguments after the words;
+    // returns the exit status.
+    using Run = std::function<QCoro::Task<int>(Session *, QStringList)>;
+    Run run;
 
-    CliCommand(QStringList words, QString usage, std::function<QCoro::Task<int>(QStringList)> run);
+    CliCommand(QStringList words, QString usage, Run run);
     static const QList<const CliCommand *> &all();
 };
 

@@ -3,14 +3,12 @@
 #include "server/LoginSession.h"
 #include "server/TransferControl.h"
 
-#include <QNetworkAccessManager>
 #include <QTextStream>
 
-QCoro::Task<bool> logInAsDialog(ServerAccess &access, QString server, QString account, QString password)
+QCoro::Task<bool> logInAsDialog(TransferControl *transfer, ServerAccess *access, QString server, QString account,
+                                QString password)
 {
-    QNetworkAccessManager network;
-    TransferControl control(network);
-    LoginSession session(access, &control, QStringLiteral("frmAdd"));
+    LoginSession session(*access, transfer, QStringLiteral("frmAdd"));
     session.setLogin({server, account, password});
     QObject::connect(&session, &LoginSession::statusChanged, &session, [](const QString &text, bool alert) {
         if (alert && !text.isEmpty())

@@ -9,6 +9,7 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
 #include "pipeline/VideoConversion.h"
+#include "pipeline/Session.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
 
@@ -26,13 +27,12 @@ const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
     u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
 
-QCoro::Task<int> run(QStringList args)
+QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString usage = u"convert "_s + kUsage;
-    RunOptions options;
-    options.cpuCount = QThread::idealThreadCount();
+    const RunOptions &options = session->options();
     ConsoleProgressView view;
-    ProcessRunner processes;
+    ProcessRunner &processes = session->processes();
     ExecRunner runner(processes, options, view);
     VideoConversion conversion(runner, options, view);
     StopSource stop;

@@ -3,6 +3,7 @@
 
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
+#include "pipeline/Session.h"
 
 #include <QTextStream>
 
@@ -32,7 +33,7 @@ void printTree(const CFolderTree &tree, const QString &server)
     }
 }
 
-QCoro::Task<int> run(QStringList args)
+QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString server = CliArgs::take(args, QStringLiteral("--server"));
     const QString account = CliArgs::take(args, QStringLiteral("--account"));
@@ -48,7 +49,7 @@ QCoro::Task<int> run(QStringList args)
 
     ServerAccess access;
     access.hashPassword = !plain;
-    if (!co_await logInAsDialog(access, server, account, password))
+    if (!co_await logInAsDialog(&session->transfer(), &access, server, account, password))
         co_return 1;
     printTree(access.folderTree, server);
     co_return 0;

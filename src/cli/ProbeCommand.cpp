@@ -6,6 +6,7 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
+#include "pipeline/Session.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 
@@ -30,7 +31,7 @@ QJsonObject toJson(const ProbeResult &r)
     };
 }
 
-QCoro::Task<int> run(QStringList args)
+QCoro::Task<int> run(Session *session, QStringList args)
 {
     if (args.size() != 1 || args.first().startsWith(u'-'))
         co_return CliArgs::usageError(u"name one video file"_s, u"probe "_s + kUsage);
@@ -44,7 +45,7 @@ QCoro::Task<int> run(QStringList args)
 
     RunOptions options;
     SilentProgressView view;
-    ProcessRunner processes;
+    ProcessRunner &processes = session->processes();
     ExecRunner runner(processes, options, view);
     VideoProbe probe(runner);
     // Not quiet: the probe's message goes through the message helper, which

@@ -2,6 +2,7 @@
 // demonstrations.
 
 #include "cli/CliCommand.h"
+#include "pipeline/Session.h"
 #include "platform/ProcessRunner.h"
 #include "recorder/SampleRecording.h"
 
@@ -24,7 +25,7 @@ bool takeNumber(QStringList &args, const QString &name, int &value)
     return ok;
 }
 
-QCoro::Task<int> run(QStringList args)
+QCoro::Task<int> run(Session *session, QStringList args)
 {
     SampleRecordingOptions options;
     options.singleFile = CliArgs::flag(args, u"--zdm"_s);
@@ -38,7 +39,7 @@ QCoro::Task<int> run(QStringList args)
     if (args.size() != 1 || args.first().startsWith(u'-'))
         co_return CliArgs::usageError(u"name one folder"_s, u"sample recording "_s + kUsage);
 
-    ProcessRunner processes;
+    ProcessRunner &processes = session->processes();
     const SampleRecordingResult result = co_await makeSampleRecording(&processes, args.first(), options);
     if (!result.error.isEmpty()) {
         QTextStream(stderr) << "clipferry-cli: " << result.error << Qt::endl;

@@ -2,6 +2,7 @@
 
 #include "cli/CliCommand.h"
 #include "pipeline/SampleMedia.h"
+#include "pipeline/Session.h"
 #include "platform/ProcessRunner.h"
 
 #include <QRegularExpression>
@@ -25,7 +26,7 @@ bool readSize(const QString &text, int &width, int &height)
     return width > 0 && height > 0;
 }
 
-QCoro::Task<int> run(QStringList args)
+QCoro::Task<int> run(Session *session, QStringList args)
 {
     SampleVideo sample;
     bool ok = true;
@@ -55,7 +56,7 @@ QCoro::Task<int> run(QStringList args)
         co_return CliArgs::usageError(u"a sample needs a video stream or audio"_s,
                                       u"sample video "_s + kUsage);
     sample.output = args.first();
-    ProcessRunner processes;
+    ProcessRunner &processes = session->processes();
     const QString failure = co_await sample.make(&processes);
     if (!failure.isEmpty()) {
         QTextStream(stderr) << "clipferry-cli: " << failure << Qt::endl;

@@ -43,11 +43,13 @@ void printLine(const QString &line)
 // Everything a headless run needs, wired as the window wires it.
 struct Pipeline
 {
-    Session session;
+    explicit Pipeline(Session *s) : session(*s), grid(s->queue()), queue(s->runner(view, controls)) {}
+
+    Session &session;
     ConsoleProgressView view;
     ConsoleControls controls;
-    QueueModel &grid = session.queue();
-    QueueRunner &queue = session.runner(view, controls);
+    QueueModel &grid;
+    QueueRunner &queue;
 
     // Runs every waiting entry, printing each state change; Ctrl-C stops the
     // running entry as Stop does. 0 when every entry finished.
@@ -110,13 +112,13 @@ struct LoginResult
 // Logs in as the add dialog does, for the server's settings and the
 // destination: `folderId` when given and it takes uploads, else the
 // server's default folder.
-QCoro::Task<LoginResult> logIn(QString server, QString account, QString password, bool plain,
+QCoro::Task<LoginResult> logIn(Session *session, QString server, QString account, QString password, bool plain,
                                QString folderId)
 {
     ServerAccess access;
     access.hashPassword = !plain;
     LoginResult result;
-    if (!co_await logInAsDialog(access, server, account, password))
+    if (!co_await logInAsDialog(&session->transfer(), &access, server, account, password))
         co_return result;
     result.hashed = access.hashPassword;
     result.settings = access.settings;
@@ -190,7 +192,7 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString sou
     co_return item;
 }
 
-QCoro::Task<int> upload(QStringList args)
+QCoro::Task<int> upload(Session *session, QStringList args)
 {
     const QString usage = QStringLiteral("upload ") + kUploadUsage;
     CVideoItem base;
@@ -229,7 +231,7 @@ QCoro::Task<int> upload(QStringList args)
     if (args.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("no source given"), usage);
 
-    const LoginResult login = co_await logIn(base.Url, base.account, base.password, plain, base.folderID);
+    const LoginResult login = co_await logIn(session, base.Url, base.account, base.password, plain, base.folderID);
     if (!login.ok)
         co_return 1;
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
@@ -243,7 +245,7 @@ QCoro::Task<int> upload(QStringList args)
         co_return 1;
     }
 
-    Pipeline pipeline;
+    Pipeline pipeline(session);
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.grid);
     for (const QString &source : std::as_const(args)) {
@@ -278,7 +280,7 @@ QCoro::Task<int> upload(QStringList args)
     co_return status;
 }
 
-QCoro::Task<int> runQueue(QStringList args)
+QCoro::Task<int> runQueue(Session *session, QStringList args)
 {
     const QString usage = QStringLiteral("run ") + kRunUsage;
     const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
@@ -288,7 +290,7 @@ QCoro::Task<int> runQueue(QStringList args)
         co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.last()), usage);
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
-    Pipeline pipeline;
+    Pipeline pipeline(session);
     if (!QueueFile::LoadQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;

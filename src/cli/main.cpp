@@ -2,6 +2,7 @@
 // questions are answered from the options.
 
 #include "cli/CliCommand.h"
+#include "pipeline/Session.h"
 #include "platform/Messages.h"
 
 #include <QCoreApplication>
@@ -30,9 +31,9 @@ int printUsage()
     return 2;
 }
 
-QCoro::Task<> runCommand(const CliCommand *command, QStringList args)
+QCoro::Task<> runCommand(const CliCommand *command, Session *session, QStringList args)
 {
-    const int status = co_await command->run(args);
+    const int status = co_await command->run(session, args);
     QCoreApplication::exit(status);
 }
 
@@ -50,6 +51,7 @@ int main(int argc, char *argv[])
     if (!command)
         return printUsage();
     args = args.mid(command->words.size());
-    QTimer::singleShot(0, &app, [command, args] { runCommand(command, args); });
+    Session session;
+    QTimer::singleShot(0, &app, [command, &session, args] { runCommand(command, &session, args); });
     return QCoreApplication::exec();
 }

@@ -3,6 +3,7 @@
 // seconds, one a line, read by ffprobe from the packet flags (no decoding).
 
 #include "platform/ProcessRunner.h"
+#include "standins/StandinMain.h"
 #include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
@@ -85,22 +86,18 @@ QCoro::Task<int> listKeyFrames(QString input, QString output)
     co_return 0;
 }
 
-QCoro::Task<> run(QStringList args)
+QCoro::Task<int> run(QStringList args)
 {
     if (args.size() != 2) {
         QTextStream(stderr) << "usage: clipferry-keyframes MP4 OUT.txt" << Qt::endl;
-        QCoreApplication::exit(2);
-        co_return;
+        co_return 2;
     }
-    QCoreApplication::exit(co_await listKeyFrames(args[0], args[1]));
+    co_return co_await listKeyFrames(args[0], args[1]);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    QTimer::singleShot(0, &app, [args] { run(args); });
-    return QCoreApplication::exec();
+    return runStandin(argc, argv, run);
 }

@@ -4,6 +4,7 @@
 // MP4 writer interleaves the streams in short runs of its own.
 
 #include "platform/ProcessRunner.h"
+#include "standins/StandinMain.h"
 #include "platform/ToolLocator.h"
 
 #include <QCoreApplication>
@@ -51,7 +52,7 @@ QCoro::Task<int> interleave(QString input, QString output)
     co_return 0;
 }
 
-QCoro::Task<> run(QStringList args)
+QCoro::Task<int> run(QStringList args)
 {
     QString input;
     QString output;
@@ -65,18 +66,14 @@ QCoro::Task<> run(QStringList args)
     }
     if (input.isEmpty() || output.isEmpty()) {
         QTextStream(stderr) << "usage: clipferry-mp4box IN -inter MS -out OUT" << Qt::endl;
-        QCoreApplication::exit(2);
-        co_return;
+        co_return 2;
     }
-    QCoreApplication::exit(co_await interleave(input, output));
+    co_return co_await interleave(input, output);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    QTimer::singleShot(0, &app, [args] { run(args); });
-    return QCoreApplication::exec();
+    return runStandin(argc, argv, run);
 }

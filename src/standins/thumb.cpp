@@ -19,6 +19,7 @@
 
 #include "platform/Coro.h"
 #include "platform/ProcessRunner.h"
+#include "standins/StandinMain.h"
 
 #include <QDir>
 #include <QFile>
@@ -394,10 +395,6 @@ void seriousQtMessages(QtMsgType type, const QMessageLogContext &, const QString
         QTextStream(stderr) << message << Qt::endl;
 }
 
-QCoro::Task<> run(QStringList args)
-{
-    QCoreApplication::exit(co_await makeSlide(args));
-}
 
 } // namespace
 
@@ -407,8 +404,5 @@ int main(int argc, char *argv[])
     // painting without a display.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(seriousQtMessages);
-    QGuiApplication app(argc, argv);
-    const QStringList args = QCoreApplication::arguments().mid(1);
-    QTimer::singleShot(0, &app, [args] { run(args); });
-    return QGuiApplication::exec();
+    return runStandin<QGuiApplication>(argc, argv, makeSlide);
 }

@@ -66,13 +66,13 @@ struct HookLog
     int addDialogs = 0;
     int batchDialogs = 0;
     int starts = 0;
-    int stopExecs = 0;
+    int stopRuns = 0;
     int updateChecks = 0;
     int rowsToAdd = 0;
     QString droppedSource;
     bool editModeInDialog = false;
     QString stateInDialog;
-    std::function<void(frmUpload *)> onStopExec;
+    std::function<void(frmUpload *)> onStopRun;
     frmUpload *window = nullptr;
     QStringList tempFolders;
 };
@@ -100,11 +100,11 @@ public:
         co_return;
     }
     void StartNextEntry(frmUpload *) override { ++m_log->starts; }
-    void StopExec() override
+    void stopRun() override
     {
-        ++m_log->stopExecs;
-        if (m_log->onStopExec)
-            m_log->onStopExec(m_log->window);
+        ++m_log->stopRuns;
+        if (m_log->onStopRun)
+            m_log->onStopRun(m_log->window);
     }
     QStringList tempFolders() const override { return m_log->tempFolders; }
     void checkForUpdates(frmUpload *) override { ++m_log->updateChecks; }
@@ -647,7 +647,7 @@ private Q_SLOTS:
         auto window = startedWindow();
         window->setStopEnabled(true);
         button(*window, "cmdStopUpload")->click();
-        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(m_hooks->stopRuns, 1);
         QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
     }
 
@@ -692,7 +692,7 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(queueFile()), !saved.isEmpty());
         QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
         QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
-        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(m_hooks->stopRuns, 1);
         QCOMPARE(m_awake->releases, 1);
     }
 
@@ -705,7 +705,7 @@ private Q_SLOTS:
         QVERIFY(window->isVisible());
         QCOMPARE(closed.count(), 0);
         QCOMPARE(messageTexts(), QStringList{messageText("msgStopBeforeExit")});
-        QCOMPARE(m_hooks->stopExecs, 0);
+        QCOMPARE(m_hooks->stopRuns, 0);
         QCOMPARE(m_awake->releases, 0);
         QVERIFY(!QFile::exists(queueFile()));
     }
@@ -717,13 +717,13 @@ private Q_SLOTS:
         auto window = startedWindow();
         const QString running = queueEntry(*window, "a.mp4", Transfering);
         queueEntry(*window, "b.mp4", Finished);
-        m_hooks->onStopExec = [running](frmUpload *w) {
+        m_hooks->onStopRun = [running](frmUpload *w) {
             QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, Waiting); });
         };
         QSignalSpy closed(window.get(), &frmUpload::closed);
         window->shutdown();
         QTRY_COMPARE(closed.count(), 1);
-        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(m_hooks->stopRuns, 1);
         QVERIFY(m_messages->messages.isEmpty());
         QCOMPARE(queuedPaths(), QStringList{running});
         QCOMPARE(m_awake->releases, 1);
@@ -750,7 +750,7 @@ private Q_SLOTS:
         QTRY_COMPARE(closed.count(), 1);
         QVERIFY(!window->isVisible());
         // The stop runs once, by Exit or by the close itself.
-        QCOMPARE(m_hooks->stopExecs, 1);
+        QCOMPARE(m_hooks->stopRuns, 1);
         QCOMPARE(queuedPaths().size(), 1);
     }
 

@@ -1,0 +1,164 @@
+// How long Qt's loop is held up while ClipFerry works, beside an idle loop
+// measured in the same run: a recording prepared, packed and uploaded
+// through the queue runner, and an archive uploaded through the transfer
+// control, both to the reference server on loopback.
+// Targets: the longest stall under 50 ms on a quiet machine, and within 2x
+// the idle loop's on a loaded one.
+//
+//   bench_loop_stall [--upload-mb N, default 256] [--recording-seconds N, default 120]
+
+#include "StallMeter.h"
+#include "common/FileUtil.h"
+#include "pipeline/ProgressView.h"
+#include "pipeline/QueueRunner.h"
+#include "pipeline/RunnerControls.h"
+#include "pipeline/Session.h"
+#include "platform/Messages.h"
+#include "platform/ProcessRunner.h"
+#include "recorder/SampleRecording.h"
+#include "server/TransferControl.h"
+#include "support/ServerProcess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QTimer>
+
+namespace {
+
+class NoControls final : public RunnerControls
+{
+public:
+    void setStartEnabled(bool) override {}
+    void setStopEnabled(bool) override {}
+    void setExitEnabled(bool) override {}
+    void restoreExitCaption() override {}
+    void vidFileEnabled(bool) override {}
+};
+
+int option(const QStringList &args, const QString &name, int fallback)
+{
+    const qsizetype at = args.indexOf(name);
+    return at > 0 && at + 1 < args.size() ? std::max(1, args[at + 1].toInt()) : fallback;
+}
+
+qint64 idleStall(int ms)
+{
+    StallMeter meter;
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    return meter.longestMs();
+}
+
+// A stored archive of `megabytes` of random bytes, made by zip itself.
+QString makeArchive(ProcessRunner &processes, const QString &folder, int megabytes)
+{
+    QFile payload(QDir(folder).filePath("payload.bin"));
+    if (!payload.open(QIODevice::WriteOnly))
+        return {};
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    for (int i = 0; i < megabytes; ++i) {
+        QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        payload.write(block);
+    }
+    payload.close();
+    ProcessSpec spec = ProcessSpec::of("zip", {"-0", "-q", "tarn_file.zip", "payload.bin"}, folder);
+    spec.timeout = std::chrono::minutes(10);
+    const ProcessResult zipped = QCoro::waitFor(processes.run(spec));
+    payload.remove();
+    return zipped.ok() ? QDir(folder).filePath("tarn_file.zip") : QString();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    QTextStream out(stdout);
+    QTemporaryDir dir;
+    ServerProcess server(dir.filePath("server"));
+    if (!server.start({"--demo"})) {
+        out << "the reference server did not start" << Qt::endl;
+        return 1;
+    }
+    const QString folderId = server.addFolder("Bench");
+    Messages::record();
+    Session session;
+    SilentProgressView view;
+    NoControls controls;
+    QueueRunner &runner = session.runner(view, controls);
+
+    const qint64 idle = idleStall(2000);
+
+    // A recording: verified, its slides rendered, packed and uploaded.
+    SampleRecordingOptions options;
+    options.durationSeconds = option(args, "--recording-seconds", 120);
+    options.mediaItems = 20;
+    const SampleRecordingResult made =
+        QCoro::waitFor(makeSampleRecording(&session.processes(), dir.filePath("lecture"), options));
+    if (!made.error.isEmpty()) {
+        out << made.error << Qt::endl;
+        return 1;
+    }
+    CVideoItem item;
+    item.fileName = "project.qvp";
+    item.title = "Stall";
+    item.path = made.path;
+    item.Url = server.url().toString();
+    item.account = "demo";
+    item.password = "demo";
+    item.bEncPassword = true;
+    item.folderID = folderId;
+    item.contentID = "0";
+    item.fileSize = FileSizeBytes(made.path);
+    item.dateLastModified = LastModifiedText(made.path);
+    session.queue().Add(item);
+    qint64 recordingStall = 0;
+    QElapsedTimer clock;
+    clock.start();
+    {
+        StallMeter meter;
+        QEventLoop loop;
+        QObject::connect(&runner, &QueueRunner::runFinished, &loop, &QEventLoop::quit);
+        runner.StartNextEntry();
+        if (runner.isRunning())
+            loop.exec();
+        recordingStall = meter.longestMs();
+    }
+    const double recordingSeconds = double(clock.elapsed()) / 1000;
+    const QString state = session.queue().GetEntryCell(made.path, QueueModel::ColState);
+
+    // An archive uploaded chunk by chunk.
+    const int megabytes = option(args, "--upload-mb", 256);
+    const QString archive = makeArchive(session.processes(), dir.path(), megabytes);
+    if (archive.isEmpty()) {
+        out << "zip could not make the archive" << Qt::endl;
+        return 1;
+    }
+    qint64 uploadStall = 0;
+    clock.restart();
+    UploadResult uploaded;
+    {
+        StallMeter meter;
+        const QString url = server.url().toString() + "/tarn/putFile/";
+        uploaded = QCoro::waitFor(session.transfer().PutFile(url, "demo", "demo", folderId.toInt(), -1, archive, {}));
+        uploadStall = meter.longestMs();
+    }
+    const double uploadSeconds = double(clock.elapsed()) / 1000;
+
+    out << "idle loop, 2 s:                longest stall " << idle << " ms" << Qt::endl;
+    out << "recording of " << options.durationSeconds << " s (" << state << ", "
+        << QString::number(recordingSeconds, 'f', 1) << " s): longest stall " << recordingStall << " ms" << Qt::endl;
+    out << "upload of " << megabytes << " MiB (" << uploaded.acknowledged / (1 << 20) << " MiB confirmed, "
+        << QString::number(uploadSeconds, 'f', 1) << " s): longest stall " << uploadStall << " ms" << Qt::endl;
+    const qint64 worst = std::max(recordingStall, uploadStall);
+    out << "targets: under 50 ms (" << (worst < 50 ? "met" : "missed") << "), within 2x the idle loop ("
+        << (worst <= 2 * std::max<qint64>(idle, 25) ? "met" : "missed") << ")" << Qt::endl;
+    return 0;
+}
