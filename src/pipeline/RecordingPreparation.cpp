@@ -8,6 +8,7 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunnerControls.h"
 #include "pipeline/UploadTransaction.h"
+#include "platform/Background.h"
 #include "platform/Coro.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -49,11 +50,6 @@ bool isLinkItem(const CIndexItem &item)
 }
 
 // A megabyte count of the reply as a whole number.
-qint64 wholeNumber(const QString &text)
-{
-    return RoundHalfEven(text.trimmed().toDouble());
-}
-
 // Where the renderer leaves a position's image while the slides are
 // numbered: out of the way of the numbered names, which a small position
 // (1 ms, 2 ms) would otherwise share.
@@ -106,20 +102,9 @@ bool RecordingPreparation::applySlideSize(const QString &slidesize)
     return true;
 }
 
-QString RecordingPreparation::QuotaCheck(const QString &path, const QString &total, const QString &maxsize,
-                                         const QString &free)
+qint64 RecordingPreparation::uploadBytes(const QString &path)
 {
-    const qint64 bytes =
-        isSingleFileProject(path) ? FileSizeBytes(path) : FolderSizeBytes(QFileInfo(path).absolutePath());
-    const qint64 required = UploadTransaction::megabytes(bytes);
-    const QString requiredText = QString::number(required);
-    if (wholeNumber(maxsize) < required)
-        return u"Exceed the maximum upload size!, maxsize="_s + maxsize + u"MB, required="_s + requiredText +
-               u"MB"_s;
-    if (wholeNumber(free) < required)
-        return u"No enough space to upload data, total="_s + total + u"MB, free="_s + free +
-               u"MB, required="_s + requiredText + u"MB"_s;
-    return {};
+    return isSingleFileProject(path) ? FileSizeBytes(path) : FolderSizeBytes(QFileInfo(path).absolutePath());
 }
 
 QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QString replyText, EntryJob job)
@@ -138,18 +123,14 @@ QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QStrin
     if (!reply.slidesize.isEmpty())
         applySlideSize(reply.slidesize);
 
-    // The check runs on the texts: an empty value, unlike a missing quota
-    // for videos, means the server states no limit.
-    pugi::xml_document doc;
-    Xml::parseText(doc, replyText.toUtf8());
-    const QString total = Xml::GetTextByPath(doc, u"quota.total"_s).trimmed();
-    const QString free = Xml::GetTextByPath(doc, u"quota.free"_s).trimmed();
-    const QString maxsize = Xml::GetTextByPath(doc, u"quota.maxsize"_s).trimmed();
-    if (!total.isEmpty() && !free.isEmpty() && !maxsize.isEmpty()) {
-        verdict.error = QuotaCheck(path, total, maxsize, free);
-        if (!verdict.error.isEmpty())
-            co_return verdict;
-    }
+    const QString measured = path;
+    QFuture<qint64> measuring = offLoop([measured] { return uploadBytes(measured); });
+    const qint64 bytes = co_await measuring;
+    if (!self)
+        co_return verdict;
+    verdict.error = reply.quotaFailure(UploadTransaction::megabytes(bytes));
+    if (!verdict.error.isEmpty())
+        co_return verdict;
     verdict.uploadAsNew = reply.overwrite == u"1"_s;
 
     const bool singleFile = isSingleFileProject(path);

@@ -60,10 +60,9 @@ public:
     // the project's own folder, or the folder a single-file project was
     // unpacked into; its path is the entry's "project.qvp" or ".zdm".
     QCoro::Task<RecordingVerdict> RecordingVersionReply(QString replyText, EntryJob job);
-    // The entry's error when the recording does not fit the quota (texts in
-    // MB as the reply gives them); empty when it fits.
-    static QString QuotaCheck(const QString &path, const QString &total, const QString &maxsize,
-                              const QString &free);
+    // The bytes a recording sends: the single-file project, or the whole
+    // folder of a folder project. Reads the disk: run it off the loop.
+    static qint64 uploadBytes(const QString &path);
     // Renders "slides/<n>.jpg" for every index item of the current project
     // and the cover "slides/cover.jpg" into the job's work folder, with the
     // list "thumbList.txt" of media positions. Any failure just ends it: the

@@ -6,6 +6,7 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "platform/AppPaths.h"
+#include "platform/Background.h"
 #include "recorder/CProjectFile.h"
 
 #include <QDir>
@@ -99,9 +100,16 @@ QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKin
     const QString copiedPpt =
         pptPath.isEmpty() ? QString() : QDir(job.workFolder).filePath(QFileInfo(pptPath).fileName());
     PackResult result;
-    if (!copiedPpt.isEmpty() && !CopyFileReplace(pptPath, copiedPpt)) {
-        result.error = u"Cannot copy "_s + pptPath + u" into "_s + job.workFolder;
-        co_return result;
+    if (!copiedPpt.isEmpty()) {
+        // A slide deck can be large: it is copied off the loop.
+        QFuture<bool> copying = offLoop([pptPath, copiedPpt] { return CopyFileReplace(pptPath, copiedPpt); });
+        const bool copied = co_await copying;
+        if (!self)
+            co_return result;
+        if (!copied) {
+            result.error = u"Cannot copy "_s + pptPath + u" into "_s + job.workFolder;
+            co_return result;
+        }
     }
     RecreateFolder(zipFolder);
 

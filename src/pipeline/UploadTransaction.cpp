@@ -31,11 +31,15 @@ std::optional<QString> langIfPresent(const QString &key)
     return text;
 }
 
-std::optional<qint64> quotaValue(const pugi::xml_document &doc, const char *path)
+QString quotaValue(const pugi::xml_document &doc, const char *path)
 {
-    if (!Xml::SelectByPath(doc, QString::fromLatin1(path)))
-        return std::nullopt;
-    return Xml::GetTextByPath(doc, QString::fromLatin1(path)).trimmed().toLongLong();
+    return Xml::GetTextByPath(doc, QString::fromLatin1(path)).trimmed();
+}
+
+// A quota value in whole MB; halves go to the even neighbour.
+qint64 wholeMegabytes(const QString &text)
+{
+    return RoundHalfEven(text.toDouble());
 }
 
 // The number part of a bit rate such as "586k".
@@ -58,14 +62,9 @@ VersionReply VersionReply::parse(const QString &text)
     reply.videosrc = Xml::GetTextByPath(doc, QStringLiteral("videosrc")).trimmed();
     reply.slidesize = Xml::GetTextByPath(doc, QStringLiteral("slidesize")).trimmed();
     reply.overwrite = Xml::GetTextByPath(doc, QStringLiteral("overwrite")).trimmed();
-    const auto total = quotaValue(doc, "quota.total");
-    const auto free = quotaValue(doc, "quota.free");
-    const auto maxSize = quotaValue(doc, "quota.maxsize");
-    if (total && free && maxSize) {
-        reply.quotaTotal = total;
-        reply.quotaFree = free;
-        reply.quotaMaxSize = maxSize;
-    }
+    reply.quotaTotal = quotaValue(doc, "quota.total");
+    reply.quotaFree = quotaValue(doc, "quota.free");
+    reply.quotaMaxSize = quotaValue(doc, "quota.maxsize");
     return reply;
 }
 
@@ -83,16 +82,15 @@ QString VersionReply::errorText(const QString &tarnErrorText) const
 
 QString VersionReply::quotaFailure(qint64 required) const
 {
-    if (!quotaMaxSize)
+    if (quotaTotal.isEmpty() || quotaFree.isEmpty() || quotaMaxSize.isEmpty())
         return {};
-    if (*quotaMaxSize < required)
+    if (wholeMegabytes(quotaMaxSize) < required)
         return QStringLiteral("Exceed the maximum upload size!, maxsize=%1MB, required=%2MB")
-            .arg(*quotaMaxSize)
+            .arg(quotaMaxSize)
             .arg(required);
-    if (*quotaFree < required)
+    if (wholeMegabytes(quotaFree) < required)
         return QStringLiteral("No enough space to upload data, total=%1MB, free=%2MB, required=%3MB")
-            .arg(*quotaTotal)
-            .arg(*quotaFree)
+            .arg(quotaTotal, quotaFree)
             .arg(required);
     return {};
 }

@@ -24,9 +24,11 @@ struct VersionReply
     QString slidesize;
     QString overwrite;
     // All three, or none when any is missing.
-    std::optional<qint64> quotaTotal;
-    std::optional<qint64> quotaFree;
-    std::optional<qint64> quotaMaxSize;
+    // The quota in MB as the reply words it; the check is skipped when any
+    // of the three is missing or empty.
+    QString quotaTotal;
+    QString quotaFree;
+    QString quotaMaxSize;
 
     static VersionReply parse(const QString &text);
     // The entry's error text for a refusal ("GetVersion: ..."); empty when

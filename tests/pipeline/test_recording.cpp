@@ -210,15 +210,20 @@ private Q_SLOTS:
         QFile media(folder + QStringLiteral("/slides/media.part"));
         QVERIFY(media.open(QIODevice::WriteOnly) && media.resize(bytes));
         media.close();
-        QCOMPARE(
-            RecordingPreparation::QuotaCheck(folder + QStringLiteral("/project.qvp"), total, maxsize, free),
-            error);
+        VersionReply reply;
+        reply.quotaTotal = total;
+        reply.quotaMaxSize = maxsize;
+        reply.quotaFree = free;
+        const auto check = [&reply](const QString &path) {
+            return reply.quotaFailure(UploadTransaction::megabytes(RecordingPreparation::uploadBytes(path)));
+        };
+        QCOMPARE(check(folder + QStringLiteral("/project.qvp")), error);
 
         const QString zdm = root.filePath(QStringLiteral("talk.zdm"));
         QVERIFY(QFile::rename(media.fileName(), zdm));
         QFile neighbour(root.filePath(QStringLiteral("other.bin")));
         QVERIFY(neighbour.open(QIODevice::WriteOnly) && neighbour.resize(500 * 1048576));
-        QCOMPARE(RecordingPreparation::QuotaCheck(zdm, total, maxsize, free), error);
+        QCOMPARE(check(zdm), error);
     }
 
     void versionReplies_data()
