@@ -8,8 +8,8 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
-#include "pipeline/VideoConversion.h"
 #include "pipeline/Session.h"
+#include "pipeline/VideoConversion.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
 
@@ -78,8 +78,8 @@ QCoro::Task<int> run(Session *session, QStringList args)
     const ProbeResult &probed = probe.result;
     entry.secDuration = probed.durationSeconds;
     entry.duration = probed.durationText;
-    entry.videoWidth = RoundToEven(probed.frameWidth);
-    entry.videoHeight = RoundToEven(probed.frameHeight);
+    entry.videoWidth = VideoProbe::EvenFrameSize(probed.frameWidth);
+    entry.videoHeight = VideoProbe::EvenFrameSize(probed.frameHeight);
     entry.srcVideoWidth = probed.frameWidth;
     entry.srcVideoHeight = probed.frameHeight;
     entry.bInterlaced = entry.bInterlaced || probed.interlaced;

@@ -120,7 +120,8 @@ private Q_SLOTS:
             SampleRecordingOptions options;
             options.singleFile = source == QLatin1String("zdm");
             options.version = options.singleFile ? 8 : source.toInt();
-            const SampleRecordingResult made = QCoro::waitFor(makeSampleRecording(testProcesses(), folderDir, options));
+            const SampleRecordingResult made =
+                QCoro::waitFor(makeSampleRecording(testProcesses(), folderDir, options));
             QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
             path = made.path;
         }
@@ -174,12 +175,17 @@ private Q_SLOTS:
         QTest::newRow("half second to even up")
             << report("00:01:31.50", h264) << false << int(ProbeFailure::None) << "00:01:31.50" << 92
             << QSize(1280, 720) << QSize(16, 9) << QSize(1280, 720);
-        QTest::newRow("PAL 16:9 odd height goes up")
+        QTest::newRow("PAL 16:9 odd height goes down")
             << report(
                    "01:00:00.00",
                    "Video: mpeg2video (Main), yuv420p(tv, top first), 720x576 [SAR 64:45 DAR 16:9], 25 fps")
             << false << int(ProbeFailure::None) << "01:00:00.00" << 3600 << QSize(720, 576) << QSize(16, 9)
-            << QSize(720, 406);
+            << QSize(720, 404);
+        QTest::newRow("odd frame kept even")
+            << report("00:00:02.00", "Video: h264 (High 4:4:4 Predictive), yuv444p, 853x481 [SAR 1:1 DAR "
+                                     "853:481], 25 fps")
+            << false << int(ProbeFailure::None) << "00:00:02.00" << 2 << QSize(853, 481) << QSize(853, 481)
+            << QSize(852, 480);
         QTest::newRow("wmv3 aspect from frame")
             << report("00:00:10.00", "Video: wmv3 (Main) (WMV3 / 0x33564D57), yuv420p, 720x480, 1000 kb/s")
             << false << int(ProbeFailure::None) << "00:00:10.00" << 10 << QSize(720, 480) << QSize(720, 480)
@@ -295,7 +301,8 @@ private Q_SLOTS:
         QTest::newRow("smaller stays") << QSize(640, 360) << 1280 << QSize(16, 9) << QSize(640, 360);
         QTest::newRow("equal takes the shrink path")
             << QSize(854, 480) << 854 << QSize(0, 0) << QSize(854, 480);
-        QTest::newRow("aspect changes height") << QSize(720, 576) << 1280 << QSize(16, 9) << QSize(720, 406);
+        QTest::newRow("aspect changes height") << QSize(720, 576) << 1280 << QSize(16, 9) << QSize(720, 404);
+        QTest::newRow("odd frame kept even") << QSize(853, 481) << 1280 << QSize(0, 0) << QSize(852, 480);
         QTest::newRow("4:3 to 640") << QSize(1024, 768) << 640 << QSize(4, 3) << QSize(640, 480);
     }
     void fitToWidth()
