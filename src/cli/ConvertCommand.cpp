@@ -4,7 +4,6 @@
 #include "add/VideoProbe.h"
 #include "cli/CliCommand.h"
 #include "cli/ConsoleProgressView.h"
-#include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
@@ -25,12 +24,12 @@ namespace {
 
 const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
-    u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
+    u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced] [--high-speed yes|no]"_s;
 
 QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString usage = u"convert "_s + kUsage;
-    const RunOptions &options = session->options();
+    RunOptions &options = session->options();
     ConsoleProgressView view;
     ProcessRunner &processes = session->processes();
     ExecRunner runner(processes, options, view);
@@ -52,6 +51,10 @@ QCoro::Task<int> run(Session *session, QStringList args)
     job.uploadSource = CliArgs::flag(args, u"--upload-source"_s);
     entry.useTmpName = CliArgs::flag(args, u"--tmp-name"_s);
     entry.bInterlaced = CliArgs::flag(args, u"--interlaced"_s);
+    const std::optional<bool> highSpeed = CliArgs::highSpeed(args);
+    if (!highSpeed)
+        co_return CliArgs::usageError(u"--high-speed takes yes or no"_s, usage);
+    options.highSpeed = *highSpeed;
     if (work.isEmpty())
         co_return CliArgs::usageError(u"--work names the folder to prepare into"_s, usage);
     if (container != u"mp4" && container != u"flv")
@@ -93,6 +96,7 @@ QCoro::Task<int> run(Session *session, QStringList args)
     }
 
     job.workFolder = QDir(work).absolutePath();
+    QTextStream(stdout) << CliArgs::describe(options) << Qt::endl;
     const PrepareResult result = co_await conversion.PrepareVideo(job);
     QTextStream out(stdout);
     if (job.stopped())

@@ -3,6 +3,7 @@
 #include "common/Lang.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
+#include "pipeline/RunOptions.h"
 #include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
 #include "platform/ToolLocator.h"
@@ -19,6 +20,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 namespace {
 
@@ -155,6 +157,68 @@ private Q_SLOTS:
         // Nothing is queued after a refusal, and no unpacked project stays behind.
         QCOMPARE(QFileInfo::exists(queue), exitCode == 0);
         QVERIFY(QDir::temp().entryList({QStringLiteral("tmp_zdm_*")}).isEmpty());
+    }
+
+    // clipferry-cli convert encodes with the stored high-speed choice, or
+    // --high-speed over it; an odd-sized source converts at an even size.
+    void convertCommand_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<int>("highSpeed");
+        QTest::newRow("stored on") << "1" << QString() << 1;
+        QTest::newRow("stored off") << "0" << QString() << 0;
+        QTest::newRow("option over stored off") << "0"
+                                                << "yes" << 1;
+        QTest::newRow("option over stored on") << "1"
+                                               << "no" << 0;
+        QTest::newRow("unknown value") << "1"
+                                       << "fast" << -1;
+    }
+    void convertCommand()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, option);
+        QFETCH(int, highSpeed);
+        const QString home =
+            m_dir.filePath(QStringLiteral("convert-") + QString::fromUtf8(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(home));
+        writeFile(QDir(home).filePath(QStringLiteral("Corvana5.ini")),
+                  "[clipFerry]\nchkHighSpeed=" + stored.toUtf8() + '\n');
+        // x264 takes odd sides only outside 4:2:0.
+        const QString source = m_dir.filePath(QStringLiteral("odd.mkv"));
+        if (!QFileInfo::exists(source))
+            QCOMPARE(QProcess::execute(QStringLiteral("ffmpeg"),
+                                       {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                        QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                        QStringLiteral("testsrc2=size=853x481:rate=25:duration=2"),
+                                        QStringLiteral("-pix_fmt"), QStringLiteral("yuv444p"), source}),
+                     0);
+        QStringList args{QStringLiteral("convert"), source, QStringLiteral("--work"), home};
+        if (!option.isEmpty())
+            args << QStringLiteral("--high-speed") << option;
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("CLIPFERRY_HOME"), home);
+        process.setProcessEnvironment(environment);
+        process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), args);
+        QVERIFY(process.waitForFinished(120000));
+        const QString out =
+            QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        if (highSpeed < 0) {
+            QCOMPARE(process.exitCode(), 2);
+            QVERIFY2(out.contains(QStringLiteral("--high-speed takes yes or no")), qPrintable(out));
+            return;
+        }
+        RunOptions expected;
+        expected.highSpeed = highSpeed == 1;
+        expected.cpuCount = QThread::idealThreadCount();
+        QVERIFY2(out.contains(QStringLiteral("%1 encoder threads").arg(expected.encoderThreads())),
+                 qPrintable(out));
+        QVERIFY2(out.contains(QStringLiteral("high speed ") +
+                              (expected.highSpeed ? QStringLiteral("yes") : QStringLiteral("no"))),
+                 qPrintable(out));
+        QVERIFY2(process.exitCode() == 0, qPrintable(out));
     }
 
     void parseReport_data()
