@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QRegularExpression>
 #include <QSet>
+#include <cmath>
 
 namespace {
 
@@ -160,12 +161,12 @@ ProbeFailure VideoProbe::parseReport(const QString &text, bool batchForm, ProbeR
         r.aspectNum = leadingNumber(ratio.at(0));
         r.aspectDen = ratio.size() > 1 ? leadingNumber(ratio.at(1)) : 0;
     }
-    r.displayWidth = r.frameWidth;
+    r.displayWidth = EvenFrameSize(r.frameWidth);
     if (r.aspectNum < 1) {
-        r.displayHeight = r.frameHeight;
+        r.displayHeight = EvenFrameSize(r.frameHeight);
     } else {
         const qint32 product = r.frameWidth * r.aspectDen;
-        r.displayHeight = RoundToEven(static_cast<float>(static_cast<double>(product) / r.aspectNum));
+        r.displayHeight = EvenFrameSize(static_cast<float>(static_cast<double>(product) / r.aspectNum));
     }
     return ProbeFailure::None;
 }
@@ -254,15 +255,23 @@ bool VideoProbe::ParseFrameSize(const QString &line, qint32 &width, qint32 &heig
     return false;
 }
 
+qint32 VideoProbe::EvenFrameSize(double x)
+{
+    return 2 * static_cast<qint32>(std::ceil(x / 2.0 - 0.5));
+}
+
 void VideoProbe::FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum,
                             qint32 aspectDen)
 {
     if (aspectNum > 0)
-        height = RoundToEven(static_cast<float>(static_cast<float>(aspectDen) /
-                                                static_cast<float>(aspectNum) * static_cast<float>(width)));
-    if (width < maxWidth)
+        height = EvenFrameSize(static_cast<float>(static_cast<float>(aspectDen) /
+                                                  static_cast<float>(aspectNum) * static_cast<float>(width)));
+    if (width < maxWidth) {
+        width = EvenFrameSize(width);
+        height = EvenFrameSize(height);
         return;
-    height = RoundToEven(static_cast<float>(static_cast<float>(height) / static_cast<float>(width) *
-                                            static_cast<float>(maxWidth)));
+    }
+    height = EvenFrameSize(static_cast<float>(static_cast<float>(height) / static_cast<float>(width) *
+                                              static_cast<float>(maxWidth)));
     width = maxWidth;
 }

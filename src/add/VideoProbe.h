@@ -63,7 +63,11 @@ public:
     static QString failureKey(ProbeFailure failure);
     static int CountVideoStreams(const QString &text);
     static bool ParseFrameSize(const QString &line, qint32 &width, qint32 &height);
-    // Fits a frame to a maximum width, keeping the display aspect when known.
+    // An output frame side: the nearest even number, an odd one going down,
+    // so that a frame never grows past its source and every encoder takes it.
+    static qint32 EvenFrameSize(double x);
+    // Fits a frame to a maximum width, keeping the display aspect when known;
+    // both sides come out even.
     static void FitToWidth(qint32 &width, qint32 &height, qint32 maxWidth, qint32 aspectNum,
                            qint32 aspectDen);
 

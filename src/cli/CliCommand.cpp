@@ -1,5 +1,8 @@
 #include "cli/CliCommand.h"
 
+#include "common/Settings.h"
+#include "pipeline/RunOptions.h"
+
 #include <QTextStream>
 
 namespace {
@@ -36,6 +39,24 @@ QString take(QStringList &args, const QString &name, const QString &fallback)
 bool flag(QStringList &args, const QString &name)
 {
     return args.removeAll(name) > 0;
+}
+
+std::optional<bool> highSpeed(QStringList &args)
+{
+    const QString value = take(args, QStringLiteral("--high-speed"));
+    if (value.isEmpty())
+        return HighSpeedSetting();
+    if (value == QLatin1String("yes") || value == QLatin1String("no"))
+        return value == QLatin1String("yes");
+    return std::nullopt;
+}
+
+QString describe(const RunOptions &options)
+{
+    return QStringLiteral("high speed %1: %2 encoder threads at %3 priority")
+        .arg(options.highSpeed ? QStringLiteral("yes") : QStringLiteral("no"))
+        .arg(options.encoderThreads())
+        .arg(options.lowPriority() ? QStringLiteral("below-normal") : QStringLiteral("normal"));
 }
 
 int usageError(const QString &message, const QString &usage)

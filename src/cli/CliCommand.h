@@ -3,8 +3,10 @@
 #include <QCoroTask>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 class Session;
+struct RunOptions;
 
 // A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives
 // in a file of its own that registers it with a static CliCommand; main()
@@ -30,6 +32,12 @@ namespace CliArgs {
 QString take(QStringList &args, const QString &name, const QString &fallback = {});
 // Whether the flag is present; it is removed from `args`.
 bool flag(QStringList &args, const QString &name);
+// The high-speed choice: "--high-speed yes|no" (removed from `args`), else
+// the stored one the window uses. Empty for another value.
+std::optional<bool> highSpeed(QStringList &args);
+// How conversions will use the machine, for the log: "high speed yes: 4
+// encoder threads at normal priority".
+QString describe(const RunOptions &options);
 // Prints the error and the command's usage; returns the exit status 2.
 int usageError(const QString &message, const QString &usage);
 } // namespace CliArgs

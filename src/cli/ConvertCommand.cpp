@@ -4,12 +4,11 @@
 #include "add/VideoProbe.h"
 #include "cli/CliCommand.h"
 #include "cli/ConsoleProgressView.h"
-#include "common/TextUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunOptions.h"
-#include "pipeline/VideoConversion.h"
 #include "pipeline/Session.h"
+#include "pipeline/VideoConversion.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
 
@@ -25,12 +24,12 @@ namespace {
 
 const QString kUsage =
     u"SOURCE --work DIR [--container mp4|flv] [--size WxH] [--vbitrate 586k] [--abitrate 64k] "
-    u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced]"_s;
+    u"[--postfix P] [--no-convert] [--upload-source] [--tmp-name] [--interlaced] [--high-speed yes|no]"_s;
 
 QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString usage = u"convert "_s + kUsage;
-    const RunOptions &options = session->options();
+    RunOptions &options = session->options();
     ConsoleProgressView view;
     ProcessRunner &processes = session->processes();
     ExecRunner runner(processes, options, view);
@@ -52,6 +51,10 @@ QCoro::Task<int> run(Session *session, QStringList args)
     job.uploadSource = CliArgs::flag(args, u"--upload-source"_s);
     entry.useTmpName = CliArgs::flag(args, u"--tmp-name"_s);
     entry.bInterlaced = CliArgs::flag(args, u"--interlaced"_s);
+    const std::optional<bool> highSpeed = CliArgs::highSpeed(args);
+    if (!highSpeed)
+        co_return CliArgs::usageError(u"--high-speed takes yes or no"_s, usage);
+    options.highSpeed = *highSpeed;
     if (work.isEmpty())
         co_return CliArgs::usageError(u"--work names the folder to prepare into"_s, usage);
     if (container != u"mp4" && container != u"flv")
@@ -78,8 +81,8 @@ QCoro::Task<int> run(Session *session, QStringList args)
     const ProbeResult &probed = probe.result;
     entry.secDuration = probed.durationSeconds;
     entry.duration = probed.durationText;
-    entry.videoWidth = RoundToEven(probed.frameWidth);
-    entry.videoHeight = RoundToEven(probed.frameHeight);
+    entry.videoWidth = VideoProbe::EvenFrameSize(probed.frameWidth);
+    entry.videoHeight = VideoProbe::EvenFrameSize(probed.frameHeight);
     entry.srcVideoWidth = probed.frameWidth;
     entry.srcVideoHeight = probed.frameHeight;
     entry.bInterlaced = entry.bInterlaced || probed.interlaced;
@@ -93,6 +96,7 @@ QCoro::Task<int> run(Session *session, QStringList args)
     }
 
     job.workFolder = QDir(work).absolutePath();
+    QTextStream(stdout) << CliArgs::describe(options) << Qt::endl;
     const PrepareResult result = co_await conversion.PrepareVideo(job);
     QTextStream out(stdout);
     if (job.stopped())

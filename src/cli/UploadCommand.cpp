@@ -32,8 +32,8 @@ const QString kUploadUsage =
     QStringLiteral("--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
                    "local|server|none] "
                    "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
-                   "[--plain] [--queue-only] [--queue FILE] SOURCE...");
-const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel]");
+                   "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE...");
+const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel] [--high-speed yes|no]");
 
 void printLine(const QString &line)
 {
@@ -112,8 +112,8 @@ struct LoginResult
 // Logs in as the add dialog does, for the server's settings and the
 // destination: `folderId` when given and it takes uploads, else the
 // server's default folder.
-QCoro::Task<LoginResult> logIn(Session *session, QString server, QString account, QString password, bool plain,
-                               QString folderId)
+QCoro::Task<LoginResult> logIn(Session *session, QString server, QString account, QString password,
+                               bool plain, QString folderId)
 {
     ServerAccess access;
     access.hashPassword = !plain;
@@ -209,6 +209,7 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     const QString convert = CliArgs::take(args, QStringLiteral("--convert"), QStringLiteral("local"));
     const QString resolution = CliArgs::take(args, QStringLiteral("--resolution"), QStringLiteral("high"));
     const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
+    const std::optional<bool> highSpeed = CliArgs::highSpeed(args);
     const bool plain = CliArgs::flag(args, QStringLiteral("--plain"));
     const bool queueOnly = CliArgs::flag(args, QStringLiteral("--queue-only"));
     static const QStringList conversions{QStringLiteral("local"), QStringLiteral("server"),
@@ -221,9 +222,11 @@ QCoro::Task<int> upload(Session *session, QStringList args)
         co_return CliArgs::usageError(QStringLiteral("--server and --account are required"), usage);
     if (!numeric || base.customBps < 0)
         co_return CliArgs::usageError(QStringLiteral("--bitrate takes a total in kbps"), usage);
-    if (base.dstCvtType < 0 || base.dstResType < 0 || !overwrite)
+    if (base.dstCvtType < 0 || base.dstResType < 0 || !overwrite || !highSpeed)
         co_return CliArgs::usageError(
-            QStringLiteral("--convert, --resolution or --overwrite has an unknown value"), usage);
+            QStringLiteral("--convert, --resolution, --overwrite or --high-speed has an unknown value"),
+            usage);
+    session->options().highSpeed = *highSpeed;
     for (const QString &arg : std::as_const(args)) {
         if (arg.startsWith(QLatin1String("--")))
             co_return CliArgs::usageError(QStringLiteral("unknown option: %1").arg(arg), usage);
@@ -231,7 +234,8 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     if (args.isEmpty())
         co_return CliArgs::usageError(QStringLiteral("no source given"), usage);
 
-    const LoginResult login = co_await logIn(session, base.Url, base.account, base.password, plain, base.folderID);
+    const LoginResult login =
+        co_await logIn(session, base.Url, base.account, base.password, plain, base.folderID);
     if (!login.ok)
         co_return 1;
     Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
@@ -275,6 +279,7 @@ QCoro::Task<int> upload(Session *session, QStringList args)
         }
         co_return 0;
     }
+    printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();
     QueueFile::SaveQueue(queueFile, pipeline.grid);
     co_return status;
@@ -286,6 +291,10 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     const std::optional<Messages::Answer> overwrite = overwriteAnswer(args);
     if (!overwrite)
         co_return CliArgs::usageError(QStringLiteral("--overwrite takes yes, no or cancel"), usage);
+    const std::optional<bool> highSpeed = CliArgs::highSpeed(args);
+    if (!highSpeed)
+        co_return CliArgs::usageError(QStringLiteral("--high-speed takes yes or no"), usage);
+    session->options().highSpeed = *highSpeed;
     if (args.size() > 1 || (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))))
         co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.last()), usage);
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
@@ -295,6 +304,7 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
+    printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();
     // What did not finish stays queued, as the window keeps it.
     QueueFile::SaveQueue(queueFile, pipeline.grid);

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 
 namespace {
@@ -92,6 +93,14 @@ QString ReadPlainSetting(const QString &key, const QString &defaultText)
 void WritePlainSetting(const QString &key, const QString &value)
 {
     writeStored(Settings::kSection, key, value);
+}
+
+bool HighSpeedSetting()
+{
+    static const QRegularExpression leading(QStringLiteral("^\\s*[+-]?\\d+"));
+    const QRegularExpressionMatch match =
+        leading.match(ReadPlainSetting(QStringLiteral("chkHighSpeed"), QStringLiteral("1")));
+    return match.hasMatch() && match.captured().trimmed().toInt() == 1;
 }
 
 ServerDefaults LoadServerDefaults()

@@ -23,6 +23,10 @@ void WriteSetting(const QString &section, const QString &key, const QString &val
 QString ReadPlainSetting(const QString &key, const QString &defaultText);
 void WritePlainSetting(const QString &key, const QString &value);
 
+// The stored high-speed choice "chkHighSpeed" (default on): its leading
+// integer is 1.
+bool HighSpeedSetting();
+
 struct ServerDefaults
 {
     QString serverIP;

@@ -29,14 +29,15 @@ bool hasDoctype(const pugi::xml_document &doc)
 
 } // namespace
 
-ParseResult parseText(pugi::xml_document &doc, const QByteArray &text, unsigned options)
+ParseResult parseText(pugi::xml_document &doc, const QByteArray &text, unsigned options,
+                      pugi::xml_encoding encoding)
 {
     doc.reset();
     if (text.size() > kMaxDocumentBytes)
         return {false, QStringLiteral("The XML document is too large.")};
     // Parse the DOCTYPE as a node so that it can be found and refused.
-    const pugi::xml_parse_result result =
-        doc.load_buffer(text.constData(), static_cast<size_t>(text.size()), options | pugi::parse_doctype);
+    const pugi::xml_parse_result result = doc.load_buffer(text.constData(), static_cast<size_t>(text.size()),
+                                                          options | pugi::parse_doctype, encoding);
     if (!result) {
         const QString error =
             QStringLiteral("%1 at offset %2").arg(QString::fromUtf8(result.description())).arg(result.offset);

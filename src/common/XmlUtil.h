@@ -20,8 +20,10 @@ struct ParseResult
     explicit operator bool() const { return ok; }
 };
 
+// `encoding` overrides the one the text declares, for text converted beforehand.
 ParseResult parseText(pugi::xml_document &doc, const QByteArray &text,
-                      unsigned options = pugi::parse_default | pugi::parse_declaration);
+                      unsigned options = pugi::parse_default | pugi::parse_declaration,
+                      pugi::xml_encoding encoding = pugi::encoding_auto);
 ParseResult parseFile(pugi::xml_document &doc, const QString &path,
                       unsigned options = pugi::parse_default | pugi::parse_declaration,
                       qint64 maxBytes = kMaxDocumentBytes);

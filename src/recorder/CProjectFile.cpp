@@ -11,6 +11,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <algorithm>
 
 using Xml::toQ;
@@ -91,16 +94,109 @@ QByteArray laidOut(const QByteArray &raw)
     return text;
 }
 
-// The saved text is always UTF-8, whatever the loaded file was.
-void declareUtf8(pugi::xml_document &doc)
+// A project text in the encoding it declares, converted to UTF-8 for the
+// parser.
+struct DecodedProject
 {
-    for (pugi::xml_node node = doc.first_child(); node; node = node.next_sibling()) {
-        if (node.type() == pugi::node_declaration) {
-            if (pugi::xml_attribute encoding = node.attribute("encoding"))
-                encoding.set_value("UTF-8");
-            return;
-        }
+    QByteArray utf8;
+    QByteArray encoding; // empty for UTF-8, which needs no conversion
+    bool byteOrderMark = false;
+    QString refusal; // why the text cannot be read; empty when it can
+};
+
+bool isUtf8Name(const QByteArray &name)
+{
+    const QByteArray lower = name.toLower();
+    return lower == "utf-8" || lower == "utf8";
+}
+
+// The encoding named by the XML declaration; empty when there is none.
+QByteArray declaredEncoding(const QByteArray &text)
+{
+    static const QRegularExpression declaration(
+        QStringLiteral(R"(^<\?xml[^>]*?\sencoding\s*=\s*["']([A-Za-z0-9._:-]+)["'])"));
+    const QRegularExpressionMatch match = declaration.match(QString::fromLatin1(text.left(256)));
+    return match.hasMatch() ? match.captured(1).toLatin1() : QByteArray();
+}
+
+DecodedProject decodeProject(const QByteArray &bytes)
+{
+    DecodedProject project;
+    const std::optional<QStringConverter::Encoding> marked = QStringConverter::encodingForData(bytes);
+    project.byteOrderMark = marked.has_value();
+    if (marked == QStringConverter::Utf8) {
+        project.utf8 = bytes.mid(3);
+        return project;
     }
+    const QByteArray name =
+        marked ? QByteArray(QStringConverter::nameForEncoding(*marked)) : declaredEncoding(bytes);
+    if (name.isEmpty() || isUtf8Name(name)) {
+        project.utf8 = bytes;
+        return project;
+    }
+    QStringDecoder decoder(name.constData());
+    if (!decoder.isValid()) {
+        project.refusal =
+            QStringLiteral("The project file \"%1\" is written in the encoding \"%2\", which "
+                           "cannot be converted on this computer. The file was left unchanged.");
+        project.encoding = name;
+        return project;
+    }
+    const QString text = decoder(bytes);
+    if (decoder.hasError()) {
+        project.refusal = QStringLiteral("The project file \"%1\" is not valid \"%2\" text. The file was "
+                                         "left unchanged.");
+        project.encoding = name;
+        return project;
+    }
+    project.utf8 = text.toUtf8();
+    project.encoding = name;
+    return project;
+}
+
+// The text in `encoding`; a character the encoding lacks becomes a
+// character reference, which only the texts written by this program can
+// hold (everything else was read from the same encoding).
+std::optional<QByteArray> encodeProject(const QString &text, const QByteArray &encoding, bool byteOrderMark)
+{
+    const QStringConverter::Flags flags =
+        byteOrderMark ? QStringConverter::Flag::WriteBom : QStringConverter::Flag::Default;
+    QStringEncoder encoder(encoding.constData(), flags);
+    if (!encoder.isValid())
+        return std::nullopt;
+    QByteArray bytes = encoder(text);
+    if (!encoder.hasError() && QString(QStringDecoder(encoding.constData())(bytes)) == text)
+        return bytes;
+    // Rare: character by character, so only the missing ones are replaced.
+    // A converter that met an error stays in error, so each failure gets
+    // fresh ones.
+    std::optional<QStringEncoder> single;
+    std::optional<QStringDecoder> back;
+    bytes = byteOrderMark ? QStringEncoder(encoding.constData(), flags)(QString()) : QByteArray();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!single) {
+            single.emplace(encoding.constData(), QStringConverter::Flag::Stateless);
+            back.emplace(encoding.constData(), QStringConverter::Flag::Stateless);
+        }
+        const bool pair =
+            text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate();
+        const QStringView character = QStringView(text).mid(i, pair ? 2 : 1);
+        const QByteArray encoded = (*single)(character);
+        const QString decoded = (*back)(encoded);
+        if (!single->hasError() && !back->hasError() && decoded == character) {
+            bytes += encoded;
+        } else {
+            const char32_t code =
+                pair ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : text.at(i).unicode();
+            bytes += QStringEncoder(encoding.constData())(
+                QStringLiteral("&#x%1;").arg(static_cast<uint>(code), 0, 16));
+            single.reset();
+            back.reset();
+        }
+        if (pair)
+            ++i;
+    }
+    return bytes;
 }
 
 } // namespace
@@ -110,7 +206,24 @@ bool CProjectFile::Load(const QString &path, bool silent, const QString &workFol
     if (!QFileInfo(path).isFile())
         return false;
     fileName = path;
-    const Xml::ParseResult parsed = Xml::parseFile(m_doc, path);
+    QFile file(path);
+    const QByteArray bytes = file.size() <= Xml::kMaxDocumentBytes && file.open(QIODevice::ReadOnly)
+                                 ? file.readAll()
+                                 : QByteArray();
+    DecodedProject decoded = decodeProject(bytes);
+    if (!decoded.refusal.isEmpty()) {
+        m_doc.reset();
+        setStep(QStringLiteral("encoding"));
+        if (!silent)
+            Messages::show(
+                decoded.refusal.arg(QDir::toNativeSeparators(path), QString::fromLatin1(decoded.encoding)),
+                {}, Messages::Icon::Warning);
+        return false;
+    }
+    m_encoding = decoded.encoding;
+    m_byteOrderMark = decoded.byteOrderMark;
+    const Xml::ParseResult parsed = Xml::parseText(
+        m_doc, decoded.utf8, pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
     dropItemsBeyondEnd = true;
     try {
         setStep(QStringLiteral("set default value"));
@@ -281,14 +394,23 @@ bool CProjectFile::Save(const QString &name)
     try {
         saveContent();
         setStep(QStringLiteral("prepare xmlBuf"));
-        declareUtf8(m_doc);
         const QByteArray buffer = laidOut(Xml::serialize(m_doc));
         setStep(QStringLiteral("LoadXML xmlBuf"));
-        if (const Xml::ParseResult reparsed = Xml::parseText(m_doc, buffer); !reparsed)
+        if (const Xml::ParseResult reparsed = Xml::parseText(
+                m_doc, buffer, pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
+            !reparsed)
             throw StepFailure{reparsed.error};
         setStep(QStringLiteral("Save FileName"));
-        // The buffer is the re-parsed document in its saved layout.
-        return replaceFile(target, buffer);
+        // The buffer is the re-parsed document in its saved layout, written
+        // in the encoding the file declares.
+        if (m_encoding.isEmpty())
+            return replaceFile(target, m_byteOrderMark ? QByteArray("\xEF\xBB\xBF") + buffer : buffer);
+        const std::optional<QByteArray> encoded =
+            encodeProject(QString::fromUtf8(buffer), m_encoding, m_byteOrderMark);
+        if (!encoded)
+            throw StepFailure{QStringLiteral("The encoding \"%1\" cannot be written.")
+                                  .arg(QString::fromLatin1(m_encoding))};
+        return replaceFile(target, *encoded);
     } catch (const StepFailure &failure) {
         Messages::show(failure.description + QStringLiteral(": ") + m_currentStep, QStringLiteral("qvp.Save"),
                        Messages::Icon::Critical);

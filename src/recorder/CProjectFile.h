@@ -24,13 +24,15 @@ public:
     CProjectFile() = default;
     Q_DISABLE_COPY_MOVE(CProjectFile)
 
-    // Reads `path`. A missing file returns false at once and changes nothing;
+    // Reads `path` in the encoding it declares (UTF-8 when it declares none);
+    // an encoding this computer cannot convert is refused with a message.
+    // A missing file returns false at once and changes nothing;
     // any other failure shows which step failed (unless `silent`) and leaves
     // the fields read so far. `workFolder` receives the recorder's cursor
     // script when the project lacks its "showcursor" setting.
     bool Load(const QString &path, bool silent, const QString &workFolder = {});
-    // Writes the fields back into the document and replaces the file; an
-    // empty name means the loaded file.
+    // Writes the fields back into the document and replaces the file, in the
+    // encoding the loaded file declared; an empty name means the loaded file.
     bool Save(const QString &fileName = {});
 
     // The recording's length in milliseconds; empty when `durationText` is
@@ -100,4 +102,8 @@ private:
 
     pugi::xml_document m_doc;
     QString m_currentStep;
+    // The encoding the loaded file declares; empty for UTF-8, which is
+    // passed through unconverted.
+    QByteArray m_encoding;
+    bool m_byteOrderMark = false;
 };

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QImageReader>
 #include <QProcess>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -500,6 +501,59 @@ private Q_SLOTS:
         // A second save of the same document keeps the layout stable.
         QVERIFY(project.Save());
         QCOMPARE(readFile(path), bytes);
+    }
+
+    // A project is read and written in the encoding it declares: an
+    // unchanged text comes back byte for byte; a character the code page
+    // lacks is written as a character reference.
+    void declaredEncoding_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("windows-1252")
+            << QByteArray("windows-1252") << QStringLiteral("R\u00e9sum\u00e9 \u2013 f\u00fcr");
+        QTest::newRow("Big5") << QByteArray("Big5")
+                              << QStringLiteral("\u7c21\u5831\u6a19\u984c \u6e2c\u8a66");
+        QTest::newRow("UTF-8") << QByteArray("UTF-8")
+                               << QStringLiteral("Caf\u00e9 \u2013 na\u00efve \u7c21\u5831");
+    }
+    void declaredEncoding()
+    {
+        QFETCH(QByteArray, encoding);
+        QFETCH(QString, text);
+        QStringEncoder encoder(encoding.constData());
+        const QByteArray comments =
+            encoder(QStringLiteral("<comments>") + text + QStringLiteral("</comments>"));
+        QByteArray file = projectText("8.0");
+        file.replace("encoding=\"UTF-8\"", "encoding=\"" + encoding + '"');
+        file.replace("<comments>c</comments>", comments);
+        const QString path = projectPath(file);
+        CProjectFile project;
+        QVERIFY(project.Load(path, false));
+        QCOMPARE(project.comments, text);
+        project.title = QStringLiteral("Smile \U0001F600");
+        QVERIFY(project.Save());
+        const QByteArray saved = readFile(path);
+        QVERIFY(saved.startsWith("<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>"));
+        QVERIFY2(saved.contains(comments), saved.constData());
+        CProjectFile reloaded;
+        QVERIFY(reloaded.Load(path, false));
+        QCOMPARE(reloaded.comments, text);
+        QCOMPARE(reloaded.title, project.title);
+        QVERIFY(m_log->messages.isEmpty());
+    }
+
+    void unknownEncodingRefused()
+    {
+        QByteArray file = projectText("8.0");
+        file.replace("encoding=\"UTF-8\"", "encoding=\"x-no-such-code-page\"");
+        const QString path = projectPath(file);
+        CProjectFile project;
+        QVERIFY(!project.Load(path, false));
+        QCOMPARE(m_log->messages.size(), 1);
+        QVERIFY(m_log->messages.first().text.contains(QStringLiteral("\"x-no-such-code-page\"")));
+        QVERIFY(!project.Save());
+        QCOMPARE(readFile(path), file);
     }
 
     void saveRebuildsIndex()
