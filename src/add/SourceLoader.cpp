@@ -2,11 +2,11 @@
 
 #include "common/FileUtil.h"
 #include "common/Lang.h"
+#include "pipeline/ExecRunner.h"
 #include "platform/AppPaths.h"
 #include "platform/Messages.h"
 #include "queue/CVideoItem.h"
 #include "recorder/CProjectFile.h"
-#include "pipeline/ExecRunner.h"
 #include "recorder/MediaLibraries.h"
 #include "server/ServerSettings.h"
 
@@ -29,7 +29,8 @@ SourceFailure failureOf(const QString &section, const QString &key, const QStrin
 } // namespace
 
 SourceLoader::SourceLoader(ExecRunner &runner, QObject *parent)
-    : QObject(parent), m_probe(new VideoProbe(runner, this)), m_libraries(new MediaLibraries(runner.processes(), this))
+    : QObject(parent), m_probe(new VideoProbe(runner, this)),
+      m_libraries(new MediaLibraries(runner.processes(), this))
 {
     connect(m_probe, &VideoProbe::probingChanged, this, &SourceLoader::busyChanged);
 }
@@ -132,10 +133,10 @@ QCoro::Task<LoadedSource> SourceLoader::load(QString path, ServerSettings server
     if (!source.failure) {
         switch (source.kind) {
         case SourceKind::Project:
-            readProject(source, path, server);
+            readProject(source, path, server, quiet);
             break;
         case SourceKind::SingleFileProject:
-            source = co_await loadSingleFileProject(std::move(source), server);
+            source = co_await loadSingleFileProject(std::move(source), server, quiet);
             break;
         default:
             // The probe shows its own messages.
@@ -168,7 +169,8 @@ QCoro::Task<LoadedSource> SourceLoader::loadVideo(LoadedSource source, bool quie
     co_return source;
 }
 
-QCoro::Task<LoadedSource> SourceLoader::loadSingleFileProject(LoadedSource source, ServerSettings server)
+QCoro::Task<LoadedSource> SourceLoader::loadSingleFileProject(LoadedSource source, ServerSettings server,
+                                                              bool quiet)
 {
     const QString folder = UniqueTempFolder(AppPaths::tempDir(), u"tmp_zdm_"_s);
     if (folder.isEmpty() || !QDir().mkpath(folder)) {
@@ -184,18 +186,19 @@ QCoro::Task<LoadedSource> SourceLoader::loadSingleFileProject(LoadedSource sourc
                                                    paths.at(3));
     if (self) {
         Q_EMIT busyChanged(false);
-        readProject(source, paths.at(0), server);
+        readProject(source, paths.at(0), server, quiet);
     }
     DeleteFolderIfExists(folder);
     co_return source;
 }
 
-void SourceLoader::readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server)
+void SourceLoader::readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server,
+                               bool quiet)
 {
-    // The refusal below says what is wrong; the reader's own message would
-    // only repeat it.
+    // The reader names the step that failed; the refusal below only says
+    // that the project cannot go.
     CProjectFile project;
-    const bool readable = project.Load(qvpPath, true);
+    const bool readable = project.Load(qvpPath, quiet);
     source.version = project.version;
     source.failure = versionRefusal(readable, project.version, server);
     if (source.failure)

@@ -100,8 +100,9 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<LoadedSource> loadVideo(LoadedSource source, bool quiet);
-    QCoro::Task<LoadedSource> loadSingleFileProject(LoadedSource source, ServerSettings server);
-    static void readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server);
+    QCoro::Task<LoadedSource> loadSingleFileProject(LoadedSource source, ServerSettings server, bool quiet);
+    static void readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server,
+                            bool quiet);
 
     VideoProbe *m_probe;
     MediaLibraries *m_libraries;

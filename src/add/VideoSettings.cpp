@@ -170,7 +170,10 @@ QString ResolutionCaption(int resType, bool enabled, const ProbeResult &probe, c
     const int limit = limitWidth(resType, server);
     if (enabled)
         return name + u" ("_s + sizeText(fitted(probe, limit)) + u')';
-    return name + u" (le袘 >= "_s + QString::number(limit) + u')';
+    return name + u" ("_s +
+           Lang(kSection, u"lWidthAtLeast"_s, u"width at least %s"_s)
+               .replace(u"%s"_s, QString::number(limit)) +
+           u')';
 }
 
 QString Postfix(int outputWidth, const ServerSettings &server)

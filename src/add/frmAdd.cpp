@@ -58,6 +58,7 @@ frmAdd::frmAdd(Session &session, QWidget *parent)
     buildControls();
     buildLayout();
     ApplyLanguage(this);
+    txtDocUrl->setPlaceholderText(lang(u"lDocUrlHint"_s));
     alignCaptions();
     connectControls();
     m_editMode = m_queue.editMode;
@@ -209,6 +210,7 @@ void frmAdd::connectControls()
     });
     connect(txtDocUrl, &QLineEdit::textChanged, this, [this] { updateOk(); });
     connect(lOverwriteMode, &QPushButton::clicked, this, [this] { setOverwriteMode(!m_overwriteMode); });
+    connect(m_folders, &FolderPickerWidget::folderChosen, this, &frmAdd::updateOk);
     connect(lNoCvtHelp, &QPushButton::clicked, this,
             [this] { Messages::show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s)); });
     connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
@@ -225,6 +227,7 @@ void frmAdd::connectControls()
     connect(session, &LoginSession::overwriteModeChanged, this, &frmAdd::setOverwriteModeOffered);
     connect(session, &LoginSession::loginSucceeded, this, &frmAdd::loginSucceeded);
     connect(session, &LoginSession::loginFailed, this, [this] { EnableVideoSettings(false); });
+    connect(session, &LoginSession::folderTreeChanged, this, &frmAdd::updateOk);
 }
 
 QString frmAdd::lang(const QString &key, const QString &fallback) const
@@ -605,9 +608,14 @@ void frmAdd::loginSucceeded()
         EnableVideoSettings(true);
 }
 
+bool frmAdd::hasDestination() const
+{
+    return m_overwriteMode || !m_folders->folderId().isEmpty();
+}
+
 void frmAdd::updateOk()
 {
-    cmdOK->setEnabled(m_source.loaded && m_login->isLoggedIn() && busyState() == Idle);
+    cmdOK->setEnabled(m_source.loaded && m_login->isLoggedIn() && hasDestination() && busyState() == Idle);
 }
 
 frmAdd::BusyState frmAdd::busyState() const
@@ -654,6 +662,8 @@ CVideoItem frmAdd::makeEntry() const
 
 QCoro::Task<> frmAdd::confirm()
 {
+    if (!cmdOK->isEnabled())
+        co_return;
     if (m_overwriteMode && HostOf(txtDocUrl->text()) != HostOf(m_login->login().server)) {
         Messages::show(lang(u"msgServer_DocUrl_diff"_s, u"Vid. URL and URL are different!"_s), dialogTitle());
         co_return;

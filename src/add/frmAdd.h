@@ -87,6 +87,8 @@ private:
     void setOverwriteModeOffered(bool offered, const QString &url);
     void serverPartsEnabled(bool enabled);
     void loginSucceeded();
+    // A folder that takes uploads is chosen, or a document is named instead.
+    bool hasDestination() const;
     void updateOk();
     // Busy state 1 began or ended: a probe, or unpacking a single-file project.
     void setProbing(bool probing);

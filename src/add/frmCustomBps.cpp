@@ -27,7 +27,8 @@ const QString kAddSection = u"frmAdd"_s;
 
 QString bpsText(int kbps)
 {
-    return Lang(kAddSection, u"lBps"_s) + u"  約 "_s + QString::number(kbps) + u" kbps"_s;
+    return Lang(kAddSection, u"lBps"_s) + u' ' +
+           Lang(kAddSection, u"lBpsAbout"_s, u"about %s kbps"_s).replace(u"%s"_s, QString::number(kbps));
 }
 
 QString fileSizeText(int kbps, int seconds)

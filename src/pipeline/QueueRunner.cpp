@@ -275,15 +275,18 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
     if (const QString refused = reply.overwriteRefusal(tarnError); !refused.isEmpty())
         co_return failEntry(refused);
     if (reply.overwrite == QLatin1String("1")) {
-        const QString question = lang("msgOverwrite");
+        // A document named by its address has no folder to take a new
+        // upload: there No keeps the content as it is, like Cancel.
+        const bool byUrl = !entry.OverwriteUrl.isEmpty();
+        const QString question = lang(byUrl ? "msgOverwriteUrl" : "msgOverwrite");
         const QString path = entry.path;
         const Messages::Answer answer =
             co_await Messages::ask(question, path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
         if (!self)
             co_return Next::EndRun;
-        if (answer == Messages::Answer::No) {
+        if (answer == Messages::Answer::No && !byUrl) {
             m_contentIdToSend = 0;
-        } else if (answer == Messages::Answer::Cancel) {
+        } else if (answer != Messages::Answer::Yes) {
             m.grid.SetEntryState(path, EntryState::Canceled);
             m.view.setConvertInfo(lang("lInfoCancel"));
             deleteWorkFolder();

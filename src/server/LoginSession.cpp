@@ -71,6 +71,8 @@ bool LoginSession::beginRequest()
     Q_EMIT statusChanged(
         text(QStringLiteral("msg_refreshFrom")) + u' ' + m_login.server + QStringLiteral(" ..."), false);
     Q_EMIT oldServerChanged(false);
+    // Until the reply says otherwise, the last login is this one.
+    m_loggedIn = false;
     setBusy(true);
 
     m_passwordSent =
@@ -165,8 +167,9 @@ LoginSession::Verdict LoginSession::HandleFolderReply(const TransferReply &trans
     }
     applyOverwriteRule(reply);
 
+    // Before anything is picked, the folder picked last time is the one "selected so far".
     const CFolderNode *selected = m_access.folderTree.Selected;
-    rebuildTree(reply, selected ? selected->ID : 0);
+    rebuildTree(reply, selected ? selected->ID : rememberedFolderId());
 
     const bool oldServer = settings.serverSysVer.isEmpty();
     if (oldServer)
@@ -195,6 +198,11 @@ void LoginSession::applyOverwriteRule(const pugi::xml_document &reply)
     const bool offered = Xml::GetTextByPath(reply, QStringLiteral("sysinfo.urloverwrite")).trimmed() == u"1";
     Q_EMIT overwriteModeChanged(
         offered, offered ? Xml::GetTextByPath(reply, QStringLiteral("sysinfo.url")).trimmed() : QString());
+}
+
+int LoginSession::rememberedFolderId()
+{
+    return ReadSetting(Settings::kSection, QStringLiteral("folderID"), {}).toInt();
 }
 
 void LoginSession::rebuildTree(const pugi::xml_document &reply, int selectId)
@@ -243,13 +251,10 @@ bool LoginSession::LoadCachedFolderList()
     if (!Xml::parseFile(reply, cachedReplyPath()))
         return false;
     applyOverwriteRule(reply);
-    bool numeric = false;
-    const int saved = ReadSetting(Settings::kSection, QStringLiteral("folderID"), {}).toInt(&numeric);
-    rebuildTree(reply, numeric ? saved : 0);
+    rebuildTree(reply, rememberedFolderId());
     m_loggedIn = true;
     const bool oldServer = m_access.settings.serverSysVer.isEmpty();
-    if (oldServer)
-        Q_EMIT statusChanged(text(QStringLiteral("msg_oldSysTip")), true);
+    Q_EMIT statusChanged(oldServer ? text(QStringLiteral("msg_oldSysTip")) : QString(), oldServer);
     Q_EMIT oldServerChanged(oldServer);
     return true;
 }

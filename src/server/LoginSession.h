@@ -88,6 +88,8 @@ private:
     Verdict HandleFolderReply(const TransferReply &reply);
     Verdict failureEnding();
     void setBusy(bool busy);
+    // The "folderID" setting, 0 when there is none.
+    static int rememberedFolderId();
     void rebuildTree(const pugi::xml_document &reply, int selectId);
     void applyOverwriteRule(const pugi::xml_document &reply);
     bool SaveLoginSettings(const QByteArray &reply);

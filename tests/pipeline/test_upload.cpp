@@ -123,9 +123,6 @@ private Q_SLOTS:
         QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << ""
                                            << ""
                                            << "GetVersion: " + Lang("frmUpload", "msg_folder2");
-        QTest::newRow("overwrite asks") << "<r><overwrite>1</overwrite></r>" << qint64(0) << ""
-                                        << ""
-                                        << "";
         QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << ""
                                          << ""
                                          << "";
@@ -151,10 +148,6 @@ private Q_SLOTS:
         item.aBitRate = QStringLiteral("64k");
         item.secDuration = 3600;
         QCOMPARE(UploadTransaction::requiredMegabytes(item), qint64(242));
-        item.dstCvtType = 1;
-        item.path = m_clip;
-        QCOMPARE(UploadTransaction::requiredMegabytes(item),
-                 UploadTransaction::megabytes(FileSizeBytes(m_clip)));
     }
 
     void profiles_data()
@@ -452,13 +445,15 @@ private Q_SLOTS:
     }
 
     // Overwrite by document URL: the server finds the content and the user
-    // is asked, with the source path as the title.
+    // is asked, with the source path as the title. Only Yes replaces it:
+    // without a folder there is nowhere to upload it as new.
     void overwriteQuestion_data()
     {
         QTest::addColumn<int>("answer");
         QTest::addColumn<QString>("state");
         QTest::newRow("Yes: replaced") << int(Messages::Answer::Yes) << "Finished";
-        QTest::newRow("Cancel") << int(Messages::Answer::Cancel) << "Canceled";
+        QTest::newRow("No: kept") << int(Messages::Answer::No) << "Canceled";
+        QTest::newRow("Cancel: kept") << int(Messages::Answer::Cancel) << "Canceled";
     }
     void overwriteQuestion()
     {
@@ -472,13 +467,16 @@ private Q_SLOTS:
         log->messages.clear();
         log->script = {Messages::Answer(answer)};
         Rig second;
-        CVideoItem again = entryFor(path, QStringLiteral("By URL"));
+        const QString title = QString::fromLatin1(QTest::currentDataTag());
+        CVideoItem again = entryFor(path, title);
         again.OverwriteUrl = m_server->url().toString() + QStringLiteral("/content/") + storedId;
         second.add(again);
         QVERIFY(second.runToEnd());
         QCOMPARE(second.state(path), state);
         QCOMPARE(contentTitles().size(), before);
+        QCOMPARE(contentTitles().join(u'\n').contains(title), state == u"Finished");
         QVERIFY(!log->messages.isEmpty());
+        QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgOverwriteUrl"));
         QCOMPARE(log->messages.at(0).title, path);
         QCOMPARE(log->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
     }
@@ -582,19 +580,6 @@ private Q_SLOTS:
         QCOMPARE(rig.state(path), QStringLiteral("Waiting"));
         QCOMPARE(contentTitles().size(), before);
         QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
-    }
-
-    void wrongPasswordFails()
-    {
-        Messages::record();
-        Rig rig;
-        const QString path = copyOfClip(QStringLiteral("denied.mp4"));
-        CVideoItem item = entryFor(path, QStringLiteral("Denied"));
-        item.password = QStringLiteral("wrong");
-        rig.add(item);
-        QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
-        QVERIFY(rig.error(path).startsWith(QStringLiteral("GetVersion: ")));
     }
 };
 

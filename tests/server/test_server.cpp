@@ -858,6 +858,7 @@ void TestServerAccess::foldersCommand()
     const QString cli = QDir(qEnvironmentVariable("CLIPFERRY_TOOLS")).absoluteFilePath(u"clipferry-cli"_qs);
     if (!QFileInfo(cli).isExecutable())
         QSKIP("clipferry-cli is not built");
+    WriteSetting(Settings::kSection, u"folderID"_qs, {}); // no folder remembered: the server's default
     QProcess process;
     process.start(
         cli, QStringList{u"folders"_qs, u"--server"_qs, server().address(), u"--account"_qs, u"demo"_qs} +
