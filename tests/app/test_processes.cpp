@@ -4,6 +4,7 @@
 #include "platform/AppPaths.h"
 #include "platform/ToolLocator.h"
 #include "queue/QueueFile.h"
+#include "common/Lang.h"
 #include "queue/QueueModel.h"
 
 #include <QDir>
@@ -47,7 +48,8 @@ class TestProgram : public QObject
 
     static void writeQueue(const QString &path, int entries)
     {
-        QueueModel queue;
+        const LanguageTable noTexts;
+        QueueModel queue(noTexts);
         for (int i = 0; i < entries; ++i) {
             CVideoItem item;
             item.path = QStringLiteral("/videos/%1.mp4").arg(i);

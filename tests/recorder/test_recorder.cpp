@@ -9,6 +9,7 @@
 #include "recorder/MediaLibrary.h"
 #include "recorder/SampleRecording.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QCoroTask>
@@ -60,11 +61,6 @@ QByteArray projectText(const QByteArray &version, const QByteArray &index = inde
            "</project></qvp>";
 }
 
-QString msgQvpError(const QString &step)
-{
-    return Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + step;
-}
-
 QString runTool(const QString &program, const QStringList &args)
 {
     QProcess process;
@@ -86,7 +82,9 @@ class TestRecorder : public QObject
     Q_OBJECT
 
 private:
-    std::shared_ptr<Messages::RecordingPresenter::Log> m_log;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
     QString m_sound;   // project.qvp of a sound sample recording
     QString m_damaged; // its --damaged twin
@@ -110,6 +108,11 @@ private:
         return result.path;
     }
 
+    QString msgQvpError(const QString &step) const
+    {
+        return m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + step;
+    }
+
     QStringList messageTexts() const
     {
         QStringList texts;
@@ -122,7 +125,6 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        m_log = Messages::record();
         SampleRecordingOptions options;
         m_sound = sample(QStringLiteral("sound"), options);
         options.damaged = true;
@@ -238,7 +240,7 @@ private Q_SLOTS:
         QFETCH(QString, prefix);
         QFETCH(QString, message);
         const QString path = projectPath(text);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QCOMPARE(project.Load(path, true), loads);
         QVERIFY(m_log->messages.isEmpty());
         QCOMPARE(project.Load(path, false), loads);
@@ -255,7 +257,7 @@ private Q_SLOTS:
 
     void missingFile()
     {
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         project.title = QStringLiteral("kept");
         QVERIFY(!project.Load(m_dir.filePath(QStringLiteral("none/project.qvp")), false));
         QCOMPARE(project.title, QStringLiteral("kept"));
@@ -296,7 +298,7 @@ private Q_SLOTS:
         QByteArray text = projectText("8.0");
         QVERIFY(text.contains(from));
         text.replace(from, to);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(!project.Load(projectPath(text), false));
         QCOMPARE(project.currentStep(), step);
         QCOMPARE(messageTexts(), QStringList{msgQvpError(step)});
@@ -317,7 +319,7 @@ private Q_SLOTS:
     {
         QFETCH(QList<QByteArray>, positions);
         QFETCH(QString, failedStep);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         const bool loaded = project.Load(projectPath(projectText("6.0", indexOf(positions))), false);
         QCOMPARE(loaded, failedStep.isEmpty());
         if (!loaded) {
@@ -335,7 +337,7 @@ private Q_SLOTS:
     {
         const QByteArray index =
             "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>") + item("-1") + "</index>";
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(projectText("7.0", index)), false));
         QCOMPARE(project.items[0].Url, QString());
         QCOMPARE(project.items[1].Url, QStringLiteral("page.html"));
@@ -378,7 +380,7 @@ private Q_SLOTS:
         QByteArray text = projectText("8.0");
         text.replace("<bitrate>96</bitrate><size>160x120</size>",
                      "<bitrate>" + bitrate + "</bitrate><size>" + size + "</size>");
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(text), false));
         QCOMPARE(project.bitrate, wantBitrate);
         QCOMPARE(project.size, wantSize);
@@ -389,7 +391,7 @@ private Q_SLOTS:
         QByteArray text = projectText("5.0");
         text.replace("<showcursor>0</showcursor>", "");
         const QString path = projectPath(text);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.showcursor, QStringLiteral("1"));
         QVERIFY(project.Save());
@@ -402,7 +404,7 @@ private Q_SLOTS:
     {
         const QByteArray binding = "<tarninfo><server><url> http://h:7380 </url><folderID> 12 </folderID>"
                                    "<contentID>34</contentID></server></tarninfo>";
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(projectText("8.0", indexOf({"0"}), binding)), false));
         QCOMPARE(project.url, QStringLiteral("http://h:7380"));
         QCOMPARE(project.folderID, QStringLiteral("12"));
@@ -431,7 +433,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, version);
         const QString path = projectPath(projectText(version));
-        CProjectFile saved;
+        CProjectFile saved(m_language, m_messages);
         QVERIFY(saved.Load(path, false));
         // Every free text field gets a value of its own; the descriptive
         // texts (the first seven) lose their tabs on saving.
@@ -464,7 +466,7 @@ private Q_SLOTS:
         QVERIFY(m_log->messages.isEmpty());
         QVERIFY(!QFileInfo::exists(path + QStringLiteral(".tmp")));
 
-        CProjectFile loaded;
+        CProjectFile loaded(m_language, m_messages);
         QVERIFY(loaded.Load(path, false));
         QCOMPARE(loaded.version, QString::fromLatin1(version));
         const qsizetype compared = loaded.isVersion8 ? fields.size() : fields.size() - 3;
@@ -486,7 +488,7 @@ private Q_SLOTS:
     void savedLayout()
     {
         const QString path = projectPath(projectText("8.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.photoAttribute = QStringLiteral("240x180");
         QVERIFY(project.Save());
@@ -511,7 +513,7 @@ private Q_SLOTS:
             "<tarninfo><server><url>u</url><folderID>1</folderID><contentID>2</contentID>"
             "</server></tarninfo><notes>kept</notes>";
         const QString path = projectPath(projectText("8.0", index, after));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.items[0].size = QStringLiteral("4 KB");
         QVERIFY(project.Save());
@@ -542,7 +544,7 @@ private Q_SLOTS:
             CIndexItem{QStringLiteral("late"), QStringLiteral("20000"), {}, {}, {}, {}, false, {}});
         project.dropItemsBeyondEnd = false;
         QVERIFY(project.Save());
-        CProjectFile reloaded;
+        CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 4);
         QCOMPARE(reloaded.items.last().pos, QStringLiteral("20000"));
@@ -551,7 +553,7 @@ private Q_SLOTS:
     void createTarnInfo()
     {
         const QString path = projectPath(projectText("8.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.contentID, QStringLiteral("0"));
         project.url = QStringLiteral("http://h");
@@ -614,7 +616,7 @@ private Q_SLOTS:
         QFETCH(bool, tmpLeft);
         QString path = projectPath(projectText("8.0"));
         const QByteArray before = readFile(path);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.title = QStringLiteral("Changed");
         pugi::xml_node root = project.document().document_element();
@@ -646,7 +648,7 @@ private Q_SLOTS:
         }
         QCOMPARE(QFileInfo(tmp).isFile(), tmpLeft);
         if (tmpLeft) {
-            CProjectFile updated;
+            CProjectFile updated(m_language, m_messages);
             QVERIFY(updated.Load(tmp, false));
             QCOMPARE(updated.title, QStringLiteral("Changed"));
         }
@@ -660,7 +662,7 @@ private Q_SLOTS:
             "</profile><template/><photo a=\"\"/><sound a=\"\"/><showcursor/></configure>"
             "<index duration=\"00:01\"/></p>";
         const QString path = projectPath(tiny);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.title.clear();
         project.preview.clear();
@@ -679,7 +681,7 @@ private Q_SLOTS:
     void missingIndexIsReportedAndWritten()
     {
         const QString path = projectPath(projectText("6.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.document().document_element().child("project").remove_child("index");
         QVERIFY(project.Save());
@@ -687,7 +689,7 @@ private Q_SLOTS:
         QCOMPARE(m_log->messages.first().title, QStringLiteral("RemoveIndexNode"));
         QCOMPARE(m_log->messages.first().text,
                  QStringLiteral("The index element is missing.: RemoveIndexNode"));
-        CProjectFile reloaded;
+        CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 3);
     }
@@ -699,7 +701,7 @@ private Q_SLOTS:
         const QString path = m_dir.filePath(QStringLiteral("default/project.qvp"));
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         QVERIFY(QFile::copy(AppPaths::resourcePath(QStringLiteral("default.qvp")), path));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.version, QStringLiteral("8"));
         QVERIFY(project.isVersion8);
@@ -867,7 +869,7 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo(path).size() > 0, qPrintable(path));
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 4);
 
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(paths[0], false));
         project.title = QStringLiteral("Renamed");
         QVERIFY(project.Save());
@@ -934,7 +936,7 @@ private Q_SLOTS:
         options.durationSeconds = 2;
         const QString path = sample(QStringLiteral("v%1").arg(version), options);
         QVERIFY(!path.isEmpty());
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.version.front(), QChar(u'0' + version));
         QCOMPARE(project.duration(), std::optional<qint64>(2000));
@@ -990,7 +992,7 @@ private Q_SLOTS:
                         .contains(QLatin1String("media.qv")));
             return;
         }
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QVERIFY(project.version.startsWith(u'6'));
         QCOMPARE(project.items.size(), 2);
