@@ -1,4 +1,5 @@
 #include "add/frmCustomBps.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QGroupBox>
@@ -41,10 +42,12 @@ class TestCustomBps : public QObject
 {
     Q_OBJECT
 
+    const LanguageTable m_language{languageFile()};
+
 private Q_SLOTS:
     void captionsFromLanguageFile()
     {
-        frmCustomBps dialog(0, nullptr);
+        frmCustomBps dialog(m_language, 0, nullptr);
         QCOMPARE(dialog.windowTitle(), QStringLiteral("Custom Bit Rate"));
         QCOMPARE(dialog.findChild<QGroupBox *>(QStringLiteral("fraBps"))->title(),
                  QStringLiteral("Total bit rate"));
@@ -91,7 +94,7 @@ private Q_SLOTS:
         QFETCH(QStringList, captions);
         QFETCH(QList<bool>, enabled);
         QFETCH(int, selected);
-        frmCustomBps dialog(current, nullptr);
+        frmCustomBps dialog(m_language, current, nullptr);
         dialog.init(defaultBps, duration);
         const QList<QRadioButton *> choices = choicesOf(dialog);
         QStringList shown;
@@ -126,7 +129,7 @@ private Q_SLOTS:
         QFETCH(QString, action);
         QFETCH(int, accepted);
         QFETCH(int, result);
-        frmCustomBps dialog(current, nullptr);
+        frmCustomBps dialog(m_language, current, nullptr);
         dialog.init(400, 600);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -175,7 +178,7 @@ private Q_SLOTS:
         QFETCH(int, choose);
         QFETCH(QString, bps);
         QFETCH(QString, size);
-        frmCustomBps dialog(0, nullptr);
+        frmCustomBps dialog(m_language, 0, nullptr);
         dialog.init(defaultBps, duration);
         choicesOf(dialog).at(choose)->setChecked(true);
         QTest::mouseClick(buttonOf(dialog, "cmdSet"), Qt::LeftButton);
@@ -185,7 +188,7 @@ private Q_SLOTS:
 
     void selectedChoiceTakesFocus()
     {
-        frmCustomBps dialog(720, nullptr);
+        frmCustomBps dialog(m_language, 720, nullptr);
         dialog.init(400, 600);
         QRadioButton *selected = choicesOf(dialog).at(4);
         QVERIFY(selected->isChecked());
@@ -199,7 +202,7 @@ private Q_SLOTS:
         const QString folder = qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR");
         if (folder.isEmpty())
             QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
-        frmCustomBps dialog(0, nullptr);
+        frmCustomBps dialog(m_language, 0, nullptr);
         dialog.init(1204 + 96, 300);
         choicesOf(dialog).at(1)->setChecked(true);
         dialog.show();

@@ -3,6 +3,7 @@
 
 #include "QueueRig.h"
 #include "RecordingView.h"
+#include "support/TestLanguage.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
@@ -34,6 +35,9 @@ class TestUpload : public QObject
     Q_OBJECT
 
 private:
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server;
     QString m_folderId;
@@ -94,7 +98,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("quota");
         QTest::addColumn<QString>("overwrite");
-        const QString tarnError = UploadTransaction::tarnErrorText();
+        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
         QTest::newRow("quota over maxsize")
             << "<r><errInfo/><quota><total>500</total><free>100</free><maxsize>200</maxsize></quota></r>"
             << qint64(242) << ""
@@ -114,7 +118,7 @@ private Q_SLOTS:
             << ""
             << "";
         QTest::newRow("error from the language file") << "<r><errInfo>1201</errInfo></r>" << qint64(0)
-                                                      << "GetVersion: " + Lang("frmUpload", "msg_1201") << ""
+                                                      << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << ""
                                                       << "";
         QTest::newRow("unknown error key")
             << "<r><errInfo>77</errInfo></r>" << qint64(0) << "GetVersion: " + tarnError + " (77)"
@@ -122,7 +126,7 @@ private Q_SLOTS:
             << "";
         QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << ""
                                            << ""
-                                           << "GetVersion: " + Lang("frmUpload", "msg_folder2");
+                                           << "GetVersion: " + m_language.text("frmUpload", "msg_folder2");
         QTest::newRow("overwrite asks") << "<r><overwrite>1</overwrite></r>" << qint64(0) << ""
                                         << ""
                                         << "";
@@ -138,10 +142,10 @@ private Q_SLOTS:
         QFETCH(QString, quota);
         QFETCH(QString, overwrite);
         const VersionReply parsed = VersionReply::parse(reply);
-        const QString tarnError = UploadTransaction::tarnErrorText();
-        QCOMPARE(parsed.errorText(tarnError), error);
+        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
+        QCOMPARE(parsed.errorText(m_language, tarnError), error);
         QCOMPARE(parsed.quotaFailure(required), quota);
-        QCOMPARE(parsed.overwriteRefusal(tarnError), overwrite);
+        QCOMPARE(parsed.overwriteRefusal(m_language, tarnError), overwrite);
     }
 
     void requiredEstimate()
@@ -242,8 +246,8 @@ private Q_SLOTS:
         RunOptions options;
         RecordingView view;
         ProcessRunner processes;
-        ExecRunner runner(processes, options, view);
-        UploadPackage package(runner, view);
+        ExecRunner runner(processes, options, view, m_messages);
+        UploadPackage package(runner, view, m_language);
         EntryJob job;
         job.entry.path = QDir(work).filePath(QStringLiteral("project.qvp"));
         job.workFolder = work;
@@ -254,7 +258,7 @@ private Q_SLOTS:
         QCOMPARE(zipEntries(archive),
                  (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
         QVERIFY(!QFileInfo::exists(QDir(work).filePath(QStringLiteral("deck.pptx"))));
-        QVERIFY(view.status.startsWith(Lang("frmUpload", "msgPack")));
+        QVERIFY(view.status.startsWith(m_language.text("frmUpload", "msgPack")));
         // Stored, not deflated: the archive is larger than its content.
         QVERIFY(FileSizeBytes(archive) > 4096);
         DeleteFolderIfExists(zipFolder);
@@ -264,8 +268,8 @@ private Q_SLOTS:
     // end "Finished", the second "Failed", one completion message.
     void runsTheQueue()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString a = copyOfClip(QStringLiteral("a.mp4"));
         const QString b = copyOfClip(QStringLiteral("b.mp4"));
         const QString c = copyOfClip(QStringLiteral("c.mp4"));
@@ -284,7 +288,7 @@ private Q_SLOTS:
                            QueueModel::ColUploadBeginTime, QueueModel::ColUploadEndTime})
             QVERIFY(!rig.grid.GetEntryCell(a, column).isEmpty());
         QCOMPARE(log->messages.size(), 1);
-        QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgComplete"));
+        QCOMPARE(log->messages.at(0).text, m_language.text("frmUpload", "msgComplete"));
         const QStringList after = contentTitles();
         QCOMPARE(after.size(), before + 2);
         // An empty title is given one on the way.
@@ -310,8 +314,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, change);
         QFETCH(QString, error);
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("changed.mp4"));
         rig.add(entryFor(path, QStringLiteral("Changed")));
         if (change == QLatin1String("delete")) {
@@ -335,8 +339,8 @@ private Q_SLOTS:
 
     void nothingWaiting()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("done.mp4"));
         rig.add(entryFor(path, QStringLiteral("Done")));
         rig.grid.SetEntryState(path, EntryState::Finished);
@@ -349,8 +353,8 @@ private Q_SLOTS:
     // and the run ends.
     void stopDuringConversion()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("stopped.mp4"));
         const QString other = copyOfClip(QStringLiteral("other.mp4"));
         rig.add(entryFor(path, QStringLiteral("Stopped")));
@@ -387,14 +391,13 @@ private Q_SLOTS:
                                << "flv"
                                << "Inject error";
         QTest::newRow("zip") << "zip"
-                             << "mp4" << Lang("frmUpload", "msgPackCancel");
+                             << "mp4" << m_language.text("frmUpload", "msgPackCancel");
     }
     void failingToolFailsItsStep()
     {
         QFETCH(QString, tool);
         QFETCH(QString, videotype);
         QFETCH(QString, errorStart);
-        Messages::record();
         QTemporaryDir fakes;
         // The output path follows "-out", "-o" or is the first quoted argument.
         writeFile(fakes.filePath(tool), "#!/bin/sh\nout=\"\"\nprev=\"\"\nfor a; do\n"
@@ -436,7 +439,6 @@ private Q_SLOTS:
     // An edited entry that names its earlier content replaces it.
     void replaceByContentId()
     {
-        Messages::record();
         const QString path = copyOfClip(QStringLiteral("again.mp4"));
         const QString storedId = uploadOnce(path);
         QVERIFY(storedId.toInt() > 0);
@@ -464,14 +466,13 @@ private Q_SLOTS:
     {
         QFETCH(int, answer);
         QFETCH(QString, state);
-        auto log = Messages::record();
         const QString path = copyOfClip(QStringLiteral("byurl.mp4"));
         const QString storedId = uploadOnce(path);
         QVERIFY(storedId.toInt() > 0);
         const int before = contentTitles().size();
-        log->messages.clear();
-        log->script = {Messages::Answer(answer)};
         Rig second;
+        auto log = second.messages;
+        log->script = {Messages::Answer(answer)};
         CVideoItem again = entryFor(path, QStringLiteral("By URL"));
         again.OverwriteUrl = m_server->url().toString() + QStringLiteral("/content/") + storedId;
         second.add(again);
@@ -512,7 +513,6 @@ private Q_SLOTS:
         QFETCH(int, cvtType);
         QFETCH(QString, videotype);
         QFETCH(QStringList, files);
-        Messages::record();
         m_server->admin(
             {QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
         Rig rig;
@@ -534,7 +534,6 @@ private Q_SLOTS:
 
     void quotaRefusal()
     {
-        Messages::record();
         m_server->admin({QStringLiteral("account"), QStringLiteral("add"), QStringLiteral("tight"),
                          QStringLiteral("pw"), QStringLiteral("--quota"), QStringLiteral("1")});
         Rig rig;
@@ -554,7 +553,6 @@ private Q_SLOTS:
     // keeps nothing.
     void stopDuringUpload()
     {
-        Messages::record();
         Rig rig;
         const QString path = m_dir.filePath(QStringLiteral("large.mp4"));
         QFile::remove(path);
@@ -569,7 +567,7 @@ private Q_SLOTS:
         item.dstCvtType = 1;
         rig.add(item);
         bool stopped = false;
-        const QString uploading = Lang("frmUpload", "msgUpload");
+        const QString uploading = m_language.text("frmUpload", "msgUpload");
         rig.view.onStatus = [&](const QString &text) {
             if (!stopped && text.startsWith(uploading) && text.endsWith(u'%')) {
                 stopped = true;
@@ -586,7 +584,6 @@ private Q_SLOTS:
 
     void wrongPasswordFails()
     {
-        Messages::record();
         Rig rig;
         const QString path = copyOfClip(QStringLiteral("denied.mp4"));
         CVideoItem item = entryFor(path, QStringLiteral("Denied"));
