@@ -5,6 +5,7 @@
 //
 //   bench_conversion [--size WxH of the output, default 640x360] [--rounds N, default 2]
 
+#include "StallMeter.h"
 #include "common/Lang.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
@@ -14,7 +15,6 @@
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
-#include "StallMeter.h"
 
 #include <QCoreApplication>
 #include <QDir>

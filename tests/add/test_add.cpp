@@ -86,8 +86,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("printed");
-        const QString tooNew = m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
-                                   .replace(QStringLiteral("%s"), QStringLiteral("8"));
+        const QString tooNew =
+            m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
+                .replace(QStringLiteral("%s"), QStringLiteral("8"));
         QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)";
         QTest::newRow("version 7 project")
             << "7" << QString() << 0 << "queued (recording \"Sample recording\")";

@@ -241,8 +241,8 @@ private Q_SLOTS:
         QVERIFY(rig.option(kept)->isChecked());
         QVERIFY(!rig.option(option)->isChecked());
         QCOMPARE(rig.messages->messages.size(), before + 1);
-        QVERIFY(
-            rig.messages->messages.last().text.startsWith(text(message).left(text(message).indexOf(u"%s"_qs))));
+        QVERIFY(rig.messages->messages.last().text.startsWith(
+            text(message).left(text(message).indexOf(u"%s"_qs))));
         QVERIFY(!rig.messages->messages.last().text.contains(u"%s"_qs));
         QVERIFY(rig.messages->messages.last().text.contains(u"GB"_qs));
         QFile::remove(source);

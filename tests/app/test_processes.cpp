@@ -1,10 +1,10 @@
 // The real program, started as a user would start it.
 
+#include "common/Lang.h"
 #include "common/Settings.h"
 #include "platform/AppPaths.h"
 #include "platform/ToolLocator.h"
 #include "queue/QueueFile.h"
-#include "common/Lang.h"
 #include "queue/QueueModel.h"
 
 #include <QDir>

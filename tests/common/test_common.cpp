@@ -209,10 +209,12 @@ private Q_SLOTS:
 
     void hashString()
     {
-        QCOMPARE(HashString(QStringLiteral("abc"), m_messages), QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
+        QCOMPARE(HashString(QStringLiteral("abc"), m_messages),
+                 QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
         QCOMPARE(HashString(QString(), m_messages), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
         // A two-byte character is hashed over both of its bytes.
-        QCOMPARE(HashString(QStringLiteral("é"), m_messages), QStringLiteral("66DDCD97CFDEABB2F6FB8A999B4BC76F"));
+        QCOMPARE(HashString(QStringLiteral("é"), m_messages),
+                 QStringLiteral("66DDCD97CFDEABB2F6FB8A999B4BC76F"));
     }
 
     void passwordAsSent_data()

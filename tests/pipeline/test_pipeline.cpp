@@ -1,5 +1,4 @@
 #include "RecordingView.h"
-#include "support/TestLanguage.h"
 #include "common/XmlUtil.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/FfmpegCapabilities.h"
@@ -10,6 +9,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 #include "queue/QueueModel.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QCoreApplication>

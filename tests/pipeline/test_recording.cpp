@@ -4,7 +4,6 @@
 
 #include "QueueRig.h"
 #include "RecordingView.h"
-#include "support/TestLanguage.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/XmlUtil.h"
@@ -17,6 +16,7 @@
 #include "recorder/SampleRecording.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -238,7 +238,8 @@ private Q_SLOTS:
         const QSize kept(560, 420);
         const QString tarnError = UploadTransaction::tarnErrorText(m_language);
         QTest::newRow("refused") << "<tarn><errInfo>1201</errInfo></tarn>" << RecordingVerdict::Next::Fail
-                                 << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << kept << false;
+                                 << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << kept
+                                 << false;
         QTest::newRow("refused, shown as is")
             << "<tarn><errInfo>77</errInfo><showInfo>1</showInfo></tarn>" << RecordingVerdict::Next::Fail
             << "GetVersion: 77" << kept << false;

@@ -3,7 +3,6 @@
 
 #include "QueueRig.h"
 #include "RecordingView.h"
-#include "support/TestLanguage.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
@@ -21,6 +20,7 @@
 #include "server/TransferControl.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QFile>
@@ -117,9 +117,10 @@ private Q_SLOTS:
             << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0) << "GetVersion: 1201"
             << ""
             << "";
-        QTest::newRow("error from the language file") << "<r><errInfo>1201</errInfo></r>" << qint64(0)
-                                                      << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << ""
-                                                      << "";
+        QTest::newRow("error from the language file")
+            << "<r><errInfo>1201</errInfo></r>" << qint64(0)
+            << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << ""
+            << "";
         QTest::newRow("unknown error key")
             << "<r><errInfo>77</errInfo></r>" << qint64(0) << "GetVersion: " + tarnError + " (77)"
             << ""

@@ -112,8 +112,8 @@ private Q_SLOTS:
         Messages::Channel channel;
         auto log = channel.record();
         log->script = {Messages::Answer::No};
-        auto first =
-            channel.ask(QStringLiteral("Overwrite?"), QStringLiteral("ClipFerry"), Messages::Buttons::YesNoCancel);
+        auto first = channel.ask(QStringLiteral("Overwrite?"), QStringLiteral("ClipFerry"),
+                                 Messages::Buttons::YesNoCancel);
         QCOMPARE(QCoro::waitFor(first), Messages::Answer::No);
         // With the script used up the first button answers.
         auto second = channel.ask(QStringLiteral("Go on?"), {}, Messages::Buttons::YesNo);

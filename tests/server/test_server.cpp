@@ -171,7 +171,8 @@ private:
 
 void TestServerAccess::initTestCase()
 {
-    QVERIFY2(!m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(), "the language file is beside the test");
+    QVERIFY2(!m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(),
+             "the language file is beside the test");
 }
 
 void TestServerAccess::init()
@@ -371,21 +372,22 @@ void TestServerAccess::replyRules_data()
     const QString add = u"frmAdd"_qs;
     QTest::newRow("good") << reply("ver=\"2.0\" qvpver=\"7.9\"", "", sysinfo) << QString() << 7 << 4 << false;
     QTest::newRow("no sysinfo, no qvpver") << reply("ver=\"2.0\"", "", "") << QString() << 5 << -99 << true;
-    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << m_language.text(upload, u"msg_0"_qs) << 5 << -99
-                             << false;
+    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << m_language.text(upload, u"msg_0"_qs)
+                             << 5 << -99 << false;
     QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
                                     << m_language.text(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
-    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo) << m_language.text(add, u"msgUnsupportedXmlVer"_qs)
-                              << 5 << -99 << false;
-    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo) << m_language.text(add, u"msgUnsupportedXmlVer"_qs)
-                             << 5 << -99 << false;
-    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo) << m_language.text(upload, u"msg_1201"_qs) << 5
-                                << -99 << false;
+    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo)
+                              << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
+    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo)
+                             << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
+    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo)
+                                << m_language.text(upload, u"msg_1201"_qs) << 5 << -99 << false;
     QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
-                                  << u"9876\r\n"_qs + m_language.text(upload, u"tarnError"_qs) << 5 << -99 << false;
+                                  << u"9876\r\n"_qs + m_language.text(upload, u"tarnError"_qs) << 5 << -99
+                                  << false;
     // A server that takes hashed passwords refuses for good: no second request.
-    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo) << m_language.text(upload, u"msg_1101"_qs)
-                                     << 5 << -99 << false;
+    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo)
+                                     << m_language.text(upload, u"msg_1101"_qs) << 5 << -99 << false;
 }
 
 void TestServerAccess::replyRules()
@@ -418,7 +420,8 @@ void TestServerAccess::replyRules()
     QCOMPARE(access.settings.noCvtForMp4, !oldServer);
     QCOMPARE(access.settings.customBps, !oldServer);
     QCOMPARE(access.settings.secondRes, oldServer ? 1024 : 1280);
-    QCOMPARE(status.last().at(0).toString(), oldServer ? m_language.text(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
+    QCOMPARE(status.last().at(0).toString(),
+             oldServer ? m_language.text(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
     QVERIFY(access.folderTree.FindNode(4));
 }
 
