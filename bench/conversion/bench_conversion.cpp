@@ -5,13 +5,16 @@
 //
 //   bench_conversion [--size WxH of the output, default 640x360] [--rounds N, default 2]
 
+#include "StallMeter.h"
+#include "common/Lang.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
+#include "platform/AppPaths.h"
+#include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
-#include "StallMeter.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -81,8 +84,10 @@ int main(int argc, char *argv[])
     RunOptions options;
     options.cpuCount = QThread::idealThreadCount();
     SilentProgressView view;
-    ExecRunner runner(processes, options, view);
-    VideoConversion conversion(runner, options, view);
+    const LanguageTable language(AppPaths::resourcePath(QStringLiteral("res.xml")));
+    Messages::Channel messages;
+    ExecRunner runner(processes, options, view, messages);
+    VideoConversion conversion(runner, options, view, language);
     EntryJob job;
     job.entry.path = sample.output;
     job.entry.fileName = "source.mp4";

@@ -5,6 +5,7 @@
 // parse, and no single step of filling the view holding the loop over 50 ms.
 
 #include "common/XmlUtil.h"
+#include "platform/Messages.h"
 #include "server/CFolderTree.h"
 #include "server/FolderTreeModel.h"
 
@@ -82,6 +83,7 @@ int main(int argc, char *argv[])
 
     // Runs alternate so that a busy machine slows both sides alike.
     CFolderTree tree;
+    Messages::Channel messages;
     size_t kept = 0;
     double parse = 1e300;
     double build = 1e300;
@@ -94,7 +96,7 @@ int main(int argc, char *argv[])
                          }));
         build = std::min(build, timed([&] {
                              pugi::xml_document doc;
-                             if (!Xml::parseText(doc, reply) || !tree.BuildFolderTree(doc))
+                             if (!Xml::parseText(doc, reply) || !tree.BuildFolderTree(doc, messages))
                                  std::abort();
                              kept = tree.Nodes().size();
                          }));
@@ -105,7 +107,7 @@ int main(int argc, char *argv[])
     double fill = 0;
     double longestStep = 0;
 #ifdef CLIPFERRY_BENCH_VIEW
-    FolderPickerWidget picker(tree);
+    FolderPickerWidget picker(tree, messages);
     picker.resize(400, 30);
     picker.show();
     const auto step = [&](const std::function<void()> &work) {

@@ -88,8 +88,8 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString folderId = server.addFolder("Bench");
-    Messages::record();
     Session session;
+    session.messages().record();
     SilentProgressView view;
     NoControls controls;
     QueueRunner &runner = session.runner(view, controls);

@@ -2,6 +2,7 @@
 // pugixml alone needs to parse and serialise the same file, in the same run.
 // Target: ClipFerry's save + load at most 3x the bare parse + serialise.
 
+#include "common/Lang.h"
 #include "common/XmlUtil.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
@@ -66,12 +67,14 @@ int main(int argc, char *argv[])
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("project.xml"));
 
-    QueueModel queue;
+    // The queue file has no captions: the model needs no texts.
+    const LanguageTable noTexts;
+    QueueModel queue(noTexts);
     fill(queue);
 
     const double save = bestOf([&] { QueueFile::SaveQueue(path, queue); });
     const double load = bestOf([&] {
-        QueueModel loaded;
+        QueueModel loaded(noTexts);
         QueueFile::LoadQueue(path, loaded);
         if (loaded.count() != kEntries)
             qFatal("the queue did not load back whole");

@@ -21,15 +21,18 @@ namespace {
 
 const QString kSection = u"frmAdd"_s;
 
-SourceFailure failureOf(const QString &section, const QString &key, const QString &fallback = {})
+SourceFailure failureOf(const LanguageTable &language, const QString &section, const QString &key,
+                        const QString &fallback = {})
 {
-    return {key, Lang(section, key, fallback)};
+    return {key, language.text(section, key, fallback)};
 }
 
 } // namespace
 
-SourceLoader::SourceLoader(ExecRunner &runner, QObject *parent)
-    : QObject(parent), m_probe(new VideoProbe(runner, this)),
+SourceLoader::SourceLoader(ExecRunner &runner, const LanguageTable &language, Messages::Channel &messages,
+                           QObject *parent)
+    : QObject(parent), m_language(language), m_messages(messages),
+      m_probe(new VideoProbe(runner, language, messages, this)),
       m_libraries(new MediaLibraries(runner.processes(), this))
 {
     connect(m_probe, &VideoProbe::probingChanged, this, &SourceLoader::busyChanged);
@@ -64,33 +67,35 @@ bool SourceLoader::isSourceName(const QString &path)
     return videoExtensions().contains(extension) || extension == u"zdm";
 }
 
-std::optional<SourceFailure> SourceLoader::check(const QString &path)
+std::optional<SourceFailure> SourceLoader::check(const LanguageTable &language, const QString &path)
 {
     const QFileInfo info(path);
     if (!info.exists())
         return SourceFailure{{}, u"\""_s + path + u"\" does not exists!"_s};
     const QString extension = info.suffix().toLower();
     if (extension == u"rmvb" || extension == u"rm")
-        return failureOf(kSection, u"msg_rm_and_rmvb"_s, u"rm and rmvb file are not supported!"_s);
+        return failureOf(language, kSection, u"msg_rm_and_rmvb"_s, u"rm and rmvb file are not supported!"_s);
     if (info.fileName().toUpper() == u"VIDEO_TS.VOB")
-        return failureOf(kSection, u"msg_VIDEO_TS_VOB"_s);
+        return failureOf(language, kSection, u"msg_VIDEO_TS_VOB"_s);
     if (extension == u"qvp" && !QFileInfo::exists(info.dir().filePath(u"media.qv"_s)))
-        return failureOf(kSection, u"msg_noMediaQv"_s);
+        return failureOf(language, kSection, u"msg_noMediaQv"_s);
     return std::nullopt;
 }
 
-std::optional<SourceFailure> SourceLoader::versionRefusal(bool readable, const QString &version,
+std::optional<SourceFailure> SourceLoader::versionRefusal(const LanguageTable &language, bool readable,
+                                                          const QString &version,
                                                           const ServerSettings &server)
 {
     // The major version decides: "8.0" is 8.
     if (readable && version.left(1).toInt() <= server.supportedQvpVer)
         return std::nullopt;
-    SourceFailure failure = failureOf(u"frmCommon"_s, u"msgUnsupportQvpVer"_s);
+    SourceFailure failure = failureOf(language, u"frmCommon"_s, u"msgUnsupportQvpVer"_s);
     failure.text.replace(u"%s"_s, version.left(1));
     return failure;
 }
 
-std::optional<SourceFailure> SourceLoader::sizeRefusal(const LoadedSource &source, const Choice &next,
+std::optional<SourceFailure> SourceLoader::sizeRefusal(const LanguageTable &language,
+                                                       const LoadedSource &source, const Choice &next,
                                                        const ServerSettings &server, Changed changed)
 {
     const qint64 estimate = EstimatedSize(source.probe, source.bytes, next, server);
@@ -100,7 +105,7 @@ std::optional<SourceFailure> SourceLoader::sizeRefusal(const LoadedSource &sourc
     const QString key = changed == Changed::Conversion && next.cvtType != LocalConversion
                             ? u"msg_srcExceed2GB"_s
                             : u"msg_exceed2GB"_s;
-    SourceFailure failure = failureOf(kSection, key);
+    SourceFailure failure = failureOf(language, kSection, key);
     failure.text.replace(u"%s"_s, GiBText(estimate));
     return failure;
 }
@@ -129,7 +134,7 @@ QCoro::Task<LoadedSource> SourceLoader::load(QString path, ServerSettings server
     LoadedSource source;
     source.path = path;
     source.kind = kindOf(path);
-    source.failure = check(path);
+    source.failure = check(m_language, path);
     if (!source.failure) {
         switch (source.kind) {
         case SourceKind::Project:
@@ -145,7 +150,7 @@ QCoro::Task<LoadedSource> SourceLoader::load(QString path, ServerSettings server
         }
     }
     if (!quiet && source.failure && !source.failure->text.isEmpty())
-        Messages::show(source.failure->text, messageTitle);
+        m_messages.show(source.failure->text, messageTitle);
     co_return source;
 }
 
@@ -160,7 +165,7 @@ QCoro::Task<LoadedSource> SourceLoader::loadVideo(LoadedSource source, bool quie
         co_return source;
     if (!probed) {
         source.failure = SourceFailure{VideoProbe::failureKey(m_probe->failure),
-                                       VideoProbe::failureText(m_probe->failure)};
+                                       VideoProbe::failureText(m_language, m_probe->failure)};
         co_return source;
     }
     source.probe = m_probe->result;
@@ -197,10 +202,10 @@ void SourceLoader::readProject(LoadedSource &source, const QString &qvpPath, con
 {
     // The reader names the step that failed; the refusal below only says
     // that the project cannot go.
-    CProjectFile project;
+    CProjectFile project(m_language, m_messages);
     const bool readable = project.Load(qvpPath, quiet);
     source.version = project.version;
-    source.failure = versionRefusal(readable, project.version, server);
+    source.failure = versionRefusal(m_language, readable, project.version, server);
     if (source.failure)
         return;
     source.title = project.title;

@@ -9,9 +9,13 @@
 #include <optional>
 
 class ExecRunner;
+class LanguageTable;
 class MediaLibraries;
 struct CVideoItem;
 struct ServerSettings;
+namespace Messages {
+class Channel;
+}
 
 // What a source is, by its file name.
 enum class SourceKind
@@ -64,7 +68,8 @@ public:
         Resolution
     };
 
-    explicit SourceLoader(ExecRunner &runner, QObject *parent = nullptr);
+    SourceLoader(ExecRunner &runner, const LanguageTable &language, Messages::Channel &messages,
+                 QObject *parent = nullptr);
     ~SourceLoader() override;
 
     static SourceKind kindOf(const QString &path);
@@ -74,14 +79,14 @@ public:
     static bool isSourceName(const QString &path);
     // Why a file cannot be a source, before anything is loaded: missing,
     // rm/rmvb, a DVD menu, a project without its media.
-    static std::optional<SourceFailure> check(const QString &path);
+    static std::optional<SourceFailure> check(const LanguageTable &language, const QString &path);
     // Why a project cannot go to this server: it could not be read, or its
     // major version is above what the server accepts. The message names the
     // version's first character, whatever was read of it.
-    static std::optional<SourceFailure> versionRefusal(bool readable, const QString &version,
-                                                       const ServerSettings &server);
+    static std::optional<SourceFailure> versionRefusal(const LanguageTable &language, bool readable,
+                                                       const QString &version, const ServerSettings &server);
     // Why a choice for a loaded video cannot be uploaded: above 2 GiB.
-    static std::optional<SourceFailure> sizeRefusal(const LoadedSource &source,
+    static std::optional<SourceFailure> sizeRefusal(const LanguageTable &language, const LoadedSource &source,
                                                     const VideoSettings::Choice &next,
                                                     const ServerSettings &server, Changed changed);
     // Writes the source and the choice into a queue entry: its file, and a
@@ -101,9 +106,10 @@ Q_SIGNALS:
 private:
     QCoro::Task<LoadedSource> loadVideo(LoadedSource source, bool quiet);
     QCoro::Task<LoadedSource> loadSingleFileProject(LoadedSource source, ServerSettings server, bool quiet);
-    static void readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server,
-                            bool quiet);
+    void readProject(LoadedSource &source, const QString &qvpPath, const ServerSettings &server, bool quiet);
 
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
     VideoProbe *m_probe;
     MediaLibraries *m_libraries;
 };

@@ -61,7 +61,10 @@ QString streamIdentifier(const QString &line, qsizetype from)
 
 } // namespace
 
-VideoProbe::VideoProbe(ExecRunner &runner, QObject *parent) : QObject(parent), m_runner(runner) {}
+VideoProbe::VideoProbe(ExecRunner &runner, const LanguageTable &language, Messages::Channel &messages,
+                       QObject *parent)
+    : QObject(parent), m_runner(runner), m_language(language), m_messages(messages)
+{}
 
 QCoro::Task<bool> VideoProbe::ProbeVideo(QString path)
 {
@@ -99,9 +102,9 @@ QCoro::Task<bool> VideoProbe::probe(QString path, bool batchForm, bool quiet)
 
     failure = parseReport(report, batchForm, found);
     if (failure != ProbeFailure::None) {
-        const QString text = failureText(failure);
+        const QString text = failureText(m_language, failure);
         if (!quiet && !text.isEmpty())
-            Messages::show(text, {}, Messages::Icon::Warning);
+            m_messages.show(text, {}, Messages::Icon::Warning);
         co_return false;
     }
     result = found;
@@ -189,22 +192,24 @@ QString VideoProbe::failureKey(ProbeFailure failure)
     }
 }
 
-QString VideoProbe::failureText(ProbeFailure failure)
+QString VideoProbe::failureText(const LanguageTable &language, ProbeFailure failure)
 {
     switch (failure) {
     case ProbeFailure::None:
     case ProbeFailure::BatchEmpty:
         return {};
     case ProbeFailure::UnknownFormat:
-        return Lang(kSection, failureKey(failure), QStringLiteral("Unknown format!"));
+        return language.text(kSection, failureKey(failure), QStringLiteral("Unknown format!"));
     case ProbeFailure::OpenError:
-        return Lang(kSection, failureKey(failure), QStringLiteral("Open file error!"));
+        return language.text(kSection, failureKey(failure), QStringLiteral("Open file error!"));
     case ProbeFailure::NoSuchFile:
-        return Lang(kSection, failureKey(failure), QStringLiteral("No such file!"));
+        return language.text(kSection, failureKey(failure), QStringLiteral("No such file!"));
     case ProbeFailure::MultiStream:
-        return Lang(kSection, failureKey(failure), QStringLiteral("Multi-stream video is not supported!"));
+        return language.text(kSection, failureKey(failure),
+                             QStringLiteral("Multi-stream video is not supported!"));
     case ProbeFailure::Duration:
-        return Lang(kSection, failureKey(failure), QStringLiteral("Cannot retrieve video duration!"));
+        return language.text(kSection, failureKey(failure),
+                             QStringLiteral("Cannot retrieve video duration!"));
     case ProbeFailure::BatchDuration:
         return QStringLiteral("Cannot get video duration!");
     case ProbeFailure::Size:

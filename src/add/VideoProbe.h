@@ -5,6 +5,10 @@
 #include <QString>
 
 class ExecRunner;
+class LanguageTable;
+namespace Messages {
+class Channel;
+}
 
 // What a probe found out about a video file.
 struct ProbeResult
@@ -44,7 +48,8 @@ class VideoProbe final : public QObject
     Q_DISABLE_COPY_MOVE(VideoProbe)
 
 public:
-    explicit VideoProbe(ExecRunner &runner, QObject *parent = nullptr);
+    VideoProbe(ExecRunner &runner, const LanguageTable &language, Messages::Channel &messages,
+               QObject *parent = nullptr);
 
     ProbeResult result;
     // Why the last probe failed; None after a good one.
@@ -58,7 +63,7 @@ public:
     // Reads ffmpeg's report on its input into `result`.
     static ProbeFailure parseReport(const QString &ffmpegText, bool batchForm, ProbeResult &result);
     // The text shown for a failure; empty for one that shows nothing.
-    static QString failureText(ProbeFailure failure);
+    static QString failureText(const LanguageTable &language, ProbeFailure failure);
     // Its language key; empty for the fixed texts.
     static QString failureKey(ProbeFailure failure);
     static int CountVideoStreams(const QString &text);
@@ -79,4 +84,6 @@ private:
     QCoro::Task<bool> probe(QString path, bool batchForm, bool quiet);
 
     ExecRunner &m_runner;
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
 };

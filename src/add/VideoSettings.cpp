@@ -158,20 +158,22 @@ int KeepEnabled(int selected, const std::array<bool, 3> &enabled)
     return selected;
 }
 
-QString ResolutionCaption(int resType, bool enabled, const ProbeResult &probe, const ServerSettings &server)
+QString ResolutionCaption(const LanguageTable &language, int resType, bool enabled, const ProbeResult &probe,
+                          const ServerSettings &server)
 {
     if (resType == SourceResolution) {
         if (probe.displayWidth <= kMaxSourceWidth)
-            return Lang(kSection, u"optSrcRes"_s) + u" ("_s +
+            return language.text(kSection, u"optSrcRes"_s) + u" ("_s +
                    sizeText({probe.displayWidth, probe.displayHeight}) + u')';
-        return Lang(kSection, u"optFullHiRes"_s) + u" ("_s + sizeText(fitted(probe, kMaxSourceWidth)) + u')';
+        return language.text(kSection, u"optFullHiRes"_s) + u" ("_s +
+               sizeText(fitted(probe, kMaxSourceWidth)) + u')';
     }
-    const QString name = Lang(kSection, resType == HighResolution ? u"optHiRes"_s : u"optStdRes"_s);
+    const QString name = language.text(kSection, resType == HighResolution ? u"optHiRes"_s : u"optStdRes"_s);
     const int limit = limitWidth(resType, server);
     if (enabled)
         return name + u" ("_s + sizeText(fitted(probe, limit)) + u')';
     return name + u" ("_s +
-           Lang(kSection, u"lWidthAtLeast"_s, u"width at least %s"_s)
+           language.text(kSection, u"lWidthAtLeast"_s, u"width at least %s"_s)
                .replace(u"%s"_s, QString::number(limit)) +
            u')';
 }

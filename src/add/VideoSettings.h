@@ -7,6 +7,7 @@
 #include <QString>
 #include <array>
 
+class LanguageTable;
 struct ServerSettings;
 
 // How a video is converted and at which size: the add dialogs' choices and
@@ -68,7 +69,8 @@ std::array<bool, 3> ResolutionsEnabled(int frameWidth, int cvtType, const Server
 // source, high, standard, source.
 int KeepEnabled(int selected, const std::array<bool, 3> &enabled);
 // The caption of a resolution option.
-QString ResolutionCaption(int resType, bool enabled, const ProbeResult &probe, const ServerSettings &server);
+QString ResolutionCaption(const LanguageTable &language, int resType, bool enabled, const ProbeResult &probe,
+                          const ServerSettings &server);
 // The name suffix of the converted video: "", "hd" or "src".
 QString Postfix(int outputWidth, const ServerSettings &server);
 // "586k".

@@ -50,14 +50,15 @@ QString extensionOf(const QString &path)
 } // namespace
 
 frmAdd::frmAdd(Session &session, QWidget *parent)
-    : QDialog(parent), m_access(session.access()), m_queue(session.queue()),
-      m_runner(new ExecRunner(session.processes(), m_options, m_silent, this)),
-      m_loader(new SourceLoader(*m_runner, this)), m_control(&session.transfer())
+    : QDialog(parent), m_access(session.access()), m_queue(session.queue()), m_language(session.language()),
+      m_messages(session.messages()),
+      m_runner(new ExecRunner(session.processes(), m_options, m_silent, m_messages, this)),
+      m_loader(new SourceLoader(*m_runner, m_language, m_messages, this)), m_control(&session.transfer())
 {
     setObjectName(kSection);
     buildControls();
     buildLayout();
-    ApplyLanguage(this);
+    ApplyLanguage(m_language, this);
     txtDocUrl->setPlaceholderText(lang(u"lDocUrlHint"_s));
     alignCaptions();
     connectControls();
@@ -77,9 +78,9 @@ void frmAdd::buildControls()
     cmdBrowse = NamedControl<QPushButton>(u"cmdBrowse"_s, this);
     txtTitle = NamedControl<QLineEdit>(u"txtTitle"_s, this);
     txtAuthor = NamedControl<QLineEdit>(u"txtAuthor"_s, this);
-    m_login = new LoginPanelWidget(m_access, m_control, kSection, this);
+    m_login = new LoginPanelWidget(m_access, m_language, m_messages, m_control, kSection, this);
     lFolder = NamedControl<QLabel>(u"lFolder"_s, this);
-    m_folders = new FolderPickerWidget(m_access.folderTree, this);
+    m_folders = new FolderPickerWidget(m_access.folderTree, m_messages, this);
     m_folders->attach(m_login->session());
     lDocUrl = NamedControl<QLabel>(u"lDocUrl"_s, this);
     txtDocUrl = NamedControl<QLineEdit>(u"txtDocUrl"_s, this);
@@ -212,7 +213,7 @@ void frmAdd::connectControls()
     connect(lOverwriteMode, &QPushButton::clicked, this, [this] { setOverwriteMode(!m_overwriteMode); });
     connect(m_folders, &FolderPickerWidget::folderChosen, this, &frmAdd::updateOk);
     connect(lNoCvtHelp, &QPushButton::clicked, this,
-            [this] { Messages::show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s)); });
+            [this] { m_messages.show(lang(u"msg_noCvtForMp4"_s), lang(u"ttl_Help"_s, u"Help"_s)); });
     connect(m_convertGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseConversion);
     connect(m_resolutionGroup, &QButtonGroup::idClicked, this, &frmAdd::chooseResolution);
 
@@ -232,7 +233,7 @@ void frmAdd::connectControls()
 
 QString frmAdd::lang(const QString &key, const QString &fallback) const
 {
-    return Lang(kSection, key, fallback);
+    return m_language.text(kSection, key, fallback);
 }
 
 QString frmAdd::dialogTitle() const
@@ -350,12 +351,12 @@ QCoro::Task<> frmAdd::browse()
 
 QCoro::Task<> frmAdd::chooseSource(QString path)
 {
-    if (const auto refusal = SourceLoader::check(path)) {
-        Messages::show(refusal->text, dialogTitle());
+    if (const auto refusal = SourceLoader::check(m_language, path)) {
+        m_messages.show(refusal->text, dialogTitle());
         co_return;
     }
     if (isQueuedElsewhere(path)) {
-        Messages::show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
+        m_messages.show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
         co_return;
     }
     txtSource->setText(path);
@@ -456,8 +457,9 @@ void frmAdd::applyOptionStates()
     for (int i = 0; i < 3; ++i) {
         const bool on = resolutions[static_cast<size_t>(i)];
         optResolution[i]->setEnabled(on);
-        optResolution[i]->setText(m_videoSettingsEnabled ? ResolutionCaption(i, on, m_source.probe, server)
-                                                         : lang(optResolution[i]->objectName()));
+        optResolution[i]->setText(m_videoSettingsEnabled
+                                      ? ResolutionCaption(m_language, i, on, m_source.probe, server)
+                                      : lang(optResolution[i]->objectName()));
     }
     selectResolution(m_choice.resType);
 }
@@ -476,12 +478,12 @@ void frmAdd::selectResolution(int resType)
 
 bool frmAdd::refuseAbove2GB(const Choice &next, SourceLoader::Changed changed)
 {
-    const auto refusal = SourceLoader::sizeRefusal(m_source, next, m_access.settings, changed);
+    const auto refusal = SourceLoader::sizeRefusal(m_language, m_source, next, m_access.settings, changed);
     if (!refusal)
         return false;
     selectConversion(m_choice.cvtType);
     selectResolution(m_choice.resType);
-    Messages::show(refusal->text, dialogTitle());
+    m_messages.show(refusal->text, dialogTitle());
     return true;
 }
 
@@ -528,8 +530,8 @@ void frmAdd::recomputeBitRates()
     lFileSize->setText(lang(u"lFileSize"_s) + u"   "_s + SizeText(estimate));
     if (estimate > kNearLimitBytes && !m_warned) {
         m_warned = true;
-        Messages::show(lang(u"msg_nearly2GB"_s).replace(u"%s"_s, GiBText(estimate)), lang(u"ttl_Warning"_s),
-                       Messages::Icon::Warning);
+        m_messages.show(lang(u"msg_nearly2GB"_s).replace(u"%s"_s, GiBText(estimate)), lang(u"ttl_Warning"_s),
+                        Messages::Icon::Warning);
     }
 }
 
@@ -540,10 +542,10 @@ QCoro::Task<> frmAdd::openCustomBps()
     plain.customBps = 0;
     const Rates rates = ComputeRates(m_source.probe, m_source.bytes, plain, m_access.settings);
     if (BytesOf(rates.totalKbps, m_source.probe.durationSeconds) > kLimitBytes) {
-        Messages::show(lang(u"msg_noCustomBps"_s), dialogTitle());
+        m_messages.show(lang(u"msg_noCustomBps"_s), dialogTitle());
         co_return;
     }
-    auto *dialog = new frmCustomBps(m_choice.customBps, this);
+    auto *dialog = new frmCustomBps(m_language, m_choice.customBps, this);
     dialog->init(rates.totalKbps, m_source.probe.durationSeconds);
     QPointer<frmAdd> self(this);
     const bool accepted = co_await OpenDialog(dialog);
@@ -665,18 +667,19 @@ QCoro::Task<> frmAdd::confirm()
     if (!cmdOK->isEnabled())
         co_return;
     if (m_overwriteMode && HostOf(txtDocUrl->text()) != HostOf(m_login->login().server)) {
-        Messages::show(lang(u"msgServer_DocUrl_diff"_s, u"Vid. URL and URL are different!"_s), dialogTitle());
+        m_messages.show(lang(u"msgServer_DocUrl_diff"_s, u"Vid. URL and URL are different!"_s),
+                        dialogTitle());
         co_return;
     }
     const QString path = txtSource->text();
     if (isQueuedElsewhere(path)) {
-        Messages::show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
+        m_messages.show(lang(u"msg_hasBeenAdded"_s), dialogTitle());
         co_return;
     }
     const QString title = txtTitle->text().trimmed();
     const QString author = txtAuthor->text().trimmed();
     if (m_source.kind == SourceKind::Project && (title != m_source.title || author != m_source.author)) {
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         if (project.Load(path, false)) {
             project.title = title;
             project.author = author;
@@ -701,7 +704,7 @@ QCoro::Task<> frmAdd::confirm()
 bool frmAdd::refuseClose()
 {
     if (m_probing) {
-        Messages::show(lang(u"msg_ExitOnGetVidInfo"_s), windowTitle());
+        m_messages.show(lang(u"msg_ExitOnGetVidInfo"_s), windowTitle());
         return true;
     }
     return !m_login->canClose();

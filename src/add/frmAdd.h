@@ -105,6 +105,8 @@ private:
 
     ServerAccess &m_access;
     QueueModel &m_queue;
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
     // Probing runs at normal priority.
     RunOptions m_options;
     SilentProgressView m_silent;

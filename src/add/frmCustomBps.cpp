@@ -25,22 +25,23 @@ const QString kSection = u"frmCustomBps"_s;
 // The estimate's captions are the add dialog's, so both read alike.
 const QString kAddSection = u"frmAdd"_s;
 
-QString bpsText(int kbps)
+QString bpsText(const LanguageTable &language, int kbps)
 {
-    return Lang(kAddSection, u"lBps"_s) + u' ' +
-           Lang(kAddSection, u"lBpsAbout"_s, u"about %s kbps"_s).replace(u"%s"_s, QString::number(kbps));
+    return language.text(kAddSection, u"lBps"_s) + u' ' +
+           language.text(kAddSection, u"lBpsAbout"_s, u"about %s kbps"_s).replace(u"%s"_s, QString::number(kbps));
 }
 
-QString fileSizeText(int kbps, int seconds)
+QString fileSizeText(const LanguageTable &language, int kbps, int seconds)
 {
-    return Lang(kAddSection, u"lFileSize"_s) + VideoSettings::SizeText(VideoSettings::BytesOf(kbps, seconds));
+    return language.text(kAddSection, u"lFileSize"_s) +
+           VideoSettings::SizeText(VideoSettings::BytesOf(kbps, seconds));
 }
 
 } // namespace
 
-frmCustomBps::frmCustomBps(int currentCustomBps, QWidget *parent)
-    : QDialog(parent), m_group(new QButtonGroup(this)), m_bps(NamedControl<QLabel>(u"lBps"_s, this)),
-      m_fileSize(NamedControl<QLabel>(u"lFileSize"_s, this)),
+frmCustomBps::frmCustomBps(const LanguageTable &language, int currentCustomBps, QWidget *parent)
+    : QDialog(parent), m_language(language), m_group(new QButtonGroup(this)),
+      m_bps(NamedControl<QLabel>(u"lBps"_s, this)), m_fileSize(NamedControl<QLabel>(u"lFileSize"_s, this)),
       m_set(NamedControl<QPushButton>(u"cmdSet"_s, this)), m_ok(NamedControl<QPushButton>(u"cmdOK"_s, this)),
       m_cancel(NamedControl<QPushButton>(u"cmdCancel"_s, this)), m_current(currentCustomBps),
       m_result(currentCustomBps)
@@ -87,7 +88,7 @@ frmCustomBps::frmCustomBps(int currentCustomBps, QWidget *parent)
     connect(m_ok, &QPushButton::clicked, this, &frmCustomBps::takeChoice);
     connect(m_cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    ApplyLanguage(this);
+    ApplyLanguage(m_language, this);
 }
 
 void frmCustomBps::init(int defaultBps, int duration)
@@ -100,10 +101,10 @@ void frmCustomBps::init(int defaultBps, int duration)
         m_values[static_cast<size_t>(i)] = value;
         QString caption = QString::number(value) + u" kbps ("_s + QString::number(100 + 20 * i) + u"%)"_s;
         if (i == 0)
-            caption += u' ' + Lang(kSection, u"default"_s, u"default"_s);
+            caption += u' ' + m_language.text(kSection, u"default"_s, u"default"_s);
         const bool tooLarge = VideoSettings::BytesOf(value, duration) > VideoSettings::kLimitBytes;
         if (tooLarge)
-            caption += u' ' + Lang(kSection, u"exceedLimit"_s);
+            caption += u' ' + m_language.text(kSection, u"exceedLimit"_s);
         choice->setText(caption);
         choice->setEnabled(!tooLarge);
         // A remembered rate that no longer fits leaves the default selected.
@@ -113,8 +114,9 @@ void frmCustomBps::init(int defaultBps, int duration)
 
     // Room for the longest estimate, so that Set does not resize the window.
     const QFontMetrics metrics(m_bps->font());
-    const int widest = std::max(metrics.horizontalAdvance(bpsText(m_values.back())),
-                                metrics.horizontalAdvance(Lang(kAddSection, u"lFileSize"_s) + u"0000 MB"_s));
+    const int widest =
+        std::max(metrics.horizontalAdvance(bpsText(m_language, m_values.back())),
+                 metrics.horizontalAdvance(m_language.text(kAddSection, u"lFileSize"_s) + u"0000 MB"_s));
     m_bps->setMinimumWidth(widest);
     m_fileSize->setMinimumWidth(widest);
 }
@@ -136,8 +138,8 @@ void frmCustomBps::showEstimate()
     if (id < 0)
         return;
     const int value = m_values[static_cast<size_t>(id)];
-    m_bps->setText(bpsText(value));
-    m_fileSize->setText(fileSizeText(value, m_duration));
+    m_bps->setText(bpsText(m_language, value));
+    m_fileSize->setText(fileSizeText(m_language, value, m_duration));
 }
 
 void frmCustomBps::takeChoice()

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <array>
 
+class LanguageTable;
 class QButtonGroup;
 class QLabel;
 class QPushButton;
@@ -21,7 +22,7 @@ public:
 
     // `currentCustomBps` is the add dialog's custom bit rate (0 for none);
     // it stays the result unless OK is pressed.
-    frmCustomBps(int currentCustomBps, QWidget *parent);
+    frmCustomBps(const LanguageTable &language, int currentCustomBps, QWidget *parent);
 
     // Fills the choices from the computed total bit rate (kbps) and the
     // source's duration (seconds).
@@ -38,6 +39,7 @@ private:
     void takeChoice();
     QRadioButton *selectedChoice() const;
 
+    const LanguageTable &m_language;
     std::array<QRadioButton *, kChoices> m_choices{};
     std::array<int, kChoices> m_values{};
     QButtonGroup *m_group;

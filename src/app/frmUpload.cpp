@@ -53,11 +53,6 @@ constexpr int kUpdaterTicks = 3;
 constexpr int kShutdownPolls = 100;
 constexpr auto kShutdownPoll = 100ms;
 
-QString text(const QString &key, const QString &defaultText = {})
-{
-    return Lang(kSection, key, defaultText);
-}
-
 // The numeric value of a stored option: its leading integer, 0 when none.
 int numericValue(const QString &stored)
 {
@@ -97,9 +92,9 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     defineGrid();
     connectCommands();
 
-    m_texts = {Lang(QStringLiteral("frmCommon"), QStringLiteral("btnOK")),
-               Lang(QStringLiteral("frmCommon"), QStringLiteral("btnExit")),
-               Lang(QStringLiteral("frmCommon"), QStringLiteral("btnCancel")),
+    m_texts = {m_session.language().text(QStringLiteral("frmCommon"), QStringLiteral("btnOK")),
+               m_session.language().text(QStringLiteral("frmCommon"), QStringLiteral("btnExit")),
+               m_session.language().text(QStringLiteral("frmCommon"), QStringLiteral("btnCancel")),
                text(QStringLiteral("tarnError"))};
     // Add waits for the first tick's check for a running updater.
     cmdAdd->setEnabled(false);
@@ -125,6 +120,11 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
 }
 
 frmUpload::~frmUpload() = default;
+
+QString frmUpload::text(const QString &key, const QString &defaultText) const
+{
+    return m_session.language().text(kSection, key, defaultText);
+}
 
 ProgressView &frmUpload::progressView()
 {
@@ -224,7 +224,7 @@ void frmUpload::buildLayout()
 
 void frmUpload::applyLanguage()
 {
-    ApplyLanguage(this);
+    ApplyLanguage(m_session.language(), this);
     setWindowTitle(windowTitle() + QStringLiteral(" - v.") +
                    text(QStringLiteral("frmVersion"), QStringLiteral("2.100603")));
 }
@@ -349,8 +349,9 @@ void frmUpload::applyProcessorLimit()
 QCoro::Task<> frmUpload::refuseWhileUpdaterRuns()
 {
     QPointer<frmUpload> self(this);
-    co_await Messages::ask(QStringLiteral("Please close qvUpdater first!"), QStringLiteral("ClipFerry"),
-                           Messages::Buttons::Ok, Messages::Icon::Warning);
+    co_await m_session.messages().ask(QStringLiteral("Please close qvUpdater first!"),
+                                      QStringLiteral("ClipFerry"), Messages::Buttons::Ok,
+                                      Messages::Icon::Warning);
     if (self)
         self->close();
 }
@@ -441,7 +442,7 @@ bool frmUpload::refuseWhileTransfering()
 {
     if (!m_queue->AnyEntryTransfering())
         return false;
-    Messages::show(text(QStringLiteral("msgCmdWhenTransfering")));
+    m_session.messages().show(text(QStringLiteral("msgCmdWhenTransfering")));
     return true;
 }
 
@@ -487,17 +488,17 @@ QCoro::Task<> frmUpload::editEntry()
         co_return;
     const QList<int> rows = selectedRows();
     if (rows.size() > 1) {
-        Messages::show(
+        m_session.messages().show(
             text(QStringLiteral("msgEditMultiRows"), QStringLiteral("Cannot edit more than one videos!")));
         co_return;
     }
     if (rows.isEmpty()) {
-        Messages::show(QStringLiteral("Please select a row."));
+        m_session.messages().show(QStringLiteral("Please select a row."));
         co_return;
     }
     const int row = rows.first();
     if (m_queue->entryAt(row).state == EntryState::Transfering) {
-        Messages::show(QStringLiteral("The transfering file cannot be edited."));
+        m_session.messages().show(QStringLiteral("The transfering file cannot be edited."));
         co_return;
     }
     const QString path = m_queue->entryAt(row).key;
@@ -515,8 +516,8 @@ QCoro::Task<> frmUpload::editEntry()
         self->refreshSelection();
         co_return;
     }
-    const Messages::Answer answer =
-        co_await Messages::ask(text(QStringLiteral("msgFileNotExist")), {}, Messages::Buttons::YesNo);
+    const Messages::Answer answer = co_await m_session.messages().ask(text(QStringLiteral("msgFileNotExist")),
+                                                                      {}, Messages::Buttons::YesNo);
     if (!self)
         co_return;
     if (answer == Messages::Answer::Yes) {
@@ -533,8 +534,8 @@ QCoro::Task<> frmUpload::removeEntries()
     // From the bottom up, so the rows still to visit keep their numbers.
     for (auto it = rows.crbegin(); it != rows.crend(); ++it) {
         if (m_queue->entryAt(*it).state == EntryState::Transfering)
-            Messages::show(text(QStringLiteral("msgRemoveTransferingFile"),
-                                QStringLiteral("The transfering file cannot be removed!")));
+            m_session.messages().show(text(QStringLiteral("msgRemoveTransferingFile"),
+                                           QStringLiteral("The transfering file cannot be removed!")));
         else
             m_queue->removeRow(*it);
     }
@@ -551,7 +552,8 @@ QCoro::Task<> frmUpload::clearAll()
     const QString key =
         m_queue->AnyEntryTransfering() ? QStringLiteral("msgClearAll_1") : QStringLiteral("msgClearAll_2");
     QPointer<frmUpload> self(this);
-    const Messages::Answer answer = co_await Messages::ask(text(key), {}, Messages::Buttons::YesNo);
+    const Messages::Answer answer =
+        co_await m_session.messages().ask(text(key), {}, Messages::Buttons::YesNo);
     if (!self)
         co_return;
     if (answer != Messages::Answer::Yes) {
@@ -597,7 +599,7 @@ QCoro::Task<> frmUpload::stopUpload()
 QCoro::Task<> frmUpload::exitProgram()
 {
     if (m_queue->AnyEntryTransfering()) {
-        Messages::show(
+        m_session.messages().show(
             text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
         co_return;
     }
@@ -665,7 +667,7 @@ void frmUpload::closeEvent(QCloseEvent *event)
         return;
     }
     if (!m_forceClose && m_queue->AnyEntryTransfering()) {
-        Messages::show(
+        m_session.messages().show(
             text(QStringLiteral("msgStopBeforeExit"), QStringLiteral("Please stop uploading first!")));
         event->ignore();
         return;

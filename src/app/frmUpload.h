@@ -102,6 +102,8 @@ private:
     void buildControls();
     void buildLayout();
     void applyLanguage();
+    // The window's own language text.
+    QString text(const QString &key, const QString &defaultText = {}) const;
     void defineGrid();
     void connectCommands();
 

@@ -23,11 +23,10 @@ int main(int argc, char *argv[])
     if (!instance.claim(arguments))
         return 0;
 
+    Session session;
     auto presenter = std::make_unique<MessageBoxWidget>();
     MessageBoxWidget *boxes = presenter.get();
-    Messages::setPresenter(std::move(presenter));
-
-    Session session;
+    session.messages().setPresenter(std::move(presenter));
     frmUpload window({session, arguments, KeepAwake::create(), std::make_unique<AppHooks>(session), 0});
     boxes->setWindow(&window);
 

@@ -5,24 +5,9 @@
 
 #include <QTextStream>
 
-namespace {
-QList<const CliCommand *> &registry()
-{
-    static QList<const CliCommand *> commands;
-    return commands;
-}
-} // namespace
-
 CliCommand::CliCommand(QStringList w, QString u, Run r)
     : words(std::move(w)), usage(std::move(u)), run(std::move(r))
-{
-    registry().append(this);
-}
-
-const QList<const CliCommand *> &CliCommand::all()
-{
-    return registry();
-}
+{}
 
 namespace CliArgs {
 

@@ -9,8 +9,8 @@ class Session;
 struct RunOptions;
 
 // A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives
-// in a file of its own that registers it with a static CliCommand; main()
-// picks the one whose words start the command line.
+// in a file of its own that offers it by a function below; main() lists them
+// and picks the one whose words start the command line.
 struct CliCommand
 {
     // The words that select it, e.g. {"sample", "video"}.
@@ -23,8 +23,15 @@ struct CliCommand
     Run run;
 
     CliCommand(QStringList words, QString usage, Run run);
-    static const QList<const CliCommand *> &all();
 };
+
+CliCommand convertCommand();
+CliCommand foldersCommand();
+CliCommand probeCommand();
+CliCommand sampleRecordingCommand();
+CliCommand sampleVideoCommand();
+CliCommand uploadCommand();
+CliCommand runQueueCommand();
 
 // Small helpers for the commands' own options ("--name value" and flags).
 namespace CliArgs {

@@ -5,10 +5,11 @@
 
 #include <QTextStream>
 
-QCoro::Task<bool> logInAsDialog(TransferControl *transfer, ServerAccess *access, QString server, QString account,
-                                QString password)
+QCoro::Task<bool> logInAsDialog(TransferControl *transfer, const LanguageTable *language,
+                                Messages::Channel *messages, ServerAccess *access, QString server,
+                                QString account, QString password)
 {
-    LoginSession session(*access, transfer, QStringLiteral("frmAdd"));
+    LoginSession session(*access, *language, *messages, transfer, QStringLiteral("frmAdd"));
     session.setLogin({server, account, password});
     QObject::connect(&session, &LoginSession::statusChanged, &session, [](const QString &text, bool alert) {
         if (alert && !text.isEmpty())

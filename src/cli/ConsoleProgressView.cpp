@@ -30,7 +30,7 @@ void ConsoleProgressView::setConvertInfo(const QString &text)
 
 QString ConsoleProgressView::injectionCaption() const
 {
-    return Lang(QStringLiteral("frmUpload"), QStringLiteral("lInjection"));
+    return m_language.text(QStringLiteral("frmUpload"), QStringLiteral("lInjection"));
 }
 
 void ConsoleProgressView::setProgress(int percent)

@@ -3,11 +3,15 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/RunnerControls.h"
 
+class LanguageTable;
+
 // The pipeline's texts as lines on standard output: the status and the
 // progress label when they change, and ClipFerry's own notes.
 class ConsoleProgressView final : public ProgressView
 {
 public:
+    explicit ConsoleProgressView(const LanguageTable &language) : m_language(language) {}
+
     QString statusText() const override { return m_status; }
     void setStatusText(const QString &text) override;
     void setConvertInfo(const QString &text) override;
@@ -19,6 +23,7 @@ public:
     void setAnimationRunning(bool) override {}
 
 private:
+    const LanguageTable &m_language;
     QString m_status;
     QString m_info;
     int m_percent = -1;

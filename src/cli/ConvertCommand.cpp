@@ -30,10 +30,10 @@ QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString usage = u"convert "_s + kUsage;
     RunOptions &options = session->options();
-    ConsoleProgressView view;
+    ConsoleProgressView view(session->language());
     ProcessRunner &processes = session->processes();
-    ExecRunner runner(processes, options, view);
-    VideoConversion conversion(runner, options, view);
+    ExecRunner runner(processes, options, view, session->messages());
+    VideoConversion conversion(runner, options, view, session->language());
     StopSource stop;
     ShutdownSignals interrupt;
     QObject::connect(&interrupt, &ShutdownSignals::received, &conversion, [&stop] { stop.requestStop(); });
@@ -75,7 +75,7 @@ QCoro::Task<int> run(Session *session, QStringList args)
     entry.fileName = source.fileName();
 
     // Probed as the add dialog probes it; the probe prints why it failed.
-    VideoProbe probe(runner);
+    VideoProbe probe(runner, session->language(), session->messages());
     if (!co_await probe.ProbeVideo(entry.path))
         co_return 1;
     const ProbeResult &probed = probe.result;
@@ -107,6 +107,9 @@ QCoro::Task<int> run(Session *session, QStringList args)
     co_return result.ok() && !job.stopped() ? 0 : 1;
 }
 
-const CliCommand command{{u"convert"_s}, kUsage, run};
-
 } // namespace
+
+CliCommand convertCommand()
+{
+    return {{u"convert"_s}, kUsage, run};
+}

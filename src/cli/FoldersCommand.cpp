@@ -49,12 +49,16 @@ QCoro::Task<int> run(Session *session, QStringList args)
 
     ServerAccess access;
     access.hashPassword = !plain;
-    if (!co_await logInAsDialog(&session->transfer(), &access, server, account, password))
+    if (!co_await logInAsDialog(&session->transfer(), &session->language(), &session->messages(), &access,
+                                server, account, password))
         co_return 1;
     printTree(access.folderTree, server);
     co_return 0;
 }
 
-const CliCommand command{{QStringLiteral("folders")}, kUsage, run};
-
 } // namespace
+
+CliCommand foldersCommand()
+{
+    return {{QStringLiteral("folders")}, kUsage, run};
+}

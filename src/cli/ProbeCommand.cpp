@@ -46,8 +46,8 @@ QCoro::Task<int> run(Session *session, QStringList args)
     RunOptions options;
     SilentProgressView view;
     ProcessRunner &processes = session->processes();
-    ExecRunner runner(processes, options, view);
-    VideoProbe probe(runner);
+    ExecRunner runner(processes, options, view, session->messages());
+    VideoProbe probe(runner, session->language(), session->messages());
     // Not quiet: the probe's message goes through the message helper, which
     // prints it on standard error here.
     if (!co_await probe.GetVideoInfo(args.first(), false))
@@ -56,6 +56,9 @@ QCoro::Task<int> run(Session *session, QStringList args)
     co_return 0;
 }
 
-const CliCommand command{{u"probe"_s}, kUsage, run};
-
 } // namespace
+
+CliCommand probeCommand()
+{
+    return {{u"probe"_s}, kUsage, run};
+}

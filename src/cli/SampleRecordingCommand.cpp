@@ -49,6 +49,9 @@ QCoro::Task<int> run(Session *session, QStringList args)
     co_return 0;
 }
 
-const CliCommand command{{u"sample"_s, u"recording"_s}, kUsage, run};
-
 } // namespace
+
+CliCommand sampleRecordingCommand()
+{
+    return {{u"sample"_s, u"recording"_s}, kUsage, run};
+}

@@ -66,6 +66,9 @@ QCoro::Task<int> run(Session *session, QStringList args)
     co_return 0;
 }
 
-const CliCommand command{{u"sample"_s, u"video"_s}, kUsage, run};
-
 } // namespace
+
+CliCommand sampleVideoCommand()
+{
+    return {{u"sample"_s, u"video"_s}, kUsage, run};
+}

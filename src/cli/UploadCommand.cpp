@@ -43,7 +43,9 @@ void printLine(const QString &line)
 // Everything a headless run needs, wired as the window wires it.
 struct Pipeline
 {
-    explicit Pipeline(Session *s) : session(*s), grid(s->queue()), queue(s->runner(view, controls)) {}
+    explicit Pipeline(Session *s)
+        : session(*s), view(s->language()), grid(s->queue()), queue(s->runner(view, controls))
+    {}
 
     Session &session;
     ConsoleProgressView view;
@@ -118,7 +120,8 @@ QCoro::Task<LoginResult> logIn(Session *session, QString server, QString account
     ServerAccess access;
     access.hashPassword = !plain;
     LoginResult result;
-    if (!co_await logInAsDialog(&session->transfer(), &access, server, account, password))
+    if (!co_await logInAsDialog(&session->transfer(), &session->language(), &session->messages(), &access,
+                                server, account, password))
         co_return result;
     result.hashed = access.hashPassword;
     result.settings = access.settings;
@@ -146,11 +149,12 @@ QCoro::Task<LoginResult> logIn(Session *session, QString server, QString account
 // does it, with the options in place of the dialog's choices. An
 // unavailable resolution gives way to the next one; a conversion the server
 // does not offer is refused. Empty when the source cannot be used.
-QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString source, CVideoItem base,
+QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, const LanguageTable *language,
+                                                 Messages::Channel *messages, QString source, CVideoItem base,
                                                  ServerSettings server)
 {
     const QString title = QStringLiteral("Add Video");
-    SourceLoader loader(runner);
+    SourceLoader loader(runner, *language, *messages);
     const LoadedSource loaded =
         co_await loader.load(QFileInfo(source).absoluteFilePath(), server, false, title);
     if (!loaded.loaded)
@@ -176,9 +180,9 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, QString sou
             ResolutionsEnabled(loaded.probe.frameWidth, choice.cvtType, server);
         choice.resType =
             choice.cvtType == NoConversion ? SourceResolution : KeepEnabled(choice.resType, resolutions);
-        if (const auto refusal =
-                SourceLoader::sizeRefusal(loaded, choice, server, SourceLoader::Changed::Conversion)) {
-            Messages::show(refusal->text, title);
+        if (const auto refusal = SourceLoader::sizeRefusal(*language, loaded, choice, server,
+                                                           SourceLoader::Changed::Conversion)) {
+            messages->show(refusal->text, title);
             co_return std::nullopt;
         }
     }
@@ -238,7 +242,7 @@ QCoro::Task<int> upload(Session *session, QStringList args)
         co_await logIn(session, base.Url, base.account, base.password, plain, base.folderID);
     if (!login.ok)
         co_return 1;
-    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
+    session->messages().setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     base.bEncPassword = login.hashed;
     base.sysVer = login.settings.serverSysVer;
     base.folderID = login.folderId;
@@ -252,9 +256,11 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     Pipeline pipeline(session);
     // Entries kept from earlier runs stay in the queue file.
     QueueFile::LoadQueue(queueFile, pipeline.grid);
+    const LanguageTable *language = &session->language();
+    Messages::Channel *messages = &session->messages();
     for (const QString &source : std::as_const(args)) {
-        const std::optional<CVideoItem> item =
-            co_await makeEntry(*pipeline.session.execRunner(), source, base, login.settings);
+        const std::optional<CVideoItem> item = co_await makeEntry(*pipeline.session.execRunner(), language,
+                                                                  messages, source, base, login.settings);
         if (!item)
             co_return 1;
         if (!pipeline.grid.Add(*item)) {
@@ -298,7 +304,7 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     if (args.size() > 1 || (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))))
         co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.last()), usage);
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
-    Messages::setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
+    session->messages().setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline(session);
     if (!QueueFile::LoadQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
@@ -311,7 +317,14 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     co_return status;
 }
 
-const CliCommand uploadCommand{{QStringLiteral("upload")}, kUploadUsage, upload};
-const CliCommand runCommand{{QStringLiteral("run")}, kRunUsage, runQueue};
-
 } // namespace
+
+CliCommand uploadCommand()
+{
+    return {{QStringLiteral("upload")}, kUploadUsage, upload};
+}
+
+CliCommand runQueueCommand()
+{
+    return {{QStringLiteral("run")}, kRunUsage, runQueue};
+}

@@ -11,23 +11,29 @@
 
 namespace {
 
-const CliCommand *findCommand(const QStringList &args)
+QList<CliCommand> allCommands()
+{
+    return {convertCommand(),     foldersCommand(), probeCommand(),   sampleRecordingCommand(),
+            sampleVideoCommand(), uploadCommand(),  runQueueCommand()};
+}
+
+const CliCommand *findCommand(const QList<CliCommand> &commands, const QStringList &args)
 {
     const CliCommand *best = nullptr;
-    for (const CliCommand *command : CliCommand::all()) {
-        if (args.mid(0, command->words.size()) == command->words &&
-            (!best || command->words.size() > best->words.size()))
-            best = command;
+    for (const CliCommand &command : commands) {
+        if (args.mid(0, command.words.size()) == command.words &&
+            (!best || command.words.size() > best->words.size()))
+            best = &command;
     }
     return best;
 }
 
-int printUsage()
+int printUsage(const QList<CliCommand> &commands)
 {
     QTextStream err(stderr);
     err << "usage:" << Qt::endl;
-    for (const CliCommand *command : CliCommand::all())
-        err << "  clipferry-cli " << command->words.join(u' ') << ' ' << command->usage << Qt::endl;
+    for (const CliCommand &command : commands)
+        err << "  clipferry-cli " << command.words.join(u' ') << ' ' << command.usage << Qt::endl;
     return 2;
 }
 
@@ -45,13 +51,14 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("ClipFerry"));
     QStringList args = QCoreApplication::arguments().mid(1);
     const bool yes = CliArgs::flag(args, QStringLiteral("--yes"));
-    Messages::setPresenter(
-        std::make_unique<Messages::ConsolePresenter>(yes ? Messages::Answer::Yes : Messages::Answer::No));
-    const CliCommand *command = findCommand(args);
+    const QList<CliCommand> commands = allCommands();
+    const CliCommand *command = findCommand(commands, args);
     if (!command)
-        return printUsage();
+        return printUsage(commands);
     args = args.mid(command->words.size());
     Session session;
+    session.messages().setPresenter(
+        std::make_unique<Messages::ConsolePresenter>(yes ? Messages::Answer::Yes : Messages::Answer::No));
     QTimer::singleShot(0, &app, [command, &session, args] { runCommand(command, &session, args); });
     return QCoreApplication::exec();
 }

@@ -1,9 +1,6 @@
 #include "common/Lang.h"
 
 #include "common/XmlUtil.h"
-#include "platform/AppPaths.h"
-
-#include <memory>
 
 void LanguageTable::load(const QString &path)
 {
@@ -23,34 +20,4 @@ QString LanguageTable::text(const QString &section, const QString &key, const QS
     if (!str)
         return defaultText;
     return QString::fromUtf8(str.text().get()).replace(QStringLiteral("\\n"), QStringLiteral("\r\n"));
-}
-
-namespace {
-struct ProgramLanguage
-{
-    QString path;
-    std::unique_ptr<LanguageTable> table;
-};
-
-ProgramLanguage &programLanguage()
-{
-    static ProgramLanguage language;
-    return language;
-}
-} // namespace
-
-QString Lang(const QString &section, const QString &key, const QString &defaultText)
-{
-    ProgramLanguage &language = programLanguage();
-    if (!language.table) {
-        if (language.path.isEmpty())
-            language.path = AppPaths::resourcePath(QStringLiteral("res.xml"));
-        language.table = std::make_unique<LanguageTable>(language.path);
-    }
-    return language.table->text(section, key, defaultText);
-}
-
-void setLanguageFile(const QString &path)
-{
-    programLanguage() = ProgramLanguage{path, nullptr};
 }

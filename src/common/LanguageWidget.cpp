@@ -22,11 +22,13 @@ QPushButton *LinkButton(const QString &name, QWidget *parent)
     return link;
 }
 
-void ApplyLanguage(QWidget *window)
+void ApplyLanguage(const LanguageTable &language, QWidget *window)
 {
     const QString section = window->objectName();
-    window->setWindowTitle(Lang(section, section));
-    const auto caption = [&](const QObject *control) { return Lang(section, control->objectName()); };
+    window->setWindowTitle(language.text(section, section));
+    const auto caption = [&](const QObject *control) {
+        return language.text(section, control->objectName());
+    };
 
     for (QAbstractButton *button : window->findChildren<QAbstractButton *>()) {
         // Toolbar buttons take their text from their action below.
@@ -52,7 +54,7 @@ void ApplyLanguage(QWidget *window)
     for (QToolBar *toolbar : window->findChildren<QToolBar *>()) {
         for (QAction *action : toolbar->actions()) {
             if (!action->objectName().isEmpty())
-                action->setText(Lang(section, QStringLiteral("Toolbar") + action->objectName()));
+                action->setText(language.text(section, QStringLiteral("Toolbar") + action->objectName()));
         }
     }
 }

@@ -2,14 +2,16 @@
 
 #include <QString>
 
+class LanguageTable;
+
 class QPushButton;
 class QWidget;
 
 // Sets a window's caption and the captions of its buttons, option buttons,
 // check boxes, frames, labels, menus and toolbar buttons from the language
-// file, by the window's and each control's object name. A missing key empties
+// table, by the window's and each control's object name. A missing key empties
 // the caption.
-void ApplyLanguage(QWidget *window);
+void ApplyLanguage(const LanguageTable &language, QWidget *window);
 
 // A control named for its caption key, so ApplyLanguage gives it its text.
 template <typename Control> Control *NamedControl(const QString &name, QWidget *parent)

@@ -4,23 +4,23 @@
 
 #include <QCryptographicHash>
 
-QString HashString(const QString &text, HashAlgorithm algorithm)
+QString HashString(const QString &text, Messages::Channel &messages, HashAlgorithm algorithm)
 {
     Q_UNUSED(algorithm); // MD5 is the only one in use
     const QByteArray digest = QCryptographicHash::hash(text.toLocal8Bit(), QCryptographicHash::Md5);
     if (digest.size() != 16) {
-        Messages::show(QStringLiteral("Failed to hash string!"));
+        messages.show(QStringLiteral("Failed to hash string!"));
         return {};
     }
     return QString::fromLatin1(digest.toHex().toUpper());
 }
 
-QString PasswordAsSent(const QString &password, bool hashed)
+QString PasswordAsSent(const QString &password, bool hashed, Messages::Channel &messages)
 {
     if (!hashed)
         return password;
-    const QString first = HashString(password.trimmed()).toLower();
+    const QString first = HashString(password.trimmed(), messages).toLower();
     if (first.isEmpty())
         return {};
-    return HashString(first).toLower();
+    return HashString(first, messages).toLower();
 }

@@ -67,8 +67,8 @@ std::optional<double> timeValueSeconds(QStringView text)
 } // namespace
 
 ExecRunner::ExecRunner(ProcessRunner &processes, const RunOptions &options, ProgressView &view,
-                       QObject *parent)
-    : QObject(parent), m_processes(processes), m_options(options), m_view(view)
+                       Messages::Channel &messages, QObject *parent)
+    : QObject(parent), m_processes(processes), m_options(options), m_view(view), m_messages(messages)
 {}
 
 ChunkVerdict ExecRunner::readChunk(ExecContext &context, QStringView chunk, double elapsed)
@@ -191,8 +191,8 @@ QCoro::Task<ProcessResult> ExecRunner::ExecCapture(QString commandLine, bool kee
     };
     const ProcessResult result = co_await m_processes.run(std::move(spec));
     if (result.outcome == ProcessOutcome::FailedToStart)
-        Messages::show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
-                       Messages::Icon::Warning);
+        m_messages.show(QStringLiteral("CreateProcess failed"), QStringLiteral("Message"),
+                        Messages::Icon::Warning);
     co_return result;
 }
 

@@ -10,6 +10,9 @@
 #include <chrono>
 
 class ProgressView;
+namespace Messages {
+class Channel;
+}
 
 // The conversion state that ExecCapture reads and writes. The conversion
 // fills it before each run and reads the outcome afterwards.
@@ -60,7 +63,7 @@ class ExecRunner final : public QObject
 
 public:
     ExecRunner(ProcessRunner &processes, const RunOptions &options, ProgressView &view,
-               QObject *parent = nullptr);
+               Messages::Channel &messages, QObject *parent = nullptr);
 
     ExecContext context;
 
@@ -100,5 +103,6 @@ private:
     ProcessRunner &m_processes;
     const RunOptions &m_options;
     ProgressView &m_view;
+    Messages::Channel &m_messages;
     QStringList m_started;
 };

@@ -28,24 +28,25 @@ const QString kWorkPrefix = QStringLiteral("_qvClipFerry_");
 const QString kZdmPrefix = QStringLiteral("tmp_zdm_");
 
 // Why the current project could not be read, as the entry's message.
-QString projectErrorText(const CProjectFile &project)
+QString projectErrorText(const LanguageTable &language, const CProjectFile &project)
 {
     const QChar major = project.version.isEmpty() ? QChar() : project.version.front();
     if (major < u'5' || major > u'8')
         return QStringLiteral("Unrecognized project version!");
-    return Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + project.currentStep();
+    return language.text(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' +
+           project.currentStep();
 }
 } // namespace
 
 QueueRunner::QueueRunner(Parts parts, QObject *parent)
     : QObject(parent), m(parts),
-      m_conversion(new VideoConversion(parts.runner, parts.options, parts.view, this)),
-      m_transaction(
-          new UploadTransaction(parts.tarn, parts.view, parts.controls, parts.defaultProject, this)),
-      m_package(new UploadPackage(parts.runner, parts.view, this)),
+      m_conversion(new VideoConversion(parts.runner, parts.options, parts.view, parts.language, this)),
+      m_transaction(new UploadTransaction(parts.tarn, parts.view, parts.controls, parts.defaultProject,
+                                          parts.language, parts.messages, this)),
+      m_package(new UploadPackage(parts.runner, parts.view, parts.language, this)),
       m_libraries(new MediaLibraries(parts.processes, this)),
       m_recording(new RecordingPreparation(
-          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project}, this))
+          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project, parts.language}, this))
 {
     connect(m_conversion, &VideoConversion::conversionStarted, this, [this](const QString &path) {
         m.grid.SetEntryCell(path, QueueModel::ColCvtBeginTime, TimeNow());
@@ -58,7 +59,7 @@ QueueRunner::~QueueRunner() = default;
 
 QString QueueRunner::lang(const char *key, const QString &fallback) const
 {
-    return Lang(QStringLiteral("frmUpload"), QString::fromLatin1(key), fallback);
+    return m.language.text(QStringLiteral("frmUpload"), QString::fromLatin1(key), fallback);
 }
 
 void QueueRunner::StartNextEntry()
@@ -91,7 +92,7 @@ QCoro::Task<> QueueRunner::run()
     // Started with nothing to do; a run that ends after its last entry
     // failed just gives the commands back.
     if (first)
-        Messages::show(QStringLiteral("Please add a video file!"));
+        m.messages.show(QStringLiteral("Please add a video file!"));
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     m.controls.vidFileEnabled(true);
 }
@@ -196,7 +197,7 @@ QCoro::Task<bool> QueueRunner::openRecording()
         projectFile = QDir(m_job.workFolder).filePath(QStringLiteral("project.qvp"));
     }
     if (!m.project.Load(projectFile, false, m_job.workFolder)) {
-        failEntry(projectErrorText(m.project));
+        failEntry(projectErrorText(m.language, m.project));
         co_return false;
     }
     co_return true;
@@ -234,8 +235,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
     if (replyText.isEmpty() && !m_transaction->lastError.isEmpty())
         co_return failEntry(m_transaction->lastError);
     const VersionReply reply = VersionReply::parse(replyText);
-    const QString tarnError = UploadTransaction::tarnErrorText();
-    if (const QString refused = reply.errorText(tarnError); !refused.isEmpty())
+    const QString tarnError = UploadTransaction::tarnErrorText(m.language);
+    if (const QString refused = reply.errorText(m.language, tarnError); !refused.isEmpty())
         co_return failEntry(refused);
 
     m_job.videoType = reply.videotype;
@@ -272,7 +273,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         m.view.setConvertDetailsVisible(false);
     }
 
-    if (const QString refused = reply.overwriteRefusal(tarnError); !refused.isEmpty())
+    if (const QString refused = reply.overwriteRefusal(m.language, tarnError); !refused.isEmpty())
         co_return failEntry(refused);
     if (reply.overwrite == QLatin1String("1")) {
         // A document named by its address has no folder to take a new
@@ -281,7 +282,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         const QString question = lang(byUrl ? "msgOverwriteUrl" : "msgOverwrite");
         const QString path = entry.path;
         const Messages::Answer answer =
-            co_await Messages::ask(question, path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
+            co_await m.messages.ask(question, path, Messages::Buttons::YesNoCancel, Messages::Icon::Question);
         if (!self)
             co_return Next::EndRun;
         if (answer == Messages::Answer::No && !byUrl) {
@@ -395,7 +396,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     Q_EMIT entryUploaded(path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
         m.controls.setStopEnabled(false);
-        Messages::show(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
+        m.messages.show(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
         m.controls.restoreExitCaption();
         co_return Next::EndRun;
     }

@@ -11,6 +11,7 @@
 
 class CProjectFile;
 class ExecRunner;
+class LanguageTable;
 class MediaLibraries;
 class ProcessRunner;
 class ProgressView;
@@ -22,6 +23,9 @@ class UploadPackage;
 class UploadTransaction;
 class VideoConversion;
 struct VersionReply;
+namespace Messages {
+class Channel;
+}
 
 // Runs the upload queue: the first waiting entry in grid order is checked,
 // gets a work folder, is announced to the server, prepared, packed and
@@ -45,6 +49,8 @@ public:
         TransferControl &tarn;
         DefaultProject &defaultProject;
         CProjectFile &project;
+        const LanguageTable &language;
+        Messages::Channel &messages;
     };
 
     explicit QueueRunner(Parts parts, QObject *parent = nullptr);

@@ -75,7 +75,7 @@ RecordingPreparation::RecordingPreparation(Parts parts, QObject *parent) : QObje
 
 QString RecordingPreparation::lang(const char *section, const char *key, const QString &fallback) const
 {
-    return Lang(QString::fromLatin1(section), QString::fromLatin1(key), fallback);
+    return m.language.text(QString::fromLatin1(section), QString::fromLatin1(key), fallback);
 }
 
 bool RecordingPreparation::isFolderProject(const QString &path)
@@ -113,10 +113,10 @@ QCoro::Task<RecordingVerdict> RecordingPreparation::RecordingVersionReply(QStrin
     QPointer<RecordingPreparation> self(this);
     RecordingVerdict verdict;
     const VersionReply reply = VersionReply::parse(replyText);
-    const QString tarnError = UploadTransaction::tarnErrorText();
-    verdict.error = reply.errorText(tarnError);
+    const QString tarnError = UploadTransaction::tarnErrorText(m.language);
+    verdict.error = reply.errorText(m.language, tarnError);
     if (verdict.error.isEmpty())
-        verdict.error = reply.overwriteRefusal(tarnError);
+        verdict.error = reply.overwriteRefusal(m.language, tarnError);
     if (!verdict.error.isEmpty())
         co_return verdict;
 

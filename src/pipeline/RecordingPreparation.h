@@ -8,6 +8,7 @@
 
 class CProjectFile;
 class ExecRunner;
+class LanguageTable;
 class MediaLibraries;
 class ProgressView;
 class RunnerControls;
@@ -48,6 +49,7 @@ public:
         MediaLibraries &libraries;
         // The current project, loaded by the queue runner before the reply.
         CProjectFile &project;
+        const LanguageTable &language;
     };
 
     explicit RecordingPreparation(Parts parts, QObject *parent = nullptr);

@@ -2,6 +2,7 @@
 
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
+#include "platform/AppPaths.h"
 #include "platform/ProcessRunner.h"
 #include "server/TransferControl.h"
 
@@ -9,8 +10,10 @@
 #include <QThread>
 
 Session::Session(QObject *parent)
-    : QObject(parent), m_processes(new ProcessRunner(this)), m_network(new QNetworkAccessManager(this)),
-      m_transfer(new TransferControl(*m_network, this))
+    : QObject(parent), m_language(AppPaths::resourcePath(QStringLiteral("res.xml"))),
+      m_processes(new ProcessRunner(this)), m_network(new QNetworkAccessManager(this)),
+      m_transfer(new TransferControl(*m_network, this)), m_queue(m_language),
+      m_project(m_language, m_messages)
 {
     m_options.cpuCount = QThread::idealThreadCount();
 }
@@ -25,9 +28,9 @@ Session::~Session()
 QueueRunner &Session::runner(ProgressView &view, RunnerControls &controls)
 {
     if (!m_runner) {
-        m_exec = new ExecRunner(*m_processes, m_options, view, this);
-        m_runner = new QueueRunner({m_queue, m_options, view, controls, *m_processes, *m_exec,
-                                    *m_transfer, m_defaultProject, m_project},
+        m_exec = new ExecRunner(*m_processes, m_options, view, m_messages, this);
+        m_runner = new QueueRunner({m_queue, m_options, view, controls, *m_processes, *m_exec, *m_transfer,
+                                    m_defaultProject, m_project, m_language, m_messages},
                                    this);
     }
     return *m_runner;

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "common/Lang.h"
 #include "common/Settings.h"
 #include "pipeline/RunOptions.h"
+#include "platform/Messages.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/ServerAccess.h"
@@ -16,8 +18,9 @@ class QueueRunner;
 class RunnerControls;
 class TransferControl;
 
-// What the program has once: the process runner, the server connection,
-// the login state, the queue and the current project. Built by the window's
+// What the program has once: the language table, the message channel, the
+// process runner, the server connection, the login state, the queue and the
+// current project. Built by the window's
 // main(), by clipferry-cli and by the tests, and handed to whoever needs a
 // part of it; nothing else makes its own.
 class Session final : public QObject
@@ -29,6 +32,11 @@ public:
     explicit Session(QObject *parent = nullptr);
     ~Session() override;
 
+    // Texts by window and key; "res.xml" beside the program unless another
+    // language file was loaded.
+    const LanguageTable &language() const { return m_language; }
+    void loadLanguage(const QString &path) { m_language.load(path); }
+    Messages::Channel &messages() { return m_messages; }
     ProcessRunner &processes() { return *m_processes; }
     QNetworkAccessManager &network() { return *m_network; }
     TransferControl &transfer() { return *m_transfer; }
@@ -47,6 +55,9 @@ public:
     ExecRunner *execRunner() const { return m_exec; }
 
 private:
+    // First, so that everything below may show texts and messages.
+    LanguageTable m_language;
+    Messages::Channel m_messages;
     ProcessRunner *m_processes;
     QNetworkAccessManager *m_network;
     TransferControl *m_transfer;

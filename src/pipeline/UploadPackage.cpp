@@ -35,8 +35,9 @@ bool isRecording(const QString &sourceKind)
 
 } // namespace
 
-UploadPackage::UploadPackage(ExecRunner &runner, ProgressView &view, QObject *parent)
-    : QObject(parent), m_runner(runner), m_view(view)
+UploadPackage::UploadPackage(ExecRunner &runner, ProgressView &view, const LanguageTable &language,
+                             QObject *parent)
+    : QObject(parent), m_runner(runner), m_view(view), m_language(language)
 {}
 
 QString UploadPackage::powerPointOf(const EntryJob &job, const QString &sourceKind)
@@ -113,7 +114,7 @@ QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKin
     }
     RecreateFolder(zipFolder);
 
-    m_view.setStatusText(Lang(u"frmUpload"_s, u"msgPack"_s, u"Packing files."_s));
+    m_view.setStatusText(m_language.text(u"frmUpload"_s, u"msgPack"_s, u"Packing files."_s));
     m_view.setAnimationRunning(true);
     const QString archive = QDir(zipFolder).filePath(kArchive);
     const QString command = u"zip -0 -r -q \""_s + QDir::toNativeSeparators(archive) + u"\" *"_s;

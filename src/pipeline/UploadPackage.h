@@ -8,6 +8,7 @@
 
 class CProjectFile;
 class ExecRunner;
+class LanguageTable;
 class ProgressView;
 
 // How packing ended.
@@ -35,7 +36,8 @@ class UploadPackage final : public QObject
     Q_DISABLE_COPY_MOVE(UploadPackage)
 
 public:
-    UploadPackage(ExecRunner &runner, ProgressView &view, QObject *parent = nullptr);
+    UploadPackage(ExecRunner &runner, ProgressView &view, const LanguageTable &language,
+                  QObject *parent = nullptr);
 
     // `sourceKind` is "Corvana" or "Lumetra" for recordings, anything else
     // for a video; `project` is the loaded recording project (recordings
@@ -55,4 +57,5 @@ public:
 private:
     ExecRunner &m_runner;
     ProgressView &m_view;
+    const LanguageTable &m_language;
 };

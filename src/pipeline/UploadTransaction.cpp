@@ -16,16 +16,16 @@ namespace {
 
 const QString kSection = QStringLiteral("frmUpload");
 
-QString lang(const char *key, const QString &fallback = {})
+QString lang(const LanguageTable &language, const char *key, const QString &fallback = {})
 {
-    return Lang(kSection, QString::fromLatin1(key), fallback);
+    return language.text(kSection, QString::fromLatin1(key), fallback);
 }
 
 // The language text of a key, or nothing when the file lacks it.
-std::optional<QString> langIfPresent(const QString &key)
+std::optional<QString> langIfPresent(const LanguageTable &language, const QString &key)
 {
     static const QString missing = QStringLiteral("\x01");
-    const QString text = Lang(kSection, key, missing);
+    const QString text = language.text(kSection, key, missing);
     if (text == missing)
         return std::nullopt;
     return text;
@@ -68,14 +68,14 @@ VersionReply VersionReply::parse(const QString &text)
     return reply;
 }
 
-QString VersionReply::errorText(const QString &tarnErrorText) const
+QString VersionReply::errorText(const LanguageTable &language, const QString &tarnErrorText) const
 {
     if (errInfo.isEmpty())
         return {};
     const QString prefix = QStringLiteral("GetVersion: ");
     if (showInfo == QLatin1String("1"))
         return prefix + errInfo;
-    if (const auto text = langIfPresent(QStringLiteral("msg_") + errInfo))
+    if (const auto text = langIfPresent(language, QStringLiteral("msg_") + errInfo))
         return prefix + *text;
     return prefix + tarnErrorText + QStringLiteral(" (") + errInfo + u')';
 }
@@ -95,24 +95,26 @@ QString VersionReply::quotaFailure(qint64 required) const
     return {};
 }
 
-QString VersionReply::overwriteRefusal(const QString &tarnErrorText) const
+QString VersionReply::overwriteRefusal(const LanguageTable &language, const QString &tarnErrorText) const
 {
     if (overwrite != QLatin1String("2") && overwrite != QLatin1String("3"))
         return {};
     const QString prefix = QStringLiteral("GetVersion: ");
-    if (const auto text = langIfPresent(QStringLiteral("msg_folder") + overwrite))
+    if (const auto text = langIfPresent(language, QStringLiteral("msg_folder") + overwrite))
         return prefix + *text;
     return prefix + tarnErrorText + QStringLiteral(" (") + overwrite + u')';
 }
 
 UploadTransaction::UploadTransaction(TransferControl &tarn, ProgressView &view, RunnerControls &controls,
-                                     DefaultProject &defaultProject, QObject *parent)
-    : QObject(parent), m_tarn(tarn), m_view(view), m_controls(controls), m_defaultProject(defaultProject)
+                                     DefaultProject &defaultProject, const LanguageTable &language,
+                                     Messages::Channel &messages, QObject *parent)
+    : QObject(parent), m_tarn(tarn), m_view(view), m_controls(controls), m_defaultProject(defaultProject),
+      m_language(language), m_messages(messages)
 {}
 
-QString UploadTransaction::tarnErrorText()
+QString UploadTransaction::tarnErrorText(const LanguageTable &language)
 {
-    return lang("tarnError");
+    return lang(language, "tarnError");
 }
 
 qint64 UploadTransaction::megabytes(qint64 bytes)
@@ -145,7 +147,7 @@ QString UploadTransaction::serverUrl(const QString &requestPath) const
 QString UploadTransaction::versionPostData(bool singleFileProject) const
 {
     QString post = (singleFileProject ? QStringLiteral("tool=p.") : QStringLiteral("tool=v.")) +
-                   lang("frmVersion", QStringLiteral("2.100603"));
+                   lang(m_language, "frmVersion", QStringLiteral("2.100603"));
     if (!entry.OverwriteUrl.isEmpty()) {
         bool https = false;
         post += QStringLiteral("&url=") + UrlEncode(StripScheme(entry.OverwriteUrl, https));
@@ -157,10 +159,10 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
                                                                           StopToken stop)
 {
     QPointer<UploadTransaction> self(this);
-    m_view.setStatusText(lang("msgConnect", QStringLiteral("Conncecting server ...")));
+    m_view.setStatusText(lang(m_language, "msgConnect", QStringLiteral("Conncecting server ...")));
     m_controls.setStartEnabled(false);
     const QString url = serverUrl(QStringLiteral("/tarn/getVersion/"));
-    const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
+    const QString password = PasswordAsSent(entry.password, entry.bEncPassword, m_messages);
     const QString projectVersion = m_defaultProject.DefaultProjectVersion();
     const int folderId = folderIdToSend();
     const TransferReply reply = co_await m_tarn.GetVersion(url, entry.account, password, folderId, contentId,
@@ -176,15 +178,17 @@ QCoro::Task<std::optional<QString>> UploadTransaction::SendVersionRequest(QStrin
 
 QString UploadTransaction::statusUploading() const
 {
-    return lang("msgUpload", QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
+    return lang(m_language, "msgUpload",
+                QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ..."));
 }
 
 void UploadTransaction::showUploadProgress(int percent)
 {
     m_view.setProgress(percent);
     if (percent >= 100) {
-        m_view.setStatusText(lang("msgUpdate", QStringLiteral("Updating ") + entry.Url +
-                                                   QStringLiteral(" database, please wait ...")));
+        m_view.setStatusText(
+            lang(m_language, "msgUpdate",
+                 QStringLiteral("Updating ") + entry.Url + QStringLiteral(" database, please wait ...")));
         m_controls.setExitEnabled(false);
     } else {
         m_view.setStatusText(statusUploading() + u' ' + QString::number(percent) + u'%');
@@ -202,7 +206,7 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
         connect(&m_tarn, &TransferControl::registering, this, [this] { showUploadProgress(100); });
     showUploadProgress(0);
     const QString url = serverUrl(QStringLiteral("/tarn/putFile/"));
-    const QString password = PasswordAsSent(entry.password, entry.bEncPassword);
+    const QString password = PasswordAsSent(entry.password, entry.bEncPassword, m_messages);
     const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
     const int folderId = folderIdToSend();
     const UploadResult result =
@@ -212,8 +216,9 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     disconnect(progress);
     disconnect(registering);
     if (result.stopped())
-        m_view.setStatusText(lang("msgUploadCancel", QStringLiteral("Uploading data to ") + entry.Url +
-                                                         QStringLiteral(" ... Canceled!")));
+        m_view.setStatusText(
+            lang(m_language, "msgUploadCancel",
+                 QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ... Canceled!")));
     DeleteFolderIfExists(zipFolder);
     m_controls.setExitEnabled(true);
     if (result.stopped())
@@ -228,20 +233,21 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     }
     const QString errInfo = Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();
     if (!errInfo.isEmpty()) {
-        lastError = langIfPresent(QStringLiteral("msg_") + errInfo)
-                        .value_or(tarnErrorText() + QStringLiteral(": ") + errInfo);
+        lastError = langIfPresent(m_language, QStringLiteral("msg_") + errInfo)
+                        .value_or(tarnErrorText(m_language) + QStringLiteral(": ") + errInfo);
         co_return false;
     }
     const QString contentID = Xml::GetTextByPath(doc, QStringLiteral("contentID")).trimmed();
     if (contentID.isEmpty()) {
-        lastError = lang("tarnNoResponse", QStringLiteral("Upload failed! Server did not response."));
+        lastError =
+            lang(m_language, "tarnNoResponse", QStringLiteral("Upload failed! Server did not response."));
         co_return false;
     }
     if (contentID == QLatin1String("0")) {
         lastError = QStringLiteral("Upload failed! ContentID = 0");
         co_return false;
     }
-    m_view.setStatusText(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
+    m_view.setStatusText(lang(m_language, "msgComplete", QStringLiteral("Uploading data ... Finished!")));
     storedContentId = contentID;
     co_return true;
 }

@@ -9,9 +9,13 @@
 #include <optional>
 
 class DefaultProject;
+class LanguageTable;
 class ProgressView;
 class RunnerControls;
 class TransferControl;
+namespace Messages {
+class Channel;
+}
 
 // What a getVersion reply says. A reply that is not XML reads as empty
 // fields: no error, no quota, and the entry goes on.
@@ -33,12 +37,12 @@ struct VersionReply
     static VersionReply parse(const QString &text);
     // The entry's error text for a refusal ("GetVersion: ..."); empty when
     // the reply carries no error key.
-    QString errorText(const QString &tarnErrorText) const;
+    QString errorText(const LanguageTable &language, const QString &tarnErrorText) const;
     // The entry's error text when `requiredMB` does not fit; empty when it
     // does or the reply has no quota.
     QString quotaFailure(qint64 requiredMB) const;
     // The entry's error text for an "overwrite" of "2" or "3"; empty otherwise.
-    QString overwriteRefusal(const QString &tarnErrorText) const;
+    QString overwriteRefusal(const LanguageTable &language, const QString &tarnErrorText) const;
 };
 
 // The exchange with the content server for one entry: the getVersion
@@ -50,7 +54,8 @@ class UploadTransaction final : public QObject
 
 public:
     UploadTransaction(TransferControl &tarn, ProgressView &view, RunnerControls &controls,
-                      DefaultProject &defaultProject, QObject *parent = nullptr);
+                      DefaultProject &defaultProject, const LanguageTable &language,
+                      Messages::Channel &messages, QObject *parent = nullptr);
 
     // The current entry, copied in before each entry.
     CVideoItem entry;
@@ -75,7 +80,7 @@ public:
     // conversion, else the bit rates times the duration.
     static qint64 requiredMegabytes(const CVideoItem &entry);
     static qint64 megabytes(qint64 bytes);
-    static QString tarnErrorText();
+    static QString tarnErrorText(const LanguageTable &language);
 
 private:
     // The entry's folder id as a number, or -1 in overwrite-by-URL mode,
@@ -88,4 +93,6 @@ private:
     ProgressView &m_view;
     RunnerControls &m_controls;
     DefaultProject &m_defaultProject;
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
 };

@@ -50,8 +50,8 @@ bool exists(const QString &path)
 } // namespace
 
 VideoConversion::VideoConversion(ExecRunner &runner, const RunOptions &options, ProgressView &view,
-                                 QObject *parent)
-    : QObject(parent), m_runner(runner), m_options(options), m_view(view)
+                                 const LanguageTable &language, QObject *parent)
+    : QObject(parent), m_runner(runner), m_options(options), m_view(view), m_language(language)
 {}
 
 QString VideoConversion::ffmpegPath()
@@ -367,7 +367,7 @@ QCoro::Task<PrepareResult> VideoConversion::PrepareVideo(EntryJob job)
     context.workFolder = workFolder;
     context.durationText = entry.duration;
     context.durationSeconds = entry.secDuration;
-    context.progressCaption = Lang(u"frmUpload"_s, u"lConvertInfo"_s, u"Converting video:"_s);
+    context.progressCaption = m_language.text(u"frmUpload"_s, u"lConvertInfo"_s, u"Converting video:"_s);
     context.parseProgress = false;
     context.pass = 0;
     const bool mp4 = job.videoType == u"mp4";

@@ -11,6 +11,7 @@
 #include <QString>
 #include <optional>
 
+class LanguageTable;
 class ProgressView;
 
 // Turns one queued video into the content of its upload package in the work
@@ -39,7 +40,7 @@ public:
     };
 
     VideoConversion(ExecRunner &runner, const RunOptions &options, ProgressView &view,
-                    QObject *parent = nullptr);
+                    const LanguageTable &language, QObject *parent = nullptr);
 
     // Prepares job.entry's source in job.workFolder. A stopped job ends with
     // success as far as it got; the caller looks at the job's stop token.
@@ -77,5 +78,6 @@ private:
     ExecRunner &m_runner;
     const RunOptions &m_options;
     ProgressView &m_view;
+    const LanguageTable &m_language;
     std::optional<FfmpegCapabilities> m_caps;
 };

@@ -9,12 +9,6 @@ namespace Messages {
 
 namespace {
 
-std::unique_ptr<Presenter> &presenter()
-{
-    static std::unique_ptr<Presenter> current = std::make_unique<ConsolePresenter>();
-    return current;
-}
-
 // Carries an answer from a presenter's callback to the awaiting coroutine.
 class PendingAnswer final : public QObject
 {
@@ -37,21 +31,25 @@ Answer firstButton(Buttons buttons)
 
 } // namespace
 
-void setPresenter(std::unique_ptr<Presenter> p)
+Channel::Channel() : m_presenter(std::make_unique<ConsolePresenter>()) {}
+
+Channel::~Channel() = default;
+
+void Channel::setPresenter(std::unique_ptr<Presenter> p)
 {
-    presenter() = std::move(p);
+    m_presenter = std::move(p);
 }
 
-void show(const QString &text, const QString &title, Icon icon)
+void Channel::show(const QString &text, const QString &title, Icon icon)
 {
-    presenter()->present(Message{text, title, icon, Buttons::Ok}, [](Answer) {});
+    m_presenter->present(Message{text, title, icon, Buttons::Ok}, [](Answer) {});
 }
 
-QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon)
+QCoro::Task<Answer> Channel::ask(QString text, QString title, Buttons buttons, Icon icon)
 {
     PendingAnswer pending;
     QPointer<PendingAnswer> guard(&pending);
-    presenter()->present(Message{text, title, icon, buttons}, [guard](Answer a) {
+    m_presenter->present(Message{text, title, icon, buttons}, [guard](Answer a) {
         if (guard)
             guard->set(a);
     });
@@ -89,7 +87,7 @@ void RecordingPresenter::present(const Message &message, std::function<void(Answ
     done(m_log->script.isEmpty() ? firstButton(message.buttons) : m_log->script.takeFirst());
 }
 
-std::shared_ptr<RecordingPresenter::Log> record()
+std::shared_ptr<RecordingPresenter::Log> Channel::record()
 {
     auto log = std::make_shared<RecordingPresenter::Log>();
     setPresenter(std::make_unique<RecordingPresenter>(log));

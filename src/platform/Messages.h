@@ -48,17 +48,6 @@ public:
     virtual void present(const Message &message, std::function<void(Answer)> done) = 0;
 };
 
-// Installs the program-wide presenter; the previous one is dropped. Without
-// one, messages go to the console presenter with its default answers.
-void setPresenter(std::unique_ptr<Presenter> presenter);
-
-// A notice: shown, not awaited.
-void show(const QString &text, const QString &title = {}, Icon icon = Icon::Information);
-
-// A question: suspends the calling coroutine until it is answered. A question
-// waits for the person as long as it takes, so it has no time-out.
-QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon = Icon::Question);
-
 // Prints to standard error and answers from fixed choices: the given answer
 // for Yes/No(/Cancel) questions (Cancel reads as No where there is none), OK
 // for OK/Cancel ones.
@@ -89,7 +78,32 @@ private:
     std::shared_ptr<Log> m_log;
 };
 
-// Installs a RecordingPresenter and returns its log.
-std::shared_ptr<RecordingPresenter::Log> record();
+// Where the program's messages go: one presenter at a time, owned here.
+// Without one set, messages go to the console presenter with its default
+// answers.
+class Channel final
+{
+public:
+    Channel();
+    ~Channel();
+    Q_DISABLE_COPY_MOVE(Channel)
+
+    // Installs the presenter; the previous one is dropped.
+    void setPresenter(std::unique_ptr<Presenter> presenter);
+
+    // A notice: shown, not awaited.
+    void show(const QString &text, const QString &title = {}, Icon icon = Icon::Information);
+
+    // A question: suspends the calling coroutine until it is answered. A
+    // question waits for the person as long as it takes, so it has no
+    // time-out. The channel must outlive the question.
+    QCoro::Task<Answer> ask(QString text, QString title, Buttons buttons, Icon icon = Icon::Question);
+
+    // Installs a RecordingPresenter and returns its log.
+    std::shared_ptr<RecordingPresenter::Log> record();
+
+private:
+    std::unique_ptr<Presenter> m_presenter;
+};
 
 } // namespace Messages

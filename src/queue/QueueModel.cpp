@@ -79,7 +79,8 @@ QColor QueueModel::stateColor(EntryState state)
     return QColor(0, 0, 0);
 }
 
-QueueModel::QueueModel(QObject *parent) : QAbstractTableModel(parent)
+QueueModel::QueueModel(const LanguageTable &language, QObject *parent)
+    : QAbstractTableModel(parent), m_language(language)
 {
     setBaseFont(QFont());
 }
@@ -128,7 +129,7 @@ QVariant QueueModel::headerData(int section, Qt::Orientation orientation, int ro
     const ColumnInfo &info = columns().at(static_cast<size_t>(section));
     // The widths are the view's business (columns()).
     if (role == Qt::DisplayRole)
-        return Lang(QStringLiteral("frmUpload"), QString::fromLatin1(info.headerKey));
+        return m_language.text(QStringLiteral("frmUpload"), QString::fromLatin1(info.headerKey));
     return {};
 }
 

@@ -12,6 +12,8 @@
 #include <QString>
 #include <array>
 
+class LanguageTable;
+
 // One entry of the queue: its record and what the run has made of it so far.
 struct QueueEntry
 {
@@ -75,7 +77,8 @@ public:
     static const std::array<ColumnInfo, ColumnCount> &columns();
     static QColor stateColor(EntryState state);
 
-    explicit QueueModel(QObject *parent = nullptr);
+    // The column headers come from `language`.
+    explicit QueueModel(const LanguageTable &language, QObject *parent = nullptr);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
@@ -156,6 +159,7 @@ private:
     void emitRowChanged(int row, const QList<int> &roles = {});
     void invalidateRows() { m_rowsValid = false; }
 
+    const LanguageTable &m_language;
     QList<QueueEntry> m_entries;
     // The trimmed paths of the records: no two entries share one.
     QSet<QString> m_paths;

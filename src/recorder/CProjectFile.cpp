@@ -215,7 +215,7 @@ bool CProjectFile::Load(const QString &path, bool silent, const QString &workFol
         m_doc.reset();
         setStep(QStringLiteral("encoding"));
         if (!silent)
-            Messages::show(
+            m_messages.show(
                 decoded.refusal.arg(QDir::toNativeSeparators(path), QString::fromLatin1(decoded.encoding)),
                 {}, Messages::Icon::Warning);
         return false;
@@ -234,7 +234,7 @@ bool CProjectFile::Load(const QString &path, bool silent, const QString &workFol
         const QChar major = version.isEmpty() ? QChar() : version.front();
         if (major < u'5' || major > u'8') {
             if (!silent)
-                Messages::show(QStringLiteral("Unrecognized project version!"), {}, Messages::Icon::Warning);
+                m_messages.show(QStringLiteral("Unrecognized project version!"), {}, Messages::Icon::Warning);
             return false;
         }
         pathPrefix = major == u'5' ? QString() : QStringLiteral("project.");
@@ -242,9 +242,9 @@ bool CProjectFile::Load(const QString &path, bool silent, const QString &workFol
         loadContent(workFolder);
     } catch (const StepFailure &) {
         if (!silent)
-            Messages::show(Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' +
-                               m_currentStep,
-                           {}, Messages::Icon::Warning);
+            m_messages.show(m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) +
+                                u' ' + m_currentStep,
+                            {}, Messages::Icon::Warning);
         return false;
     }
     return true;
@@ -412,8 +412,8 @@ bool CProjectFile::Save(const QString &name)
                                   .arg(QString::fromLatin1(m_encoding))};
         return replaceFile(target, *encoded);
     } catch (const StepFailure &failure) {
-        Messages::show(failure.description + QStringLiteral(": ") + m_currentStep, QStringLiteral("qvp.Save"),
-                       Messages::Icon::Critical);
+        m_messages.show(failure.description + QStringLiteral(": ") + m_currentStep,
+                        QStringLiteral("qvp.Save"), Messages::Icon::Critical);
         return false;
     }
 }
@@ -487,8 +487,8 @@ pugi::xml_node CProjectFile::rebuildIndex()
     else
         problem = QStringLiteral("The index element is missing.");
     if (!problem.isEmpty())
-        Messages::show(problem + QStringLiteral(": ") + m_currentStep, QStringLiteral("RemoveIndexNode"),
-                       Messages::Icon::Warning);
+        m_messages.show(problem + QStringLiteral(": ") + m_currentStep, QStringLiteral("RemoveIndexNode"),
+                        Messages::Icon::Warning);
     if (!parent)
         return {};
     pugi::xml_node index = parent.append_child("index");
@@ -532,14 +532,14 @@ bool CProjectFile::replaceFile(const QString &target, const QByteArray &content)
     const QString temporary = target + QStringLiteral(".tmp");
     const bool written = Xml::writeFileAtomic(temporary, content);
     if (!written || FileSizeBytes(temporary) < kMinimumProjectBytes) {
-        Messages::show(kSaveError, {}, Messages::Icon::Critical);
+        m_messages.show(kSaveError, {}, Messages::Icon::Critical);
         return false;
     }
     const QFileInfo old(target);
     if (old.exists() || old.isSymLink()) {
         QFile::setPermissions(target, QFile::permissions(target) | QFileDevice::WriteOwner);
         if (!QFile::remove(target)) {
-            Messages::show(kSaveLockedError, {}, Messages::Icon::Critical);
+            m_messages.show(kSaveLockedError, {}, Messages::Icon::Critical);
             return false;
         }
     }

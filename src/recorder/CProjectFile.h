@@ -7,6 +7,11 @@
 #include <optional>
 #include <pugixml.hpp>
 
+class LanguageTable;
+namespace Messages {
+class Channel;
+}
+
 // The description "project.qvp" of a recording made by the Corvana or Lumetra
 // screen recorder: descriptive texts, presentation settings, the video
 // profile, the server binding (version 8) and the chapter index.
@@ -17,11 +22,13 @@
 // and replaces the old file only when it is complete.
 //
 // The program keeps one current project on its state object; the class
-// itself is an ordinary one.
+// itself is an ordinary one. Its failures are shown on `messages`.
 class CProjectFile final
 {
 public:
-    CProjectFile() = default;
+    CProjectFile(const LanguageTable &language, Messages::Channel &messages)
+        : m_language(language), m_messages(messages)
+    {}
     Q_DISABLE_COPY_MOVE(CProjectFile)
 
     // Reads `path` in the encoding it declares (UTF-8 when it declares none);
@@ -100,6 +107,8 @@ private:
     QString readText(const QString &path) const;
     void writeText(const QString &path, const QString &value);
 
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
     pugi::xml_document m_doc;
     QString m_currentStep;
     // The encoding the loaded file declares; empty for UTF-8, which is

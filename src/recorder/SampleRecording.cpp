@@ -1,7 +1,9 @@
 #include "recorder/SampleRecording.h"
 
 #include "common/FileUtil.h"
+#include "common/Lang.h"
 #include "common/XmlUtil.h"
+#include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 #include "recorder/CProjectFile.h"
@@ -153,7 +155,11 @@ QString writeProject(const QString &folder, const SampleRecordingOptions &option
     const QString path = QDir(folder).filePath(u"project.qvp"_s);
     if (!Xml::writeFileAtomic(path, emptyProject(options.version)))
         return u"Cannot write %1."_s.arg(path);
-    CProjectFile project;
+    // A failure comes back as the result's text; the reader is silent and
+    // needs no language, and a failed save also prints its own message.
+    const LanguageTable noTexts;
+    Messages::Channel console;
+    CProjectFile project(noTexts, console);
     if (!project.Load(path, true))
         return u"The empty project cannot be read at step %1."_s.arg(project.currentStep());
     project.title = u"Sample recording"_s;

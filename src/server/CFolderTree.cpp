@@ -171,13 +171,13 @@ CFolderNode *CFolderTree::FindNode(int id) const
     return m_byId.value(id);
 }
 
-bool CFolderTree::BuildFolderTree(const pugi::xml_document &reply)
+bool CFolderTree::BuildFolderTree(const pugi::xml_document &reply, Messages::Channel &messages)
 {
     Clear();
     const pugi::xml_node root = reply.document_element();
     if (const pugi::xml_node list = root.child("folder")) {
         if (!buildNested(list)) {
-            Messages::show(QStringLiteral("Folder structure error!"));
+            messages.show(QStringLiteral("Folder structure error!"));
             return false;
         }
     } else {

@@ -7,6 +7,10 @@
 #include <pugixml.hpp>
 #include <vector>
 
+namespace Messages {
+class Channel;
+}
+
 // One folder of the server. The links are plain pointers into the tree that
 // owns every node; they are valid until the tree is cleared or trimmed.
 struct CFolderNode
@@ -39,8 +43,9 @@ public:
     CFolderNode *GetNextNode(const CFolderNode *node) const;
     CFolderNode *FindNode(int id) const;
     // Clears and fills the tree from a reply in either folder form; false
-    // (after "Folder structure error!") when some parent is never listed.
-    bool BuildFolderTree(const pugi::xml_document &reply);
+    // (after "Folder structure error!" on `messages`) when some parent is
+    // never listed.
+    bool BuildFolderTree(const pugi::xml_document &reply, Messages::Channel &messages);
     // Selects the folder when it is uploadable; otherwise the selection stays.
     void SelectFolderById(int id);
     // The folder's names from below the server down to it, joined by `separator`.

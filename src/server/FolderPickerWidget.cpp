@@ -14,9 +14,10 @@ namespace {
 const QString kSeparator = QStringLiteral("/");
 }
 
-FolderPickerWidget::FolderPickerWidget(CFolderTree &tree, QWidget *parent)
-    : QWidget(parent), m_tree(tree), m_model(new FolderTreeModel(tree, this)), m_path(new QLabel(this)),
-      m_drop(new QToolButton(this)), m_panel(new QFrame(this, Qt::Popup)), m_view(new QTreeView(m_panel))
+FolderPickerWidget::FolderPickerWidget(CFolderTree &tree, Messages::Channel &messages, QWidget *parent)
+    : QWidget(parent), m_tree(tree), m_messages(messages), m_model(new FolderTreeModel(tree, this)),
+      m_path(new QLabel(this)), m_drop(new QToolButton(this)), m_panel(new QFrame(this, Qt::Popup)),
+      m_view(new QTreeView(m_panel))
 {
     // No object names: the dialog's language pass would blank them.
     m_path->setFrameShape(QFrame::StyledPanel);
@@ -80,7 +81,7 @@ void FolderPickerWidget::showSelected()
 void FolderPickerWidget::SetTreeViewData(const pugi::xml_document &reply, const QString &serverText)
 {
     m_model->beginRebuild();
-    m_tree.BuildFolderTree(reply);
+    m_tree.BuildFolderTree(reply, m_messages);
     FillFolderView(serverText);
     showSelected();
 }

@@ -17,7 +17,7 @@ class FolderPickerWidget final : public QWidget
 {
     Q_OBJECT
 public:
-    FolderPickerWidget(CFolderTree &tree, QWidget *parent = nullptr);
+    FolderPickerWidget(CFolderTree &tree, Messages::Channel &messages, QWidget *parent = nullptr);
 
     // Follows the tree rebuilds of a login, showing it under the login's server.
     void attach(LoginSession *session);
@@ -45,6 +45,7 @@ private:
     void showSelected();
 
     CFolderTree &m_tree;
+    Messages::Channel &m_messages;
     FolderTreeModel *m_model;
     QLabel *m_path;
     QToolButton *m_drop;

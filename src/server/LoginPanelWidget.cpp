@@ -13,39 +13,43 @@
 
 namespace {
 
-QLabel *captionLabel(const QString &section, const QString &name, QWidget *parent)
+QLabel *captionLabel(const LanguageTable &language, const QString &section, const QString &name,
+                     QWidget *parent)
 {
     auto *label = NamedControl<QLabel>(name, parent);
-    label->setText(Lang(section, name));
+    label->setText(language.text(section, name));
     return label;
 }
 
 } // namespace
 
-LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
-                                   QWidget *parent)
-    : QWidget(parent), m_session(new LoginSession(access, control, section, this)), m_section(section),
+LoginPanelWidget::LoginPanelWidget(ServerAccess &access, const LanguageTable &language,
+                                   Messages::Channel &messages, TransferControl *control,
+                                   const QString &section, QWidget *parent)
+    : QWidget(parent), m_language(language), m_messages(messages),
+      m_session(new LoginSession(access, language, messages, control, section, this)), m_section(section),
       m_server(NamedControl<QLineEdit>(QStringLiteral("txtServer"), this)),
       m_account(NamedControl<QLineEdit>(QStringLiteral("txtAccount"), this)),
       m_password(NamedControl<QLineEdit>(QStringLiteral("txtPassword"), this)),
-      m_logIn(new QPushButton(Lang(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")), this)),
-      m_status(new QLabel(Lang(section, QStringLiteral("lStatus")), this)),
+      m_logIn(new QPushButton(m_language.text(section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")),
+                              this)),
+      m_status(new QLabel(m_language.text(section, QStringLiteral("lStatus")), this)),
       m_oldServerHelp(LinkButton(QStringLiteral("lOldSysHelp"), this))
 {
     m_password->setEchoMode(QLineEdit::Password);
     m_logIn->setObjectName(QStringLiteral("cmdLogIn"));
     m_status->setObjectName(QStringLiteral("lStatus"));
     m_status->setWordWrap(true);
-    m_oldServerHelp->setText(Lang(section, QStringLiteral("lOldSysHelp")));
+    m_oldServerHelp->setText(m_language.text(section, QStringLiteral("lOldSysHelp")));
     m_oldServerHelp->hide();
 
     auto *grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->addWidget(captionLabel(section, QStringLiteral("lServer"), this), 0, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lServer"), this), 0, 0);
     grid->addWidget(m_server, 0, 1, 1, 2);
-    grid->addWidget(captionLabel(section, QStringLiteral("lAccount"), this), 1, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lAccount"), this), 1, 0);
     grid->addWidget(m_account, 1, 1, 1, 2);
-    grid->addWidget(captionLabel(section, QStringLiteral("lPassword"), this), 2, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lPassword"), this), 2, 0);
     grid->addWidget(m_password, 2, 1);
     grid->addWidget(m_logIn, 2, 2);
     auto *statusRow = new QHBoxLayout;
@@ -73,7 +77,7 @@ LoginPanelWidget::LoginPanelWidget(ServerAccess &access, TransferControl *contro
         Q_EMIT busyChanged(busy);
     });
     connect(m_session, &LoginSession::loginSucceeded, this, [this] {
-        m_logIn->setText(Lang(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
+        m_logIn->setText(m_language.text(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
         Q_EMIT serverDependentPartsEnabled(true);
     });
 }
@@ -98,7 +102,7 @@ bool LoginPanelWidget::LoadCachedFolderList()
     m_session->setLogin(login());
     if (!m_session->LoadCachedFolderList())
         return false;
-    m_logIn->setText(Lang(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
+    m_logIn->setText(m_language.text(m_section, QStringLiteral("cmdRefresh"), QStringLiteral("Refresh")));
     Q_EMIT serverDependentPartsEnabled(true);
     return true;
 }
@@ -113,7 +117,7 @@ bool LoginPanelWidget::canClose()
 {
     if (!m_session->busy())
         return true;
-    Messages::show(Lang(m_section, QStringLiteral("msg_ExitOnGetFolder")), windowTitle());
+    m_messages.show(m_language.text(m_section, QStringLiteral("msg_ExitOnGetFolder")), windowTitle());
     return false;
 }
 
@@ -127,7 +131,7 @@ void LoginPanelWidget::fieldEdited()
 {
     if (m_loadingFields)
         return;
-    m_logIn->setText(Lang(m_section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")));
+    m_logIn->setText(m_language.text(m_section, QStringLiteral("cmdLogIn"), QStringLiteral("Log In")));
     m_session->LoginEdited();
     Q_EMIT serverDependentPartsEnabled(false);
     Q_EMIT loginEdited();
@@ -135,6 +139,6 @@ void LoginPanelWidget::fieldEdited()
 
 void LoginPanelWidget::showOldServerHelp()
 {
-    Messages::show(Lang(m_section, QStringLiteral("msg_oldSysWarning")),
-                   Lang(m_section, QStringLiteral("ttl_Help")));
+    m_messages.show(m_language.text(m_section, QStringLiteral("msg_oldSysWarning")),
+                    m_language.text(m_section, QStringLiteral("ttl_Help")));
 }

@@ -17,8 +17,8 @@ class LoginPanelWidget final : public QWidget
     Q_OBJECT
 public:
     // `section` is the dialog's language section ("frmAdd", "frmAddBatch").
-    LoginPanelWidget(ServerAccess &access, TransferControl *control, const QString &section,
-                     QWidget *parent = nullptr);
+    LoginPanelWidget(ServerAccess &access, const LanguageTable &language, Messages::Channel &messages,
+                     TransferControl *control, const QString &section, QWidget *parent = nullptr);
 
     LoginSession *session() const { return m_session; }
     // Fills the fields without counting it as an edit.
@@ -45,6 +45,8 @@ private:
     void fieldEdited();
     void showOldServerHelp();
 
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
     LoginSession *m_session;
     QString m_section;
     QLineEdit *m_server;

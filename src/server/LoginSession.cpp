@@ -24,8 +24,10 @@ bool isCredentialRefusal(const QString &code)
 
 } // namespace
 
-LoginSession::LoginSession(ServerAccess &access, TransferControl *control, QString section, QObject *parent)
-    : QObject(parent), m_access(access), m_control(control), m_section(std::move(section))
+LoginSession::LoginSession(ServerAccess &access, const LanguageTable &language, Messages::Channel &messages,
+                           TransferControl *control, QString section, QObject *parent)
+    : QObject(parent), m_access(access), m_language(language), m_messages(messages), m_control(control),
+      m_section(std::move(section))
 {}
 
 LoginSession::~LoginSession()
@@ -40,7 +42,7 @@ QString LoginSession::cachedReplyPath()
 
 QString LoginSession::text(const QString &key) const
 {
-    return Lang(m_section, key);
+    return m_language.text(m_section, key);
 }
 
 void LoginSession::setBusy(bool busy)
@@ -75,8 +77,8 @@ bool LoginSession::beginRequest()
     m_loggedIn = false;
     setBusy(true);
 
-    m_passwordSent =
-        m_access.hashPassword ? PasswordAsSent(m_login.password, true) : m_login.password.trimmed();
+    m_passwordSent = m_access.hashPassword ? PasswordAsSent(m_login.password, true, m_messages)
+                                           : m_login.password.trimmed();
     if (m_access.hashPassword && m_passwordSent.isEmpty()) {
         Q_EMIT statusChanged({}, false);
         setBusy(false);
@@ -95,8 +97,9 @@ QCoro::Task<bool> LoginSession::exchange()
 {
     QPointer self{this};
     for (;;) {
-        const QString postData = QStringLiteral("tool=v.") +
-                                 Lang(kUpload, QStringLiteral("frmVersion"), QStringLiteral("2.100603"));
+        const QString postData =
+            QStringLiteral("tool=v.") +
+            m_language.text(kUpload, QStringLiteral("frmVersion"), QStringLiteral("2.100603"));
         const StopToken stop = m_stop.token();
         const TransferReply reply =
             co_await m_control->Request(m_lastUrl, m_login.account, m_passwordSent, postData, stop);
@@ -124,17 +127,17 @@ LoginSession::Verdict LoginSession::HandleFolderReply(const TransferReply &trans
 
     const QString &response = transfer.text;
     if (!response.startsWith(QLatin1String("<?xml"))) {
-        QString message = Lang(kUpload, QStringLiteral("msg_0"));
+        QString message = m_language.text(kUpload, QStringLiteral("msg_0"));
         // Say why nothing usable came: the host and the reason.
         if (!transfer.error.isEmpty())
             message += kCrLf + transfer.error;
-        Messages::show(message, kTitle, Messages::Icon::Warning);
+        m_messages.show(message, kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
     const QByteArray bytes = response.toUtf8();
     pugi::xml_document reply;
     if (!Xml::parseText(reply, bytes)) {
-        Messages::show(text(QStringLiteral("msgParseXmlErr")), kTitle, Messages::Icon::Warning);
+        m_messages.show(text(QStringLiteral("msgParseXmlErr")), kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
     const pugi::xml_node root = reply.document_element();
@@ -146,13 +149,14 @@ LoginSession::Verdict LoginSession::HandleFolderReply(const TransferReply &trans
             m_access.hashPassword = false;
             return Verdict::RetryPlain;
         }
-        const QString known = Lang(kUpload, QStringLiteral("msg_") + code);
-        Messages::show(known.isEmpty() ? code + kCrLf + Lang(kUpload, QStringLiteral("tarnError")) : known,
-                       kTitle, Messages::Icon::Warning);
+        const QString known = m_language.text(kUpload, QStringLiteral("msg_") + code);
+        m_messages.show(known.isEmpty() ? code + kCrLf + m_language.text(kUpload, QStringLiteral("tarnError"))
+                                        : known,
+                        kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
     if (QString::fromUtf8(root.attribute("ver").value()) != u"2.0") {
-        Messages::show(text(QStringLiteral("msgUnsupportedXmlVer")), kTitle, Messages::Icon::Warning);
+        m_messages.show(text(QStringLiteral("msgUnsupportedXmlVer")), kTitle, Messages::Icon::Warning);
         return failureEnding();
     }
 
@@ -176,8 +180,8 @@ LoginSession::Verdict LoginSession::HandleFolderReply(const TransferReply &trans
         Q_EMIT statusChanged(text(QStringLiteral("msg_oldSysTip")), true);
     Q_EMIT oldServerChanged(oldServer);
     if (!SaveLoginSettings(bytes)) {
-        Messages::show(QStringLiteral("Cannot write %1").arg(cachedReplyPath()),
-                       kTitle + QStringLiteral(" - SaveLoginSettings"), Messages::Icon::Warning);
+        m_messages.show(QStringLiteral("Cannot write %1").arg(cachedReplyPath()),
+                        kTitle + QStringLiteral(" - SaveLoginSettings"), Messages::Icon::Warning);
     }
     m_loggedIn = true;
     Q_EMIT loginSucceeded();
@@ -210,7 +214,7 @@ void LoginSession::rebuildTree(const pugi::xml_document &reply, int selectId)
     CFolderTree &tree = m_access.folderTree;
     Q_EMIT folderTreeAboutToChange();
     tree.adId = m_access.settings.adId;
-    tree.BuildFolderTree(reply);
+    tree.BuildFolderTree(reply, m_messages);
     tree.SelectFolderById(selectId);
     Q_EMIT folderTreeChanged();
 }

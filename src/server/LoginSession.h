@@ -3,6 +3,11 @@
 #include "platform/StopToken.h"
 #include "server/ServerAccess.h"
 
+class LanguageTable;
+namespace Messages {
+class Channel;
+}
+
 #include <QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -27,7 +32,8 @@ public:
     };
 
     // `section` is the dialog's own language section ("frmAdd", "frmAddBatch").
-    LoginSession(ServerAccess &access, TransferControl *control, QString section, QObject *parent = nullptr);
+    LoginSession(ServerAccess &access, const LanguageTable &language, Messages::Channel &messages,
+                 TransferControl *control, QString section, QObject *parent = nullptr);
     // A login still running ends with the session.
     ~LoginSession() override;
     Q_DISABLE_COPY_MOVE(LoginSession)
@@ -96,6 +102,8 @@ private:
     QString text(const QString &key) const;
 
     ServerAccess &m_access;
+    const LanguageTable &m_language;
+    Messages::Channel &m_messages;
     QPointer<TransferControl> m_control;
     QString m_section;
     Login m_login;

@@ -11,6 +11,7 @@
 #include "server/ServerSettings.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QDir>
@@ -42,12 +43,14 @@ class TestAdd : public QObject
 
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
 
 private Q_SLOTS:
     void sourceRefusals_data()
     {
-        const auto text = [](const char *key) {
-            return Lang(QStringLiteral("frmAdd"), QString::fromLatin1(key));
+        const auto text = [this](const char *key) {
+            return m_language.text(QStringLiteral("frmAdd"), QString::fromLatin1(key));
         };
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("create");
@@ -73,7 +76,7 @@ private Q_SLOTS:
         }
         if (refusal == QLatin1String("DOES_NOT_EXIST"))
             refusal = u'"' + path + QStringLiteral("\" does not exists!");
-        QCOMPARE(SourceLoader::check(path).value_or(SourceFailure{}).text, refusal);
+        QCOMPARE(SourceLoader::check(m_language, path).value_or(SourceFailure{}).text, refusal);
     }
 
     // clipferry-cli upload loads its sources as the add dialog does: a
@@ -85,8 +88,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("printed");
-        const QString tooNew = Lang(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
-                                   .replace(QStringLiteral("%s"), QStringLiteral("8"));
+        const QString tooNew =
+            m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
+                .replace(QStringLiteral("%s"), QStringLiteral("8"));
         QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)";
         QTest::newRow("version 7 project")
             << "7" << QString() << 0 << "queued (recording \"Sample recording\")";
@@ -401,11 +405,11 @@ private Q_SLOTS:
         }
 
         // Through the loader: the probe's one message, not shown again.
-        auto log = Messages::record();
+        auto log = m_messages.record();
         RunOptions options;
         SilentProgressView view;
-        ExecRunner runner(*testProcesses(), options, view);
-        SourceLoader loader(runner);
+        ExecRunner runner(*testProcesses(), options, view, m_messages);
+        SourceLoader loader(runner, m_language, m_messages);
         int busyChanges = 0;
         connect(&loader, &SourceLoader::busyChanged, this, [&busyChanges] { ++busyChanges; });
         const LoadedSource loaded = QCoro::waitFor(loader.load(path, ServerSettings{}, false, QString()));
@@ -413,7 +417,7 @@ private Q_SLOTS:
         QCOMPARE(busyChanges, 2);
         if (!ok) {
             QCOMPARE(log->messages.size(), 1);
-            QCOMPARE(log->messages.at(0).text, VideoProbe::failureText(ProbeFailure(failure)));
+            QCOMPARE(log->messages.at(0).text, VideoProbe::failureText(m_language, ProbeFailure(failure)));
             QCOMPARE(loaded.failure->text, log->messages.at(0).text);
             return;
         }
@@ -440,7 +444,7 @@ private Q_SLOTS:
                           R"("displayHeight":240,"interlaced":false})")
             << QString();
         QTest::newRow("missing") << "missing" << 1 << QByteArray()
-                                 << VideoProbe::failureText(ProbeFailure::NoSuchFile);
+                                 << VideoProbe::failureText(m_language, ProbeFailure::NoSuchFile);
         QTest::newRow("no file named")
             << "none" << 2 << QByteArray() << QStringLiteral("name one video file");
     }

@@ -1,4 +1,5 @@
 #include "add/frmCustomBps.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QLabel>
@@ -40,6 +41,8 @@ class TestCustomBps : public QObject
 {
     Q_OBJECT
 
+    const LanguageTable m_language{languageFile()};
+
 private Q_SLOTS:
     void choices_data()
     {
@@ -75,7 +78,7 @@ private Q_SLOTS:
         QFETCH(QStringList, captions);
         QFETCH(QList<bool>, enabled);
         QFETCH(int, selected);
-        frmCustomBps dialog(current, nullptr);
+        frmCustomBps dialog(m_language, current, nullptr);
         dialog.init(defaultBps, duration);
         const QList<QRadioButton *> choices = choicesOf(dialog);
         QStringList shown;
@@ -109,7 +112,7 @@ private Q_SLOTS:
         QFETCH(QString, action);
         QFETCH(int, accepted);
         QFETCH(int, result);
-        frmCustomBps dialog(current, nullptr);
+        frmCustomBps dialog(m_language, current, nullptr);
         dialog.init(400, 600);
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -150,7 +153,7 @@ private Q_SLOTS:
         QFETCH(int, choose);
         QFETCH(QString, bps);
         QFETCH(QString, size);
-        frmCustomBps dialog(0, nullptr);
+        frmCustomBps dialog(m_language, 0, nullptr);
         dialog.init(defaultBps, duration);
         choicesOf(dialog).at(choose)->setChecked(true);
         QTest::mouseClick(buttonOf(dialog, "cmdSet"), Qt::LeftButton);
@@ -164,7 +167,7 @@ private Q_SLOTS:
         const QString folder = qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR");
         if (folder.isEmpty())
             QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
-        frmCustomBps dialog(0, nullptr);
+        frmCustomBps dialog(m_language, 0, nullptr);
         dialog.init(1204 + 96, 300);
         choicesOf(dialog).at(1)->setChecked(true);
         dialog.show();

@@ -12,6 +12,7 @@
 #include "server/ServerAccess.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QDir>
@@ -29,11 +30,6 @@
 namespace {
 
 const QString kSection = u"frmAdd"_qs;
-
-QString text(const QString &key)
-{
-    return Lang(kSection, key);
-}
 
 // A sample clip made once per test run; empty when ffmpeg failed.
 QString makeClip(const QString &path, int width, int height, double seconds = 2)
@@ -62,6 +58,8 @@ QString stretchClip(const QString &clip, const QString &path, int factor)
 struct Rig
 {
     Session session;
+    // What the dialog showed.
+    std::shared_ptr<Messages::RecordingPresenter::Log> messages = session.messages().record();
     ServerAccess &access = session.access();
     QueueModel &queue = session.queue();
     std::unique_ptr<frmAdd> dialog;
@@ -87,8 +85,11 @@ class TestAddDialog : public QObject
 private:
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server;
-    std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_channel;
     QString m_clip720;
+
+    QString text(const QString &key) const { return m_language.text(kSection, key); }
 
     bool logIn(Rig &rig, const QString &server = {})
     {
@@ -117,8 +118,6 @@ private Q_SLOTS:
         m_clip720 = makeClip(m_dir.filePath(u"talk.mp4"_qs), 1280, 720);
         QVERIFY(!m_clip720.isEmpty());
     }
-
-    void init() { m_messages = Messages::record(); }
 
     void browseFilter_data()
     {
@@ -196,8 +195,8 @@ private Q_SLOTS:
         QCOMPARE(rig.button(u"cmdLogIn"_qs)->text(), text(u"cmdRefresh"_qs));
         QCOMPARE(rig.label(u"lStatus"_qs), QString());
         QVERIFY(!choose(rig, m_clip720));
-        QCOMPARE(m_messages->messages.last().text, text(u"msg_hasBeenAdded"_qs));
-        QCOMPARE(m_messages->messages.last().title, u"Add Video"_qs);
+        QCOMPARE(rig.messages->messages.last().text, text(u"msg_hasBeenAdded"_qs));
+        QCOMPARE(rig.messages->messages.last().title, u"Add Video"_qs);
     }
 
     // Above 2 GiB a choice is refused and the previous one stays.
@@ -237,15 +236,15 @@ private Q_SLOTS:
         rig.open();
         QVERIFY(logIn(rig));
         QVERIFY(choose(rig, source));
-        const int before = int(m_messages->messages.size());
+        const int before = int(rig.messages->messages.size());
         QTest::mouseClick(rig.option(option), Qt::LeftButton);
         QVERIFY(rig.option(kept)->isChecked());
         QVERIFY(!rig.option(option)->isChecked());
-        QCOMPARE(m_messages->messages.size(), before + 1);
-        QVERIFY(
-            m_messages->messages.last().text.startsWith(text(message).left(text(message).indexOf(u"%s"_qs))));
-        QVERIFY(!m_messages->messages.last().text.contains(u"%s"_qs));
-        QVERIFY(m_messages->messages.last().text.contains(u"GB"_qs));
+        QCOMPARE(rig.messages->messages.size(), before + 1);
+        QVERIFY(rig.messages->messages.last().text.startsWith(
+            text(message).left(text(message).indexOf(u"%s"_qs))));
+        QVERIFY(!rig.messages->messages.last().text.contains(u"%s"_qs));
+        QVERIFY(rig.messages->messages.last().text.contains(u"GB"_qs));
         QFile::remove(source);
     }
 
@@ -288,7 +287,7 @@ private Q_SLOTS:
         QVERIFY(!rig.button(u"cmdCancel"_qs)->isEnabled());
         rig.dialog->reject();
         QVERIFY(rig.dialog->isVisible());
-        QCOMPARE(m_messages->messages.last().text, text(u"msg_ExitOnGetFolder"_qs));
+        QCOMPARE(rig.messages->messages.last().text, text(u"msg_ExitOnGetFolder"_qs));
         QTRY_VERIFY_WITH_TIMEOUT(rig.button(u"cmdCancel"_qs)->isEnabled(), 60000);
         rig.dialog->reject();
         QVERIFY(!rig.dialog->isVisible());
@@ -315,7 +314,7 @@ private Q_SLOTS:
         url->setText(u"http://elsewhere.example/media/7"_qs);
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QVERIFY(rig.dialog->isVisible());
-        QCOMPARE(m_messages->messages.last().text, text(u"msgServer_DocUrl_diff"_qs));
+        QCOMPARE(rig.messages->messages.last().text, text(u"msgServer_DocUrl_diff"_qs));
 
         url->setText(u"http://"_qs + m_server->address() + u"/media/7"_qs);
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
@@ -407,7 +406,7 @@ private Q_SLOTS:
         const SampleRecordingResult made = QCoro::waitFor(
             makeSampleRecording(testProcesses(), m_dir.filePath(u"lecture"_qs), SampleRecordingOptions{}));
         QVERIFY2(!made.path.isEmpty(), qPrintable(made.error));
-        CProjectFile before;
+        CProjectFile before(m_language, m_channel);
         QVERIFY(before.Load(made.path, true));
 
         Rig rig;
@@ -421,7 +420,7 @@ private Q_SLOTS:
         QTest::mouseClick(rig.button(u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!rig.dialog->isVisible());
         QCOMPARE(rig.queue.item(made.path)->title, u"Week one, revised"_qs);
-        CProjectFile after;
+        CProjectFile after(m_language, m_channel);
         QVERIFY(after.Load(made.path, true));
         QCOMPARE(after.title, u"Week one, revised"_qs);
 
@@ -432,13 +431,13 @@ private Q_SLOTS:
         Rig other;
         other.open();
         QVERIFY(logIn(other));
-        m_messages->messages.clear();
+        other.messages->messages.clear();
         QVERIFY(!choose(other, made.path));
-        QCOMPARE(m_messages->messages.size(), 2);
-        QCOMPARE(m_messages->messages.at(0).text,
-                 Lang(u"frmCommon"_qs, u"msgQvpError"_qs) + u" index.duration"_qs);
-        QCOMPARE(m_messages->messages.at(1).text,
-                 Lang(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
+        QCOMPARE(other.messages->messages.size(), 2);
+        QCOMPARE(other.messages->messages.at(0).text,
+                 m_language.text(u"frmCommon"_qs, u"msgQvpError"_qs) + u" index.duration"_qs);
+        QCOMPARE(other.messages->messages.at(1).text,
+                 m_language.text(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
     }
 
     // The dialog logged in with a probed video, for the documentation; only

@@ -10,6 +10,7 @@
 #include "platform/Messages.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
+#include "support/TestLanguage.h"
 
 #include <QAbstractItemModelTester>
 #include <QApplication>
@@ -143,7 +144,8 @@ QString queueFile()
 // Writes a queue file of the given entries, whatever their states.
 void writeQueueFile(const QStringList &paths)
 {
-    QueueModel queue;
+    const LanguageTable noTexts;
+    QueueModel queue(noTexts);
     for (const QString &path : paths)
         queue.Add(entry(path));
     QVERIFY(QueueFile::SaveQueue(queueFile(), queue));
@@ -151,17 +153,13 @@ void writeQueueFile(const QStringList &paths)
 
 QStringList queuedPaths()
 {
-    QueueModel queue;
+    const LanguageTable noTexts;
+    QueueModel queue(noTexts);
     QueueFile::LoadQueue(queueFile(), queue);
     QStringList paths;
     for (const QueueEntry &queued : queue.entries())
         paths.append(queued.key);
     return paths;
-}
-
-QString messageText(const QString &key, const QString &defaultText = {})
-{
-    return Lang(QStringLiteral("frmUpload"), key, defaultText);
 }
 
 } // namespace
@@ -174,10 +172,21 @@ class TestWindow : public QObject
     std::shared_ptr<HookLog> m_hooks;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
     std::unique_ptr<QTemporaryDir> m_sources;
+    const LanguageTable m_language{languageFile()};
     // Each window's session; they go after the test's windows.
     std::vector<std::unique_ptr<Session>> m_sessions;
 
-    Session &newSession() { return *m_sessions.emplace_back(std::make_unique<Session>()); }
+    QString messageText(const QString &key, const QString &defaultText = {}) const
+    {
+        return m_language.text(QStringLiteral("frmUpload"), key, defaultText);
+    }
+    // Every session records into the test's one log.
+    Session &newSession()
+    {
+        Session &session = *m_sessions.emplace_back(std::make_unique<Session>());
+        session.messages().setPresenter(std::make_unique<Messages::RecordingPresenter>(m_messages));
+        return session;
+    }
     std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
     {
         auto window = std::make_unique<frmUpload>(
@@ -242,7 +251,7 @@ private Q_SLOTS:
         QFile::remove(AppPaths::settingsFile());
         m_awake = std::make_shared<KeepAwakeLog>();
         m_hooks = std::make_shared<HookLog>();
-        m_messages = Messages::record();
+        m_messages = std::make_shared<Messages::RecordingPresenter::Log>();
         m_sources = std::make_unique<QTemporaryDir>();
     }
 
@@ -840,8 +849,9 @@ private Q_SLOTS:
         QFETCH(Messages::Answer, answer);
         QWidget owner;
         owner.show();
-        Messages::setPresenter(std::make_unique<MessageBoxWidget>(&owner));
-        auto task = Messages::ask("Go on?", {}, buttons);
+        Messages::Channel channel;
+        channel.setPresenter(std::make_unique<MessageBoxWidget>(&owner));
+        auto task = channel.ask("Go on?", {}, buttons);
         QMessageBox *box = nullptr;
         QTRY_VERIFY((box = owner.findChild<QMessageBox *>()));
         QCOMPARE(box->windowTitle(), "ClipFerry");

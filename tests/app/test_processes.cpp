@@ -1,5 +1,6 @@
 // The real program, started as a user would start it.
 
+#include "common/Lang.h"
 #include "common/Settings.h"
 #include "platform/AppPaths.h"
 #include "platform/ToolLocator.h"
@@ -47,7 +48,8 @@ class TestProgram : public QObject
 
     static void writeQueue(const QString &path, int entries)
     {
-        QueueModel queue;
+        const LanguageTable noTexts;
+        QueueModel queue(noTexts);
         for (int i = 0; i < entries; ++i) {
             CVideoItem item;
             item.path = QStringLiteral("/videos/%1.mp4").arg(i);

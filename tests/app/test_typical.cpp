@@ -72,9 +72,9 @@ private Q_SLOTS:
         sample.durationSeconds = 2;
         sample.frameRate = 10;
         QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
-        auto messages = Messages::record();
 
         Session session;
+        auto messages = session.messages().record();
         frmUpload window({session,
                           {u"-s"_qs},
                           std::make_unique<QuietKeepAwake>(),

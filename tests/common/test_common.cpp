@@ -8,6 +8,7 @@
 #include "platform/AppPaths.h"
 #include "platform/Messages.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,6 +29,8 @@ QString storedSetting(const QString &key)
 class TestCommon : public QObject
 {
     Q_OBJECT
+
+    Messages::Channel m_messages;
 
 private Q_SLOTS:
     void init() { QFile::remove(AppPaths::settingsFile()); }
@@ -206,10 +209,12 @@ private Q_SLOTS:
 
     void hashString()
     {
-        QCOMPARE(HashString(QStringLiteral("abc")), QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
-        QCOMPARE(HashString(QString()), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
+        QCOMPARE(HashString(QStringLiteral("abc"), m_messages),
+                 QStringLiteral("900150983CD24FB0D6963F7D28E17F72"));
+        QCOMPARE(HashString(QString(), m_messages), QStringLiteral("D41D8CD98F00B204E9800998ECF8427E"));
         // A two-byte character is hashed over both of its bytes.
-        QCOMPARE(HashString(QStringLiteral("é")), QStringLiteral("66DDCD97CFDEABB2F6FB8A999B4BC76F"));
+        QCOMPARE(HashString(QStringLiteral("é"), m_messages),
+                 QStringLiteral("66DDCD97CFDEABB2F6FB8A999B4BC76F"));
     }
 
     void passwordAsSent_data()
@@ -234,7 +239,7 @@ private Q_SLOTS:
         QFETCH(QString, password);
         QFETCH(bool, hashed);
         QFETCH(QString, sent);
-        QCOMPARE(PasswordAsSent(password, hashed), sent);
+        QCOMPARE(PasswordAsSent(password, hashed, m_messages), sent);
     }
 
     void encodedSettings_data()
@@ -447,25 +452,23 @@ private Q_SLOTS:
                         "<s name=\"frmUpload\"><t name=\"two\">first\\nsecond</t><t name=\"dup\">one</t>"
                         "<t name=\"dup\">two</t><t name=\"empty\"></t></s>"
                         "<s name=\"frmUpload\"><t name=\"only2\">hidden</t></s></lang>");
-        setLanguageFile(path);
-        QCOMPARE(Lang(section, key, QStringLiteral("dflt")), expected);
-        setLanguageFile({});
+        const LanguageTable language(path);
+        QCOMPARE(language.text(section, key, QStringLiteral("dflt")), expected);
     }
 
     void missingLanguageFileGivesDefaults()
     {
-        setLanguageFile(QStringLiteral("/nonexistent/res.xml"));
-        QCOMPARE(Lang(QStringLiteral("frmUpload"), QStringLiteral("msgStopBeforeExit"),
-                      QStringLiteral("Please stop uploading first!")),
+        const LanguageTable language(QStringLiteral("/nonexistent/res.xml"));
+        QCOMPARE(language.text(QStringLiteral("frmUpload"), QStringLiteral("msgStopBeforeExit"),
+                               QStringLiteral("Please stop uploading first!")),
                  QStringLiteral("Please stop uploading first!"));
-        QCOMPARE(Lang(QStringLiteral("frmUpload"), QStringLiteral("frmUpload")), QString());
-        setLanguageFile({});
+        QCOMPARE(language.text(QStringLiteral("frmUpload"), QStringLiteral("frmUpload")), QString());
     }
 
     // The shipped language file holds every key the program looks up.
     void shippedLanguageFileIsComplete()
     {
-        setLanguageFile({});
+        const LanguageTable language(languageFile());
         const QString keys = QFINDTESTDATA("langkeys.txt");
         QVERIFY(!keys.isEmpty());
         const QStringList lines = QString::fromUtf8(readFile(keys)).split(u'\n', Qt::SkipEmptyParts);
@@ -476,11 +479,11 @@ private Q_SLOTS:
             if (parts.size() != 2)
                 continue;
             const QString sentinel = QStringLiteral("\x01missing");
-            if (Lang(parts.at(0), parts.at(1), sentinel) == sentinel)
+            if (language.text(parts.at(0), parts.at(1), sentinel) == sentinel)
                 missing << line;
         }
         QVERIFY2(missing.isEmpty(), qPrintable(missing.join(u',')));
-        QCOMPARE(Lang(QStringLiteral("frmUpload"), QStringLiteral("gridState")).isEmpty(), false);
+        QCOMPARE(language.text(QStringLiteral("frmUpload"), QStringLiteral("gridState")).isEmpty(), false);
     }
 
     void copyFontKeepsItalic()

@@ -69,6 +69,8 @@ inline CVideoItem demoEntry(const QString &source, const QString &title, const Q
 struct Rig
 {
     Session session;
+    // What the run showed or asked.
+    std::shared_ptr<Messages::RecordingPresenter::Log> messages = session.messages().record();
     RecordingView view;
     FakeControls controls;
     QueueModel &grid = session.queue();

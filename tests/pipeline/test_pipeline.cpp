@@ -9,6 +9,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/ToolLocator.h"
 #include "queue/QueueModel.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QCoreApplication>
@@ -62,6 +63,10 @@ class TestPipeline : public QObject
 {
     Q_OBJECT
 
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
+
     QTemporaryDir m_dir;
     QString m_interlaced; // 640x480, interlaced, 3 s
     QString m_mkv;        // 320x240, 3 s
@@ -113,7 +118,6 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         m_tools = qgetenv("CLIPFERRY_TOOLS");
-        Messages::record();
         SampleVideo interlaced;
         interlaced.output = m_dir.filePath("interlaced.mp4");
         interlaced.width = 640;
@@ -348,7 +352,7 @@ private Q_SLOTS:
     void installedFfmpegAdaptation()
     {
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         const FfmpegCapabilities caps = QCoro::waitFor(FfmpegCapabilities::query(runner, "ffmpeg"));
         QVERIFY(caps.known());
         QVERIFY(caps.encoders.contains("libx264"));
@@ -405,7 +409,7 @@ private Q_SLOTS:
         writeFakeTool("misbehaving", "echo $$ > \"" + m_dir.filePath("pid") + "\"\n" + script);
         useFakeTools();
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         runner.context.durationSeconds = 10;
         runner.context.parseProgress = true;
         runner.context.errorCode = 1;
@@ -424,7 +428,7 @@ private Q_SLOTS:
         StopSource stop;
         RecordingView view;
         view.onOutput = [&stop](const QString &) { stop.requestStop(); };
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         const ProcessResult result = QCoro::waitFor(runner.ExecCapture("endless", false, stop.token()));
         QCOMPARE(result.outcome, ProcessOutcome::Stopped);
         QVERIFY(view.output.contains("frame=  1"));
@@ -441,7 +445,7 @@ private Q_SLOTS:
                       "i=$((i+1)); done");
         useFakeTools();
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         runner.context.workFolder = work;
         QCoro::waitFor(runner.ExecCapture("chatty", true, {}));
         QFile dos(QDir(work).filePath("DosOutput.txt"));
@@ -457,9 +461,9 @@ private Q_SLOTS:
 
     void missingProgramIsReported()
     {
-        auto log = Messages::record();
+        auto log = m_messages.record();
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         const ProcessResult result =
             QCoro::waitFor(runner.ExecCapture("clipferry-absent-tool -i x", false, {}));
         QCOMPARE(result.outcome, ProcessOutcome::FailedToStart);
@@ -473,8 +477,8 @@ private Q_SLOTS:
     {
         const QString work = freshFolder("mp4");
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
-        VideoConversion conversion(runner, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
+        VideoConversion conversion(runner, m_options, view, m_language);
         QSignalSpy began(&conversion, &VideoConversion::conversionStarted);
         QSignalSpy ended(&conversion, &VideoConversion::conversionEnded);
         EntryJob job{videoEntry(m_interlaced, 320, 240), work, {}};
@@ -552,8 +556,8 @@ private Q_SLOTS:
         // An unconverted copy keeps the source's own container.
         const QString source = cvtType == 2 ? m_interlaced : m_mkv;
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
-        VideoConversion conversion(runner, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
+        VideoConversion conversion(runner, m_options, view, m_language);
         EntryJob job{videoEntry(source, 320, 240), work, {}};
         job.entry.dstPostfix = postfix;
         job.entry.dstCvtType = cvtType;
@@ -584,8 +588,8 @@ private Q_SLOTS:
     {
         const QString work = freshFolder("stopped");
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
-        VideoConversion conversion(runner, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
+        VideoConversion conversion(runner, m_options, view, m_language);
         StopSource stop;
         const EntryJob job{videoEntry(m_interlaced, 640, 480), work, stop.token()};
         QCoro::waitFor(conversion.ensureCapabilities());
@@ -619,8 +623,8 @@ private Q_SLOTS:
         useFakeTools();
         const QString work = freshFolder("fails");
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
-        VideoConversion conversion(runner, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
+        VideoConversion conversion(runner, m_options, view, m_language);
         const EntryJob job{videoEntry(m_mkv, 320, 240), work, {}};
         QCOMPARE(static_cast<int>(QCoro::waitFor(conversion.PrepareVideo(job)).failure), result);
         QVERIFY(!QFileInfo::exists(QDir(work).filePath("DosOutput.txt")));
@@ -636,8 +640,8 @@ private Q_SLOTS:
         useFakeTools();
         const QString work = freshFolder("retry");
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
-        VideoConversion conversion(runner, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
+        VideoConversion conversion(runner, m_options, view, m_language);
         EntryJob job{videoEntry(m_mkv, 320, 240), work, {}};
         job.entry.bInterlaced = true;
         // The empty "video" cannot be interlaced by MP4Box.
@@ -655,7 +659,7 @@ private Q_SLOTS:
         writeFakeTool("prober", "printf 'Duration: 00:00:04.00\\nsize=1kB time=3.0 bitrate=1\\n'");
         useFakeTools();
         RecordingView view;
-        ExecRunner runner(m_processes, m_options, view);
+        ExecRunner runner(m_processes, m_options, view, m_messages);
         const ProcessResult output = QCoro::waitFor(runner.captureOutput("prober \"a file\"", 4));
         QCOMPARE(output.output, QByteArray("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
         QCOMPARE(view.progress, 75);

@@ -16,6 +16,7 @@
 #include "recorder/SampleRecording.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -36,10 +37,13 @@ struct Preparation
     RecordingView view;
     FakeControls controls;
     ProcessRunner processes;
-    ExecRunner runner{processes, options, view};
+    const LanguageTable language{languageFile()};
+    Messages::Channel messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> log = messages.record();
+    ExecRunner runner{processes, options, view, messages};
     MediaLibraries libraries{processes};
-    CProjectFile project;
-    RecordingPreparation prep{{view, controls, runner, libraries, project}};
+    CProjectFile project{language, messages};
+    RecordingPreparation prep{{view, controls, runner, libraries, project, language}};
     StopSource stop;
     EntryJob job;
 
@@ -89,6 +93,9 @@ class TestRecording : public QObject
     Q_OBJECT
 
 private:
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server;
     QString m_folderId;
@@ -234,15 +241,16 @@ private Q_SLOTS:
         QTest::addColumn<QSize>("slideSize");
         QTest::addColumn<bool>("asNew");
         const QSize kept(560, 420);
-        const QString tarnError = UploadTransaction::tarnErrorText();
+        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
         QTest::newRow("refused") << "<tarn><errInfo>1201</errInfo></tarn>" << RecordingVerdict::Next::Fail
-                                 << "GetVersion: " + Lang("frmUpload", "msg_1201") << kept << false;
+                                 << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << kept
+                                 << false;
         QTest::newRow("refused, shown as is")
             << "<tarn><errInfo>77</errInfo><showInfo>1</showInfo></tarn>" << RecordingVerdict::Next::Fail
             << "GetVersion: 77" << kept << false;
         QTest::newRow("another account's content")
             << "<tarn><overwrite>2</overwrite></tarn>" << RecordingVerdict::Next::Fail
-            << "GetVersion: " + Lang("frmUpload", "msg_folder2") << kept << false;
+            << "GetVersion: " + m_language.text("frmUpload", "msg_folder2") << kept << false;
         QTest::newRow("slide size") << "<tarn><slidesize>640x480</slidesize></tarn>"
                                     << RecordingVerdict::Next::Pack << "" << QSize(640, 480) << false;
         QTest::newRow("malformed slide size kept") << "<tarn><slidesize>wide</slidesize></tarn>"
@@ -362,7 +370,6 @@ private Q_SLOTS:
     // stored archive.
     void folderProjectUploads()
     {
-        Messages::record();
         SampleRecordingOptions options;
         options.mediaItems = 2;
         options.linkItems = 2;
@@ -408,7 +415,6 @@ private Q_SLOTS:
     // A single-file project goes up as it is and learns its content id.
     void singleFileProjectUploads()
     {
-        Messages::record();
         const QString zdm = m_dir.filePath(QStringLiteral("single/upload.zdm"));
         QVERIFY(QFile::copy(m_zdm, zdm));
         const QByteArray original = readFile(zdm);
@@ -441,7 +447,6 @@ private Q_SLOTS:
     void damagedMedia()
     {
         QFETCH(bool, singleFile);
-        Messages::record();
         SampleRecordingOptions options;
         options.singleFile = singleFile;
         options.damaged = true;
@@ -454,8 +459,8 @@ private Q_SLOTS:
         Rig rig;
         QCOMPARE(runOne(rig, entryFor(path, QStringLiteral("Damaged"))), QString());
         QCOMPARE(rig.state(path), QStringLiteral("Failed"));
-        QCOMPARE(rig.error(path), Lang("frmCommon", "msgVerifyQvErr", "Verify project error!"));
-        QVERIFY(rig.view.labels.last().endsWith(Lang("frmUpload", "lInfoFail")));
+        QCOMPARE(rig.error(path), m_language.text("frmCommon", "msgVerifyQvErr", "Verify project error!"));
+        QVERIFY(rig.view.labels.last().endsWith(m_language.text("frmUpload", "lInfoFail")));
         QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(QStringLiteral("slides"))));
     }
 
@@ -466,15 +471,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("singleFile");
         QTest::addColumn<QString>("statusStart");
-        QTest::newRow("verifying") << true << Lang("frmCommon", "msgVerifyWholeQv");
+        QTest::newRow("verifying") << true << m_language.text("frmCommon", "msgVerifyWholeQv");
         QTest::newRow("rendering slides") << false << QStringLiteral("Creating slides ... ");
-        QTest::newRow("packing") << false << Lang("frmUpload", "msgPack");
+        QTest::newRow("packing") << false << m_language.text("frmUpload", "msgPack");
     }
     void stopPutsRecordingBack()
     {
         QFETCH(bool, singleFile);
         QFETCH(QString, statusStart);
-        Messages::record();
         Rig rig;
         QElapsedTimer sinceStop;
         rig.view.onStatus = [&](const QString &text) {
@@ -496,7 +500,7 @@ private Q_SLOTS:
         QVERIFY(sinceStop.isValid());
         QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
         QCOMPARE(rig.state(source), QStringLiteral("Waiting"));
-        QCOMPARE(rig.view.status, Lang("frmUpload", "lInfoCancel"));
+        QCOMPARE(rig.view.status, m_language.text("frmUpload", "lInfoCancel"));
         QCOMPARE(rig.session.processes().runningCount(), 0);
         QVERIFY(rig.controls.start);
         QCOMPARE(contentCount(), before);

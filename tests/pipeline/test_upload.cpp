@@ -20,6 +20,7 @@
 #include "server/TransferControl.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,6 +35,9 @@ class TestUpload : public QObject
     Q_OBJECT
 
 private:
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
     std::unique_ptr<ServerProcess> m_server;
     QString m_folderId;
@@ -94,7 +98,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("quota");
         QTest::addColumn<QString>("overwrite");
-        const QString tarnError = UploadTransaction::tarnErrorText();
+        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
         QTest::newRow("quota over maxsize")
             << "<r><errInfo/><quota><total>500</total><free>100</free><maxsize>200</maxsize></quota></r>"
             << qint64(242) << ""
@@ -113,16 +117,17 @@ private Q_SLOTS:
             << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0) << "GetVersion: 1201"
             << ""
             << "";
-        QTest::newRow("error from the language file") << "<r><errInfo>1201</errInfo></r>" << qint64(0)
-                                                      << "GetVersion: " + Lang("frmUpload", "msg_1201") << ""
-                                                      << "";
+        QTest::newRow("error from the language file")
+            << "<r><errInfo>1201</errInfo></r>" << qint64(0)
+            << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << ""
+            << "";
         QTest::newRow("unknown error key")
             << "<r><errInfo>77</errInfo></r>" << qint64(0) << "GetVersion: " + tarnError + " (77)"
             << ""
             << "";
         QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << ""
                                            << ""
-                                           << "GetVersion: " + Lang("frmUpload", "msg_folder2");
+                                           << "GetVersion: " + m_language.text("frmUpload", "msg_folder2");
         QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << ""
                                          << ""
                                          << "";
@@ -135,10 +140,10 @@ private Q_SLOTS:
         QFETCH(QString, quota);
         QFETCH(QString, overwrite);
         const VersionReply parsed = VersionReply::parse(reply);
-        const QString tarnError = UploadTransaction::tarnErrorText();
-        QCOMPARE(parsed.errorText(tarnError), error);
+        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
+        QCOMPARE(parsed.errorText(m_language, tarnError), error);
         QCOMPARE(parsed.quotaFailure(required), quota);
-        QCOMPARE(parsed.overwriteRefusal(tarnError), overwrite);
+        QCOMPARE(parsed.overwriteRefusal(m_language, tarnError), overwrite);
     }
 
     void requiredEstimate()
@@ -235,8 +240,8 @@ private Q_SLOTS:
         RunOptions options;
         RecordingView view;
         ProcessRunner processes;
-        ExecRunner runner(processes, options, view);
-        UploadPackage package(runner, view);
+        ExecRunner runner(processes, options, view, m_messages);
+        UploadPackage package(runner, view, m_language);
         EntryJob job;
         job.entry.path = QDir(work).filePath(QStringLiteral("project.qvp"));
         job.workFolder = work;
@@ -247,7 +252,7 @@ private Q_SLOTS:
         QCOMPARE(zipEntries(archive),
                  (QStringList{".hidden", "deck.pptx", "slides/", "slides/1.jpg", "video.mp4"}));
         QVERIFY(!QFileInfo::exists(QDir(work).filePath(QStringLiteral("deck.pptx"))));
-        QVERIFY(view.status.startsWith(Lang("frmUpload", "msgPack")));
+        QVERIFY(view.status.startsWith(m_language.text("frmUpload", "msgPack")));
         // Stored, not deflated: the archive is larger than its content.
         QVERIFY(FileSizeBytes(archive) > 4096);
         DeleteFolderIfExists(zipFolder);
@@ -257,8 +262,8 @@ private Q_SLOTS:
     // end "Finished", the second "Failed", one completion message.
     void runsTheQueue()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString a = copyOfClip(QStringLiteral("a.mp4"));
         const QString b = copyOfClip(QStringLiteral("b.mp4"));
         const QString c = copyOfClip(QStringLiteral("c.mp4"));
@@ -277,7 +282,7 @@ private Q_SLOTS:
                            QueueModel::ColUploadBeginTime, QueueModel::ColUploadEndTime})
             QVERIFY(!rig.grid.GetEntryCell(a, column).isEmpty());
         QCOMPARE(log->messages.size(), 1);
-        QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgComplete"));
+        QCOMPARE(log->messages.at(0).text, m_language.text("frmUpload", "msgComplete"));
         const QStringList after = contentTitles();
         QCOMPARE(after.size(), before + 2);
         // An empty title is given one on the way.
@@ -303,8 +308,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, change);
         QFETCH(QString, error);
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("changed.mp4"));
         rig.add(entryFor(path, QStringLiteral("Changed")));
         if (change == QLatin1String("delete")) {
@@ -328,8 +333,8 @@ private Q_SLOTS:
 
     void nothingWaiting()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("done.mp4"));
         rig.add(entryFor(path, QStringLiteral("Done")));
         rig.grid.SetEntryState(path, EntryState::Finished);
@@ -342,8 +347,8 @@ private Q_SLOTS:
     // and the run ends.
     void stopDuringConversion()
     {
-        auto log = Messages::record();
         Rig rig;
+        auto log = rig.messages;
         const QString path = copyOfClip(QStringLiteral("stopped.mp4"));
         const QString other = copyOfClip(QStringLiteral("other.mp4"));
         rig.add(entryFor(path, QStringLiteral("Stopped")));
@@ -380,14 +385,13 @@ private Q_SLOTS:
                                << "flv"
                                << "Inject error";
         QTest::newRow("zip") << "zip"
-                             << "mp4" << Lang("frmUpload", "msgPackCancel");
+                             << "mp4" << m_language.text("frmUpload", "msgPackCancel");
     }
     void failingToolFailsItsStep()
     {
         QFETCH(QString, tool);
         QFETCH(QString, videotype);
         QFETCH(QString, errorStart);
-        Messages::record();
         QTemporaryDir fakes;
         // The output path follows "-out", "-o" or is the first quoted argument.
         writeFile(fakes.filePath(tool), "#!/bin/sh\nout=\"\"\nprev=\"\"\nfor a; do\n"
@@ -429,7 +433,6 @@ private Q_SLOTS:
     // An edited entry that names its earlier content replaces it.
     void replaceByContentId()
     {
-        Messages::record();
         const QString path = copyOfClip(QStringLiteral("again.mp4"));
         const QString storedId = uploadOnce(path);
         QVERIFY(storedId.toInt() > 0);
@@ -459,14 +462,13 @@ private Q_SLOTS:
     {
         QFETCH(int, answer);
         QFETCH(QString, state);
-        auto log = Messages::record();
         const QString path = copyOfClip(QStringLiteral("byurl.mp4"));
         const QString storedId = uploadOnce(path);
         QVERIFY(storedId.toInt() > 0);
         const int before = contentTitles().size();
-        log->messages.clear();
-        log->script = {Messages::Answer(answer)};
         Rig second;
+        auto log = second.messages;
+        log->script = {Messages::Answer(answer)};
         const QString title = QString::fromLatin1(QTest::currentDataTag());
         CVideoItem again = entryFor(path, title);
         again.OverwriteUrl = m_server->url().toString() + QStringLiteral("/content/") + storedId;
@@ -476,7 +478,7 @@ private Q_SLOTS:
         QCOMPARE(contentTitles().size(), before);
         QCOMPARE(contentTitles().join(u'\n').contains(title), state == u"Finished");
         QVERIFY(!log->messages.isEmpty());
-        QCOMPARE(log->messages.at(0).text, Lang("frmUpload", "msgOverwriteUrl"));
+        QCOMPARE(log->messages.at(0).text, m_language.text("frmUpload", "msgOverwriteUrl"));
         QCOMPARE(log->messages.at(0).title, path);
         QCOMPARE(log->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
     }
@@ -510,7 +512,6 @@ private Q_SLOTS:
         QFETCH(int, cvtType);
         QFETCH(QString, videotype);
         QFETCH(QStringList, files);
-        Messages::record();
         m_server->admin(
             {QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("videotype"), videotype});
         Rig rig;
@@ -532,7 +533,6 @@ private Q_SLOTS:
 
     void quotaRefusal()
     {
-        Messages::record();
         m_server->admin({QStringLiteral("account"), QStringLiteral("add"), QStringLiteral("tight"),
                          QStringLiteral("pw"), QStringLiteral("--quota"), QStringLiteral("1")});
         Rig rig;
@@ -552,7 +552,6 @@ private Q_SLOTS:
     // keeps nothing.
     void stopDuringUpload()
     {
-        Messages::record();
         Rig rig;
         const QString path = m_dir.filePath(QStringLiteral("large.mp4"));
         QFile::remove(path);
@@ -567,7 +566,7 @@ private Q_SLOTS:
         item.dstCvtType = 1;
         rig.add(item);
         bool stopped = false;
-        const QString uploading = Lang("frmUpload", "msgUpload");
+        const QString uploading = m_language.text("frmUpload", "msgUpload");
         rig.view.onStatus = [&](const QString &text) {
             if (!stopped && text.startsWith(uploading) && text.endsWith(u'%')) {
                 stopped = true;

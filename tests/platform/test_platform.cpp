@@ -109,15 +109,16 @@ private Q_SLOTS:
 
     void questionsAreAnsweredFromTheScript()
     {
-        auto log = Messages::record();
+        Messages::Channel channel;
+        auto log = channel.record();
         log->script = {Messages::Answer::No};
-        auto first = Messages::ask(QStringLiteral("Overwrite?"), QStringLiteral("ClipFerry"),
-                                   Messages::Buttons::YesNoCancel);
+        auto first = channel.ask(QStringLiteral("Overwrite?"), QStringLiteral("ClipFerry"),
+                                 Messages::Buttons::YesNoCancel);
         QCOMPARE(QCoro::waitFor(first), Messages::Answer::No);
         // With the script used up the first button answers.
-        auto second = Messages::ask(QStringLiteral("Go on?"), {}, Messages::Buttons::YesNo);
+        auto second = channel.ask(QStringLiteral("Go on?"), {}, Messages::Buttons::YesNo);
         QCOMPARE(QCoro::waitFor(second), Messages::Answer::Yes);
-        Messages::show(QStringLiteral("Done"));
+        channel.show(QStringLiteral("Done"));
         QCOMPARE(log->messages.size(), 3);
         QCOMPARE(log->messages.at(0).text, QStringLiteral("Overwrite?"));
         QCOMPARE(log->messages.at(2).buttons, Messages::Buttons::Ok);

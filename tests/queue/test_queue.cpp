@@ -1,6 +1,7 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 
 #include <QAbstractItemModelTester>
 #include <QFile>
@@ -72,10 +73,12 @@ class TestQueue : public QObject
 {
     Q_OBJECT
 
+    const LanguageTable m_language{languageFile()};
+
 private Q_SLOTS:
     void addRefusesTrimmedDuplicate()
     {
-        QueueModel queue;
+        QueueModel queue(m_language);
         QVERIFY(queue.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
         CVideoItem padded = sampleItem(QStringLiteral(" /v/a.mp4 "));
         QVERIFY(!queue.Add(padded));
@@ -141,7 +144,7 @@ private Q_SLOTS:
 
     void rowOperations()
     {
-        QueueModel queue;
+        QueueModel queue(m_language);
         QAbstractItemModelTester tester(&queue, QAbstractItemModelTester::FailureReportingMode::QtTest);
         queue.setBaseFont(QFont(QStringLiteral("Sans"), 11));
         CVideoItem a = sampleItem(QStringLiteral("/a.qvp"));
@@ -221,7 +224,7 @@ private Q_SLOTS:
         QFETCH(EntryState, before);
         QFETCH(bool, changedMeanwhile);
         QFETCH(EntryState, after);
-        QueueModel queue;
+        QueueModel queue(m_language);
         const QString path = QStringLiteral("/v/a.mp4");
         queue.Add(sampleItem(path));
         queue.SetEntryState(path, before);
@@ -239,7 +242,7 @@ private Q_SLOTS:
 
     void nextWaitingWithNoneLeft()
     {
-        QueueModel queue;
+        QueueModel queue(m_language);
         QSignalSpy noneLeft(&queue, &QueueModel::noWaitingEntry);
         QCOMPARE(queue.NextWaitingEntry(), -1);
         QCOMPARE(noneLeft.count(), 1);
@@ -276,7 +279,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
-        QueueModel queue;
+        QueueModel queue(m_language);
         CVideoItem item = sampleItem(QStringLiteral("/v/a.mp4"));
         item.title.clear();
         queue.Add(item);
@@ -305,7 +308,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
-        QueueModel saved;
+        QueueModel saved(m_language);
         CVideoItem a = sampleItem(QStringLiteral("/v/a.mp4"));
         CVideoItem b = sampleItem(QStringLiteral("/v/b.mp4"));
         b.OverwriteUrl = QStringLiteral("http://h/doc?id=1&x=2");
@@ -321,7 +324,7 @@ private Q_SLOTS:
         saved.SwapQueueRows(1, 2);
         QVERIFY(QueueFile::SaveQueue(path, saved));
 
-        QueueModel loaded;
+        QueueModel loaded(m_language);
         QVERIFY(QueueFile::LoadQueue(path, loaded));
         QCOMPARE(loaded.count(), 2);
         const CVideoItem &lb = loaded.entryAt(0).item;
@@ -344,7 +347,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, "old");
-        QueueModel queue;
+        QueueModel queue(m_language);
         queue.Add(sampleItem(QStringLiteral("/v/a.mp4")));
         queue.SetEntryState(QStringLiteral("/v/a.mp4"), EntryState::Finished);
         QVERIFY(QueueFile::SaveQueue(path, queue));
@@ -393,7 +396,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, content);
         QFile::setPermissions(path, QFileDevice::ReadOwner);
-        QueueModel queue;
+        QueueModel queue(m_language);
         QCOMPARE(QueueFile::LoadQueue(path, queue), startEnabled);
         QCOMPARE(queue.rowCount(), paths.size());
         for (int i = 0; i < paths.size(); ++i) {
@@ -409,7 +412,7 @@ private Q_SLOTS:
 
     void missingFileLoadsNothing()
     {
-        QueueModel queue;
+        QueueModel queue(m_language);
         QVERIFY(!QueueFile::LoadQueue(QStringLiteral("/nonexistent/project.xml"), queue));
         QCOMPARE(queue.rowCount(), 0);
     }
@@ -420,7 +423,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("project.xml"));
         writeFile(path, "previous");
         QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        QueueModel queue;
+        QueueModel queue(m_language);
         queue.Add(sampleItem(QStringLiteral("/v/a.mp4")));
         const bool saved = QueueFile::SaveQueue(path, queue);
         QFile::setPermissions(dir.path(),

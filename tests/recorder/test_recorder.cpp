@@ -9,6 +9,7 @@
 #include "recorder/MediaLibrary.h"
 #include "recorder/SampleRecording.h"
 #include "support/TestFiles.h"
+#include "support/TestLanguage.h"
 #include "support/TestProcesses.h"
 
 #include <QCoroTask>
@@ -61,11 +62,6 @@ QByteArray projectText(const QByteArray &version, const QByteArray &index = inde
            "</project></qvp>";
 }
 
-QString msgQvpError(const QString &step)
-{
-    return Lang(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + step;
-}
-
 QString runTool(const QString &program, const QStringList &args)
 {
     QProcess process;
@@ -87,7 +83,9 @@ class TestRecorder : public QObject
     Q_OBJECT
 
 private:
-    std::shared_ptr<Messages::RecordingPresenter::Log> m_log;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
     QString m_sound;   // project.qvp of a sound sample recording
     QString m_damaged; // its --damaged twin
@@ -111,6 +109,11 @@ private:
         return result.path;
     }
 
+    QString msgQvpError(const QString &step) const
+    {
+        return m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgQvpError")) + u' ' + step;
+    }
+
     QStringList messageTexts() const
     {
         QStringList texts;
@@ -123,7 +126,6 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        m_log = Messages::record();
         SampleRecordingOptions options;
         m_sound = sample(QStringLiteral("sound"), options);
         options.damaged = true;
@@ -239,7 +241,7 @@ private Q_SLOTS:
         QFETCH(QString, prefix);
         QFETCH(QString, message);
         const QString path = projectPath(text);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QCOMPARE(project.Load(path, true), loads);
         QVERIFY(m_log->messages.isEmpty());
         QCOMPARE(project.Load(path, false), loads);
@@ -256,7 +258,7 @@ private Q_SLOTS:
 
     void missingFile()
     {
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         project.title = QStringLiteral("kept");
         QVERIFY(!project.Load(m_dir.filePath(QStringLiteral("none/project.qvp")), false));
         QCOMPARE(project.title, QStringLiteral("kept"));
@@ -297,7 +299,7 @@ private Q_SLOTS:
         QByteArray text = projectText("8.0");
         QVERIFY(text.contains(from));
         text.replace(from, to);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(!project.Load(projectPath(text), false));
         QCOMPARE(project.currentStep(), step);
         QCOMPARE(messageTexts(), QStringList{msgQvpError(step)});
@@ -318,7 +320,7 @@ private Q_SLOTS:
     {
         QFETCH(QList<QByteArray>, positions);
         QFETCH(QString, failedStep);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         const bool loaded = project.Load(projectPath(projectText("6.0", indexOf(positions))), false);
         QCOMPARE(loaded, failedStep.isEmpty());
         if (!loaded) {
@@ -336,7 +338,7 @@ private Q_SLOTS:
     {
         const QByteArray index =
             "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>") + item("-1") + "</index>";
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(projectText("7.0", index)), false));
         QCOMPARE(project.items[0].Url, QString());
         QCOMPARE(project.items[1].Url, QStringLiteral("page.html"));
@@ -379,7 +381,7 @@ private Q_SLOTS:
         QByteArray text = projectText("8.0");
         text.replace("<bitrate>96</bitrate><size>160x120</size>",
                      "<bitrate>" + bitrate + "</bitrate><size>" + size + "</size>");
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(text), false));
         QCOMPARE(project.bitrate, wantBitrate);
         QCOMPARE(project.size, wantSize);
@@ -390,7 +392,7 @@ private Q_SLOTS:
         QByteArray text = projectText("5.0");
         text.replace("<showcursor>0</showcursor>", "");
         const QString path = projectPath(text);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.showcursor, QStringLiteral("1"));
         QVERIFY(project.Save());
@@ -403,7 +405,7 @@ private Q_SLOTS:
     {
         const QByteArray binding = "<tarninfo><server><url> http://h:7380 </url><folderID> 12 </folderID>"
                                    "<contentID>34</contentID></server></tarninfo>";
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(projectText("8.0", indexOf({"0"}), binding)), false));
         QCOMPARE(project.url, QStringLiteral("http://h:7380"));
         QCOMPARE(project.folderID, QStringLiteral("12"));
@@ -432,7 +434,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, version);
         const QString path = projectPath(projectText(version));
-        CProjectFile saved;
+        CProjectFile saved(m_language, m_messages);
         QVERIFY(saved.Load(path, false));
         // Every free text field gets a value of its own; the descriptive
         // texts (the first seven) lose their tabs on saving.
@@ -465,7 +467,7 @@ private Q_SLOTS:
         QVERIFY(m_log->messages.isEmpty());
         QVERIFY(!QFileInfo::exists(path + QStringLiteral(".tmp")));
 
-        CProjectFile loaded;
+        CProjectFile loaded(m_language, m_messages);
         QVERIFY(loaded.Load(path, false));
         QCOMPARE(loaded.version, QString::fromLatin1(version));
         const qsizetype compared = loaded.isVersion8 ? fields.size() : fields.size() - 3;
@@ -487,7 +489,7 @@ private Q_SLOTS:
     void savedLayout()
     {
         const QString path = projectPath(projectText("8.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.photoAttribute = QStringLiteral("240x180");
         QVERIFY(project.Save());
@@ -528,7 +530,7 @@ private Q_SLOTS:
         file.replace("encoding=\"UTF-8\"", "encoding=\"" + encoding + '"');
         file.replace("<comments>c</comments>", comments);
         const QString path = projectPath(file);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.comments, text);
         project.title = QStringLiteral("Smile \U0001F600");
@@ -536,7 +538,7 @@ private Q_SLOTS:
         const QByteArray saved = readFile(path);
         QVERIFY(saved.startsWith("<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>"));
         QVERIFY2(saved.contains(comments), saved.constData());
-        CProjectFile reloaded;
+        CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.comments, text);
         QCOMPARE(reloaded.title, project.title);
@@ -548,7 +550,7 @@ private Q_SLOTS:
         QByteArray file = projectText("8.0");
         file.replace("encoding=\"UTF-8\"", "encoding=\"x-no-such-code-page\"");
         const QString path = projectPath(file);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(!project.Load(path, false));
         QCOMPARE(m_log->messages.size(), 1);
         QVERIFY(m_log->messages.first().text.contains(QStringLiteral("\"x-no-such-code-page\"")));
@@ -565,7 +567,7 @@ private Q_SLOTS:
             "<tarninfo><server><url>u</url><folderID>1</folderID><contentID>2</contentID>"
             "</server></tarninfo><notes>kept</notes>";
         const QString path = projectPath(projectText("8.0", index, after));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.items[0].size = QStringLiteral("4 KB");
         QVERIFY(project.Save());
@@ -596,7 +598,7 @@ private Q_SLOTS:
             CIndexItem{QStringLiteral("late"), QStringLiteral("20000"), {}, {}, {}, {}, false, {}});
         project.dropItemsBeyondEnd = false;
         QVERIFY(project.Save());
-        CProjectFile reloaded;
+        CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 4);
         QCOMPARE(reloaded.items.last().pos, QStringLiteral("20000"));
@@ -605,7 +607,7 @@ private Q_SLOTS:
     void createTarnInfo()
     {
         const QString path = projectPath(projectText("8.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.contentID, QStringLiteral("0"));
         project.url = QStringLiteral("http://h");
@@ -668,7 +670,7 @@ private Q_SLOTS:
         QFETCH(bool, tmpLeft);
         QString path = projectPath(projectText("8.0"));
         const QByteArray before = readFile(path);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.title = QStringLiteral("Changed");
         pugi::xml_node root = project.document().document_element();
@@ -700,7 +702,7 @@ private Q_SLOTS:
         }
         QCOMPARE(QFileInfo(tmp).isFile(), tmpLeft);
         if (tmpLeft) {
-            CProjectFile updated;
+            CProjectFile updated(m_language, m_messages);
             QVERIFY(updated.Load(tmp, false));
             QCOMPARE(updated.title, QStringLiteral("Changed"));
         }
@@ -714,7 +716,7 @@ private Q_SLOTS:
             "</profile><template/><photo a=\"\"/><sound a=\"\"/><showcursor/></configure>"
             "<index duration=\"00:01\"/></p>";
         const QString path = projectPath(tiny);
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.title.clear();
         project.preview.clear();
@@ -733,7 +735,7 @@ private Q_SLOTS:
     void missingIndexIsReportedAndWritten()
     {
         const QString path = projectPath(projectText("6.0"));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         project.document().document_element().child("project").remove_child("index");
         QVERIFY(project.Save());
@@ -741,7 +743,7 @@ private Q_SLOTS:
         QCOMPARE(m_log->messages.first().title, QStringLiteral("RemoveIndexNode"));
         QCOMPARE(m_log->messages.first().text,
                  QStringLiteral("The index element is missing.: RemoveIndexNode"));
-        CProjectFile reloaded;
+        CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 3);
     }
@@ -753,7 +755,7 @@ private Q_SLOTS:
         const QString path = m_dir.filePath(QStringLiteral("default/project.qvp"));
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
         QVERIFY(QFile::copy(AppPaths::resourcePath(QStringLiteral("default.qvp")), path));
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.version, QStringLiteral("8"));
         QVERIFY(project.isVersion8);
@@ -921,7 +923,7 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo(path).size() > 0, qPrintable(path));
         QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 4);
 
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(paths[0], false));
         project.title = QStringLiteral("Renamed");
         QVERIFY(project.Save());
@@ -988,7 +990,7 @@ private Q_SLOTS:
         options.durationSeconds = 2;
         const QString path = sample(QStringLiteral("v%1").arg(version), options);
         QVERIFY(!path.isEmpty());
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.version.front(), QChar(u'0' + version));
         QCOMPARE(project.duration(), std::optional<qint64>(2000));
@@ -1044,7 +1046,7 @@ private Q_SLOTS:
                         .contains(QLatin1String("media.qv")));
             return;
         }
-        CProjectFile project;
+        CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QVERIFY(project.version.startsWith(u'6'));
         QCOMPARE(project.items.size(), 2);

@@ -9,6 +9,7 @@
 #include "server/TransferControl.h"
 #include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
+#include "support/TestLanguage.h"
 
 #ifdef CLIPFERRY_TEST_WIDGETS
 #include "common/LanguageWidget.h"
@@ -163,18 +164,20 @@ private:
 
     QNetworkAccessManager m_network;
     std::unique_ptr<ServerProcess> m_server;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_channel;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
 };
 
 void TestServerAccess::initTestCase()
 {
-    setLanguageFile(AppPaths::resourcePath(u"res.xml"_qs));
-    QVERIFY2(!Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(), "the language file is beside the test");
+    QVERIFY2(!m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(),
+             "the language file is beside the test");
 }
 
 void TestServerAccess::init()
 {
-    m_messages = Messages::record();
+    m_messages = m_channel.record();
 }
 
 ServerProcess &TestServerAccess::server()
@@ -272,7 +275,7 @@ void TestServerAccess::folderForms()
     QVERIFY(Xml::parseText(doc, xml));
     CFolderTree tree;
     tree.adId = adId;
-    QVERIFY(tree.BuildFolderTree(doc));
+    QVERIFY(tree.BuildFolderTree(doc, m_channel));
     QTEST(dump(tree), "tree");
     QVERIFY(tree.Selected);
     QTEST(tree.Selected->ID, "selected");
@@ -287,7 +290,7 @@ void TestServerAccess::folderStructureError()
     pugi::xml_document doc;
     QVERIFY(Xml::parseText(doc, nested({{1, 0, "News", false}, {2, 99, "Orphan", true}})));
     CFolderTree tree;
-    QVERIFY(!tree.BuildFolderTree(doc));
+    QVERIFY(!tree.BuildFolderTree(doc, m_channel));
     QCOMPARE(m_messages->messages.size(), 1);
     QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
     // What was placed stays, untrimmed.
@@ -337,7 +340,7 @@ void TestServerAccess::shuffledListMatchesRepeatedPasses()
     pugi::xml_document doc;
     QVERIFY(Xml::parseText(doc, nested(listed)));
     CFolderTree tree;
-    QVERIFY(tree.BuildFolderTree(doc));
+    QVERIFY(tree.BuildFolderTree(doc, m_channel));
     // Trimming keeps the order of what stays; compare the kept ones in order.
     QList<int> expected;
     for (const Item &item : placed) {
@@ -369,21 +372,22 @@ void TestServerAccess::replyRules_data()
     const QString add = u"frmAdd"_qs;
     QTest::newRow("good") << reply("ver=\"2.0\" qvpver=\"7.9\"", "", sysinfo) << QString() << 7 << 4 << false;
     QTest::newRow("no sysinfo, no qvpver") << reply("ver=\"2.0\"", "", "") << QString() << 5 << -99 << true;
-    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << Lang(upload, u"msg_0"_qs) << 5 << -99
-                             << false;
-    QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
-                                    << Lang(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
-    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs)
-                              << 5 << -99 << false;
-    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo) << Lang(add, u"msgUnsupportedXmlVer"_qs)
+    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << m_language.text(upload, u"msg_0"_qs)
                              << 5 << -99 << false;
-    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo) << Lang(upload, u"msg_1201"_qs) << 5
-                                << -99 << false;
+    QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
+                                    << m_language.text(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
+    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo)
+                              << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
+    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo)
+                             << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
+    QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo)
+                                << m_language.text(upload, u"msg_1201"_qs) << 5 << -99 << false;
     QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
-                                  << u"9876\r\n"_qs + Lang(upload, u"tarnError"_qs) << 5 << -99 << false;
+                                  << u"9876\r\n"_qs + m_language.text(upload, u"tarnError"_qs) << 5 << -99
+                                  << false;
     // A server that takes hashed passwords refuses for good: no second request.
-    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo) << Lang(upload, u"msg_1101"_qs)
-                                     << 5 << -99 << false;
+    QTest::newRow("1101 with enc 1") << reply("ver=\"2.0\"", "1101", sysinfo)
+                                     << m_language.text(upload, u"msg_1101"_qs) << 5 << -99 << false;
 }
 
 void TestServerAccess::replyRules()
@@ -393,7 +397,7 @@ void TestServerAccess::replyRules()
     CannedServer canned({body});
     ServerAccess access;
     TransferControl control(m_network);
-    LoginSession session(access, &control, u"frmAdd"_qs);
+    LoginSession session(access, m_language, m_channel, &control, u"frmAdd"_qs);
     QSignalSpy status(&session, &LoginSession::statusChanged);
     const bool ok = login(session, canned.address(), u"demo"_qs, u"demo"_qs);
     QCOMPARE(ok, message.isEmpty());
@@ -405,7 +409,7 @@ void TestServerAccess::replyRules()
         QCOMPARE(m_messages->messages.size(), 1);
         QVERIFY2(m_messages->messages.first().text.startsWith(message),
                  qPrintable(m_messages->messages.first().text));
-        QCOMPARE(status.last().at(0).toString(), Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
+        QCOMPARE(status.last().at(0).toString(), m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
         QCOMPARE(status.last().at(1).toBool(), true);
         return;
     }
@@ -416,7 +420,8 @@ void TestServerAccess::replyRules()
     QCOMPARE(access.settings.noCvtForMp4, !oldServer);
     QCOMPARE(access.settings.customBps, !oldServer);
     QCOMPARE(access.settings.secondRes, oldServer ? 1024 : 1280);
-    QCOMPARE(status.last().at(0).toString(), oldServer ? Lang(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
+    QCOMPARE(status.last().at(0).toString(),
+             oldServer ? m_language.text(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
     QVERIFY(access.folderTree.FindNode(4));
 }
 
@@ -445,14 +450,14 @@ void TestServerAccess::requestShape()
     ServerAccess access;
     access.hashPassword = hash;
     TransferControl control(m_network);
-    LoginSession session(access, &control, u"frmAdd"_qs);
+    LoginSession session(access, m_language, m_channel, &control, u"frmAdd"_qs);
     QVERIFY(login(session, field.arg(canned.address()), u"démo"_qs, u" secret "_qs));
     QVERIFY(!access.useHttps);
     const CannedServer::Seen seen = canned.seen().first();
     QTEST(seen.requestLine, "requestLine");
     QFETCH(QByteArray, passwordSent);
     QCOMPARE(seen.authorization, "Basic " + (u"démo:"_qs.toUtf8() + passwordSent).toBase64());
-    QCOMPARE(seen.body, "tool=v." + Lang(u"frmUpload"_qs, u"frmVersion"_qs).toUtf8());
+    QCOMPARE(seen.body, "tool=v." + m_language.text(u"frmUpload"_qs, u"frmVersion"_qs).toUtf8());
 }
 
 void TestServerAccess::passwordRetry_data()
@@ -467,9 +472,9 @@ void TestServerAccess::passwordRetry_data()
     QTest::newRow("enc 1, hashed accepted") << u"1"_qs << u"demo"_qs << u"demo"_qs << 1 << QString() << true;
     QTest::newRow("enc 0, retried plain") << u"0"_qs << u"demo"_qs << u"demo"_qs << 2 << QString() << false;
     QTest::newRow("enc 0, wrong twice")
-        << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << Lang(upload, u"msg_1102"_qs) << false;
+        << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << m_language.text(upload, u"msg_1102"_qs) << false;
     QTest::newRow("enc 1, unknown account at once")
-        << u"1"_qs << u"nobody"_qs << u"demo"_qs << 1 << Lang(upload, u"msg_1101"_qs) << true;
+        << u"1"_qs << u"nobody"_qs << u"demo"_qs << 1 << m_language.text(upload, u"msg_1101"_qs) << true;
 }
 
 void TestServerAccess::passwordRetry()
@@ -481,7 +486,7 @@ void TestServerAccess::passwordRetry()
     QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, enc}).isNull());
     ServerAccess access;
     TransferControl control(m_network);
-    LoginSession session(access, &control, u"frmAdd"_qs);
+    LoginSession session(access, m_language, m_channel, &control, u"frmAdd"_qs);
     QCOMPARE(login(session, server().address(), account, password), message.isEmpty());
     QTEST(session.requestsSent(), "requests");
     QTEST(access.hashPassword, "hashAfter");
@@ -507,7 +512,7 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
 
     ServerAccess access;
     TransferControl control(m_network);
-    LoginSession session(access, &control, u"frmAdd"_qs);
+    LoginSession session(access, m_language, m_channel, &control, u"frmAdd"_qs);
     QVERIFY(login(session, server().address(), u"demo"_qs, u"demo"_qs));
     QCOMPARE(profileServer().url, server().address());
     QCOMPARE(profileServer().folderID, u"0"_qs);
@@ -539,7 +544,7 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     // The next dialog starts from the cached reply, on the folder saved last.
     ServerAccess next;
     TransferControl nextControl(m_network);
-    LoginSession cached(next, &nextControl, u"frmAddBatch"_qs);
+    LoginSession cached(next, m_language, m_channel, &nextControl, u"frmAddBatch"_qs);
     QVERIFY(cached.LoadCachedFolderList());
     QVERIFY(cached.loggedIn());
     QCOMPARE(next.folderTree.Selected->ID, chosen);
@@ -617,13 +622,13 @@ void TestServerAccess::certificateFailureNamesHost()
 
     ServerAccess access;
     TransferControl control(m_network);
-    LoginSession session(access, &control, u"frmAdd"_qs);
+    LoginSession session(access, m_language, m_channel, &control, u"frmAdd"_qs);
     QVERIFY(!login(session, u"https://"_qs + tls.address() + u"/portal"_qs, u"demo"_qs, u"demo"_qs));
     QVERIFY(access.useHttps);
     QCOMPARE(session.lastRequestUrl(), u"https://"_qs + tls.address() + u"/portal/tarn/getfolder/"_qs);
     QCOMPARE(m_messages->messages.size(), 1);
     const QString text = m_messages->messages.first().text;
-    QVERIFY2(text.startsWith(Lang(u"frmUpload"_qs, u"msg_0"_qs)), qPrintable(text));
+    QVERIFY2(text.startsWith(m_language.text(u"frmUpload"_qs, u"msg_0"_qs)), qPrintable(text));
     QVERIFY2(text.contains(u"127.0.0.1: "_qs) && text.contains(u"SSL"_qs, Qt::CaseInsensitive),
              qPrintable(text));
 }
@@ -848,7 +853,7 @@ void TestServerAccess::foldersCommand_data()
     QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << 0 << demoTree
                            << QString();
     QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << 1 << QString()
-                                    << Lang(u"frmUpload"_qs, u"msg_1102"_qs);
+                                    << m_language.text(u"frmUpload"_qs, u"msg_1102"_qs);
     QTest::newRow("both forms") << QStringList{u"--hash"_qs, u"--plain"_qs} << 2 << QString() << u"--hash"_qs;
 }
 
@@ -880,7 +885,7 @@ void TestServerAccess::pickerTakesOnlyUploadableFolders()
     QVERIFY(Xml::parseText(
         doc, nested({{1, 0, "Courses", false}, {2, 1, "Physics", true}, {3, 0, "Inbox", true}})));
     CFolderTree tree;
-    FolderPickerWidget picker(tree);
+    FolderPickerWidget picker(tree, m_channel);
     picker.SetTreeViewData(doc, u"media.example.org"_qs);
     FolderTreeModel *model = picker.model();
     const QModelIndex server = model->index(0, 0);
@@ -914,15 +919,15 @@ void TestServerAccess::panelFollowsLoginAndEdits()
     TransferControl control(m_network);
     QWidget dialog;
     dialog.setObjectName(u"frmAdd"_qs);
-    auto *panel = new LoginPanelWidget(access, &control, u"frmAdd"_qs, &dialog);
-    auto *picker = new FolderPickerWidget(access.folderTree, &dialog);
+    auto *panel = new LoginPanelWidget(access, m_language, m_channel, &control, u"frmAdd"_qs, &dialog);
+    auto *picker = new FolderPickerWidget(access.folderTree, m_channel, &dialog);
     picker->attach(panel->session());
-    ApplyLanguage(&dialog);
+    ApplyLanguage(m_language, &dialog);
     auto *logIn = dialog.findChild<QPushButton *>(u"cmdLogIn"_qs);
     auto *status = dialog.findChild<QLabel *>(u"lStatus"_qs);
     auto *password = dialog.findChild<QLineEdit *>(u"txtPassword"_qs);
     QVERIFY(logIn && status && password);
-    QCOMPARE(status->text(), Lang(u"frmAdd"_qs, u"lStatus"_qs));
+    QCOMPARE(status->text(), m_language.text(u"frmAdd"_qs, u"lStatus"_qs));
 
     QSignalSpy parts(panel, &LoginPanelWidget::serverDependentPartsEnabled);
     QSignalSpy ended(panel->session(), &LoginSession::loginEnded);
@@ -930,10 +935,10 @@ void TestServerAccess::panelFollowsLoginAndEdits()
     QTest::mouseClick(logIn, Qt::LeftButton);
     QVERIFY(!logIn->isEnabled());
     QVERIFY(!panel->canClose()); // refused while the list is awaited
-    QCOMPARE(m_messages->messages.last().text, Lang(u"frmAdd"_qs, u"msg_ExitOnGetFolder"_qs));
+    QCOMPARE(m_messages->messages.last().text, m_language.text(u"frmAdd"_qs, u"msg_ExitOnGetFolder"_qs));
     QVERIFY(ended.wait(60000));
     QVERIFY(logIn->isEnabled());
-    QCOMPARE(logIn->text(), Lang(u"frmAdd"_qs, u"cmdRefresh"_qs));
+    QCOMPARE(logIn->text(), m_language.text(u"frmAdd"_qs, u"cmdRefresh"_qs));
     QCOMPARE(parts.last().first().toBool(), true);
     QCOMPARE(picker->folderPath(), picker->pathText());
     QVERIFY(!picker->pathText().isEmpty());
@@ -941,9 +946,9 @@ void TestServerAccess::panelFollowsLoginAndEdits()
 
     access.hashPassword = false;
     QTest::keyClick(password, Qt::Key_X);
-    QCOMPARE(logIn->text(), Lang(u"frmAdd"_qs, u"cmdLogIn"_qs));
+    QCOMPARE(logIn->text(), m_language.text(u"frmAdd"_qs, u"cmdLogIn"_qs));
     QCOMPARE(parts.last().first().toBool(), false);
-    QCOMPARE(status->text(), Lang(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
+    QCOMPARE(status->text(), m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
     QVERIFY(access.hashPassword);
     QVERIFY(!panel->isLoggedIn());
 }
