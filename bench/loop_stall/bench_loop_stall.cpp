@@ -30,16 +30,6 @@
 
 namespace {
 
-class NoControls final : public RunnerControls
-{
-public:
-    void setStartEnabled(bool) override {}
-    void setStopEnabled(bool) override {}
-    void setExitEnabled(bool) override {}
-    void restoreExitCaption() override {}
-    void vidFileEnabled(bool) override {}
-};
-
 int option(const QStringList &args, const QString &name, int fallback)
 {
     const qsizetype at = args.indexOf(name);
@@ -91,7 +81,7 @@ int main(int argc, char *argv[])
     Session session;
     session.messages().record();
     SilentProgressView view;
-    NoControls controls;
+    NoRunnerControls controls;
     QueueRunner &runner = session.runner(view, controls);
 
     const qint64 idle = idleStall(2000);
@@ -147,16 +137,19 @@ int main(int argc, char *argv[])
     {
         StallMeter meter;
         const QString url = server.url().toString() + "/tarn/putFile/";
-        uploaded = QCoro::waitFor(session.transfer().PutFile(url, "demo", "demo", folderId.toInt(), -1, archive, {}));
+        uploaded = QCoro::waitFor(
+            session.transfer().PutFile(url, "demo", "demo", folderId.toInt(), -1, archive, {}));
         uploadStall = meter.longestMs();
     }
     const double uploadSeconds = double(clock.elapsed()) / 1000;
 
     out << "idle loop, 2 s:                longest stall " << idle << " ms" << Qt::endl;
     out << "recording of " << options.durationSeconds << " s (" << state << ", "
-        << QString::number(recordingSeconds, 'f', 1) << " s): longest stall " << recordingStall << " ms" << Qt::endl;
+        << QString::number(recordingSeconds, 'f', 1) << " s): longest stall " << recordingStall << " ms"
+        << Qt::endl;
     out << "upload of " << megabytes << " MiB (" << uploaded.acknowledged / (1 << 20) << " MiB confirmed, "
-        << QString::number(uploadSeconds, 'f', 1) << " s): longest stall " << uploadStall << " ms" << Qt::endl;
+        << QString::number(uploadSeconds, 'f', 1) << " s): longest stall " << uploadStall << " ms"
+        << Qt::endl;
     const qint64 worst = std::max(recordingStall, uploadStall);
     out << "targets: under 50 ms (" << (worst < 50 ? "met" : "missed") << "), within 2x the idle loop ("
         << (worst <= 2 * std::max<qint64>(idle, 25) ? "met" : "missed") << ")" << Qt::endl;

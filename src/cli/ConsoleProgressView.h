@@ -1,7 +1,6 @@
 #pragma once
 
 #include "pipeline/ProgressView.h"
-#include "pipeline/RunnerControls.h"
 
 class LanguageTable;
 
@@ -27,15 +26,4 @@ private:
     QString m_status;
     QString m_info;
     int m_percent = -1;
-};
-
-// The command line has no buttons to enable.
-class ConsoleControls final : public RunnerControls
-{
-public:
-    void setStartEnabled(bool) override {}
-    void setStopEnabled(bool) override {}
-    void setExitEnabled(bool) override {}
-    void restoreExitCaption() override {}
-    void vidFileEnabled(bool) override {}
 };

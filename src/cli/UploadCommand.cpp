@@ -11,6 +11,7 @@
 #include "common/Settings.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
+#include "pipeline/RunnerControls.h"
 #include "pipeline/Session.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -49,7 +50,7 @@ struct Pipeline
 
     Session &session;
     ConsoleProgressView view;
-    ConsoleControls controls;
+    NoRunnerControls controls;
     QueueModel &grid;
     QueueRunner &queue;
 

@@ -14,3 +14,14 @@ public:
     // Add, Batch add, Clear All and Exit together (Remove and Edit only go off).
     virtual void vidFileEnabled(bool enabled) = 0;
 };
+
+// No buttons to enable: the command line, benchmarks.
+class NoRunnerControls final : public RunnerControls
+{
+public:
+    void setStartEnabled(bool) override {}
+    void setStopEnabled(bool) override {}
+    void setExitEnabled(bool) override {}
+    void restoreExitCaption() override {}
+    void vidFileEnabled(bool) override {}
+};
