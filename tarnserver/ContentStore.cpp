@@ -4,6 +4,8 @@
 #include "ZipArchive.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -62,6 +64,8 @@ ContentStore::ContentStore(Database &db, UploadStore &uploads, fs::path folder)
     : m_db(db), m_uploads(uploads), m_folder(std::move(folder))
 {
     fs::create_directories(m_folder);
+    if (const char *delay = std::getenv("CLIPFERRY_SERVER_REGISTER_DELAY_MS"))
+        m_commitDelay = std::chrono::milliseconds(std::strtoll(delay, nullptr, 10));
 }
 
 fs::path ContentStore::filesOf(std::int64_t content) const
@@ -213,7 +217,7 @@ int ContentStore::checkProject(const ZipArchive &zip, PackageInfo &info, std::st
     return 0;
 }
 
-bool ContentStore::store(const ZipArchive &zip, const Upload &upload, const Target &target,
+bool ContentStore::stage(const ZipArchive &zip, const Upload &upload, const Target &target,
                          const fs::path &staging, std::string &detail)
 {
     std::error_code ec;
@@ -233,14 +237,84 @@ bool ContentStore::store(const ZipArchive &zip, const Upload &upload, const Targ
             }
         }
     }
-    const char *archiveName = target.kind == "p" ? "project.zdm" : "tarn_file.zip";
-    fs::rename(m_uploads.pathOf(upload.id), staging / archiveName, ec);
+    // A link, not a move: the upload stays whole until the content is committed.
+    const fs::path archive = staging / (target.kind == "p" ? "project.zdm" : "tarn_file.zip");
+    fs::create_hard_link(m_uploads.pathOf(upload.id), archive, ec);
     if (ec)
-        detail = "cannot move the archive: " + ec.message();
+        fs::copy_file(m_uploads.pathOf(upload.id), archive, ec);
+    if (ec)
+        detail = "cannot place the archive: " + ec.message();
     return !ec;
 }
 
-ContentStore::Registered ContentStore::registerUpload(const Account &account, const Upload &upload)
+// The folder moves into place first and the database row commits last, so that a crash in
+// between leaves a folder that no content owns (cleared at start) and the upload intact. A
+// replaced content's folder waits beside it as ".old-<content>-<upload>" until the commit.
+bool ContentStore::commit(const Content &content, bool replace, const Upload &upload, const fs::path &staging,
+                          std::string &detail)
+{
+    const fs::path current = m_folder / std::to_string(content.id);
+    const fs::path old = m_folder / (".old-" + std::to_string(content.id) + "-" + upload.id);
+    std::error_code ec;
+    if (replace && fs::exists(current))
+        fs::rename(current, old, ec);
+    else
+        fs::remove_all(current, ec); // left by a crash, owned by no content
+    if (!ec)
+        fs::rename(staging, current, ec);
+    if (ec) {
+        detail = "cannot move the content into place: " + ec.message();
+        if (fs::exists(old))
+            fs::rename(old, current, ec);
+        return false;
+    }
+    if (m_commitDelay.count() > 0)
+        std::this_thread::sleep_for(m_commitDelay);
+    try {
+        m_db.commitRegistration(content, replace,
+                                Registration{upload.id, upload.sha256, content.account, content.id});
+    } catch (const std::exception &e) {
+        detail = e.what();
+        fs::remove_all(current, ec);
+        if (fs::exists(old))
+            fs::rename(old, current, ec);
+        return false;
+    }
+    fs::remove_all(old, ec);
+    return true;
+}
+
+ContentStore::Registered ContentStore::registerUpload(const Account &account, const std::string &id,
+                                                      const std::string &sha256)
+{
+    const auto repeat = [&](const Registration &done) {
+        if (done.account != account.id || (!sha256.empty() && sha256 != done.sha256))
+            return Registered{ErrorCode::NoUpload, 0, "registered before with another account or checksum"};
+        return Registered{0, done.content, {}};
+    };
+    if (const auto done = m_db.registration(id))
+        return repeat(*done);
+    if (!m_uploads.find(id, account.id))
+        return Registered{ErrorCode::NoUpload, 0, "no such upload"};
+    // A repeat sent while the first still runs waits for it, then answers like it.
+    const auto hold = m_uploads.holdRegistration(id);
+    if (const auto done = m_db.registration(id))
+        return repeat(*done);
+    const auto upload = m_uploads.find(id, account.id);
+    if (!upload)
+        return Registered{ErrorCode::NoUpload, 0, "no such upload"};
+    const fs::path staging = m_folder / (".staging-" + id);
+    try {
+        return registerHeld(account, *upload, sha256, staging);
+    } catch (const std::exception &e) {
+        std::error_code ec;
+        fs::remove_all(staging, ec);
+        return Registered{ErrorCode::Internal, 0, e.what()};
+    }
+}
+
+ContentStore::Registered ContentStore::registerHeld(const Account &account, const Upload &upload,
+                                                    const std::string &sha256, const fs::path &staging)
 {
     Registered result;
     const auto refuse = [&](int code) {
@@ -248,14 +322,20 @@ ContentStore::Registered ContentStore::registerUpload(const Account &account, co
         result.error = code;
         return result;
     };
+    const auto fail = [&] {
+        std::error_code ec;
+        fs::remove_all(staging, ec);
+        result.error = ErrorCode::Internal;
+        return result;
+    };
     if (upload.offset != upload.length)
         return Registered{ErrorCode::NoUpload, 0, "upload incomplete"};
-    if (!m_uploads.claim(upload.id))
-        return Registered{ErrorCode::NoUpload, 0, "upload being registered by another request"};
     const auto digest = m_uploads.sha256Of(upload);
-    if (!digest)
-        return refuse(ErrorCode::Internal);
-    if (*digest != upload.sha256)
+    if (!digest) {
+        result.detail = "cannot read the upload";
+        return fail();
+    }
+    if (*digest != upload.sha256 || (!sha256.empty() && sha256 != upload.sha256))
         return refuse(ErrorCode::ChecksumMismatch);
     const Target target = resolveTarget(account, upload.folder, upload.content);
     if (target.error)
@@ -270,20 +350,17 @@ ContentStore::Registered ContentStore::registerUpload(const Account &account, co
                                            : checkPackage(*zip, info, result.detail);
     if (invalid)
         return refuse(invalid);
-
-    const fs::path staging = m_folder / (".staging-" + upload.id);
-    std::error_code ec;
-    if (!store(*zip, upload, target, staging, result.detail)) {
-        fs::remove_all(staging, ec);
-        return refuse(ErrorCode::Internal);
-    }
+    if (!stage(*zip, upload, target, staging, result.detail))
+        return fail();
 
     std::lock_guard lock(m_commit);
     if (const int error = sizeError(account, upload.length, target.replace)) {
+        std::error_code ec;
         fs::remove_all(staging, ec);
         return refuse(error);
     }
     Content content;
+    content.id = target.replace > 0 ? target.replace : m_db.nextContentId();
     content.folder = target.folder;
     content.account = account.id;
     content.kind = target.kind == "p" ? "zdm" : "package";
@@ -295,34 +372,48 @@ ContentStore::Registered ContentStore::registerUpload(const Account &account, co
     content.video = info.video;
     content.thumb = info.thumb;
     if (target.replace > 0) {
-        content.id = target.replace;
         if (const auto old = m_db.content(target.replace))
             content.created = old->created;
-        const fs::path current = m_folder / std::to_string(content.id);
-        const fs::path old = m_folder / (".old-" + upload.id);
-        std::error_code moved;
-        fs::rename(current, old, moved);
-        fs::rename(staging, current, ec);
-        if (ec) {
-            if (!moved)
-                fs::rename(old, current, moved);
-            fs::remove_all(staging, ec);
-            return refuse(ErrorCode::Internal);
-        }
-        m_db.updateContent(content);
-        fs::remove_all(old, ec);
-    } else {
-        content.id = m_db.insertContent(content);
-        fs::rename(staging, m_folder / std::to_string(content.id), ec);
-        if (ec) {
-            m_db.removeContent(content.id);
-            fs::remove_all(staging, ec);
-            return refuse(ErrorCode::Internal);
-        }
     }
+    if (!commit(content, target.replace > 0, upload, staging, result.detail))
+        return fail();
     m_uploads.remove(upload.id);
     result.content = content.id;
     return result;
+}
+
+void ContentStore::recover()
+{
+    const auto isNumber = [](const std::string &text) {
+        return !text.empty() && text.size() < 19 && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    std::error_code ec;
+    std::vector<fs::path> hidden;
+    for (const auto &entry : fs::directory_iterator(m_folder, ec)) {
+        if (startsWith(entry.path().filename().string(), "."))
+            hidden.push_back(entry.path());
+    }
+    for (const fs::path &path : hidden) {
+        const std::string name = path.filename().string();
+        const size_t dash = name.find('-', 5);
+        const std::string content = name.substr(5, dash - 5);
+        // A replacement that did not commit: the replaced content's folder goes back.
+        if (startsWith(name, ".old-") && dash != std::string::npos && isNumber(content) &&
+            !m_db.registration(name.substr(dash + 1))) {
+            fs::remove_all(m_folder / content, ec);
+            fs::rename(path, m_folder / content, ec);
+        } else {
+            fs::remove_all(path, ec);
+        }
+    }
+    std::vector<fs::path> orphans;
+    for (const auto &entry : fs::directory_iterator(m_folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (isNumber(name) && !m_db.content(std::strtoll(name.c_str(), nullptr, 10)))
+            orphans.push_back(entry.path());
+    }
+    for (const fs::path &path : orphans)
+        fs::remove_all(path, ec);
 }
 
 bool ContentStore::remove(std::int64_t id)

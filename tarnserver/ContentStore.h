@@ -3,6 +3,7 @@
 #include "Database.h"
 #include "UploadStore.h"
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -67,19 +68,29 @@ public:
         std::int64_t content = 0;
         std::string detail; // why an archive was refused, for the log
     };
-    Registered registerUpload(const Account &account, const Upload &upload);
+    // Registers the account's complete upload. A repeat for a registered upload (with the same
+    // checksum, when sha256 is given) answers with the content the first one made. A failure that
+    // may pass (disk, database, a crash) keeps the upload; only a refused archive deletes it.
+    Registered registerUpload(const Account &account, const std::string &upload, const std::string &sha256);
     bool remove(std::int64_t content);
+    // At start: finishes or undoes registrations a crash interrupted and clears their staging.
+    void recover();
     std::filesystem::path filesOf(std::int64_t content) const;
 
     static int checkPackage(const ZipArchive &zip, PackageInfo &info, std::string &detail);
     static int checkProject(const ZipArchive &zip, PackageInfo &info, std::string &detail);
 
 private:
-    bool store(const ZipArchive &zip, const Upload &upload, const Target &target,
+    Registered registerHeld(const Account &account, const Upload &upload, const std::string &sha256,
+                            const std::filesystem::path &staging);
+    bool stage(const ZipArchive &zip, const Upload &upload, const Target &target,
                const std::filesystem::path &staging, std::string &detail);
+    bool commit(const Content &content, bool replace, const Upload &upload,
+                const std::filesystem::path &staging, std::string &detail);
 
     Database &m_db;
     UploadStore &m_uploads;
     std::filesystem::path m_folder;
     std::mutex m_commit; // quota checks and the final rename happen one upload at a time
+    std::chrono::milliseconds m_commitDelay{0}; // for tests that stop the server mid-commit
 };

@@ -21,6 +21,9 @@ CREATE TABLE IF NOT EXISTS uploads(
   id TEXT PRIMARY KEY, account INTEGER NOT NULL, length INTEGER NOT NULL, offset INTEGER NOT NULL,
   folder INTEGER NOT NULL, content INTEGER NOT NULL, filename TEXT NOT NULL, sha256 TEXT NOT NULL,
   created INTEGER NOT NULL, expires INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS registrations(
+  upload TEXT PRIMARY KEY, sha256 TEXT NOT NULL, account INTEGER NOT NULL, content INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS registrations_content ON registrations(content);
 CREATE TABLE IF NOT EXISTS announcements(
   account INTEGER NOT NULL, folder INTEGER NOT NULL, kind TEXT NOT NULL, target INTEGER NOT NULL,
   at INTEGER NOT NULL, PRIMARY KEY(account, folder));
@@ -264,31 +267,19 @@ std::vector<Content> Database::contents(std::optional<std::int64_t> account)
     return result;
 }
 
-std::int64_t Database::insertContent(const Content &c)
-{
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, "INSERT INTO contents(folder, account, kind, type, title, author, size, created,"
-                      " updated, video, thumb) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    s.bind(c.folder, c.account, c.kind, c.type, c.title, c.author, c.size, c.created, c.updated, c.video,
-           c.thumb)
-        .step();
-    return sqlite3_last_insert_rowid(m_db);
-}
-
-void Database::updateContent(const Content &c)
-{
-    std::lock_guard lock(m_mutex);
-    Statement s(m_db, "UPDATE contents SET folder = ?, account = ?, kind = ?, type = ?, title = ?,"
-                      " author = ?, size = ?, updated = ?, video = ?, thumb = ? WHERE id = ?");
-    s.bind(c.folder, c.account, c.kind, c.type, c.title, c.author, c.size, c.updated, c.video, c.thumb, c.id)
-        .step();
-}
-
 void Database::removeContent(std::int64_t id)
 {
     std::lock_guard lock(m_mutex);
-    Statement s(m_db, "DELETE FROM contents WHERE id = ?");
-    s.bind(id).step();
+    // A removed content's id may be given again: its registrations must not answer for the new one.
+    Statement(m_db, "DELETE FROM registrations WHERE content = ?").bind(id).step();
+    Statement(m_db, "DELETE FROM contents WHERE id = ?").bind(id).step();
+}
+
+std::int64_t Database::nextContentId()
+{
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT COALESCE(MAX(id), 0) + 1 FROM contents");
+    return s.step() ? s.integer(0) : 1;
 }
 
 std::int64_t Database::usedBytes(std::int64_t account)
@@ -344,6 +335,55 @@ std::vector<std::string> Database::expiredUploads(std::int64_t now)
     while (s.step())
         result.push_back(s.text(0));
     return result;
+}
+
+std::vector<std::string> Database::uploadIds()
+{
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT id FROM uploads");
+    std::vector<std::string> result;
+    while (s.step())
+        result.push_back(s.text(0));
+    return result;
+}
+
+std::optional<Registration> Database::registration(const std::string &upload)
+{
+    std::lock_guard lock(m_mutex);
+    Statement s(m_db, "SELECT upload, sha256, account, content FROM registrations WHERE upload = ?");
+    s.bind(upload);
+    if (!s.step())
+        return std::nullopt;
+    return Registration{s.text(0), s.text(1), s.integer(2), s.integer(3)};
+}
+
+void Database::commitRegistration(const Content &c, bool replace, const Registration &r)
+{
+    std::lock_guard lock(m_mutex);
+    exec("BEGIN IMMEDIATE");
+    try {
+        if (replace) {
+            Statement(m_db, "UPDATE contents SET folder = ?, account = ?, kind = ?, type = ?, title = ?,"
+                            " author = ?, size = ?, updated = ?, video = ?, thumb = ? WHERE id = ?")
+                .bind(c.folder, c.account, c.kind, c.type, c.title, c.author, c.size, c.updated, c.video,
+                      c.thumb, c.id)
+                .step();
+        } else {
+            Statement(m_db, "INSERT INTO contents(id, folder, account, kind, type, title, author, size,"
+                            " created, updated, video, thumb) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                .bind(c.id, c.folder, c.account, c.kind, c.type, c.title, c.author, c.size, c.created,
+                      c.updated, c.video, c.thumb)
+                .step();
+        }
+        Statement(m_db, "INSERT INTO registrations(upload, sha256, account, content) VALUES(?, ?, ?, ?)")
+            .bind(r.upload, r.sha256, r.account, r.content)
+            .step();
+        Statement(m_db, "DELETE FROM uploads WHERE id = ?").bind(r.upload).step();
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void Database::announce(std::int64_t account, std::int64_t folder, const Announcement &a)

@@ -64,6 +64,15 @@ struct Upload
     std::int64_t expires = 0;
 };
 
+// A registered upload: repeating its registration answers with the same content.
+struct Registration
+{
+    std::string upload;
+    std::string sha256;
+    std::int64_t account = 0;
+    std::int64_t content = 0;
+};
+
 // What a getVersion request announced for the account's next upload into a folder.
 struct Announcement
 {
@@ -101,9 +110,10 @@ public:
 
     std::optional<Content> content(std::int64_t id);
     std::vector<Content> contents(std::optional<std::int64_t> account = std::nullopt);
-    std::int64_t insertContent(const Content &content);
-    void updateContent(const Content &content);
+    // Removes the content and the registrations that named it.
     void removeContent(std::int64_t id);
+    // The id a new content gets: one above the highest in use.
+    std::int64_t nextContentId();
     std::int64_t usedBytes(std::int64_t account);
 
     void insertUpload(const Upload &upload);
@@ -111,6 +121,12 @@ public:
     void setUploadOffset(const std::string &id, std::int64_t offset);
     void removeUpload(const std::string &id);
     std::vector<std::string> expiredUploads(std::int64_t now);
+    std::vector<std::string> uploadIds();
+
+    std::optional<Registration> registration(const std::string &upload);
+    // One transaction: the content is inserted with its id (or updated when it replaces one),
+    // the registration is recorded and the upload's row removed.
+    void commitRegistration(const Content &content, bool replace, const Registration &registration);
 
     void announce(std::int64_t account, std::int64_t folder, const Announcement &announcement);
     std::optional<Announcement> announcement(std::int64_t account, std::int64_t folder);

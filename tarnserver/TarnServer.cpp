@@ -140,6 +140,8 @@ TarnServer::TarnServer(ServerOptions options)
     } else {
         m_http = std::make_unique<httplib::Server>();
     }
+    m_contents.recover();
+    m_uploads.recover();
     m_uploads.expire();
     addRoutes();
 }
@@ -184,14 +186,18 @@ void TarnServer::addRoutes()
     http.set_logger([](const Request &req, const Response &res) {
         std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
     });
-    http.set_exception_handler([](const Request &, Response &res, std::exception_ptr ep) {
+    http.set_exception_handler([](const Request &req, Response &res, std::exception_ptr ep) {
         try {
             std::rethrow_exception(ep);
         } catch (const std::exception &e) {
             std::fprintf(stderr, "error: %s\n", e.what());
         } catch (...) {
         }
-        sendXml(res, Replies::error(ErrorCode::Internal), 500);
+        // The form requests answer every failure, a full disk too, with HTTP 200 and the code.
+        const bool tus = req.path.find("/tarn/putFile/uploads") != std::string::npos;
+        const bool verinfo = req.path.find("/verinfo.php") != std::string::npos;
+        const bool form = !tus && (verinfo || req.path.find("/tarn/") != std::string::npos);
+        sendXml(res, Replies::error(ErrorCode::Internal, verinfo ? "verinfo" : "tarn"), form ? 200 : 500);
     });
 
     http.Post(R"((.*)/tarn/getfolder/?)",
@@ -527,16 +533,15 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
-    std::string name = parseForm(body)["upload"];
+    auto form = parseForm(body);
+    std::string name = form["upload"];
     while (!name.empty() && name.back() == '/')
         name.pop_back();
     name = name.substr(name.find_last_of('/') + 1);
-    if (name.empty())
+    std::string sha256 = form["sha256"];
+    if (name.empty() || (!sha256.empty() && !isSha256Hex(sha256)))
         return sendXml(res, Replies::error(ErrorCode::Malformed));
-    const auto upload = m_uploads.find(name, auth.account.id);
-    if (!upload)
-        return sendXml(res, Replies::error(ErrorCode::NoUpload));
-    const auto result = m_contents.registerUpload(auth.account, *upload);
+    const auto result = m_contents.registerUpload(auth.account, name, sha256);
     if (result.error) {
         std::fprintf(stderr, "upload %s refused (%d): %s\n", name.c_str(), result.error,
                      result.detail.c_str());

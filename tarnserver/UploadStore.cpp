@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <set>
 #include <stdexcept>
 #include <unistd.h>
 #include <utility>
@@ -78,7 +79,7 @@ struct UploadStore::Slot
     std::timed_mutex lock;
     MdContext sha256;         // state over the first `hashed` bytes
     std::int64_t hashed = -1; // -1: unknown (the server restarted), hash from the file
-    bool claimed = false;     // a registration is under way
+    std::mutex registering;   // held while a request registers the upload
 };
 
 UploadStore::UploadStore(Database &db, std::filesystem::path folder) : m_db(db), m_folder(std::move(folder))
@@ -216,11 +217,11 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
     return {complete ? PatchStatus::Done : PatchStatus::Cut, end};
 }
 
-bool UploadStore::claim(const std::string &id)
+std::shared_ptr<void> UploadStore::holdRegistration(const std::string &id)
 {
-    const auto s = slot(id);
-    std::lock_guard lock(s->lock);
-    return !std::exchange(s->claimed, true);
+    auto s = slot(id);
+    s->registering.lock();
+    return std::shared_ptr<void>(nullptr, [s](void *) { s->registering.unlock(); });
 }
 
 std::optional<std::string> UploadStore::sha256Of(const Upload &upload)
@@ -252,6 +253,19 @@ void UploadStore::remove(const std::string &id)
     m_db.removeUpload(id);
     std::lock_guard lock(m_mutex);
     m_slots.erase(id);
+}
+
+void UploadStore::recover()
+{
+    const auto ids = m_db.uploadIds();
+    const std::set<std::string> known(ids.begin(), ids.end());
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator(m_folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        const std::string id = name.substr(0, name.find('.'));
+        if (!known.count(id) || entry.path().extension() != ".part")
+            std::filesystem::remove_all(entry.path(), ec);
+    }
 }
 
 void UploadStore::expire()

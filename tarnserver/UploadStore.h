@@ -52,13 +52,17 @@ public:
     // Appends a request body at offset; sha1 is the raw 20-byte digest the body must have, or empty.
     PatchResult patch(const std::string &id, std::int64_t offset, const std::string &sha1,
                       const BodyReader &read);
-    // Marks an upload as being registered; false when another request does it already.
-    bool claim(const std::string &id);
+    // Waits until no other request registers the upload; the registration is this request's
+    // until the returned holder is released.
+    std::shared_ptr<void> holdRegistration(const std::string &id);
     // SHA-256 (hex) of a complete upload.
     std::optional<std::string> sha256Of(const Upload &upload);
     std::filesystem::path pathOf(const std::string &id) const;
     void remove(const std::string &id);
     void expire();
+    // At start: deletes the bytes of uploads whose row is gone (their registration committed
+    // before the server stopped).
+    void recover();
 
 private:
     struct Slot;
