@@ -62,6 +62,12 @@ bool ServerProcess::stop()
            m_process.exitCode() == 0;
 }
 
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(30000);
+}
+
 QByteArray ServerProcess::admin(const QStringList &args) const
 {
     QProcess p;

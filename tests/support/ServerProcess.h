@@ -14,6 +14,8 @@ public:
 
     bool start(const QStringList &extra = {});
     bool stop();
+    // Ends the server at once with SIGKILL, as a crash or a power cut would.
+    void kill();
     QUrl url() const { return m_url; }
     // "127.0.0.1:PORT", as a user types it into the server field.
     QString address() const { return m_url.host() + u':' + QString::number(m_url.port()); }
