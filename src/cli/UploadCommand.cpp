@@ -8,6 +8,7 @@
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
+#include "common/FileUtil.h"
 #include "common/Settings.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
@@ -86,6 +87,10 @@ struct Pipeline
             if (entry.state != EntryState::Finished)
                 ++unfinished;
         }
+        // What the run made in the temporary folder goes with it, as the
+        // window removes its own when it closes.
+        for (const QString &folder : queue.tempFolders())
+            DeleteFolderIfExists(folder);
         co_return unfinished == 0 ? 0 : 1;
     }
 };

@@ -1,5 +1,7 @@
 #include "server/TransferControl.h"
 
+#include "common/XmlUtil.h"
+
 #include <QCoroFuture>
 #include <QCoroNetworkReply>
 #include <QCoroSignal>
@@ -127,6 +129,16 @@ QNetworkRequest formRequest(const QUrl &url, const QByteArray &authorization)
 bool isPassing(int status)
 {
     return status == 0 || status == 408 || status == 423 || status == 460 || status >= 500;
+}
+
+// A registration without an answer, or answered "may be repeated later" (1002).
+bool registrationWorthRepeating(int status, const QByteArray &body)
+{
+    if (isPassing(status))
+        return true;
+    pugi::xml_document doc;
+    return status == 200 && Xml::parseText(doc, body) &&
+           Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed() == u"1002";
 }
 
 QUrl withTrailingSlash(QUrl url)
@@ -471,30 +483,47 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
         }
         if (++failures > m_limits.retries)
             co_return fail(outcome.problem);
-        const auto pause = std::min<std::chrono::milliseconds>(
-            m_limits.firstPause * (1 << std::min(failures - 1, 16)), std::chrono::minutes(1));
-        // The pause is a wait for Stop that times out; the upload goes on in
-        // a later loop turn, not inside the caller's Stop.
-        if (!stop.stopRequested()) {
-            co_await qCoro(stop.state(), &StopState::stopRequested, pause);
-            co_await QCoro::sleepFor(0ms);
-        }
-        if (!self || stop.stopRequested())
+        const bool goOn = co_await pauseBeforeRetry(failures, stop);
+        if (!self || !goOn)
             co_return stopped();
     }
 
     Q_EMIT registering();
     const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded));
     const QNetworkRequest request = formRequest(registerUrl, authorization);
-    const Outcome outcome = co_await send(request, "POST", body, stop, m_limits.registration);
-    if (outcome.stopped)
-        co_return stopped();
+    // Registering the same upload again gives the content the first try made,
+    // so a reply lost on the way, or one that says to try later, is asked again.
+    Outcome outcome;
+    for (int tries = 1;; ++tries) {
+        outcome = co_await send(request, "POST", body, stop, m_limits.registration);
+        if (outcome.stopped)
+            co_return stopped();
+        if (!registrationWorthRepeating(outcome.status, outcome.body) || tries > m_limits.retries)
+            break;
+        const bool goOn = co_await pauseBeforeRetry(tries, stop);
+        if (!self || !goOn)
+            co_return stopped();
+    }
     result.acknowledged = state->acknowledged;
     result.text = QString::fromUtf8(outcome.body);
     if (outcome.status != 200)
         result.error = outcome.problem;
     result.outcome = result.error.isEmpty() ? TransferOutcome::Replied : TransferOutcome::Failed;
     co_return result;
+}
+
+QCoro::Task<bool> TransferControl::pauseBeforeRetry(int failures, StopToken stop)
+{
+    QPointer<TransferControl> self(this);
+    const auto pause = std::min<std::chrono::milliseconds>(
+        m_limits.firstPause * (1 << std::min(failures - 1, 16)), std::chrono::minutes(1));
+    // The pause is a wait for Stop that times out; the upload goes on in a
+    // later loop turn, not inside the caller's Stop.
+    if (!stop.stopRequested()) {
+        co_await qCoro(stop.state(), &StopState::stopRequested, pause);
+        co_await QCoro::sleepFor(0ms);
+    }
+    co_return self && !stop.stopRequested();
 }
 
 QNetworkReply *TransferControl::sendChunk(const QUrl &uploadUrl, const QByteArray &authorization,

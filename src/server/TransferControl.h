@@ -118,6 +118,9 @@ private:
                                      std::chrono::milliseconds idle);
     QCoro::Task<QByteArray> hashPart(QString path, qint64 start, qint64 length,
                                      QCryptographicHash::Algorithm algorithm, StopToken stop);
+    // Waits before the next try after `failures` failed ones: each pause
+    // doubles, up to a minute. False when Stop came first.
+    QCoro::Task<bool> pauseBeforeRetry(int failures, StopToken stop);
     QNetworkRequest tusRequest(const QUrl &url, const QByteArray &authorization) const;
     void report(UploadState &state);
     void terminate(const QUrl &uploadUrl, const QByteArray &authorization);

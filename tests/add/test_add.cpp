@@ -88,16 +88,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("printed");
+        QTest::addColumn<bool>("queueOnly");
         const QString tooNew =
             m_language.text(QStringLiteral("frmCommon"), QStringLiteral("msgUnsupportQvpVer"))
                 .replace(QStringLiteral("%s"), QStringLiteral("8"));
-        QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)";
+        QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)" << true;
+        QTest::newRow("video uploaded") << "mp4" << QString() << 0 << "stored as content" << false;
         QTest::newRow("version 7 project")
-            << "7" << QString() << 0 << "queued (recording \"Sample recording\")";
-        QTest::newRow("version 8 project") << "8" << QString() << 1 << tooNew;
-        QTest::newRow("single-file project") << "zdm" << QString() << 1 << tooNew;
+            << "7" << QString() << 0 << "queued (recording \"Sample recording\")" << true;
+        QTest::newRow("version 8 project") << "8" << QString() << 1 << tooNew << true;
+        QTest::newRow("single-file project") << "zdm" << QString() << 1 << tooNew << true;
         QTest::newRow("folder without uploads") << "mp4"
-                                                << "grey" << 1 << "takes no upload";
+                                                << "grey" << 1 << "takes no upload" << true;
     }
     void uploadCommand()
     {
@@ -105,6 +107,7 @@ private Q_SLOTS:
         QFETCH(QString, folder);
         QFETCH(int, exitCode);
         QFETCH(QString, printed);
+        QFETCH(bool, queueOnly);
         if (!m_server) {
             m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
             QVERIFY(m_server->start({QStringLiteral("--demo")}));
@@ -145,10 +148,11 @@ private Q_SLOTS:
                          QStringLiteral("demo"),
                          QStringLiteral("--password"),
                          QStringLiteral("demo"),
-                         QStringLiteral("--queue-only"),
                          QStringLiteral("--queue"),
                          queue,
                          path};
+        if (queueOnly)
+            args << QStringLiteral("--queue-only");
         if (!folder.isEmpty())
             args << QStringLiteral("--folder") << folder;
         QProcess process;
@@ -158,9 +162,12 @@ private Q_SLOTS:
             QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
         QCOMPARE(process.exitCode(), exitCode);
         QVERIFY2(out.contains(printed), qPrintable(out));
-        // Nothing is queued after a refusal, and no unpacked project stays behind.
-        QCOMPARE(QFileInfo::exists(queue), exitCode == 0);
-        QVERIFY(QDir::temp().entryList({QStringLiteral("tmp_zdm_*")}).isEmpty());
+        // Nothing is queued after a refusal (a finished queue is not kept),
+        // and nothing stays in the temporary folder.
+        QCOMPARE(QFileInfo::exists(queue), exitCode == 0 && queueOnly);
+        QCOMPARE(QDir::temp().entryList({QStringLiteral("tmp_zdm_*"), QStringLiteral("_qvClipFerry_*")},
+                                        QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 
     // clipferry-cli convert encodes with the stored high-speed choice, or

@@ -18,6 +18,7 @@
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
+#include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
@@ -416,6 +417,28 @@ private Q_SLOTS:
         QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
         QCOMPARE(contentTitles().size(), before);
         QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+    }
+
+    // The server stores the content but its reply is lost on the way: the
+    // registration is asked again and answers with the same content.
+    void registrationReplyLost()
+    {
+        CuttingProxy proxy(m_server->port(), {});
+        proxy.dropReplyOnce("POST /tarn/putFile/ HTTP");
+        Rig rig;
+        TransferControl::Limits quick;
+        quick.firstPause = std::chrono::milliseconds(50);
+        rig.tarn.setLimits(quick);
+        const QString path = copyOfClip(QStringLiteral("lost.mp4"));
+        CVideoItem item = entryFor(path, QStringLiteral("Lost reply"));
+        item.Url = QStringLiteral("127.0.0.1:%1").arg(proxy.port());
+        rig.add(item);
+        const int before = contentTitles().size();
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(proxy.repliesDropped(), 1);
+        QVERIFY2(rig.state(path) == QStringLiteral("Finished"),
+                 qPrintable(rig.state(path) + u' ' + rig.error(path)));
+        QCOMPARE(contentTitles().size(), before + 1);
     }
 
     // Uploads a clip once and returns the content id the server gave it.

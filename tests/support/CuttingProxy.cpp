@@ -24,8 +24,16 @@ void CuttingProxy::accept()
                 [this, client, upstream] { forward(client, upstream); });
         connect(upstream, &QTcpSocket::connected, this,
                 [this, client, upstream] { forward(client, upstream); });
-        connect(upstream, &QTcpSocket::readyRead, client,
-                [client, upstream] { client->write(upstream->readAll()); });
+        connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream] {
+            if (client == m_dropping) {
+                m_dropping = nullptr;
+                ++m_repliesDropped;
+                upstream->readAll();
+                client->abort();
+                return;
+            }
+            client->write(upstream->readAll());
+        });
         connect(upstream, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
         connect(client, &QTcpSocket::disconnected, client, [client, upstream] {
             upstream->abort();
@@ -40,6 +48,10 @@ void CuttingProxy::forward(QTcpSocket *client, QTcpSocket *upstream)
     if (upstream->state() != QAbstractSocket::ConnectedState)
         return;
     QByteArray data = client->readAll();
+    if (!m_dropMarker.isEmpty() && data.contains(m_dropMarker)) {
+        m_dropMarker.clear();
+        m_dropping = client;
+    }
     if (!m_cutsAt.isEmpty() && m_upstreamBytes + data.size() >= m_cutsAt.first()) {
         data.truncate(m_cutsAt.takeFirst() - m_upstreamBytes);
         m_upstreamBytes += data.size();

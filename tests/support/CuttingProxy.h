@@ -17,6 +17,11 @@ public:
     // quietly re-sends the cut request fails again and has to find out what
     // the server kept.
     void setRefuseAfterCut(bool refuse) { m_refuseAfterCut = refuse; }
+    // The first request whose bytes hold `marker` reaches the server whole,
+    // but its reply is dropped with the connection: the client never learns
+    // what the server did.
+    void dropReplyOnce(const QByteArray &marker) { m_dropMarker = marker; }
+    int repliesDropped() const { return m_repliesDropped; }
     quint16 port() const { return m_server.serverPort(); }
     qint64 upstreamBytes() const { return m_upstreamBytes; }
     int cutsDone() const { return m_cutsDone; }
@@ -32,4 +37,7 @@ private:
     int m_cutsDone = 0;
     bool m_refuseAfterCut = false;
     bool m_refuseNext = false;
+    QByteArray m_dropMarker;
+    QTcpSocket *m_dropping = nullptr;
+    int m_repliesDropped = 0;
 };
