@@ -489,7 +489,9 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
     }
 
     Q_EMIT registering();
-    const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded));
+    // The checksum names this very archive: a repeat for another one is refused.
+    const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded)) +
+                            "&sha256=" + sha256.toHex();
     const QNetworkRequest request = formRequest(registerUrl, authorization);
     // Registering the same upload again gives the content the first try made,
     // so a reply lost on the way, or one that says to try later, is asked again.
