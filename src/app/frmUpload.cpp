@@ -14,6 +14,7 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "queue/QueueFile.h"
+#include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
 
 #include <QCheckBox>
@@ -79,8 +80,7 @@ QString flagText(bool checked)
 
 frmUpload::frmUpload(Setup setup, QWidget *parent)
     : QMainWindow(parent), m_session(setup.session), m_queue(&setup.session.queue()),
-      m_options(setup.session.options()),
-      m_keepAwake(std::move(setup.keepAwake)),
+      m_options(setup.session.options()), m_keepAwake(std::move(setup.keepAwake)),
       m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
       m_arguments(std::move(setup.arguments)), m_processorCount(setup.processorCount)
 {
@@ -328,8 +328,15 @@ void frmUpload::readOptions()
     const bool keepQueue =
         numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
     chkRemQueue->setChecked(keepQueue);
-    if (keepQueue && QueueFile::LoadQueue(QueueFile::defaultPath(), *m_queue))
+    // A journal left by a session that did not close is read whatever the
+    // choice: it holds work that was never closed, so nothing was dropped yet.
+    const QString queueFile = QueueFile::defaultPath();
+    const QueueJournal::Restored restored = QueueJournal::Restore(queueFile, *m_queue, keepQueue);
+    if (restored.queued)
         setStartEnabled(true);
+    if (!restored.warning.isEmpty())
+        m_session.messages().show(restored.warning);
+    m_journal = std::make_unique<QueueJournal>(*m_queue, queueFile);
     m_optionsRead = true;
     qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
 }
@@ -688,10 +695,11 @@ void frmUpload::runCloseSteps()
         DeleteFolderIfExists(folder);
     if (m_optionsRead) {
         const QString queueFile = QueueFile::defaultPath();
-        if (chkRemQueue->isChecked())
-            QueueFile::SaveQueue(queueFile, *m_queue);
-        else
-            DeleteFileIfExists(queueFile);
+        const bool saved = chkRemQueue->isChecked() ? QueueFile::SaveQueue(queueFile, *m_queue)
+                                                    : DeleteFileIfExists(queueFile);
+        // An unwritten queue file leaves the journal to be read at the next start.
+        if (saved)
+            m_journal->discard();
     }
     DeleteFileIfExists(AppPaths::dataPath(QStringLiteral("tmpTest.bmp")));
     if (m_optionsRead) {

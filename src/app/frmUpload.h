@@ -12,6 +12,7 @@
 
 class ProgressPanelWidget;
 class ProgressView;
+class QueueJournal;
 class QueueModel;
 class Session;
 class QCheckBox;
@@ -142,6 +143,8 @@ private:
     bool m_exitStopped = false;
     Texts m_texts;
     std::unique_ptr<KeepAwake> m_keepAwake;
+    // Keeps the queue on disk while the window is open; removed at a clean close.
+    std::unique_ptr<QueueJournal> m_journal;
     std::unique_ptr<WindowHooks> m_hooks;
     QStringList m_arguments;
     int m_processorCount;

@@ -19,6 +19,7 @@
 #include "platform/ProcessRunner.h"
 #include "platform/ShutdownSignals.h"
 #include "queue/QueueFile.h"
+#include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "server/TransferControl.h"
@@ -94,6 +95,28 @@ struct Pipeline
         co_return unfinished == 0 ? 0 : 1;
     }
 };
+
+// The queue of an earlier run: from the journal a killed run left beside
+// the queue file, else from the queue file. False when there is none.
+bool restoreQueue(const QString &queueFile, QueueModel &grid)
+{
+    const QueueJournal::Restored restored = QueueJournal::Restore(queueFile, grid);
+    if (!restored.warning.isEmpty())
+        QTextStream(stderr) << "clipferry-cli: " << restored.warning << Qt::endl;
+    return restored.queued;
+}
+
+// What did not finish stays queued, as the window keeps it; the journal
+// goes only once the queue file holds that.
+int endRun(const QString &queueFile, const QueueModel &grid, QueueJournal &journal, int status)
+{
+    if (!QueueFile::SaveQueue(queueFile, grid)) {
+        QTextStream(stderr) << "clipferry-cli: cannot write " << queueFile << Qt::endl;
+        return 1;
+    }
+    journal.discard();
+    return status;
+}
 
 // How the overwrite question is answered; empty when the option is wrong.
 std::optional<Messages::Answer> overwriteAnswer(QStringList &args)
@@ -261,14 +284,17 @@ QCoro::Task<int> upload(Session *session, QStringList args)
 
     Pipeline pipeline(session);
     // Entries kept from earlier runs stay in the queue file.
-    QueueFile::LoadQueue(queueFile, pipeline.grid);
+    restoreQueue(queueFile, pipeline.grid);
+    QueueJournal journal(pipeline.grid, queueFile);
     const LanguageTable *language = &session->language();
     Messages::Channel *messages = &session->messages();
     for (const QString &source : std::as_const(args)) {
         const std::optional<CVideoItem> item = co_await makeEntry(*pipeline.session.execRunner(), language,
                                                                   messages, source, base, login.settings);
-        if (!item)
+        if (!item) {
+            journal.discard();
             co_return 1;
+        }
         if (!pipeline.grid.Add(*item)) {
             QTextStream(stderr) << item->path << " is queued already." << Qt::endl;
             continue;
@@ -289,12 +315,12 @@ QCoro::Task<int> upload(Session *session, QStringList args)
             QTextStream(stderr) << "clipferry-cli: cannot write " << queueFile << Qt::endl;
             co_return 1;
         }
+        journal.discard();
         co_return 0;
     }
     printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();
-    QueueFile::SaveQueue(queueFile, pipeline.grid);
-    co_return status;
+    co_return endRun(queueFile, pipeline.grid, journal, status);
 }
 
 QCoro::Task<int> runQueue(Session *session, QStringList args)
@@ -312,15 +338,14 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
     session->messages().setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline(session);
-    if (!QueueFile::LoadQueue(queueFile, pipeline.grid)) {
+    if (!restoreQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
+    QueueJournal journal(pipeline.grid, queueFile);
     printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();
-    // What did not finish stays queued, as the window keeps it.
-    QueueFile::SaveQueue(queueFile, pipeline.grid);
-    co_return status;
+    co_return endRun(queueFile, pipeline.grid, journal, status);
 }
 
 } // namespace

@@ -142,7 +142,9 @@ enum Field : size_t
     UseTmpName
 };
 
-std::optional<CVideoItem> readEntry(const pugi::xml_node &file)
+} // namespace
+
+std::optional<CVideoItem> ReadRecord(const pugi::xml_node &file)
 {
     FieldReader r(file);
     CVideoItem item;
@@ -181,7 +183,7 @@ std::optional<CVideoItem> readEntry(const pugi::xml_node &file)
     return item;
 }
 
-void writeEntry(pugi::xml_node queue, const CVideoItem &item)
+void WriteRecord(pugi::xml_node queue, const CVideoItem &item)
 {
     const QString values[] = {item.fileName,
                               item.title,
@@ -218,8 +220,6 @@ void writeEntry(pugi::xml_node queue, const CVideoItem &item)
         file.append_child(kFieldOrder[i]).text().set(Xml::toU8(values[i]).constData());
 }
 
-} // namespace
-
 QString defaultPath()
 {
     return AppPaths::dataPath(QStringLiteral("project.xml"));
@@ -240,7 +240,7 @@ bool LoadQueue(const QString &path, QueueModel &queue)
         if (file.type() != pugi::node_element)
             continue;
         // An entry already queued under the same path is not added again.
-        if (const std::optional<CVideoItem> item = readEntry(file))
+        if (const std::optional<CVideoItem> item = ReadRecord(file))
             queue.Add(*item);
     }
     return true;
@@ -257,7 +257,7 @@ bool SaveQueue(const QString &path, const QueueModel &queue)
     for (const QueueEntry &entry : queue.entries()) {
         if (entry.state == EntryState::Finished)
             continue;
-        writeEntry(queueNode, entry.item);
+        WriteRecord(queueNode, entry.item);
         ++written;
     }
     if (written == 0)

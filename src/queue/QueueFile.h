@@ -2,8 +2,13 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 class QueueModel;
+struct CVideoItem;
+namespace pugi {
+class xml_node;
+}
 
 // The queue file "project.xml": the queue survives a restart in it.
 //
@@ -32,6 +37,10 @@ bool LoadQueue(const QString &path, QueueModel &queue);
 // Writes every entry that has not finished; with none, deletes the file.
 // False when the file could not be written (the old one is kept).
 bool SaveQueue(const QString &path, const QueueModel &queue);
+// One record as a `file` element appended to `parent`, and back; none when
+// a required field is missing or not a number.
+void WriteRecord(pugi::xml_node parent, const CVideoItem &item);
+std::optional<CVideoItem> ReadRecord(const pugi::xml_node &file);
 // The name of the tag that starts or ends at `position`, "/" removed.
 QString TagNameAt(const QString &text, qsizetype position);
 // Inserts the line breaks of the queue file's layout into serialised XML

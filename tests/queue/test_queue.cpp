@@ -1,4 +1,5 @@
 #include "queue/QueueFile.h"
+#include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
@@ -100,46 +101,6 @@ private Q_SLOTS:
         QCOMPARE(queue.RowOfPath(QStringLiteral(" /v/b.mp4")), 0);
         QVERIFY(queue.Add(sampleItem(QStringLiteral("/v/a.mp4"))));
         QCOMPARE(queue.entries().last().item.path, QStringLiteral("/v/a.mp4"));
-    }
-
-    void dstFileName_data()
-    {
-        QTest::addColumn<QString>("postfix");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("empty") << ""
-                               << "video.mp4";
-        QTest::newRow("480") << "480"
-                             << "video_480.mp4";
-    }
-    void dstFileName()
-    {
-        QFETCH(QString, postfix);
-        QFETCH(QString, name);
-        CVideoItem item;
-        item.dstPostfix = postfix;
-        QCOMPARE(item.dstFileName(), name);
-    }
-
-    void sourceKind_data()
-    {
-        QTest::addColumn<QString>("fileName");
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("qvp") << "project.qvp"
-                             << "Qvp";
-        QTest::newRow("QVP capitals") << "PROJECT.QVP"
-                                      << "Video";
-        QTest::newRow("zdm") << "talk.zdm"
-                             << "Zdm";
-        QTest::newRow("video") << "talk.mp4"
-                               << "Video";
-        QTest::newRow("no extension") << "talk"
-                                      << "Video";
-    }
-    void sourceKind()
-    {
-        QFETCH(QString, fileName);
-        QFETCH(QString, kind);
-        QCOMPARE(QueueModel::SourceKind(fileName), kind);
     }
 
     void rowOperations()
@@ -410,11 +371,94 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(path), fileKept);
     }
 
-    void missingFileLoadsNothing()
+    // A killed session comes back from its journal: finished stays
+    // finished, running is waiting again, errors and times return. A journal
+    // that cannot be trusted is refused whole and the queue file is used.
+    void journalRestores_data()
     {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QList<EntryState>>("states");
+        QTest::newRow("intact") << QByteArray() << QByteArray()
+                                << QList<EntryState>{EntryState::Finished, EntryState::Waiting,
+                                                     EntryState::Failed, EntryState::Canceled};
+        // The queue file of the last close holds a.mp4 alone.
+        const QList<EntryState> queueFile{EntryState::Waiting};
+        QTest::newRow("cut short") << QByteArray("cut") << QByteArray() << queueFile;
+        QTest::newRow("unreadable entry") << QByteArray(">65<") << QByteArray(">x<") << queueFile;
+        QTest::newRow("foreign root") << QByteArray("clipferryJournal") << QByteArray("x") << queueFile;
+    }
+    void journalRestores()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QList<EntryState>, states);
+        QTemporaryDir dir;
+        const QString queueFile = dir.filePath(QStringLiteral("project.xml"));
+        QueueModel saved(m_language);
+        const QStringList paths{"/v/a.mp4", " /v/b.mp4", "/v/c.mp4", "/v/d.mp4"};
+        saved.Add(sampleItem(paths[0]));
+        QVERIFY(QueueFile::SaveQueue(queueFile, saved));
+        for (const QString &path : paths.mid(1))
+            saved.Add(sampleItem(path));
+        saved.SetEntryCell(paths[0], QueueModel::ColUploadEndTime, QStringLiteral("10:02"));
+        saved.SetEntryState(paths[0], EntryState::Finished);
+        saved.SetEntryCell(paths[1], QueueModel::ColCvtBeginTime, QStringLiteral("10:03"));
+        saved.SetEntryState(paths[1], EntryState::Transfering);
+        saved.SetEntryError(paths[2], QStringLiteral("Open file error!"));
+        saved.SetEntryState(paths[3], EntryState::Canceled);
+        saved.beginEdit(paths[3]);
+        QueueJournal journal(saved, queueFile);
+        QVERIFY(journal.write());
+        QCOMPARE(QFile::permissions(journal.path()) & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
+        QByteArray bytes = readFile(journal.path());
+        if (from == "cut")
+            bytes.chop(bytes.size() / 2);
+        else if (!from.isEmpty())
+            bytes.replace(from, to);
+        writeFile(journal.path(), bytes);
+
+        QueueModel loaded(m_language);
+        const QueueJournal::Restored restored = QueueJournal::Restore(queueFile, loaded);
+        QVERIFY(restored.queued);
+        QCOMPARE(restored.fromJournal, from.isEmpty());
+        QCOMPARE(restored.warning.contains(QStringLiteral("is damaged")), !from.isEmpty());
+        QList<EntryState> loadedStates;
+        for (const QueueEntry &entry : loaded.entries())
+            loadedStates.append(entry.state);
+        QCOMPARE(loadedStates, states);
+        if (!from.isEmpty())
+            return;
+        QCOMPARE(loaded.entryAt(1).key, paths[1]);
+        QCOMPARE(loaded.GetEntryCell(paths[0], QueueModel::ColUploadEndTime), QStringLiteral("10:02"));
+        QCOMPARE(loaded.GetEntryCell(paths[1], QueueModel::ColCvtBeginTime), QStringLiteral("10:03"));
+        QCOMPARE(loaded.GetEntryCell(paths[2], QueueModel::ColError), QStringLiteral("Open file error!"));
+        QCOMPARE(loaded.item(paths[1])->password, QStringLiteral("p<&>w"));
+    }
+
+    // Changes reach the disk within the delay, a finished entry at once;
+    // progress alone writes nothing, and a discarded journal is gone for good.
+    void journalFollowsChanges()
+    {
+        QTemporaryDir dir;
+        const QString queueFile = dir.filePath(QStringLiteral("project.xml"));
         QueueModel queue(m_language);
-        QVERIFY(!QueueFile::LoadQueue(QStringLiteral("/nonexistent/project.xml"), queue));
-        QCOMPARE(queue.rowCount(), 0);
+        QueueJournal journal(queue, queueFile);
+        const QString path = QStringLiteral("/v/a.mp4");
+        queue.Add(sampleItem(path));
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journal.path()), 1000);
+        QVERIFY(QFile::remove(journal.path()));
+        queue.SetEntryProgress(path, 50);
+        QTest::qWait(int(QueueJournal::kDelay.count()) + 100);
+        QVERIFY(!QFileInfo::exists(journal.path()));
+        queue.SetEntryState(path, EntryState::Finished);
+        QVERIFY(readFile(journal.path()).contains("state=\"Finished\""));
+        journal.discard();
+        QVERIFY(!QFileInfo::exists(journal.path()));
+        queue.Add(sampleItem(QStringLiteral("/v/b.mp4")));
+        QTest::qWait(int(QueueJournal::kDelay.count()) + 100);
+        QVERIFY(!QFileInfo::exists(journal.path()));
     }
 
     void unwritableFolderKeepsOldFile()
