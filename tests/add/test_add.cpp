@@ -46,6 +46,24 @@ class TestAdd : public QObject
     const LanguageTable m_language{languageFile()};
     Messages::Channel m_messages;
 
+    bool startServer()
+    {
+        if (m_server)
+            return true;
+        m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
+        return m_server->start({QStringLiteral("--demo")}) &&
+               !m_server
+                    ->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("qvpver"),
+                             QStringLiteral("7")})
+                    .isNull();
+    }
+    QStringList uploadArgs(const QString &queue) const
+    {
+        return {QStringLiteral("upload"),    QStringLiteral("--server"), m_server->address(),
+                QStringLiteral("--account"), QStringLiteral("demo"),     QStringLiteral("--password"),
+                QStringLiteral("demo"),      QStringLiteral("--queue"),  queue};
+    }
+
 private Q_SLOTS:
     void sourceRefusals_data()
     {
@@ -108,14 +126,7 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(QString, printed);
         QFETCH(bool, queueOnly);
-        if (!m_server) {
-            m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
-            QVERIFY(m_server->start({QStringLiteral("--demo")}));
-            QVERIFY(!m_server
-                         ->admin({QStringLiteral("setting"), QStringLiteral("set"), QStringLiteral("qvpver"),
-                                  QStringLiteral("7")})
-                         .isNull());
-        }
+        QVERIFY(startServer());
         const QString folderDir =
             m_dir.filePath(QStringLiteral("upload-") + QString::fromUtf8(QTest::currentDataTag()));
         QVERIFY(QDir().mkpath(folderDir));
@@ -141,16 +152,7 @@ private Q_SLOTS:
                              QStringLiteral("Grey"), QStringLiteral("--no-upload")})
                     .trimmed());
         const QString queue = QDir(folderDir).filePath(QStringLiteral("queue.xml"));
-        QStringList args{QStringLiteral("upload"),
-                         QStringLiteral("--server"),
-                         m_server->address(),
-                         QStringLiteral("--account"),
-                         QStringLiteral("demo"),
-                         QStringLiteral("--password"),
-                         QStringLiteral("demo"),
-                         QStringLiteral("--queue"),
-                         queue,
-                         path};
+        QStringList args = uploadArgs(queue) << path;
         if (queueOnly)
             args << QStringLiteral("--queue-only");
         if (!folder.isEmpty())
@@ -168,6 +170,51 @@ private Q_SLOTS:
         QCOMPARE(QDir::temp().entryList({QStringLiteral("tmp_zdm_*"), QStringLiteral("_qvClipFerry_*")},
                                         QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList());
+    }
+
+    // clipferry-cli killed right after its first source finished: the run
+    // goes on from the journal the killed one left beside its queue file,
+    // and sends only the second.
+    void killedUploadGoesOnFromJournal()
+    {
+        QVERIFY(startServer());
+        const QDir dir(m_dir.filePath(QStringLiteral("killed")));
+        QVERIFY(dir.mkpath(QStringLiteral(".")));
+        QStringList sources;
+        for (const char *name : {"first", "second"}) {
+            SampleVideo sample;
+            sample.durationSeconds = 2;
+            sample.output = dir.filePath(QString::fromLatin1(name) + QStringLiteral(".mp4"));
+            QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
+            sources << sample.output;
+        }
+        const QString queue = dir.filePath(QStringLiteral("Q.xml"));
+        const QString cli = ToolLocator::find(QStringLiteral("clipferry-cli"));
+        QProcess upload;
+        upload.start(cli, uploadArgs(queue) << sources);
+        QByteArray out;
+        while (!out.contains("first.mp4: Finished")) {
+            QVERIFY2(upload.waitForReadyRead(120000), out.constData());
+            out += upload.readAllStandardOutput();
+        }
+        upload.kill();
+        QVERIFY(upload.waitForFinished());
+        QVERIFY(QFileInfo::exists(queue + QStringLiteral(".journal")));
+
+        QProcess run;
+        run.start(cli, {QStringLiteral("run"), queue});
+        QVERIFY(run.waitForFinished(120000));
+        out = run.readAllStandardOutput() + run.readAllStandardError();
+        QVERIFY2(run.exitCode() == 0, out.constData());
+        QVERIFY2(!out.contains("first.mp4: Transfering"), out.constData());
+        const QByteArray contents = m_server->admin({QStringLiteral("content"), QStringLiteral("list")});
+        QCOMPARE(contents.count("\tfirst\t"), 1);
+        QCOMPARE(contents.count("\tsecond\t"), 1);
+        QVERIFY(!QFileInfo::exists(queue));
+        QVERIFY(!QFileInfo::exists(queue + QStringLiteral(".journal")));
+        // The killed run's work folder is not this test's subject.
+        for (const QString &left : QDir::temp().entryList({QStringLiteral("_qvClipFerry_*")}, QDir::Dirs))
+            QDir(QDir::temp().filePath(left)).removeRecursively();
     }
 
     // clipferry-cli convert encodes with the stored high-speed choice, or

@@ -9,7 +9,9 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "queue/QueueFile.h"
+#include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
+#include "support/TestFiles.h"
 #include "support/TestLanguage.h"
 
 #include <QAbstractItemModelTester>
@@ -141,6 +143,11 @@ QString queueFile()
     return QueueFile::defaultPath();
 }
 
+QString journalFile()
+{
+    return QueueJournal::pathFor(queueFile());
+}
+
 // Writes a queue file of the given entries, whatever their states.
 void writeQueueFile(const QStringList &paths)
 {
@@ -248,6 +255,7 @@ private Q_SLOTS:
     void init()
     {
         QFile::remove(queueFile());
+        QFile::remove(journalFile());
         QFile::remove(AppPaths::settingsFile());
         m_awake = std::make_shared<KeepAwakeLog>();
         m_hooks = std::make_shared<HookLog>();
@@ -312,6 +320,44 @@ private Q_SLOTS:
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
         QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(), rows > 0);
         QVERIFY(QFile::exists(queueFile()));
+    }
+
+    // A window that was killed left its journal: the next start takes the
+    // queue from it, even when the queue is not kept at a close, since
+    // that choice was never applied. A damaged one is refused aloud and the
+    // queue file is read.
+    void startupRestoresJournal_data()
+    {
+        QTest::addColumn<bool>("damaged");
+        QTest::addColumn<QString>("keepQueue");
+        QTest::addColumn<QList<EntryState>>("rowStates");
+        QTest::newRow("journal, queue not kept") << false << "0" << QList{Finished, Waiting, Failed};
+        QTest::newRow("damaged journal") << true << "1" << QList{Waiting};
+    }
+    void startupRestoresJournal()
+    {
+        QFETCH(bool, damaged);
+        QFETCH(QString, keepQueue);
+        QFETCH(QList<EntryState>, rowStates);
+        writeQueueFile({"/v/saved.mp4"});
+        WritePlainSetting("chkRemQueue", keepQueue);
+        {
+            const LanguageTable noTexts;
+            QueueModel killed(noTexts);
+            QueueJournal journal(killed, queueFile());
+            for (const EntryState state : {Finished, Transfering, Failed}) {
+                const QString path = "/v/" + stateText(state) + ".mp4";
+                killed.Add(entry(path));
+                killed.SetEntryState(path, state);
+            }
+            QVERIFY(journal.write());
+        }
+        if (damaged)
+            writeFile(journalFile(), "<clipferryJournal><entry");
+        auto window = startedWindow();
+        QCOMPARE(states(*window), rowStates);
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), true);
+        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), damaged);
     }
 
     void processorCountRules_data()
@@ -689,9 +735,12 @@ private Q_SLOTS:
         QVERIFY(bitmap.open(QIODevice::WriteOnly));
         bitmap.close();
         QSignalSpy closed(window.get(), &frmUpload::closed);
+        // The open window keeps its queue in the journal, a change within a second.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journalFile()), 1000);
 
         QVERIFY(window->close());
         QCOMPARE(closed.count(), 1);
+        QVERIFY(!QFileInfo::exists(journalFile()));
         QVERIFY(!QFileInfo::exists(work));
         QVERIFY(!bitmap.exists());
         QStringList names;
