@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QMutex>
+#include <QThreadPool>
+#include <limits>
 #include <optional>
 
 Q_LOGGING_CATEGORY(lcJournal, "clipferry.journal")
@@ -93,7 +96,47 @@ std::optional<QList<JournalEntry>> readJournal(const QString &path, QString &err
     return entries;
 }
 
+QByteArray journalText(const QList<QueueEntry> &entries)
+{
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child(kRoot);
+    for (const QueueEntry &entry : entries) {
+        pugi::xml_node node = root.append_child("entry");
+        node.append_attribute("key").set_value(Xml::toU8(entry.key).constData());
+        node.append_attribute("state").set_value(Xml::toU8(stateText(entry.state)).constData());
+        for (const TextColumn &text : kTextColumns) {
+            const QString &value = entry.*text.field;
+            if (!value.isEmpty())
+                node.append_attribute(text.attribute).set_value(Xml::toU8(value).constData());
+        }
+        QueueFile::WriteRecord(node, entry.item);
+    }
+    return Xml::serialize(doc);
+}
+
 } // namespace
+
+// Writes may run on the thread pool and the loop at once; one at a time
+// reaches the disk, and one older than what is there is dropped.
+struct QueueJournal::Disk
+{
+    QMutex mutex;
+    quint64 written = 0;
+};
+
+bool QueueJournal::store(Disk &disk, quint64 generation, const QString &path,
+                         const QList<QueueEntry> &entries)
+{
+    const QMutexLocker lock(&disk.mutex);
+    if (generation <= disk.written)
+        return true;
+    if (!Xml::writeFileAtomic(path, journalText(entries), true)) {
+        qCWarning(lcJournal).noquote() << "cannot write" << path;
+        return false;
+    }
+    disk.written = generation;
+    return true;
+}
 
 QString QueueJournal::pathFor(const QString &queueFile)
 {
@@ -130,11 +173,11 @@ QueueJournal::Restored QueueJournal::Restore(const QString &queueFile, QueueMode
 }
 
 QueueJournal::QueueJournal(QueueModel &queue, const QString &queueFile, QObject *parent)
-    : QObject(parent), m_queue(queue), m_path(pathFor(queueFile))
+    : QObject(parent), m_queue(queue), m_path(pathFor(queueFile)), m_disk(std::make_shared<Disk>())
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(kDelay);
-    connect(&m_timer, &QTimer::timeout, this, &QueueJournal::write);
+    connect(&m_timer, &QTimer::timeout, this, &QueueJournal::writeLater);
     for (const QueueEntry &entry : queue.entries()) {
         if (entry.state == EntryState::Finished)
             m_finished.insert(entry.key);
@@ -183,33 +226,30 @@ void QueueJournal::schedule()
         m_timer.start();
 }
 
+void QueueJournal::writeLater()
+{
+    if (m_discarded)
+        return;
+    // The list is shared, not copied: the queue's next change detaches it.
+    QList<QueueEntry> snapshot = m_queue.entries();
+    QThreadPool::globalInstance()->start(
+        [disk = m_disk, generation = ++m_generation, path = m_path, snapshot = std::move(snapshot)] {
+            store(*disk, generation, path, snapshot);
+        });
+}
+
 bool QueueJournal::write()
 {
     m_timer.stop();
-    if (m_discarded)
-        return false;
-    pugi::xml_document doc;
-    pugi::xml_node root = doc.append_child(kRoot);
-    for (const QueueEntry &entry : m_queue.entries()) {
-        pugi::xml_node node = root.append_child("entry");
-        node.append_attribute("key").set_value(Xml::toU8(entry.key).constData());
-        node.append_attribute("state").set_value(Xml::toU8(stateText(entry.state)).constData());
-        for (const TextColumn &text : kTextColumns) {
-            const QString &value = entry.*text.field;
-            if (!value.isEmpty())
-                node.append_attribute(text.attribute).set_value(Xml::toU8(value).constData());
-        }
-        QueueFile::WriteRecord(node, entry.item);
-    }
-    const bool written = Xml::writeFileAtomic(m_path, Xml::serialize(doc), true);
-    if (!written)
-        qCWarning(lcJournal).noquote() << "cannot write" << m_path;
-    return written;
+    return !m_discarded && store(*m_disk, ++m_generation, m_path, m_queue.entries());
 }
 
 void QueueJournal::discard()
 {
     m_discarded = true;
     m_timer.stop();
+    // A write still running finishes first; none after it may write again.
+    const QMutexLocker lock(&m_disk->mutex);
+    m_disk->written = std::numeric_limits<quint64>::max();
     DeleteFileIfExists(m_path);
 }

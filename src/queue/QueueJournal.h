@@ -5,8 +5,10 @@
 #include <QString>
 #include <QTimer>
 #include <chrono>
+#include <memory>
 
 class QueueModel;
+struct QueueEntry;
 
 // The journal of a running session: the whole queue, every entry's record
 // with its state, error text and times, kept beside the queue file
@@ -46,19 +48,25 @@ public:
     ~QueueJournal() override;
 
     QString path() const { return m_path; }
-    // Writes the queue now; false when the file could not be written.
+    // Writes the queue now, on the loop; false when the file could not be
+    // written. Changes are otherwise written on the thread pool.
     bool write();
     // The session ended cleanly (the queue file says what is kept): the
     // journal is removed and no longer written.
     void discard();
 
 private:
+    struct Disk;
+    static bool store(Disk &disk, quint64 generation, const QString &path, const QList<QueueEntry> &entries);
     void changed(int first, int last, const QList<int> &roles);
     void schedule();
+    void writeLater();
 
     QueueModel &m_queue;
     QString m_path;
     QTimer m_timer;
     QSet<QString> m_finished; // keys of the entries written as finished
+    std::shared_ptr<Disk> m_disk;
+    quint64 m_generation = 0;
     bool m_discarded = false;
 };
