@@ -1,6 +1,7 @@
 #include "common/FileUtil.h"
 
 #include "common/TextUtil.h"
+#include "platform/Background.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -151,4 +152,9 @@ QString UniqueTempFile(const QString &base, const QString &extension, const QStr
         path = QDir(base).filePath(prefix + generatedName() + u'.' + extension);
     } while (QFileInfo::exists(path));
     return path;
+}
+
+QFuture<bool> CopyFileOffLoop(const QString &source, const QString &target)
+{
+    return offLoop([source, target] { return CopyFileReplace(source, target); });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFuture>
 #include <QString>
 
 // Disk space and file housekeeping. All paths are full paths. Deleting "by
@@ -14,6 +15,9 @@ bool HasFreeSpace(const QString &path, qint64 bytes);
 bool DeleteFileIfExists(const QString &path);
 bool DeleteFolderIfExists(const QString &path);
 bool CopyFileReplace(const QString &source, const QString &target);
+// The same on the thread pool, for files large enough to hold up the window.
+// Keep the future in a variable before awaiting it (GCC 12 and co_await).
+QFuture<bool> CopyFileOffLoop(const QString &source, const QString &target);
 bool MoveFileReplace(const QString &source, const QString &target);
 // 0 done, 1 parent missing, 2 the old folder could not be deleted, 3 the new
 // one could not be made.

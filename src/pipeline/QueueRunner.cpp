@@ -264,7 +264,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         const QString source = entry.path;
         const QString copy =
             QDir(m_job.workFolder).filePath(QStringLiteral("src.") + QFileInfo(source).suffix());
-        QFuture<bool> copying = offLoop([source, copy] { return CopyFileReplace(source, copy); });
+        QFuture<bool> copying = CopyFileOffLoop(source, copy);
         const bool copied = co_await copying;
         if (!self)
             co_return Next::EndRun;
@@ -306,12 +306,8 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     const PrepareResult result = co_await m_conversion->PrepareVideo(m_job);
     if (!self)
         co_return Next::EndRun;
-    if (m_job.stopped()) {
-        deleteWorkFolder();
-        m.grid.SetEntryState(m_job.entry.path, EntryState::Waiting);
-        m.view.setConvertInfo(lang("lInfoCancel"));
-        co_return endRunAfterFailure();
-    }
+    if (m_job.stopped())
+        co_return backToWaiting(false);
     if (!result.ok())
         co_return failEntry(result.text());
     m.view.setConvertDetailsVisible(false);
@@ -341,7 +337,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     if (lumetra) {
         RecreateFolder(zipFolder);
         const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
-        QFuture<bool> copying = offLoop([path, archive] { return CopyFileReplace(path, archive); });
+        QFuture<bool> copying = CopyFileOffLoop(path, archive);
         const bool copied = co_await copying;
         if (!self)
             co_return Next::EndRun;

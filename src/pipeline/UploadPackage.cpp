@@ -6,9 +6,9 @@
 #include "pipeline/ExecRunner.h"
 #include "pipeline/ProgressView.h"
 #include "platform/AppPaths.h"
-#include "platform/Background.h"
 #include "recorder/CProjectFile.h"
 
+#include <QCoroFuture>
 #include <QDir>
 #include <QFileInfo>
 #include <QPointer>
@@ -103,7 +103,7 @@ QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKin
     PackResult result;
     if (!copiedPpt.isEmpty()) {
         // A slide deck can be large: it is copied off the loop.
-        QFuture<bool> copying = offLoop([pptPath, copiedPpt] { return CopyFileReplace(pptPath, copiedPpt); });
+        QFuture<bool> copying = CopyFileOffLoop(pptPath, copiedPpt);
         const bool copied = co_await copying;
         if (!self)
             co_return result;

@@ -6,9 +6,9 @@
 #include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
 #include "platform/AppPaths.h"
-#include "platform/Background.h"
 #include "platform/Coro.h"
 
+#include <QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -108,14 +108,6 @@ PrepareResult unexpected(const QString &description)
 QString keyframeXmlName(const CVideoItem &entry)
 {
     return entry.dstPostfix.isEmpty() ? u"video.xml"_s : u"video_"_s + entry.dstPostfix + u".xml"_s;
-}
-
-// A copy of gigabytes must not hold up the window. The copy lands under a
-// temporary name first, so a file that exists is whole.
-QCoro::Task<bool> copyOffLoop(QString source, QString target)
-{
-    QFuture<bool> copying = offLoop([source, target] { return CopyFileReplace(source, target); });
-    co_return co_await copying;
 }
 
 } // namespace
@@ -385,7 +377,8 @@ QCoro::Task<PrepareResult> VideoConversion::PrepareVideo(EntryJob job)
         if (FreeSpaceMB(workFolder) < required / 1048576)
             co_return failure(PrepareFailure::NoFreeSpace);
         const QString source = entry.path;
-        const bool copied = co_await copyOffLoop(source, destination);
+        QFuture<bool> copying = CopyFileOffLoop(source, destination);
+        const bool copied = co_await copying;
         if (!self)
             co_return unexpected(u"stopped"_s);
         if (!copied)
@@ -441,7 +434,8 @@ QCoro::Task<PrepareResult> VideoConversion::PrepareVideo(EntryJob job)
         const QString extension = entry.fileName.section(u'.', -1);
         const QString copy = inFolder(workFolder, u"src."_s + extension);
         const QString source = entry.path;
-        const bool copied = co_await copyOffLoop(source, copy);
+        QFuture<bool> copying = CopyFileOffLoop(source, copy);
+        const bool copied = co_await copying;
         if (!self)
             co_return unexpected(u"stopped"_s);
         if (!copied || !exists(copy))

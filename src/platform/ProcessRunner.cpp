@@ -49,13 +49,21 @@ Q_SIGNALS:
     void poke();
 };
 
-void killGroup(QProcess *process)
+// The child leads its own group: one signal to the group also ends what
+// it started.
+void killGroup(qint64 leader)
 {
 #ifdef Q_OS_UNIX
-    // The child leads its own group: this also ends what it started.
-    if (const qint64 pid = process->processId(); pid > 0)
-        ::kill(-static_cast<pid_t>(pid), SIGKILL);
+    if (leader > 0)
+        ::kill(-static_cast<pid_t>(leader), SIGKILL);
+#else
+    Q_UNUSED(leader)
 #endif
+}
+
+void killChild(QProcess *process)
+{
+    killGroup(process->processId());
     process->kill();
 }
 
@@ -118,7 +126,7 @@ ProcessRunner::~ProcessRunner()
 void ProcessRunner::stopAll()
 {
     for (QProcess *process : std::as_const(m_running)) {
-        killGroup(process);
+        killChild(process);
         process->waitForFinished(1000);
     }
 }
@@ -181,7 +189,7 @@ QCoro::Task<ProcessResult> ProcessRunner::run(ProcessSpec spec)
     auto kill = [&](ProcessOutcome why) {
         if (!killedAs) {
             killedAs = why;
-            killGroup(process);
+            killChild(process);
         }
     };
     const qint64 groupLeader = process->processId();
@@ -211,10 +219,8 @@ QCoro::Task<ProcessResult> ProcessRunner::run(ProcessSpec spec)
             break;
     }
     m_running.remove(process);
-#ifdef Q_OS_UNIX
-    if (spec.endGroupAfterwards && groupLeader > 0)
-        ::kill(-static_cast<pid_t>(groupLeader), SIGKILL);
-#endif
+    if (spec.endGroupAfterwards)
+        killGroup(groupLeader);
     result.exitCode = process->exitCode();
     result.outcome = killedAs ? *killedAs : endOf(*process, watch.hasStarted, spec.alsoAcceptedExitCode);
     if (result.outcome == ProcessOutcome::FailedToStart && result.output.isEmpty())
