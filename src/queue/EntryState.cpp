@@ -13,3 +13,12 @@ QString stateText(EntryState state)
 {
     return kTexts.at(static_cast<size_t>(state)).toString();
 }
+
+std::optional<EntryState> stateOfText(QStringView text)
+{
+    for (size_t i = 0; i < kTexts.size(); ++i) {
+        if (kTexts[i] == text)
+            return static_cast<EntryState>(i);
+    }
+    return std::nullopt;
+}

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 // The live state of a queue entry. The grid shows it and the queue file
-// writes it by its text; everything else compares the enum.
+// writes it by its text, the journal reads it back; everything else compares the enum.
 enum class EntryState
 {
     Waiting,     // queued, not yet processed
@@ -16,3 +17,5 @@ enum class EntryState
 
 // The state's name as the grid shows it and the queue file writes it.
 QString stateText(EntryState state);
+// The state of such a name; none for any other text.
+std::optional<EntryState> stateOfText(QStringView text);

@@ -37,16 +37,6 @@ const TextColumn kTextColumns[] = {
     {"uploadBegin", QueueModel::ColUploadBeginTime, &QueueEntry::uploadBeginTime},
     {"uploadEnd", QueueModel::ColUploadEndTime, &QueueEntry::uploadEndTime}};
 
-std::optional<EntryState> stateNamed(const QString &name)
-{
-    for (EntryState state : {EntryState::Waiting, EntryState::Transfering, EntryState::Editing,
-                             EntryState::Finished, EntryState::Failed, EntryState::Canceled}) {
-        if (stateText(state) == name)
-            return state;
-    }
-    return std::nullopt;
-}
-
 // A state the killed session left that no process carries on.
 EntryState stateAfterRestart(EntryState state, std::optional<EntryState> beforeEdit)
 {
@@ -80,14 +70,14 @@ std::optional<QList<JournalEntry>> readJournal(const QString &path, QString &err
     for (const pugi::xml_node &node : root.children("entry")) {
         JournalEntry entry;
         const std::optional<CVideoItem> item = QueueFile::ReadRecord(node.child("file"));
-        const std::optional<EntryState> state = stateNamed(Xml::toQ(node.attribute("state").value()));
+        const std::optional<EntryState> state = stateOfText(Xml::toQ(node.attribute("state").value()));
         if (!item || !state) {
             error = QStringLiteral("entry %1 is unreadable").arg(entries.size() + 1);
             return std::nullopt;
         }
         entry.item = *item;
         entry.item.path = Xml::toQ(node.attribute("key").value());
-        entry.item.state = stateNamed(Xml::toQ(node.child("file").child_value("state")));
+        entry.item.state = stateOfText(Xml::toQ(node.child("file").child_value("state")));
         entry.state = stateAfterRestart(*state, entry.item.state);
         for (size_t i = 0; i < std::size(kTextColumns); ++i)
             entry.texts[i] = Xml::toQ(node.attribute(kTextColumns[i].attribute).value());
