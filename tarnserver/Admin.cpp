@@ -3,6 +3,7 @@
 #include "ContentStore.h"
 #include "Password.h"
 #include "ServerSettings.h"
+#include "UpdateStore.h"
 #include "UploadStore.h"
 
 #include <cstdio>
@@ -17,12 +18,14 @@ using Args = std::vector<std::string>;
 
 int usage()
 {
-    std::cerr << "usage: clipferry-server --data DIR COMMAND\n"
-                 "  account add NAME PASSWORD [--quota MB] [--maxsize MB]\n"
-                 "  account disable NAME | account enable NAME | account list\n"
-                 "  folder add PARENT_ID NAME [--no-upload] | folder list\n"
-                 "  content list | content remove ID\n"
-                 "  setting set KEY VALUE | setting list\n";
+    std::cerr
+        << "usage: clipferry-server --data DIR COMMAND\n"
+           "  account add NAME PASSWORD [--quota MB] [--maxsize MB]\n"
+           "  account disable NAME | account enable NAME | account list\n"
+           "  folder add PARENT_ID NAME [--no-upload] | folder list\n"
+           "  content list | content remove ID\n"
+           "  setting set KEY VALUE | setting list\n"
+           "  update publish VERSION FOLDER [--full] [--draft] [--log TEXT] | update key | update list\n";
     return 2;
 }
 
@@ -139,6 +142,8 @@ int run(const fs::path &data, const Args &args)
 {
     if (args.size() < 2)
         return usage();
+    if (args[0] == "update")
+        return UpdateStore::command(data, args);
     try {
         fs::create_directories(data);
         Database db((data / "tarn.db").string());

@@ -5,6 +5,7 @@
 #include "Replies.h"
 #include "SafeXml.h"
 #include "ServerSettings.h"
+#include "UpdateStore.h"
 #include "WebPages.h"
 #include "ZipArchive.h"
 
@@ -559,43 +560,13 @@ void TarnServer::versionList(const Request &req, Response &res, const std::strin
     const std::string ver = form.count("ver") ? form["ver"] : req.get_param_value("ver");
     if (ver.empty())
         return sendXml(res, Replies::error(ErrorCode::Malformed, "verinfo"));
-    const bool drafts = req.get_param_value("draft") == "1";
-
-    struct Item
-    {
-        double number;
-        pugi::xml_node node;
-    };
-    pugi::xml_document source;
-    std::vector<Item> items;
-    const fs::path listFile = m_options.data / "updates" / "verinfo.xml";
+    std::string reply;
     std::string error;
-    if (fs::exists(listFile)) {
-        if (!loadUntrustedXmlFile(source, listFile.string(), error, 4 * kMaxXmlBytes)) {
-            std::fprintf(stderr, "%s: %s\n", listFile.c_str(), error.c_str());
-            return sendXml(res, Replies::error(ErrorCode::Internal, "verinfo"));
-        }
-        for (pugi::xml_node item : source.document_element().child("list").children("item")) {
-            if (!drafts && item.attribute("draft").as_bool())
-                continue;
-            items.push_back(Item{std::atof(childText(item, "ver").c_str()), item});
-        }
+    if (!UpdateStore::versionList(m_options.data, req.get_param_value("draft") == "1", reply, error)) {
+        std::fprintf(stderr, "version list: %s\n", error.c_str());
+        return sendXml(res, Replies::error(ErrorCode::Internal, "verinfo"));
     }
-    std::stable_sort(items.begin(), items.end(),
-                     [](const Item &a, const Item &b) { return a.number > b.number; });
-
-    pugi::xml_document doc;
-    pugi::xml_node root = Replies::start(doc, "verinfo");
-    pugi::xml_node list = root.append_child("list");
-    for (const Item &item : items) {
-        pugi::xml_node out = list.append_child("item");
-        Replies::add(out, "ver", childText(item.node, "ver"));
-        Replies::add(out, "path", childText(item.node, "path"));
-        const std::string full = childText(item.node, "fullPatch");
-        Replies::add(out, "fullPatch", (full == "1" || equalsNoCase(full, "true")) ? "true" : "false");
-        Replies::add(out, "log", item.node.child("log").text().get());
-    }
-    sendXml(res, Replies::text(doc));
+    sendXml(res, reply);
 }
 
 void TarnServer::updateFile(const Request &req, Response &res)
@@ -603,6 +574,7 @@ void TarnServer::updateFile(const Request &req, Response &res)
     const std::string path = req.matches[2];
     if (path == "verinfo.php")
         return versionList(req, res, std::string());
-    if (!isSafeEntryName(path) || !sendFile(res, m_options.data / "updates" / path, contentTypeOf(path)))
+    if (!isSafeEntryName(path) || UpdateStore::isPrivate(path) ||
+        !sendFile(res, m_options.data / "updates" / path, contentTypeOf(path)))
         res.status = 404;
 }
