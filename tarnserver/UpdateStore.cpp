@@ -373,9 +373,13 @@ bool versionList(const fs::path &data, bool drafts, std::string &reply, std::str
     std::vector<std::vector<std::string>> signedItems;
     for (const Item &item : items) {
         const std::string full = childText(item.node, "fullPatch");
+        // A reader drops text that is only blanks; the signature covers what it reads.
+        std::string log = item.node.child("log").text().get();
+        if (log.find_first_not_of(" \t\r\n") == std::string::npos)
+            log.clear();
         std::vector<std::string> fields{childText(item.node, "ver"), childText(item.node, "path"),
                                         (full == "1" || full == "true" || full == "True") ? "true" : "false",
-                                        item.node.child("log").text().get(), childText(item.node, "sha256")};
+                                        log, childText(item.node, "sha256")};
         pugi::xml_node out = list.append_child("item");
         const char *names[] = {"ver", "path", "fullPatch", "log", "sha256"};
         for (size_t i = 0; i < fields.size(); ++i)

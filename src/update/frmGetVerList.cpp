@@ -1,0 +1,94 @@
+#include "update/frmGetVerList.h"
+
+#include "common/Settings.h"
+#include "common/XmlUtil.h"
+#include "pipeline/Session.h"
+#include "platform/AppPaths.h"
+#include "server/TransferControl.h"
+#include "update/CVerList.h"
+#include "update/UpdateTrust.h"
+
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QTemporaryFile>
+
+QString UpdateServerAddress(const QStringList &arguments)
+{
+    QString server;
+    const qsizetype option = arguments.indexOf(QStringLiteral("--update-server"));
+    if (option >= 0 && option + 1 < arguments.size())
+        server = arguments.at(option + 1);
+    if (server.trimmed().isEmpty())
+        server = ReadPlainSetting(QStringLiteral("updateServer"), QString());
+    if (server.trimmed().isEmpty())
+        server = LoadServerDefaults().serverIP;
+    server = server.trimmed();
+    while (server.endsWith(u'/'))
+        server.chop(1);
+    if (!server.isEmpty() && !server.contains(QLatin1String("://")))
+        server.prepend(QStringLiteral("http://"));
+    return server;
+}
+
+QStringList WithoutUpdateServer(QStringList arguments)
+{
+    const qsizetype option = arguments.indexOf(QStringLiteral("--update-server"));
+    if (option >= 0)
+        arguments.remove(option, qMin<qsizetype>(2, arguments.size() - option));
+    return arguments;
+}
+
+frmGetVerList::frmGetVerList(Session &session, QString updateServer, QStringList arguments, QObject *parent)
+    : QObject(parent), m_session(session), m_server(std::move(updateServer)),
+      m_arguments(std::move(arguments))
+{}
+
+QString frmGetVerList::requestUrl(const QString &updateServer, const QStringList &arguments)
+{
+    QString url = updateServer + QStringLiteral("/version_ctrl/clipferry/verinfo.php");
+    if (WithoutUpdateServer(arguments).join(u' ').contains(QLatin1String("-d")))
+        url += QStringLiteral("?draft=1");
+    return url;
+}
+
+QCoro::Task<bool> frmGetVerList::run()
+{
+    QPointer<frmGetVerList> self(this);
+    const QString url = requestUrl(m_server, m_arguments);
+    const QString body = QStringLiteral("ver=") + ProgramVersion(m_session.language());
+    TransferReply reply = co_await m_session.transfer().Request(url, QString(), QString(), body, StopToken());
+    if (!self)
+        co_return false;
+    bool stored = false;
+    if (reply.outcome == TransferOutcome::Replied)
+        stored = StoreVerList(reply.text.toUtf8());
+    else if (!reply.stopped())
+        m_session.messages().show(reply.error, QStringLiteral("Failed to get update info!"),
+                                  Messages::Icon::Warning);
+    Q_EMIT closed();
+    co_return stored;
+}
+
+bool StoreVerList(const QByteArray &reply)
+{
+    pugi::xml_document doc;
+    if (!Xml::parseText(doc, reply) || !doc.document_element() ||
+        !Xml::toQ(doc.document_element().child("errInfo").text().get()).isEmpty() ||
+        !UpdateTrust::verifyList(doc, nullptr))
+        return false;
+    const QString old = ReadPlainSetting(QStringLiteral("verListPath"), QString());
+    // The unique name is made and claimed in one step, so two starts never
+    // share a file.
+    QTemporaryFile file(QDir(AppPaths::tempDir()).filePath(QStringLiteral("_qvVerList_XXXXXX")));
+    file.setAutoRemove(true);
+    if (!file.open() || file.write(reply) != reply.size() || !file.flush())
+        return false;
+    file.setAutoRemove(false);
+    const QString path = file.fileName();
+    file.close();
+    WritePlainSetting(QStringLiteral("verListPath"), path);
+    if (!old.isEmpty() && old != path)
+        QFile::remove(old);
+    return true;
+}
