@@ -32,6 +32,7 @@ CliCommand sampleRecordingCommand();
 CliCommand sampleVideoCommand();
 CliCommand uploadCommand();
 CliCommand runQueueCommand();
+CliCommand updateCommand();
 
 // Small helpers for the commands' own options ("--name value" and flags).
 namespace CliArgs {

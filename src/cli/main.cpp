@@ -4,6 +4,7 @@
 #include "cli/CliCommand.h"
 #include "pipeline/Session.h"
 #include "platform/Messages.h"
+#include "update/CVerList.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -13,8 +14,8 @@ namespace {
 
 QList<CliCommand> allCommands()
 {
-    return {convertCommand(),     foldersCommand(), probeCommand(),   sampleRecordingCommand(),
-            sampleVideoCommand(), uploadCommand(),  runQueueCommand()};
+    return {convertCommand(),     foldersCommand(), probeCommand(),    sampleRecordingCommand(),
+            sampleVideoCommand(), uploadCommand(),  runQueueCommand(), updateCommand()};
 }
 
 const CliCommand *findCommand(const QList<CliCommand> &commands, const QStringList &args)
@@ -51,6 +52,11 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("ClipFerry"));
     QStringList args = QCoreApplication::arguments().mid(1);
     const bool yes = CliArgs::flag(args, QStringLiteral("--yes"));
+    if (args == QStringList{QStringLiteral("--version")}) {
+        Session session;
+        QTextStream(stdout) << ProgramVersion(session.language()) << Qt::endl;
+        return 0;
+    }
     const QList<CliCommand> commands = allCommands();
     const CliCommand *command = findCommand(commands, args);
     if (!command)

@@ -8,8 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QSet>
 #include <QProcess>
+#include <QSet>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,8 +38,9 @@ bool renamePath(const QString &from, const QString &to)
 bool safeRelative(const QString &rel)
 {
     const QString clean = QDir::cleanPath(rel);
-    return !rel.isEmpty() && !QDir::isAbsolutePath(rel) && clean != u".." && !clean.startsWith(QLatin1String("../")) &&
-           !clean.startsWith(kStage) && !clean.startsWith(kBackup) && !clean.startsWith(kJournal) && clean == rel;
+    return !rel.isEmpty() && !QDir::isAbsolutePath(rel) && clean != u".." &&
+           !clean.startsWith(QLatin1String("../")) && !clean.startsWith(kStage) &&
+           !clean.startsWith(kBackup) && !clean.startsWith(kJournal) && clean == rel;
 }
 
 // Set to N, the Nth file moved into place fails as on a full disk: the
@@ -53,8 +54,7 @@ int injectedFailureAt()
 
 Updater::Updater(QString updateFolder, QString installFolder)
     : m_updateFolder(std::move(updateFolder)), m_install(QDir(installFolder).absolutePath())
-{
-}
+{}
 
 QString Updater::stagePath(const QString &rel) const
 {
@@ -122,12 +122,14 @@ bool Updater::verify()
                 expected = Xml::toQ(item.child("sha256").text().get());
         }
         if (!UpdateTrust::isSha256Text(expected) || ver.contains(u'/') || ver.startsWith(u'.'))
-            return fail(QStringLiteral("Version %1 is not in the signed version list; nothing was installed.").arg(ver));
+            return fail(QStringLiteral("Version %1 is not in the signed version list; nothing was installed.")
+                            .arg(ver));
         const QString patch = folder.filePath(ver + QStringLiteral("/patch.zip"));
         if (UpdateTrust::sha256OfFile(patch) != expected.toLatin1())
-            return fail(QStringLiteral("The patch of version %1 is damaged or was changed: its SHA-256 does not "
-                                       "match the version list. Nothing was installed.")
-                            .arg(ver));
+            return fail(
+                QStringLiteral("The patch of version %1 is damaged or was changed: its SHA-256 does not "
+                               "match the version list. Nothing was installed.")
+                    .arg(ver));
     }
     return true;
 }
@@ -143,13 +145,15 @@ bool Updater::stage()
         QDir().mkpath(target);
         QProcess unzip;
         unzip.setProcessChannelMode(QProcess::MergedChannels);
-        unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), QStringLiteral("-o"),
-                                              QDir(m_updateFolder).filePath(ver + QStringLiteral("/patch.zip")),
-                                              QStringLiteral("-d"), target});
+        unzip.start(QStringLiteral("unzip"),
+                    {QStringLiteral("-q"), QStringLiteral("-o"),
+                     QDir(m_updateFolder).filePath(ver + QStringLiteral("/patch.zip")), QStringLiteral("-d"),
+                     target});
         if (!unzip.waitForFinished(10 * 60 * 1000) || unzip.exitStatus() != QProcess::NormalExit ||
             unzip.exitCode() != 0)
-            return fail(QStringLiteral("The patch of version %1 cannot be unpacked (%2); nothing was installed.")
-                            .arg(ver, QString::fromLocal8Bit(unzip.readAll()).trimmed()));
+            return fail(
+                QStringLiteral("The patch of version %1 cannot be unpacked (%2); nothing was installed.")
+                    .arg(ver, QString::fromLocal8Bit(unzip.readAll()).trimmed()));
         const QDir root(target);
         QDirIterator it(target, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);

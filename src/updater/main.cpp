@@ -102,7 +102,8 @@ int main(int argc, char *argv[])
             restartArgs << QStringLiteral("--updater-message") << message;
         qint64 pid = 0;
         const QString program = QDir(install).filePath(QStringLiteral("bin/clipferry"));
-        if (QProcess::startDetached(program, restartArgs, QDir(install).filePath(QStringLiteral("bin")), &pid))
+        if (QProcess::startDetached(program, restartArgs, QDir(install).filePath(QStringLiteral("bin")),
+                                    &pid))
             out << "started " << pid << Qt::endl;
         else
             err << "Cannot start " << program << Qt::endl;
