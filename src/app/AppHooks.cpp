@@ -5,6 +5,16 @@
 #include "common/DialogWidget.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/Session.h"
+#include "platform/Coro.h"
+#include "update/CVerList.h"
+#include "update/UpdateInstall.h"
+#include "update/frmDownloader.h"
+#include "update/frmGetVerList.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QPointer>
+#include <QProcess>
 
 AppHooks::AppHooks(Session &session) : m_session(session) {}
 
@@ -42,5 +52,40 @@ QStringList AppHooks::tempFolders() const
 
 void AppHooks::checkForUpdates(frmUpload *window)
 {
-    m_placeholders.checkForUpdates(window);
+    Coro::start(
+        window, m_updateRunning, [this, window] { return updateAtStart(window); }, [] {});
+}
+
+QCoro::Task<> AppHooks::updateAtStart(frmUpload *window)
+{
+    QPointer<frmUpload> self(window);
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    const QString server = UpdateServerAddress(arguments);
+    m_storedList = std::make_unique<StoredVerList>();
+    if (NewVersionNotice(ProgramVersion(m_session.language()), *m_storedList, QDate::currentDate())) {
+        auto *dialog = new frmDownloader({m_session, m_storedList->list, m_storedList->doc, server,
+                                          window->osVersion(), UpdateInstall::installFolder()},
+                                         window);
+        const QString updateFolder = dialog->download().updateFolder();
+        co_await OpenDialog(dialog);
+        if (!self)
+            co_return;
+        if (dialog->runUpdater()) {
+            // The updater waits for this process to end, then starts the new
+            // version with the same command line.
+            self->runUpdater = true;
+            QStringList restart = WithoutUpdateOptions(arguments);
+            QProcess::startDetached(
+                UpdateInstall::updaterPath(updateFolder),
+                UpdateInstall::updaterArguments(updateFolder, UpdateInstall::installFolder(),
+                                                QCoreApplication::applicationPid(), true, restart));
+            self->close();
+            co_return;
+        }
+    }
+    if (server.isEmpty())
+        co_return;
+    auto *check = new frmGetVerList(m_session, server, arguments, self);
+    QObject::connect(check, &frmGetVerList::closed, check, &QObject::deleteLater);
+    co_await check->run();
 }

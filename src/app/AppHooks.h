@@ -3,10 +3,13 @@
 #include "app/PlaceholderHooks.h"
 #include "app/WindowHooks.h"
 
-class Session;
+#include <memory>
 
-// What the main window hands over: the Add/Edit dialog, and the session's
-// queue runner, made when Start is first pressed. The dialogs that are not
+class Session;
+struct StoredVerList;
+
+// What the main window hands over: the Add/Edit dialog, the session's queue
+// runner, made when Start is first pressed, and the update check. The dialogs that are not
 // built yet still show their notes.
 class AppHooks final : public WindowHooks
 {
@@ -23,6 +26,12 @@ public:
     void checkForUpdates(frmUpload *window) override;
 
 private:
+    // The new-version notice, the update window when it is due, and the
+    // hidden check that fetches the list for the next start.
+    QCoro::Task<> updateAtStart(frmUpload *window);
+
     PlaceholderHooks m_placeholders;
+    std::unique_ptr<StoredVerList> m_storedList;
+    bool m_updateRunning = false;
     Session &m_session;
 };

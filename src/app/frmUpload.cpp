@@ -16,6 +16,8 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
+#include "update/UpdateInstall.h"
+#include "update/frmGetVerList.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -293,8 +295,7 @@ void frmUpload::initTick()
     tmrInit->setInterval(kRetryTickMs);
     if (m_initTicks == 1) {
         readOptions();
-        m_updaterExe =
-            m_osVersion >= 60 ? QStringLiteral("qvUpdater_manifest.exe") : QStringLiteral("qvUpdater.exe");
+        m_updaterExe = UpdateInstall::updaterExe();
     }
     setCursor(Qt::WaitCursor);
     cmdAdd->setEnabled(false);
@@ -309,7 +310,7 @@ void frmUpload::initTick()
     }
     cmdAdd->setEnabled(true);
     unsetCursor();
-    if (!m_arguments.join(u' ').contains(QLatin1String("-s"))) {
+    if (!WithoutUpdateOptions(m_arguments).join(u' ').contains(QLatin1String("-s"))) {
         runUpdater = false;
         m_hooks->checkForUpdates(this);
     }

@@ -44,5 +44,10 @@ int main(int argc, char *argv[])
     QObject::connect(&window, &frmUpload::closed, &app, &QCoreApplication::quit, Qt::QueuedConnection);
 
     window.show();
+    // Started again by an update that could not be installed: say why.
+    if (const qsizetype message = arguments.indexOf(QStringLiteral("--updater-message"));
+        message >= 0 && message + 1 < arguments.size())
+        session.messages().show(arguments.at(message + 1), QStringLiteral("ClipFerry"),
+                                Messages::Icon::Warning);
     return QApplication::exec();
 }

@@ -97,6 +97,8 @@ void UpdateDownload::Update()
 
 void UpdateDownload::Quit()
 {
+    if (m_closed)
+        return;
     m_downloader->abort();
     m_runUpdater = false;
     close({});

@@ -31,11 +31,13 @@ QString UpdateServerAddress(const QStringList &arguments)
     return server;
 }
 
-QStringList WithoutUpdateServer(QStringList arguments)
+QStringList WithoutUpdateOptions(QStringList arguments)
 {
-    const qsizetype option = arguments.indexOf(QStringLiteral("--update-server"));
-    if (option >= 0)
-        arguments.remove(option, qMin<qsizetype>(2, arguments.size() - option));
+    for (const QString &name : {QStringLiteral("--update-server"), QStringLiteral("--updater-message")}) {
+        const qsizetype option = arguments.indexOf(name);
+        if (option >= 0)
+            arguments.remove(option, qMin<qsizetype>(2, arguments.size() - option));
+    }
     return arguments;
 }
 
@@ -47,7 +49,7 @@ frmGetVerList::frmGetVerList(Session &session, QString updateServer, QStringList
 QString frmGetVerList::requestUrl(const QString &updateServer, const QStringList &arguments)
 {
     QString url = updateServer + QStringLiteral("/version_ctrl/clipferry/verinfo.php");
-    if (WithoutUpdateServer(arguments).join(u' ').contains(QLatin1String("-d")))
+    if (WithoutUpdateOptions(arguments).join(u' ').contains(QLatin1String("-d")))
         url += QStringLiteral("?draft=1");
     return url;
 }

@@ -10,9 +10,9 @@ class Session;
 // setting "updateServer", else the server of the last login; empty when none
 // is known. Always with its scheme and without a closing "/".
 QString UpdateServerAddress(const QStringList &arguments);
-// The command line without "--update-server URL", for the checks that look
-// for "-s" and "-d" anywhere in it.
-QStringList WithoutUpdateServer(QStringList arguments);
+// The command line without "--update-server URL" and "--updater-message
+// TEXT", for the checks that look for "-s" and "-d" anywhere in it.
+QStringList WithoutUpdateOptions(QStringList arguments);
 
 // The hidden version check of every start: fetches the current version list
 // and keeps it in a temporary file for the next start's notice. Only a
