@@ -135,11 +135,16 @@ void Downloader::finished()
             return;
         }
     }
-    const bool passing = status == 0 || status >= 500 || status == 408 ||
-                         (status == 206 && !m_rangeAccepted) || reply->error() == QNetworkReply::NoError;
+    // A broken connection, a time-out or a server's passing trouble is worth
+    // another try; a refusal (404, 403, ...) is not.
+    const QNetworkReply::NetworkError error = reply->error();
+    const bool connectionLost = error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    const bool passing = connectionLost || status == 0 || status >= 500 || status == 408 ||
+                         (status == 206 && !m_rangeAccepted) || error == QNetworkReply::NoError;
     if (!passing || m_retriesLeft <= 0) {
-        fail(status >= 400 ? QStringLiteral("Download of %1 failed: HTTP %2").arg(m_url).arg(status)
-                           : QStringLiteral("Download of %1 failed: %2").arg(m_url, reply->errorString()));
+        fail(status >= 400 && !connectionLost
+                 ? QStringLiteral("Download of %1 failed: HTTP %2").arg(m_url).arg(status)
+                 : QStringLiteral("Download of %1 failed: %2").arg(m_url, reply->errorString()));
         return;
     }
     --m_retriesLeft;

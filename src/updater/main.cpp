@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QProcess>
 #include <QTextStream>
@@ -29,10 +30,23 @@ int usage()
 
 // ClipFerry still running holds files the update replaces; it ends on its own
 // after it started us.
+bool hasEnded(qint64 pid)
+{
+    if (::kill(static_cast<pid_t>(pid), 0) != 0)
+        return true;
+    // An ended child its parent has not yet collected still answers kill().
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const qsizetype state = text.lastIndexOf(')') + 2;
+    return state > 1 && state < text.size() && text.at(state) == 'Z';
+}
+
 bool waitForExit(qint64 pid)
 {
     QDeadlineTimer deadline(std::chrono::minutes(2));
-    while (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) == 0) {
+    while (pid > 0 && !hasEnded(pid)) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(100);
@@ -102,8 +116,16 @@ int main(int argc, char *argv[])
             restartArgs << QStringLiteral("--updater-message") << message;
         qint64 pid = 0;
         const QString program = QDir(install).filePath(QStringLiteral("bin/clipferry"));
-        if (QProcess::startDetached(program, restartArgs, QDir(install).filePath(QStringLiteral("bin")),
-                                    &pid))
+        // ClipFerry outlives whoever started the updater: it must not write
+        // into their pipes.
+        QProcess clipferry;
+        clipferry.setProgram(program);
+        clipferry.setArguments(restartArgs);
+        clipferry.setWorkingDirectory(QDir(install).filePath(QStringLiteral("bin")));
+        clipferry.setStandardInputFile(QProcess::nullDevice());
+        clipferry.setStandardOutputFile(QProcess::nullDevice());
+        clipferry.setStandardErrorFile(QProcess::nullDevice());
+        if (clipferry.startDetached(&pid))
             out << "started " << pid << Qt::endl;
         else
             err << "Cannot start " << program << Qt::endl;

@@ -32,7 +32,18 @@ void CuttingProxy::accept()
                 client->abort();
                 return;
             }
-            client->write(upstream->readAll());
+            QByteArray data = upstream->readAll();
+            if (!m_replyCuts.isEmpty() && m_downstreamBytes + data.size() >= m_replyCuts.first()) {
+                data.truncate(m_replyCuts.takeFirst() - m_downstreamBytes);
+                m_downstreamBytes += data.size();
+                ++m_cutsDone;
+                client->write(data);
+                client->flush();
+                client->abort();
+                return;
+            }
+            m_downstreamBytes += data.size();
+            client->write(data);
         });
         connect(upstream, &QTcpSocket::disconnected, client, [client] { client->disconnectFromHost(); });
         connect(client, &QTcpSocket::disconnected, client, [client, upstream] {

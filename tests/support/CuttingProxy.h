@@ -22,6 +22,9 @@ public:
     // what the server did.
     void dropReplyOnce(const QByteArray &marker) { m_dropMarker = marker; }
     int repliesDropped() const { return m_repliesDropped; }
+    // Also drops the connection once the bytes sent back to the client reach
+    // each of these totals: a download breaks in the middle of a reply.
+    void setReplyCuts(QList<qint64> totals) { m_replyCuts = std::move(totals); }
     quint16 port() const { return m_server.serverPort(); }
     qint64 upstreamBytes() const { return m_upstreamBytes; }
     int cutsDone() const { return m_cutsDone; }
@@ -40,4 +43,6 @@ private:
     QByteArray m_dropMarker;
     QTcpSocket *m_dropping = nullptr;
     int m_repliesDropped = 0;
+    QList<qint64> m_replyCuts;
+    qint64 m_downstreamBytes = 0;
 };

@@ -1,0 +1,417 @@
+#include "common/Settings.h"
+#include "common/XmlUtil.h"
+#include "pipeline/Session.h"
+#include "support/CuttingProxy.h"
+#include "support/ServerProcess.h"
+#include "update/CVerList.h"
+#include "update/Downloader.h"
+#include "update/UpdateDownload.h"
+#include "update/UpdateInstall.h"
+#include "update/UpdateTrust.h"
+#include "update/frmGetVerList.h"
+
+#include <QCoroTask>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QtTest>
+#include <csignal>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kHash = QString(64, u'a');
+
+QByteArray signWithTestKey(const QByteArray &message)
+{
+    FILE *file = std::fopen(UPDATE_TEST_KEY, "r");
+    EVP_PKEY *key = file ? PEM_read_PrivateKey(file, nullptr, nullptr, nullptr) : nullptr;
+    if (file)
+        std::fclose(file);
+    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
+    unsigned char sig[64];
+    size_t size = sizeof sig;
+    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, key);
+    EVP_DigestSign(ctx, sig, &size, reinterpret_cast<const unsigned char *>(message.constData()),
+                   static_cast<size_t>(message.size()));
+    EVP_MD_CTX_free(ctx);
+    EVP_PKEY_free(key);
+    return QByteArray(reinterpret_cast<const char *>(sig), static_cast<qsizetype>(size)).toBase64();
+}
+
+enum class ListMode
+{
+    Signed,
+    ChangedAfterSigning,
+    Unsigned,
+    Refused
+};
+
+// A version list as the server writes it; items are "ver|fullPatch|sha256".
+QByteArray versionList(const QStringList &items, ListMode mode = ListMode::Signed)
+{
+    pugi::xml_document doc;
+    pugi::xml_node root = doc.append_child("verinfo");
+    root.append_child("errInfo").text() = mode == ListMode::Refused ? "1001" : "";
+    root.append_child("updater").append_child("sha256");
+    pugi::xml_node list = root.append_child("list");
+    for (const QString &spec : items) {
+        const QStringList f = spec.split(u'|');
+        pugi::xml_node item = list.append_child("item");
+        item.append_child("ver").text() = f.at(0).toUtf8().constData();
+        item.append_child("path").text() =
+            ("/version_ctrl/clipferry/version/" + f.at(0)).toUtf8().constData();
+        item.append_child("fullPatch").text() = f.at(1).toUtf8().constData();
+        item.append_child("log").text() = "Faster\nSafer";
+        item.append_child("sha256").text() = f.at(2).toUtf8().constData();
+    }
+    if (mode != ListMode::Unsigned)
+        root.append_child("signature").text() = signWithTestKey(UpdateTrust::signedText(root)).constData();
+    if (mode == ListMode::ChangedAfterSigning)
+        list.first_child().child("path").text() = "/elsewhere";
+    return Xml::serialize(doc);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool run(const QString &program, const QStringList &args, QByteArray *output = nullptr,
+         const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, args);
+    const bool ok = process.waitForFinished(180000) && process.exitStatus() == QProcess::NormalExit &&
+                    process.exitCode() == 0;
+    if (output)
+        *output = process.readAllStandardOutput() + process.readAllStandardError();
+    return ok;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ListMode)
+
+class TestUpdate : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+    std::unique_ptr<Session> m_session;
+    std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
+    QString m_pristine;
+    int m_installs = 0;
+
+    QString path(const QString &rel) const { return m_dir.filePath(rel); }
+    QString serverUrl() const { return m_server->url().toString(QUrl::StripTrailingSlash); }
+    // A fresh copy of the installed program.
+    QString freshInstall()
+    {
+        const QString prefix = path(u"install%1"_s.arg(++m_installs));
+        return run(u"cp"_s, {u"-a"_s, m_pristine, prefix}) ? prefix : QString();
+    }
+    bool fetchList(const QString &server, const QStringList &arguments)
+    {
+        frmGetVerList check(*m_session, server, arguments);
+        return QCoro::waitFor(check.run());
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_pristine = path(u"pristine"_s);
+        QVERIFY(run(u"cmake"_s, {u"--install"_s, CLIPFERRY_BUILD_DIR, u"--prefix"_s, m_pristine}));
+        QVERIFY(writeFile(m_pristine + u"/share/clipferry/obsolete.txt"_s, "old"));
+        const QByteArray res = readFile(m_pristine + u"/share/clipferry/res.xml"_s);
+        QVERIFY(res.contains(">2.100603<"));
+
+        // 2.15 is skipped: 2.2 holds the whole program; 2.3 also deletes a file.
+        const auto patch = [&](const QString &ver, const QByteArray &resVer) {
+            const QString folder = path(u"patch"_s + ver);
+            if (!resVer.isEmpty())
+                writeFile(folder + u"/share/clipferry/res.xml"_s,
+                          QByteArray(res).replace("2.100603", resVer));
+            writeFile(folder + u"/share/clipferry/marker"_s + ver + u".txt"_s, ver.toUtf8());
+            return folder;
+        };
+        const QString full = patch(u"2.2"_s, "2.2");
+        QDir().mkpath(full + u"/bin"_s);
+        QVERIFY(QFile::copy(m_pristine + u"/bin/clipferry-updater"_s, full + u"/bin/clipferry-updater"_s));
+        // Enough bytes that a download can be cut twice inside this patch.
+        QByteArray filler(1 << 20, Qt::Uninitialized);
+        QRandomGenerator(18).fillRange(reinterpret_cast<quint32 *>(filler.data()), filler.size() / 4);
+        QVERIFY(writeFile(full + u"/share/clipferry/filler.bin"_s, filler));
+        const QString last = patch(u"2.3"_s, "2.3");
+        writeFile(last + u"/clipferry-delete.txt"_s, "share/clipferry/obsolete.txt\n");
+
+        const QString data = path(u"data"_s);
+        QVERIFY(writeFile(data + u"/update-key.pem"_s, readFile(UPDATE_TEST_KEY)));
+        const QString server = ServerProcess::program();
+        for (const QStringList &publish :
+             {QStringList{u"2.15"_s, patch(u"2.15"_s, {})}, QStringList{u"2.2"_s, full, u"--full"_s},
+              QStringList{u"2.3"_s, last, u"--log"_s, u"Faster\nSafer"_s},
+              QStringList{u"2.4"_s, patch(u"2.4"_s, "2.4"), u"--draft"_s}})
+            QVERIFY(run(server, QStringList{u"--data"_s, data, u"update"_s, u"publish"_s} + publish));
+        m_server = std::make_unique<ServerProcess>(data);
+        QVERIFY(m_server->start());
+        m_session = std::make_unique<Session>();
+        m_messages = m_session->messages().record();
+    }
+
+    void parseVerList_data()
+    {
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<ListMode>("mode");
+        QTest::addColumn<QStringList>("offered");
+        const QString h = u"|"_s + kHash;
+        QTest::newRow("older and equal skipped")
+            << QStringList{u"2.110101|false"_s + h, u"2.100603|true"_s + h} << ListMode::Signed
+            << QStringList{u"2.110101"_s};
+        QTest::newRow("same version twice") << QStringList{u"2.2|false"_s + h, u" 2.2 |true"_s + h}
+                                            << ListMode::Signed << QStringList{u"2.2"_s};
+        QTest::newRow("item without hash refused")
+            << QStringList{u"2.3|false|"_s, u"2.2|true"_s + h} << ListMode::Signed << QStringList{u"2.2"_s};
+        QTest::newRow("changed after signing")
+            << QStringList{u"2.2|true"_s + h} << ListMode::ChangedAfterSigning << QStringList();
+        QTest::newRow("unsigned") << QStringList{u"2.2|true"_s + h} << ListMode::Unsigned << QStringList();
+    }
+
+    void parseVerList()
+    {
+        QFETCH(QStringList, items);
+        QFETCH(ListMode, mode);
+        QFETCH(QStringList, offered);
+        pugi::xml_document doc;
+        QVERIFY(Xml::parseText(doc, versionList(items, mode)));
+        CVerList list;
+        QCOMPARE(ParseVerList(doc, u"2.100603"_s, list),
+                 mode != ListMode::ChangedAfterSigning && mode != ListMode::Unsigned);
+        QStringList versions;
+        for (const CVerItem &item : list.items())
+            versions << item.ver;
+        QCOMPARE(versions, offered);
+    }
+
+    void storedList_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("stored");
+        const QStringList items{u"2.2|true|"_s + kHash};
+        QTest::newRow("signed list") << versionList(items) << true;
+        QTest::newRow("errInfo") << versionList(items, ListMode::Refused) << false;
+        QTest::newRow("not XML") << QByteArray("<verinfo><list>") << false;
+        QTest::newRow("unsigned") << versionList(items, ListMode::Unsigned) << false;
+    }
+
+    void storedList()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, stored);
+        const QString old = path(u"previousList.xml"_s);
+        QVERIFY(writeFile(old, "previous"));
+        WritePlainSetting(u"verListPath"_s, old);
+        QCOMPARE(StoreVerList(reply), stored);
+        const QString now = ReadPlainSetting(u"verListPath"_s, {});
+        QCOMPARE(QFile::exists(old), !stored);
+        if (stored) {
+            QVERIFY(QFileInfo(now).fileName().startsWith(u"_qvVerList_"_s));
+            QCOMPARE(QFileInfo(now).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+            QCOMPARE(readFile(now), reply);
+        } else {
+            QCOMPARE(now, old);
+        }
+    }
+
+    void checkAgainstServer()
+    {
+        // Drafts only with "-d"; a "-d" inside the server's address does not count.
+        QVERIFY(frmGetVerList::requestUrl(u"http://a"_s, {u"-d"_s}).endsWith(u"verinfo.php?draft=1"_s));
+        QVERIFY(frmGetVerList::requestUrl(u"http://a-d"_s, {u"--update-server"_s, u"http://a-d"_s})
+                    .endsWith(u"verinfo.php"_s));
+        for (const bool draft : {false, true}) {
+            QVERIFY(fetchList(serverUrl(), draft ? QStringList{u"-d"_s} : QStringList()));
+            WritePlainSetting(u"newVer"_s, {});
+            StoredVerList stored;
+            QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
+            QCOMPARE(stored.list.item(1).ver, draft ? u"2.4"_s : u"2.3"_s);
+            // Told once a day, and again when a newer version appears.
+            QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()), false);
+            QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate().addDays(1)), true);
+        }
+        m_messages->messages.clear();
+        QVERIFY(!fetchList(u"http://127.0.0.1:1"_s, {}));
+        QCOMPARE(m_messages->messages.size(), 1);
+        QCOMPARE(m_messages->messages.first().title, u"Failed to get update info!"_s);
+    }
+
+    void quitLeavesNothingPending()
+    {
+        QVERIFY(fetchList(serverUrl(), {}));
+        StoredVerList stored;
+        WritePlainSetting(u"newVer"_s, {});
+        QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
+        UpdateDownload download({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
+        QSignalSpy closed(&download, &UpdateDownload::closed);
+        QVERIFY(download.Open());
+        download.Update();
+        download.Quit();
+        QTest::qWait(300);
+        QCOMPARE(closed.size(), 1);
+        QCOMPARE(closed.first().first().toBool(), false);
+        QCOMPARE(QDir(download.updateFolder()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
+    }
+
+    void sizes_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("bytes") << qint64(800) << u"800.0 B"_s;
+        QTest::newRow("kilobytes") << qint64(1024) << u"1.0 KB"_s;
+        QTest::newRow("megabytes") << qint64(1500000) << u"1.4 MB"_s;
+        QTest::newRow("gigabytes") << qint64(3) * 1024 * 1024 * 1024 << u"3.0 GB"_s;
+    }
+
+    void sizes()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, text);
+        const QString unit = UpdateDownload::SizeUnit(bytes);
+        QCOMPARE(UpdateDownload::FormatSize(bytes, unit) + u' ' + unit, text);
+        QCOMPARE(UpdateDownload::FormatSize(bytes, u"TB"_s), QString());
+    }
+
+    void installAndUpdate_data()
+    {
+        QTest::addColumn<bool>("window");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<bool>("updated");
+        QTest::newRow("headless") << false << QString() << true;
+        QTest::newRow("window, download cut twice and resumed") << true << u"cut"_s << true;
+        QTest::newRow("headless, tampered patch") << false << u"tamper"_s << false;
+        QTest::newRow("window, tampered patch") << true << u"tamper"_s << false;
+        QTest::newRow("headless, wrong signature") << false << u"key"_s << false;
+        QTest::newRow("window, wrong signature") << true << u"key"_s << false;
+        QTest::newRow("window, download cut twice, one retry") << true << u"cutOnce"_s << false;
+        QTest::newRow("headless, full disk during the swap") << false << u"disk"_s << false;
+        QTest::newRow("window, full disk during the swap") << true << u"disk"_s << false;
+    }
+
+    void installAndUpdate()
+    {
+        QFETCH(bool, window);
+        QFETCH(QString, fault);
+        QFETCH(bool, updated);
+        const QString prefix = freshInstall();
+        QVERIFY(!prefix.isEmpty());
+        const QString data = m_server->dataDir();
+        const QString patch = data + u"/updates/version/2.3/patch.zip"_s;
+        const QString key = data + u"/update-key.pem"_s;
+        const QByteArray patchBytes = readFile(patch);
+        auto restore = qScopeGuard([&] {
+            writeFile(patch, patchBytes);
+            if (QFile::exists(key + u".aside"_s)) {
+                QFile::remove(key);
+                QFile::rename(key + u".aside"_s, key);
+            }
+        });
+        if (fault == u"tamper")
+            QVERIFY(writeFile(patch, patchBytes + "x"));
+        if (fault == u"key") // the server makes itself a new key: not the one built in
+            QVERIFY(QFile::rename(key, key + u".aside"_s));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (fault == u"disk")
+            env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"2"_s);
+
+        QByteArray output;
+        if (!window) {
+            const bool ok = run(prefix + u"/bin/clipferry-cli"_s,
+                                {u"update"_s, u"--update-server"_s, serverUrl()}, &output, env);
+            QVERIFY2(ok == updated, output.constData());
+            if (fault == u"key")
+                QVERIFY(output.contains("signature is wrong"));
+        } else {
+            CuttingProxy proxy(m_server->port(), {});
+            const qint64 updater = QFileInfo(data + u"/updates/version/updater.zip"_s).size();
+            proxy.setReplyCuts({updater + 200000, updater + 600000});
+            const bool cut = fault.startsWith(u"cut"_s);
+            const QString server = cut ? u"http://127.0.0.1:%1"_s.arg(proxy.port()) : serverUrl();
+            WritePlainSetting(u"newVer"_s, {});
+            WritePlainSetting(u"verListPath"_s, {});
+            QCOMPARE(fetchList(server, {}), fault != u"key");
+            StoredVerList stored;
+            QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()), fault != u"key");
+            if (fault != u"key") {
+                UpdateDownload download({*m_session, stored.list, stored.doc, server, 51, prefix});
+                download.downloader().setRetries(fault == u"cutOnce" ? 1 : 5, std::chrono::milliseconds(10));
+                QStringList files;
+                connect(&download, &UpdateDownload::fileText, this,
+                        [&files](const QString &t) { files << t; });
+                QSignalSpy closed(&download, &UpdateDownload::closed);
+                QVERIFY(download.Open());
+                download.Update();
+                QVERIFY(closed.wait(120000));
+                QCOMPARE(closed.first().first().toBool(), fault != u"cutOnce");
+                if (cut)
+                    QCOMPARE(proxy.cutsDone(), 2);
+                if (fault != u"cutOnce") {
+                    QCOMPARE(files, (QStringList{u"File (1/3):  updater.zip"_s,
+                                                 u"File (2/3):  patch.zip  \u2500  v.2.2"_s,
+                                                 u"File (3/3):  patch.zip  \u2500  v.2.3"_s}));
+                    const QString folder = download.updateFolder();
+                    QCOMPARE(readFile(folder + u"/verList.txt"_s), QByteArray("2.2\r\n2.3\r\n"));
+                    // Handed over as the window does: the updater waits for the
+                    // window's process, then starts ClipFerry again.
+                    QProcess windowProcess;
+                    windowProcess.start(u"sleep"_s, {u"0.5"_s});
+                    QVERIFY(windowProcess.waitForStarted());
+                    QCOMPARE(run(UpdateInstall::updaterPath(folder),
+                                 UpdateInstall::updaterArguments(folder, prefix, windowProcess.processId(),
+                                                                 true, {u"-s"_s}),
+                                 &output, env),
+                             updated);
+                    const auto started =
+                        QRegularExpression(u"started (\\d+)"_s).match(QString::fromUtf8(output));
+                    QVERIFY2(started.hasMatch(), output.constData());
+                    const qint64 pid = started.captured(1).toLongLong();
+                    QTest::qWait(300);
+                    QCOMPARE(readFile(u"/proc/%1/cmdline"_s.arg(pid)).split('\0').first(),
+                             (prefix + u"/bin/clipferry"_s).toUtf8());
+                    ::kill(static_cast<pid_t>(pid), SIGTERM);
+                }
+            }
+        }
+        // Either the whole new version or the whole previous one, and nothing left over.
+        QCOMPARE(UpdateInstall::installedVersion(prefix), updated ? u"2.3"_s : u"2.100603"_s);
+        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/marker2.2.txt"_s), updated);
+        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/marker2.3.txt"_s), updated);
+        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/obsolete.txt"_s), !updated);
+        QCOMPARE(QDir(prefix).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{u"bin"_s, u"share"_s}));
+        QVERIFY(run(prefix + u"/bin/clipferry-cli"_s, {u"--version"_s}, &output));
+        QCOMPARE(output.trimmed(), updated ? QByteArray("2.3") : QByteArray("2.100603"));
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_server)
+            m_server->stop();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUpdate)
+#include "test_update.moc"
