@@ -10,6 +10,12 @@
 #include "update/UpdateTrust.h"
 #include "update/frmGetVerList.h"
 
+#ifdef CLIPFERRY_UPDATE_WINDOW
+#include "update/frmDownloader.h"
+
+#include <QPushButton>
+#endif
+
 #include <QCoroTask>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -162,7 +168,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(data + u"/update-key.pem"_s, readFile(UPDATE_TEST_KEY)));
         const QString server = ServerProcess::program();
         for (const QStringList &publish :
-             {QStringList{u"2.15"_s, patch(u"2.15"_s, {})}, QStringList{u"2.2"_s, full, u"--full"_s},
+             {QStringList{u"2.15"_s, patch(u"2.15"_s, {})}, QStringList{u"2.2"_s, full, u"--full"_s, u"--log"_s, u"The whole program"_s},
               QStringList{u"2.3"_s, last, u"--log"_s, u"Faster\nSafer"_s},
               QStringList{u"2.4"_s, patch(u"2.4"_s, "2.4"), u"--draft"_s}})
             QVERIFY(run(server, QStringList{u"--data"_s, data, u"update"_s, u"publish"_s} + publish));
@@ -406,6 +412,33 @@ private Q_SLOTS:
         QCOMPARE(output.trimmed(), updated ? QByteArray("2.3") : QByteArray("2.100603"));
     }
 
+#ifdef CLIPFERRY_UPDATE_WINDOW
+    // The update window as the notice opens it and during a download, for
+    // the documentation, when CLIPFERRY_SCREENSHOT_DIR names where to put them.
+    void screenshots()
+    {
+        const QDir folder(qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR"));
+        if (folder.path() == u".")
+            QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
+        QVERIFY(fetchList(serverUrl(), {}));
+        WritePlainSetting(u"newVer"_s, {});
+        StoredVerList stored;
+        QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
+        frmDownloader dialog({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
+        dialog.show();
+        QTest::qWait(200);
+        QVERIFY(dialog.grab().save(folder.filePath(u"screenshot-update-notice.png"_s)));
+        bool shot = false;
+        connect(&dialog.download(), &UpdateDownload::progress, this, [&](qint64 done, qint64 total) {
+            if (!shot && dialog.download().fileNumber() == 2 && done < total)
+                shot = dialog.grab().save(folder.filePath(u"screenshot-update-download.png"_s));
+        });
+        dialog.findChild<QPushButton *>(u"cmdUpdate"_s)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 60000);
+        QVERIFY(shot);
+    }
+#endif
+
     void cleanupTestCase()
     {
         if (m_server)
@@ -413,5 +446,9 @@ private Q_SLOTS:
     }
 };
 
+#ifdef CLIPFERRY_UPDATE_WINDOW
+QTEST_MAIN(TestUpdate)
+#else
 QTEST_GUILESS_MAIN(TestUpdate)
+#endif
 #include "test_update.moc"
