@@ -816,7 +816,7 @@ private Q_SLOTS:
     void runningUpdaterEndsProgram()
     {
         auto window = makeWindow();
-        const QString updater = QDir(m_sources->path()).filePath("qvUpdater_manifest");
+        const QString updater = QDir(m_sources->path()).filePath("clipferry-updater");
         QVERIFY(QFile::copy("/bin/sleep", updater));
         QProcess process;
         process.start(updater, {"60"});
