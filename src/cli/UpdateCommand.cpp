@@ -38,8 +38,11 @@ QCoro::Task<int> run(Session *session, QStringList args)
     const QString version = ProgramVersion(session->language());
     const QString url =
         frmGetVerList::requestUrl(server, draft ? QStringList{QStringLiteral("-d")} : QStringList());
-    const TransferReply reply = co_await session->transfer().Request(
-        url, QString(), QString(), QStringLiteral("ver=") + version, StopToken());
+    // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
+    const QString none;
+    const QString body = QStringLiteral("ver=") + version;
+    const StopToken stop;
+    const TransferReply reply = co_await session->transfer().Request(url, none, none, body, stop);
     if (reply.outcome != TransferOutcome::Replied) {
         err << "Failed to get update info! " << reply.error << Qt::endl;
         co_return 1;
@@ -84,7 +87,8 @@ QCoro::Task<int> run(Session *session, QStringList args)
                      [](const QString &text) { QTextStream(stdout) << text << Qt::endl; });
     download.Update();
     // A slow download still moves; the downloader itself gives up on a stall.
-    const auto closed = co_await Coro::signal(&download, &UpdateDownload::closed, std::chrono::hours(6));
+    const std::chrono::milliseconds limit = std::chrono::hours(6);
+    const auto closed = co_await Coro::signal(&download, &UpdateDownload::closed, limit);
     if (!closed || !*closed)
         co_return 1;
 

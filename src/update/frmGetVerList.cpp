@@ -59,7 +59,10 @@ QCoro::Task<bool> frmGetVerList::run()
     QPointer<frmGetVerList> self(this);
     const QString url = requestUrl(m_server, m_arguments);
     const QString body = QStringLiteral("ver=") + ProgramVersion(m_session.language());
-    TransferReply reply = co_await m_session.transfer().Request(url, QString(), QString(), body, StopToken());
+    // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
+    const QString none;
+    const StopToken stop;
+    TransferReply reply = co_await m_session.transfer().Request(url, none, none, body, stop);
     if (!self)
         co_return false;
     bool stored = false;
