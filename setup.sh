@@ -63,6 +63,11 @@ run_main_job() {
   if [[ " ${args[*]-} " != *" --server "* ]]; then
     embedded=http://127.0.0.1:7380
     if ! (exec 3<>/dev/tcp/127.0.0.1/7380) 2>/dev/null; then
+      # The demo server signs its version lists with the key a development build trusts.
+      if [[ ! -e "$home/demo-server/update-key.pem" ]]; then
+        mkdir -p "$home/demo-server"
+        install -m 600 tests/update/update-test-key.pem "$home/demo-server/update-key.pem"
+      fi
       build/bin/clipferry-server --data "$home/demo-server" --demo --host 127.0.0.1 --port 7380 \
         >"$home/demo-server.out" 2>"$home/demo-server.log" &
       EMBEDDED_SERVER=$!
