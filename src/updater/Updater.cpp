@@ -44,10 +44,13 @@ bool safeRelative(const QString &rel)
 }
 
 // Set to N, the Nth file moved into place fails as on a full disk: the
-// roll-back can be seen at work without filling a disk.
-int injectedFailureAt()
+// roll-back can be seen at work without filling a disk. "crash:N" ends the
+// updater there instead, as a power cut would.
+int injectedFailureAt(bool &crash)
 {
-    return qEnvironmentVariableIntValue("CLIPFERRY_UPDATER_FAIL_SWAP");
+    QString value = qEnvironmentVariable("CLIPFERRY_UPDATER_FAIL_SWAP");
+    crash = value.startsWith(QLatin1String("crash:"));
+    return crash ? value.mid(6).toInt() : value.toInt();
 }
 
 } // namespace
@@ -206,7 +209,8 @@ bool Updater::swap()
     QDir(backupPath()).removeRecursively();
     if (!journal(QStringLiteral("begin")))
         return fail(QStringLiteral("Cannot write in %1: %2").arg(m_install, systemError()));
-    const int failAt = injectedFailureAt();
+    bool crash = false;
+    const int failAt = injectedFailureAt(crash);
     int moved = 0;
     const QDir install(m_install);
     // Moves the current file aside, so that it can come back.
@@ -231,6 +235,8 @@ bool Updater::swap()
         if (!keepAside(rel))
             return fail(QStringLiteral("Cannot replace %1: %2").arg(install.filePath(rel), systemError()));
         if (++moved == failAt) {
+            if (crash)
+                ::_exit(9);
             errno = ENOSPC;
             return fail(QStringLiteral("Cannot write %1: %2").arg(install.filePath(rel), systemError()));
         }

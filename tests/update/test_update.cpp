@@ -168,7 +168,8 @@ private Q_SLOTS:
         QVERIFY(writeFile(data + u"/update-key.pem"_s, readFile(UPDATE_TEST_KEY)));
         const QString server = ServerProcess::program();
         for (const QStringList &publish :
-             {QStringList{u"2.15"_s, patch(u"2.15"_s, {})}, QStringList{u"2.2"_s, full, u"--full"_s, u"--log"_s, u"The whole program"_s},
+             {QStringList{u"2.15"_s, patch(u"2.15"_s, {})},
+              QStringList{u"2.2"_s, full, u"--full"_s, u"--log"_s, u"The whole program"_s},
               QStringList{u"2.3"_s, last, u"--log"_s, u"Faster\nSafer"_s},
               QStringList{u"2.4"_s, patch(u"2.4"_s, "2.4"), u"--draft"_s}})
             QVERIFY(run(server, QStringList{u"--data"_s, data, u"update"_s, u"publish"_s} + publish));
@@ -315,6 +316,7 @@ private Q_SLOTS:
         QTest::newRow("window, download cut twice, one retry") << true << u"cutOnce"_s << false;
         QTest::newRow("headless, full disk during the swap") << false << u"disk"_s << false;
         QTest::newRow("window, full disk during the swap") << true << u"disk"_s << false;
+        QTest::newRow("headless, updater killed during the swap, run again") << false << u"crash"_s << true;
     }
 
     void installAndUpdate()
@@ -344,6 +346,14 @@ private Q_SLOTS:
             env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"2"_s);
 
         QByteArray output;
+        if (fault == u"crash") {
+            // Half swapped: the next run puts the old files back before it installs.
+            env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"crash:3"_s);
+            QVERIFY(!run(prefix + u"/bin/clipferry-cli"_s, {u"update"_s, u"--update-server"_s, serverUrl()},
+                         &output, env));
+            QVERIFY(QFile::exists(prefix + u"/.update-journal"_s));
+            env.remove(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s);
+        }
         if (!window) {
             const bool ok = run(prefix + u"/bin/clipferry-cli"_s,
                                 {u"update"_s, u"--update-server"_s, serverUrl()}, &output, env);
