@@ -313,6 +313,9 @@ void frmUpload::initTick()
         runUpdater = false;
         m_hooks->checkForUpdates(this);
     }
+    // "--run": the queue goes at once, as after Start, e.g. to go on after a restart.
+    if (m_arguments.contains(QLatin1String("--run")) && cmdStartUpload->isEnabled())
+        cmdStartUpload->click();
 }
 
 void frmUpload::readOptions()

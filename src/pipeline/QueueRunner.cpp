@@ -369,7 +369,11 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
 {
     QPointer<QueueRunner> self(this);
     const QString settings = conversionSettings();
-    const QString video = m_job.videoType == u"mp4" ? m_job.entry.dstFileName() : QStringLiteral("video.flv");
+    // The file the conversion ends with: the encode, or its temporary name.
+    const bool mp4 = m_job.videoType == u"mp4";
+    const QString video = !mp4                     ? QStringLiteral("video.flv")
+                          : m_job.entry.useTmpName ? QStringLiteral("tmp.mp4")
+                                                   : m_job.entry.dstFileName();
     if (m_work.convertedFile(settings) == video) {
         m.view.appendOutputLine(QStringLiteral("Conversion kept from an earlier run: ") + video);
     } else {
