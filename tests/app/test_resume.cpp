@@ -26,8 +26,11 @@ QString fileUnder(const QString &folder, const QString &name);
 
 QJsonObject readRecord(const QString &home)
 {
-    QFile file(fileUnder(home, QStringLiteral("state.json")));
-    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    const QString path = fileUnder(home, QStringLiteral("state.json"));
+    QFile file(path);
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly)
+               ? QJsonDocument::fromJson(file.readAll()).object()
+               : QJsonObject();
 }
 
 // The ffmpeg processes working below `folder`.
@@ -130,6 +133,12 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("CLIPFERRY_HOME"), home);
         env.insert(QStringLiteral("TMPDIR"), tmp);
+        // A desktop session has its runtime folder; without one Qt makes one in TMPDIR.
+        const QString runtime = row.filePath(QStringLiteral("runtime"));
+        QVERIFY(row.mkpath(runtime) &&
+                QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                   QFileDevice::ExeOwner));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("CLIPFERRY_CHUNK_BYTES"), QString::number(kChunk));
         QStringList upload{QStringLiteral("upload"),
@@ -145,7 +154,9 @@ private Q_SLOTS:
             queue.setProcessEnvironment(env);
             queue.start(ToolLocator::find(QStringLiteral("clipferry-cli")),
                         upload << QStringLiteral("--queue-only"));
-            QVERIFY(queue.waitForFinished(60000) && queue.exitCode() == 0);
+            // The proxy forwards on this loop: no blocking wait.
+            QTRY_COMPARE_WITH_TIMEOUT(queue.state(), QProcess::NotRunning, 60000);
+            QCOMPARE(queue.exitCode(), 0);
         }
 
         QProcess first;
@@ -154,8 +165,10 @@ private Q_SLOTS:
         const QString uploads = server.dataDir() + QStringLiteral("/uploads");
         const auto reached = [&] {
             const QJsonObject record = readRecord(home);
+            // A queue change is on disk within a second: the kill comes after that.
             if (phase == u"converting")
-                return !ffmpegsBelow(home).isEmpty();
+                return !ffmpegsBelow(home).isEmpty() &&
+                       QFileInfo::exists(home + QStringLiteral("/project.xml.journal"));
             if (phase == u"packing")
                 return record.contains(QStringLiteral("conversion"));
             const qint64 held = largestFileIn(uploads);
@@ -169,7 +182,6 @@ private Q_SLOTS:
         QVERIFY(first.waitForFinished());
         const qint64 sentBefore = proxy.upstreamBytes();
         const QJsonObject kept = readRecord(home);
-        qInfo() << "DEBUG" << kept << QDir(QFileInfo(fileUnder(home, QStringLiteral("state.json"))).absolutePath() + "/content").entryList();
         // The kernel ends the children with their parent.
         QTRY_COMPARE_WITH_TIMEOUT(ffmpegsBelow(home), QStringList(), 2000);
 
@@ -220,7 +232,8 @@ private Q_SLOTS:
               QFileInfo(archive).size());
         if (phase == u"uploading")
             QVERIFY2(again < kChunk + 24 * 1024, qPrintable(QString::number(again)));
-        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        const QStringList left = QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));
         QCOMPARE(fileUnder(home, QStringLiteral("state.json")), QString());
     }
 };
