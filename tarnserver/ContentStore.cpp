@@ -416,6 +416,24 @@ void ContentStore::recover()
         fs::remove_all(path, ec);
 }
 
+void ContentStore::clearStaleStaging(std::chrono::seconds age)
+{
+    const std::string prefix = ".staging-";
+    const auto oldest = fs::file_time_type::clock::now() - age;
+    std::error_code ec;
+    std::vector<fs::path> stale;
+    for (const auto &entry : fs::directory_iterator(m_folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        std::error_code timeError;
+        const auto written = fs::last_write_time(entry.path(), timeError);
+        if (startsWith(name, prefix) && !timeError && written < oldest &&
+            !m_uploads.registrationHeld(name.substr(prefix.size())))
+            stale.push_back(entry.path());
+    }
+    for (const fs::path &path : stale)
+        fs::remove_all(path, ec);
+}
+
 bool ContentStore::remove(std::int64_t id)
 {
     if (!m_db.content(id))

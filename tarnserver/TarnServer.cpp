@@ -10,9 +10,12 @@
 #include "ZipArchive.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <thread>
 
 namespace fs = std::filesystem;
 using httplib::ContentReader;
@@ -141,6 +144,9 @@ TarnServer::TarnServer(ServerOptions options)
     } else {
         m_http = std::make_unique<httplib::Server>();
     }
+    // Tests and benchmarks slow each chunk down to stop a client mid-upload.
+    if (const char *delay = std::getenv("CLIPFERRY_SERVER_PATCH_DELAY_MS"))
+        m_patchDelay = std::chrono::milliseconds(std::strtoll(delay, nullptr, 10));
     m_contents.recover();
     m_uploads.recover();
     m_uploads.expire();
@@ -458,6 +464,8 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
     };
     if (!hasTusVersion(req, res))
         return drainBody(reader);
+    if (m_patchDelay.count() > 0)
+        std::this_thread::sleep_for(m_patchDelay);
     const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return refuse(tusStatus(auth.error));
@@ -534,6 +542,7 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
+    m_contents.clearStaleStaging(std::chrono::hours(1));
     auto form = parseForm(body);
     std::string name = form["upload"];
     while (!name.empty() && name.back() == '/')

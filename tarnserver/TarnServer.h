@@ -5,6 +5,7 @@
 #include "Password.h"
 #include "UploadStore.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -69,4 +70,5 @@ private:
     PasswordChecker m_passwords;
     std::unique_ptr<httplib::Server> m_http;
     int m_port = -1;
+    std::chrono::milliseconds m_patchDelay{0};
 };

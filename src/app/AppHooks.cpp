@@ -3,8 +3,10 @@
 #include "add/frmAdd.h"
 #include "app/frmUpload.h"
 #include "common/DialogWidget.h"
+#include "pipeline/EntryWork.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/Session.h"
+#include "queue/QueueFile.h"
 #include "platform/Coro.h"
 #include "update/CVerList.h"
 #include "update/UpdateInstall.h"
@@ -44,10 +46,9 @@ void AppHooks::stopRun()
         runner->Stop();
 }
 
-QStringList AppHooks::tempFolders() const
+void AppHooks::removeUnownedWork(const QStringList &keys)
 {
-    const QueueRunner *runner = m_session.runnerIfMade();
-    return runner ? runner->tempFolders() : QStringList();
+    EntryWork::removeUnowned(EntryWork::rootFor(QueueFile::defaultPath()), keys);
 }
 
 void AppHooks::checkForUpdates(frmUpload *window)

@@ -22,7 +22,7 @@ public:
     QCoro::Task<> showBatchDialog(frmUpload *window) override;
     void StartNextEntry(frmUpload *window) override;
     void stopRun() override;
-    QStringList tempFolders() const override;
+    void removeUnownedWork(const QStringList &keys) override;
     void checkForUpdates(frmUpload *window) override;
 
 private:

@@ -24,8 +24,8 @@ public:
     virtual void StartNextEntry(frmUpload *window) = 0;
     // Stop: the running entry is asked to end, whatever step it is in.
     virtual void stopRun() = 0;
-    // The work folders made in the temporary folder, removed at close.
-    virtual QStringList tempFolders() const { return {}; }
+    // Removes the kept work of every entry whose key is not in `keys`.
+    virtual void removeUnownedWork(const QStringList &keys) { Q_UNUSED(keys) }
     // At start-up, unless "-s" was given: the new-version notice and the
     // hidden version check.
     virtual void checkForUpdates(frmUpload *window) = 0;

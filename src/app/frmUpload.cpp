@@ -314,6 +314,9 @@ void frmUpload::initTick()
         runUpdater = false;
         m_hooks->checkForUpdates(this);
     }
+    // "--run": the queue goes at once, as after Start, e.g. to go on after a restart.
+    if (m_arguments.contains(QLatin1String("--run")) && cmdStartUpload->isEnabled())
+        cmdStartUpload->click();
 }
 
 void frmUpload::readOptions()
@@ -338,6 +341,10 @@ void frmUpload::readOptions()
     if (!restored.warning.isEmpty())
         m_session.messages().show(restored.warning);
     m_journal = std::make_unique<QueueJournal>(*m_queue, queueFile);
+    // Work of entries that are gone (removed, or not kept at the last close) goes now.
+    m_hooks->removeUnownedWork(queuedKeys());
+    connect(m_queue, &QAbstractItemModel::rowsRemoved, this,
+            [this] { m_hooks->removeUnownedWork(queuedKeys()); });
     m_optionsRead = true;
     qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
 }
@@ -687,17 +694,25 @@ void frmUpload::closeEvent(QCloseEvent *event)
     Q_EMIT closed();
 }
 
+QStringList frmUpload::queuedKeys() const
+{
+    QStringList keys;
+    for (const QueueEntry &entry : m_queue->entries())
+        keys.append(entry.key);
+    return keys;
+}
+
 // Each step goes on whatever the one before it did.
 void frmUpload::runCloseSteps()
 {
     m_closeStepsDone = true;
     tmrInit->stop();
-    for (const QString &folder : m_hooks->tempFolders())
-        DeleteFolderIfExists(folder);
     if (m_optionsRead) {
         const QString queueFile = QueueFile::defaultPath();
-        const bool saved = chkRemQueue->isChecked() ? QueueFile::SaveQueue(queueFile, *m_queue)
-                                                    : DeleteFileIfExists(queueFile);
+        const bool keep = chkRemQueue->isChecked();
+        const bool saved = keep ? QueueFile::SaveQueue(queueFile, *m_queue) : DeleteFileIfExists(queueFile);
+        // Unfinished entries keep their work for the next start, if they stay queued.
+        m_hooks->removeUnownedWork(saved && !keep ? QStringList() : queuedKeys());
         // An unwritten queue file leaves the journal to be read at the next start.
         if (saved)
             m_journal->discard();

@@ -135,6 +135,7 @@ private:
     int selectedRow() const;
     QList<int> selectedRows() const;
     void runCloseSteps();
+    QStringList queuedKeys() const;
 
     Session &m_session;
     QueueModel *m_queue;

@@ -10,6 +10,7 @@
 #include "cli/ConsoleProgressView.h"
 #include "common/FileUtil.h"
 #include "common/Settings.h"
+#include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
@@ -88,10 +89,6 @@ struct Pipeline
             if (entry.state != EntryState::Finished)
                 ++unfinished;
         }
-        // What the run made in the temporary folder goes with it, as the
-        // window removes its own when it closes.
-        for (const QString &folder : queue.tempFolders())
-            DeleteFolderIfExists(folder);
         co_return unfinished == 0 ? 0 : 1;
     }
 };
@@ -283,8 +280,10 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     }
 
     Pipeline pipeline(session);
+    pipeline.queue.setWorkRoot(EntryWork::rootFor(queueFile));
     // Entries kept from earlier runs stay in the queue file.
     restoreQueue(queueFile, pipeline.grid);
+    pipeline.queue.removeUnownedWork();
     QueueJournal journal(pipeline.grid, queueFile);
     const LanguageTable *language = &session->language();
     Messages::Channel *messages = &session->messages();
@@ -338,10 +337,12 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();
     session->messages().setPresenter(std::make_unique<Messages::ConsolePresenter>(*overwrite));
     Pipeline pipeline(session);
+    pipeline.queue.setWorkRoot(EntryWork::rootFor(queueFile));
     if (!restoreQueue(queueFile, pipeline.grid)) {
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
+    pipeline.queue.removeUnownedWork();
     QueueJournal journal(pipeline.grid, queueFile);
     printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();

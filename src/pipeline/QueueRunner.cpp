@@ -15,17 +15,27 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
+#include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
 
+#include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
-const QString kWorkPrefix = QStringLiteral("_qvClipFerry_");
-const QString kZdmPrefix = QStringLiteral("tmp_zdm_");
+// The SHA-256 of a file, on the thread pool; empty when it cannot be read.
+QByteArray fileSha256(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return {};
+    return hash.result();
+}
 
 // Why the current project could not be read, as the entry's message.
 QString projectErrorText(const LanguageTable &language, const CProjectFile &project)
@@ -53,6 +63,53 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
     });
     connect(m_conversion, &VideoConversion::conversionEnded, this,
             [this](const QString &path) { m.grid.SetEntryCell(path, QueueModel::ColCvtEndTime, TimeNow()); });
+    m_workRoot = EntryWork::rootFor(QueueFile::defaultPath());
+    // The address goes into the record at once: a kill from here on resumes it.
+    connect(&m.tarn, &TransferControl::uploadCreated, this, [this](const QString &address) {
+        if (m_running && !m_work.isNull())
+            m_work.setUploadAddress(address, m_uploadTarget);
+    });
+}
+
+void QueueRunner::removeUnownedWork()
+{
+    QStringList keys;
+    for (const QueueEntry &entry : m.grid.entries())
+        keys.append(entry.key);
+    EntryWork::removeUnowned(m_workRoot, keys);
+}
+
+QString QueueRunner::conversionSettings() const
+{
+    const CVideoItem &e = m_job.entry;
+    return EntryWork::fingerprint({QString::number(e.dstCvtType), QString::number(e.dstResType), e.dstPostfix,
+                                   QString::number(e.videoWidth), QString::number(e.videoHeight), e.vBitRate,
+                                   e.aBitRate, QString::number(e.customBps), QString::number(e.bInterlaced),
+                                   QString::number(e.useTmpName), m_job.videoType,
+                                   QString::number(m_job.uploadSource)});
+}
+
+QString QueueRunner::packageSettings(const QString &sourceKind) const
+{
+    const CVideoItem &e = m_job.entry;
+    return EntryWork::fingerprint({conversionSettings(), sourceKind, e.title, e.Author, e.OverwriteUrl});
+}
+
+QString QueueRunner::uploadTarget(int contentId) const
+{
+    const CVideoItem &e = m_job.entry;
+    return EntryWork::fingerprint({e.Url, e.account, e.folderID, QString::number(contentId), e.OverwriteUrl});
+}
+
+QCoro::Task<QByteArray> QueueRunner::keptArchive(QString settings)
+{
+    const QString recorded = m_work.packedSha256(settings);
+    if (recorded.isEmpty())
+        co_return QByteArray();
+    const QString archive = m_work.archivePath();
+    QFuture<QByteArray> hashing = offLoop([archive] { return fileSha256(archive); });
+    const QByteArray sha256 = co_await hashing;
+    co_return sha256.toHex() == recorded.toLatin1() ? sha256 : QByteArray();
 }
 
 QueueRunner::~QueueRunner() = default;
@@ -81,6 +138,7 @@ QCoro::Task<> QueueRunner::run()
     QPointer<QueueRunner> self(this);
     m.controls.vidFileEnabled(false);
     bool first = true;
+    removeUnownedWork();
     while (m.grid.NextWaitingEntry() >= 0) {
         first = false;
         const Next next = co_await runEntry();
@@ -114,9 +172,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
         m.grid.SetEntryError(path, QStringLiteral("File not found"));
         co_return Next::Entry;
     }
-    deleteWorkFolder();
     m_stop = StopSource();
     m_job = EntryJob{*record, {}, m_stop.token()};
+    m_work = EntryWork();
     m_transaction->entry = m_job.entry;
     if (isSourceModified()) {
         m.grid.SetEntryError(path, QStringLiteral("File has been modified"));
@@ -126,6 +184,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
     m.controls.setStopEnabled(true);
     m.view.setProgress(0);
     m.grid.SetEntryState(path, EntryState::Transfering);
+    m_work = EntryWork(m_workRoot, path);
+    if (!m_work.open(m_job.entry)) {
+        const QString folder = m_work.folder();
+        m_work = EntryWork();
+        co_return failEntry(PrepareResultText(0, QStringLiteral("cannot create the work folder ") + folder));
+    }
 
     const bool singleFile = RecordingPreparation::isSingleFileProject(path);
     const bool recording = singleFile || RecordingPreparation::isFolderProject(path);
@@ -137,11 +201,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
             co_return Next::Entry;
     } else {
         m.view.setConvertDetailsVisible(true);
-        m_job.workFolder = UniqueTempFolder(AppPaths::tempDir(), kWorkPrefix);
-        if (m_job.workFolder.isEmpty() || !QDir().mkpath(m_job.workFolder))
-            co_return failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
-                                                         AppPaths::tempDir()));
-        m_tempFolders.append(m_job.workFolder);
+        m_job.workFolder = m_work.contentFolder();
     }
 
     m.controls.setStartEnabled(false);
@@ -179,13 +239,13 @@ QCoro::Task<bool> QueueRunner::openRecording()
         m_job.workFolder = QFileInfo(path).absolutePath();
         m.view.setConvertDetailsVisible(true);
     } else {
-        m_job.workFolder = UniqueTempFolder(AppPaths::tempDir(), kZdmPrefix);
-        if (m_job.workFolder.isEmpty() || !QDir().mkpath(m_job.workFolder)) {
-            failEntry(PrepareResultText(0, QStringLiteral("cannot create a work folder in ") +
-                                               AppPaths::tempDir()));
+        // Unpacked afresh each time: only the archive is kept.
+        m_job.workFolder = m_work.contentFolder();
+        if (RecreateFolder(m_job.workFolder) != 0) {
+            failEntry(
+                PrepareResultText(0, QStringLiteral("cannot create the work folder ") + m_job.workFolder));
             co_return false;
         }
-        m_tempFolders.append(m_job.workFolder);
         const QString folder = m_job.workFolder;
         const QString error = co_await m_recording->unpackSingleFile(path, folder);
         if (!self)
@@ -259,17 +319,22 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
         m_prepareAfterVersion = false;
         if (entry.dstCvtType != ServerConversion)
             co_return co_await ConvertThenRequest();
-        if (!HasFreeSpace(m_job.workFolder, 2 * FileSizeBytes(entry.path)))
-            co_return failEntry(PrepareResultText(-9, {}));
         const QString source = entry.path;
-        const QString copy =
-            QDir(m_job.workFolder).filePath(QStringLiteral("src.") + QFileInfo(source).suffix());
-        QFuture<bool> copying = CopyFileOffLoop(source, copy);
-        const bool copied = co_await copying;
-        if (!self)
-            co_return Next::EndRun;
-        if (!copied)
-            co_return failEntry(PrepareResultText(-5, {}));
+        const QString copyName = QStringLiteral("src.") + QFileInfo(source).suffix();
+        const QString settings = conversionSettings();
+        if (m_work.convertedFile(settings) != copyName) {
+            if (!HasFreeSpace(m_job.workFolder, 2 * FileSizeBytes(entry.path)))
+                co_return failEntry(PrepareResultText(-9, {}));
+            m_work.clearContent();
+            const QString copy = QDir(m_job.workFolder).filePath(copyName);
+            QFuture<bool> copying = CopyFileOffLoop(source, copy);
+            const bool copied = co_await copying;
+            if (!self)
+                co_return Next::EndRun;
+            if (!copied)
+                co_return failEntry(PrepareResultText(-5, {}));
+            m_work.setConverted(copyName, settings);
+        }
         m.view.setConvertDetailsVisible(false);
     }
 
@@ -303,13 +368,26 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
 QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
 {
     QPointer<QueueRunner> self(this);
-    const PrepareResult result = co_await m_conversion->PrepareVideo(m_job);
-    if (!self)
-        co_return Next::EndRun;
-    if (m_job.stopped())
-        co_return backToWaiting(false);
-    if (!result.ok())
-        co_return failEntry(result.text());
+    const QString settings = conversionSettings();
+    // The file the conversion ends with: the encode, or its temporary name.
+    const bool mp4 = m_job.videoType == u"mp4";
+    const QString video = !mp4                     ? QStringLiteral("video.flv")
+                          : m_job.entry.useTmpName ? QStringLiteral("tmp.mp4")
+                                                   : m_job.entry.dstFileName();
+    if (m_work.convertedFile(settings) == video) {
+        m.view.appendOutputLine(QStringLiteral("Conversion kept from an earlier run: ") + video);
+    } else {
+        // Whatever a cut-off conversion left goes first.
+        m_work.clearContent();
+        const PrepareResult result = co_await m_conversion->PrepareVideo(m_job);
+        if (!self)
+            co_return Next::EndRun;
+        if (m_job.stopped())
+            co_return backToWaiting(false);
+        if (!result.ok())
+            co_return failEntry(result.text());
+        m_work.setConverted(video, settings);
+    }
     m.view.setConvertDetailsVisible(false);
     CVideoItem &entry = m_job.entry;
     if (entry.title.isEmpty())
@@ -332,9 +410,17 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     if (!lumetra)
         UploadPackage::CreateProfile(m_job, sourceKind, &m.project);
 
-    const QString zipFolder = UploadPackage::newZipFolder();
+    const QString zipFolder = m_work.packageFolder();
+    const QString settings = packageSettings(sourceKind);
+    QByteArray sha256 = co_await keptArchive(settings);
+    if (!self)
+        co_return Next::EndRun;
     PackResult packed;
-    if (lumetra) {
+    if (!sha256.isEmpty()) {
+        m.view.appendOutputLine(QStringLiteral("Archive kept from an earlier run"));
+        packed.outcome = PackResult::Outcome::Packed;
+    } else if (lumetra) {
+        m_work.clearPackage();
         RecreateFolder(zipFolder);
         const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
         QFuture<bool> copying = CopyFileOffLoop(path, archive);
@@ -343,9 +429,23 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
             co_return Next::EndRun;
         packed.outcome = copied ? PackResult::Outcome::Packed : PackResult::Outcome::Failed;
     } else {
+        m_work.clearPackage();
         packed = co_await m_package->PackFiles(m_job, sourceKind, zipFolder);
         if (!self)
             co_return Next::EndRun;
+    }
+    if (sha256.isEmpty() && packed.outcome == PackResult::Outcome::Packed && !m_job.stopped()) {
+        const QString archive = m_work.archivePath();
+        QFuture<QByteArray> hashing = offLoop([archive] { return fileSha256(archive); });
+        sha256 = co_await hashing;
+        if (!self)
+            co_return Next::EndRun;
+        if (sha256.isEmpty()) {
+            packed.outcome = PackResult::Outcome::Failed;
+            packed.error = QStringLiteral("Cannot read ") + archive;
+        } else {
+            m_work.setPacked(QString::fromLatin1(sha256.toHex()), settings);
+        }
     }
     if (packed.outcome != PackResult::Outcome::Packed || m_job.stopped()) {
         DeleteFolderIfExists(zipFolder);
@@ -368,9 +468,15 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     const CVideoItem &entry = m_job.entry;
     const int contentId = entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
     m_transaction->entry = entry;
-    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId, m_job.stop);
+    m_uploadTarget = uploadTarget(contentId);
+    const UploadResume resume{m_work.uploadAddress(m_uploadTarget), sha256};
+    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId, m_job.stop, resume);
     if (!self)
         co_return Next::EndRun;
+    if (m_transaction->resumedAt >= 0)
+        m.view.appendOutputLine(QStringLiteral("Upload resumed at byte %1 of %2")
+                                    .arg(m_transaction->resumedAt)
+                                    .arg(FileSizeBytes(m_work.archivePath())));
     if (!uploaded) {
         if (m_job.stopped())
             co_return backToWaiting(true);
@@ -387,6 +493,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     } else {
         WriteProfileServer(m_job.workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
     }
+    deleteWorkFolder();
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
     m.grid.SetEntryState(path, EntryState::Finished);
     Q_EMIT entryUploaded(path, m_transaction->storedContentId);
@@ -447,11 +554,7 @@ QueueRunner::Next QueueRunner::endRunAfterFailure()
 
 void QueueRunner::deleteWorkFolder()
 {
-    // Only folders of our own making: a recording's work folder is the
-    // user's project folder.
-    const QDir temp(AppPaths::tempDir());
-    const QString &folder = m_job.workFolder;
-    if (!folder.isEmpty() &&
-        (folder.startsWith(temp.filePath(kWorkPrefix)) || folder.startsWith(temp.filePath(kZdmPrefix))))
-        DeleteFolderIfExists(folder);
+    // The entry's own folder only: a recording's work folder is the user's
+    // project folder.
+    m_work.remove();
 }

@@ -2,6 +2,7 @@
 
 #include "common/Settings.h"
 #include "pipeline/EntryJob.h"
+#include "pipeline/EntryWork.h"
 #include "pipeline/RunOptions.h"
 #include "platform/StopToken.h"
 
@@ -62,11 +63,14 @@ public:
     // The Stop command.
     void Stop();
     bool isRunning() const { return m_running; }
-    // The current entry's work folder.
+    // The current entry's work folder: what is packed.
     const QString &workFolder() const { return m_job.workFolder; }
-    // The work folders made in the temporary folder since the program
-    // started; the window removes them when it closes.
-    const QStringList &tempFolders() const { return m_tempFolders; }
+    // Where the entries keep their work across restarts (EntryWork); by
+    // default the one of the queue file in the data folder.
+    const QString &workRoot() const { return m_workRoot; }
+    void setWorkRoot(const QString &root) { m_workRoot = root; }
+    // Removes the work of every entry that is no longer queued.
+    void removeUnownedWork();
     // The recording preparation, with the slide size kept across entries.
     RecordingPreparation &recording() { return *m_recording; }
 
@@ -97,6 +101,12 @@ private:
     Next backToWaiting(bool bothLabels);
     Next endRunAfterFailure();
     void deleteWorkFolder();
+    // What the kept conversion, archive and upload must have been made with.
+    QString conversionSettings() const;
+    QString packageSettings(const QString &sourceKind) const;
+    QString uploadTarget(int contentId) const;
+    // The SHA-256 of the kept archive when the file still has it; empty otherwise.
+    QCoro::Task<QByteArray> keptArchive(QString settings);
     bool isSourceModified() const;
     QString lang(const char *key, const QString &fallback = {}) const;
 
@@ -109,7 +119,10 @@ private:
     // The running entry, and the source of its stop token.
     EntryJob m_job;
     StopSource m_stop;
-    QStringList m_tempFolders;
+    QString m_workRoot;
+    EntryWork m_work;
+    // Where the running upload goes, as its record names it.
+    QString m_uploadTarget;
     bool m_prepareAfterVersion = false;
     int m_contentIdToSend = -1;
     bool m_running = false;

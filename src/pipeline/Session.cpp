@@ -16,6 +16,15 @@ Session::Session(QObject *parent)
       m_project(m_language, m_messages)
 {
     m_options.cpuCount = QThread::idealThreadCount();
+    // Small chunks let a test or a benchmark stop a run part-way through a
+    // small upload; a user has no reason to change them.
+    bool numeric = false;
+    const int chunkBytes = qEnvironmentVariableIntValue("CLIPFERRY_CHUNK_BYTES", &numeric);
+    if (numeric && chunkBytes > 0) {
+        TransferControl::Limits limits = m_transfer->limits();
+        limits.chunkBytes = chunkBytes;
+        m_transfer->setLimits(limits);
+    }
 }
 
 Session::~Session()

@@ -195,10 +195,12 @@ void UploadTransaction::showUploadProgress(int percent)
     }
 }
 
-QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId, StopToken stop)
+QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int contentId, StopToken stop,
+                                                   UploadResume resume)
 {
     QPointer<UploadTransaction> self(this);
     storedContentId.clear();
+    resumedAt = -1;
     m_view.setStatusText(statusUploading());
     const auto progress = connect(&m_tarn, &TransferControl::uploadProgress, this,
                                   [this](qint64, qint64, int percent) { showUploadProgress(percent); });
@@ -210,7 +212,7 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     const QString archive = QDir(zipFolder).filePath(QStringLiteral("tarn_file.zip"));
     const int folderId = folderIdToSend();
     const UploadResult result =
-        co_await m_tarn.PutFile(url, entry.account, password, folderId, contentId, archive, stop);
+        co_await m_tarn.PutFile(url, entry.account, password, folderId, contentId, archive, stop, resume);
     if (!self)
         co_return false;
     disconnect(progress);
@@ -219,7 +221,7 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
         m_view.setStatusText(
             lang(m_language, "msgUploadCancel",
                  QStringLiteral("Uploading data to ") + entry.Url + QStringLiteral(" ... Canceled!")));
-    DeleteFolderIfExists(zipFolder);
+    resumedAt = result.resumedAt;
     m_controls.setExitEnabled(true);
     if (result.stopped())
         co_return false;

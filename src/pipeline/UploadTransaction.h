@@ -2,6 +2,7 @@
 
 #include "platform/StopToken.h"
 #include "queue/CVideoItem.h"
+#include "server/TransferControl.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -67,12 +68,17 @@ public:
     // The post data of a version request: "tool=v." (or "tool=p." for a
     // single-file recording) and the version, with the overwrite URL.
     QString versionPostData(bool singleFileProject) const;
-    // Uploads zipFolder/tarn_file.zip; true when the server stored it with a
-    // content id, which `storedContentId` then holds. A stopped upload is
-    // removed from the server.
-    QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId, StopToken stop);
+    // Uploads zipFolder/tarn_file.zip, going on with an earlier run's upload
+    // when `resume` names one; true when the server stored it with a content
+    // id, which `storedContentId` then holds. A stopped upload is removed
+    // from the server. The archive stays where it is.
+    QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId, StopToken stop,
+                                    UploadResume resume = {});
     // The upload's content id on success.
     QString storedContentId;
+    // The bytes the server held of a resumed upload when it went on; -1 for
+    // an upload made from the start.
+    qint64 resumedAt = -1;
 
     // The server's address for a request path ("/tarn/getVersion/").
     QString serverUrl(const QString &requestPath) const;

@@ -131,14 +131,19 @@ bool isPassing(int status)
     return status == 0 || status == 408 || status == 423 || status == 460 || status >= 500;
 }
 
+// The error code of a form reply; empty when there is none.
+QString errInfoOf(int status, const QByteArray &body)
+{
+    pugi::xml_document doc;
+    if (status != 200 || !Xml::parseText(doc, body))
+        return {};
+    return Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed();
+}
+
 // A registration without an answer, or answered "may be repeated later" (1002).
 bool registrationWorthRepeating(int status, const QByteArray &body)
 {
-    if (isPassing(status))
-        return true;
-    pugi::xml_document doc;
-    return status == 200 && Xml::parseText(doc, body) &&
-           Xml::GetTextByPath(doc, QStringLiteral("errInfo")).trimmed() == u"1002";
+    return isPassing(status) || errInfoOf(status, body) == u"1002";
 }
 
 QUrl withTrailingSlash(QUrl url)
@@ -251,10 +256,10 @@ QCoro::Task<TransferReply> TransferControl::GetVersion(QString url, QString acco
 
 QCoro::Task<UploadResult> TransferControl::PutFile(QString url, QString account, QString password,
                                                    int folderId, int contentId, QString filePath,
-                                                   StopToken stop)
+                                                   StopToken stop, UploadResume resume)
 {
     return runUpload(QUrl(url), authorizationFor(account, password), folderId, contentId, filePath,
-                     std::move(stop));
+                     std::move(stop), std::move(resume));
 }
 
 QCoro::Task<TransferControl::Outcome> TransferControl::send(QNetworkRequest request, QByteArray verb,
@@ -358,7 +363,8 @@ QCoro::Task<QByteArray> TransferControl::hashPart(QString path, qint64 start, qi
 }
 
 QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray authorization, int folderId,
-                                                     int contentId, QString filePath, StopToken stop)
+                                                     int contentId, QString filePath, StopToken stop,
+                                                     UploadResume resume)
 {
     QPointer self{this};
     UploadResult result;
@@ -388,12 +394,22 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
         co_return fail(cannotRead(filePath));
     state->total = file.size();
     const qint64 total = state->total;
-    const QByteArray sha256 = co_await hashPart(filePath, 0, total, QCryptographicHash::Sha256, stop);
-    if (!self || stop.stopRequested())
-        co_return stopped();
-    if (sha256.isEmpty())
-        co_return fail(cannotRead(filePath));
+    QByteArray sha256 = resume.sha256;
+    if (sha256.isEmpty()) {
+        sha256 = co_await hashPart(filePath, 0, total, QCryptographicHash::Sha256, stop);
+        if (!self || stop.stopRequested())
+            co_return stopped();
+        if (sha256.isEmpty())
+            co_return fail(cannotRead(filePath));
+    }
     report(*state);
+    // An earlier run's upload is picked up only on the server it was made on.
+    bool resumed = false;
+    if (const QUrl known(resume.address);
+        !resume.address.isEmpty() && known.isValid() && sameOrigin(known, url)) {
+        uploadUrl = known;
+        resumed = true;
+    }
 
     const QUrl registerUrl = withTrailingSlash(url);
     const QUrl createUrl = registerUrl.resolved(QUrl(QStringLiteral("uploads/")));
@@ -405,106 +421,128 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
         ',' + meta("contentID", QByteArray::number(contentId)) + ',' + meta("sha256", sha256.toHex());
     const QString host = url.host();
 
-    qint64 offset = -1; // unknown until the server says
-    int failures = 0;
-    while (uploadUrl.isEmpty() || offset < total) {
-        Outcome outcome;
-        if (uploadUrl.isEmpty()) {
-            QNetworkRequest request = tusRequest(createUrl, authorization);
-            request.setRawHeader("Upload-Length", QByteArray::number(total));
-            request.setRawHeader("Upload-Metadata", metadata);
-            outcome = co_await send(request, "POST", {}, stop, m_limits.idle);
-            if (outcome.stopped)
-                co_return stopped();
-            if (outcome.status == 201) {
-                if (outcome.location.isEmpty())
-                    co_return fail(host +
-                                   QStringLiteral(": the server created the upload without its address"));
-                if (!sameOrigin(outcome.location, url))
-                    co_return fail(QStringLiteral("%1: the server sent the upload to another address: %2")
-                                       .arg(host, outcome.location.toDisplayString()));
-                uploadUrl = outcome.location;
-                offset = 0;
-                continue;
-            }
-            if (!isPassing(outcome.status)) {
-                // A refusal with its error code is the upload's reply.
-                if (outcome.body.startsWith("<?xml") || outcome.body.startsWith("<tarn"))
-                    result.text = QString::fromUtf8(outcome.body);
-                co_return fail(outcome.problem);
-            }
-        } else if (offset < 0) {
-            const QNetworkRequest request = tusRequest(uploadUrl, authorization);
-            outcome = co_await send(request, "HEAD", {}, stop, m_limits.idle);
-            if (outcome.stopped)
-                co_return stopped();
-            if (outcome.status == 200 && outcome.offset >= 0) {
-                if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
-                    !wrong.isEmpty())
-                    co_return fail(wrong);
-                offset = state->acknowledged = outcome.offset;
-                report(*state);
-                continue;
-            }
-            if (!isPassing(outcome.status))
-                co_return fail(outcome.problem);
-        } else {
-            const qint64 length = std::min(m_limits.chunkBytes, total - offset);
-            const QByteArray sha1 =
-                co_await hashPart(filePath, offset, length, QCryptographicHash::Sha1, stop);
-            if (!self || stop.stopRequested())
-                co_return stopped();
-            if (sha1.isEmpty())
-                co_return fail(cannotRead(filePath));
-            QString problem;
-            QNetworkReply *reply =
-                sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, state, problem);
-            if (!reply)
-                co_return fail(problem);
-            outcome = co_await finishReply(reply, stop, m_limits.idle);
-            if (outcome.stopped)
-                co_return stopped();
-            state->inFlight = 0;
-            if (outcome.status == 204 && outcome.offset >= 0) {
-                if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
-                    !wrong.isEmpty())
-                    co_return fail(wrong);
-            }
-            if (outcome.status == 204 && outcome.offset > offset) {
-                offset = state->acknowledged = outcome.offset;
-                report(*state);
-                failures = 0;
-                continue;
-            }
-            if (outcome.status != 409 && !isPassing(outcome.status))
-                co_return fail(outcome.problem);
-            report(*state);
-            offset = -1; // ask the server what it kept
-        }
-        if (++failures > m_limits.retries)
-            co_return fail(outcome.problem);
-        const bool goOn = co_await pauseBeforeRetry(failures, stop);
-        if (!self || !goOn)
-            co_return stopped();
-    }
-
-    Q_EMIT registering();
-    // The checksum names this very archive: a repeat for another one is refused.
-    const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded)) +
-                            "&sha256=" + sha256.toHex();
-    const QNetworkRequest request = formRequest(registerUrl, authorization);
-    // Registering the same upload again gives the content the first try made,
-    // so a reply lost on the way, or one that says to try later, is asked again.
     Outcome outcome;
-    for (int tries = 1;; ++tries) {
-        outcome = co_await send(request, "POST", body, stop, m_limits.registration);
-        if (outcome.stopped)
-            co_return stopped();
-        if (!registrationWorthRepeating(outcome.status, outcome.body) || tries > m_limits.retries)
-            break;
-        const bool goOn = co_await pauseBeforeRetry(tries, stop);
-        if (!self || !goOn)
-            co_return stopped();
+    for (;;) {
+        qint64 offset = -1; // unknown until the server says
+        int failures = 0;
+        // The server does not know the earlier run's upload (any more).
+        bool gone = false;
+        while (!gone && (uploadUrl.isEmpty() || offset < total)) {
+            if (uploadUrl.isEmpty()) {
+                QNetworkRequest request = tusRequest(createUrl, authorization);
+                request.setRawHeader("Upload-Length", QByteArray::number(total));
+                request.setRawHeader("Upload-Metadata", metadata);
+                outcome = co_await send(request, "POST", {}, stop, m_limits.idle);
+                if (outcome.stopped)
+                    co_return stopped();
+                if (outcome.status == 201) {
+                    if (outcome.location.isEmpty())
+                        co_return fail(host +
+                                       QStringLiteral(": the server created the upload without its address"));
+                    if (!sameOrigin(outcome.location, url))
+                        co_return fail(QStringLiteral("%1: the server sent the upload to another address: %2")
+                                           .arg(host, outcome.location.toDisplayString()));
+                    uploadUrl = outcome.location;
+                    offset = 0;
+                    Q_EMIT uploadCreated(uploadUrl.toString(QUrl::FullyEncoded));
+                    if (!self)
+                        co_return stopped();
+                    continue;
+                }
+                if (!isPassing(outcome.status)) {
+                    // A refusal with its error code is the upload's reply.
+                    if (outcome.body.startsWith("<?xml") || outcome.body.startsWith("<tarn"))
+                        result.text = QString::fromUtf8(outcome.body);
+                    co_return fail(outcome.problem);
+                }
+            } else if (offset < 0) {
+                const QNetworkRequest request = tusRequest(uploadUrl, authorization);
+                outcome = co_await send(request, "HEAD", {}, stop, m_limits.idle);
+                if (outcome.stopped)
+                    co_return stopped();
+                if (resumed && (outcome.status == 404 || outcome.status == 410)) {
+                    gone = true;
+                    continue;
+                }
+                if (outcome.status == 200 && outcome.offset >= 0) {
+                    if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
+                        !wrong.isEmpty())
+                        co_return fail(wrong);
+                    if (resumed && result.resumedAt < 0)
+                        result.resumedAt = outcome.offset;
+                    offset = state->acknowledged = outcome.offset;
+                    report(*state);
+                    continue;
+                }
+                if (!isPassing(outcome.status))
+                    co_return fail(outcome.problem);
+            } else {
+                const qint64 length = std::min(m_limits.chunkBytes, total - offset);
+                const QByteArray sha1 =
+                    co_await hashPart(filePath, offset, length, QCryptographicHash::Sha1, stop);
+                if (!self || stop.stopRequested())
+                    co_return stopped();
+                if (sha1.isEmpty())
+                    co_return fail(cannotRead(filePath));
+                QString problem;
+                QNetworkReply *reply =
+                    sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, state, problem);
+                if (!reply)
+                    co_return fail(problem);
+                outcome = co_await finishReply(reply, stop, m_limits.idle);
+                if (outcome.stopped)
+                    co_return stopped();
+                state->inFlight = 0;
+                if (outcome.status == 204 && outcome.offset >= 0) {
+                    if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
+                        !wrong.isEmpty())
+                        co_return fail(wrong);
+                }
+                if (outcome.status == 204 && outcome.offset > offset) {
+                    offset = state->acknowledged = outcome.offset;
+                    report(*state);
+                    failures = 0;
+                    continue;
+                }
+                if (outcome.status != 409 && !isPassing(outcome.status))
+                    co_return fail(outcome.problem);
+                report(*state);
+                offset = -1; // ask the server what it kept
+            }
+            if (++failures > m_limits.retries)
+                co_return fail(outcome.problem);
+            const bool goOn = co_await pauseBeforeRetry(failures, stop);
+            if (!self || !goOn)
+                co_return stopped();
+        }
+
+        if (!gone)
+            Q_EMIT registering();
+        // The checksum names this very archive: a repeat for another one is refused.
+        const QByteArray body = "upload=" + QUrl::toPercentEncoding(uploadUrl.toString(QUrl::FullyEncoded)) +
+                                "&sha256=" + sha256.toHex();
+        const QNetworkRequest request = formRequest(registerUrl, authorization);
+        // Registering the same upload again gives the content the first try made,
+        // so a reply lost on the way, or one that says to try later, is asked again.
+        for (int tries = 1;; ++tries) {
+            outcome = co_await send(request, "POST", body, stop, m_limits.registration);
+            if (outcome.stopped)
+                co_return stopped();
+            if (!registrationWorthRepeating(outcome.status, outcome.body) || tries > m_limits.retries)
+                break;
+            const bool goOn = co_await pauseBeforeRetry(tries, stop);
+            if (!self || !goOn)
+                co_return stopped();
+        }
+        // Neither an upload nor a registration of it: the file goes again, whole.
+        if (gone && errInfoOf(outcome.status, outcome.body) == u"1504") {
+            uploadUrl.clear();
+            resumed = false;
+            state->acknowledged = 0;
+            result.resumedAt = -1;
+            continue;
+        }
+        break;
     }
     result.acknowledged = state->acknowledged;
     result.text = QString::fromUtf8(outcome.body);

@@ -43,6 +43,17 @@ struct UploadResult : TransferReply
 {
     // Bytes the server had confirmed when the upload ended.
     qint64 acknowledged = 0;
+    // Bytes the server already held of an upload resumed from an earlier
+    // run; -1 when this call created the upload.
+    qint64 resumedAt = -1;
+};
+
+// What an earlier run knows of an upload: its address on the server and the
+// archive's SHA-256 (raw bytes). Either may be empty.
+struct UploadResume
+{
+    QString address;
+    QByteArray sha256;
 };
 
 // Every exchange with a content or update server, each call an awaitable
@@ -52,7 +63,11 @@ struct UploadResult : TransferReply
 //
 // PutFile sends the file with the resumable tus protocol in chunks read from
 // disk, picks up after a cut connection at the offset the server confirmed,
-// and then registers the upload. It trusts no answer: an offset beyond the
+// and then registers the upload. Given the address of an earlier run's
+// upload, it asks the server for its offset and sends only the rest; when
+// the server no longer knows it, the address is registered once more (the
+// earlier run may have been cut off while registering) and, if that finds
+// nothing, a new upload starts. It trusts no answer: an offset beyond the
 // file or behind what the server confirmed before, or an upload address
 // missing or on another server, ends it with an error.
 class TransferControl final : public QObject
@@ -85,7 +100,8 @@ public:
     // Progress is told by uploadProgress() and registering(); run one upload
     // at a time per control, so that they describe it.
     QCoro::Task<UploadResult> PutFile(QString url, QString account, QString password, int folderId,
-                                      int contentId, QString filePath, StopToken stop);
+                                      int contentId, QString filePath, StopToken stop,
+                                      UploadResume resume = {});
 
     // The percent shown for an upload: the bytes the server holds plus the
     // part of the running chunk on its way, at most 99; 100 stays for "all
@@ -101,6 +117,8 @@ Q_SIGNALS:
     void uploadProgress(qint64 acknowledged, qint64 total, int percent);
     // Every byte is on the server, which now checks and stores the archive.
     void registering();
+    // The server made a new upload at `address`: a later run can resume it.
+    void uploadCreated(const QString &address);
 
 private:
     struct Outcome;
@@ -108,7 +126,7 @@ private:
 
     QCoro::Task<TransferReply> runForm(QUrl url, QByteArray authorization, QByteArray body, StopToken stop);
     QCoro::Task<UploadResult> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
-                                        QString filePath, StopToken stop);
+                                        QString filePath, StopToken stop, UploadResume resume);
     QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, StopToken stop,
                               std::chrono::milliseconds idle);
     QNetworkReply *sendChunk(const QUrl &uploadUrl, const QByteArray &authorization, const QString &filePath,

@@ -6,6 +6,7 @@
 int runWindowTests(int argc, char *argv[]);
 int runProgramTests(int argc, char *argv[]);
 int runTypicalVideoTests(int argc, char *argv[]);
+int runResumeTests(int argc, char *argv[]);
 
 int main(int argc, char *argv[])
 {
@@ -14,5 +15,6 @@ int main(int argc, char *argv[])
     int failed = runWindowTests(argc, argv);
     failed += runProgramTests(argc, argv);
     failed += runTypicalVideoTests(argc, argv);
+    failed += runResumeTests(argc, argv);
     return failed;
 }

@@ -77,7 +77,7 @@ struct HookLog
     QString stateInDialog;
     std::function<void(frmUpload *)> onStopRun;
     frmUpload *window = nullptr;
-    QStringList tempFolders;
+    QList<QStringList> workKeys;
 };
 
 class FakeHooks final : public WindowHooks
@@ -109,7 +109,7 @@ public:
         if (m_log->onStopRun)
             m_log->onStopRun(m_log->window);
     }
-    QStringList tempFolders() const override { return m_log->tempFolders; }
+    void removeUnownedWork(const QStringList &keys) override { m_log->workKeys.append(keys); }
     void checkForUpdates(frmUpload *) override { ++m_log->updateChecks; }
 
 private:
@@ -728,9 +728,6 @@ private Q_SLOTS:
             queueEntry(*window, QStringLiteral("%1.mp4").arg(i), rowStates.at(i));
         window->findChild<QCheckBox *>("chkRemQueue")->setChecked(keepQueue);
         window->findChild<QCheckBox *>("chkHighSpeed")->setChecked(false);
-        const QString work = QDir(m_sources->path()).filePath("_qvClipFerry_work");
-        QVERIFY(QDir().mkpath(work + "/inner"));
-        m_hooks->tempFolders.append(work);
         QFile bitmap(AppPaths::dataPath("tmpTest.bmp"));
         QVERIFY(bitmap.open(QIODevice::WriteOnly));
         bitmap.close();
@@ -741,7 +738,8 @@ private Q_SLOTS:
         QVERIFY(window->close());
         QCOMPARE(closed.count(), 1);
         QVERIFY(!QFileInfo::exists(journalFile()));
-        QVERIFY(!QFileInfo::exists(work));
+        // Work is kept for the entries that stay queued, and only for them.
+        QCOMPARE(m_hooks->workKeys.last().size(), keepQueue ? rowStates.size() : 0);
         QVERIFY(!bitmap.exists());
         QStringList names;
         for (const QString &path : queuedPaths())

@@ -446,11 +446,12 @@ private Q_SLOTS:
     {
         Rig first;
         first.add(entryFor(path, QStringLiteral("Once")));
+        QString stored;
+        QObject::connect(&first.queue, &QueueRunner::entryUploaded, &first.queue,
+                         [&stored](const QString &, const QString &id) { stored = id; });
         if (!first.runToEnd() || first.state(path) != QLatin1String("Finished"))
             return {};
-        pugi::xml_document doc;
-        Xml::parseFile(doc, QDir(first.queue.workFolder()).filePath(QStringLiteral("tarn_profile.xml")));
-        return Xml::GetTextByPath(doc, QStringLiteral("server.contentID"));
+        return stored;
     }
 
     // An edited entry that names its earlier content replaces it.

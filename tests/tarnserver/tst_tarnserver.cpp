@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <filesystem>
 #include <pugixml.hpp>
 #include <sqlite3.h>
 #include <zlib.h>
@@ -136,6 +137,7 @@ private Q_SLOTS:
     void repeatedRegistration();
     void passingFailureKeepsUpload();
     void serverKilledWhileRegistering();
+    void staleStagingCleared();
     void creationLimits_data();
     void creationLimits();
     void tusRequests();
@@ -608,6 +610,20 @@ void TestTarnServer::serverKilledWhileRegistering()
     QVERIFY(stored.open(QIODevice::ReadOnly));
     QCOMPARE(stored.readAll(), archive);
     QCOMPARE(QDir(server.dataDir() + u"/uploads"_s).entryList(QDir::Files), QStringList());
+}
+
+// Staging an hour old that no registration holds goes with the next
+// registration; younger staging may be a running one's and stays.
+void TestTarnServer::staleStagingCleared()
+{
+    const QString contents = m_server->dataDir() + u"/contents/"_s;
+    QVERIFY(QDir().mkpath(contents + u".staging-old/files"_s));
+    QVERIFY(QDir().mkpath(contents + u".staging-new/files"_s));
+    std::filesystem::last_write_time((contents + u".staging-old"_s).toStdString(),
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::hours(2));
+    QCOMPARE(m_demo.form(url(u"/tarn/putFile/"_s), "upload=none").xml("errInfo"), u"1504"_s);
+    QVERIFY(!QFileInfo::exists(contents + u".staging-old"_s));
+    QVERIFY(QDir(contents + u".staging-new"_s).removeRecursively());
 }
 
 void TestTarnServer::creationLimits_data()
