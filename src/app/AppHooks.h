@@ -5,9 +5,8 @@
 
 class Session;
 
-// What the main window hands over: the Add/Edit dialog, and the session's
-// queue runner, made when Start is first pressed. The dialogs that are not
-// built yet still show their notes.
+// What the main window hands over: the Add/Edit and batch dialogs, and the
+// session's queue runner, made when Start is first pressed.
 class AppHooks final : public WindowHooks
 {
 public:

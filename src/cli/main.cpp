@@ -13,8 +13,8 @@ namespace {
 
 QList<CliCommand> allCommands()
 {
-    return {convertCommand(),     foldersCommand(), probeCommand(),   sampleRecordingCommand(),
-            sampleVideoCommand(), uploadCommand(),  runQueueCommand()};
+    return {convertCommand(),     foldersCommand(), probeCommand(),  sampleRecordingCommand(),
+            sampleVideoCommand(), scanCommand(),    uploadCommand(), runQueueCommand()};
 }
 
 const CliCommand *findCommand(const QList<CliCommand> &commands, const QStringList &args)
