@@ -40,6 +40,12 @@ QString toQString(const fs::path &path)
 #endif
 }
 
+// Whether `path` is `folder` or lies below it.
+bool isWithin(const fs::path &path, const fs::path &folder)
+{
+    return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
+}
+
 struct Folder
 {
     fs::path path;
@@ -95,7 +101,8 @@ void walk(QPromise<QStringList> &promise, const QString &root, const QString &pa
             if (child->second) {
                 std::error_code linkError;
                 real = fs::canonical(folder.path / child->first, linkError);
-                if (linkError)
+                // A link back to a folder above it would walk in circles.
+                if (linkError || isWithin(folder.real, real))
                     continue;
             }
             if (entered.insert(real.string()).second)
