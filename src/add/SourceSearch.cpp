@@ -54,9 +54,10 @@ struct Folder
     fs::path real;
 };
 
-// Depth first, files before subfolders, each sorted by name. Hands over
-// one list of matches per folder that has any; ends early when cancelled.
-void walk(QPromise<QStringList> &promise, const QString &root, const QString &patterns)
+} // namespace
+
+void SourceSearch::walk(const QString &root, const QString &patterns,
+                        const std::function<bool(const QStringList &)> &take)
 {
     std::error_code error;
     const fs::path start = fs::path(root.toStdU16String());
@@ -66,8 +67,6 @@ void walk(QPromise<QStringList> &promise, const QString &root, const QString &pa
     std::unordered_set<std::string> entered{startReal.string()};
     std::vector<Folder> stack{{start, startReal}};
     while (!stack.empty()) {
-        if (promise.isCanceled())
-            return;
         const Folder folder = std::move(stack.back());
         stack.pop_back();
         std::vector<fs::path> files;
@@ -87,13 +86,12 @@ void walk(QPromise<QStringList> &promise, const QString &root, const QString &pa
         }
         error.clear();
         std::sort(files.begin(), files.end());
-        if (!files.empty()) {
-            QStringList found;
-            found.reserve(static_cast<qsizetype>(files.size()));
-            for (const fs::path &name : files)
-                found << toQString(folder.path / name);
-            promise.addResult(found);
-        }
+        QStringList found;
+        found.reserve(static_cast<qsizetype>(files.size()));
+        for (const fs::path &name : files)
+            found << toQString(folder.path / name);
+        if (!take(found))
+            return;
         std::sort(folders.begin(), folders.end());
         // Pushed last to first, so the first is walked next.
         for (auto child = folders.rbegin(); child != folders.rend(); ++child) {
@@ -110,8 +108,6 @@ void walk(QPromise<QStringList> &promise, const QString &root, const QString &pa
         }
     }
 }
-
-} // namespace
 
 SourceSearch::SourceSearch(ProcessRunner &processes, const LanguageTable &language,
                            Messages::Channel &messages, QObject *parent)
@@ -231,7 +227,11 @@ void SourceSearch::start(const QString &folder, const ServerSettings &server)
     promise->start();
     const QString patterns = patternList(server.supportedQvpVer);
     QThreadPool::globalInstance()->start([promise, folder, patterns] {
-        walk(*promise, folder, patterns);
+        walk(folder, patterns, [&promise](const QStringList &found) {
+            if (!found.isEmpty())
+                promise->addResult(found);
+            return !promise->isCanceled();
+        });
         promise->finish();
     });
 }

@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 class ExecRunner;
 class ProcessRunner;
@@ -58,6 +59,10 @@ public:
     // "$": such files are never listed.
     static bool isHidden(const QString &path);
     static QString kindText(SourceKind kind);
+    // The walk itself, on the calling thread: hands `take` the matches of
+    // each folder (often none), in walk order, until it returns false.
+    static void walk(const QString &root, const QString &patterns,
+                     const std::function<bool(const QStringList &)> &take);
 
     // The batch's choice for one loaded video: the high resolution falls
     // back to the source's own size for a source narrower than it; an older
