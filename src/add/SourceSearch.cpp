@@ -16,6 +16,12 @@
 #include <unordered_set>
 #include <vector>
 
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
 using namespace Qt::StringLiterals;
 using namespace VideoSettings;
 
@@ -46,6 +52,85 @@ bool isWithin(const fs::path &path, const fs::path &folder)
     return std::mismatch(folder.begin(), folder.end(), path.begin(), path.end()).first == folder.end();
 }
 
+using Native = fs::path::string_type;
+
+// The pattern list's extensions as the file system spells names, so that
+// the walk looks at a name's bytes and turns only the matches into text.
+struct NameFilter
+{
+    explicit NameFilter(const QString &patterns)
+    {
+        for (const QString &pattern : patterns.split(u';', Qt::SkipEmptyParts))
+            extensions.push_back(fs::path(pattern.mid(2).toLower().toStdU16String()).native());
+        project = fs::path(kProjectName.toStdU16String()).native();
+    }
+    bool matches(const fs::path::value_type *name) const
+    {
+        using Char = fs::path::value_type;
+        const Char *dot = nullptr;
+        for (const Char *c = name; *c; ++c) {
+            if (*c == Char('.'))
+                dot = c;
+        }
+        // No extension we look for is longer than four letters.
+        Char extension[6] = {};
+        size_t length = 0;
+        for (const Char *c = dot ? dot + 1 : name; dot && *c; ++c) {
+            if (length == 5)
+                return false;
+            extension[length++] = *c >= Char('A') && *c <= Char('Z') ? Char(*c - Char('A') + Char('a')) : *c;
+        }
+        if (!dot || length == 0)
+            return false;
+        const std::basic_string_view<Char> found(extension, length);
+        if (found == project.substr(project.size() - 3))
+            return project == name;
+        return name[0] != Char('$') &&
+               std::find(extensions.begin(), extensions.end(), found) != extensions.end();
+    }
+    std::vector<Native> extensions;
+    Native project;
+};
+
+// Hands `take` each entry of `folder` (name, is a folder, is a file, is a
+// link), looking up a type only where the listing does not name it.
+template <typename Take> void listFolder(const fs::path &folder, Take take)
+{
+#ifdef Q_OS_UNIX
+    // readdir names each entry's type: a file costs no look-up of its own.
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (const dirent *entry = readdir(dir)) {
+        const char *name = entry->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        bool isFolder = entry->d_type == DT_DIR;
+        bool isFile = entry->d_type == DT_REG;
+        bool isLink = entry->d_type == DT_LNK;
+        if (entry->d_type == DT_UNKNOWN || isLink) {
+            struct stat target;
+            if (fstatat(dirfd(dir), name, &target, 0) == 0) {
+                isFolder = S_ISDIR(target.st_mode);
+                isFile = S_ISREG(target.st_mode);
+            }
+            struct stat own;
+            isLink = fstatat(dirfd(dir), name, &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode);
+        }
+        take(name, isFolder, isFile, isLink);
+    }
+    closedir(dir);
+#else
+    std::error_code error;
+    for (fs::directory_iterator it(folder, fs::directory_options::skip_permission_denied, error);
+         !error && it != fs::directory_iterator(); it.increment(error)) {
+        std::error_code typeError;
+        take(it->path().filename().c_str(), it->is_directory(typeError), it->is_regular_file(typeError),
+             it->is_symlink(typeError));
+    }
+#endif
+}
+
 struct Folder
 {
     fs::path path;
@@ -66,29 +151,25 @@ void SourceSearch::walk(const QString &root, const QString &patterns,
         return;
     std::unordered_set<std::string> entered{startReal.string()};
     std::vector<Folder> stack{{start, startReal}};
+    const NameFilter filter(patterns);
     while (!stack.empty()) {
         const Folder folder = std::move(stack.back());
         stack.pop_back();
-        std::vector<fs::path> files;
-        std::vector<std::pair<fs::path, bool>> folders; // name, is a link
-        fs::directory_iterator it(folder.path, fs::directory_options::skip_permission_denied, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-            const fs::directory_entry &entry = *it;
-            std::error_code typeError;
-            const QString name = toQString(entry.path().filename());
-            if (entry.is_directory(typeError)) {
-                if (!isHiddenFolderName(name))
-                    folders.emplace_back(entry.path().filename(), entry.is_symlink(typeError));
-            } else if (entry.is_regular_file(typeError) && SourceSearch::matches(name, patterns) &&
-                       !name.startsWith(u'$')) {
-                files.push_back(entry.path().filename());
-            }
-        }
-        error.clear();
+        std::vector<Native> files;
+        std::vector<std::pair<Native, bool>> folders; // name, is a link
+        listFolder(folder.path,
+                   [&](const fs::path::value_type *name, bool isFolder, bool isFile, bool isLink) {
+                       if (isFolder) {
+                           if (!isHiddenFolderName(toQString(name)))
+                               folders.emplace_back(name, isLink);
+                       } else if (isFile && filter.matches(name)) {
+                           files.emplace_back(name);
+                       }
+                   });
         std::sort(files.begin(), files.end());
         QStringList found;
         found.reserve(static_cast<qsizetype>(files.size()));
-        for (const fs::path &name : files)
+        for (const Native &name : files)
             found << toQString(folder.path / name);
         if (!take(found))
             return;
@@ -137,17 +218,6 @@ QString SourceSearch::patternList(int supportedQvpVer)
     if (supportedQvpVer >= 8)
         patterns += u"*.zdm;"_s;
     return patterns;
-}
-
-bool SourceSearch::matches(const QString &fileName, const QString &patterns)
-{
-    const qsizetype dot = fileName.lastIndexOf(u'.');
-    if (dot < 0)
-        return false;
-    const QString extension = fileName.mid(dot + 1).toLower();
-    if (extension == u"qvp")
-        return fileName == kProjectName;
-    return patterns.contains(u"*."_s + extension + u';');
 }
 
 bool SourceSearch::isHidden(const QString &path)
@@ -321,7 +391,8 @@ void SourceSearch::flush()
         Pending &pending = m_finds[m_nextReport++];
         if (!pending.listed)
             continue;
-        const FoundSource &find = pending.find;
+        // A copy: a listener may stop the search, which lets go of the list.
+        const FoundSource find = pending.find;
         // One recording reached twice (a project folder and its packed
         // copy, or a second link) is listed once.
         if (find.supported && find.kind != u"Video") {

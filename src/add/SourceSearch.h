@@ -52,15 +52,14 @@ public:
 
     // "*.qvp;*.wmv;...;*.f4v;" and "*.zdm;" for a server that takes version 8.
     static QString patternList(int supportedQvpVer);
-    // Whether a file's name is searched for: its extension, in any case, is
-    // one of `patterns`; of the projects only a "project.qvp" counts.
-    static bool matches(const QString &fileName, const QString &patterns);
     // A recycle bin or trash folder on the path, or a name beginning with
     // "$": such files are never listed.
     static bool isHidden(const QString &path);
     static QString kindText(SourceKind kind);
     // The walk itself, on the calling thread: hands `take` the matches of
-    // each folder (often none), in walk order, until it returns false.
+    // each folder (often none), in walk order, until it returns false. A
+    // file matches when its extension, in any case, is one of `patterns`;
+    // of the projects only a "project.qvp" counts.
     static void walk(const QString &root, const QString &patterns,
                      const std::function<bool(const QStringList &)> &take);
 

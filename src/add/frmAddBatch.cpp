@@ -151,7 +151,7 @@ void frmAddBatch::buildControls()
     gridResult->verticalHeader()->setDefaultSectionSize(gridResult->fontMetrics().height() + 6);
     gridResult->horizontalHeader()->setStretchLastSection(true);
     for (const auto &[column, width] :
-         {std::pair{ColClassify, 50}, {ColTitle, 180}, {ColAuthor, 110}, {ColRecDate, 130}})
+         {std::pair{ColClassify, 50}, {ColTitle, 180}, {ColAuthor, 110}, {ColRecDate, 140}})
         gridResult->setColumnWidth(column, width);
     lHelp = NamedControl<QLabel>(u"lHelp"_s, this);
 

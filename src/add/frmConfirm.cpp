@@ -18,6 +18,8 @@ frmConfirm::frmConfirm(const LanguageTable &language, QWidget *parent)
     setModal(true);
     auto *question = NamedControl<QLabel>(u"lQuestion"_s, this);
     question->setWordWrap(true);
+    // The path is shortened to the label, never the label widened to the path.
+    m_path->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_path->setMinimumWidth(360);
     m_path->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
