@@ -28,8 +28,7 @@ const QString kAddSection = u"frmAdd"_s;
 QString bpsText(const LanguageTable &language, int kbps)
 {
     return language.text(kAddSection, u"lBps"_s) + u' ' +
-           language.text(kAddSection, u"lBpsAbout"_s, u"about %s kbps"_s)
-               .replace(u"%s"_s, QString::number(kbps));
+           language.text(kAddSection, u"lBpsAbout"_s, u"about %s kbps"_s).replace(u"%s"_s, QString::number(kbps));
 }
 
 QString fileSizeText(const LanguageTable &language, int kbps, int seconds)
