@@ -19,6 +19,7 @@
 #include <QButtonGroup>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -333,6 +334,10 @@ void frmAddBatch::SearchProcess()
     const QString location = txtLocation->text().trimmed();
     if (location.isEmpty() || isSearching() || m_queueing)
         return;
+    if (!QFileInfo(QDir::fromNativeSeparators(location)).isDir()) {
+        m_messages.show(u"\""_s + location + u"\" does not exists!"_s, windowTitle());
+        return;
+    }
     resultsOf(m_results)->clear();
     lHelp->hide();
     cmdBrowse->hide();
