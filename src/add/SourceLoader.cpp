@@ -40,6 +40,11 @@ SourceLoader::SourceLoader(ExecRunner &runner, const LanguageTable &language, Me
 
 SourceLoader::~SourceLoader() = default;
 
+void SourceLoader::setStopToken(StopToken stop)
+{
+    m_probe->stop = std::move(stop);
+}
+
 SourceKind SourceLoader::kindOf(const QString &path)
 {
     const QString extension = QFileInfo(path).suffix().toLower();
@@ -210,6 +215,8 @@ void SourceLoader::readProject(LoadedSource &source, const QString &qvpPath, con
         return;
     source.title = project.title;
     source.author = project.author;
+    if (!project.items.isEmpty())
+        source.recDate = project.items.first().RecDate;
     source.bytes = FileSizeBytes(source.path);
     source.loaded = true;
 }

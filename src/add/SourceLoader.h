@@ -45,6 +45,7 @@ struct LoadedSource
     QString title;
     QString author;
     QString version;
+    QString recDate; // the first chapter's recording date
     // A video's probe; empty for a recording.
     ProbeResult probe;
     qint64 bytes = 0; // the source file
@@ -98,6 +99,9 @@ public:
     // the message helper, titled `messageTitle` (the probe's own messages
     // carry no title, as the single add dialog shows them).
     QCoro::Task<LoadedSource> load(QString path, ServerSettings server, bool quiet, QString messageTitle);
+
+    // Probes started from now on end when `stop` is asked to.
+    void setStopToken(StopToken stop);
 
 Q_SIGNALS:
     // A probe or an unpacking began or ended: the dialog is busy meanwhile.

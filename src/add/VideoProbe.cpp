@@ -83,7 +83,7 @@ QCoro::Task<bool> VideoProbe::probe(QString path, bool batchForm, bool quiet)
     const QString programDir = AppPaths::programDir();
     const QString mediainfo = QDir(programDir).filePath(QStringLiteral("mediainfo")) +
                               QStringLiteral(" --inform=\"Video;%ScanType%\" ") + quoted(path);
-    const ProcessResult scan = co_await m_runner.captureOutput(mediainfo);
+    const ProcessResult scan = co_await m_runner.captureOutput(mediainfo, 0, stop);
     if (!self)
         co_return false;
     ProbeResult found;
@@ -93,7 +93,7 @@ QCoro::Task<bool> VideoProbe::probe(QString path, bool batchForm, bool quiet)
     const QString frame = UniqueTempFile(AppPaths::tempDir(), QStringLiteral("bmp"), QStringLiteral("vu_"));
     const QString ffmpeg = QDir(programDir).filePath(QStringLiteral("ffmpeg")) + QStringLiteral(" -y -i ") +
                            quoted(path) + QStringLiteral(" -f image2 -ss 0.1 ") + quoted(frame);
-    const ProcessResult probed = co_await m_runner.captureOutput(ffmpeg);
+    const ProcessResult probed = co_await m_runner.captureOutput(ffmpeg, 0, stop);
     const QString report = QString::fromLocal8Bit(probed.output);
     DeleteFileIfExists(frame);
     if (!self)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StopToken.h"
+
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
@@ -54,6 +56,8 @@ public:
     ProbeResult result;
     // Why the last probe failed; None after a good one.
     ProbeFailure failure = ProbeFailure::None;
+    // Ends a probe's tools early (a search that was stopped).
+    StopToken stop;
 
     // The single dialog's form: a failure shows one message box.
     QCoro::Task<bool> ProbeVideo(QString path);

@@ -1,6 +1,7 @@
 #include "app/AppHooks.h"
 
 #include "add/frmAdd.h"
+#include "add/frmAddBatch.h"
 #include "app/frmUpload.h"
 #include "common/DialogWidget.h"
 #include "pipeline/EntryWork.h"
@@ -32,7 +33,7 @@ QCoro::Task<> AppHooks::showAddDialog(frmUpload *window, QString source)
 
 QCoro::Task<> AppHooks::showBatchDialog(frmUpload *window)
 {
-    co_await m_placeholders.showBatchDialog(window);
+    co_await OpenDialog(new frmAddBatch(m_session, window));
 }
 
 void AppHooks::StartNextEntry(frmUpload *window)

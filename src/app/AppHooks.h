@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/PlaceholderHooks.h"
 #include "app/WindowHooks.h"
 
 #include <memory>
@@ -8,9 +7,9 @@
 class Session;
 struct StoredVerList;
 
-// What the main window hands over: the Add/Edit dialog, the session's queue
-// runner, made when Start is first pressed, and the update check. The dialogs that are not
-// built yet still show their notes.
+// What the main window hands over: the Add/Edit and batch dialogs, the
+// session's queue runner, made when Start is first pressed, and the update
+// check.
 class AppHooks final : public WindowHooks
 {
 public:
@@ -30,7 +29,6 @@ private:
     // hidden check that fetches the list for the next start.
     QCoro::Task<> updateAtStart(frmUpload *window);
 
-    PlaceholderHooks m_placeholders;
     std::unique_ptr<StoredVerList> m_storedList;
     bool m_updateRunning = false;
     Session &m_session;

@@ -39,10 +39,9 @@ QCoro::Task<> PlaceholderHooks::showAddDialog(frmUpload *window, QString /*sourc
     self->queue().cancelEdit();
 }
 
-QCoro::Task<> PlaceholderHooks::showBatchDialog(frmUpload *window)
+QCoro::Task<> PlaceholderHooks::showBatchDialog(frmUpload * /*window*/)
 {
-    co_await showPlaceholderDialog(window, QStringLiteral("Batch add"),
-                                   QStringLiteral("The batch dialog is not part of this build yet."));
+    co_return;
 }
 
 void PlaceholderHooks::StartNextEntry(frmUpload * /*window*/) {}

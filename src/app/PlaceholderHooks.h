@@ -2,9 +2,9 @@
 
 #include "app/WindowHooks.h"
 
-// Stands in for the add and batch dialogs, the queue runner and the update
-// check until they are built: the dialogs show a note and close as Cancel
-// would, Start and the update check do nothing.
+// Stands in for the add dialog, the queue runner and the update check
+// until they are built: the add dialog shows a note and closes as Cancel
+// would; Batch add, Start and the update check do nothing.
 class PlaceholderHooks final : public WindowHooks
 {
 public:

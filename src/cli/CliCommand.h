@@ -30,6 +30,7 @@ CliCommand foldersCommand();
 CliCommand probeCommand();
 CliCommand sampleRecordingCommand();
 CliCommand sampleVideoCommand();
+CliCommand scanCommand();
 CliCommand uploadCommand();
 CliCommand runQueueCommand();
 CliCommand updateCommand();

@@ -4,6 +4,7 @@
 // clipferry-cli run: runs the saved queue.
 
 #include "add/SourceLoader.h"
+#include "add/SourceSearch.h"
 #include "add/VideoSettings.h"
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
@@ -32,11 +33,11 @@
 
 namespace {
 
-const QString kUploadUsage =
-    QStringLiteral("--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
-                   "local|server|none] "
-                   "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
-                   "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE...");
+const QString kUploadUsage = QStringLiteral(
+    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
+    "local|server|none] "
+    "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
+    "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE... | --recursive DIR");
 const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel] [--high-speed yes|no]");
 
 void printLine(const QString &line)
@@ -222,6 +223,66 @@ QCoro::Task<std::optional<CVideoItem>> makeEntry(ExecRunner &runner, const Langu
     co_return item;
 }
 
+// --recursive DIR queues by the batch dialog's rules: its two conversion and
+// two resolution choices, each find's own title and author.
+QString recursiveOptionError(const QString &convert, const QString &resolution, const CVideoItem &base,
+                             const QStringList &sources)
+{
+    if (convert != QLatin1String("local") && convert != QLatin1String("server"))
+        return QStringLiteral("--recursive takes --convert local or server");
+    if (resolution != QLatin1String("source") && resolution != QLatin1String("high"))
+        return QStringLiteral("--recursive takes --resolution source or high");
+    if (!base.title.isEmpty() || !base.Author.isEmpty() || base.customBps != 0)
+        return QStringLiteral("--title, --author and --bitrate do not go with --recursive");
+    if (!sources.isEmpty())
+        return QStringLiteral("--recursive takes no SOURCE");
+    return {};
+}
+
+// Queues every supported find below `folder` as the batch dialog's OK does;
+// a find that is queued already is replaced when `overwrite` is Yes and
+// skipped otherwise. False when the folder cannot be searched.
+QCoro::Task<bool> queueFolder(Session *session, QString folder, CVideoItem base, ServerSettings server,
+                              Messages::Answer overwrite, QueueModel *grid)
+{
+    if (!QFileInfo(folder).isDir()) {
+        QTextStream(stderr) << "clipferry-cli: " << folder << " is not a folder" << Qt::endl;
+        co_return false;
+    }
+    QList<FoundSource> finds;
+    SourceSearch search(session->processes(), session->language(), session->messages());
+    QObject::connect(&search, &SourceSearch::found, &search, [&finds](const FoundSource &find) {
+        if (find.supported)
+            finds << find;
+    });
+    search.start(QFileInfo(folder).absoluteFilePath(), server);
+    if (search.isRunning())
+        co_await Coro::signal(&search, &SourceSearch::finished, std::chrono::milliseconds(-1));
+    for (const FoundSource &find : std::as_const(finds)) {
+        const VideoSettings::Choice choice =
+            SourceSearch::batchChoice(find.source, base.dstCvtType, base.dstResType, server);
+        CVideoItem item = SourceSearch::batchEntry(find.source, choice, server);
+        for (auto field :
+             {&CVideoItem::Url, &CVideoItem::account, &CVideoItem::password, &CVideoItem::folderID,
+              &CVideoItem::folderName, &CVideoItem::contentID, &CVideoItem::sysVer})
+            item.*field = base.*field;
+        item.bEncPassword = base.bEncPassword;
+        if (grid->itemExist(item.path)) {
+            const bool replace = overwrite == Messages::Answer::Yes;
+            if (replace)
+                grid->UpdateQueueRow(grid->RowOfPath(item.path), item);
+            printLine(item.path + (replace ? QStringLiteral(": queued already, replaced")
+                                           : QStringLiteral(": queued already, skipped")));
+            continue;
+        }
+        grid->Add(item);
+        printLine(QStringLiteral("%1: queued (%2 \"%3\") for %4")
+                      .arg(item.path, find.kind, item.title,
+                           base.folderName.isEmpty() ? base.folderID : base.folderName));
+    }
+    co_return true;
+}
+
 QCoro::Task<int> upload(Session *session, QStringList args)
 {
     const QString usage = QStringLiteral("upload ") + kUploadUsage;
@@ -242,6 +303,7 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     const std::optional<bool> highSpeed = CliArgs::highSpeed(args);
     const bool plain = CliArgs::flag(args, QStringLiteral("--plain"));
     const bool queueOnly = CliArgs::flag(args, QStringLiteral("--queue-only"));
+    const QString recursive = CliArgs::take(args, QStringLiteral("--recursive"));
     static const QStringList conversions{QStringLiteral("local"), QStringLiteral("server"),
                                          QStringLiteral("none")};
     static const QStringList resolutions{QStringLiteral("source"), QStringLiteral("high"),
@@ -261,8 +323,12 @@ QCoro::Task<int> upload(Session *session, QStringList args)
         if (arg.startsWith(QLatin1String("--")))
             co_return CliArgs::usageError(QStringLiteral("unknown option: %1").arg(arg), usage);
     }
-    if (args.isEmpty())
+    if (!recursive.isEmpty()) {
+        if (const QString error = recursiveOptionError(convert, resolution, base, args); !error.isEmpty())
+            co_return CliArgs::usageError(error, usage);
+    } else if (args.isEmpty()) {
         co_return CliArgs::usageError(QStringLiteral("no source given"), usage);
+    }
 
     const LoginResult login =
         co_await logIn(session, base.Url, base.account, base.password, plain, base.folderID);
@@ -287,6 +353,14 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     QueueJournal journal(pipeline.grid, queueFile);
     const LanguageTable *language = &session->language();
     Messages::Channel *messages = &session->messages();
+    if (!recursive.isEmpty()) {
+        const bool searched =
+            co_await queueFolder(session, recursive, base, login.settings, *overwrite, &pipeline.grid);
+        if (!searched) {
+            journal.discard();
+            co_return 1;
+        }
+    }
     for (const QString &source : std::as_const(args)) {
         const std::optional<CVideoItem> item = co_await makeEntry(*pipeline.session.execRunner(), language,
                                                                   messages, source, base, login.settings);

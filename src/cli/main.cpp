@@ -14,8 +14,9 @@ namespace {
 
 QList<CliCommand> allCommands()
 {
-    return {convertCommand(),     foldersCommand(), probeCommand(),    sampleRecordingCommand(),
-            sampleVideoCommand(), uploadCommand(),  runQueueCommand(), updateCommand()};
+    return {convertCommand(),         foldersCommand(),     probeCommand(),
+            sampleRecordingCommand(), sampleVideoCommand(), scanCommand(),
+            uploadCommand(),          runQueueCommand(),    updateCommand()};
 }
 
 const CliCommand *findCommand(const QList<CliCommand> &commands, const QStringList &args)

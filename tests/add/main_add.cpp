@@ -1,14 +1,16 @@
-// Runs the probe tests and the video settings rules, without windows.
+// Runs the probe tests, the video settings rules and the folder search, without windows.
 
 #include <QCoreApplication>
 
 int runProbeTests(int argc, char *argv[]);
 int runVideoSettingsTests(int argc, char *argv[]);
+int runSearchTests(int argc, char *argv[]);
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     int failed = runProbeTests(argc, argv);
     failed += runVideoSettingsTests(argc, argv);
+    failed += runSearchTests(argc, argv);
     return failed;
 }

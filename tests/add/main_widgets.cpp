@@ -1,14 +1,16 @@
-// Runs the dialog tests: the custom bit rate and the Add/Edit dialog.
+// Runs the dialog tests: the custom bit rate, the Add/Edit and the batch dialog.
 
 #include <QApplication>
 
 int runCustomBpsTests(int argc, char *argv[]);
 int runAddDialogTests(int argc, char *argv[]);
+int runBatchDialogTests(int argc, char *argv[]);
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     int failed = runCustomBpsTests(argc, argv);
     failed += runAddDialogTests(argc, argv);
+    failed += runBatchDialogTests(argc, argv);
     return failed;
 }

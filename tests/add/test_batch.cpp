@@ -1,0 +1,222 @@
+#include "add/frmAddBatch.h"
+#include "add/frmConfirm.h"
+#include "common/Lang.h"
+#include "pipeline/SampleMedia.h"
+#include "pipeline/Session.h"
+#include "platform/Messages.h"
+#include "queue/QueueModel.h"
+#include "server/FolderPickerWidget.h"
+#include "support/ServerProcess.h"
+#include "support/TestLanguage.h"
+#include "support/TestProcesses.h"
+
+#include <QDir>
+#include <QFontMetrics>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+class TestBatchDialog : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+    QString m_otherFolder;
+    QString m_tree;
+    QStringList m_videos; // in the grid's order
+
+    // A logged-in dialog over its own queue that has searched the tree.
+    struct Rig
+    {
+        Session session;
+        std::shared_ptr<Messages::RecordingPresenter::Log> messages = session.messages().record();
+        std::unique_ptr<frmAddBatch> dialog;
+        QStringList asked; // the paths frmConfirm asked about
+        QList<frmConfirm::Answer> answers;
+
+        template <typename T> T *child(const QString &name) const { return dialog->findChild<T *>(name); }
+        void clickOk() const { QTest::mouseClick(child<QPushButton>(u"cmdOK"_qs), Qt::LeftButton); }
+        // Answers each question as it opens, from `answers` in order.
+        void answerQuestions()
+        {
+            auto *timer = new QTimer(dialog.get());
+            QObject::connect(timer, &QTimer::timeout, dialog.get(), [this] {
+                for (frmConfirm *question : dialog->findChildren<frmConfirm *>()) {
+                    if (!question->isVisible() || question->ConfirmResult != frmConfirm::NoAnswer)
+                        continue;
+                    asked << question->path();
+                    const int id = answers.isEmpty() ? frmConfirm::No : answers.takeFirst();
+                    static const QStringList names{
+                        {}, u"cmdYes"_qs, u"cmdNo"_qs, u"cmdAllYes"_qs, u"cmdAllNo"_qs};
+                    question->findChild<QPushButton *>(names.at(id))->click();
+                }
+            });
+            timer->start(20);
+        }
+    };
+
+    bool openSearched(Rig &rig)
+    {
+        rig.dialog = std::make_unique<frmAddBatch>(rig.session);
+        rig.dialog->show();
+        rig.dialog->findChild<QLineEdit *>(u"txtServer"_qs)->setText(m_server->address());
+        rig.dialog->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
+        rig.dialog->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
+        QTest::mouseClick(rig.child<QPushButton>(u"cmdLogIn"_qs), Qt::LeftButton);
+        if (!QTest::qWaitFor([&] { return rig.session.access().folderTree.Selected != nullptr; }, 60000))
+            return false;
+        rig.dialog->searchFolder(m_tree);
+        if (!QTest::qWaitFor([&] { return !rig.dialog->isSearching(); }, 60000))
+            return false;
+        rig.child<QTableView>(u"gridResult"_qs)->selectAll();
+        return rig.dialog->finds().size() == m_videos.size() + 1;
+    }
+
+    void queueOld(Rig &rig, const QString &path) const
+    {
+        CVideoItem item;
+        item.path = path;
+        item.fileName = QFileInfo(path).fileName();
+        item.title = u"old"_qs;
+        QVERIFY(rig.session.queue().Add(item));
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_server = std::make_unique<ServerProcess>(m_dir.filePath(u"server"_qs));
+        QVERIFY(m_server->start({u"--demo"_qs}));
+        m_otherFolder = m_server->addFolder(u"Other"_qs);
+        m_tree = m_dir.filePath(u"tree"_qs);
+        SampleVideo clip;
+        clip.width = 160;
+        clip.height = 120;
+        clip.durationSeconds = 1;
+        clip.frameRate = 5;
+        for (const char *name : {"a.mp4", "b.mp4", "c/d.mkv"}) {
+            clip.output = QDir(m_tree).filePath(QString::fromLatin1(name));
+            QDir().mkpath(QFileInfo(clip.output).absolutePath());
+            QCOMPARE(QCoro::waitFor(clip.make(testProcesses())), QString());
+            m_videos << clip.output;
+        }
+        // Listed, but never queued.
+        QDir().mkpath(m_tree + u"/p"_qs);
+        QFile(m_tree + u"/p/project.qvp"_qs).open(QIODevice::WriteOnly);
+    }
+
+    // Two sources queued already: All No at the first keeps both and All
+    // Yes replaces both, each without a second question.
+    void duplicates_data()
+    {
+        QTest::addColumn<QList<frmConfirm::Answer>>("answers");
+        QTest::addColumn<QStringList>("titles");
+        QTest::addColumn<int>("questions");
+        QTest::newRow("All No") << QList{frmConfirm::AllNo} << QStringList{"old", "old", "d"} << 1;
+        QTest::newRow("All Yes") << QList{frmConfirm::AllYes} << QStringList{"a", "b", "d"} << 1;
+        QTest::newRow("No, then Yes")
+            << QList{frmConfirm::No, frmConfirm::Yes} << QStringList{"old", "b", "d"} << 2;
+    }
+    void duplicates()
+    {
+        QFETCH(QList<frmConfirm::Answer>, answers);
+        QFETCH(QStringList, titles);
+        QFETCH(int, questions);
+        Rig rig;
+        queueOld(rig, m_videos[0]);
+        queueOld(rig, m_videos[1]);
+        QVERIFY(openSearched(rig));
+        rig.answers = answers;
+        rig.answerQuestions();
+        rig.clickOk();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialog->isVisible(), 60000);
+        QCOMPARE(rig.asked.size(), questions);
+        QCOMPARE(rig.asked.first(), m_videos[0]);
+        QStringList queued;
+        for (const QueueEntry &entry : rig.session.queue().entries())
+            queued << entry.item.title;
+        QCOMPARE(queued, titles);
+        const CVideoItem *added = rig.session.queue().item(m_videos[2]);
+        QCOMPARE(added->folderID, QString::number(rig.session.access().folderTree.Selected->ID));
+        QCOMPARE(added->dstResType, int(SourceResolution)); // narrower than the high width
+    }
+
+    // The destination changed while OK queues: the rest are skipped, each
+    // with "msg_checkFolder".
+    void folderChangedDuringOk()
+    {
+        Rig rig;
+        QVERIFY(openSearched(rig));
+        connect(&rig.session.queue(), &QAbstractItemModel::rowsInserted, rig.dialog.get(), [&] {
+            rig.dialog->findChild<FolderPickerWidget *>()->SelectFolderById(m_otherFolder.toInt());
+        });
+        rig.clickOk();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialog->isVisible(), 60000);
+        QCOMPARE(rig.session.queue().count(), 1);
+        const LanguageTable &language = rig.session.language();
+        QCOMPARE(rig.messages->messages.size(), 2);
+        for (const Messages::Message &message : rig.messages->messages) {
+            QCOMPARE(message.text, language.text(u"frmUpload"_qs, u"msg_checkFolder"_qs));
+            QCOMPARE(message.title, u"CheckFolder"_qs);
+        }
+    }
+
+    // Cancel is refused while the search runs; Stop ends it at once.
+    void cancelWhileSearching()
+    {
+        Rig rig;
+        rig.dialog = std::make_unique<frmAddBatch>(rig.session);
+        rig.dialog->show();
+        rig.dialog->searchFolder(m_tree);
+        QVERIFY(rig.dialog->isSearching());
+        rig.dialog->reject();
+        QVERIFY(rig.dialog->isVisible());
+        QCOMPARE(rig.messages->messages.size(), 1);
+        QCOMPARE(rig.messages->messages.first().text,
+                 rig.session.language().text(u"frmAddBatch"_qs, u"msg_searchSopWarning"_qs));
+        QTest::mouseClick(rig.child<QPushButton>(u"cmdStop"_qs), Qt::LeftButton);
+        QVERIFY(!rig.dialog->isSearching());
+        rig.dialog->reject();
+        QVERIFY(!rig.dialog->isVisible());
+    }
+
+    // The path gives way from its second part on, one part at a time, and
+    // stops at the first form that fits.
+    void contractStr_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("fitting");
+        QTest::addColumn<QString>("expected");
+        const QString windows = u"C:\\lectures\\b\\c\\file.mp4"_qs;
+        QTest::newRow("fits") << windows << windows << windows;
+        QTest::newRow("first step") << windows << u"C:\\...\\b\\c\\file.mp4"_qs
+                                    << u"C:\\...\\b\\c\\file.mp4"_qs;
+        QTest::newRow("second step") << windows << u"C:\\...\\c\\file.mp4"_qs << u"C:\\...\\c\\file.mp4"_qs;
+        QTest::newRow("never below the shortest") << windows << u"C:"_qs << u"C:\\...\\file.mp4"_qs;
+        QTest::newRow("this platform's separator")
+            << u"/home/ann/talks/2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs;
+        QTest::newRow("one separator")
+            << u"C:\\a-long-file-name.mp4"_qs << u"C:"_qs << u"C:\\a-long-file-name.mp4"_qs;
+    }
+    void contractStr()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, fitting);
+        QFETCH(QString, expected);
+        const QFontMetrics metrics(QFont{});
+        QCOMPARE(frmConfirm::contractStr(path, metrics.horizontalAdvance(fitting), metrics), expected);
+    }
+};
+
+int runBatchDialogTests(int argc, char *argv[])
+{
+    TestBatchDialog test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_batch.moc"

@@ -1,0 +1,254 @@
+#include "add/SourceSearch.h"
+#include "common/Lang.h"
+#include "pipeline/SampleMedia.h"
+#include "platform/Messages.h"
+#include "platform/ToolLocator.h"
+#include "recorder/SampleRecording.h"
+#include "support/ServerProcess.h"
+#include "support/TestFiles.h"
+#include "support/TestLanguage.h"
+#include "support/TestProcesses.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// The finds of one search, as the grid would list them.
+QList<FoundSource> searchAll(SourceSearch &search, const QString &folder, int supportedQvpVer = 8)
+{
+    QList<FoundSource> finds;
+    QObject::connect(&search, &SourceSearch::found, &search, [&finds](const FoundSource &f) { finds << f; });
+    QSignalSpy finished(&search, &SourceSearch::finished);
+    ServerSettings server;
+    server.supportedQvpVer = supportedQvpVer;
+    search.start(folder, server);
+    if (!finished.wait(120000))
+        finds.clear();
+    search.disconnect(&search);
+    return finds;
+}
+
+QString runCli(const QStringList &args, int &exitCode)
+{
+    QProcess process;
+    process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), args);
+    exitCode = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit
+                   ? process.exitCode()
+                   : -1;
+    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+}
+
+} // namespace
+
+class TestSearch : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    const LanguageTable m_language{languageFile()};
+    Messages::Channel m_messages;
+    QString m_tree;
+    QList<FoundSource> m_finds;
+    std::unique_ptr<ServerProcess> m_server;
+
+    QString path(const QString &relative) const { return QDir(m_tree).filePath(relative); }
+
+private Q_SLOTS:
+    // One tree with every kind of find and every place that hides one.
+    void initTestCase()
+    {
+        m_tree = m_dir.filePath(QStringLiteral("tree"));
+        SampleVideo clip;
+        clip.output = path(QStringLiteral("a/b/c/deep.mp4"));
+        clip.width = 160;
+        clip.height = 120;
+        clip.durationSeconds = 1;
+        clip.frameRate = 5;
+        QDir().mkpath(path(QStringLiteral("a/b/c")));
+        QCOMPARE(QCoro::waitFor(clip.make(testProcesses())), QString());
+        for (const char *copy : {"a/LOUD.MP4", "a/b/clip.f4v", "a/$tmp.mp4", "$RECYCLE.BIN/r.mp4",
+                                 ".Trash/t.mp4", ".Trash-1000/t.mp4", "z/last.mkv"}) {
+            QDir().mkpath(QFileInfo(path(QString::fromLatin1(copy))).absolutePath());
+            QVERIFY(QFile::copy(clip.output, path(QString::fromLatin1(copy))));
+        }
+        writeFile(path(QStringLiteral("a/.mp4")), "not a video");
+        writeFile(path(QStringLiteral("a/notes.txt")), "text");
+        QVERIFY(QFile::link(QStringLiteral(".."), path(QStringLiteral("a/loop"))));
+
+        SampleRecordingOptions zdm;
+        zdm.singleFile = true;
+        zdm.durationSeconds = 2;
+        QVERIFY(!QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/packed")), zdm))
+                     .path.isEmpty());
+        // The next recording's date differs, or it would count as the same one.
+        QTest::qWait(1100);
+        SampleRecordingOptions project;
+        project.durationSeconds = 2;
+        QVERIFY(
+            !QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/good")), project))
+                 .path.isEmpty());
+        QDir().mkpath(path(QStringLiteral("rec/copy")));
+        for (const QString &name : QDir(path(QStringLiteral("rec/good"))).entryList(QDir::Files))
+            QVERIFY(QFile::copy(path(QStringLiteral("rec/good/") + name),
+                                path(QStringLiteral("rec/copy/") + name)));
+        QVERIFY(
+            QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/bare")), project))
+                .error.isEmpty());
+        QVERIFY(QFile::remove(path(QStringLiteral("rec/bare/media.qv"))));
+
+        SourceSearch search(*testProcesses(), m_language, m_messages);
+        m_finds = searchAll(search, m_tree);
+        QVERIFY(!m_finds.isEmpty());
+    }
+
+    // Where each file is listed (-1: not at all): files of a folder before
+    // its subfolders, both by name.
+    void finds_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("supported");
+        QTest::newRow("text file named .mp4") << ".mp4" << 0 << "Video" << false;
+        QTest::newRow("upper-case extension") << "LOUD.MP4" << 1 << "Video" << true;
+        QTest::newRow("f4v") << "b/clip.f4v" << 2 << "Video" << true;
+        QTest::newRow("nested video") << "b/c/deep.mp4" << 3 << "Video" << true;
+        QTest::newRow("project without media.qv") << "bare/project.qvp" << 4 << "Qvp" << false;
+        QTest::newRow("project") << "copy/project.qvp" << 5 << "Qvp" << true;
+        QTest::newRow("the same recording again") << "good/project.qvp" << -1 << QString() << false;
+        QTest::newRow("single-file project") << "packed/recording.zdm" << 6 << "Zdm" << true;
+        QTest::newRow("last folder") << "last.mkv" << 7 << "Video" << true;
+        QTest::newRow("name beginning with $") << "$tmp.mp4" << -1 << QString() << false;
+        QTest::newRow("recycle bin") << "r.mp4" << -1 << QString() << false;
+        QTest::newRow("trash folders") << "t.mp4" << -1 << QString() << false;
+        QTest::newRow("not a source") << "notes.txt" << -1 << QString() << false;
+        QTest::newRow("through the link loop") << "loop/" << -1 << QString() << false;
+    }
+    void finds()
+    {
+        QFETCH(QString, file);
+        QFETCH(int, row);
+        QFETCH(QString, kind);
+        QFETCH(bool, supported);
+        QCOMPARE(m_finds.size(), 8);
+        int at = -1;
+        for (int i = 0; i < m_finds.size(); ++i) {
+            if (m_finds[i].path.endsWith(u'/' + file) || m_finds[i].path.contains(u'/' + file))
+                at = i;
+        }
+        QCOMPARE(at, row);
+        if (row < 0)
+            return;
+        const FoundSource &find = m_finds.at(row);
+        QCOMPARE(find.kind, kind);
+        QCOMPARE(find.supported, supported);
+        QCOMPARE(find.title == SourceSearch::kUnsupported, !supported);
+        if (kind != QLatin1String("Video") && supported)
+            QCOMPARE(find.author, QStringLiteral("ClipFerry"));
+    }
+
+    // Stop answers at once: nothing is reported after it, and the probes
+    // it cut short leave no tool running.
+    void stopMidSearch()
+    {
+        const QString folder = m_dir.filePath(QStringLiteral("many"));
+        QDir().mkpath(folder);
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(QFile::copy(
+                path(QStringLiteral("a/b/c/deep.mp4")),
+                QDir(folder).filePath(QStringLiteral("v%1.mp4").arg(i, 2, 10, QLatin1Char('0')))));
+        ProcessRunner processes;
+        SourceSearch search(processes, m_language, m_messages);
+        search.setParallel(2);
+        QSignalSpy found(&search, &SourceSearch::found);
+        QSignalSpy finished(&search, &SourceSearch::finished);
+        search.start(folder, {});
+        QVERIFY(found.wait(60000));
+        search.stop();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toBool(), true);
+        QVERIFY(!search.isRunning());
+        const qsizetype reported = found.size();
+        QTRY_COMPARE_WITH_TIMEOUT(processes.runningCount(), 0, 5000);
+        QTest::qWait(300);
+        QCOMPARE(found.size(), reported);
+        QVERIFY(reported < 40);
+    }
+
+    // clipferry-cli scan prints the dialog's rows in its order, one JSON
+    // object a line.
+    void scanCommand()
+    {
+        int exitCode = -1;
+        const QStringList lines =
+            runCli({QStringLiteral("scan"), m_tree}, exitCode).split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(exitCode, 0);
+        QCOMPARE(lines.size(), m_finds.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            const QJsonObject line = QJsonDocument::fromJson(lines[i].toUtf8()).object();
+            QCOMPARE(line.value(u"path").toString(), m_finds[i].path);
+            QCOMPARE(line.value(u"kind").toString(), m_finds[i].kind);
+            QCOMPARE(line.value(u"title").toString(), m_finds[i].title);
+            QCOMPARE(line.value(u"author").toString(), m_finds[i].author);
+            QCOMPARE(line.value(u"date").toString(), m_finds[i].date);
+            QCOMPARE(line.value(u"supported").toBool(), m_finds[i].supported);
+        }
+    }
+
+    // upload --recursive queues what the batch would, takes only the
+    // batch's choices, and answers a find queued already by --overwrite.
+    void recursiveUpload_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("printed");
+        QTest::addColumn<int>("count");
+        QTest::newRow("no standard resolution")
+            << QStringList{"--resolution", "standard"} << 2 << "--recursive takes" << 1;
+        QTest::newRow("no unchanged upload")
+            << QStringList{"--convert", "none"} << 2 << "--recursive takes" << 1;
+        QTest::newRow("queues the supported finds") << QStringList{} << 0 << "queued (" << 3;
+        QTest::newRow("queued already, skipped") << QStringList{} << 0 << "queued already, skipped" << 3;
+        QTest::newRow("queued already, replaced")
+            << QStringList{"--overwrite", "yes"} << 0 << "queued already, replaced" << 3;
+    }
+    void recursiveUpload()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, exitCode);
+        QFETCH(QString, printed);
+        QFETCH(int, count);
+        if (!m_server) {
+            m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
+            QVERIFY(m_server->start({QStringLiteral("--demo")}));
+        }
+        const QStringList args =
+            QStringList{QStringLiteral("upload"),      QStringLiteral("--server"),
+                        m_server->address(),           QStringLiteral("--account"),
+                        QStringLiteral("demo"),        QStringLiteral("--password"),
+                        QStringLiteral("demo"),        QStringLiteral("--queue-only"),
+                        QStringLiteral("--queue"),     m_dir.filePath(QStringLiteral("q.xml")),
+                        QStringLiteral("--recursive"), path(QStringLiteral("a"))} +
+            options;
+        int status = -1;
+        const QString output = runCli(args, status);
+        QVERIFY2(output.contains(printed), qPrintable(output));
+        QCOMPARE(status, exitCode);
+        QCOMPARE(output.count(printed), count);
+    }
+};
+
+int runSearchTests(int argc, char *argv[])
+{
+    TestSearch test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_search.moc"
