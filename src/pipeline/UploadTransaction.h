@@ -73,6 +73,8 @@ public:
     QCoro::Task<bool> UploadPackage(QString zipFolder, int contentId, StopToken stop);
     // The upload's content id on success.
     QString storedContentId;
+    // The content's page as the server names it; empty when it names none.
+    QString storedContentUrl;
 
     // The server's address for a request path ("/tarn/getVersion/").
     QString serverUrl(const QString &requestPath) const;

@@ -281,7 +281,8 @@ private Q_SLOTS:
         QVERIFY(window->findChild<QPlainTextEdit *>("txtOutput"));
         QCOMPARE(window->progressView().injectionCaption(), messageText("lInjection"));
         QTableView *view = grid(*window);
-        QCOMPARE(view->model()->columnCount(), 13);
+        QCOMPARE(view->model()->columnCount(), 14);
+        QCOMPARE(view->model()->headerData(13, Qt::Horizontal).toString(), messageText("gridProgress"));
         QCOMPARE(view->model()->headerData(6, Qt::Horizontal).toString(), messageText("gridState"));
         QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
