@@ -408,9 +408,10 @@ qint64 QueueModel::queueSecondsLeft() const
                 seconds += entry.item.secDuration * share / m_rates.encode;
             }
         }
-        if (m_rates.upload <= 0)
-            return -1;
-        seconds += static_cast<double>(expectedUploadBytes(entry.item)) / m_rates.upload;
+        // An upload not yet measured counts nothing: on the networks that
+        // are too fast to measure, it takes next to no time.
+        if (m_rates.upload > 0)
+            seconds += static_cast<double>(expectedUploadBytes(entry.item)) / m_rates.upload;
     }
     return static_cast<qint64>(std::ceil(seconds));
 }

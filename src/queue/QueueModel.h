@@ -136,7 +136,7 @@ public:
     void setRunRates(const RunRates &rates) { m_rates = rates; }
     const RunRates &runRates() const { return m_rates; }
     // Seconds until the running and the waiting entries are done, from the
-    // measured speeds; negative while a needed speed is unmeasured.
+    // measured speeds; negative while a conversion's speed is unmeasured.
     qint64 queueSecondsLeft() const;
     // The text of the progress cell: step, percentage, time left.
     QString progressText(const QueueEntry &entry) const;

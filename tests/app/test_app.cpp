@@ -880,6 +880,30 @@ private Q_SLOTS:
         QCOMPARE(view.statusText(), stopped);
     }
 
+    // A message shown while another is open waits for it, and a question
+    // after them waits for both.
+    void messageBoxesOneAtATime()
+    {
+        QWidget owner;
+        owner.show();
+        Messages::Channel channel;
+        channel.setPresenter(std::make_unique<MessageBoxWidget>(&owner));
+        channel.show("Please stop the upload first.");
+        channel.show("Upload finished.");
+        auto question = channel.ask("Go on?", {}, Messages::Buttons::YesNo);
+        for (const char *text : {"Please stop the upload first.", "Upload finished.", "Go on?"}) {
+            QMessageBox *box = nullptr;
+            QTRY_VERIFY((box = owner.findChild<QMessageBox *>()) && box->isVisible());
+            QCOMPARE(owner.findChildren<QMessageBox *>().size(), 1);
+            QCOMPARE(box->text(), QString::fromLatin1(text));
+            QVERIFY(!question.isReady());
+            box->buttons().first()->click();
+            QTRY_VERIFY(!owner.findChildren<QMessageBox *>().contains(box));
+        }
+        QTRY_VERIFY(question.isReady());
+        QCOMPARE(channel.waiting(), 0);
+    }
+
     void messageBoxAnswers_data()
     {
         QTest::addColumn<Messages::Buttons>("buttons");
