@@ -560,6 +560,15 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     pugi::xml_document doc;
     pugi::xml_node root = Replies::start(doc);
     Replies::add(root, "contentID", std::to_string(result.content));
+    // The content's page: on the public address when one is set, else where the client reached us.
+    std::string base = setting("publicurl");
+    if (base.empty()) {
+        const std::string host = req.get_header_value("Host");
+        base = host.empty() ? url() : std::string(m_options.cert.empty() ? "http://" : "https://") + host;
+    }
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    Replies::add(root, "contentUrl", base + "/content/" + std::to_string(result.content));
     sendXml(res, Replies::text(doc));
 }
 

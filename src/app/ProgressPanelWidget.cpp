@@ -1,6 +1,10 @@
 #include "app/ProgressPanelWidget.h"
 
+#include "common/Lang.h"
+#include "queue/QueueModel.h"
+
 #include <QFontDatabase>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -15,15 +19,23 @@ namespace {
 constexpr int kAnimationIntervalMs = 500;
 // The panel keeps the encoder's recent output; a few lines show what it does.
 constexpr int kOutputLines = 6;
+constexpr double kMegabyte = 1024.0 * 1024.0;
+
+QString megabytes(double bytes)
+{
+    return QString::number(bytes / kMegabyte, 'f', 1);
+}
 
 } // namespace
 
 ProgressPanelWidget::ProgressPanelWidget(QWidget *parent)
-    : QWidget(parent), m_status(new QLabel(this)), m_convertInfo(new QLabel(this)),
-      m_injection(new QLabel(this)), m_progress(new QProgressBar(this)), m_output(new QPlainTextEdit(this)),
-      m_animation(new QTimer(this))
+    : QWidget(parent), m_status(new QLabel(this)), m_transfer(new QLabel(this)),
+      m_queueLeft(new QLabel(this)), m_convertInfo(new QLabel(this)), m_injection(new QLabel(this)),
+      m_progress(new QProgressBar(this)), m_output(new QPlainTextEdit(this)), m_animation(new QTimer(this))
 {
     m_status->setObjectName(QStringLiteral("lStatus"));
+    m_transfer->setObjectName(QStringLiteral("lTransfer"));
+    m_queueLeft->setObjectName(QStringLiteral("lQueueLeft"));
     m_convertInfo->setObjectName(QStringLiteral("lConvertInfo"));
     m_injection->setObjectName(QStringLiteral("lInjection"));
     m_progress->setObjectName(QStringLiteral("ProgressBar1"));
@@ -32,7 +44,13 @@ ProgressPanelWidget::ProgressPanelWidget(QWidget *parent)
 
     m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_convertInfo->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_convertInfo->setWordWrap(true);
+    // One line that keeps its place when hidden: nothing below it moves.
+    m_convertInfo->setWordWrap(false);
+    m_convertInfo->setMinimumWidth(1);
+    QSizePolicy keepPlace = m_convertInfo->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true);
+    keepPlace.setHorizontalPolicy(QSizePolicy::Ignored);
+    m_convertInfo->setSizePolicy(keepPlace);
     // Only its caption is used, appended to the progress text.
     m_injection->hide();
     m_progress->setRange(0, 100);
@@ -48,11 +66,16 @@ ProgressPanelWidget::ProgressPanelWidget(QWidget *parent)
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_status);
+    auto *statusLine = new QHBoxLayout;
+    statusLine->addWidget(m_status, 1);
+    statusLine->addWidget(m_transfer);
+    statusLine->addSpacing(12);
+    statusLine->addWidget(m_queueLeft);
+    layout->addLayout(statusLine);
     layout->addWidget(m_convertInfo);
     layout->addWidget(m_injection);
     layout->addWidget(m_progress);
-    layout->addWidget(m_output);
+    m_output->hide();
 
     setConvertDetailsVisible(false);
 }
@@ -115,7 +138,42 @@ void ProgressPanelWidget::setAnimationRunning(bool running)
 void ProgressPanelWidget::setConvertDetailsVisible(bool visible)
 {
     m_convertInfo->setVisible(visible);
-    m_output->setVisible(visible);
+}
+
+QString ProgressPanelWidget::text(const char *key) const
+{
+    return m_language ? m_language->text(QStringLiteral("frmUpload"), QString::fromLatin1(key)) : QString();
+}
+
+void ProgressPanelWidget::setStepProgress(const StepProgress &progress)
+{
+    if (progress.phase != EntryPhase::Uploading || progress.bytesTotal <= 0) {
+        m_transfer->clear();
+        return;
+    }
+    QString line = text("msgSent").arg(megabytes(static_cast<double>(progress.bytesDone)),
+                                       megabytes(static_cast<double>(progress.bytesTotal)));
+    if (progress.bytesPerSecond > 0)
+        line += QStringLiteral(", ") + text("msgSpeed").arg(megabytes(progress.bytesPerSecond));
+    m_transfer->setText(line);
+}
+
+void ProgressPanelWidget::setQueueSecondsLeft(qint64 seconds)
+{
+    if (seconds < 0)
+        m_queueLeft->clear();
+    else
+        m_queueLeft->setText(text("msgQueueLeft").arg(QueueModel::durationText(seconds)));
+}
+
+QString ProgressPanelWidget::transferText() const
+{
+    return m_transfer->text();
+}
+
+QString ProgressPanelWidget::queueLeftText() const
+{
+    return m_queueLeft->text();
 }
 
 QString ProgressPanelWidget::outputText() const

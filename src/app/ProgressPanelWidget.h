@@ -4,6 +4,7 @@
 
 #include <QWidget>
 
+class LanguageTable;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
@@ -30,14 +31,27 @@ public:
     void appendOutputLine(const QString &line) override;
     void setAnimationRunning(bool running) override;
     void setConvertDetailsVisible(bool visible) override;
+    void setStepProgress(const StepProgress &progress) override;
+    void setQueueSecondsLeft(qint64 seconds) override;
 
+    // The texts of the transfer and queue lines.
+    void setLanguage(const LanguageTable *language) { m_language = language; }
+    // The output panel, placed by the window; the person shows and hides it.
+    QPlainTextEdit *outputPanel() const { return m_output; }
+    QString transferText() const;
+    QString queueLeftText() const;
     QString outputText() const;
     bool animationRunning() const;
 
 private:
     void animate();
 
+    QString text(const char *key) const;
+
+    const LanguageTable *m_language = nullptr;
     QLabel *m_status;
+    QLabel *m_transfer;
+    QLabel *m_queueLeft;
     QLabel *m_convertInfo;
     QLabel *m_injection;
     QProgressBar *m_progress;

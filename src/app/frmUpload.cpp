@@ -4,6 +4,7 @@
 #include "add/frmAdd.h"
 #include "app/PlaceholderHooks.h"
 #include "app/ProgressPanelWidget.h"
+#include "app/QueueItemDelegate.h"
 #include "common/FileUtil.h"
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
@@ -12,6 +13,7 @@
 #include "pipeline/Session.h"
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
+#include "platform/DesktopNotice.h"
 #include "platform/Messages.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueJournal.h"
@@ -21,6 +23,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -29,10 +32,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSplitter>
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
@@ -92,7 +98,9 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     buildLayout();
     applyLanguage();
     defineGrid();
+    buildContextMenu();
     connectCommands();
+    restoreLayout();
 
     m_texts = {m_session.language().text(QStringLiteral("frmCommon"), QStringLiteral("btnOK")),
                m_session.language().text(QStringLiteral("frmCommon"), QStringLiteral("btnExit")),
@@ -102,6 +110,7 @@ frmUpload::frmUpload(Setup setup, QWidget *parent)
     cmdAdd->setEnabled(false);
     cmdRemove->setEnabled(false);
     cmdEdit->setEnabled(false);
+    cmdRetry->setEnabled(false);
     cmdStartUpload->setEnabled(false);
     cmdStopUpload->setEnabled(false);
     m_exitStopped = false;
@@ -162,23 +171,20 @@ void frmUpload::buildControls()
     lTestLen->hide();
     m_progress = new ProgressPanelWidget(this);
 
-    // Tips are optional texts of the language file, with English defaults.
-    cmdAdd->setToolTip(
-        text(QStringLiteral("tipAdd"), QStringLiteral("Queue a video file or a recording project")));
-    cmdAddQvp->setToolTip(
-        text(QStringLiteral("tipAddQvp"), QStringLiteral("Find and queue every source in a folder tree")));
-    cmdEdit->setToolTip(text(QStringLiteral("tipEdit"), QStringLiteral("Change the selected entry")));
-    cmdRemove->setToolTip(text(QStringLiteral("tipRemove"), QStringLiteral("Remove the selected entries")));
-    cmdClearAll->setToolTip(text(QStringLiteral("tipClearAll"), QStringLiteral("Remove every entry")));
-    cmdStartUpload->setToolTip(
-        text(QStringLiteral("tipStartUpload"), QStringLiteral("Upload the waiting entries, top to bottom")));
-    cmdStopUpload->setToolTip(text(QStringLiteral("tipStopUpload"),
-                                   QStringLiteral("Stop the running entry; it goes back to waiting")));
-    cmdExit->setToolTip(text(QStringLiteral("tipExit"), QStringLiteral("Close ClipFerry")));
-    chkHighSpeed->setToolTip(text(QStringLiteral("tipHighSpeed"),
-                                  QStringLiteral("Convert at normal priority instead of in the background")));
-    chkRemQueue->setToolTip(text(QStringLiteral("tipRemQueue"),
-                                 QStringLiteral("Keep the unfinished entries when ClipFerry closes")));
+    cmdRetry = button("cmdRetry");
+    cmdOutput = button("cmdOutput");
+    cmdOutput->setCheckable(true);
+    m_progress->setLanguage(&m_session.language());
+
+    // Tips and the names a screen reader speaks come from the language file.
+    const QList<QWidget *> tipped{cmdAdd,   cmdAddQvp,   cmdEdit,        cmdRemove,
+                                  cmdRetry, cmdClearAll, cmdStartUpload, cmdStopUpload,
+                                  cmdExit,  cmdOutput,   chkHighSpeed,   chkRemQueue};
+    for (QWidget *w : tipped)
+        w->setToolTip(text(QStringLiteral("tip_") + w->objectName()));
+    gridQueue->setAccessibleName(text(QStringLiteral("acc_gridQueue")));
+    m_progress->outputPanel()->setAccessibleName(text(QStringLiteral("acc_txtOutput")));
+    m_progress->setAccessibleName(text(QStringLiteral("acc_progress")));
 }
 
 void frmUpload::buildLayout()
@@ -187,12 +193,13 @@ void frmUpload::buildLayout()
     auto *layout = new QVBoxLayout(central);
 
     auto *queueButtons = new QHBoxLayout;
-    for (QPushButton *b : {cmdAdd, cmdAddQvp, cmdEdit, cmdRemove, cmdClearAll})
+    for (QPushButton *b : {cmdAdd, cmdAddQvp, cmdEdit, cmdRemove, cmdRetry, cmdClearAll})
         queueButtons->addWidget(b);
     queueButtons->addStretch();
     queueButtons->addWidget(chkRemQueue);
 
     auto *runButtons = new QHBoxLayout;
+    runButtons->addWidget(cmdOutput);
     runButtons->addStretch();
     runButtons->addWidget(chkHighSpeed);
     // The high-speed option keeps its right edge this far left of Start.
@@ -202,7 +209,14 @@ void frmUpload::buildLayout()
     runButtons->addSpacing(twipsToPixels(225, this));
     runButtons->addWidget(cmdExit);
 
-    layout->addWidget(gridQueue, 1);
+    // The output shares the grid's room: showing it never moves a button.
+    m_split = new QSplitter(Qt::Vertical, central);
+    m_split->setObjectName(QStringLiteral("splitQueue"));
+    m_split->setChildrenCollapsible(false);
+    m_split->addWidget(gridQueue);
+    m_split->addWidget(m_progress->outputPanel());
+    m_split->setStretchFactor(0, 1);
+    layout->addWidget(m_split, 1);
     layout->addLayout(queueButtons);
     layout->addWidget(m_progress);
     layout->addLayout(runButtons);
@@ -213,12 +227,15 @@ void frmUpload::buildLayout()
     setTabOrder(cmdAdd, cmdAddQvp);
     setTabOrder(cmdAddQvp, cmdEdit);
     setTabOrder(cmdEdit, cmdRemove);
-    setTabOrder(cmdRemove, cmdClearAll);
+    setTabOrder(cmdRemove, cmdRetry);
+    setTabOrder(cmdRetry, cmdClearAll);
     setTabOrder(cmdClearAll, chkRemQueue);
     setTabOrder(chkRemQueue, chkHighSpeed);
     setTabOrder(chkHighSpeed, cmdStartUpload);
     setTabOrder(cmdStartUpload, cmdStopUpload);
     setTabOrder(cmdStopUpload, cmdExit);
+    setTabOrder(cmdExit, cmdOutput);
+    setTabOrder(cmdOutput, m_progress->outputPanel());
 
     setMinimumSize(720, 400);
     resize(1040, 600);
@@ -245,9 +262,15 @@ void frmUpload::defineGrid()
     gridQueue->horizontalHeader()->setHighlightSections(false);
     gridQueue->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     gridQueue->horizontalHeader()->setStretchLastSection(true);
+    gridQueue->setItemDelegate(new QueueItemDelegate(gridQueue));
+    gridQueue->setContextMenuPolicy(Qt::CustomContextMenu);
+    gridQueue->setTabKeyNavigation(false);
     const auto &columns = QueueModel::columns();
     for (int i = 0; i < static_cast<int>(columns.size()); ++i)
         gridQueue->setColumnWidth(i, columns.at(static_cast<size_t>(i)).width);
+    // Server and folder are read more often than the narrow widths allow.
+    for (int column : {QueueModel::ColUrl, QueueModel::ColFolder})
+        gridQueue->setColumnWidth(column, 160);
     // The normal and the bold row fonts are copies of the grid's own.
     m_queue->setBaseFont(gridQueue->font());
 }
@@ -274,8 +297,35 @@ void frmUpload::connectCommands()
             gridSelectionChanged(row, 0);
     });
     connect(gridQueue, &QTableView::doubleClicked, this, [this] {
+        // A finished entry has nothing to edit; its page is what there is to see.
+        if (const int row = selectedRow(); row >= 0 && m_queue->entryAt(row).state == EntryState::Finished) {
+            openOnServer();
+            return;
+        }
         if (cmdEdit->isEnabled())
             cmdEdit->click();
+    });
+    connect(cmdRetry, &QPushButton::clicked, this, &frmUpload::retryEntries);
+    connect(cmdOutput, &QPushButton::toggled, m_progress->outputPanel(), &QWidget::setVisible);
+    connect(gridQueue, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        updateContextMenu();
+        m_menu->popup(gridQueue->viewport()->mapToGlobal(at));
+    });
+    // A row whose state changes under the selection takes the commands with it.
+    connect(m_queue, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
+                updateQueueTimeLeft();
+                if (roles == QList<int>{QueueModel::ProgressRole})
+                    return;
+                if (const int row = selectedRow(); row >= 0 && cmdExit->isEnabled())
+                    gridSelectionChanged(row, 0);
+            });
+    auto *menuKey =
+        new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), gridQueue, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(menuKey, &QShortcut::activated, this, [this] {
+        updateContextMenu();
+        const QRect cell = gridQueue->visualRect(gridQueue->currentIndex());
+        m_menu->popup(gridQueue->viewport()->mapToGlobal(cell.isValid() ? cell.center() : QPoint()));
     });
     auto *removeKey = new QShortcut(QKeySequence::Delete, gridQueue, nullptr, nullptr, Qt::WidgetShortcut);
     connect(removeKey, &QShortcut::activated, this, [this] {
@@ -364,9 +414,9 @@ void frmUpload::applyProcessorLimit()
 QCoro::Task<> frmUpload::refuseWhileUpdaterRuns()
 {
     QPointer<frmUpload> self(this);
-    co_await m_session.messages().ask(QStringLiteral("Please close qvUpdater first!"),
-                                      QStringLiteral("ClipFerry"), Messages::Buttons::Ok,
-                                      Messages::Icon::Warning);
+    co_await m_session.messages().ask(
+        text(QStringLiteral("msgCloseUpdater"), QStringLiteral("Please close qvUpdater first!")),
+        QStringLiteral("ClipFerry"), Messages::Buttons::Ok, Messages::Icon::Warning);
     if (self)
         self->close();
 }
@@ -380,6 +430,9 @@ void frmUpload::vidFileEnabled(bool enabled)
     if (!enabled) {
         cmdRemove->setEnabled(false);
         cmdEdit->setEnabled(false);
+        cmdRetry->setEnabled(false);
+    } else if (m_runStarted) {
+        runEnded();
     }
 }
 
@@ -415,6 +468,11 @@ void frmUpload::gridSelectionChanged(int row, int /*column*/)
         cmdRemove->setEnabled(true);
         cmdEdit->setEnabled(state != EntryState::Finished);
     }
+    const QList<int> rows = selectedRows();
+    cmdRetry->setEnabled(std::any_of(rows.cbegin(), rows.cend(), [this](int r) {
+        const EntryState s = m_queue->entryAt(r).state;
+        return s == EntryState::Failed || s == EntryState::Canceled;
+    }));
 }
 
 void frmUpload::refreshSelection()
@@ -508,12 +566,14 @@ QCoro::Task<> frmUpload::editEntry()
         co_return;
     }
     if (rows.isEmpty()) {
-        m_session.messages().show(QStringLiteral("Please select a row."));
+        m_session.messages().show(
+            text(QStringLiteral("msgSelectRow"), QStringLiteral("Please select a row.")));
         co_return;
     }
     const int row = rows.first();
     if (m_queue->entryAt(row).state == EntryState::Transfering) {
-        m_session.messages().show(QStringLiteral("The transfering file cannot be edited."));
+        m_session.messages().show(text(QStringLiteral("msgEditTransfering"),
+                                       QStringLiteral("The transfering file cannot be edited.")));
         co_return;
     }
     const QString path = m_queue->entryAt(row).key;
@@ -591,7 +651,127 @@ QCoro::Task<> frmUpload::clearAll()
 
 void frmUpload::startUpload()
 {
+    const QList<QueueEntry> &entries = m_queue->entries();
+    const auto count = [&entries](EntryState state) {
+        return static_cast<int>(std::count_if(entries.cbegin(), entries.cend(),
+                                              [state](const QueueEntry &e) { return e.state == state; }));
+    };
+    m_finishedBefore = count(EntryState::Finished);
+    m_failedBefore = count(EntryState::Failed);
+    m_runStarted = true;
     m_hooks->StartNextEntry(this);
+}
+
+void frmUpload::runEnded()
+{
+    m_runStarted = false;
+    updateQueueTimeLeft();
+    if (const int row = selectedRow(); row >= 0)
+        gridSelectionChanged(row, 0);
+    if (isActiveWindow())
+        return;
+    int finished = -m_finishedBefore;
+    int failed = -m_failedBefore;
+    for (const QueueEntry &entry : m_queue->entries()) {
+        finished += entry.state == EntryState::Finished;
+        failed += entry.state == EntryState::Failed;
+    }
+    DesktopNotice::show(
+        text(QStringLiteral("frmUpload")),
+        text(QStringLiteral("msgRunEnded")).arg(std::max(finished, 0)).arg(std::max(failed, 0)));
+}
+
+void frmUpload::updateQueueTimeLeft()
+{
+    ProgressView &view = *m_progress;
+    view.setQueueSecondsLeft(m_queue->AnyEntryTransfering() ? m_queue->queueSecondsLeft() : -1);
+}
+
+void frmUpload::retryEntries()
+{
+    bool any = false;
+    for (int row : selectedRows()) {
+        const QueueEntry &entry = m_queue->entryAt(row);
+        if (entry.state == EntryState::Failed || entry.state == EntryState::Canceled) {
+            m_queue->resetEntry(entry.key);
+            any = true;
+        }
+    }
+    if (any && !m_queue->AnyEntryTransfering())
+        setStartEnabled(true);
+    refreshSelection();
+}
+
+void frmUpload::openSourceFolder()
+{
+    if (const int row = selectedRow(); row >= 0)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(m_queue->entryAt(row).key).absolutePath()));
+}
+
+bool frmUpload::openOnServer()
+{
+    const int row = selectedRow();
+    if (row < 0 || m_queue->entryAt(row).contentUrl.isEmpty())
+        return false;
+    return QDesktopServices::openUrl(QUrl(m_queue->entryAt(row).contentUrl));
+}
+
+void frmUpload::buildContextMenu()
+{
+    m_menu = new QMenu(this);
+    m_menu->setObjectName(QStringLiteral("mnuQueue"));
+    const auto action = [this](const char *name, QPushButton *same) {
+        auto *a = m_menu->addAction(text(QString::fromLatin1(name)));
+        a->setObjectName(QString::fromLatin1(name));
+        if (same)
+            connect(a, &QAction::triggered, same, &QPushButton::click);
+        return a;
+    };
+    mnuEdit = action("mnuEdit", cmdEdit);
+    mnuRemove = action("mnuRemove", cmdRemove);
+    mnuRetry = action("mnuRetry", cmdRetry);
+    m_menu->addSeparator();
+    mnuOpenFolder = action("mnuOpenFolder", nullptr);
+    mnuOpenServer = action("mnuOpenServer", nullptr);
+    connect(mnuOpenFolder, &QAction::triggered, this, &frmUpload::openSourceFolder);
+    connect(mnuOpenServer, &QAction::triggered, this, &frmUpload::openOnServer);
+}
+
+void frmUpload::updateContextMenu()
+{
+    const int row = selectedRow();
+    mnuEdit->setEnabled(cmdEdit->isEnabled());
+    mnuRemove->setEnabled(cmdRemove->isEnabled());
+    mnuRetry->setEnabled(cmdRetry->isEnabled());
+    mnuOpenFolder->setEnabled(row >= 0);
+    mnuOpenServer->setEnabled(row >= 0 && m_queue->entryAt(row).state == EntryState::Finished &&
+                              !m_queue->entryAt(row).contentUrl.isEmpty());
+}
+
+void frmUpload::restoreLayout()
+{
+    const auto stored = [](const char *key) {
+        return QByteArray::fromBase64(ReadPlainSetting(QString::fromLatin1(key), {}).toLatin1());
+    };
+    if (const QByteArray geometry = stored("windowGeometry"); !geometry.isEmpty())
+        restoreGeometry(geometry);
+    if (const QByteArray columns = stored("gridColumns"); !columns.isEmpty())
+        gridQueue->horizontalHeader()->restoreState(columns);
+    if (const QByteArray split = stored("queueSplit"); !split.isEmpty())
+        m_split->restoreState(split);
+    cmdOutput->setChecked(ReadPlainSetting(QStringLiteral("showOutput"), QStringLiteral("0")) == u'1');
+    m_progress->outputPanel()->setVisible(cmdOutput->isChecked());
+}
+
+void frmUpload::storeLayout()
+{
+    const auto store = [](const char *key, const QByteArray &value) {
+        WritePlainSetting(QString::fromLatin1(key), QString::fromLatin1(value.toBase64()));
+    };
+    store("windowGeometry", saveGeometry());
+    store("gridColumns", gridQueue->horizontalHeader()->saveState());
+    store("queueSplit", m_split->saveState());
+    WritePlainSetting(QStringLiteral("showOutput"), flagText(cmdOutput->isChecked()));
 }
 
 bool frmUpload::requestStop()
@@ -718,6 +898,7 @@ void frmUpload::runCloseSteps()
             m_journal->discard();
     }
     DeleteFileIfExists(AppPaths::dataPath(QStringLiteral("tmpTest.bmp")));
+    storeLayout();
     if (m_optionsRead) {
         WritePlainSetting(QStringLiteral("chkHighSpeed"), flagText(chkHighSpeed->isChecked()));
         WritePlainSetting(QStringLiteral("chkRemQueue"), flagText(chkRemQueue->isChecked()));

@@ -17,7 +17,9 @@ class QueueModel;
 class Session;
 class QCheckBox;
 class QLabel;
+class QMenu;
 class QPushButton;
+class QSplitter;
 class QTableView;
 class QTimer;
 class QMimeData;
@@ -84,6 +86,12 @@ public:
     void gridSelectionChanged(int row, int column);
     // Gives the grid the focus and runs the selection handler again.
     void refreshSelection();
+    // The context menu of the grid, as it stands for the current selection.
+    QMenu *contextMenu() const { return m_menu; }
+    // Shows the menu's commands as they apply to the selection.
+    void updateContextMenu();
+    // Opens the selected finished entry's page on its server; false when it has none.
+    bool openOnServer();
 
     // SIGTERM, SIGINT and the end of the desktop session: a running entry is
     // stopped first, then the window closes as usual, saving the queue.
@@ -125,6 +133,19 @@ private:
     void startUpload();
     QCoro::Task<> stopUpload();
     QCoro::Task<> afterAddDialog(int rowsBefore);
+    // Failed and canceled entries among the selected wait again, afresh.
+    void retryEntries();
+    void openSourceFolder();
+    // The grid's context menu and its actions.
+    void buildContextMenu();
+    // The grid's column widths, the output panel and the window's geometry
+    // as the person left them.
+    void restoreLayout();
+    void storeLayout();
+    // A run ended: the commands follow the selection again, and a desktop
+    // notice tells a person looking elsewhere how it went.
+    void runEnded();
+    void updateQueueTimeLeft();
 
     // Sets the stop flags; true when the running preparation was asked to
     // end and deserves a moment to notice.
@@ -164,7 +185,21 @@ private:
     bool m_forceClose = false;
     bool m_closeStepsDone = false;
 
+    // Entries finished and failed before the run began.
+    int m_finishedBefore = 0;
+    int m_failedBefore = 0;
+    bool m_runStarted = false;
+
     QTableView *gridQueue;
+    QSplitter *m_split;
+    QMenu *m_menu;
+    QAction *mnuEdit;
+    QAction *mnuRemove;
+    QAction *mnuRetry;
+    QAction *mnuOpenFolder;
+    QAction *mnuOpenServer;
+    QPushButton *cmdRetry;
+    QPushButton *cmdOutput;
     QPushButton *cmdAdd;
     QPushButton *cmdAddQvp;
     QPushButton *cmdEdit;

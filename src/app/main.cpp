@@ -3,14 +3,37 @@
 #include "app/AppHooks.h"
 #include "app/MessageBoxWidget.h"
 #include "app/frmUpload.h"
+#include "common/Lang.h"
+#include "common/Settings.h"
 #include "pipeline/Session.h"
+#include "platform/AppPaths.h"
 #include "platform/KeepAwake.h"
 #include "platform/Messages.h"
 #include "platform/ShutdownSignals.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QSessionManager>
+
+namespace {
+
+// The language: "--lang NAME" (or "--lang=NAME") over the setting "language"
+// over the system's locale.
+QString languageChoice(const QStringList &arguments)
+{
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument.startsWith(QLatin1String("--lang=")))
+            return argument.mid(7);
+        if (argument == QLatin1String("--lang") && i + 1 < arguments.size())
+            return arguments.at(i + 1);
+    }
+    const QString stored = ReadPlainSetting(QStringLiteral("language"), {});
+    return stored.trimmed().isEmpty() ? QLocale::system().name() : stored;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -24,6 +47,7 @@ int main(int argc, char *argv[])
         return 0;
 
     Session session;
+    session.loadLanguage(AppPaths::resourcePath(LanguageFileName(languageChoice(arguments))));
     auto presenter = std::make_unique<MessageBoxWidget>();
     MessageBoxWidget *boxes = presenter.get();
     session.messages().setPresenter(std::move(presenter));

@@ -2,6 +2,17 @@
 
 #include "common/XmlUtil.h"
 
+QString LanguageFileName(const QString &choice)
+{
+    const QString name = choice.trimmed().replace(u'-', u'_');
+    const bool chinese = name.startsWith(QLatin1String("zh"), Qt::CaseInsensitive);
+    const bool traditional = chinese && (name.contains(QLatin1String("Hant"), Qt::CaseInsensitive) ||
+                                         name.endsWith(QLatin1String("_TW"), Qt::CaseInsensitive) ||
+                                         name.endsWith(QLatin1String("_HK"), Qt::CaseInsensitive) ||
+                                         name.endsWith(QLatin1String("_MO"), Qt::CaseInsensitive));
+    return traditional ? QStringLiteral("res_zh_TW.xml") : QStringLiteral("res.xml");
+}
+
 void LanguageTable::load(const QString &path)
 {
     // A failed parse leaves an empty document: every lookup then gives its default.

@@ -96,6 +96,7 @@ ChunkVerdict ExecRunner::readChunk(ExecContext &context, QStringView chunk, doub
                     if (percent > 0) {
                         const double spent = roundTo(elapsed, 2);
                         const qint64 remains = RoundHalfEven(spent * 100 / percent - spent);
+                        verdict.secondsLeft = remains;
                         const qint64 minutes = RoundHalfEven(static_cast<double>(remains) / 60);
                         context.remainingMinutes =
                             minutes == 0 ? QStringLiteral("<1") : QString::number(minutes);
@@ -178,6 +179,8 @@ QCoro::Task<ProcessResult> ExecRunner::ExecCapture(QString commandLine, bool kee
             (!sinceLabel.isValid() || sinceLabel.hasExpired(kLabelInterval.count()))) {
             m_view.setConvertInfo(verdict.label);
             m_view.setProgress(static_cast<int>(verdict.percent));
+            m_view.setStepProgress({context.pass == 1 ? EntryPhase::ConvertPass1 : EntryPhase::ConvertPass2,
+                                    static_cast<int>(verdict.percent), verdict.secondsLeft});
             sinceLabel.start();
         }
         if (keepDosOutput && savedChunks < kDosOutputChunks) {

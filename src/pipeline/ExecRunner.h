@@ -48,6 +48,8 @@ struct ChunkVerdict
     QString label;
     // The overall percentage for the progress bar; negative when unknown.
     double percent = -1;
+    // Seconds the conversion still needs, unrounded; negative when unknown.
+    qint64 secondsLeft = -1;
 };
 
 // Runs the external programs of the pipeline through the program's one

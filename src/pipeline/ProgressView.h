@@ -1,6 +1,22 @@
 #pragma once
 
+#include "queue/EntryProgress.h"
+
 #include <QString>
+
+// How far the running step has come, for the entry's progress cell and the
+// status line.
+struct StepProgress
+{
+    EntryPhase phase = EntryPhase::None;
+    int percent = 0;
+    // Negative while unknown.
+    qint64 secondsLeft = -1;
+    // An upload's bytes acknowledged and in all, and its speed in bytes per second.
+    qint64 bytesDone = 0;
+    qint64 bytesTotal = 0;
+    double bytesPerSecond = 0;
+};
 
 // What the pipeline shows while it works. The main window implements it with
 // its status label, progress label, progress bar, output panel and busy
@@ -31,6 +47,10 @@ public:
     // Shows or hides the progress label and the output panel together, as a
     // conversion starts and ends; the console has nothing to hide.
     virtual void setConvertDetailsVisible(bool /*visible*/) {}
+    // The running entry's step and its progress.
+    virtual void setStepProgress(const StepProgress & /*progress*/) {}
+    // The whole queue's time left in seconds; negative while unknown.
+    virtual void setQueueSecondsLeft(qint64 /*seconds*/) {}
 };
 
 // Shows nothing: for work that runs where nobody watches (benchmarks, tests).

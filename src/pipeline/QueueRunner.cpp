@@ -450,7 +450,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     if (packed.outcome != PackResult::Outcome::Packed || m_job.stopped()) {
         DeleteFolderIfExists(zipFolder);
         if (m_job.stopped()) {
-            m.grid.SetEntryState(path, EntryState::Waiting);
+            m.grid.resetEntry(path);
             m.view.setStatusText(lang("lInfoCancel"));
             co_return endRunAfterFailure();
         }
@@ -495,6 +495,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     }
     deleteWorkFolder();
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
+    m.grid.setContentUrl(path, m_transaction->storedContentUrl);
     m.grid.SetEntryState(path, EntryState::Finished);
     Q_EMIT entryUploaded(path, m_transaction->storedContentId);
     if (!m.grid.AnyEntryWaiting()) {
@@ -538,7 +539,8 @@ QueueRunner::Next QueueRunner::failEntry(const QString &text)
 
 QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
 {
-    m.grid.SetEntryState(m_job.entry.path, EntryState::Waiting);
+    // A stopped entry starts over: its times and progress would tell of work that is gone.
+    m.grid.resetEntry(m_job.entry.path);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));

@@ -233,6 +233,7 @@ QCoro::Task<> RecordingPreparation::renderSlides(EntryJob job)
         const int n = static_cast<int>(i + 1);
         const QString target = slides.filePath(QString::number(n) + u".jpg"_s);
         m.view.setStatusText(u"Creating slides ... "_s + QString::number(n));
+        m.view.setStepProgress({EntryPhase::Slides, static_cast<int>(i * 100 / items.size())});
         if (const auto pos = mediaPosition(item)) {
             const QString pending = slides.filePath(pendingName(*pos));
             if (QFileInfo::exists(pending)) {

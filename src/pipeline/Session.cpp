@@ -1,5 +1,6 @@
 #include "pipeline/Session.h"
 
+#include "pipeline/EntryProgressView.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "platform/AppPaths.h"
@@ -37,9 +38,10 @@ Session::~Session()
 QueueRunner &Session::runner(ProgressView &view, RunnerControls &controls)
 {
     if (!m_runner) {
-        m_exec = new ExecRunner(*m_processes, m_options, view, m_messages, this);
-        m_runner = new QueueRunner({m_queue, m_options, view, controls, *m_processes, *m_exec, *m_transfer,
-                                    m_defaultProject, m_project, m_language, m_messages},
+        m_entryView = std::make_unique<EntryProgressView>(view, m_queue);
+        m_exec = new ExecRunner(*m_processes, m_options, *m_entryView, m_messages, this);
+        m_runner = new QueueRunner({m_queue, m_options, *m_entryView, controls, *m_processes, *m_exec,
+                                    *m_transfer, m_defaultProject, m_project, m_language, m_messages},
                                    this);
     }
     return *m_runner;

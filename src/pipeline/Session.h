@@ -9,7 +9,9 @@
 #include "server/ServerAccess.h"
 
 #include <QObject>
+#include <memory>
 
+class EntryProgressView;
 class ExecRunner;
 class ProcessRunner;
 class QNetworkAccessManager;
@@ -66,6 +68,8 @@ private:
     QueueModel m_queue;
     DefaultProject m_defaultProject;
     CProjectFile m_project;
+    // The runner's view: the window's, with the queue's progress cells kept in step.
+    std::unique_ptr<EntryProgressView> m_entryView;
     ExecRunner *m_exec = nullptr;
     QueueRunner *m_runner = nullptr;
 };

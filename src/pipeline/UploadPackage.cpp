@@ -115,6 +115,7 @@ QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKin
     RecreateFolder(zipFolder);
 
     m_view.setStatusText(m_language.text(u"frmUpload"_s, u"msgPack"_s, u"Packing files."_s));
+    m_view.setStepProgress({EntryPhase::Packing, 0});
     m_view.setAnimationRunning(true);
     const QString archive = QDir(zipFolder).filePath(kArchive);
     const QString command = u"zip -0 -r -q \""_s + QDir::toNativeSeparators(archive) + u"\" *"_s;

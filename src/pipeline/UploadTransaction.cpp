@@ -201,11 +201,18 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     QPointer<UploadTransaction> self(this);
     storedContentId.clear();
     resumedAt = -1;
+    storedContentUrl.clear();
     m_view.setStatusText(statusUploading());
-    const auto progress = connect(&m_tarn, &TransferControl::uploadProgress, this,
-                                  [this](qint64, qint64, int percent) { showUploadProgress(percent); });
-    const auto registering =
-        connect(&m_tarn, &TransferControl::registering, this, [this] { showUploadProgress(100); });
+    const auto progress =
+        connect(&m_tarn, &TransferControl::uploadProgress, this,
+                [this](qint64 acknowledged, qint64 total, int percent) {
+                    m_view.setStepProgress({EntryPhase::Uploading, percent, -1, acknowledged, total});
+                    showUploadProgress(percent);
+                });
+    const auto registering = connect(&m_tarn, &TransferControl::registering, this, [this] {
+        m_view.setStepProgress({EntryPhase::Registering, 100});
+        showUploadProgress(100);
+    });
     showUploadProgress(0);
     const QString url = serverUrl(QStringLiteral("/tarn/putFile/"));
     const QString password = PasswordAsSent(entry.password, entry.bEncPassword, m_messages);
@@ -251,5 +258,6 @@ QCoro::Task<bool> UploadTransaction::UploadPackage(QString zipFolder, int conten
     }
     m_view.setStatusText(lang(m_language, "msgComplete", QStringLiteral("Uploading data ... Finished!")));
     storedContentId = contentID;
+    storedContentUrl = Xml::GetTextByPath(doc, QStringLiteral("contentUrl")).trimmed();
     co_return true;
 }

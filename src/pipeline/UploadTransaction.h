@@ -79,6 +79,8 @@ public:
     // The bytes the server held of a resumed upload when it went on; -1 for
     // an upload made from the start.
     qint64 resumedAt = -1;
+    // The content's page as the server names it; empty when it names none.
+    QString storedContentUrl;
 
     // The server's address for a request path ("/tarn/getVersion/").
     QString serverUrl(const QString &requestPath) const;

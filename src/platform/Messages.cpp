@@ -38,18 +38,49 @@ Channel::~Channel() = default;
 void Channel::setPresenter(std::unique_ptr<Presenter> p)
 {
     m_presenter = std::move(p);
+    m_generation = std::make_shared<int>(0);
+    m_showing = false;
+    presentNext();
 }
 
 void Channel::show(const QString &text, const QString &title, Icon icon)
 {
-    m_presenter->present(Message{text, title, icon, Buttons::Ok}, [](Answer) {});
+    post(Message{text, title, icon, Buttons::Ok}, [](Answer) {});
+}
+
+void Channel::post(Message message, std::function<void(Answer)> done)
+{
+    m_waiting.push_back({std::move(message), std::move(done)});
+    presentNext();
+}
+
+void Channel::presentNext()
+{
+    while (!m_showing && !m_waiting.empty()) {
+        Pending next = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        m_showing = true;
+        std::weak_ptr<int> generation = m_generation;
+        const int current = *m_generation;
+        m_presenter->present(next.message,
+                             [this, generation, current, done = std::move(next.done)](Answer a) {
+                                 const std::shared_ptr<int> alive = generation.lock();
+                                 const bool stale = !alive || *alive != current;
+                                 if (!stale)
+                                     m_showing = false;
+                                 done(a);
+                                 // The answer may have closed the window that owns the channel.
+                                 if (!stale && !generation.expired())
+                                     presentNext();
+                             });
+    }
 }
 
 QCoro::Task<Answer> Channel::ask(QString text, QString title, Buttons buttons, Icon icon)
 {
     PendingAnswer pending;
     QPointer<PendingAnswer> guard(&pending);
-    m_presenter->present(Message{text, title, icon, buttons}, [guard](Answer a) {
+    post(Message{text, title, icon, buttons}, [guard](Answer a) {
         if (guard)
             guard->set(a);
     });

@@ -2,6 +2,7 @@
 
 #include <QCoroTask>
 #include <QString>
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -80,7 +81,8 @@ private:
 
 // Where the program's messages go: one presenter at a time, owned here.
 // Without one set, messages go to the console presenter with its default
-// answers.
+// answers. One message is shown at a time: the next waits until the one
+// shown is answered.
 class Channel final
 {
 public:
@@ -102,8 +104,24 @@ public:
     // Installs a RecordingPresenter and returns its log.
     std::shared_ptr<RecordingPresenter::Log> record();
 
+    // Messages waiting for the one shown now.
+    qsizetype waiting() const { return static_cast<qsizetype>(m_waiting.size()); }
+
 private:
+    struct Pending
+    {
+        Message message;
+        std::function<void(Answer)> done;
+    };
+    void post(Message message, std::function<void(Answer)> done);
+    void presentNext();
+
     std::unique_ptr<Presenter> m_presenter;
+    std::deque<Pending> m_waiting;
+    bool m_showing = false;
+    // Answers of a presenter that was replaced, or of a channel that is
+    // gone, change nothing.
+    std::shared_ptr<int> m_generation = std::make_shared<int>(0);
 };
 
 } // namespace Messages

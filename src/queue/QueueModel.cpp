@@ -5,6 +5,7 @@
 #include <QBrush>
 #include <QFileInfo>
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -26,6 +27,59 @@ template <typename Entry> auto *textCell(Entry &entry, int column)
     default:
         return Text{};
     }
+}
+
+// The leading number of a bit rate such as "1464k".
+qint64 kilobits(const QString &rate)
+{
+    qsizetype end = 0;
+    while (end < rate.size() && rate.at(end).isDigit())
+        ++end;
+    return rate.left(end).toLongLong();
+}
+
+bool isConverted(const CVideoItem &item)
+{
+    return item.dstCvtType == LocalConversion &&
+           QueueModel::SourceKind(item.fileName) == QLatin1String("Video");
+}
+
+// The bytes an entry will send: its bit rates over its length when it is
+// converted here, else the source itself.
+qint64 expectedUploadBytes(const CVideoItem &item)
+{
+    const qint64 rate = kilobits(item.vBitRate) + kilobits(item.aBitRate);
+    if (isConverted(item) && rate > 0 && item.secDuration > 0)
+        return rate * 1000 / 8 * item.secDuration;
+    return item.fileSize;
+}
+
+bool isConverting(EntryPhase phase)
+{
+    return phase == EntryPhase::ConvertPass1 || phase == EntryPhase::ConvertPass2;
+}
+
+const char *phaseKey(EntryPhase phase)
+{
+    switch (phase) {
+    case EntryPhase::ConvertPass1:
+        return "phaseConvert1";
+    case EntryPhase::ConvertPass2:
+        return "phaseConvert2";
+    case EntryPhase::Slides:
+        return "phaseSlides";
+    case EntryPhase::Packing:
+        return "phasePack";
+    case EntryPhase::Uploading:
+        return "phaseUpload";
+    case EntryPhase::Registering:
+        return "phaseRegister";
+    case EntryPhase::Done:
+        return "phaseDone";
+    case EntryPhase::None:
+        break;
+    }
+    return nullptr;
 }
 
 QueueEntry makeEntry(const CVideoItem &record)
@@ -57,6 +111,7 @@ const std::array<QueueModel::ColumnInfo, QueueModel::ColumnCount> &QueueModel::c
         {"uploadbegintime", "gridUploadBeginTime", 100},
         {"uploadendtime", "gridUploadEndTime", 100},
         {"path", "gridPath", 100},
+        {"progress", "gridProgress", 220},
     }};
     return info;
 }
@@ -103,6 +158,8 @@ QVariant QueueModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
+        if (index.column() == ColProgress)
+            return progressText(entry);
         return cell(index.row(), index.column());
     case RawValueRole:
         if (index.column() == ColState)
@@ -111,7 +168,9 @@ QVariant QueueModel::data(const QModelIndex &index, int role) const
     case StateRole:
         return QVariant::fromValue(entry.state);
     case ProgressRole:
-        return entry.progress;
+        return entry.progress.percent;
+    case PhaseRole:
+        return QVariant::fromValue(entry.progress.phase);
     // A row's colour and weight follow its state, so they can never go stale.
     case Qt::ForegroundRole:
         return QBrush(stateColor(entry.state));
@@ -263,7 +322,8 @@ bool QueueModel::UpdateQueueRow(int row, const CVideoItem &item)
     entry.item = std::move(updated.item);
     entry.state = EntryState::Waiting;
     invalidateRows();
-    emitRowChanged(row);
+    // A saved edit is a fresh start: what the last run left goes.
+    resetEntry(entry.key);
     return true;
 }
 
@@ -286,10 +346,101 @@ void QueueModel::SetEntryError(const QString &path, const QString &text)
 void QueueModel::SetEntryProgress(const QString &path, int percent)
 {
     const int row = RowOfPath(path);
+    if (row >= 0)
+        SetEntryProgress(path, EntryProgress{m_entries.at(row).progress.phase, percent, -1});
+}
+
+void QueueModel::SetEntryProgress(const QString &path, const EntryProgress &progress)
+{
+    const int row = RowOfPath(path);
     if (row < 0)
         return;
-    m_entries[row].progress = std::clamp(percent, 0, 100);
-    emitRowChanged(row, {ProgressRole});
+    EntryProgress clamped = progress;
+    clamped.percent = std::clamp(progress.percent, 0, 100);
+    if (m_entries.at(row).progress == clamped)
+        return;
+    m_entries[row].progress = clamped;
+    // Only the bar's cell: the journal skips changes that carry this role alone.
+    Q_EMIT dataChanged(index(row, ColProgress), index(row, ColProgress), {ProgressRole});
+}
+
+void QueueModel::setContentUrl(const QString &path, const QString &url)
+{
+    if (const int row = RowOfPath(path); row >= 0)
+        m_entries[row].contentUrl = url;
+}
+
+void QueueModel::resetEntry(const QString &path)
+{
+    const int row = RowOfPath(path);
+    if (row < 0)
+        return;
+    QueueEntry &entry = m_entries[row];
+    for (QString *text :
+         {&entry.error, &entry.cvtBeginTime, &entry.cvtEndTime, &entry.uploadBeginTime, &entry.uploadEndTime})
+        text->clear();
+    entry.progress = {};
+    entry.contentUrl.clear();
+    setState(row, EntryState::Waiting);
+}
+
+qint64 QueueModel::queueSecondsLeft() const
+{
+    double seconds = 0;
+    for (const QueueEntry &entry : m_entries) {
+        const bool running = entry.state == EntryState::Transfering;
+        if (!running && entry.state != EntryState::Waiting)
+            continue;
+        const EntryProgress &progress = entry.progress;
+        const bool converting = running && isConverting(progress.phase);
+        if (running && !converting && progress.phase != EntryPhase::None) {
+            // Packing, uploading or registering: the step's own estimate.
+            seconds += std::max<qint64>(progress.secondsLeft, 0);
+            continue;
+        }
+        if (isConverted(entry.item)) {
+            if (converting && progress.secondsLeft >= 0) {
+                seconds += static_cast<double>(progress.secondsLeft);
+            } else {
+                if (m_rates.encode <= 0)
+                    return -1;
+                const double share = converting ? (100 - progress.percent) / 100.0 : 1.0;
+                seconds += entry.item.secDuration * share / m_rates.encode;
+            }
+        }
+        // An upload not yet measured counts nothing: on the networks that
+        // are too fast to measure, it takes next to no time.
+        if (m_rates.upload > 0)
+            seconds += static_cast<double>(expectedUploadBytes(entry.item)) / m_rates.upload;
+    }
+    return static_cast<qint64>(std::ceil(seconds));
+}
+
+QString QueueModel::durationText(qint64 seconds)
+{
+    const qint64 s = std::max<qint64>(seconds, 0);
+    const auto two = [](qint64 n) { return QString::number(n).rightJustified(2, u'0'); };
+    if (s >= 3600)
+        return QString::number(s / 3600) + u':' + two(s / 60 % 60) + u':' + two(s % 60);
+    return QString::number(s / 60) + u':' + two(s % 60);
+}
+
+QString QueueModel::progressText(const QueueEntry &entry) const
+{
+    const EntryProgress &progress = entry.progress;
+    const char *key = phaseKey(progress.phase);
+    if (!key)
+        return {};
+    const QString section = QStringLiteral("frmUpload");
+    QString text = m_language.text(section, QString::fromLatin1(key));
+    if (progress.phase == EntryPhase::Done)
+        return text;
+    text += u' ' + QString::number(progress.percent) + QStringLiteral(" %");
+    if (progress.secondsLeft >= 0)
+        text +=
+            u' ' +
+            m_language.text(section, QStringLiteral("msgTimeLeft")).arg(durationText(progress.secondsLeft));
+    return text;
 }
 
 void QueueModel::SwapQueueRows(int a, int b)
@@ -409,6 +560,8 @@ void QueueModel::cancelEdit()
 void QueueModel::setState(int row, EntryState state)
 {
     m_entries[row].state = state;
+    if (state == EntryState::Finished)
+        m_entries[row].progress = EntryProgress{EntryPhase::Done, 100, 0};
     // The state colours and fonts the whole row.
     emitRowChanged(row);
 }

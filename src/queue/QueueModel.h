@@ -1,6 +1,7 @@
 #pragma once
 
 #include "queue/CVideoItem.h"
+#include "queue/EntryProgress.h"
 #include "queue/EntryState.h"
 
 #include <QAbstractTableModel>
@@ -27,7 +28,9 @@ struct QueueEntry
     QString cvtEndTime;
     QString uploadBeginTime;
     QString uploadEndTime;
-    int progress = 0; // percent
+    EntryProgress progress;
+    // The uploaded content's page, when the server named one.
+    QString contentUrl;
 };
 
 Q_DECLARE_TYPEINFO(QueueEntry, Q_RELOCATABLE_TYPE);
@@ -56,6 +59,8 @@ public:
         ColUploadBeginTime,
         ColUploadEndTime,
         ColPath,
+        // A bar with the step, the percentage and the time left.
+        ColProgress,
         ColumnCount
     };
     enum Role
@@ -65,7 +70,9 @@ public:
         // The cell's value as stored: the state as EntryState, anything else as text.
         RawValueRole,
         // The entry's progress in percent, in every column.
-        ProgressRole
+        ProgressRole,
+        // The entry's EntryPhase, in every column.
+        PhaseRole
     };
 
     struct ColumnInfo
@@ -121,6 +128,20 @@ public:
     // Records why the entry failed and marks it failed.
     void SetEntryError(const QString &path, const QString &text);
     void SetEntryProgress(const QString &path, int percent);
+    void SetEntryProgress(const QString &path, const EntryProgress &progress);
+    void setContentUrl(const QString &path, const QString &url);
+    // Waiting again, as if just queued: no error, no times, no progress.
+    void resetEntry(const QString &path);
+    // The run's measured speeds, from which queueSecondsLeft() estimates.
+    void setRunRates(const RunRates &rates) { m_rates = rates; }
+    const RunRates &runRates() const { return m_rates; }
+    // Seconds until the running and the waiting entries are done, from the
+    // measured speeds; negative while a conversion's speed is unmeasured.
+    qint64 queueSecondsLeft() const;
+    // The text of the progress cell: step, percentage, time left.
+    QString progressText(const QueueEntry &entry) const;
+    // Seconds as the window shows a time left: "m:ss", "h:mm:ss" from an hour.
+    static QString durationText(qint64 seconds);
     // Exchanges two rows; nothing when either is out of range.
     void SwapQueueRows(int a, int b);
     bool AnyEntryTransfering() const;
@@ -163,6 +184,7 @@ private:
     QList<QueueEntry> m_entries;
     // The trimmed paths of the records: no two entries share one.
     QSet<QString> m_paths;
+    RunRates m_rates;
     QFont m_font;
     QFont m_boldFont;
     // Row of each key, rebuilt lazily after rows move.

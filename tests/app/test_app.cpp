@@ -281,7 +281,8 @@ private Q_SLOTS:
         QVERIFY(window->findChild<QPlainTextEdit *>("txtOutput"));
         QCOMPARE(window->progressView().injectionCaption(), messageText("lInjection"));
         QTableView *view = grid(*window);
-        QCOMPARE(view->model()->columnCount(), 13);
+        QCOMPARE(view->model()->columnCount(), 14);
+        QCOMPARE(view->model()->headerData(13, Qt::Horizontal).toString(), messageText("gridProgress"));
         QCOMPARE(view->model()->headerData(6, Qt::Horizontal).toString(), messageText("gridState"));
         QCOMPARE(view->selectionBehavior(), QAbstractItemView::SelectRows);
         QCOMPARE(view->selectionMode(), QAbstractItemView::ExtendedSelection);
@@ -875,6 +876,30 @@ private Q_SLOTS:
         const QString stopped = view.statusText();
         QVERIFY(!panel.animationRunning());
         QCOMPARE(view.statusText(), stopped);
+    }
+
+    // A message shown while another is open waits for it, and a question
+    // after them waits for both.
+    void messageBoxesOneAtATime()
+    {
+        QWidget owner;
+        owner.show();
+        Messages::Channel channel;
+        channel.setPresenter(std::make_unique<MessageBoxWidget>(&owner));
+        channel.show("Please stop the upload first.");
+        channel.show("Upload finished.");
+        auto question = channel.ask("Go on?", {}, Messages::Buttons::YesNo);
+        for (const char *text : {"Please stop the upload first.", "Upload finished.", "Go on?"}) {
+            QMessageBox *box = nullptr;
+            QTRY_VERIFY((box = owner.findChild<QMessageBox *>()) && box->isVisible());
+            QCOMPARE(owner.findChildren<QMessageBox *>().size(), 1);
+            QCOMPARE(box->text(), QString::fromLatin1(text));
+            QVERIFY(!question.isReady());
+            box->buttons().first()->click();
+            QTRY_VERIFY(!owner.findChildren<QMessageBox *>().contains(box));
+        }
+        QTRY_VERIFY(question.isReady());
+        QCOMPARE(channel.waiting(), 0);
     }
 
     void messageBoxAnswers_data()

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -465,18 +466,34 @@ private Q_SLOTS:
         QCOMPARE(language.text(QStringLiteral("frmUpload"), QStringLiteral("frmUpload")), QString());
     }
 
-    // The shipped language file holds every key the program looks up.
+    // Each shipped language file holds every key the program looks up, and
+    // every key of the English file.
+    void shippedLanguageFileIsComplete_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("English") << languageFile();
+        QTest::newRow("Traditional Chinese")
+            << QFileInfo(languageFile()).dir().filePath(LanguageFileName(QStringLiteral("zh-Hant-TW")));
+    }
     void shippedLanguageFileIsComplete()
     {
-        const LanguageTable language(languageFile());
+        QFETCH(QString, file);
+        QVERIFY(file != languageFile() || LanguageFileName(QStringLiteral("en_US")) == u"res.xml");
+        const LanguageTable language(file);
         const QString keys = QFINDTESTDATA("langkeys.txt");
         QVERIFY(!keys.isEmpty());
-        const QStringList lines = QString::fromUtf8(readFile(keys)).split(u'\n', Qt::SkipEmptyParts);
+        QStringList lines = QString::fromUtf8(readFile(keys)).split(u'\n', Qt::SkipEmptyParts);
         QVERIFY(lines.size() > 100);
+        pugi::xml_document english;
+        QVERIFY(Xml::parseFile(english, languageFile()));
+        for (const pugi::xml_node &section : english.document_element().children())
+            for (const pugi::xml_node &key : section.children())
+                lines << QString::fromUtf8(section.attribute("name").value()) + u'\t' +
+                             QString::fromUtf8(key.attribute("name").value());
         QStringList missing;
         for (const QString &line : lines) {
             const QStringList parts = line.split(u'\t');
-            if (parts.size() != 2)
+            if (parts.size() != 2 || parts.at(1).isEmpty())
                 continue;
             const QString sentinel = QStringLiteral("\x01missing");
             if (language.text(parts.at(0), parts.at(1), sentinel) == sentinel)
