@@ -1,5 +1,6 @@
 #include "TarnServer.h"
 
+#include "GuardedServer.h"
 #include "HttpUtil.h"
 #include "Password.h"
 #include "Replies.h"
@@ -10,8 +11,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <regex>
 
 namespace fs = std::filesystem;
 using httplib::ContentReader;
@@ -119,10 +122,38 @@ bool isSha256Hex(std::string &text)
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// The data folder is created on first use; the database lies at its top.
+// Only a tus PATCH streams a large body; every other request is small and quick.
+bool isUploadRequest(const Request &req)
+{
+    static const std::regex upload(kUploadPattern);
+    return req.method == "PATCH" && std::regex_match(req.path, upload);
+}
+
+ConnectionLimits connectionLimits()
+{
+    ConnectionLimits limits;
+    if (const char *headers = std::getenv("CLIPFERRY_SERVER_HEADER_MS"))
+        limits.headers = std::chrono::milliseconds(std::strtoll(headers, nullptr, 10));
+    return limits;
+}
+
+// The data folder is created on first use; the database lies at its top. The
+// database holds password hashes and the folder the uploads: both are the
+// owner's only, also when an older server left them open to others.
+void keepToOwner(const fs::path &data)
+{
+    fs::permissions(data, fs::perms::owner_all);
+    std::error_code ec;
+    for (const char *name : {"tarn.db", "tarn.db-wal", "tarn.db-shm"}) {
+        if (fs::exists(data / name, ec))
+            fs::permissions(data / name, fs::perms::owner_read | fs::perms::owner_write, ec);
+    }
+}
+
 std::string databasePath(const fs::path &data)
 {
     fs::create_directories(data);
+    keepToOwner(data);
     return (data / "tarn.db").string();
 }
 
@@ -137,9 +168,11 @@ TarnServer::TarnServer(ServerOptions options)
         if (!m_http->is_valid())
             throw std::runtime_error("cannot use the certificate " + m_options.cert + " and key " +
                                      m_options.key);
+        guardServer(*m_http, connectionLimits(), isUploadRequest);
     } else {
-        m_http = std::make_unique<httplib::Server>();
+        m_http = std::make_unique<GuardedServer>(connectionLimits(), isUploadRequest);
     }
+    keepToOwner(m_options.data); // the database files the open just made
     m_contents.recover();
     m_uploads.recover();
     m_uploads.expire();
@@ -181,8 +214,6 @@ void TarnServer::addRoutes()
 {
     httplib::Server &http = *m_http;
     http.set_keep_alive_max_count(1000);
-    http.set_read_timeout(30);
-    http.set_write_timeout(30);
     http.set_logger([](const Request &req, const Response &res) {
         std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
     });
@@ -603,6 +634,6 @@ void TarnServer::updateFile(const Request &req, Response &res)
     const std::string path = req.matches[2];
     if (path == "verinfo.php")
         return versionList(req, res, std::string());
-    if (!isSafeEntryName(path) || !sendFile(res, m_options.data / "updates" / path, contentTypeOf(path)))
+    if (!isSafeEntryName(path) || !sendFile(req, res, m_options.data / "updates" / path, contentTypeOf(path)))
         res.status = 404;
 }
