@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -56,14 +57,34 @@ void put32(QByteArray &out, quint32 v)
     put16(out, v >> 16);
 }
 
-// A hand-made zip, for archives the zip program refuses to write (unsafe names).
-QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0)
+// A hand-made zip, for archives the zip program refuses to write (unsafe names,
+// names twice, a wrong CRC for the last entry, `copies` more directory entries for its bytes).
+QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0,
+                       quint32 crcXor = 0, int copies = 0)
 {
     QByteArray out;
     QByteArray directory;
-    for (const auto &[name, data] : entries) {
-        const quint32 crc = static_cast<quint32>(
-            crc32(0, reinterpret_cast<const Bytef *>(data.constData()), static_cast<uInt>(data.size())));
+    int count = 0;
+    for (qsizetype i = 0; i < entries.size() + copies; ++i) {
+        const auto &[entryName, data] = entries.at(std::min(i, entries.size() - 1));
+        const QByteArray name = i < entries.size() ? entryName : entryName + QByteArray::number(i);
+        const quint32 crc = (i == entries.size() - 1 ? crcXor : 0) ^
+                            static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
+                                                       static_cast<uInt>(data.size())));
+        ++count;
+        if (i >= entries.size()) { // a copy: a directory entry only, pointing at the last local header
+            const quint32 last = static_cast<quint32>(out.size() - data.size() - entryName.size() - 30);
+            put32(directory, 0x02014b50);
+            put16(directory, 20), put16(directory, 20), put16(directory, 0), put16(directory, method);
+            put16(directory, 0), put16(directory, 0);
+            put32(directory, crc), put32(directory, quint32(data.size())),
+                put32(directory, quint32(data.size()));
+            put16(directory, quint32(name.size())), put16(directory, 0), put16(directory, 0),
+                put16(directory, 0);
+            put16(directory, 0), put32(directory, 0), put32(directory, last);
+            directory += name;
+            continue;
+        }
         const quint32 offset = static_cast<quint32>(out.size());
         put32(out, 0x04034b50);
         put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
@@ -81,7 +102,7 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
     const quint32 directoryOffset = static_cast<quint32>(out.size());
     out += directory;
     put32(out, 0x06054b50);
-    put16(out, 0), put16(out, 0), put16(out, quint32(entries.size())), put16(out, quint32(entries.size()));
+    put16(out, 0), put16(out, 0), put16(out, quint32(count)), put16(out, quint32(count));
     put32(out, quint32(directory.size())), put32(out, directoryOffset), put16(out, 0);
     return out;
 }
@@ -134,6 +155,8 @@ private Q_SLOTS:
     void refusedArchives();
     void repeatedRegistration_data();
     void repeatedRegistration();
+    void extractedBytesCountAgainstQuota();
+    void wrongPasswordsSlowDown();
     void passingFailureKeepsUpload();
     void serverKilledWhileRegistering();
     void creationLimits_data();
@@ -470,6 +493,20 @@ void TestTarnServer::refusedArchives_data()
                                               {"../../evil.txt", "x"}})
                               << false << u"1501"_s;
     QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
+    // 300 directory entries share one stored MiB: 300 MiB once extracted.
+    QTest::newRow("overlapping entries")
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
+        << u"1501"_s;
+    QTest::newRow("data failing its CRC")
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}}, 0, 1) << false << u"1501"_s;
+    QTest::newRow("profile twice") << handMadeZip({{"tarn_profile.xml", good},
+                                                   {"video.mp4", video},
+                                                   {"tarn_profile.xml", good}})
+                                   << false << u"1501"_s;
+    QTest::newRow("a file where a folder should be")
+        << handMadeZip(
+               {{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides", "x"}, {"slides/1.jpg", "j"}})
+        << false << u"1501"_s;
     QTest::newRow("compressed entries")
         << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false
         << u"1501"_s;
@@ -513,6 +550,35 @@ void TestTarnServer::refusedArchives()
     QCOMPARE(contentCount(), before);
     QCOMPARE(storedEntries(), stored);
     QVERIFY(!QFile::exists(m_tmp.filePath(u"evil.txt"_s)));
+}
+
+void TestTarnServer::extractedBytesCountAgainstQuota()
+{
+    // 600 KiB fit the 1 MiB quota as an archive, but not twice over once extracted.
+    TestHttp full(u"full"_s, u"pw"_s);
+    const HttpReply r = uploadAndRegister(full, package("Twice the size", 600 * 1024), 9, -1);
+    QCOMPARE(r.xml("errInfo"), u"1301"_s);
+}
+
+void TestTarnServer::wrongPasswordsSlowDown()
+{
+    QVERIFY(!m_server->admin({u"account"_s, u"add"_s, u"guessed"_s, u"right"_s}).isNull());
+    TestHttp wrong(u"guessed"_s, u"wrong"_s);
+    TestHttp right(u"guessed"_s, u"right"_s);
+    const QUrl getfolder = url(u"/tarn/getfolder/"_s);
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(wrong.form(getfolder, "tool=v.1").xml("errInfo"), u"1102"_s);
+    // Within the pause even the right password is not checked; after it, it is.
+    QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), u"1102"_s);
+    QTest::qWait(1200);
+    QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), QString());
+    const QString log = QString::fromUtf8([&] {
+        QFile f(m_server->dataDir() + u".log"_s);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }());
+    QVERIFY(log.contains(u"wrong password for guessed from 127.0.0.1"_s));
+    QCOMPARE(QFileInfo(m_server->dataDir()).permissions() & 0x0077, QFile::Permissions());
+    QCOMPARE(QFileInfo(m_server->dataDir() + u"/tarn.db"_s).permissions() & 0x0077, QFile::Permissions());
 }
 
 void TestTarnServer::repeatedRegistration_data()
@@ -898,6 +964,23 @@ void TestTarnServer::webPages()
     QCOMPARE(r.status, 200);
     QVERIFY(r.body.contains("<video controls"));
     QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(m_otherContent))).status, 404);
+    QCOMPARE(m_demo.send("GET", url(u"/content/99999999999999999999"_s)).status, 404);
+
+    // A file name from an archive is data in the page, and its link still works.
+    const QByteArray name = "video\" onerror=\"alert(6)\" x=\"?#%.mp4";
+    const QByteArray video = randomBytes(3000);
+    r = uploadAndRegister(m_demo, handMadeZip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9,
+                          -1);
+    const QString id = r.xml("contentID");
+    QVERIFY2(!id.isEmpty(), r.body.constData());
+    r = m_demo.send("GET", url(u"/content/"_s + id));
+    QVERIFY(!r.body.contains("onerror=\""));
+    const auto src = QRegularExpression(u"<video[^>]* src=\"([^\"]*)\""_s).match(QString::fromUtf8(r.body));
+    QVERIFY2(src.hasMatch(), r.body.constData());
+    const QString link = src.captured(1).replace(u"&quot;"_s, u"\""_s).replace(u"&amp;"_s, u"&"_s);
+    r = m_demo.send("GET", url(link));
+    QCOMPARE(r.status, 200);
+    QCOMPARE(r.body, video);
 }
 
 void TestTarnServer::tusJsClientInterop()
