@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # ClipFerry set-up: installs what is missing, configures and builds.
 #   ./setup.sh            install missing packages, build build/
-#   ./setup.sh run [SOURCE...] [--server S --account A --password P]
+#   ./setup.sh run [SOURCE...] [--server S --account A --password-file F]
 #                         the same, then queue and upload the videos (a sample when none
 #                         is given) on the embedded local server unless --server names one
 #   ./setup.sh test       install, build the sanitizer configuration build-asan/ and run every test
@@ -72,7 +72,9 @@ run_main_job() {
     else
       echo "Using the server already listening on $embedded (account demo, password demo)"
     fi
-    args+=(--server "$embedded" --account demo --password demo)
+    # Through the environment: a password on the command line shows in the process list.
+    export CLIPFERRY_PASSWORD=demo
+    args+=(--server "$embedded" --account demo)
   fi
   local has_source=0 a
   for a in "${args[@]}"; do [[ "$a" != --* && -f "$a" ]] && has_source=1; done
