@@ -93,6 +93,8 @@ public:
     // httplib grows a request line or header line without bound while it looks for its end.
     void headersRead() { m_inHeaders = false; }
     void closeAfterReply() { m_closeAfter = true; }
+    // After a failed read (time-out, too much, closed) the rest of the stream
+    // is not a request: httplib answers 400 and would read on.
     bool closeAfter() const { return m_closeAfter; }
     void extendRequest(std::chrono::milliseconds limit) { m_deadline = m_started + limit; }
     void dropDeadline() { m_deadline = Clock::time_point::max(); }
@@ -105,19 +107,21 @@ public:
     {
         if (!hasBuffered()) {
             if (!wait(POLLIN, readWait()))
-                return -1;
-            if (size >= sizeof m_buffer && !m_inHeaders)
-                return ::recv(m_fd, ptr, size, 0);
+                return fail();
+            if (size >= sizeof m_buffer && !m_inHeaders) {
+                const ssize_t n = ::recv(m_fd, ptr, size, 0);
+                return n > 0 ? n : fail();
+            }
             const ssize_t n = ::recv(m_fd, m_buffer, sizeof m_buffer, 0);
             if (n <= 0)
-                return n;
+                return fail();
             m_begin = 0;
             m_end = static_cast<std::size_t>(n);
         }
         std::size_t n = std::min(size, m_end - m_begin);
         if (m_inHeaders) {
             if (m_headerBytes == 0)
-                return -1;
+                return fail();
             n = std::min(n, m_headerBytes);
             m_headerBytes -= n;
         }
@@ -144,6 +148,12 @@ public:
     socket_t socket() const override { return m_fd; }
 
 private:
+    ssize_t fail()
+    {
+        m_closeAfter = true;
+        return -1;
+    }
+
     std::chrono::milliseconds readWait() const
     {
         if (m_deadline == Clock::time_point::max())
@@ -210,6 +220,27 @@ bool waitForRequest(const httplib::Server &server, const DeadlineStream &stream,
     return false;
 }
 
+// A close with unread bytes pending makes the kernel reset the connection,
+// and the client may lose the answer it was sent (a 413, say). So the server
+// first ends its side and reads on for a moment before it closes.
+void lingeringClose(int fd)
+{
+    ::shutdown(fd, SHUT_WR);
+    char discard[16384];
+    std::size_t total = 0;
+    const auto until = Clock::now() + 2s;
+    while (total < (256u << 20) && Clock::now() < until) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::recv(fd, discard, sizeof discard, 0);
+        if (n <= 0)
+            break;
+        total += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
 } // namespace
 
 void guardServer(httplib::Server &server, const ConnectionLimits &limits, UploadFilter isUpload)
@@ -251,6 +282,14 @@ GuardedServer::GuardedServer(const ConnectionLimits &limits, UploadFilter isUplo
     guardServer(*this, limits, std::move(isUpload));
 }
 
+void GuardedServer::widenBacklog()
+{
+    // httplib listens with a backlog of 5: a burst of connections would see
+    // their SYNs dropped and retried a second later.
+    if (svr_sock_ != INVALID_SOCKET)
+        ::listen(svr_sock_, SOMAXCONN);
+}
+
 bool GuardedServer::process_and_close_socket(socket_t sock)
 {
     DeadlineStream stream(sock, m_limits.idle);
@@ -265,7 +304,6 @@ bool GuardedServer::process_and_close_socket(socket_t sock)
         if (!ok || closed || stream.closeAfter())
             break;
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    lingeringClose(sock);
     return true;
 }

@@ -36,6 +36,8 @@ class GuardedServer final : public httplib::Server
 {
 public:
     GuardedServer(const ConnectionLimits &limits, UploadFilter isUpload);
+    // After binding: lets a burst of new connections wait to be accepted.
+    void widenBacklog();
 
 private:
     bool process_and_close_socket(socket_t sock) override;

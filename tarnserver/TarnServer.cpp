@@ -191,6 +191,8 @@ int TarnServer::bind()
     m_port = m_options.port == 0
                  ? m_http->bind_to_any_port(m_options.host)
                  : (m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
+    if (auto *guarded = dynamic_cast<GuardedServer *>(m_http.get()); guarded && m_port > 0)
+        guarded->widenBacklog();
     return m_port;
 }
 

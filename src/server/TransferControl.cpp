@@ -209,6 +209,9 @@ std::shared_ptr<ReplyGuard> guardReply(QNetworkReply *reply, std::chrono::millis
                                        qint64 maxBytes)
 {
     auto guard = std::make_shared<ReplyGuard>();
+    // Without a limit the network thread reads on into memory long before the
+    // progress reaches us; with it, a longer reply stalls just past the cap.
+    reply->setReadBufferSize(maxBytes + 64 * 1024);
     QTimer::singleShot(deadline, reply, [reply, guard] {
         guard->late = true;
         reply->abort();
