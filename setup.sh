@@ -5,12 +5,16 @@
 #                         the same, then queue and upload the videos (a sample when none
 #                         is given) on the embedded local server unless --server names one
 #   ./setup.sh test       install, build the sanitizer configuration build-asan/ and run every test
+#                         (each fuzz target over its corpus among them)
+#   ./setup.sh fuzz [SECONDS]
+#                         build the libFuzzer targets with clang in build-fuzz/ and run each for
+#                         SECONDS (default 60); findings land in build-fuzz/findings/
 set -euo pipefail
 cd "$(dirname "$0")"
 
 PACKAGES=(cmake g++ make qt6-base-dev qcoro-qt6-dev libpugixml-dev libfreeimage-dev libsqlite3-dev
           libcpp-httplib-dev libssl-dev ffmpeg mediainfo yamdi zip unzip xvfb xauth openssl curl bc
-          fonts-droid-fallback)
+          fonts-droid-fallback clang-14 libclang-rt-14-dev)
 
 install_packages() {
   local missing=()
@@ -100,6 +104,37 @@ run_main_job() {
   return "$status"
 }
 
+# Each target starts from the corpus in the repository and keeps what it
+# learns in build-fuzz/corpus/; an input that crashes is written to
+# build-fuzz/findings/ (add it to fuzz/corpus/<target>/ once it is fixed).
+run_fuzzers() {
+  local seconds=${1:-60} status=0 t
+  CC=clang-14 CXX=clang++-14 build_targets build-fuzz "fuzz_" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCLIPFERRY_FUZZ=ON -DCLIPFERRY_GUI=OFF -DCLIPFERRY_TESTS=OFF -DCLIPFERRY_BENCH=OFF
+  mkdir -p build-fuzz/findings
+  for t in fuzz/corpus/*/; do
+    t=$(basename "$t")
+    mkdir -p "build-fuzz/corpus/$t"
+    echo "== $t: $seconds s"
+    build-fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \
+      -artifact_prefix="build-fuzz/findings/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t" 2>&1 |
+      grep -E "^#[0-9]+ *(DONE|INITED)|stat::|ERROR|SUMMARY" || true
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  done
+  return "$status"
+}
+
+build_targets() { # build_targets DIR PREFIX [cmake options...]: only the targets named PREFIX*
+  local dir=$1 prefix=$2; shift 2
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" "$@" >/dev/null
+  fi
+  local targets
+  targets=$(cmake --build "$dir" --target help | sed -n "s/^\.\.\. \(${prefix}[a-z_]*\).*/\1/p" | grep -v _autogen)
+  # shellcheck disable=SC2086
+  cmake --build "$dir" -j "$(nproc)" --target $targets
+}
+
 install_packages
 case "${1:-}" in
   test)
@@ -107,6 +142,9 @@ case "${1:-}" in
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DCLIPFERRY_SANITIZE=ON -DCLIPFERRY_BENCH=OFF
     cd build-asan
     QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2
+    ;;
+  fuzz)
+    run_fuzzers "${2:-60}"
     ;;
   run)
     shift
@@ -117,7 +155,7 @@ case "${1:-}" in
     build build -DCLIPFERRY_TESTS=OFF
     ;;
   *)
-    echo "usage: ./setup.sh [run [ARGS] | test]" >&2
+    echo "usage: ./setup.sh [run [ARGS] | test | fuzz [SECONDS]]" >&2
     exit 2
     ;;
 esac

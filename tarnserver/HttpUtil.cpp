@@ -115,6 +115,35 @@ bool parseInteger(const std::string &text, std::int64_t &value)
     return !text.empty() && ec == std::errc() && p == end;
 }
 
+std::map<std::string, std::string> parseTusMetadata(const std::string &header, bool &ok)
+{
+    std::map<std::string, std::string> values;
+    ok = true;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find(',', start);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string pair = header.substr(start, end - start);
+        pair.erase(0, pair.find_first_not_of(' '));
+        const size_t space = pair.find(' ');
+        std::string value;
+        if (space != std::string::npos && !base64Decode(pair.substr(space + 1), value))
+            ok = false;
+        if (!pair.empty())
+            values[pair.substr(0, space)] = value;
+        start = end + 1;
+    }
+    return values;
+}
+
+bool parseTusChecksum(const std::string &header, std::string &sha1)
+{
+    const size_t space = header.find(' ');
+    return space != std::string::npos && header.substr(0, space) == "sha1" &&
+           base64Decode(header.substr(space + 1), sha1) && sha1.size() == 20;
+}
+
 void sendXml(httplib::Response &res, const std::string &xml, int status)
 {
     res.status = status;

@@ -29,6 +29,11 @@ std::map<std::string, std::string> parseForm(const std::string &body);
 std::string urlDecode(const std::string &text);
 bool parseInteger(const std::string &text, std::int64_t &value);
 
+// tus Upload-Metadata: "key base64,key base64,..."; ok false when a value is not base64.
+std::map<std::string, std::string> parseTusMetadata(const std::string &header, bool &ok);
+// tus Upload-Checksum: "sha1 <base64 of 20 bytes>"; the digest's bytes.
+bool parseTusChecksum(const std::string &header, std::string &sha1);
+
 void sendXml(httplib::Response &res, const std::string &xml, int status = 200);
 struct ByteRange
 {

@@ -93,29 +93,6 @@ bool hasTusVersion(const Request &req, Response &res)
     return false;
 }
 
-// Upload-Metadata: "key base64,key base64,...".
-std::map<std::string, std::string> parseMetadata(const std::string &header, bool &ok)
-{
-    std::map<std::string, std::string> values;
-    ok = true;
-    size_t start = 0;
-    while (start < header.size()) {
-        size_t end = header.find(',', start);
-        if (end == std::string::npos)
-            end = header.size();
-        std::string pair = header.substr(start, end - start);
-        pair.erase(0, pair.find_first_not_of(' '));
-        const size_t space = pair.find(' ');
-        std::string value;
-        if (space != std::string::npos && !base64Decode(pair.substr(space + 1), value))
-            ok = false;
-        if (!pair.empty())
-            values[pair.substr(0, space)] = value;
-        start = end + 1;
-    }
-    return values;
-}
-
 bool isSha256Hex(std::string &text)
 {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -429,7 +406,7 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
         return;
     }
     bool ok = false;
-    auto meta = parseMetadata(req.get_header_value("Upload-Metadata"), ok);
+    auto meta = parseTusMetadata(req.get_header_value("Upload-Metadata"), ok);
     std::int64_t folder = 0;
     std::int64_t content = 0;
     std::string sha256 = meta["sha256"];
@@ -502,13 +479,8 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
     if (!m_uploads.find(id, auth.account.id))
         return refuse(404);
     std::string sha1;
-    if (req.has_header("Upload-Checksum")) {
-        const std::string header = req.get_header_value("Upload-Checksum");
-        const size_t space = header.find(' ');
-        if (space == std::string::npos || header.substr(0, space) != "sha1" ||
-            !base64Decode(header.substr(space + 1), sha1) || sha1.size() != 20)
-            return refuse(400);
-    }
+    if (req.has_header("Upload-Checksum") && !parseTusChecksum(req.get_header_value("Upload-Checksum"), sha1))
+        return refuse(400);
     const auto result = m_uploads.patch(id, offset, sha1, [&](const UploadStore::Sink &sink) {
         return reader([&](const char *data, size_t size) { return sink(data, size); });
     });
