@@ -48,6 +48,8 @@ void HostilePeer::answer(QTcpSocket *socket)
         socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
                       QByteArray::number(document.size()) + "\r\n\r\n" + document);
         return;
+    case Mode::Silent:
+        return;
     case Mode::Redirect:
         socket->write("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + m_target.toEncoded() +
                       "\r\nContent-Length: 0\r\n\r\n");

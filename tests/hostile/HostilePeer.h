@@ -16,6 +16,7 @@ public:
     enum class Mode
     {
         Answer,          // a small valid document
+        Silent,          // nothing at all
         Redirect,        // 307 to the target
         Drip,            // a reply that announces 100 kB and then sends a byte every 100 ms
         Flood,           // a reply of 600 MB, announced

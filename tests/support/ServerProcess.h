@@ -25,7 +25,6 @@ public:
     // Adds a folder below the root that takes uploads; its id, or empty on failure.
     QString addFolder(const QString &name) const;
     QString dataDir() const { return m_dataDir; }
-    qint64 pid() const { return m_process.processId(); }
 
     static QString program();
 
