@@ -4,50 +4,27 @@
 #include <QTimer>
 #include <memory>
 
-HostilePeer::HostilePeer(Mode mode, QObject *parent) : QObject(parent), m_mode(mode)
+HostilePeer::HostilePeer(Mode mode, QUrl target) : m_mode(mode), m_target(std::move(target))
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &HostilePeer::accept);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            auto head = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, head] {
+                const bool answered = head->contains("\r\n\r\n");
+                *head += socket->readAll();
+                if (!answered && head->contains("\r\n\r\n"))
+                    answer(socket);
+            });
+        }
+    });
     m_server.listen(QHostAddress::LocalHost, 0);
-}
-
-QUrl HostilePeer::url(const QString &path) const
-{
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path));
-}
-
-void HostilePeer::accept()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        auto head = std::make_shared<QByteArray>();
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket, head] {
-            if (head->endsWith("\r\n\r\n"))
-                return void(socket->readAll()); // a body: not looked at
-            *head += socket->readAll();
-            const qsizetype end = head->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            head->truncate(end + 4);
-            QByteArray authorization;
-            for (const QByteArray &line : head->split('\n')) {
-                if (line.toLower().startsWith("authorization:"))
-                    authorization = line.mid(14).trimmed();
-            }
-            m_authorizations.append(authorization);
-            answer(socket);
-        });
-    }
 }
 
 void HostilePeer::answer(QTcpSocket *socket)
 {
     constexpr qint64 kFlood = 600LL * 1024 * 1024;
-    const QByteArray document = "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/></tarn>";
     switch (m_mode) {
-    case Mode::Answer:
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-                      QByteArray::number(document.size()) + "\r\n\r\n" + document);
-        return;
     case Mode::Silent:
         return;
     case Mode::Redirect:
@@ -62,19 +39,14 @@ void HostilePeer::answer(QTcpSocket *socket)
         return;
     }
     case Mode::Flood:
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-                      QByteArray::number(kFlood) + "\r\n\r\n");
-        return flood(socket, kFlood);
     case Mode::FloodUnannounced:
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n");
-        return flood(socket, kFlood);
+        socket->write(m_mode == Mode::Flood
+                          ? "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(kFlood) + "\r\n\r\n"
+                          : QByteArray("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n"));
+        break;
     }
-}
-
-// Keeps a few MiB on their way until `total` is sent or the client hangs up.
-void HostilePeer::flood(QTcpSocket *socket, qint64 total)
-{
-    auto left = std::make_shared<qint64>(total);
+    // Keeps a few MiB on their way until all is sent or the client hangs up.
+    auto left = std::make_shared<qint64>(kFlood);
     const auto more = [socket, left] {
         static const QByteArray block(1024 * 1024, ' ');
         while (*left > 0 && socket->bytesToWrite() < 4 * block.size()) {
