@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -203,14 +204,15 @@ private:
 // The stream of the request this thread serves, for the check after the headers.
 thread_local DeadlineStream *t_stream = nullptr;
 
-bool waitForRequest(const httplib::Server &server, const DeadlineStream &stream,
+bool waitForRequest(const std::atomic<socket_t> &listening, const DeadlineStream &stream,
                     std::chrono::seconds keepAlive)
 {
     if (stream.hasBuffered())
         return true;
     pollfd p{stream.socket(), POLLIN, 0};
-    // In slices, so that a stopping server does not wait for idle connections.
-    for (auto left = std::chrono::milliseconds(keepAlive); left > 0ms && server.is_running(); left -= 100ms) {
+    // In slices, so that a stopping server (its socket closed) does not wait for idle connections.
+    for (auto left = std::chrono::milliseconds(keepAlive); left > 0ms && listening != INVALID_SOCKET;
+         left -= 100ms) {
         const int rc = ::poll(&p, 1, 100);
         if (rc > 0)
             return true;
@@ -294,7 +296,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock)
 {
     DeadlineStream stream(sock, m_limits.idle);
     for (std::size_t count = keep_alive_max_count_; count > 0; --count) {
-        if (!waitForRequest(*this, stream, std::chrono::seconds(keep_alive_timeout_sec_)))
+        if (!waitForRequest(svr_sock_, stream, std::chrono::seconds(keep_alive_timeout_sec_)))
             break;
         stream.startRequest(m_limits.headers);
         bool closed = false;
