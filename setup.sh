@@ -113,12 +113,12 @@ run_fuzzers() {
   local seconds=${1:-60} status=0 t
   CC=clang-14 CXX=clang++-14 build_targets build-fuzz "fuzz_" -DCMAKE_BUILD_TYPE=Release \
     -DCLIPFERRY_FUZZ=ON -DCLIPFERRY_GUI=OFF -DCLIPFERRY_TESTS=OFF -DCLIPFERRY_BENCH=OFF
-  mkdir -p build-fuzz/findings
+  mkdir -p build-fuzz/findings build-fuzz/tmp
   for t in fuzz/corpus/*/; do
     t=$(basename "$t")
     mkdir -p "build-fuzz/corpus/$t"
     echo "== $t: $seconds s"
-    build-fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \
+    TMPDIR="$PWD/build-fuzz/tmp" build-fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \
       -artifact_prefix="build-fuzz/findings/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t" 2>&1 |
       grep -E "^#[0-9]+ *(DONE|INITED)|stat::|ERROR|SUMMARY" || true
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1

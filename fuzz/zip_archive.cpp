@@ -4,13 +4,16 @@
 #include "ZipArchive.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static const std::string path = "/tmp/clipferry-fuzz-" + std::to_string(::getpid()) + ".zip";
+    static const std::string path =
+        (std::filesystem::temp_directory_path() / ("clipferry-fuzz-" + std::to_string(::getpid()) + ".zip"))
+            .string();
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
