@@ -193,8 +193,6 @@ QString cannotRead(const QString &filePath)
     return QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath));
 }
 
-} // namespace
-
 // Why a reply was cut short by us rather than by the network or the caller.
 struct ReplyGuard
 {
@@ -240,6 +238,8 @@ QString guardProblem(const ReplyGuard &guard, const QString &host, std::chrono::
             .arg(deadline.count() / 1000.0);
     return {};
 }
+
+} // namespace
 
 struct TransferControl::Outcome
 {
