@@ -120,7 +120,7 @@ run_fuzzers() {
     echo "== $t: $seconds s"
     TMPDIR="$PWD/build-fuzz/tmp" build-fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -print_final_stats=1 -rss_limit_mb=2048 \
       -artifact_prefix="build-fuzz/findings/$t-" "build-fuzz/corpus/$t" "fuzz/corpus/$t" 2>&1 |
-      grep -E "^#[0-9]+ *(DONE|INITED)|stat::|ERROR|SUMMARY" || true
+      grep -E "^#[0-9]+[[:space:]]+(DONE|INITED)|stat::|ERROR|SUMMARY" || true
     [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
   done
   return "$status"
