@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -56,6 +57,12 @@ bool readXmlEntry(const ZipArchive &zip, const char *name, pugi::xml_document &d
         return false;
     }
     return true;
+}
+
+// A Lumetra project is kept as its archive only.
+std::int64_t extractedBytes(const ZipArchive &zip, const Target &target)
+{
+    return target.kind == "p" ? 0 : static_cast<std::int64_t>(zip.totalSize());
 }
 
 } // namespace
@@ -117,10 +124,13 @@ Target ContentStore::resolveTarget(const Account &account, std::int64_t folderId
     return target;
 }
 
-int ContentStore::sizeError(const Account &account, std::int64_t size, std::int64_t replace)
+int ContentStore::sizeError(const Account &account, std::int64_t size, std::int64_t replace,
+                            std::int64_t stored)
 {
     if (size > maxBytes(account))
         return ErrorCode::TooLarge;
+    if (stored >= 0)
+        size = stored;
     std::int64_t free = freeBytes(account);
     if (replace > 0) {
         if (const auto old = m_db.content(replace))
@@ -139,6 +149,20 @@ int ContentStore::checkPackage(const ZipArchive &zip, PackageInfo &info, std::st
         if (e.method != 0 || e.size != e.compressedSize || (e.flags & 1) != 0) {
             detail = e.name + " is compressed or encrypted";
             return ErrorCode::BadArchive;
+        }
+    }
+    std::set<std::string_view> files;
+    for (const ZipEntry &e : zip.entries()) {
+        if (!e.isDirectory())
+            files.insert(e.name);
+    }
+    for (const ZipEntry &e : zip.entries()) {
+        for (size_t slash = e.name.find('/'); slash != std::string::npos;
+             slash = e.name.find('/', slash + 1)) {
+            if (files.count(std::string_view(e.name).substr(0, slash))) {
+                detail = e.name + " lies below a file";
+                return ErrorCode::BadArchive;
+            }
         }
     }
     if (zip.totalSize() > static_cast<std::uint64_t>(UploadStore::kMaxLength)) {
@@ -217,23 +241,32 @@ int ContentStore::checkProject(const ZipArchive &zip, PackageInfo &info, std::st
     return 0;
 }
 
-bool ContentStore::stage(const ZipArchive &zip, const Upload &upload, const Target &target,
-                         const fs::path &staging, std::string &detail)
+int ContentStore::stage(const ZipArchive &zip, const Upload &upload, const Target &target,
+                        const fs::path &staging, std::string &detail)
 {
     std::error_code ec;
     fs::create_directories(staging / "files", ec);
     if (ec) {
         detail = "cannot create " + staging.string();
-        return false;
+        return ErrorCode::Internal;
     }
     if (target.kind != "p") {
         for (const ZipEntry &e : zip.entries()) {
             const fs::path path = staging / "files" / e.name;
             fs::create_directories(e.isDirectory() ? path : path.parent_path(), ec);
-            if (ec || (!e.isDirectory() && !zip.extract(e, path.string(), detail))) {
-                if (detail.empty())
-                    detail = "cannot create folders for " + e.name;
-                return false;
+            if (ec) {
+                detail = "cannot create folders for " + e.name;
+                return ErrorCode::Internal;
+            }
+            if (e.isDirectory())
+                continue;
+            switch (zip.extract(e, path.string(), detail)) {
+            case ZipArchive::Extracted::Done:
+                break;
+            case ZipArchive::Extracted::Damaged:
+                return ErrorCode::BadArchive;
+            case ZipArchive::Extracted::Failed:
+                return ErrorCode::Internal;
             }
         }
     }
@@ -242,9 +275,11 @@ bool ContentStore::stage(const ZipArchive &zip, const Upload &upload, const Targ
     fs::create_hard_link(m_uploads.pathOf(upload.id), archive, ec);
     if (ec)
         fs::copy_file(m_uploads.pathOf(upload.id), archive, ec);
-    if (ec)
+    if (ec) {
         detail = "cannot place the archive: " + ec.message();
-    return !ec;
+        return ErrorCode::Internal;
+    }
+    return 0;
 }
 
 // The folder moves into place first and the database row commits last, so that a crash in
@@ -350,11 +385,21 @@ ContentStore::Registered ContentStore::registerHeld(const Account &account, cons
                                            : checkPackage(*zip, info, result.detail);
     if (invalid)
         return refuse(invalid);
-    if (!stage(*zip, upload, target, staging, result.detail))
-        return fail();
+    // What extraction writes is stored beside the archive and counts as much.
+    const std::int64_t extracted = extractedBytes(*zip, target);
+    const std::int64_t stored = upload.length + extracted;
+    if (const int error = sizeError(account, std::max(upload.length, extracted), target.replace, stored))
+        return refuse(error);
+    if (const int error = stage(*zip, upload, target, staging, result.detail)) {
+        if (error != ErrorCode::BadArchive)
+            return fail();
+        std::error_code ec;
+        fs::remove_all(staging, ec);
+        return refuse(error);
+    }
 
     std::lock_guard lock(m_commit);
-    if (const int error = sizeError(account, upload.length, target.replace)) {
+    if (const int error = sizeError(account, upload.length, target.replace, stored)) {
         std::error_code ec;
         fs::remove_all(staging, ec);
         return refuse(error);
@@ -367,7 +412,7 @@ ContentStore::Registered ContentStore::registerHeld(const Account &account, cons
     content.type = info.type;
     content.title = info.title;
     content.author = info.author;
-    content.size = upload.length;
+    content.size = stored;
     content.created = content.updated = unixNow();
     content.video = info.video;
     content.thumb = info.thumb;

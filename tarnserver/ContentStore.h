@@ -58,7 +58,9 @@ public:
     ContentStore(Database &db, UploadStore &uploads, std::filesystem::path folder);
 
     Target resolveTarget(const Account &account, std::int64_t folder, std::int64_t content);
-    int sizeError(const Account &account, std::int64_t size, std::int64_t replace);
+    // `size` is one upload's (or what it extracts to), `stored` what it keeps on disk in all (default:
+    // `size`).
+    int sizeError(const Account &account, std::int64_t size, std::int64_t replace, std::int64_t stored = -1);
     std::int64_t maxBytes(const Account &account) const;
     std::int64_t freeBytes(const Account &account);
 
@@ -87,8 +89,9 @@ public:
 private:
     Registered registerHeld(const Account &account, const Upload &upload, const std::string &sha256,
                             const std::filesystem::path &staging);
-    bool stage(const ZipArchive &zip, const Upload &upload, const Target &target,
-               const std::filesystem::path &staging, std::string &detail);
+    // 0, or the code of why the archive could not be laid out.
+    int stage(const ZipArchive &zip, const Upload &upload, const Target &target,
+              const std::filesystem::path &staging, std::string &detail);
     bool commit(const Content &content, bool replace, const Upload &upload,
                 const std::filesystem::path &staging, std::string &detail);
 

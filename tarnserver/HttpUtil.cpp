@@ -4,7 +4,9 @@
 #include "Password.h"
 #include "ServerSettings.h"
 
+#include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 
@@ -22,9 +24,22 @@ Auth authenticate(Database &db, PasswordChecker &passwords, const httplib::Reque
     auto account = db.account(decoded.substr(0, colon));
     if (!account)
         return Auth{ErrorCode::UnknownAccount, {}};
-    const bool acceptHashed = ServerSettings::value(db, "enc") == "1";
-    if (!passwords.matches(account->name, account->password, decoded.substr(colon + 1), acceptHashed))
+    FailureThrottle &throttle = passwords.throttle();
+    const std::string key = account->name + '\n' + req.remote_addr;
+    const auto now = FailureThrottle::Clock::now();
+    if (!throttle.allowed(key, now)) {
+        std::fprintf(stderr, "sign-in of %s from %s refused unchecked: too many wrong passwords\n",
+                     account->name.c_str(), req.remote_addr.c_str());
         return Auth{ErrorCode::WrongPassword, {}};
+    }
+    const bool acceptHashed = ServerSettings::value(db, "enc") == "1";
+    if (!passwords.matches(account->name, account->password, decoded.substr(colon + 1), acceptHashed)) {
+        std::fprintf(stderr, "wrong password for %s from %s\n", account->name.c_str(),
+                     req.remote_addr.c_str());
+        throttle.failed(key, now);
+        return Auth{ErrorCode::WrongPassword, {}};
+    }
+    throttle.succeeded(key);
     if (account->disabled)
         return Auth{ErrorCode::AccountDisabled, {}};
     return Auth{0, *account};
@@ -100,6 +115,35 @@ bool parseInteger(const std::string &text, std::int64_t &value)
     return !text.empty() && ec == std::errc() && p == end;
 }
 
+std::map<std::string, std::string> parseTusMetadata(const std::string &header, bool &ok)
+{
+    std::map<std::string, std::string> values;
+    ok = true;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find(',', start);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string pair = header.substr(start, end - start);
+        pair.erase(0, pair.find_first_not_of(' '));
+        const size_t space = pair.find(' ');
+        std::string value;
+        if (space != std::string::npos && !base64Decode(pair.substr(space + 1), value))
+            ok = false;
+        if (!pair.empty())
+            values[pair.substr(0, space)] = value;
+        start = end + 1;
+    }
+    return values;
+}
+
+bool parseTusChecksum(const std::string &header, std::string &sha1)
+{
+    const size_t space = header.find(' ');
+    return space != std::string::npos && header.substr(0, space) == "sha1" &&
+           base64Decode(header.substr(space + 1), sha1) && sha1.size() == 20;
+}
+
 void sendXml(httplib::Response &res, const std::string &xml, int status)
 {
     res.status = status;
@@ -124,7 +168,48 @@ std::string contentTypeOf(const std::filesystem::path &path)
     return "application/octet-stream";
 }
 
-bool sendFile(httplib::Response &res, const std::filesystem::path &path, const std::string &contentType)
+std::optional<ByteRange> singleRange(const std::string &header, std::uint64_t size, bool &satisfiable)
+{
+    satisfiable = true;
+    const std::string prefix = "bytes=";
+    if (header.rfind(prefix, 0) != 0 || header.find(',') != std::string::npos)
+        return std::nullopt; // several ranges: the whole file is one answer to them all
+    const std::string spec = header.substr(prefix.size());
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos)
+        return std::nullopt;
+    std::int64_t first = -1;
+    std::int64_t last = -1;
+    const std::string head = spec.substr(0, dash);
+    const std::string tail = spec.substr(dash + 1);
+    if ((!head.empty() && !parseInteger(head, first)) || (!tail.empty() && !parseInteger(tail, last)) ||
+        (head.empty() && tail.empty()) || first < -1 || last < -1)
+        return std::nullopt;
+    ByteRange range;
+    if (head.empty()) { // the last `last` bytes
+        if (last == 0 || size == 0) {
+            satisfiable = false;
+            return std::nullopt;
+        }
+        range.length = std::min<std::uint64_t>(static_cast<std::uint64_t>(last), size);
+        range.start = size - range.length;
+        return range;
+    }
+    if (static_cast<std::uint64_t>(first) >= size) {
+        satisfiable = false;
+        return std::nullopt;
+    }
+    if (last >= 0 && last < first)
+        return std::nullopt;
+    const std::uint64_t end =
+        last < 0 ? size - 1 : std::min<std::uint64_t>(static_cast<std::uint64_t>(last), size - 1);
+    range.start = static_cast<std::uint64_t>(first);
+    range.length = end - range.start + 1;
+    return range;
+}
+
+bool sendFile(const httplib::Request &req, httplib::Response &res, const std::filesystem::path &path,
+              const std::string &contentType)
 {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec))
@@ -133,16 +218,51 @@ bool sendFile(httplib::Response &res, const std::filesystem::path &path, const s
     auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
     if (ec || !*in)
         return false;
-    res.set_content_provider(static_cast<size_t>(size), contentType,
-                             [in](size_t offset, size_t length, httplib::DataSink &sink) {
+    // httplib would apply the parsed ranges after the handler, any number of
+    // them and unchecked against the size: the one range we serve is applied here.
+    const_cast<httplib::Request &>(req).ranges.clear();
+    bool satisfiable = true;
+    const auto range = singleRange(req.get_header_value("Range"), size, satisfiable);
+    if (!satisfiable) {
+        res.status = 416;
+        res.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return true;
+    }
+    const std::uint64_t start = range ? range->start : 0;
+    const std::uint64_t length = range ? range->length : size;
+    if (range) {
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(start) + "-" +
+                                            std::to_string(start + length - 1) + "/" + std::to_string(size));
+    }
+    res.set_header("Accept-Ranges", "bytes");
+    res.set_content_provider(static_cast<size_t>(length), contentType,
+                             [in, start](size_t offset, size_t want, httplib::DataSink &sink) {
                                  char buffer[65536];
-                                 in->seekg(static_cast<std::streamoff>(offset));
-                                 const auto n = std::min(length, sizeof buffer);
+                                 in->seekg(static_cast<std::streamoff>(start + offset));
+                                 const auto n = std::min(want, sizeof buffer);
                                  if (!in->read(buffer, static_cast<std::streamsize>(n)))
                                      return false;
                                  return sink.write(buffer, n);
                              });
     return true;
+}
+
+std::string urlEncodePath(const std::string &text)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (std::isalnum(b) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+            out.push_back(c);
+        } else {
+            out.push_back('%');
+            out.push_back(digits[b >> 4]);
+            out.push_back(digits[b & 15]);
+        }
+    }
+    return out;
 }
 
 std::string htmlEscape(const std::string &text)

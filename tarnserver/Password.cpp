@@ -95,6 +95,39 @@ bool PasswordChecker::matches(const std::string &account, const PasswordRecord &
     return plain || (acceptHashed && hashed);
 }
 
+bool FailureThrottle::allowed(const std::string &key, Clock::time_point now)
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_records.find(key);
+    return it == m_records.end() || it->second.until <= now;
+}
+
+void FailureThrottle::failed(const std::string &key, Clock::time_point now)
+{
+    constexpr auto kMemory = std::chrono::hours(1);
+    constexpr size_t kMaxRecords = 65536;
+    std::lock_guard lock(m_mutex);
+    if (m_records.size() >= kMaxRecords) {
+        std::erase_if(m_records, [&](const auto &r) { return r.second.last + kMemory < now; });
+        if (m_records.size() >= kMaxRecords)
+            m_records.clear();
+    }
+    Record &r = m_records[key];
+    if (r.failures > 0 && r.last + kMemory < now)
+        r = Record{};
+    r.last = now;
+    if (++r.failures <= kFreeTries)
+        return;
+    const int doublings = std::min(r.failures - kFreeTries - 1, 20);
+    r.until = now + std::min<std::chrono::milliseconds>(kFirstPause * (1 << doublings), kLongestPause);
+}
+
+void FailureThrottle::succeeded(const std::string &key)
+{
+    std::lock_guard lock(m_mutex);
+    m_records.erase(key);
+}
+
 std::string toHex(std::string_view bytes)
 {
     static const char digits[] = "0123456789abcdef";

@@ -12,6 +12,34 @@
 // of the double-MD5 form a client sends when it hashes.
 PasswordRecord makePasswordRecord(const std::string &plain);
 
+// Wrong passwords for one account from one address: after a few, every further
+// try must wait for a pause that doubles with each failure, up to a limit, so
+// guessing gets slow while the owner is never locked out for good. A success
+// clears the count, and a quiet hour forgets it.
+class FailureThrottle final
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr int kFreeTries = 5;
+    static constexpr std::chrono::milliseconds kFirstPause{1000};
+    static constexpr std::chrono::milliseconds kLongestPause{std::chrono::minutes(5)};
+
+    // False while the key must wait.
+    bool allowed(const std::string &key, Clock::time_point now);
+    void failed(const std::string &key, Clock::time_point now);
+    void succeeded(const std::string &key);
+
+private:
+    struct Record
+    {
+        int failures = 0;
+        Clock::time_point last;
+        Clock::time_point until;
+    };
+    std::mutex m_mutex;
+    std::unordered_map<std::string, Record> m_records;
+};
+
 // PBKDF2 is slow on purpose, and a resumable upload authenticates every chunk:
 // a successful check is remembered for a few minutes, keyed by a digest of the
 // account, salt and sent password, and forgotten when the stored hashes change.
@@ -20,6 +48,7 @@ class PasswordChecker final
 public:
     bool matches(const std::string &account, const PasswordRecord &record, const std::string &sent,
                  bool acceptHashed);
+    FailureThrottle &throttle() { return m_throttle; }
 
 private:
     struct Match
@@ -30,6 +59,7 @@ private:
     };
     std::mutex m_mutex;
     std::unordered_map<std::string, Match> m_matches;
+    FailureThrottle m_throttle;
 };
 
 std::string doubleMd5(const std::string &plain);

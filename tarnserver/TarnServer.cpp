@@ -1,5 +1,6 @@
 #include "TarnServer.h"
 
+#include "GuardedServer.h"
 #include "HttpUtil.h"
 #include "Password.h"
 #include "Replies.h"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <regex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -94,39 +96,44 @@ bool hasTusVersion(const Request &req, Response &res)
     return false;
 }
 
-// Upload-Metadata: "key base64,key base64,...".
-std::map<std::string, std::string> parseMetadata(const std::string &header, bool &ok)
-{
-    std::map<std::string, std::string> values;
-    ok = true;
-    size_t start = 0;
-    while (start < header.size()) {
-        size_t end = header.find(',', start);
-        if (end == std::string::npos)
-            end = header.size();
-        std::string pair = header.substr(start, end - start);
-        pair.erase(0, pair.find_first_not_of(' '));
-        const size_t space = pair.find(' ');
-        std::string value;
-        if (space != std::string::npos && !base64Decode(pair.substr(space + 1), value))
-            ok = false;
-        if (!pair.empty())
-            values[pair.substr(0, space)] = value;
-        start = end + 1;
-    }
-    return values;
-}
-
 bool isSha256Hex(std::string &text)
 {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// The data folder is created on first use; the database lies at its top.
+// Only a tus PATCH streams a large body; every other request is small and quick.
+bool isUploadRequest(const Request &req)
+{
+    static const std::regex upload(kUploadPattern);
+    return req.method == "PATCH" && std::regex_match(req.path, upload);
+}
+
+ConnectionLimits connectionLimits()
+{
+    ConnectionLimits limits;
+    if (const char *headers = std::getenv("CLIPFERRY_SERVER_HEADER_MS"))
+        limits.headers = std::chrono::milliseconds(std::strtoll(headers, nullptr, 10));
+    return limits;
+}
+
+// The data folder is created on first use; the database lies at its top. The
+// database holds password hashes and the folder the uploads: both are the
+// owner's only, also when an older server left them open to others.
+void keepToOwner(const fs::path &data)
+{
+    fs::permissions(data, fs::perms::owner_all);
+    std::error_code ec;
+    for (const char *name : {"tarn.db", "tarn.db-wal", "tarn.db-shm"}) {
+        if (fs::exists(data / name, ec))
+            fs::permissions(data / name, fs::perms::owner_read | fs::perms::owner_write, ec);
+    }
+}
+
 std::string databasePath(const fs::path &data)
 {
     fs::create_directories(data);
+    keepToOwner(data);
     return (data / "tarn.db").string();
 }
 
@@ -141,12 +148,14 @@ TarnServer::TarnServer(ServerOptions options)
         if (!m_http->is_valid())
             throw std::runtime_error("cannot use the certificate " + m_options.cert + " and key " +
                                      m_options.key);
+        guardServer(*m_http, connectionLimits(), isUploadRequest);
     } else {
-        m_http = std::make_unique<httplib::Server>();
+        m_http = std::make_unique<GuardedServer>(connectionLimits(), isUploadRequest);
     }
     // Tests and benchmarks slow each chunk down to stop a client mid-upload.
     if (const char *delay = std::getenv("CLIPFERRY_SERVER_PATCH_DELAY_MS"))
         m_patchDelay = std::chrono::milliseconds(std::strtoll(delay, nullptr, 10));
+    keepToOwner(m_options.data); // the database files the open just made
     m_contents.recover();
     m_uploads.recover();
     m_uploads.expire();
@@ -165,6 +174,8 @@ int TarnServer::bind()
     m_port = m_options.port == 0
                  ? m_http->bind_to_any_port(m_options.host)
                  : (m_http->bind_to_port(m_options.host, m_options.port) ? m_options.port : -1);
+    if (auto *guarded = dynamic_cast<GuardedServer *>(m_http.get()); guarded && m_port > 0)
+        guarded->widenBacklog();
     return m_port;
 }
 
@@ -188,8 +199,6 @@ void TarnServer::addRoutes()
 {
     httplib::Server &http = *m_http;
     http.set_keep_alive_max_count(1000);
-    http.set_read_timeout(30);
-    http.set_write_timeout(30);
     http.set_logger([](const Request &req, const Response &res) {
         std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
     });
@@ -403,7 +412,7 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
         return;
     }
     bool ok = false;
-    auto meta = parseMetadata(req.get_header_value("Upload-Metadata"), ok);
+    auto meta = parseTusMetadata(req.get_header_value("Upload-Metadata"), ok);
     std::int64_t folder = 0;
     std::int64_t content = 0;
     std::string sha256 = meta["sha256"];
@@ -478,13 +487,8 @@ void TarnServer::patchUpload(const Request &req, Response &res, const ContentRea
     if (!m_uploads.find(id, auth.account.id))
         return refuse(404);
     std::string sha1;
-    if (req.has_header("Upload-Checksum")) {
-        const std::string header = req.get_header_value("Upload-Checksum");
-        const size_t space = header.find(' ');
-        if (space == std::string::npos || header.substr(0, space) != "sha1" ||
-            !base64Decode(header.substr(space + 1), sha1) || sha1.size() != 20)
-            return refuse(400);
-    }
+    if (req.has_header("Upload-Checksum") && !parseTusChecksum(req.get_header_value("Upload-Checksum"), sha1))
+        return refuse(400);
     const auto result = m_uploads.patch(id, offset, sha1, [&](const UploadStore::Sink &sink) {
         return reader([&](const char *data, size_t size) { return sink(data, size); });
     });
@@ -593,6 +597,6 @@ void TarnServer::updateFile(const Request &req, Response &res)
     if (path == "verinfo.php")
         return versionList(req, res, std::string());
     if (!isSafeEntryName(path) || UpdateStore::isPrivate(path) ||
-        !sendFile(res, m_options.data / "updates" / path, contentTypeOf(path)))
+        !sendFile(req, res, m_options.data / "updates" / path, contentTypeOf(path)))
         res.status = 404;
 }

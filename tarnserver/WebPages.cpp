@@ -4,6 +4,7 @@
 #include "ZipArchive.h"
 
 #include <ctime>
+#include <optional>
 #include <sstream>
 
 using httplib::Request;
@@ -72,9 +73,21 @@ bool signIn(Database &db, PasswordChecker &passwords, const Request &req, Respon
     return false;
 }
 
+// Ready for an attribute: a name may hold '?', '#', '"' or anything else an archive allows.
 std::string fileUrl(const Content &c, const std::string &file)
 {
-    return "/content/" + std::to_string(c.id) + "/file/" + file;
+    return htmlEscape("/content/" + std::to_string(c.id) + "/file/" + urlEncodePath(file));
+}
+
+std::optional<Content> ownContent(Database &db, const Account &account, const std::string &id)
+{
+    std::int64_t number = 0;
+    if (!parseInteger(id, number))
+        return std::nullopt; // also a number too large for an id
+    auto content = db.content(number);
+    if (!content || content->account != account.id)
+        return std::nullopt;
+    return content;
 }
 
 } // namespace
@@ -112,8 +125,8 @@ void add(httplib::Server &http, Database &db, PasswordChecker &passwords, Conten
         Account account;
         if (!signIn(db, passwords, req, res, account))
             return;
-        const auto c = db.content(std::stoll(req.matches[1]));
-        if (!c || c->account != account.id) {
+        const auto c = ownContent(db, account, req.matches[1]);
+        if (!c) {
             res.status = 404;
             res.set_content(
                 page("Not found", account.name, "<p>No such content. <a href=\"/\">All contents</a></p>"),
@@ -137,10 +150,10 @@ void add(httplib::Server &http, Database &db, PasswordChecker &passwords, Conten
         Account account;
         if (!signIn(db, passwords, req, res, account))
             return;
-        const auto c = db.content(std::stoll(req.matches[1]));
+        const auto c = ownContent(db, account, req.matches[1]);
         const std::string name = req.matches[2];
-        if (!c || c->account != account.id || !isSafeEntryName(name) ||
-            !sendFile(res, contents.filesOf(c->id) / name, contentTypeOf(name)))
+        if (!c || !isSafeEntryName(name) ||
+            !sendFile(req, res, contents.filesOf(c->id) / name, contentTypeOf(name)))
             res.status = 404;
     });
 }

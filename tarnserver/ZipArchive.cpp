@@ -186,6 +186,8 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
 
     ZipArchive archive;
     archive.m_path = path;
+    // Where each entry's local header begins, to find entries that share their bytes.
+    std::vector<std::pair<std::uint64_t, size_t>> starts;
     size_t pos = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         if (pos + 46 > directory.size() || le(&directory[pos], 4) != kCentralSignature) {
@@ -225,7 +227,26 @@ std::optional<ZipArchive> ZipArchive::open(const std::string &path, std::string 
             error = "data of " + entry.name + " lies outside the archive";
             return std::nullopt;
         }
+        starts.emplace_back(localOffset, archive.m_entries.size());
         archive.m_entries.push_back(std::move(entry));
+    }
+    // Entries that overlap would let a small archive extract to any size.
+    std::sort(starts.begin(), starts.end());
+    for (size_t i = 1; i < starts.size(); ++i) {
+        const ZipEntry &before = archive.m_entries[starts[i - 1].second];
+        if (starts[i].first < before.dataOffset + before.compressedSize) {
+            error =
+                "entries " + before.name + " and " + archive.m_entries[starts[i].second].name + " overlap";
+            return std::nullopt;
+        }
+    }
+    std::vector<std::string_view> names;
+    for (const ZipEntry &e : archive.m_entries)
+        names.emplace_back(e.name);
+    std::sort(names.begin(), names.end());
+    if (const auto twice = std::adjacent_find(names.begin(), names.end()); twice != names.end()) {
+        error = std::string(*twice) + " is in the archive twice";
+        return std::nullopt;
     }
     return archive;
 }
@@ -289,17 +310,18 @@ bool ZipArchive::read(const ZipEntry &entry, std::string &out, size_t maxBytes, 
     return true;
 }
 
-bool ZipArchive::extract(const ZipEntry &entry, const std::string &target, std::string &error) const
+ZipArchive::Extracted ZipArchive::extract(const ZipEntry &entry, const std::string &target,
+                                          std::string &error) const
 {
     if (entry.method != 0 || entry.size != entry.compressedSize) {
         error = entry.name + " is not stored";
-        return false;
+        return Extracted::Damaged;
     }
     File in(m_path);
     File out(target, O_WRONLY | O_CREAT | O_EXCL, 0644);
     if (!in.ok() || !out.ok()) {
         error = "cannot extract " + entry.name;
-        return false;
+        return Extracted::Failed;
     }
     constexpr size_t kBuffer = 1 << 20;
     const auto buffer = std::make_unique<char[]>(kBuffer);
@@ -309,14 +331,14 @@ bool ZipArchive::extract(const ZipEntry &entry, const std::string &target, std::
         const size_t n = static_cast<size_t>(std::min<std::uint64_t>(kBuffer, entry.size - done));
         if (!in.readAt(entry.dataOffset + done, buffer.get(), n)) {
             error = "cannot read " + entry.name;
-            return false;
+            return Extracted::Failed;
         }
         crc = crc32(crc, reinterpret_cast<const Bytef *>(buffer.get()), static_cast<uInt>(n));
         for (size_t written = 0; written < n;) {
             const ssize_t w = ::write(out.fd(), buffer.get() + written, n - written);
             if (w <= 0) {
                 error = "cannot write " + entry.name;
-                return false;
+                return Extracted::Failed;
             }
             written += static_cast<size_t>(w);
         }
@@ -324,7 +346,7 @@ bool ZipArchive::extract(const ZipEntry &entry, const std::string &target, std::
     }
     if (crc != entry.crc) {
         error = entry.name + " fails its CRC check";
-        return false;
+        return Extracted::Damaged;
     }
-    return true;
+    return Extracted::Done;
 }

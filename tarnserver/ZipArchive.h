@@ -32,8 +32,14 @@ public:
 
     // The whole entry in memory (stored or deflated), CRC checked, refused above maxBytes.
     bool read(const ZipEntry &entry, std::string &out, size_t maxBytes, std::string &error) const;
+    enum class Extracted
+    {
+        Done,
+        Damaged, // the archive's fault: not stored, or its data fails the CRC
+        Failed   // the disk's fault
+    };
     // A stored entry streamed to a new file, CRC checked.
-    bool extract(const ZipEntry &entry, const std::string &target, std::string &error) const;
+    Extracted extract(const ZipEntry &entry, const std::string &target, std::string &error) const;
 
 private:
     std::string m_path;

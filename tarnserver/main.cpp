@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -23,6 +24,8 @@ int usage()
 
 int main(int argc, char **argv)
 {
+    // Everything the server writes (database, uploads, contents) is the owner's only.
+    umask(077);
     ServerOptions options;
     bool demo = false;
     std::vector<std::string> command;

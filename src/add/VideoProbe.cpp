@@ -14,6 +14,9 @@
 
 namespace {
 
+// No video is wider or taller; larger numbers in a report would overflow what is computed from them.
+constexpr qint32 kMaxFrameSide = 65535;
+
 const QString kSection = QStringLiteral("frmAdd");
 
 QString quoted(const QString &path)
@@ -141,8 +144,13 @@ ProbeFailure VideoProbe::parseReport(const QString &text, bool batchForm, ProbeR
         return ProbeFailure::Duration;
     const double hours = parts.at(0).trimmed().toDouble();
     const double minutes = parts.size() > 1 ? parts.at(1).trimmed().toDouble() : 0;
-    const double seconds =
-        parts.size() > 2 ? static_cast<double>(RoundHalfEven(parts.at(2).trimmed().toDouble())) : 0;
+    const double secondsPart = parts.size() > 2 ? parts.at(2).trimmed().toDouble() : 0;
+    // The report is outside input: numbers no qint32 holds are no duration (NaN fails too).
+    const auto fits = [](double x) { return std::abs(x) < 1e9; };
+    if (!fits(hours) || !fits(minutes) || !fits(secondsPart) ||
+        !fits(hours * 3600 + minutes * 60 + secondsPart))
+        return ProbeFailure::Duration;
+    const double seconds = parts.size() > 2 ? static_cast<double>(RoundHalfEven(secondsPart)) : 0;
     r.durationSeconds = static_cast<qint32>(hours * 3600 + minutes * 60 + seconds);
 
     const qsizetype v = text.indexOf(QLatin1String("Video:"), q, Qt::CaseInsensitive);
@@ -168,8 +176,11 @@ ProbeFailure VideoProbe::parseReport(const QString &text, bool batchForm, ProbeR
     if (r.aspectNum < 1) {
         r.displayHeight = EvenFrameSize(r.frameHeight);
     } else {
-        const qint32 product = r.frameWidth * r.aspectDen;
-        r.displayHeight = EvenFrameSize(static_cast<float>(static_cast<double>(product) / r.aspectNum));
+        // In double: a ratio from the report may be any size; an absurd one is no ratio.
+        const double height = static_cast<double>(r.frameWidth) * r.aspectDen / r.aspectNum;
+        r.displayHeight =
+            EvenFrameSize(height > 0 && height <= kMaxFrameSide ? static_cast<float>(height)
+                                                                : static_cast<float>(r.frameHeight));
     }
     return ProbeFailure::None;
 }
@@ -251,7 +262,7 @@ bool VideoProbe::ParseFrameSize(const QString &line, qint32 &width, qint32 &heig
         bool hOk = false;
         const qint32 w = parts.at(0).toInt(&wOk);
         const qint32 h = parts.at(1).toInt(&hOk);
-        if ((wOk ? w : 0) >= 1 && (hOk ? h : 0) > 0) {
+        if ((wOk ? w : 0) >= 1 && (hOk ? h : 0) > 0 && w <= kMaxFrameSide && h <= kMaxFrameSide) {
             width = w;
             height = h;
             return true;

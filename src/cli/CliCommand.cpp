@@ -3,6 +3,8 @@
 #include "common/Settings.h"
 #include "pipeline/RunOptions.h"
 
+#include <QDir>
+#include <QFile>
 #include <QTextStream>
 
 CliCommand::CliCommand(QStringList w, QString u, Run r)
@@ -19,6 +21,32 @@ QString take(QStringList &args, const QString &name, const QString &fallback)
     const QString value = args.at(at + 1);
     args.remove(at, 2);
     return value;
+}
+
+const QString kPasswordUsage =
+    QStringLiteral("[--password-file FILE | --password P] (the password also comes from CLIPFERRY_PASSWORD; "
+                   "--password is visible to every user in the process list)");
+
+QString password(QStringList &args, QString &error)
+{
+    const QString path = take(args, QStringLiteral("--password-file"));
+    const QString given = take(args, QStringLiteral("--password"));
+    if (!path.isEmpty()) {
+        QFile file(path);
+        constexpr qint64 kMaxBytes = 4096;
+        if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxBytes) {
+            error = QStringLiteral("cannot read the password from %1").arg(QDir::toNativeSeparators(path));
+            return {};
+        }
+        QByteArray line = file.read(kMaxBytes);
+        line.truncate(line.indexOf('\n') < 0 ? line.size() : line.indexOf('\n'));
+        if (line.endsWith('\r'))
+            line.chop(1);
+        return QString::fromUtf8(line);
+    }
+    if (!given.isEmpty() || !qEnvironmentVariableIsSet("CLIPFERRY_PASSWORD"))
+        return given;
+    return qEnvironmentVariable("CLIPFERRY_PASSWORD");
 }
 
 bool flag(QStringList &args, const QString &name)

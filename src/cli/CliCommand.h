@@ -47,6 +47,13 @@ std::optional<bool> highSpeed(QStringList &args);
 // How conversions will use the machine, for the log: "high speed yes: 4
 // encoder threads at normal priority".
 QString describe(const RunOptions &options);
+// The account's password: from "--password-file FILE" (its first line), else
+// "--password P" (which every user of the machine can read in the process
+// list), else the environment's CLIPFERRY_PASSWORD. Empty with `error` set
+// when the file cannot be read.
+QString password(QStringList &args, QString &error);
+// How the commands that log in take the password, for their usage.
+extern const QString kPasswordUsage;
 // Prints the error and the command's usage; returns the exit status 2.
 int usageError(const QString &message, const QString &usage);
 } // namespace CliArgs

@@ -9,7 +9,8 @@
 
 namespace {
 
-const QString kUsage = QStringLiteral("--server S --account A --password P [--hash | --plain]");
+const QString kUsage = QStringLiteral("--server S --account A ") + CliArgs::kPasswordUsage +
+                       QStringLiteral(" [--hash | --plain]");
 
 int depthOf(const CFolderNode *node)
 {
@@ -37,7 +38,10 @@ QCoro::Task<int> run(Session *session, QStringList args)
 {
     const QString server = CliArgs::take(args, QStringLiteral("--server"));
     const QString account = CliArgs::take(args, QStringLiteral("--account"));
-    const QString password = CliArgs::take(args, QStringLiteral("--password"));
+    QString problem;
+    const QString password = CliArgs::password(args, problem);
+    if (!problem.isEmpty())
+        co_return CliArgs::usageError(problem, kUsage);
     const bool hash = CliArgs::flag(args, QStringLiteral("--hash"));
     const bool plain = CliArgs::flag(args, QStringLiteral("--plain"));
     if (!args.isEmpty())

@@ -33,11 +33,13 @@
 
 namespace {
 
-const QString kUploadUsage = QStringLiteral(
-    "--server S --account A --password P [--folder ID] [--title T] [--author A] [--convert "
-    "local|server|none] "
-    "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
-    "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE... | --recursive DIR");
+const QString kUploadUsage =
+    QStringLiteral("--server S --account A ") + CliArgs::kPasswordUsage +
+    QStringLiteral(
+        " [--folder ID] [--title T] [--author A] [--convert "
+        "local|server|none] "
+        "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
+        "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE... | --recursive DIR");
 const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel] [--high-speed yes|no]");
 
 void printLine(const QString &line)
@@ -289,7 +291,10 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     CVideoItem base;
     base.Url = CliArgs::take(args, QStringLiteral("--server"));
     base.account = CliArgs::take(args, QStringLiteral("--account"));
-    base.password = CliArgs::take(args, QStringLiteral("--password"));
+    QString problem;
+    base.password = CliArgs::password(args, problem);
+    if (!problem.isEmpty())
+        co_return CliArgs::usageError(problem, usage);
     base.folderID = CliArgs::take(args, QStringLiteral("--folder"));
     base.title = CliArgs::take(args, QStringLiteral("--title"));
     base.Author = CliArgs::take(args, QStringLiteral("--author"));

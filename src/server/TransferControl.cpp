@@ -17,6 +17,7 @@
 #include <QNetworkRequest>
 #include <QPromise>
 #include <QThreadPool>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <memory>
@@ -115,9 +116,18 @@ QByteArray authorizationFor(const QString &account, const QString &password)
     return "Basic " + (account + u':' + password).toUtf8().toBase64();
 }
 
-QNetworkRequest formRequest(const QUrl &url, const QByteArray &authorization)
+// Credentials go with every request: a redirect may only lead back to the
+// same scheme, host and port, never to another server.
+QNetworkRequest guardedRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::SameOriginRedirectPolicy);
+    return request;
+}
+
+QNetworkRequest formRequest(const QUrl &url, const QByteArray &authorization)
+{
+    QNetworkRequest request = guardedRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
     if (!authorization.isEmpty())
@@ -186,6 +196,52 @@ QString offsetProblem(const QString &host, qint64 claimed, qint64 confirmed, qin
 QString cannotRead(const QString &filePath)
 {
     return QStringLiteral("Cannot read %1").arg(QDir::toNativeSeparators(filePath));
+}
+
+// Why a reply was cut short by us rather than by the network or the caller.
+struct ReplyGuard
+{
+    bool late = false;
+    bool tooLarge = false;
+};
+
+// Ends a reply that is still running at `deadline`, or that is, or says it
+// will be, longer than `maxBytes`: a peer that trickles or floods holds
+// neither the caller nor the memory.
+std::shared_ptr<ReplyGuard> guardReply(QNetworkReply *reply, std::chrono::milliseconds deadline,
+                                       qint64 maxBytes)
+{
+    auto guard = std::make_shared<ReplyGuard>();
+    // Without a limit the network thread reads on into memory long before the
+    // progress reaches us; with it, a longer reply stalls just past the cap.
+    reply->setReadBufferSize(maxBytes + 64 * 1024);
+    QTimer::singleShot(deadline, reply, [reply, guard] {
+        guard->late = true;
+        reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply, guard, maxBytes](qint64 got, qint64 total) {
+                         if (guard->tooLarge || (got <= maxBytes && total <= maxBytes))
+                             return;
+                         guard->tooLarge = true;
+                         reply->abort();
+                     });
+    return guard;
+}
+
+// The reason to show for a reply the guard ended; empty when it did not.
+QString guardProblem(const ReplyGuard &guard, const QString &host, std::chrono::milliseconds deadline,
+                     qint64 maxBytes)
+{
+    if (guard.tooLarge)
+        return QStringLiteral("%1: the reply is larger than %2 KiB and was refused")
+            .arg(host)
+            .arg(maxBytes / 1024);
+    if (guard.late)
+        return QStringLiteral("%1: no complete answer within %2 seconds")
+            .arg(host)
+            .arg(deadline.count() / 1000.0);
+    return {};
 }
 
 } // namespace
@@ -264,7 +320,8 @@ QCoro::Task<UploadResult> TransferControl::PutFile(QString url, QString account,
 
 QCoro::Task<TransferControl::Outcome> TransferControl::send(QNetworkRequest request, QByteArray verb,
                                                             QByteArray body, StopToken stop,
-                                                            std::chrono::milliseconds idle)
+                                                            std::chrono::milliseconds idle,
+                                                            std::chrono::milliseconds deadline)
 {
     if (stop.stopRequested()) {
         Outcome outcome;
@@ -277,13 +334,17 @@ QCoro::Task<TransferControl::Outcome> TransferControl::send(QNetworkRequest requ
         reply = m_network.head(request);
     else
         reply = m_network.sendCustomRequest(request, verb, body);
-    co_return co_await finishReply(reply, stop, idle);
+    co_return co_await finishReply(reply, stop, idle, deadline);
 }
 
-QCoro::Task<TransferControl::Outcome>
-TransferControl::finishReply(QPointer<QNetworkReply> reply, StopToken stop, std::chrono::milliseconds idle)
+QCoro::Task<TransferControl::Outcome> TransferControl::finishReply(QPointer<QNetworkReply> reply,
+                                                                   StopToken stop,
+                                                                   std::chrono::milliseconds idle,
+                                                                   std::chrono::milliseconds deadline)
 {
     QPointer self{this};
+    const qint64 maxBytes = m_limits.replyBytes;
+    const auto guard = guardReply(reply, deadline, maxBytes);
     // Queued, so that the caller's Stop or our own end has returned before
     // the awaiting code runs on.
     connect(stop.state(), &StopState::stopRequested, reply, &QNetworkReply::abort, Qt::QueuedConnection);
@@ -307,8 +368,17 @@ TransferControl::finishReply(QPointer<QNetworkReply> reply, StopToken stop, std:
     if (reply->hasRawHeader("Location"))
         outcome.location = reply->url().resolved(QUrl::fromEncoded(reply->rawHeader("Location").trimmed()));
     const QString host = reply->url().host();
-    if (reply->error() == QNetworkReply::OperationCanceledError ||
-        reply->error() == QNetworkReply::TimeoutError)
+    if (const QString cut = guardProblem(*guard, host, deadline, maxBytes); !cut.isEmpty()) {
+        outcome.status = 0;
+        outcome.body.clear();
+        outcome.problem = cut;
+    } else if (reply->error() == QNetworkReply::InsecureRedirectError) {
+        outcome.problem =
+            QStringLiteral("%1: the server redirected to another address: %2")
+                .arg(host,
+                     reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl().toDisplayString());
+    } else if (reply->error() == QNetworkReply::OperationCanceledError ||
+               reply->error() == QNetworkReply::TimeoutError)
         outcome.problem = QStringLiteral("%1: no answer for %2 seconds").arg(host).arg(idle.count() / 1000.0);
     else if (outcome.status == 0)
         outcome.problem = host + QStringLiteral(": ") + reply->errorString();
@@ -329,7 +399,7 @@ QCoro::Task<TransferReply> TransferControl::runForm(QUrl url, QByteArray authori
         co_return reply;
     }
     const QNetworkRequest request = formRequest(url, authorization);
-    const Outcome outcome = co_await send(request, "POST", body, stop, m_limits.idle);
+    const Outcome outcome = co_await send(request, "POST", body, stop, m_limits.idle, m_limits.deadline);
     if (outcome.stopped) {
         reply.outcome = TransferOutcome::Stopped;
         co_return reply;
@@ -344,7 +414,7 @@ QCoro::Task<TransferReply> TransferControl::runForm(QUrl url, QByteArray authori
 
 QNetworkRequest TransferControl::tusRequest(const QUrl &url, const QByteArray &authorization) const
 {
-    QNetworkRequest request(url);
+    QNetworkRequest request = guardedRequest(url);
     request.setRawHeader("Tus-Resumable", kTusVersion);
     if (!authorization.isEmpty())
         request.setRawHeader("Authorization", authorization);
@@ -432,7 +502,7 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 QNetworkRequest request = tusRequest(createUrl, authorization);
                 request.setRawHeader("Upload-Length", QByteArray::number(total));
                 request.setRawHeader("Upload-Metadata", metadata);
-                outcome = co_await send(request, "POST", {}, stop, m_limits.idle);
+                outcome = co_await send(request, "POST", {}, stop, m_limits.idle, m_limits.deadline);
                 if (outcome.stopped)
                     co_return stopped();
                 if (outcome.status == 201) {
@@ -457,7 +527,7 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 }
             } else if (offset < 0) {
                 const QNetworkRequest request = tusRequest(uploadUrl, authorization);
-                outcome = co_await send(request, "HEAD", {}, stop, m_limits.idle);
+                outcome = co_await send(request, "HEAD", {}, stop, m_limits.idle, m_limits.deadline);
                 if (outcome.stopped)
                     co_return stopped();
                 if (resumed && (outcome.status == 404 || outcome.status == 410)) {
@@ -489,7 +559,7 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                     sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, state, problem);
                 if (!reply)
                     co_return fail(problem);
-                outcome = co_await finishReply(reply, stop, m_limits.idle);
+                outcome = co_await finishReply(reply, stop, m_limits.idle, m_limits.chunkDeadline);
                 if (outcome.stopped)
                     co_return stopped();
                 state->inFlight = 0;
@@ -525,7 +595,8 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
         // Registering the same upload again gives the content the first try made,
         // so a reply lost on the way, or one that says to try later, is asked again.
         for (int tries = 1;; ++tries) {
-            outcome = co_await send(request, "POST", body, stop, m_limits.registration);
+            outcome =
+                co_await send(request, "POST", body, stop, m_limits.registration, m_limits.registration);
             if (outcome.stopped)
                 co_return stopped();
             if (!registrationWorthRepeating(outcome.status, outcome.body) || tries > m_limits.retries)

@@ -78,8 +78,16 @@ public:
     {
         // A request with no bytes moving for this long is given up.
         std::chrono::milliseconds idle{std::chrono::seconds(60)};
-        // The registration checks the whole archive before it answers.
+        // A request not answered in full within this long is given up, however
+        // steadily the bytes trickle in.
+        std::chrono::milliseconds deadline{std::chrono::minutes(2)};
+        // The same for one chunk of an upload, sent at the user's bandwidth.
+        std::chrono::milliseconds chunkDeadline{std::chrono::minutes(30)};
+        // The registration checks the whole archive before it answers: its
+        // idle time and deadline.
         std::chrono::milliseconds registration{std::chrono::minutes(10)};
+        // Every reply is a small document; a longer one is refused unread.
+        qint64 replyBytes = 4 * 1024 * 1024;
         // Failed attempts in a row before an upload gives up, and the first
         // pause between them; each further pause doubles, up to a minute.
         int retries = 6;
@@ -128,12 +136,12 @@ private:
     QCoro::Task<UploadResult> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
                                         QString filePath, StopToken stop, UploadResume resume);
     QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, StopToken stop,
-                              std::chrono::milliseconds idle);
+                              std::chrono::milliseconds idle, std::chrono::milliseconds deadline);
     QNetworkReply *sendChunk(const QUrl &uploadUrl, const QByteArray &authorization, const QString &filePath,
                              qint64 offset, qint64 length, const QByteArray &sha1,
                              const std::shared_ptr<UploadState> &state, QString &problem);
     QCoro::Task<Outcome> finishReply(QPointer<QNetworkReply> reply, StopToken stop,
-                                     std::chrono::milliseconds idle);
+                                     std::chrono::milliseconds idle, std::chrono::milliseconds deadline);
     QCoro::Task<QByteArray> hashPart(QString path, qint64 start, qint64 length,
                                      QCryptographicHash::Algorithm algorithm, StopToken stop);
     // Waits before the next try after `failures` failed ones: each pause

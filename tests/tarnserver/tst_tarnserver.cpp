@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -57,20 +58,28 @@ void put32(QByteArray &out, quint32 v)
     put16(out, v >> 16);
 }
 
-// A hand-made zip, for archives the zip program refuses to write (unsafe names).
-QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0)
+// A hand-made zip, for archives the zip program refuses to write (unsafe names,
+// names twice, a wrong CRC for the last entry, `copies` more directory entries for its bytes).
+QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0,
+                       quint32 crcXor = 0, int copies = 0)
 {
     QByteArray out;
     QByteArray directory;
-    for (const auto &[name, data] : entries) {
-        const quint32 crc = static_cast<quint32>(
-            crc32(0, reinterpret_cast<const Bytef *>(data.constData()), static_cast<uInt>(data.size())));
-        const quint32 offset = static_cast<quint32>(out.size());
-        put32(out, 0x04034b50);
-        put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
-        put32(out, crc), put32(out, quint32(data.size())), put32(out, quint32(data.size()));
-        put16(out, quint32(name.size())), put16(out, 0);
-        out += name + data;
+    quint32 offset = 0;
+    for (qsizetype i = 0; i < entries.size() + copies; ++i) {
+        const auto &[entryName, data] = entries.at(std::min(i, entries.size() - 1));
+        const QByteArray name = i < entries.size() ? entryName : entryName + QByteArray::number(i);
+        const quint32 crc = (i == entries.size() - 1 ? crcXor : 0) ^
+                            static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
+                                                       static_cast<uInt>(data.size())));
+        if (i < entries.size()) { // a copy has a directory entry only, for the last local header
+            offset = static_cast<quint32>(out.size());
+            put32(out, 0x04034b50);
+            put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
+            put32(out, crc), put32(out, quint32(data.size())), put32(out, quint32(data.size()));
+            put16(out, quint32(name.size())), put16(out, 0);
+            out += name + data;
+        }
         put32(directory, 0x02014b50);
         put16(directory, 20), put16(directory, 20), put16(directory, 0), put16(directory, method);
         put16(directory, 0), put16(directory, 0);
@@ -80,9 +89,10 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
         directory += name;
     }
     const quint32 directoryOffset = static_cast<quint32>(out.size());
+    const quint32 count = static_cast<quint32>(entries.size() + copies);
     out += directory;
     put32(out, 0x06054b50);
-    put16(out, 0), put16(out, 0), put16(out, quint32(entries.size())), put16(out, quint32(entries.size()));
+    put16(out, 0), put16(out, 0), put16(out, count), put16(out, count);
     put32(out, quint32(directory.size())), put32(out, directoryOffset), put16(out, 0);
     return out;
 }
@@ -135,6 +145,8 @@ private Q_SLOTS:
     void refusedArchives();
     void repeatedRegistration_data();
     void repeatedRegistration();
+    void extractedBytesCountAgainstQuota();
+    void wrongPasswordsSlowDown();
     void passingFailureKeepsUpload();
     void serverKilledWhileRegistering();
     void staleStagingCleared();
@@ -472,6 +484,20 @@ void TestTarnServer::refusedArchives_data()
                                               {"../../evil.txt", "x"}})
                               << false << u"1501"_s;
     QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
+    // 300 directory entries share one stored MiB: 300 MiB once extracted.
+    QTest::newRow("overlapping entries")
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
+        << u"1501"_s;
+    QTest::newRow("data failing its CRC")
+        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}}, 0, 1) << false << u"1501"_s;
+    QTest::newRow("profile twice") << handMadeZip({{"tarn_profile.xml", good},
+                                                   {"video.mp4", video},
+                                                   {"tarn_profile.xml", good}})
+                                   << false << u"1501"_s;
+    QTest::newRow("a file where a folder should be")
+        << handMadeZip(
+               {{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides", "x"}, {"slides/1.jpg", "j"}})
+        << false << u"1501"_s;
     QTest::newRow("compressed entries")
         << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false
         << u"1501"_s;
@@ -515,6 +541,33 @@ void TestTarnServer::refusedArchives()
     QCOMPARE(contentCount(), before);
     QCOMPARE(storedEntries(), stored);
     QVERIFY(!QFile::exists(m_tmp.filePath(u"evil.txt"_s)));
+}
+
+void TestTarnServer::extractedBytesCountAgainstQuota()
+{
+    // 600 KiB fit the 1 MiB quota as an archive, but not twice over once extracted.
+    TestHttp full(u"full"_s, u"pw"_s);
+    const HttpReply r = uploadAndRegister(full, package("Twice the size", 600 * 1024), 9, -1);
+    QCOMPARE(r.xml("errInfo"), u"1301"_s);
+}
+
+void TestTarnServer::wrongPasswordsSlowDown()
+{
+    QVERIFY(!m_server->admin({u"account"_s, u"add"_s, u"guessed"_s, u"right"_s}).isNull());
+    TestHttp wrong(u"guessed"_s, u"wrong"_s);
+    TestHttp right(u"guessed"_s, u"right"_s);
+    const QUrl getfolder = url(u"/tarn/getfolder/"_s);
+    for (int i = 0; i < 6; ++i)
+        QCOMPARE(wrong.form(getfolder, "tool=v.1").xml("errInfo"), u"1102"_s);
+    // Within the pause even the right password is not checked; after it, it is.
+    QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), u"1102"_s);
+    QTest::qWait(1200);
+    QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), QString());
+    QFile log(m_server->dataDir() + u".log"_s);
+    QVERIFY(log.open(QIODevice::ReadOnly) &&
+            log.readAll().contains("wrong password for guessed from 127.0.0.1"));
+    QCOMPARE(QFileInfo(m_server->dataDir()).permissions() & 0x0077, QFile::Permissions());
+    QCOMPARE(QFileInfo(m_server->dataDir() + u"/tarn.db"_s).permissions() & 0x0077, QFile::Permissions());
 }
 
 void TestTarnServer::repeatedRegistration_data()
@@ -914,6 +967,19 @@ void TestTarnServer::webPages()
     QCOMPARE(r.status, 200);
     QVERIFY(r.body.contains("<video controls"));
     QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(m_otherContent))).status, 404);
+    QCOMPARE(m_demo.send("GET", url(u"/content/99999999999999999999"_s)).status, 404);
+
+    // A file name from an archive is data in the page, and its link still works.
+    const QByteArray name = "video\" onerror=\"alert(6)\" x=\"?#%.mp4";
+    const QByteArray video = randomBytes(3000);
+    r = uploadAndRegister(m_demo, handMadeZip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9,
+                          -1);
+    r = m_demo.send("GET", url(u"/content/"_s + r.xml("contentID")));
+    QVERIFY(!r.body.contains("onerror=\""));
+    auto src =
+        QRegularExpression(u"<video[^>]* src=\"([^\"]*)\""_s).match(QString::fromUtf8(r.body)).captured(1);
+    r = m_demo.send("GET", url(src.replace(u"&quot;"_s, u"\""_s).replace(u"&amp;"_s, u"&"_s)));
+    QCOMPARE(r.body, video);
 }
 
 void TestTarnServer::tusJsClientInterop()
