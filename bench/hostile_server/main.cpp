@@ -9,6 +9,8 @@
 // attack against the slowest one of the same client before it (target: under
 // a second).
 
+#include "ServerChild.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -29,65 +31,11 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
-
-struct Server
-{
-    pid_t pid = -1;
-    int port = 0;
-};
-
-Server startServer(const fs::path &program, const fs::path &data)
-{
-    int out[2];
-    if (pipe(out) != 0)
-        return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, (data.string() + ".log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const std::string programText = program.string();
-    const std::string dataText = data.string();
-    std::vector<char *> argv{const_cast<char *>(programText.c_str()),
-                             const_cast<char *>("--data"),
-                             const_cast<char *>(dataText.c_str()),
-                             const_cast<char *>("--port"),
-                             const_cast<char *>("0"),
-                             const_cast<char *>("--demo"),
-                             nullptr};
-    Server server;
-    if (posix_spawn(&server.pid, programText.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-        server.pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    std::string line;
-    char c;
-    while (read(out[0], &c, 1) == 1 && c != '\n')
-        line.push_back(c);
-    close(out[0]);
-    std::smatch match;
-    if (std::regex_search(line, match, std::regex(R"(:(\d+)$)")))
-        server.port = std::stoi(match[1]);
-    return server;
-}
-
-long peakMemoryKb(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0)
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
 
 int connectTo(int port)
 {
@@ -178,7 +126,7 @@ int main(int argc, char **argv)
     const fs::path program = fs::canonical("/proc/self/exe").parent_path() / "clipferry-server";
     const fs::path work = fs::temp_directory_path() / ("clipferry-bench-" + std::to_string(getpid()));
     fs::create_directories(work);
-    const Server server = startServer(program, work / "data");
+    const ServerChild server = startServer(program, work / "data");
     if (server.pid < 0 || server.port == 0) {
         std::cerr << "cannot start " << program << "\n";
         return 1;
