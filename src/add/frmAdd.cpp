@@ -196,10 +196,7 @@ void frmAdd::alignCaptions()
 void frmAdd::connectControls()
 {
     const auto command = [this](QCoro::Task<> (frmAdd::*run)()) {
-        return [this, run] {
-            Coro::start(
-                this, m_commandRunning, [this, run] { return (this->*run)(); }, [] {});
-        };
+        return Coro::command(this, m_commandRunning, run);
     };
     connect(cmdBrowse, &QPushButton::clicked, this, command(&frmAdd::browse));
     connect(cmdOK, &QPushButton::clicked, this, command(&frmAdd::confirm));

@@ -221,10 +221,7 @@ void frmAddBatch::buildLayout()
 void frmAddBatch::connectControls()
 {
     const auto command = [this](QCoro::Task<> (frmAddBatch::*run)()) {
-        return [this, run] {
-            Coro::start(
-                this, m_commandRunning, [this, run] { return (this->*run)(); }, [] {});
-        };
+        return Coro::command(this, m_commandRunning, run);
     };
     connect(cmdBrowse, &QPushButton::clicked, this, command(&frmAddBatch::browse));
     connect(cmdOK, &QPushButton::clicked, this, command(&frmAddBatch::confirm));

@@ -45,4 +45,14 @@ bool start(Context *context, bool &running, MakeTask makeTask, Callback done)
     return true;
 }
 
+// A slot that starts one of the context's commands (a member coroutine),
+// refused while another command of the same guard runs.
+template <typename Context> auto command(Context *context, bool &running, QCoro::Task<> (Context::*run)())
+{
+    return [context, &running, run] {
+        start(
+            context, running, [context, run] { return (context->*run)(); }, [] {});
+    };
+}
+
 } // namespace Coro
