@@ -1,6 +1,7 @@
 // A typical video, done by hand against the reference server: Add, choose
 // the file, log in, pick a folder, a resolution and a bandwidth, OK, Start.
 
+#include "../pipeline/QueueRig.h"
 #include "add/frmAdd.h"
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
@@ -15,10 +16,15 @@
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -50,6 +56,16 @@ QModelIndex firstUploadFolder(const QAbstractItemModel *model, const QModelIndex
     }
     return {};
 }
+
+// Takes the addresses the window would open in a browser.
+class UrlCatcher final : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls.append(url); }
+};
 
 } // namespace
 
@@ -152,8 +168,101 @@ private Q_SLOTS:
         QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
         QVERIFY(start->isEnabled());
         start->click();
-        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(0).state, EntryState::Finished, 300000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(0).state, EntryState::Finished, 60000);
         QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
+        window.close();
+    }
+
+    // Two videos run with their progress shown per entry; a third, failed,
+    // is retried afresh and finishes; a finished one opens its page.
+    void runShowsProgressThenRetryAndPage()
+    {
+        QTemporaryDir dir;
+        ServerProcess server(dir.filePath(u"server"_qs));
+        QVERIFY(server.start({u"--demo"_qs}));
+        const QString folder = server.addFolder(u"Talks"_qs);
+        Session session;
+        auto messages = session.messages().record();
+        frmUpload window({session,
+                          {u"-s"_qs},
+                          std::make_unique<QuietKeepAwake>(),
+                          std::make_unique<AppHooks>(session),
+                          4});
+        window.show();
+        QTRY_VERIFY(window.initTicks() >= 1);
+        QueueModel &queue = window.queue();
+        const QStringList names{u"first"_qs, u"second"_qs, u"third"_qs};
+        for (const QString &name : names) {
+            SampleVideo sample;
+            sample.output = dir.filePath(name + u".mp4"_qs);
+            QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
+            CVideoItem item = demoEntry(sample.output, name, server.url().toString(), folder);
+            item.duration = u"00:00:03"_qs;
+            item.secDuration = 3;
+            item.videoWidth = 320;
+            item.videoHeight = 240;
+            item.vBitRate = u"300k"_qs;
+            item.aBitRate = u"64k"_qs;
+            queue.Add(item);
+        }
+        // Entries put straight into the queue: Start is enabled as Add's OK would.
+        window.setStartEnabled(true);
+        // The third is gone while the queue runs.
+        const QString third = queue.entryAt(2).key;
+        QVERIFY(QFile::rename(third, third + u".away"_qs));
+
+        QHash<QString, QList<int>> percents;
+        QList<qint64> queueLeft;
+        connect(&queue, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex &from) {
+            percents[queue.entryAt(from.row()).key].append(queue.entryAt(from.row()).progress.percent);
+            if (const qint64 left = queue.queueSecondsLeft(); queue.AnyEntryTransfering() && left >= 0)
+                queueLeft.append(left);
+        });
+        QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
+        start->click();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Failed, 30000);
+        for (int row : {0, 1}) {
+            QCOMPARE(queue.entryAt(row).state, EntryState::Finished);
+            const QList<int> seen = percents.value(queue.entryAt(row).key);
+            QVERIFY(std::any_of(seen.cbegin(), seen.cend(), [](int p) { return p > 0 && p < 100; }));
+            QCOMPARE(seen.last(), 100);
+            QCOMPARE(queue.data(queue.index(row, QueueModel::ColProgress)).toString(),
+                     session.language().text(u"frmUpload"_qs, u"phaseDone"_qs));
+        }
+        QVERIFY(queueLeft.size() > 1);
+        QVERIFY(queueLeft.first() > queueLeft.last());
+
+        // Retry: the failed entry waits afresh, then finishes.
+        QVERIFY(QFile::rename(third + u".away"_qs, third));
+        queue.SetEntryCell(third, QueueModel::ColCvtBeginTime, u"10:00:00"_qs);
+        window.findChild<QTableView *>(u"gridQueue"_qs)->selectRow(2);
+        QPushButton *retry = buttonIn(&window, u"cmdRetry"_qs);
+        QTRY_VERIFY(retry->isEnabled() && buttonIn(&window, u"cmdRemove"_qs)->isEnabled());
+        retry->click();
+        QCOMPARE(queue.entryAt(2).state, EntryState::Waiting);
+        QCOMPARE(queue.GetEntryCell(third, QueueModel::ColError), QString());
+        QCOMPARE(queue.GetEntryCell(third, QueueModel::ColCvtBeginTime), QString());
+        QVERIFY(start->isEnabled());
+        start->click();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Finished, 30000);
+
+        // Open on server: the page the server serves for that content.
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler(u"http"_qs, &browser, "open");
+        window.updateContextMenu();
+        QAction *open = window.contextMenu()->findChild<QAction *>(u"mnuOpenServer"_qs);
+        QVERIFY(open->isEnabled());
+        open->trigger();
+        QDesktopServices::unsetUrlHandler(u"http"_qs);
+        QCOMPARE(browser.urls.size(), 1);
+        QNetworkAccessManager network;
+        QNetworkRequest request(browser.urls.first());
+        request.setRawHeader("Authorization", "Basic " + QByteArray("demo:demo").toBase64());
+        QNetworkReply *page = network.get(request);
+        QTRY_VERIFY(page->isFinished());
+        QCOMPARE(page->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(page->readAll().contains("<h2>third</h2>"));
+        page->deleteLater();
         window.close();
     }
 };
