@@ -47,6 +47,20 @@ QString extensionOf(const QString &path)
     return QFileInfo(path).suffix().toLower();
 }
 
+// Keeps a control as wide as the widest of its captions, so that a caption
+// filled in as a file loads never widens the dialog under the pointer.
+template <typename Control> void reserveWidth(Control *control, const QStringList &captions)
+{
+    const QString shown = control->text();
+    int widest = 0;
+    for (const QString &caption : captions) {
+        control->setText(caption);
+        widest = std::max(widest, control->sizeHint().width());
+    }
+    control->setText(shown);
+    control->setMinimumWidth(widest);
+}
+
 } // namespace
 
 frmAdd::frmAdd(Session &session, QWidget *parent)
@@ -61,6 +75,7 @@ frmAdd::frmAdd(Session &session, QWidget *parent)
     ApplyLanguage(m_language, this);
     txtDocUrl->setPlaceholderText(lang(u"lDocUrlHint"_s));
     alignCaptions();
+    reserveCaptionRoom();
     connectControls();
     m_editMode = m_queue.editMode;
     m_editPath = m_queue.editPath;
@@ -191,6 +206,29 @@ void frmAdd::alignCaptions()
     }
     for (QGridLayout *grid : grids)
         grid->setColumnMinimumWidth(0, width);
+}
+
+void frmAdd::reserveCaptionRoom()
+{
+    // The widest figures a probe and the server's widths can put in.
+    const QString size = u"9999x9999"_s;
+    reserveWidth(lSrcSize, {lang(u"lSrcSize"_s) + u' ' + size + u"  (99:99)"_s});
+    reserveWidth(lDstSize, {lang(u"lDstSize"_s) + u"  "_s + size + u' '});
+    reserveWidth(lBps, {lang(u"lBps"_s) + u"   99999 kbps"_s});
+    reserveWidth(lFileSize, {lang(u"lFileSize"_s) + u"   9999 MB"_s});
+    const QString atLeast = lang(u"lWidthAtLeast"_s, u"width at least %s"_s).replace(u"%s"_s, u"9999"_s);
+    for (QRadioButton *option : optResolution) {
+        const QString name = lang(option->objectName());
+        reserveWidth(option, {name + u" ("_s + size + u')', name + u" ("_s + atLeast + u')',
+                              lang(u"optFullHiRes"_s) + u" ("_s + size + u')'});
+    }
+    reserveWidth(lOverwriteMode, {lang(u"lOverwriteMode"_s), lang(u"lBasicMode"_s)});
+    // These links come and go with the server's options; their room stays.
+    for (QPushButton *link : {lNoCvtHelp, lOverwriteMode}) {
+        QSizePolicy policy = link->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        link->setSizePolicy(policy);
+    }
 }
 
 void frmAdd::connectControls()

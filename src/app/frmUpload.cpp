@@ -408,7 +408,10 @@ void frmUpload::applyProcessorLimit()
     chkHighSpeed->setText(caption);
     lTestLen->setFont(chkHighSpeed->font());
     lTestLen->setText(caption);
-    chkHighSpeed->setFixedWidth(twipsToPixels(TextWidthOf(caption, lTestLen->font()) + 270, this));
+    // The measured caption with the indicator's allowance, but never less
+    // than the style draws the box and the whole caption in.
+    chkHighSpeed->setFixedWidth(std::max(twipsToPixels(TextWidthOf(caption, lTestLen->font()) + 270, this),
+                                         chkHighSpeed->sizeHint().width()));
 }
 
 QCoro::Task<> frmUpload::refuseWhileUpdaterRuns()

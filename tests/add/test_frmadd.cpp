@@ -145,9 +145,14 @@ private Q_SLOTS:
     {
         Rig rig;
         rig.open();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
+        const QSize opened = rig.dialog->size();
         QVERIFY(!rig.button(u"cmdBrowse"_qs)->isEnabled()); // only after a login
         QVERIFY(logIn(rig));
         QVERIFY(choose(rig, m_clip720));
+        // Loading the file fills the captions without moving the dialog's edges.
+        QTest::qWait(50);
+        QCOMPARE(rig.dialog->size(), opened);
         QCOMPARE(rig.child<QLineEdit>(u"txtTitle"_qs)->text(), u"talk"_qs);
         QCOMPARE(rig.label(u"lSrcSize"_qs), text(u"lSrcSize"_qs) + u" 1280x720 "_qs);
         QCOMPARE(rig.option(u"optSrcRes"_qs)->text(), text(u"optSrcRes"_qs) + u" (1280x720)"_qs);

@@ -390,6 +390,9 @@ private Q_SLOTS:
         const QString limit = ' ' + messageText("msgBelowDualCore");
         QCOMPARE(box->text().endsWith(limit), !enabled);
         QCOMPARE(box->text().startsWith(messageText("chkHighSpeed")), true);
+        // The whole caption shows, however the window is sized.
+        window->resize(window->minimumSize());
+        QTRY_COMPARE(box->width() >= box->sizeHint().width(), true);
     }
 
     void updateCheckFollowsSwitch_data()
