@@ -74,6 +74,7 @@ frmAdd::frmAdd(Session &session, QWidget *parent)
     buildLayout();
     ApplyLanguage(m_language, this);
     txtDocUrl->setPlaceholderText(lang(u"lDocUrlHint"_s));
+    m_folders->setAccessibleCaption(lFolder->text());
     alignCaptions();
     reserveCaptionRoom();
     connectControls();
@@ -129,11 +130,17 @@ void frmAdd::buildLayout()
     auto *sourceRow = new QHBoxLayout;
     sourceRow->addWidget(txtSource, 1);
     sourceRow->addWidget(cmdBrowse);
-    source->addWidget(NamedControl<QLabel>(u"lSource"_s, this), 0, 0);
+    // Each caption names its edit for a screen reader.
+    const auto caption = [this](const QString &name, QWidget *buddy) {
+        auto *label = NamedControl<QLabel>(name, this);
+        label->setBuddy(buddy);
+        return label;
+    };
+    source->addWidget(caption(u"lSource"_s, txtSource), 0, 0);
     source->addLayout(sourceRow, 0, 1);
-    source->addWidget(NamedControl<QLabel>(u"lTitle"_s, this), 1, 0);
+    source->addWidget(caption(u"lTitle"_s, txtTitle), 1, 0);
     source->addWidget(txtTitle, 1, 1);
-    source->addWidget(NamedControl<QLabel>(u"lAuthor"_s, this), 2, 0);
+    source->addWidget(caption(u"lAuthor"_s, txtAuthor), 2, 0);
     source->addWidget(txtAuthor, 2, 1);
     source->setColumnStretch(1, 1);
 
@@ -142,6 +149,7 @@ void frmAdd::buildLayout()
     destination->addWidget(m_folders, 0, 1);
     destination->addWidget(lDocUrl, 1, 0);
     destination->addWidget(txtDocUrl, 1, 1);
+    lDocUrl->setBuddy(txtDocUrl);
     destination->addWidget(lOverwriteMode, 2, 1);
     destination->setColumnStretch(1, 1);
 

@@ -1,3 +1,7 @@
+#include "add/frmAdd.h"
+#include "add/frmAddBatch.h"
+#include "add/frmConfirm.h"
+#include "add/frmCustomBps.h"
 #include "app/MessageBoxWidget.h"
 #include "app/PlaceholderHooks.h"
 #include "app/ProgressPanelWidget.h"
@@ -13,16 +17,22 @@
 #include "queue/QueueModel.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
+#include "update/CVerList.h"
+#include "update/frmDownloader.h"
 
 #include <QAbstractItemModelTester>
+#include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -38,6 +48,8 @@
 #include <QTimer>
 #include <QUrl>
 
+using WindowMaker = std::function<std::unique_ptr<QWidget>(Session &)>;
+Q_DECLARE_METATYPE(WindowMaker)
 Q_DECLARE_METATYPE(Messages::Answer)
 Q_DECLARE_METATYPE(Messages::Buttons)
 
@@ -179,6 +191,8 @@ class TestWindow : public QObject
     std::shared_ptr<HookLog> m_hooks;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
     std::unique_ptr<QTemporaryDir> m_sources;
+    CVerList m_verList;
+    pugi::xml_document m_verDoc;
     const LanguageTable m_language{languageFile()};
     // Each window's session; they go after the test's windows.
     std::vector<std::unique_ptr<Session>> m_sessions;
@@ -252,6 +266,51 @@ class TestWindow : public QObject
     }
 
 private Q_SLOTS:
+    // Every control a person operates has the name a screen reader speaks
+    // and is reached with Tab.
+    void controlsNamedAndReachable_data()
+    {
+        QTest::addColumn<WindowMaker>("make");
+        QTest::newRow("main window") << WindowMaker(
+            [this](Session &) -> std::unique_ptr<QWidget> { return startedWindow(); });
+        QTest::newRow("add") << WindowMaker([](Session &s) { return std::make_unique<frmAdd>(s); });
+        QTest::newRow("batch") << WindowMaker([](Session &s) { return std::make_unique<frmAddBatch>(s); });
+        QTest::newRow("bandwidth") << WindowMaker(
+            [](Session &s) { return std::make_unique<frmCustomBps>(s.language(), 800, nullptr); });
+        QTest::newRow("confirm") << WindowMaker(
+            [](Session &s) { return std::make_unique<frmConfirm>(s.language()); });
+        QTest::newRow("update") << WindowMaker([this](Session &s) {
+            return std::make_unique<frmDownloader>(
+                UpdateDownload::Setup{s, m_verList, m_verDoc, {}, 100, {}});
+        });
+    }
+    void controlsNamedAndReachable()
+    {
+        QFETCH(WindowMaker, make);
+        std::unique_ptr<QWidget> window = make(newSession());
+        window->show();
+        QStringList faults;
+        for (QWidget *w : window->findChildren<QWidget *>()) {
+            const bool control = qobject_cast<QAbstractButton *>(w) || qobject_cast<QLineEdit *>(w) ||
+                                 qobject_cast<QComboBox *>(w) || qobject_cast<QAbstractSpinBox *>(w) ||
+                                 qobject_cast<QAbstractItemView *>(w) || qobject_cast<QPlainTextEdit *>(w);
+            // The parts Qt builds inside a control speak through the control.
+            bool part = false;
+            for (QWidget *p = w->parentWidget(); p && p != window.get(); p = p->parentWidget())
+                part = part || qobject_cast<QAbstractItemView *>(p) || qobject_cast<QComboBox *>(p) ||
+                       qobject_cast<QAbstractSpinBox *>(p);
+            if (!control || part)
+                continue;
+            const QString name =
+                w->objectName() + u'(' + QString::fromLatin1(w->metaObject()->className()) + u')';
+            if (QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name).trimmed().isEmpty())
+                faults << name + " has no name";
+            if (!(w->focusPolicy() & Qt::TabFocus))
+                faults << name + " is not reached with Tab";
+        }
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.join(", ")));
+    }
+
     void init()
     {
         QFile::remove(queueFile());
