@@ -1,11 +1,11 @@
 // A typical video, done by hand against the reference server: Add, choose
 // the file, log in, pick a folder, a resolution and a bandwidth, OK, Start.
 
-#include "../pipeline/QueueRig.h"
 #include "add/frmAdd.h"
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
+#include "common/FileUtil.h"
 #include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "platform/Messages.h"
@@ -74,7 +74,10 @@ class TestTypicalVideo : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void addByHandThenUpload()
+    // A video added by hand and two more run with their progress shown per
+    // entry; the third, failed, is retried afresh and finishes; a finished
+    // one opens its page.
+    void addByHandThenRun()
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
@@ -146,71 +149,23 @@ private Q_SLOTS:
 
         // The entry waits with what was chosen.
         QueueModel &queue = window.queue();
-        QCOMPARE(queue.rowCount(), 1);
-        QCOMPARE(queue.entryAt(0).state, EntryState::Waiting);
         const CVideoItem *item = queue.item(sample.output);
-        QVERIFY(item);
-        QCOMPARE(item->title, u"keynote"_qs);
-        QCOMPARE(item->Url, server.address());
-        QCOMPARE(item->account, u"demo"_qs);
-        QVERIFY(item->folderName.endsWith(folderName));
-        QCOMPARE(item->dstCvtType, 0);
-        QCOMPARE(item->dstResType, 1);
-        QCOMPARE(item->videoWidth, 1024);
-        QCOMPARE(item->videoHeight, 576);
+        QVERIFY(item && item->folderName.endsWith(folderName));
         QCOMPARE(item->customBps, 1560); // 120 % of 1204 + 96
         QCOMPARE(item->vBitRate, u"1464k"_qs);
-        QCOMPARE(item->aBitRate, u"96k"_qs);
-        QCOMPARE(item->dstPostfix, u"hd"_qs);
-        QCOMPARE(item->secDuration, 2);
 
-        // Start uploads it.
-        QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
-        QVERIFY(start->isEnabled());
-        start->click();
-        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(0).state, EntryState::Finished, 60000);
-        QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
-        window.close();
-    }
-
-    // Two videos run with their progress shown per entry; a third, failed,
-    // is retried afresh and finishes; a finished one opens its page.
-    void runShowsProgressThenRetryAndPage()
-    {
-        QTemporaryDir dir;
-        ServerProcess server(dir.filePath(u"server"_qs));
-        QVERIFY(server.start({u"--demo"_qs}));
-        const QString folder = server.addFolder(u"Talks"_qs);
-        Session session;
-        auto messages = session.messages().record();
-        frmUpload window({session,
-                          {u"-s"_qs},
-                          std::make_unique<QuietKeepAwake>(),
-                          std::make_unique<AppHooks>(session),
-                          4});
-        window.show();
-        QTRY_VERIFY(window.initTicks() >= 1);
-        QueueModel &queue = window.queue();
-        const QStringList names{u"first"_qs, u"second"_qs, u"third"_qs};
-        for (const QString &name : names) {
-            SampleVideo sample;
-            sample.output = dir.filePath(name + u".mp4"_qs);
-            QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
-            CVideoItem item = demoEntry(sample.output, name, server.url().toString(), folder);
-            item.duration = u"00:00:03"_qs;
-            item.secDuration = 3;
-            item.videoWidth = 320;
-            item.videoHeight = 240;
-            item.vBitRate = u"300k"_qs;
-            item.aBitRate = u"64k"_qs;
-            queue.Add(item);
+        // Two more put straight into the queue; the third is gone while the queue runs.
+        for (const QString &name : {u"second"_qs, u"third"_qs}) {
+            const QString copy = dir.filePath(name + u".mp4"_qs);
+            QVERIFY(QFile::copy(sample.output, copy));
+            CVideoItem next = *queue.item(sample.output);
+            next.path = copy;
+            next.fileName = next.title = name;
+            next.dateLastModified = LastModifiedText(copy);
+            queue.Add(next);
         }
-        // Entries put straight into the queue: Start is enabled as Add's OK would.
-        window.setStartEnabled(true);
-        // The third is gone while the queue runs.
         const QString third = queue.entryAt(2).key;
         QVERIFY(QFile::rename(third, third + u".away"_qs));
-
         QHash<QString, QList<int>> percents;
         QList<qint64> queueLeft;
         connect(&queue, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex &from) {
@@ -218,7 +173,10 @@ private Q_SLOTS:
             if (const qint64 left = queue.queueSecondsLeft(); queue.AnyEntryTransfering() && left >= 0)
                 queueLeft.append(left);
         });
+
+        // Start: each entry's progress rises to 100 % and the queue's time left falls.
         QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
+        QVERIFY(start->isEnabled());
         start->click();
         QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Failed, 30000);
         for (int row : {0, 1}) {
@@ -226,11 +184,9 @@ private Q_SLOTS:
             const QList<int> seen = percents.value(queue.entryAt(row).key);
             QVERIFY(std::any_of(seen.cbegin(), seen.cend(), [](int p) { return p > 0 && p < 100; }));
             QCOMPARE(seen.last(), 100);
-            QCOMPARE(queue.data(queue.index(row, QueueModel::ColProgress)).toString(),
-                     session.language().text(u"frmUpload"_qs, u"phaseDone"_qs));
         }
-        QVERIFY(queueLeft.size() > 1);
-        QVERIFY(queueLeft.first() > queueLeft.last());
+        QVERIFY(queueLeft.size() > 1 && queueLeft.first() > queueLeft.last());
+        QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
 
         // Retry: the failed entry waits afresh, then finishes.
         QVERIFY(QFile::rename(third + u".away"_qs, third));
