@@ -47,6 +47,20 @@ QString extensionOf(const QString &path)
     return QFileInfo(path).suffix().toLower();
 }
 
+// Keeps a control as wide as the widest of its captions, so that a caption
+// filled in as a file loads never widens the dialog under the pointer.
+template <typename Control> void reserveWidth(Control *control, const QStringList &captions)
+{
+    const QString shown = control->text();
+    int widest = 0;
+    for (const QString &caption : captions) {
+        control->setText(caption);
+        widest = std::max(widest, control->sizeHint().width());
+    }
+    control->setText(shown);
+    control->setMinimumWidth(widest);
+}
+
 } // namespace
 
 frmAdd::frmAdd(Session &session, QWidget *parent)
@@ -60,7 +74,9 @@ frmAdd::frmAdd(Session &session, QWidget *parent)
     buildLayout();
     ApplyLanguage(m_language, this);
     txtDocUrl->setPlaceholderText(lang(u"lDocUrlHint"_s));
+    m_folders->setAccessibleCaption(lFolder->text());
     alignCaptions();
+    reserveCaptionRoom();
     connectControls();
     m_editMode = m_queue.editMode;
     m_editPath = m_queue.editPath;
@@ -114,11 +130,17 @@ void frmAdd::buildLayout()
     auto *sourceRow = new QHBoxLayout;
     sourceRow->addWidget(txtSource, 1);
     sourceRow->addWidget(cmdBrowse);
-    source->addWidget(NamedControl<QLabel>(u"lSource"_s, this), 0, 0);
+    // Each caption names its edit for a screen reader.
+    const auto caption = [this](const QString &name, QWidget *buddy) {
+        auto *label = NamedControl<QLabel>(name, this);
+        label->setBuddy(buddy);
+        return label;
+    };
+    source->addWidget(caption(u"lSource"_s, txtSource), 0, 0);
     source->addLayout(sourceRow, 0, 1);
-    source->addWidget(NamedControl<QLabel>(u"lTitle"_s, this), 1, 0);
+    source->addWidget(caption(u"lTitle"_s, txtTitle), 1, 0);
     source->addWidget(txtTitle, 1, 1);
-    source->addWidget(NamedControl<QLabel>(u"lAuthor"_s, this), 2, 0);
+    source->addWidget(caption(u"lAuthor"_s, txtAuthor), 2, 0);
     source->addWidget(txtAuthor, 2, 1);
     source->setColumnStretch(1, 1);
 
@@ -127,6 +149,7 @@ void frmAdd::buildLayout()
     destination->addWidget(m_folders, 0, 1);
     destination->addWidget(lDocUrl, 1, 0);
     destination->addWidget(txtDocUrl, 1, 1);
+    lDocUrl->setBuddy(txtDocUrl);
     destination->addWidget(lOverwriteMode, 2, 1);
     destination->setColumnStretch(1, 1);
 
@@ -191,6 +214,29 @@ void frmAdd::alignCaptions()
     }
     for (QGridLayout *grid : grids)
         grid->setColumnMinimumWidth(0, width);
+}
+
+void frmAdd::reserveCaptionRoom()
+{
+    // The widest figures a probe and the server's widths can put in.
+    const QString size = u"9999x9999"_s;
+    reserveWidth(lSrcSize, {lang(u"lSrcSize"_s) + u' ' + size + u"  (99:99)"_s});
+    reserveWidth(lDstSize, {lang(u"lDstSize"_s) + u"  "_s + size + u' '});
+    reserveWidth(lBps, {lang(u"lBps"_s) + u"   99999 kbps"_s});
+    reserveWidth(lFileSize, {lang(u"lFileSize"_s) + u"   9999 MB"_s});
+    const QString atLeast = lang(u"lWidthAtLeast"_s, u"width at least %s"_s).replace(u"%s"_s, u"9999"_s);
+    for (QRadioButton *option : optResolution) {
+        const QString name = lang(option->objectName());
+        reserveWidth(option, {name + u" ("_s + size + u')', name + u" ("_s + atLeast + u')',
+                              lang(u"optFullHiRes"_s) + u" ("_s + size + u')'});
+    }
+    reserveWidth(lOverwriteMode, {lang(u"lOverwriteMode"_s), lang(u"lBasicMode"_s)});
+    // These links come and go with the server's options; their room stays.
+    for (QPushButton *link : {lNoCvtHelp, lOverwriteMode}) {
+        QSizePolicy policy = link->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        link->setSizePolicy(policy);
+    }
 }
 
 void frmAdd::connectControls()

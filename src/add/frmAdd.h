@@ -65,6 +65,7 @@ private:
     void buildLayout();
     void connectControls();
     void alignCaptions();
+    void reserveCaptionRoom();
     void loadSettings();
     void openForEdit();
 

@@ -126,6 +126,8 @@ frmAddBatch::frmAddBatch(Session &session, QWidget *parent)
     buildLayout();
     ApplyLanguage(m_language, this);
     txtLocation->setPlaceholderText(u"Please select the path"_s);
+    m_folders->setAccessibleCaption(lFolder->text());
+    gridResult->setAccessibleName(m_language.text(kSection, u"acc_gridResult"_s));
     connectControls();
     loadSettings();
 }
@@ -180,7 +182,9 @@ void frmAddBatch::buildLayout()
     auto *places = new QGridLayout;
     places->addWidget(lFolder, 0, 0);
     places->addWidget(m_folders, 0, 1, 1, 3);
-    places->addWidget(NamedControl<QLabel>(u"lLocation"_s, this), 1, 0);
+    auto *lLocation = NamedControl<QLabel>(u"lLocation"_s, this);
+    lLocation->setBuddy(txtLocation);
+    places->addWidget(lLocation, 1, 0);
     places->addWidget(txtLocation, 1, 1);
     places->addWidget(cmdBrowse, 1, 2);
     places->addWidget(cmdStop, 1, 3);

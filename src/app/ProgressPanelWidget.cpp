@@ -56,7 +56,8 @@ ProgressPanelWidget::ProgressPanelWidget(QWidget *parent)
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_output->setReadOnly(true);
-    m_output->setFocusPolicy(Qt::ClickFocus);
+    // Reached with Tab too, to read and copy from by keyboard.
+    m_output->setFocusPolicy(Qt::StrongFocus);
     m_output->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_output->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_output->setFixedHeight(m_output->fontMetrics().lineSpacing() * kOutputLines +

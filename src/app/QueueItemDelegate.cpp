@@ -40,7 +40,11 @@ void QueueItemDelegate::paint(QPainter *painter, const QStyleOptionViewItem &opt
     bar.minimum = 0;
     bar.maximum = 100;
     bar.progress = index.data(QueueModel::ProgressRole).toInt();
-    bar.text = index.data(Qt::DisplayRole).toString();
+    // One line, cut short: a style wraps a label wider than the bar, which
+    // pushes its first line out of the row. The tooltip has the whole text.
+    const int textRoom = bar.rect.width() - 2 * style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget);
+    bar.text =
+        option.fontMetrics.elidedText(index.data(Qt::DisplayRole).toString(), Qt::ElideRight, textRoom);
     bar.textVisible = true;
     bar.textAlignment = Qt::AlignCenter;
     bar.state |= QStyle::State_Horizontal;

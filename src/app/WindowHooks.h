@@ -6,8 +6,8 @@
 class frmUpload;
 
 // What the main window hands over to the parts built beside it: the add and
-// batch dialogs, the queue runner and the update check. PlaceholderHooks
-// stands in for those that do not exist yet.
+// batch dialogs, the queue runner and the update check (AppHooks; tests
+// record what is handed over instead).
 class WindowHooks
 {
 public:

@@ -2,7 +2,6 @@
 
 #include "add/SourceLoader.h"
 #include "add/frmAdd.h"
-#include "app/PlaceholderHooks.h"
 #include "app/ProgressPanelWidget.h"
 #include "app/QueueItemDelegate.h"
 #include "common/FileUtil.h"
@@ -89,9 +88,10 @@ QString flagText(bool checked)
 frmUpload::frmUpload(Setup setup, QWidget *parent)
     : QMainWindow(parent), m_session(setup.session), m_queue(&setup.session.queue()),
       m_options(setup.session.options()), m_keepAwake(std::move(setup.keepAwake)),
-      m_hooks(setup.hooks ? std::move(setup.hooks) : std::make_unique<PlaceholderHooks>()),
-      m_arguments(std::move(setup.arguments)), m_processorCount(setup.processorCount)
+      m_hooks(std::move(setup.hooks)), m_arguments(std::move(setup.arguments)),
+      m_processorCount(setup.processorCount)
 {
+    Q_ASSERT(m_hooks);
     setObjectName(QStringLiteral("frmUpload"));
     buildControls();
     setAcceptDrops(true);
@@ -408,7 +408,10 @@ void frmUpload::applyProcessorLimit()
     chkHighSpeed->setText(caption);
     lTestLen->setFont(chkHighSpeed->font());
     lTestLen->setText(caption);
-    chkHighSpeed->setFixedWidth(twipsToPixels(TextWidthOf(caption, lTestLen->font()) + 270, this));
+    // The measured caption with the indicator's allowance, but never less
+    // than the style draws the box and the whole caption in.
+    chkHighSpeed->setFixedWidth(std::max(twipsToPixels(TextWidthOf(caption, lTestLen->font()) + 270, this),
+                                         chkHighSpeed->sizeHint().width()));
 }
 
 QCoro::Task<> frmUpload::refuseWhileUpdaterRuns()

@@ -40,8 +40,7 @@ public:
         QStringList arguments;
         // Keeps the computer and display awake while the window is open.
         std::unique_ptr<KeepAwake> keepAwake;
-        // The dialogs, the queue runner and the update check; null for the
-        // placeholders.
+        // The dialogs, the queue runner and the update check; required.
         std::unique_ptr<WindowHooks> hooks;
         // The processor count; 0 asks the system at the first start-up tick.
         int processorCount = 0;

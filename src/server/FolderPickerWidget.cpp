@@ -44,6 +44,12 @@ FolderPickerWidget::FolderPickerWidget(CFolderTree &tree, Messages::Channel &mes
     connect(m_view, &QTreeView::activated, this, &FolderPickerWidget::pick);
 }
 
+void FolderPickerWidget::setAccessibleCaption(const QString &caption)
+{
+    m_drop->setAccessibleName(caption);
+    m_view->setAccessibleName(caption);
+}
+
 void FolderPickerWidget::attach(LoginSession *session)
 {
     connect(session, &LoginSession::folderTreeAboutToChange, m_model, &FolderTreeModel::beginRebuild);

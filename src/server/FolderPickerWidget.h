@@ -30,6 +30,9 @@ public:
     QString folderId() const;
     QString folderPath() const;
 
+    // What a screen reader calls the drop-down button and the tree.
+    void setAccessibleCaption(const QString &caption);
+
     void showPanel();
     bool isPanelVisible() const;
     QTreeView *view() const { return m_view; }

@@ -13,11 +13,13 @@
 
 namespace {
 
+// The caption of an edit: a screen reader names the edit by it.
 QLabel *captionLabel(const LanguageTable &language, const QString &section, const QString &name,
-                     QWidget *parent)
+                     QWidget *buddy)
 {
-    auto *label = NamedControl<QLabel>(name, parent);
+    auto *label = NamedControl<QLabel>(name, buddy->parentWidget());
     label->setText(language.text(section, name));
+    label->setBuddy(buddy);
     return label;
 }
 
@@ -45,11 +47,11 @@ LoginPanelWidget::LoginPanelWidget(ServerAccess &access, const LanguageTable &la
 
     auto *grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->addWidget(captionLabel(language, section, QStringLiteral("lServer"), this), 0, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lServer"), m_server), 0, 0);
     grid->addWidget(m_server, 0, 1, 1, 2);
-    grid->addWidget(captionLabel(language, section, QStringLiteral("lAccount"), this), 1, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lAccount"), m_account), 1, 0);
     grid->addWidget(m_account, 1, 1, 1, 2);
-    grid->addWidget(captionLabel(language, section, QStringLiteral("lPassword"), this), 2, 0);
+    grid->addWidget(captionLabel(language, section, QStringLiteral("lPassword"), m_password), 2, 0);
     grid->addWidget(m_password, 2, 1);
     grid->addWidget(m_logIn, 2, 2);
     auto *statusRow = new QHBoxLayout;

@@ -26,6 +26,7 @@ frmDownloader::frmDownloader(const UpdateDownload::Setup &setup, QWidget *parent
     cmdUpdate = NamedControl<QPushButton>(QStringLiteral("cmdUpdate"), this);
     cmdQuit = NamedControl<QPushButton>(QStringLiteral("cmdQuit"), this);
     auto *lLog = NamedControl<QLabel>(QStringLiteral("lLog"), this);
+    lLog->setBuddy(txtLog);
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();

@@ -5,6 +5,7 @@
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
+#include "common/FileUtil.h"
 #include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "platform/Messages.h"
@@ -15,10 +16,15 @@
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -51,6 +57,16 @@ QModelIndex firstUploadFolder(const QAbstractItemModel *model, const QModelIndex
     return {};
 }
 
+// Takes the addresses the window would open in a browser.
+class UrlCatcher final : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public Q_SLOTS:
+    void open(const QUrl &url) { urls.append(url); }
+};
+
 } // namespace
 
 class TestTypicalVideo : public QObject
@@ -58,7 +74,10 @@ class TestTypicalVideo : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void addByHandThenUpload()
+    // A video added by hand and two more run with their progress shown per
+    // entry; the third, failed, is retried afresh and finishes; a finished
+    // one opens its page.
+    void addByHandThenRun()
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
@@ -130,30 +149,76 @@ private Q_SLOTS:
 
         // The entry waits with what was chosen.
         QueueModel &queue = window.queue();
-        QCOMPARE(queue.rowCount(), 1);
-        QCOMPARE(queue.entryAt(0).state, EntryState::Waiting);
         const CVideoItem *item = queue.item(sample.output);
-        QVERIFY(item);
-        QCOMPARE(item->title, u"keynote"_qs);
-        QCOMPARE(item->Url, server.address());
-        QCOMPARE(item->account, u"demo"_qs);
-        QVERIFY(item->folderName.endsWith(folderName));
-        QCOMPARE(item->dstCvtType, 0);
-        QCOMPARE(item->dstResType, 1);
-        QCOMPARE(item->videoWidth, 1024);
-        QCOMPARE(item->videoHeight, 576);
+        QVERIFY(item && item->folderName.endsWith(folderName));
         QCOMPARE(item->customBps, 1560); // 120 % of 1204 + 96
         QCOMPARE(item->vBitRate, u"1464k"_qs);
-        QCOMPARE(item->aBitRate, u"96k"_qs);
-        QCOMPARE(item->dstPostfix, u"hd"_qs);
-        QCOMPARE(item->secDuration, 2);
 
-        // Start uploads it.
+        // Two more put straight into the queue; the third is gone while the queue runs.
+        for (const QString &name : {u"second"_qs, u"third"_qs}) {
+            const QString copy = dir.filePath(name + u".mp4"_qs);
+            QVERIFY(QFile::copy(sample.output, copy));
+            CVideoItem next = *queue.item(sample.output);
+            next.path = copy;
+            next.fileName = next.title = name;
+            next.dateLastModified = LastModifiedText(copy);
+            queue.Add(next);
+        }
+        const QString third = queue.entryAt(2).key;
+        QVERIFY(QFile::rename(third, third + u".away"_qs));
+        QHash<QString, QList<int>> percents;
+        QList<qint64> queueLeft;
+        connect(&queue, &QAbstractItemModel::dataChanged, this, [&](const QModelIndex &from) {
+            percents[queue.entryAt(from.row()).key].append(queue.entryAt(from.row()).progress.percent);
+            if (const qint64 left = queue.queueSecondsLeft(); queue.AnyEntryTransfering() && left >= 0)
+                queueLeft.append(left);
+        });
+
+        // Start: each entry's progress rises to 100 % and the queue's time left falls.
         QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
         QVERIFY(start->isEnabled());
         start->click();
-        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(0).state, EntryState::Finished, 300000);
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Failed, 30000);
+        for (int row : {0, 1}) {
+            QCOMPARE(queue.entryAt(row).state, EntryState::Finished);
+            const QList<int> seen = percents.value(queue.entryAt(row).key);
+            QVERIFY(std::any_of(seen.cbegin(), seen.cend(), [](int p) { return p > 0 && p < 100; }));
+            QCOMPARE(seen.last(), 100);
+        }
+        QVERIFY(queueLeft.size() > 1 && queueLeft.first() > queueLeft.last());
         QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
+
+        // Retry: the failed entry waits afresh, then finishes.
+        QVERIFY(QFile::rename(third + u".away"_qs, third));
+        queue.SetEntryCell(third, QueueModel::ColCvtBeginTime, u"10:00:00"_qs);
+        window.findChild<QTableView *>(u"gridQueue"_qs)->selectRow(2);
+        QPushButton *retry = buttonIn(&window, u"cmdRetry"_qs);
+        QTRY_VERIFY(retry->isEnabled() && buttonIn(&window, u"cmdRemove"_qs)->isEnabled());
+        retry->click();
+        QCOMPARE(queue.entryAt(2).state, EntryState::Waiting);
+        QCOMPARE(queue.GetEntryCell(third, QueueModel::ColError), QString());
+        QCOMPARE(queue.GetEntryCell(third, QueueModel::ColCvtBeginTime), QString());
+        QVERIFY(start->isEnabled());
+        start->click();
+        QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Finished, 30000);
+
+        // Open on server: the page the server serves for that content.
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler(u"http"_qs, &browser, "open");
+        window.updateContextMenu();
+        QAction *open = window.contextMenu()->findChild<QAction *>(u"mnuOpenServer"_qs);
+        QVERIFY(open->isEnabled());
+        open->trigger();
+        QDesktopServices::unsetUrlHandler(u"http"_qs);
+        QCOMPARE(browser.urls.size(), 1);
+        QNetworkAccessManager network;
+        QNetworkRequest request(browser.urls.first());
+        request.setRawHeader("Authorization", "Basic " + QByteArray("demo:demo").toBase64());
+        QNetworkReply *page = network.get(request);
+        QTRY_VERIFY(page->isFinished());
+        QCOMPARE(page->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QVERIFY(page->readAll().contains("<h2>third</h2>"));
+        page->deleteLater();
         window.close();
     }
 };
