@@ -125,7 +125,7 @@ frmAddBatch::frmAddBatch(Session &session, QWidget *parent)
     buildControls();
     buildLayout();
     ApplyLanguage(m_language, this);
-    txtLocation->setPlaceholderText(u"Please select the path"_s);
+    txtLocation->setPlaceholderText(m_language.text(kSection, u"hintLocation"_s));
     m_folders->setAccessibleCaption(lFolder->text());
     gridResult->setAccessibleName(m_language.text(kSection, u"acc_gridResult"_s));
     connectControls();

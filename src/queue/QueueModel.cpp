@@ -160,6 +160,8 @@ QVariant QueueModel::data(const QModelIndex &index, int role) const
     case Qt::ToolTipRole:
         if (index.column() == ColProgress)
             return progressText(entry);
+        if (index.column() == ColState || index.column() == ColClassify)
+            return shownWord(cell(index.row(), index.column()), index.column());
         return cell(index.row(), index.column());
     case RawValueRole:
         if (index.column() == ColState)
@@ -506,6 +508,14 @@ void QueueModel::SetEntryCell(const QString &path, int column, const QString &te
         *target = text;
         Q_EMIT dataChanged(index(row, column), index(row, column));
     }
+}
+
+// The state and kind words are stored in English; the grid shows them in
+// the window's language.
+QString QueueModel::shownWord(const QString &word, int column) const
+{
+    const QString prefix = column == ColState ? QStringLiteral("state_") : QStringLiteral("kind_");
+    return m_language.text(QStringLiteral("frmUpload"), prefix + word, word);
 }
 
 QString QueueModel::cell(int row, int column) const

@@ -157,6 +157,8 @@ public:
     void SetEntryCell(const QString &path, int column, const QString &text);
     // The grid's text of a cell; empty outside the grid.
     QString cell(int row, int column) const;
+    // A state or kind word as the grid shows it, in the window's language.
+    QString shownWord(const QString &word, int column) const;
 
     // Opens the entry for editing: its record keeps the state it had, and
     // the row shows it as being edited.
