@@ -1,6 +1,8 @@
 // Saves and loads a queue of 10,000 entries and compares the time with what
-// pugixml alone needs to parse and serialise the same file, in the same run.
-// Target: ClipFerry's save + load at most 3x the bare parse + serialise.
+// pugixml alone needs to parse and serialise the same file and write it
+// through the same atomic save (QSaveFile, synced to disk before it replaces
+// the file), in the same run: the sync costs both sides alike, so the ratio
+// measures our own code. Target: ClipFerry's save + load at most 2x the peer.
 
 #include "common/Lang.h"
 #include "common/XmlUtil.h"
@@ -88,14 +90,13 @@ int main(int argc, char *argv[])
         pugi::xml_document doc;
         doc.load_buffer(bytes.constData(), static_cast<size_t>(bytes.size()));
         const QByteArray out = Xml::serialize(doc, pugi::format_raw);
-        QFile target(path + QStringLiteral(".peer"));
-        target.open(QIODevice::WriteOnly);
-        target.write(out);
+        if (!Xml::writeFileAtomic(path + QStringLiteral(".peer"), out, true))
+            qFatal("the peer could not write its file");
     });
 
     QTextStream(stdout) << "queue file: " << kEntries << " entries, " << bytes.size() / 1024 << " KiB\n"
                         << "save " << save << " ms + load " << load << " ms = " << ours
-                        << " ms; pugixml parse + serialise + write: " << peer << " ms\n"
-                        << "ratio: " << QString::number(ours / peer, 'f', 2) << "x (target: at most 3x)\n";
+                        << " ms; pugixml parse + serialise + atomic synced write: " << peer << " ms\n"
+                        << "ratio: " << QString::number(ours / peer, 'f', 2) << "x (target: at most 2x)\n";
     return 0;
 }

@@ -162,6 +162,8 @@ void frmUpload::buildControls()
     cmdExit = button("cmdExit");
     chkHighSpeed = new QCheckBox(this);
     chkHighSpeed->setObjectName(QStringLiteral("chkHighSpeed"));
+    chkConvertWhileUploading = new QCheckBox(this);
+    chkConvertWhileUploading->setObjectName(QStringLiteral("chkConvertWhileUploading"));
     chkRemQueue = new QCheckBox(this);
     chkRemQueue->setObjectName(QStringLiteral("chkRemQueue"));
     tmrInit = new QTimer(this);
@@ -177,9 +179,19 @@ void frmUpload::buildControls()
     m_progress->setLanguage(&m_session.language());
 
     // Tips and the names a screen reader speaks come from the language file.
-    const QList<QWidget *> tipped{cmdAdd,   cmdAddQvp,   cmdEdit,        cmdRemove,
-                                  cmdRetry, cmdClearAll, cmdStartUpload, cmdStopUpload,
-                                  cmdExit,  cmdOutput,   chkHighSpeed,   chkRemQueue};
+    const QList<QWidget *> tipped{cmdAdd,
+                                  cmdAddQvp,
+                                  cmdEdit,
+                                  cmdRemove,
+                                  cmdRetry,
+                                  cmdClearAll,
+                                  cmdStartUpload,
+                                  cmdStopUpload,
+                                  cmdExit,
+                                  cmdOutput,
+                                  chkHighSpeed,
+                                  chkRemQueue,
+                                  chkConvertWhileUploading};
     for (QWidget *w : tipped)
         w->setToolTip(text(QStringLiteral("tip_") + w->objectName()));
     gridQueue->setAccessibleName(text(QStringLiteral("acc_gridQueue")));
@@ -201,6 +213,7 @@ void frmUpload::buildLayout()
     auto *runButtons = new QHBoxLayout;
     runButtons->addWidget(cmdOutput);
     runButtons->addStretch();
+    runButtons->addWidget(chkConvertWhileUploading);
     runButtons->addWidget(chkHighSpeed);
     // The high-speed option keeps its right edge this far left of Start.
     runButtons->addSpacing(twipsToPixels(225, this));
@@ -230,7 +243,8 @@ void frmUpload::buildLayout()
     setTabOrder(cmdRemove, cmdRetry);
     setTabOrder(cmdRetry, cmdClearAll);
     setTabOrder(cmdClearAll, chkRemQueue);
-    setTabOrder(chkRemQueue, chkHighSpeed);
+    setTabOrder(chkRemQueue, chkConvertWhileUploading);
+    setTabOrder(chkConvertWhileUploading, chkHighSpeed);
     setTabOrder(chkHighSpeed, cmdStartUpload);
     setTabOrder(cmdStartUpload, cmdStopUpload);
     setTabOrder(cmdStopUpload, cmdExit);
@@ -289,6 +303,8 @@ void frmUpload::connectCommands()
             this, m_stopRunning, [this] { return stopUpload(); }, [] {});
     });
     connect(chkHighSpeed, &QCheckBox::toggled, this, [this](bool checked) { m_options.highSpeed = checked; });
+    connect(chkConvertWhileUploading, &QCheckBox::toggled, this,
+            [this](bool checked) { m_options.convertWhileUploading = checked; });
     connect(m_queue, &QueueModel::noWaitingEntry, this, [this] { setStopEnabled(false); });
     connect(tmrInit, &QTimer::timeout, this, &frmUpload::initTick);
 
@@ -378,6 +394,9 @@ void frmUpload::readOptions()
     else
         applyProcessorLimit();
     m_options.highSpeed = chkHighSpeed->isChecked();
+    chkConvertWhileUploading->setChecked(
+        numericValue(ReadPlainSetting(QStringLiteral("chkConvertWhileUploading"), QStringLiteral("1"))) == 1);
+    m_options.convertWhileUploading = chkConvertWhileUploading->isChecked();
 
     const bool keepQueue =
         numericValue(ReadPlainSetting(QStringLiteral("chkRemQueue"), QStringLiteral("1"))) == 1;
@@ -904,6 +923,8 @@ void frmUpload::runCloseSteps()
     storeLayout();
     if (m_optionsRead) {
         WritePlainSetting(QStringLiteral("chkHighSpeed"), flagText(chkHighSpeed->isChecked()));
+        WritePlainSetting(QStringLiteral("chkConvertWhileUploading"),
+                          flagText(chkConvertWhileUploading->isChecked()));
         WritePlainSetting(QStringLiteral("chkRemQueue"), flagText(chkRemQueue->isChecked()));
     }
     if (m_keepAwake)

@@ -208,6 +208,7 @@ private:
     QPushButton *cmdStopUpload;
     QPushButton *cmdExit;
     QCheckBox *chkHighSpeed;
+    QCheckBox *chkConvertWhileUploading;
     QCheckBox *chkRemQueue;
     QTimer *tmrInit;
     QLabel *lTestLen;

@@ -35,12 +35,12 @@ namespace {
 
 const QString kUploadUsage =
     QStringLiteral("--server S --account A ") + CliArgs::kPasswordUsage +
-    QStringLiteral(
-        " [--folder ID] [--title T] [--author A] [--convert "
-        "local|server|none] "
-        "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
-        "[--high-speed yes|no] [--plain] [--queue-only] [--queue FILE] SOURCE... | --recursive DIR");
-const QString kRunUsage = QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel] [--high-speed yes|no]");
+    QStringLiteral(" [--folder ID] [--title T] [--author A] [--convert local|server|none] "
+                   "[--resolution source|high|standard] [--bitrate KBPS] [--overwrite yes|no|cancel] "
+                   "[--high-speed yes|no] [--one-at-a-time] [--plain] [--queue-only] [--queue FILE] "
+                   "SOURCE... | --recursive DIR");
+const QString kRunUsage =
+    QStringLiteral("[QUEUEFILE] [--overwrite yes|no|cancel] [--high-speed yes|no] [--one-at-a-time]");
 
 void printLine(const QString &line)
 {
@@ -324,6 +324,7 @@ QCoro::Task<int> upload(Session *session, QStringList args)
             QStringLiteral("--convert, --resolution, --overwrite or --high-speed has an unknown value"),
             usage);
     session->options().highSpeed = *highSpeed;
+    session->options().convertWhileUploading = !CliArgs::flag(args, QStringLiteral("--one-at-a-time"));
     for (const QString &arg : std::as_const(args)) {
         if (arg.startsWith(QLatin1String("--")))
             co_return CliArgs::usageError(QStringLiteral("unknown option: %1").arg(arg), usage);
@@ -411,6 +412,7 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
     if (!highSpeed)
         co_return CliArgs::usageError(QStringLiteral("--high-speed takes yes or no"), usage);
     session->options().highSpeed = *highSpeed;
+    session->options().convertWhileUploading = !CliArgs::flag(args, QStringLiteral("--one-at-a-time"));
     if (args.size() > 1 || (!args.isEmpty() && args.first().startsWith(QLatin1String("--"))))
         co_return CliArgs::usageError(QStringLiteral("unknown argument: %1").arg(args.last()), usage);
     const QString queueFile = args.isEmpty() ? QueueFile::defaultPath() : args.first();

@@ -11,30 +11,42 @@ constexpr qint64 kShortestSpanMs = 200;
 
 } // namespace
 
-void EntryProgressView::startStepIfNew(const StepProgress &progress)
+EntryProgressView::Clocks &EntryProgressView::startStepIfNew(const QString &path,
+                                                             const StepProgress &progress)
 {
-    const bool newEntry = m_queue.currentPath != m_path;
-    if (newEntry || progress.phase != m_phase) {
-        m_stepClock.start();
-        // Both passes count as one conversion.
-        if (newEntry || progress.phase == EntryPhase::ConvertPass1 || !m_conversionClock.isValid())
-            m_conversionClock.start();
+    auto found = m_clocks.find(path);
+    const bool newEntry = found == m_clocks.end();
+    if (newEntry) {
+        // Entries that no longer run take their clocks with them.
+        m_clocks.removeIf([this](const auto &it) {
+            const CVideoItem *item = m_queue.item(it.key());
+            const int row = m_queue.RowOfPath(it.key());
+            return !item || row < 0 || m_queue.entryAt(row).state != EntryState::Transfering;
+        });
+        found = m_clocks.insert(path, Clocks{});
     }
-    m_path = m_queue.currentPath;
-    m_phase = progress.phase;
+    Clocks &clocks = *found;
+    if (newEntry || progress.phase != clocks.phase) {
+        clocks.step.start();
+        // Both passes count as one conversion.
+        if (newEntry || progress.phase == EntryPhase::ConvertPass1 || !clocks.conversion.isValid())
+            clocks.conversion.start();
+    }
+    clocks.phase = progress.phase;
+    return clocks;
 }
 
-void EntryProgressView::measure(StepProgress &progress)
+void EntryProgressView::measure(const QString &path, const Clocks &clocks, StepProgress &progress)
 {
     RunRates rates = m_queue.runRates();
-    const CVideoItem *item = m_queue.item(m_path);
-    const qint64 convertingMs = m_conversionClock.elapsed();
+    const CVideoItem *item = m_queue.item(path);
+    const qint64 convertingMs = clocks.conversion.elapsed();
     const bool converting =
         progress.phase == EntryPhase::ConvertPass1 || progress.phase == EntryPhase::ConvertPass2;
     if (converting && item && item->secDuration > 0 && progress.percent > 0 &&
         convertingMs >= kShortestSpanMs)
         rates.encode = item->secDuration * progress.percent / 100.0 / (convertingMs / 1000.0);
-    const qint64 uploadingMs = m_stepClock.elapsed();
+    const qint64 uploadingMs = clocks.step.elapsed();
     if (progress.phase == EntryPhase::Uploading && progress.bytesDone > 0 && uploadingMs >= kShortestSpanMs) {
         rates.upload = static_cast<double>(progress.bytesDone) / (uploadingMs / 1000.0);
         progress.bytesPerSecond = rates.upload;
@@ -46,10 +58,12 @@ void EntryProgressView::measure(StepProgress &progress)
 
 void EntryProgressView::setStepProgress(const StepProgress &step)
 {
-    startStepIfNew(step);
+    const QString path = step.path.isEmpty() ? m_queue.currentPath : step.path;
+    const Clocks &clocks = startStepIfNew(path, step);
     StepProgress progress = step;
-    measure(progress);
-    m_queue.SetEntryProgress(m_path, EntryProgress{progress.phase, progress.percent, progress.secondsLeft});
+    progress.path = path;
+    measure(path, clocks, progress);
+    m_queue.SetEntryProgress(path, EntryProgress{progress.phase, progress.percent, progress.secondsLeft});
     m_view.setStepProgress(progress);
     m_view.setQueueSecondsLeft(m_queue.queueSecondsLeft());
 }

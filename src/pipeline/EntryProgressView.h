@@ -3,13 +3,15 @@
 #include "pipeline/ProgressView.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QString>
 
 class QueueModel;
 
 // Passes everything on to the view it wraps and keeps the queue's progress
-// cells in step: the running entry's step, percentage and time left, and the
-// speeds measured so far, from which the queue's time left is estimated.
+// cells in step: each running entry's step, percentage and time left (one
+// may convert while another uploads), and the speeds measured so far, from
+// which the queue's time left is estimated.
 class EntryProgressView final : public ProgressView
 {
 public:
@@ -30,14 +32,19 @@ public:
     void setStepProgress(const StepProgress &progress) override;
 
 private:
+    struct Clocks
+    {
+        EntryPhase phase = EntryPhase::None;
+        QElapsedTimer step;
+        QElapsedTimer conversion;
+    };
+
     // A new entry or a new step starts its clock.
-    void startStepIfNew(const StepProgress &progress);
-    void measure(StepProgress &progress);
+    Clocks &startStepIfNew(const QString &path, const StepProgress &progress);
+    void measure(const QString &path, const Clocks &clocks, StepProgress &progress);
 
     ProgressView &m_view;
     QueueModel &m_queue;
-    QString m_path;
-    EntryPhase m_phase = EntryPhase::None;
-    QElapsedTimer m_stepClock;
-    QElapsedTimer m_conversionClock;
+    // Of the entries that are running.
+    QHash<QString, Clocks> m_clocks;
 };

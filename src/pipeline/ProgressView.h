@@ -16,6 +16,8 @@ struct StepProgress
     qint64 bytesDone = 0;
     qint64 bytesTotal = 0;
     double bytesPerSecond = 0;
+    // The entry the step belongs to; empty for the queue's current entry.
+    QString path{};
 };
 
 // What the pipeline shows while it works. The main window implements it with

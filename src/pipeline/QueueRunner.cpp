@@ -48,11 +48,52 @@ QString projectErrorText(const LanguageTable &language, const CProjectFile &proj
 }
 } // namespace
 
+// What the uploading stage shows. Its step goes to its own entry's row
+// whichever entry the preparing stage works on; the progress bar is left to
+// the preparing stage once that has taken the next entry.
+class UploadStageView final : public ProgressView
+{
+public:
+    UploadStageView(ProgressView &view, const QueueModel &grid) : m_view(view), m_grid(grid) {}
+
+    // The entry being uploaded.
+    QString path;
+
+    QString statusText() const override { return m_view.statusText(); }
+    void setStatusText(const QString &text) override { m_view.setStatusText(text); }
+    void setConvertInfo(const QString &text) override { m_view.setConvertInfo(text); }
+    QString injectionCaption() const override { return m_view.injectionCaption(); }
+    void setProgress(int percent) override
+    {
+        if (m_grid.currentPath == path)
+            m_view.setProgress(percent);
+    }
+    void setProgressVisible(bool visible) override { m_view.setProgressVisible(visible); }
+    void setOutputText(const QString &text) override { m_view.setOutputText(text); }
+    void appendOutputLine(const QString &line) override { m_view.appendOutputLine(line); }
+    void setAnimationRunning(bool running) override { m_view.setAnimationRunning(running); }
+    void setConvertDetailsVisible(bool visible) override { m_view.setConvertDetailsVisible(visible); }
+    void setQueueSecondsLeft(qint64 seconds) override { m_view.setQueueSecondsLeft(seconds); }
+    void setStepProgress(const StepProgress &progress) override
+    {
+        StepProgress own = progress;
+        own.path = path;
+        m_view.setStepProgress(own);
+    }
+
+private:
+    ProgressView &m_view;
+    const QueueModel &m_grid;
+};
+
 QueueRunner::QueueRunner(Parts parts, QObject *parent)
     : QObject(parent), m(parts),
       m_conversion(new VideoConversion(parts.runner, parts.options, parts.view, parts.language, this)),
       m_transaction(new UploadTransaction(parts.tarn, parts.view, parts.controls, parts.defaultProject,
                                           parts.language, parts.messages, this)),
+      m_uploadView(std::make_unique<UploadStageView>(parts.view, parts.grid)),
+      m_uploader(new UploadTransaction(parts.tarn, *m_uploadView, parts.controls, parts.defaultProject,
+                                       parts.language, parts.messages, this)),
       m_package(new UploadPackage(parts.runner, parts.view, parts.language, this)),
       m_libraries(new MediaLibraries(parts.processes, this)),
       m_recording(new RecordingPreparation(
@@ -66,8 +107,8 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
     m_workRoot = EntryWork::rootFor(QueueFile::defaultPath());
     // The address goes into the record at once: a kill from here on resumes it.
     connect(&m.tarn, &TransferControl::uploadCreated, this, [this](const QString &address) {
-        if (m_running && !m_work.isNull())
-            m_work.setUploadAddress(address, m_uploadTarget);
+        if (m_running && m_uploading && !m_uploading->work.isNull())
+            m_uploading->work.setUploadAddress(address, m_uploadTarget);
     });
 }
 
@@ -95,9 +136,8 @@ QString QueueRunner::packageSettings(const QString &sourceKind) const
     return EntryWork::fingerprint({conversionSettings(), sourceKind, e.title, e.Author, e.OverwriteUrl});
 }
 
-QString QueueRunner::uploadTarget(int contentId) const
+QString QueueRunner::uploadTarget(const CVideoItem &e, int contentId)
 {
-    const CVideoItem &e = m_job.entry;
     return EntryWork::fingerprint({e.Url, e.account, e.folderID, QString::number(contentId), e.OverwriteUrl});
 }
 
@@ -130,6 +170,8 @@ void QueueRunner::Stop()
     // Whatever step runs (a server exchange, a child, packing, the upload)
     // holds the token and winds down at once.
     m_stop.requestStop();
+    if (m_uploading)
+        m_uploading->stop.requestStop();
     m.controls.setStopEnabled(false);
 }
 
@@ -137,22 +179,96 @@ QCoro::Task<> QueueRunner::run()
 {
     QPointer<QueueRunner> self(this);
     m.controls.vidFileEnabled(false);
-    bool first = true;
     removeUnownedWork();
-    while (m.grid.NextWaitingEntry() >= 0) {
-        first = false;
-        const Next next = co_await runEntry();
-        if (!self)
-            co_return;
-        if (next == Next::EndRun)
-            break;
-    }
+    // Made before the co_await: GCC 12 mishandles temporaries inside it.
+    QCoro::Task<bool> running =
+        m.options.convertWhileUploading ? runConvertingWhileUploading() : runOneAtATime();
+    const bool tookAny = co_await running;
+    if (!self)
+        co_return;
     // Started with nothing to do; a run that ends after its last entry
     // failed just gives the commands back.
-    if (first)
+    if (!tookAny)
         m.messages.show(QStringLiteral("Please add a video file!"));
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     m.controls.vidFileEnabled(true);
+}
+
+QCoro::Task<bool> QueueRunner::runOneAtATime()
+{
+    QPointer<QueueRunner> self(this);
+    bool tookAny = false;
+    while (m.grid.NextWaitingEntry() >= 0) {
+        tookAny = true;
+        Prepared prepared = co_await prepareEntry();
+        if (!self)
+            co_return tookAny;
+        Next next = prepared.next;
+        if (prepared.ready) {
+            next = co_await UploadEntry(std::move(*prepared.ready));
+            if (!self)
+                co_return tookAny;
+        }
+        if (next == Next::EndRun)
+            break;
+    }
+    co_return tookAny;
+}
+
+QCoro::Task<bool> QueueRunner::runConvertingWhileUploading()
+{
+    QPointer<QueueRunner> self(this);
+    bool tookAny = false;
+    bool ended = false;
+    // Started, not awaited: it runs while the next entry is prepared. A
+    // task dropped unfinished still runs to its end.
+    std::optional<QCoro::Task<Next>> uploading;
+    while (!ended) {
+        const bool waiting = m.grid.NextWaitingEntry() >= 0;
+        if (!waiting && !uploading)
+            break;
+        std::optional<Packed> ready;
+        if (waiting && !(uploading && waitsForUpload(m.grid.currentPath))) {
+            tookAny = true;
+            Prepared prepared = co_await prepareEntry();
+            if (!self)
+                co_return tookAny;
+            ended = prepared.next == Next::EndRun;
+            ready = std::move(prepared.ready);
+        }
+        if (uploading) {
+            QCoro::Task<Next> upload = std::move(*uploading);
+            uploading.reset();
+            const Next next = co_await upload;
+            if (!self)
+                co_return tookAny;
+            ended = ended || next == Next::EndRun;
+        }
+        if (ready) {
+            // The hand-over: the next upload starts only when the one before has ended.
+            if (ended)
+                keepForNextRun(*ready);
+            else
+                uploading.emplace(UploadEntry(std::move(*ready)));
+        }
+    }
+    co_return tookAny;
+}
+
+bool QueueRunner::waitsForUpload(const QString &nextPath) const
+{
+    return m_uploading && RecordingPreparation::isSingleFileProject(m_uploading->job.entry.path) &&
+           (RecordingPreparation::isSingleFileProject(nextPath) ||
+            RecordingPreparation::isFolderProject(nextPath));
+}
+
+void QueueRunner::keepForNextRun(const Packed &packed)
+{
+    // Its conversion times stay: the kept work is what they tell of.
+    const QString path = packed.job.entry.path;
+    m.grid.SetEntryState(path, EntryState::Waiting);
+    m.grid.SetEntryProgress(path, EntryProgress{});
+    m.controls.setStartEnabled(true);
 }
 
 bool QueueRunner::isSourceModified() const
@@ -162,7 +278,7 @@ bool QueueRunner::isSourceModified() const
            FileSizeBytes(entry.path) != entry.fileSize;
 }
 
-QCoro::Task<QueueRunner::Next> QueueRunner::runEntry()
+QCoro::Task<QueueRunner::Prepared> QueueRunner::prepareEntry()
 {
     QPointer<QueueRunner> self(this);
     const QString path = m.grid.currentPath;
@@ -263,7 +379,7 @@ QCoro::Task<bool> QueueRunner::openRecording()
     co_return true;
 }
 
-QCoro::Task<QueueRunner::Next> QueueRunner::recordingVersionReply(QString replyText)
+QCoro::Task<QueueRunner::Prepared> QueueRunner::recordingVersionReply(QString replyText)
 {
     QPointer<QueueRunner> self(this);
     m_prepareAfterVersion = false;
@@ -285,10 +401,10 @@ QCoro::Task<QueueRunner::Next> QueueRunner::recordingVersionReply(QString replyT
     if (m_job.entry.title.isEmpty())
         m_job.entry.title = m.project.title;
     m.view.setConvertDetailsVisible(false);
-    co_return co_await PackAndUpload(verdict.productName);
+    co_return co_await PackEntry(verdict.productName);
 }
 
-QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText, bool firstReply)
+QCoro::Task<QueueRunner::Prepared> QueueRunner::handleVersionReply(QString replyText, bool firstReply)
 {
     QPointer<QueueRunner> self(this);
     const CVideoItem &entry = m_job.entry;
@@ -362,10 +478,10 @@ QCoro::Task<QueueRunner::Next> QueueRunner::handleVersionReply(QString replyText
     if (m_job.stopped())
         co_return backToWaiting(true);
     const QString kind = QStringLiteral("Video");
-    co_return co_await PackAndUpload(kind);
+    co_return co_await PackEntry(kind);
 }
 
-QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
+QCoro::Task<QueueRunner::Prepared> QueueRunner::ConvertThenRequest()
 {
     QPointer<QueueRunner> self(this);
     const QString settings = conversionSettings();
@@ -402,7 +518,7 @@ QCoro::Task<QueueRunner::Next> QueueRunner::ConvertThenRequest()
     co_return co_await handleVersionReply(*reply, false);
 }
 
-QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
+QCoro::Task<QueueRunner::Prepared> QueueRunner::PackEntry(QString sourceKind)
 {
     QPointer<QueueRunner> self(this);
     const bool lumetra = sourceKind == QLatin1String("Lumetra");
@@ -463,42 +579,68 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
         failEntry(text);
         co_return endRunAfterFailure();
     }
+    const int contentId = m_job.entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
+    co_return Packed{m_job, m_stop, m_work, sourceKind, sha256, contentId};
+}
 
+QCoro::Task<QueueRunner::Next> QueueRunner::UploadEntry(Packed packed)
+{
+    QPointer<QueueRunner> self(this);
+    m_uploading = std::move(packed);
+    Packed &up = *m_uploading;
+    const QString path = up.job.entry.path;
+    m_uploadView->path = path;
+    const QString zipFolder = up.work.packageFolder();
     m.grid.SetEntryCell(path, QueueModel::ColUploadBeginTime, TimeNow());
-    const CVideoItem &entry = m_job.entry;
-    const int contentId = entry.OverwriteUrl.isEmpty() ? m_contentIdToSend : -1;
-    m_transaction->entry = entry;
-    m_uploadTarget = uploadTarget(contentId);
-    const UploadResume resume{m_work.uploadAddress(m_uploadTarget), sha256};
-    const bool uploaded = co_await m_transaction->UploadPackage(zipFolder, contentId, m_job.stop, resume);
+    const CVideoItem entry = up.job.entry;
+    m_uploader->entry = entry;
+    m_uploadTarget = uploadTarget(entry, up.contentId);
+    const UploadResume resume{up.work.uploadAddress(m_uploadTarget), up.sha256};
+    const int sentContentId = up.contentId;
+    const StopToken stop = up.job.stop;
+    const bool uploaded = co_await m_uploader->UploadPackage(zipFolder, sentContentId, stop, resume);
     if (!self)
         co_return Next::EndRun;
-    if (m_transaction->resumedAt >= 0)
+    // Whatever comes next, nothing of this entry is uploading any more.
+    Packed done = std::move(*m_uploading);
+    m_uploading.reset();
+    if (m_uploader->resumedAt >= 0)
         m.view.appendOutputLine(QStringLiteral("Upload resumed at byte %1 of %2")
-                                    .arg(m_transaction->resumedAt)
-                                    .arg(FileSizeBytes(m_work.archivePath())));
+                                    .arg(m_uploader->resumedAt)
+                                    .arg(FileSizeBytes(done.work.archivePath())));
     if (!uploaded) {
-        if (m_job.stopped())
-            co_return backToWaiting(true);
-        failEntry(m_transaction->lastError);
+        if (done.job.stopped()) {
+            // A stopped entry starts over: its times and progress would tell of work that is gone.
+            m.grid.resetEntry(path);
+            m.view.setConvertInfo(lang("lInfoCancel"));
+            m.view.setStatusText(lang("lInfoCancel"));
+            done.work.remove();
+            co_return endRunAfterFailure();
+        }
+        m.grid.SetEntryError(path, m_uploader->lastError);
+        done.work.remove();
+        m.view.setConvertInfo(m_uploader->lastError + lang("lInfoFail"));
         m.view.setStatusText(m.grid.GetEntryCell(path, QueueModel::ColError) + lang("lInfoFail"));
         co_return endRunAfterFailure();
     }
     // The server's answer stays with the work folder (or the single-file
     // project), so that the next upload of the same entry replaces this content.
-    if (lumetra) {
-        co_await storeServerInfo(m_transaction->storedContentId);
+    const QString contentId = m_uploader->storedContentId;
+    const QString contentUrl = m_uploader->storedContentUrl;
+    if (done.sourceKind == QLatin1String("Lumetra")) {
+        co_await storeServerInfo(entry, done.job.workFolder, contentId);
         if (!self)
             co_return Next::EndRun;
     } else {
-        WriteProfileServer(m_job.workFolder, entry.Url, entry.folderID, m_transaction->storedContentId);
+        WriteProfileServer(done.job.workFolder, entry.Url, entry.folderID, contentId);
     }
-    deleteWorkFolder();
+    done.work.remove();
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
-    m.grid.setContentUrl(path, m_transaction->storedContentUrl);
+    m.grid.setContentUrl(path, contentUrl);
     m.grid.SetEntryState(path, EntryState::Finished);
-    Q_EMIT entryUploaded(path, m_transaction->storedContentId);
-    if (!m.grid.AnyEntryWaiting()) {
+    Q_EMIT entryUploaded(path, contentId);
+    // Converting while uploading, another entry may still be on its way.
+    if (!m.grid.AnyEntryWaiting() && !(m.options.convertWhileUploading && m.grid.AnyEntryTransfering())) {
         m.controls.setStopEnabled(false);
         m.messages.show(lang("msgComplete", QStringLiteral("Uploading data ... Finished!")));
         m.controls.restoreExitCaption();
@@ -507,15 +649,13 @@ QCoro::Task<QueueRunner::Next> QueueRunner::PackAndUpload(QString sourceKind)
     co_return Next::Entry;
 }
 
-QCoro::Task<> QueueRunner::storeServerInfo(QString contentId)
+QCoro::Task<> QueueRunner::storeServerInfo(CVideoItem entry, QString workFolder, QString contentId)
 {
     QPointer<QueueRunner> self(this);
-    const CVideoItem &entry = m_job.entry;
     const QString path = entry.path;
-    const QString folder = m_job.workFolder;
     const QString url = entry.Url;
     const QString folderId = entry.folderID;
-    const QString error = co_await m_recording->storeServerInfo(path, folder, url, folderId, contentId);
+    const QString error = co_await m_recording->storeServerInfo(path, workFolder, url, folderId, contentId);
     if (!self)
         co_return;
     if (!error.isEmpty()) {

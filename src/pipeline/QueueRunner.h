@@ -9,6 +9,8 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <memory>
+#include <optional>
 
 class CProjectFile;
 class ExecRunner;
@@ -21,6 +23,7 @@ class RecordingPreparation;
 class RunnerControls;
 class TransferControl;
 class UploadPackage;
+class UploadStageView;
 class UploadTransaction;
 class VideoConversion;
 struct VersionReply;
@@ -33,6 +36,12 @@ class Channel;
 // uploaded, and its outcome is recorded in its row; then the next, until
 // none is waiting. Failures of one entry are written into its row and the
 // run goes on; Stop puts the running entry back to "Waiting".
+//
+// An entry passes two stages: preparing (checks, server exchange,
+// conversion, packing) and uploading, with the packed entry handed from one
+// to the other. One at a time, each entry goes through both before the next
+// is taken. Converting while uploading, the next waiting entry is prepared
+// while the one before it uploads: at most one of each at a time.
 class QueueRunner final : public QObject
 {
     Q_OBJECT
@@ -87,15 +96,44 @@ private:
         EndRun
     };
 
+    // An entry prepared and packed, handed from the preparing stage to the
+    // uploading one with everything its upload needs.
+    struct Packed
+    {
+        EntryJob job;
+        StopSource stop;
+        EntryWork work;
+        QString sourceKind;
+        QByteArray sha256;
+        int contentId = -1;
+    };
+    // How preparing an entry ended: packed and ready to upload, or not (and
+    // then whether the run goes on).
+    struct Prepared
+    {
+        Prepared(Next n) : next(n) {}
+        Prepared(Packed p) : ready(std::move(p)) {}
+        Next next = Next::Entry;
+        std::optional<Packed> ready;
+    };
+
     QCoro::Task<> run();
-    QCoro::Task<Next> runEntry();
+    QCoro::Task<bool> runOneAtATime();
+    QCoro::Task<bool> runConvertingWhileUploading();
+    QCoro::Task<Prepared> prepareEntry();
     // Work folder and current project of a recording; false when the entry failed.
     QCoro::Task<bool> openRecording();
-    QCoro::Task<Next> handleVersionReply(QString replyText, bool firstReply);
-    QCoro::Task<Next> recordingVersionReply(QString replyText);
-    QCoro::Task<> storeServerInfo(QString contentId);
-    QCoro::Task<Next> ConvertThenRequest();
-    QCoro::Task<Next> PackAndUpload(QString sourceKind);
+    QCoro::Task<Prepared> handleVersionReply(QString replyText, bool firstReply);
+    QCoro::Task<Prepared> recordingVersionReply(QString replyText);
+    QCoro::Task<> storeServerInfo(CVideoItem entry, QString workFolder, QString contentId);
+    QCoro::Task<Prepared> ConvertThenRequest();
+    QCoro::Task<Prepared> PackEntry(QString sourceKind);
+    QCoro::Task<Next> UploadEntry(Packed packed);
+    // The run ended before a packed entry's upload: it waits again with its work kept.
+    void keepForNextRun(const Packed &packed);
+    // A recording's project is the one current project: it is not opened
+    // while a single-file project's upload still writes into it.
+    bool waitsForUpload(const QString &nextPath) const;
     Next failEntry(const QString &text);
     // Stop was pressed: the entry waits again and the run ends.
     Next backToWaiting(bool bothLabels);
@@ -104,7 +142,7 @@ private:
     // What the kept conversion, archive and upload must have been made with.
     QString conversionSettings() const;
     QString packageSettings(const QString &sourceKind) const;
-    QString uploadTarget(int contentId) const;
+    static QString uploadTarget(const CVideoItem &entry, int contentId);
     // The SHA-256 of the kept archive when the file still has it; empty otherwise.
     QCoro::Task<QByteArray> keptArchive(QString settings);
     bool isSourceModified() const;
@@ -113,14 +151,19 @@ private:
     Parts m;
     VideoConversion *m_conversion;
     UploadTransaction *m_transaction;
+    // The uploading stage's own exchange and view, apart from the preparing stage's.
+    std::unique_ptr<UploadStageView> m_uploadView;
+    UploadTransaction *m_uploader;
     UploadPackage *m_package;
     MediaLibraries *m_libraries;
     RecordingPreparation *m_recording;
-    // The running entry, and the source of its stop token.
+    // The entry being prepared, and the source of its stop token.
     EntryJob m_job;
     StopSource m_stop;
     QString m_workRoot;
     EntryWork m_work;
+    // The entry being uploaded.
+    std::optional<Packed> m_uploading;
     // Where the running upload goes, as its record names it.
     QString m_uploadTarget;
     bool m_prepareAfterVersion = false;

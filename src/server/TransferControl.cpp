@@ -28,56 +28,40 @@ namespace {
 
 const QByteArray kTusVersion = QByteArrayLiteral("1.0.0");
 
-// A window onto part of a file, read straight from disk as the network asks
-// for it, so a chunk never sits in memory whole.
-class FileRangeDevice final : public QIODevice
+// Reads part of a file into memory and hashes it with SHA-1 on a pool
+// thread, in one pass: each byte of an upload comes from disk once, and the
+// next chunk is read while the one before is on the wire. The bytes are empty
+// when the file cannot be read whole or `cancel` was set meanwhile.
+QFuture<std::pair<QByteArray, QByteArray>> readChunkInBackground(const QString &path, qint64 start,
+                                                                 qint64 length,
+                                                                 std::shared_ptr<std::atomic_bool> cancel)
 {
-public:
-    FileRangeDevice(const QString &path, qint64 start, qint64 length, QObject *parent)
-        : QIODevice(parent), m_file(path), m_start(start), m_length(length)
-    {}
-
-    bool open(OpenMode mode) override
-    {
-        if (!m_file.open(QIODevice::ReadOnly)) {
-            setErrorString(m_file.errorString());
-            return false;
+    auto promise = std::make_shared<QPromise<std::pair<QByteArray, QByteArray>>>();
+    QFuture<std::pair<QByteArray, QByteArray>> future = promise->future();
+    promise->start();
+    QThreadPool::globalInstance()->start([promise, path, start, length, cancel] {
+        QFile file(path);
+        QCryptographicHash sha1(QCryptographicHash::Sha1);
+        QByteArray bytes(length, Qt::Uninitialized);
+        qint64 done = 0;
+        if (file.open(QIODevice::ReadOnly) && file.seek(start)) {
+            while (done < length && !cancel->load()) {
+                const qint64 got =
+                    file.read(bytes.data() + done, std::min<qint64>(1024 * 1024, length - done));
+                if (got <= 0)
+                    break;
+                sha1.addData(QByteArrayView(bytes.constData() + done, got));
+                done += got;
+            }
         }
-        return QIODevice::open(mode | QIODevice::Unbuffered);
-    }
-    bool isSequential() const override { return false; }
-    qint64 size() const override { return m_length; }
-    bool seek(qint64 pos) override
-    {
-        if (pos < 0 || pos > m_length)
-            return false;
-        m_cursor = pos;
-        return QIODevice::seek(pos);
-    }
-    bool reset() override { return seek(0); }
-    bool atEnd() const override { return m_cursor >= m_length; }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        const qint64 want = std::min(maxSize, m_length - m_cursor);
-        if (want <= 0)
-            return 0;
-        if (!m_file.seek(m_start + m_cursor))
-            return -1;
-        const qint64 got = m_file.read(data, want);
-        if (got > 0)
-            m_cursor += got;
-        return got;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QFile m_file;
-    qint64 m_start;
-    qint64 m_length;
-    qint64 m_cursor = 0;
-};
+        if (done == length)
+            promise->addResult(std::pair{std::move(bytes), sha1.result()});
+        else
+            promise->addResult(std::pair<QByteArray, QByteArray>{});
+        promise->finish();
+    });
+    return future;
+}
 
 // Hashes part of a file on a pool thread: a large archive would hold the
 // loop for seconds. The result is empty when the file cannot be read or
@@ -432,6 +416,18 @@ QCoro::Task<QByteArray> TransferControl::hashPart(QString path, qint64 start, qi
     co_return hash;
 }
 
+QCoro::Task<TransferControl::Chunk> TransferControl::readChunk(QString path, qint64 start, qint64 length,
+                                                               StopToken stop)
+{
+    auto cancel = std::make_shared<std::atomic_bool>(stop.stopRequested());
+    const auto connection =
+        connect(stop.state(), &StopState::stopRequested, this, [cancel] { cancel->store(true); });
+    QFuture<std::pair<QByteArray, QByteArray>> reading = readChunkInBackground(path, start, length, cancel);
+    std::pair<QByteArray, QByteArray> read = co_await reading;
+    QObject::disconnect(connection);
+    co_return Chunk{start, std::move(read.first), std::move(read.second)};
+}
+
 QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray authorization, int folderId,
                                                      int contentId, QString filePath, StopToken stop,
                                                      UploadResume resume)
@@ -492,6 +488,9 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
     const QString host = url.host();
 
     Outcome outcome;
+    // The next chunk, being read while the current one is sent.
+    std::optional<QCoro::Task<Chunk>> ahead;
+    qint64 aheadOffset = -1;
     for (;;) {
         qint64 offset = -1; // unknown until the server says
         int failures = 0;
@@ -547,18 +546,26 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 if (!isPassing(outcome.status))
                     co_return fail(outcome.problem);
             } else {
+                // The chunk was read (and hashed) while the one before was
+                // sent, unless the server made the upload go on elsewhere.
                 const qint64 length = std::min(m_limits.chunkBytes, total - offset);
-                const QByteArray sha1 =
-                    co_await hashPart(filePath, offset, length, QCryptographicHash::Sha1, stop);
+                std::optional<QCoro::Task<Chunk>> reading = std::move(ahead);
+                ahead.reset();
+                if (!reading || aheadOffset != offset)
+                    reading.emplace(readChunk(filePath, offset, length, stop));
+                Chunk chunk = co_await *reading;
+                reading.reset();
                 if (!self || stop.stopRequested())
                     co_return stopped();
-                if (sha1.isEmpty())
+                if (chunk.bytes.size() != length)
                     co_return fail(cannotRead(filePath));
-                QString problem;
-                QNetworkReply *reply =
-                    sendChunk(uploadUrl, authorization, filePath, offset, length, sha1, state, problem);
-                if (!reply)
-                    co_return fail(problem);
+                // At most two chunks in memory: this one and the next.
+                if (const qint64 next = offset + length; next < total) {
+                    aheadOffset = next;
+                    ahead.emplace(
+                        readChunk(filePath, next, std::min(m_limits.chunkBytes, total - next), stop));
+                }
+                QNetworkReply *reply = sendChunk(uploadUrl, authorization, chunk, state);
                 outcome = co_await finishReply(reply, stop, m_limits.idle, m_limits.chunkDeadline);
                 if (outcome.stopped)
                     co_return stopped();
@@ -638,24 +645,16 @@ QCoro::Task<bool> TransferControl::pauseBeforeRetry(int failures, StopToken stop
 }
 
 QNetworkReply *TransferControl::sendChunk(const QUrl &uploadUrl, const QByteArray &authorization,
-                                          const QString &filePath, qint64 offset, qint64 length,
-                                          const QByteArray &sha1, const std::shared_ptr<UploadState> &state,
-                                          QString &problem)
+                                          const Chunk &chunk, const std::shared_ptr<UploadState> &state)
 {
     QNetworkRequest request = tusRequest(uploadUrl, authorization);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/offset+octet-stream"));
-    request.setHeader(QNetworkRequest::ContentLengthHeader, length);
-    request.setRawHeader("Upload-Offset", QByteArray::number(offset));
-    request.setRawHeader("Upload-Checksum", "sha1 " + sha1.toBase64());
+    request.setHeader(QNetworkRequest::ContentLengthHeader, chunk.bytes.size());
+    request.setRawHeader("Upload-Offset", QByteArray::number(chunk.offset));
+    request.setRawHeader("Upload-Checksum", "sha1 " + chunk.sha1.toBase64());
     request.setTransferTimeout(static_cast<int>(m_limits.idle.count()));
-    auto device = std::make_unique<FileRangeDevice>(filePath, offset, length, nullptr);
-    if (!device->open(QIODevice::ReadOnly)) {
-        problem = cannotRead(filePath) + QStringLiteral(": ") + device->errorString();
-        return nullptr;
-    }
-    QNetworkReply *reply = m_network.sendCustomRequest(request, "PATCH", device.get());
-    device.release()->setParent(reply);
+    QNetworkReply *reply = m_network.sendCustomRequest(request, "PATCH", chunk.bytes);
     connect(reply, &QNetworkReply::uploadProgress, this, [this, state](qint64 sent, qint64) {
         state->inFlight = sent;
         report(*state);

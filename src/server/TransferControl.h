@@ -131,15 +131,23 @@ Q_SIGNALS:
 private:
     struct Outcome;
     struct UploadState;
+    // Part of the file to upload, in memory with its SHA-1; `bytes` is empty
+    // when it could not be read.
+    struct Chunk
+    {
+        qint64 offset = 0;
+        QByteArray bytes;
+        QByteArray sha1;
+    };
 
     QCoro::Task<TransferReply> runForm(QUrl url, QByteArray authorization, QByteArray body, StopToken stop);
     QCoro::Task<UploadResult> runUpload(QUrl url, QByteArray authorization, int folderId, int contentId,
                                         QString filePath, StopToken stop, UploadResume resume);
     QCoro::Task<Outcome> send(QNetworkRequest request, QByteArray verb, QByteArray body, StopToken stop,
                               std::chrono::milliseconds idle, std::chrono::milliseconds deadline);
-    QNetworkReply *sendChunk(const QUrl &uploadUrl, const QByteArray &authorization, const QString &filePath,
-                             qint64 offset, qint64 length, const QByteArray &sha1,
-                             const std::shared_ptr<UploadState> &state, QString &problem);
+    QNetworkReply *sendChunk(const QUrl &uploadUrl, const QByteArray &authorization, const Chunk &chunk,
+                             const std::shared_ptr<UploadState> &state);
+    QCoro::Task<Chunk> readChunk(QString path, qint64 start, qint64 length, StopToken stop);
     QCoro::Task<Outcome> finishReply(QPointer<QNetworkReply> reply, StopToken stop,
                                      std::chrono::milliseconds idle, std::chrono::milliseconds deadline);
     QCoro::Task<QByteArray> hashPart(QString path, qint64 start, qint64 length,

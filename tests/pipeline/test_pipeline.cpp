@@ -156,47 +156,13 @@ private Q_SLOTS:
         QTest::newRow("pass 2 weighs the rest")
             << 2 << 300 << true << line.arg("00:01:30.50") << 10.0 << 1 << "90.5"
             << "Conv 00:05:00 (remains <1 mins, 47.65%)";
-        QTest::newRow("past the end is 100")
-            << 0 << 300 << true << line.arg("00:05:09.00") << 10.0 << 1 << "309"
-            << "Conv 00:05:00 (remains <1 mins, 100%)";
-        QTest::newRow("nothing done, no estimate")
-            << 0 << 300 << true << line.arg("00:00:00.00") << 10.0 << 1 << "0"
-            << "Conv 00:05:00 (remains -- mins, 0%)";
         QTest::newRow("negative start time")
             << 0 << 300 << true << line.arg("-577014:32:22.77") << 1.0 << 1 << "-2077248457.23"
             << "Conv 00:05:00 (remains -- mins, 0%)";
-        // 150 s remain: 2.5 minutes go to the even 2; 90 s: 1.5 go to 2.
+        // 150 s remain: 2.5 minutes go to the even 2.
         QTest::newRow("half a minute down to even")
             << 0 << 300 << true << line.arg("00:02:30.00") << 150.0 << 1 << "150"
             << "Conv 00:05:00 (remains 2 mins, 50%)";
-        QTest::newRow("half a minute up to even")
-            << 0 << 300 << true << line.arg("00:02:30.00") << 90.0 << 1 << "150"
-            << "Conv 00:05:00 (remains 2 mins, 50%)";
-        QTest::newRow("plain seconds are malformed")
-            << 1 << 300 << true << line.arg("12.5") << 1.0 << -2 << ""
-            << "";
-        QTest::newRow("letters are malformed") << 1 << 300 << true << line.arg("aa:bb:cc") << 1.0 << -2 << ""
-                                               << "";
-        QTest::newRow("no blank after the value yet")
-            << 1 << 300 << true << "size=0kB time=00:00:0" << 1.0 << 1 << ""
-            << "";
-        QTest::newRow("unknown length: no percentage")
-            << 1 << 0 << true << line.arg("00:00:05.00") << 1.0 << 1 << "5"
-            << "";
-        QTest::newRow("decode error early")
-            << 1 << 300 << true << line.arg("00:03:20.00") + "\nError while decoding stream #0:0" << 1.0 << -3
-            << "200"
-            << "Conv 00:05:00 (remains <1 mins, 16.675%)";
-        QTest::newRow("decode error at the end")
-            << 1 << 300 << true << line.arg("00:04:59.00") + "\nError while decoding stream #0:0" << 1.0 << 1
-            << "299"
-            << "Conv 00:05:00 (remains <1 mins, 24.925%)";
-        QTest::newRow("resampling, parsing off")
-            << 0 << 300 << false << "Resampling with input channels greater than 2 unsupported." << 1.0 << -8
-            << ""
-            << "";
-        QTest::newRow("progress off ignores time") << 1 << 300 << false << line.arg("12.5") << 1.0 << 1 << ""
-                                                   << "";
     }
 
     void readChunk()
@@ -272,41 +238,6 @@ private Q_SLOTS:
         QVERIFY(blanks.startsWith("\"/opt/clip ferry/ffmpeg\" -y -i "));
         QVERIFY(blanks.endsWith(" -passlogfile \"/tmp/a b/log\" \"/tmp/a b/video.mp4\""));
         QCOMPARE(commandSpec(blanks).program, QString("/opt/clip ferry/ffmpeg"));
-    }
-
-    void gopSize_data()
-    {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("gop");
-        QTest::newRow("unknown") << 0 << "60";
-        QTest::newRow("just under 30 min") << 1799 << "60";
-        QTest::newRow("30 min") << 1800 << "90";
-        QTest::newRow("35 min") << 2100 << "90";
-        QTest::newRow("60 min") << 3600 << "180";
-    }
-
-    void gopSize()
-    {
-        QFETCH(int, seconds);
-        QFETCH(QString, gop);
-        QCOMPARE(VideoConversion::gopSize(seconds), gop);
-    }
-
-    void captionsAndResultTexts()
-    {
-        CVideoItem entry;
-        entry.videoWidth = 1280;
-        QCOMPARE(VideoConversion::fileListCaption(entry), QString("HD"));
-        entry.videoWidth = 640;
-        QCOMPARE(VideoConversion::fileListCaption(entry), QString("Normal"));
-        entry.sysVer = "2.0";
-        entry.videoWidth = 1280;
-        QCOMPARE(VideoConversion::fileListCaption(entry), QString("720p"));
-        entry.videoWidth = 856; // 481.5 -> 482
-        QCOMPARE(VideoConversion::fileListCaption(entry), QString("482p"));
-        QCOMPARE(PrepareResultText(-3, {}), QString("Decode stream error"));
-        QCOMPARE(PrepareResultText(0, "disk gone"), QString("Error description: disk gone"));
-        QCOMPARE(PrepareResultText(-12, {}), QString("Unknown error"));
     }
 
     void adaptation_data()

@@ -7,6 +7,7 @@
 #include "common/Lang.h"
 #include "common/Settings.h"
 #include "common/XmlUtil.h"
+#include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
@@ -30,6 +31,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
 
 class TestUpload : public QObject
 {
@@ -63,6 +67,16 @@ private:
         const QString path = m_dir.filePath(name);
         QFile::remove(path);
         QFile::copy(m_clip, path);
+        return path;
+    }
+
+    // A clip with bulk after it, uploaded as it is: its upload takes a while.
+    QString bulkyClip(const QString &name, int megabytes)
+    {
+        const QString path = copyOfClip(name);
+        QFile file(path);
+        if (file.open(QIODevice::Append))
+            file.write(QByteArray(megabytes << 20, 'x'));
         return path;
     }
 
@@ -100,35 +114,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("quota");
         QTest::addColumn<QString>("overwrite");
         const QString tarnError = UploadTransaction::tarnErrorText(m_language);
-        QTest::newRow("quota over maxsize")
-            << "<r><errInfo/><quota><total>500</total><free>100</free><maxsize>200</maxsize></quota></r>"
-            << qint64(242) << ""
-            << "Exceed the maximum upload size!, maxsize=200MB, required=242MB"
-            << "";
-        QTest::newRow("quota over free")
-            << "<r><quota><total>500</total><free>100</free><maxsize>2000</maxsize></quota></r>"
-            << qint64(242) << ""
-            << "No enough space to upload data, total=500MB, free=100MB, required=242MB"
-            << "";
-        QTest::newRow("no maxsize skips quota")
-            << "<r><quota><total>1</total><free>0</free></quota></r>" << qint64(242) << ""
-            << ""
-            << "";
-        QTest::newRow("error shown as is")
-            << "<r><errInfo>1201</errInfo><showInfo>1</showInfo></r>" << qint64(0) << "GetVersion: 1201"
-            << ""
-            << "";
-        QTest::newRow("error from the language file")
-            << "<r><errInfo>1201</errInfo></r>" << qint64(0)
-            << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << ""
-            << "";
         QTest::newRow("unknown error key")
             << "<r><errInfo>77</errInfo></r>" << qint64(0) << "GetVersion: " + tarnError + " (77)"
             << ""
             << "";
-        QTest::newRow("overwrite refused") << "<r><overwrite>2</overwrite></r>" << qint64(0) << ""
-                                           << ""
-                                           << "GetVersion: " + m_language.text("frmUpload", "msg_folder2");
         QTest::newRow("not XML goes on") << "<html>oops" << qint64(10) << ""
                                          << ""
                                          << "";
@@ -603,6 +592,144 @@ private Q_SLOTS:
         QCOMPARE(rig.state(path), QStringLiteral("Waiting"));
         QCOMPARE(contentTitles().size(), before);
         QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+    }
+
+    // Each entry's steps in the order the grid showed them: a new state, a
+    // time cell filled.
+    static std::shared_ptr<QStringList> logSteps(QueueModel &grid)
+    {
+        auto steps = std::make_shared<QStringList>();
+        auto seen = std::make_shared<QHash<QString, QStringList>>();
+        QObject::connect(&grid, &QAbstractItemModel::dataChanged, &grid, [&grid, steps, seen] {
+            static const QList<QPair<int, QString>> columns{
+                {QueueModel::ColCvtBeginTime, u"convert begin"_s},
+                {QueueModel::ColCvtEndTime, u"convert end"_s},
+                {QueueModel::ColUploadBeginTime, u"upload begin"_s},
+                {QueueModel::ColUploadEndTime, u"upload end"_s}};
+            for (const QueueEntry &entry : grid.entries()) {
+                const QString name = QFileInfo(entry.key).baseName();
+                QStringList now{grid.GetEntryCell(entry.key, QueueModel::ColState)};
+                for (const auto &[column, step] : columns)
+                    now.append(grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
+                const QStringList before = seen->value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
+                for (int i = 0; i < now.size(); ++i) {
+                    if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
+                        steps->append(name + u' ' + now.at(i));
+                }
+                seen->insert(entry.key, now);
+            }
+        });
+        return steps;
+    }
+
+    // One at a time, each entry goes through every step before the next is
+    // taken; converting while uploading, the next is taken as soon as the
+    // upload before it begins. Either way one completion message.
+    void stepOrder_data()
+    {
+        QTest::addColumn<bool>("overlap");
+        QTest::newRow("one at a time") << false;
+        QTest::newRow("converting while uploading") << true;
+    }
+    void stepOrder()
+    {
+        QFETCH(bool, overlap);
+        Rig rig;
+        rig.session.options().convertWhileUploading = overlap;
+        const QString a = copyOfClip(QStringLiteral("first.mp4"));
+        const QString b = copyOfClip(QStringLiteral("second.mp4"));
+        rig.add(entryFor(a, QStringLiteral("First")));
+        rig.add(entryFor(b, QStringLiteral("Second")));
+        const auto steps = logSteps(rig.grid);
+        QVERIFY(rig.runToEnd());
+        const QStringList one{u"first Transfering"_s,   u"first convert begin"_s,  u"first convert end"_s,
+                              u"first upload begin"_s,  u"first upload end"_s,     u"first Finished"_s,
+                              u"second Transfering"_s,  u"second convert begin"_s, u"second convert end"_s,
+                              u"second upload begin"_s, u"second upload end"_s,    u"second Finished"_s};
+        if (overlap) {
+            QVERIFY2(steps->indexOf(u"second Transfering"_s) == steps->indexOf(u"first upload begin"_s) + 1,
+                     qPrintable(steps->join(u", ")));
+            QStringList sorted = *steps, expected = one;
+            sorted.sort();
+            expected.sort();
+            QCOMPARE(sorted, expected);
+        } else {
+            QCOMPARE(steps->join(u", "), one.join(u", "));
+        }
+        QCOMPARE(rig.messages->messages.size(), 1);
+    }
+
+    // Stop while the next entry, packed ahead, waits for the upload before
+    // it: both wait again, nothing reaches the server, and the packed entry
+    // keeps its work, which the next run uploads as it is.
+    void stopWhilePackedAhead()
+    {
+        CuttingProxy slow(m_server->port(), {});
+        slow.setPace(2 << 20);
+        Rig rig;
+        const QString a = bulkyClip(QStringLiteral("slow.mp4"), 12);
+        CVideoItem first = entryFor(a, QStringLiteral("Slow"));
+        first.dstCvtType = 1;
+        first.Url = QStringLiteral("127.0.0.1:%1").arg(slow.port());
+        rig.add(first);
+        const QString b = copyOfClip(QStringLiteral("ahead.mp4"));
+        rig.add(entryFor(b, QStringLiteral("Ahead")));
+        const QString record = QDir(EntryWork(rig.queue.workRoot(), b).folder()).filePath(u"state.json"_s);
+        bool whileUploading = false;
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+            QFile file(record);
+            if (file.open(QIODevice::ReadOnly) && file.readAll().contains("\"package\"")) {
+                poll.stop();
+                whileUploading = rig.state(a) == QLatin1String("Transfering");
+                rig.queue.Stop();
+            }
+        });
+        poll.start(20);
+        const int before = contentTitles().size();
+        QVERIFY(rig.runToEnd());
+        QVERIFY(whileUploading);
+        QCOMPARE(rig.state(a), QStringLiteral("Waiting"));
+        QCOMPARE(rig.state(b), QStringLiteral("Waiting"));
+        QCOMPARE(contentTitles().size(), before);
+
+        slow.setPace(0);
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(a), QStringLiteral("Finished"));
+        QCOMPARE(rig.state(b), QStringLiteral("Finished"));
+        QVERIFY(rig.view.notes.contains(u"Archive kept from an earlier run"_s));
+        QCOMPARE(contentTitles().size(), before + 2);
+    }
+
+    // The upload before fails while the next entry converts: it fails alone,
+    // the next finishes its preparation and waits with its work kept, the
+    // run ends there and the entry after it is not taken.
+    void uploadFailsWhileNextConverts()
+    {
+        CuttingProxy cutting(m_server->port(), {1 << 20});
+        cutting.setRefuseAfterCut(true);
+        Rig rig;
+        TransferControl::Limits once;
+        once.retries = 0;
+        rig.tarn.setLimits(once);
+        const QString a = bulkyClip(QStringLiteral("cut.mp4"), 3);
+        CVideoItem first = entryFor(a, QStringLiteral("Cut"));
+        first.dstCvtType = 1;
+        first.Url = QStringLiteral("127.0.0.1:%1").arg(cutting.port());
+        rig.add(first);
+        const QString b = copyOfClip(QStringLiteral("next.mp4"));
+        const QString c = copyOfClip(QStringLiteral("later.mp4"));
+        rig.add(entryFor(b, QStringLiteral("Next")));
+        rig.add(entryFor(c, QStringLiteral("Later")));
+        QVERIFY(rig.runToEnd());
+        QCOMPARE(rig.state(a), QStringLiteral("Failed"));
+        QCOMPARE(rig.state(b), QStringLiteral("Waiting"));
+        QFile record(QDir(EntryWork(rig.queue.workRoot(), b).folder()).filePath(u"state.json"_s));
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        QVERIFY(record.readAll().contains("\"package\""));
+        QCOMPARE(rig.state(c), QStringLiteral("Waiting"));
+        QVERIFY(rig.messages->messages.isEmpty());
+        QVERIFY(rig.controls.start);
     }
 };
 

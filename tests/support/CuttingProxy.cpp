@@ -2,12 +2,41 @@
 
 #include <QHostAddress>
 #include <QTcpSocket>
+#include <algorithm>
 
 CuttingProxy::CuttingProxy(quint16 targetPort, QList<qint64> cutsAt, QObject *parent)
     : QObject(parent), m_targetPort(targetPort), m_cutsAt(std::move(cutsAt))
 {
     m_server.listen(QHostAddress::LocalHost, 0);
     connect(&m_server, &QTcpServer::newConnection, this, &CuttingProxy::accept);
+    m_paceTimer.setInterval(5);
+    connect(&m_paceTimer, &QTimer::timeout, this, &CuttingProxy::paceTick);
+}
+
+void CuttingProxy::setPace(qint64 bytesPerSecond)
+{
+    m_pace = bytesPerSecond;
+    m_budget = 0;
+    m_paceClock.start();
+    if (m_pace > 0)
+        m_paceTimer.start();
+    else
+        m_paceTimer.stop();
+}
+
+void CuttingProxy::paceTick()
+{
+    // At most a tenth of a second's worth at once, so an idle link does not save up a burst.
+    const double seconds = static_cast<double>(m_paceClock.restart()) / 1000.0;
+    m_budget = std::min(m_budget + seconds * static_cast<double>(m_pace), static_cast<double>(m_pace) / 10);
+    m_links.removeIf([](const auto &link) { return !link.first || !link.second; });
+    for (const auto &link : std::as_const(m_links)) {
+        const qint64 bytes = std::min(static_cast<qint64>(m_budget), link.first->bytesAvailable());
+        if (bytes <= 0 || link.second->state() != QAbstractSocket::ConnectedState)
+            continue;
+        forward(link.first, link.second, bytes);
+        m_budget -= static_cast<double>(bytes);
+    }
 }
 
 void CuttingProxy::accept()
@@ -20,10 +49,19 @@ void CuttingProxy::accept()
             continue;
         }
         auto *upstream = new QTcpSocket(client);
-        connect(client, &QTcpSocket::readyRead, this,
-                [this, client, upstream] { forward(client, upstream); });
-        connect(upstream, &QTcpSocket::connected, this,
-                [this, client, upstream] { forward(client, upstream); });
+        if (m_pace > 0) {
+            // Unread bytes stay in the kernel, so TCP holds the client back.
+            client->setReadBufferSize(64 * 1024);
+            m_links.emplaceBack(client, upstream);
+        }
+        connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] {
+            if (m_pace <= 0)
+                forward(client, upstream);
+        });
+        connect(upstream, &QTcpSocket::connected, this, [this, client, upstream] {
+            if (m_pace <= 0)
+                forward(client, upstream);
+        });
         connect(upstream, &QTcpSocket::readyRead, client, [this, client, upstream] {
             if (client == m_dropping) {
                 m_dropping = nullptr;
@@ -54,11 +92,11 @@ void CuttingProxy::accept()
     }
 }
 
-void CuttingProxy::forward(QTcpSocket *client, QTcpSocket *upstream)
+void CuttingProxy::forward(QTcpSocket *client, QTcpSocket *upstream, qint64 maxBytes)
 {
     if (upstream->state() != QAbstractSocket::ConnectedState)
         return;
-    QByteArray data = client->readAll();
+    QByteArray data = maxBytes < 0 ? client->readAll() : client->read(maxBytes);
     if (!m_dropMarker.isEmpty() && data.contains(m_dropMarker)) {
         m_dropMarker.clear();
         m_dropping = client;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QTcpServer>
+#include <QTimer>
 
 class QTcpSocket;
 
@@ -25,13 +28,19 @@ public:
     // Also drops the connection once the bytes sent back to the client reach
     // each of these totals: a download breaks in the middle of a reply.
     void setReplyCuts(QList<qint64> totals) { m_replyCuts = std::move(totals); }
+    // Passes at most this many bytes a second towards the server, as a slow
+    // uplink would; the client is held back by TCP, not buffered ahead. 0: no
+    // limit. Set before the connections it is to pace.
+    void setPace(qint64 bytesPerSecond);
     quint16 port() const { return m_server.serverPort(); }
     qint64 upstreamBytes() const { return m_upstreamBytes; }
     int cutsDone() const { return m_cutsDone; }
 
 private:
     void accept();
-    void forward(QTcpSocket *client, QTcpSocket *upstream);
+    // Up to `maxBytes` of what the client sent (all of it when negative).
+    void forward(QTcpSocket *client, QTcpSocket *upstream, qint64 maxBytes = -1);
+    void paceTick();
 
     QTcpServer m_server;
     quint16 m_targetPort;
@@ -45,4 +54,9 @@ private:
     int m_repliesDropped = 0;
     QList<qint64> m_replyCuts;
     qint64 m_downstreamBytes = 0;
+    qint64 m_pace = 0;
+    double m_budget = 0;
+    QTimer m_paceTimer;
+    QElapsedTimer m_paceClock;
+    QList<QPair<QPointer<QTcpSocket>, QPointer<QTcpSocket>>> m_links;
 };
