@@ -208,12 +208,12 @@ void frmUpload::buildLayout()
     for (QPushButton *b : {cmdAdd, cmdAddQvp, cmdEdit, cmdRemove, cmdRetry, cmdClearAll})
         queueButtons->addWidget(b);
     queueButtons->addStretch();
+    queueButtons->addWidget(chkConvertWhileUploading);
     queueButtons->addWidget(chkRemQueue);
 
     auto *runButtons = new QHBoxLayout;
     runButtons->addWidget(cmdOutput);
     runButtons->addStretch();
-    runButtons->addWidget(chkConvertWhileUploading);
     runButtons->addWidget(chkHighSpeed);
     // The high-speed option keeps its right edge this far left of Start.
     runButtons->addSpacing(twipsToPixels(225, this));
@@ -242,9 +242,9 @@ void frmUpload::buildLayout()
     setTabOrder(cmdEdit, cmdRemove);
     setTabOrder(cmdRemove, cmdRetry);
     setTabOrder(cmdRetry, cmdClearAll);
-    setTabOrder(cmdClearAll, chkRemQueue);
-    setTabOrder(chkRemQueue, chkConvertWhileUploading);
-    setTabOrder(chkConvertWhileUploading, chkHighSpeed);
+    setTabOrder(cmdClearAll, chkConvertWhileUploading);
+    setTabOrder(chkConvertWhileUploading, chkRemQueue);
+    setTabOrder(chkRemQueue, chkHighSpeed);
     setTabOrder(chkHighSpeed, cmdStartUpload);
     setTabOrder(cmdStartUpload, cmdStopUpload);
     setTabOrder(cmdStopUpload, cmdExit);
