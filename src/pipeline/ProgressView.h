@@ -69,3 +69,27 @@ public:
     void appendOutputLine(const QString &) override {}
     void setAnimationRunning(bool) override {}
 };
+
+// Passes everything on to another view; the views that add to what one
+// entry's work shows override only what they change.
+class ForwardingProgressView : public ProgressView
+{
+public:
+    explicit ForwardingProgressView(ProgressView &view) : m_view(view) {}
+
+    QString statusText() const override { return m_view.statusText(); }
+    void setStatusText(const QString &text) override { m_view.setStatusText(text); }
+    void setConvertInfo(const QString &text) override { m_view.setConvertInfo(text); }
+    QString injectionCaption() const override { return m_view.injectionCaption(); }
+    void setProgress(int percent) override { m_view.setProgress(percent); }
+    void setProgressVisible(bool visible) override { m_view.setProgressVisible(visible); }
+    void setOutputText(const QString &text) override { m_view.setOutputText(text); }
+    void appendOutputLine(const QString &line) override { m_view.appendOutputLine(line); }
+    void setAnimationRunning(bool running) override { m_view.setAnimationRunning(running); }
+    void setConvertDetailsVisible(bool visible) override { m_view.setConvertDetailsVisible(visible); }
+    void setStepProgress(const StepProgress &progress) override { m_view.setStepProgress(progress); }
+    void setQueueSecondsLeft(qint64 seconds) override { m_view.setQueueSecondsLeft(seconds); }
+
+protected:
+    ProgressView &m_view;
+};

@@ -51,29 +51,20 @@ QString projectErrorText(const LanguageTable &language, const CProjectFile &proj
 // What the uploading stage shows. Its step goes to its own entry's row
 // whichever entry the preparing stage works on; the progress bar is left to
 // the preparing stage once that has taken the next entry.
-class UploadStageView final : public ProgressView
+class UploadStageView final : public ForwardingProgressView
 {
 public:
-    UploadStageView(ProgressView &view, const QueueModel &grid) : m_view(view), m_grid(grid) {}
+    UploadStageView(ProgressView &view, const QueueModel &grid) : ForwardingProgressView(view), m_grid(grid)
+    {}
 
     // The entry being uploaded.
     QString path;
 
-    QString statusText() const override { return m_view.statusText(); }
-    void setStatusText(const QString &text) override { m_view.setStatusText(text); }
-    void setConvertInfo(const QString &text) override { m_view.setConvertInfo(text); }
-    QString injectionCaption() const override { return m_view.injectionCaption(); }
     void setProgress(int percent) override
     {
         if (m_grid.currentPath == path)
             m_view.setProgress(percent);
     }
-    void setProgressVisible(bool visible) override { m_view.setProgressVisible(visible); }
-    void setOutputText(const QString &text) override { m_view.setOutputText(text); }
-    void appendOutputLine(const QString &line) override { m_view.appendOutputLine(line); }
-    void setAnimationRunning(bool running) override { m_view.setAnimationRunning(running); }
-    void setConvertDetailsVisible(bool visible) override { m_view.setConvertDetailsVisible(visible); }
-    void setQueueSecondsLeft(qint64 seconds) override { m_view.setQueueSecondsLeft(seconds); }
     void setStepProgress(const StepProgress &progress) override
     {
         StepProgress own = progress;
@@ -82,7 +73,6 @@ public:
     }
 
 private:
-    ProgressView &m_view;
     const QueueModel &m_grid;
 };
 
