@@ -288,12 +288,7 @@ QString frmAdd::dialogTitle() const
 
 void frmAdd::loadSettings()
 {
-    const ServerDefaults defaults = LoadServerDefaults();
-    m_login->setLogin({defaults.serverIP, defaults.account, defaults.password});
-    if (defaults.secondRes)
-        m_access.settings.secondRes = *defaults.secondRes;
-    if (defaults.thirdRes)
-        m_access.settings.thirdRes = *defaults.thirdRes;
+    m_login->restoreLastLogin(m_access.settings);
     const QByteArray geometry =
         QByteArray::fromBase64(ReadPlainSetting(u"addDialogGeometry"_s, {}).toLatin1());
     if (!geometry.isEmpty())

@@ -260,12 +260,7 @@ QString frmAddBatch::lang(const QString &key, const QString &fallback) const
 
 void frmAddBatch::loadSettings()
 {
-    const ServerDefaults defaults = LoadServerDefaults();
-    m_login->setLogin({defaults.serverIP, defaults.account, defaults.password});
-    if (defaults.secondRes)
-        m_access.settings.secondRes = *defaults.secondRes;
-    if (defaults.thirdRes)
-        m_access.settings.thirdRes = *defaults.thirdRes;
+    m_login->restoreLastLogin(m_access.settings);
     m_useUniTreeView = ReadPlainSetting(u"useUniTreeView"_s, u"0"_s).trimmed() == u"1";
     lFolder->setEnabled(false);
     m_folders->setEnabled(false);

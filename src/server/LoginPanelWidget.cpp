@@ -2,6 +2,7 @@
 
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
+#include "common/Settings.h"
 #include "platform/Messages.h"
 #include "server/TransferControl.h"
 
@@ -92,6 +93,16 @@ void LoginPanelWidget::setLogin(const LoginSession::Login &login)
     m_password->setText(login.password);
     m_session->setLogin(login);
     m_loadingFields = false;
+}
+
+void LoginPanelWidget::restoreLastLogin(ServerSettings &settings)
+{
+    const ServerDefaults defaults = LoadServerDefaults();
+    setLogin({defaults.serverIP, defaults.account, defaults.password});
+    if (defaults.secondRes)
+        settings.secondRes = *defaults.secondRes;
+    if (defaults.thirdRes)
+        settings.thirdRes = *defaults.thirdRes;
 }
 
 LoginSession::Login LoginPanelWidget::login() const

@@ -23,6 +23,9 @@ public:
     LoginSession *session() const { return m_session; }
     // Fills the fields without counting it as an edit.
     void setLogin(const LoginSession::Login &login);
+    // Fills the fields with the last login and gives `settings` the stored
+    // second and third resolutions.
+    void restoreLastLogin(ServerSettings &settings);
     LoginSession::Login login() const;
     // Shows the tree of the cached reply and counts as logged in.
     bool LoadCachedFolderList();
