@@ -12,7 +12,8 @@
 
 // The bytes of resumable uploads: one file per upload, appended by PATCH requests.
 // Data is synced before the new offset is stored, so a stored offset never points
-// past bytes that a crash could lose. The SHA-256 of the whole archive is computed
+// past bytes that a crash could lose. A chunk is answered before its sync, which runs
+// while the next chunk arrives; the last chunk is synced before it is answered. The SHA-256 of the whole archive is computed
 // while the bytes arrive, so registering a finished upload does not read it again.
 class UploadStore final
 {
@@ -69,6 +70,10 @@ public:
 private:
     struct Slot;
     std::shared_ptr<Slot> slot(const std::string &id);
+    // Syncs the chunk ending at `end` and stores its offset in the background; false if it cannot start.
+    bool syncLater(Slot &s, const std::string &id, int fd, std::int64_t end);
+    // Waits for the chunk before; false when its sync failed.
+    bool settle(Slot &s);
 
     Database &m_db;
     std::filesystem::path m_folder;

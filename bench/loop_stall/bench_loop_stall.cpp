@@ -8,7 +8,10 @@
 // upload's throughput: target at least 0.9 of curl on a quiet machine, 0.8 on
 // a loaded one.
 //
-//   bench_loop_stall [--upload-mb N, default 256] [--recording-seconds N, default 120]
+// Each side runs ROUNDS times after a sync; the best of each counts.
+//
+//   bench_loop_stall [--upload-mb N, default 256] [--recording-seconds N, default 120] [--rounds N, default 3]
+//                    [--link-mbit N: both uploads through a loopback link paced to N Mbit/s]
 
 #include "StallMeter.h"
 #include "common/FileUtil.h"
@@ -32,6 +35,8 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
+
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +78,25 @@ QString makeArchive(ProcessRunner &processes, const QString &folder, int megabyt
     const ProcessResult zipped = QCoro::waitFor(processes.run(spec));
     payload.remove();
     return zipped.ok() ? QDir(folder).filePath("tarn_file.zip") : QString();
+}
+
+// The same archive as one plain curl request, created, sent and registered
+// as the chunked upload is.
+bool curlUpload(const QString &archive, const QString &url, const QString &folder, const QByteArray &sha256)
+{
+    QProcess curl;
+    curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString script =
+        "set -eo pipefail\nb64() { printf '%s' \"$1\" | base64 -w0; }\n"
+        "loc=$(curl -sS -i -X POST -u demo:demo -H 'Tus-Resumable: 1.0.0' -H 'Content-Length: 0' -H "
+        "\"Upload-Length: $(stat -c %s \"$1\")\" "
+        "-H \"Upload-Metadata: filename $(b64 tarn_file.zip),folderID $(b64 \"$3\"),contentID $(b64 -1),"
+        "sha256 $(b64 \"$4\")\" \"$2/tarn/putFile/uploads/\" | tr -d '\\r' | sed -n 's/^Location: //Ip')\n"
+        "curl -sS -f -o /dev/null -X PATCH -u demo:demo -H 'Tus-Resumable: 1.0.0' -H 'Upload-Offset: 0' "
+        "-H 'Content-Type: application/offset+octet-stream' --data-binary @\"$1\" \"$loc\"\n"
+        "curl -sS -f -o /dev/null -u demo:demo --data-urlencode \"upload=$loc\" \"$2/tarn/putFile/\"\n";
+    curl.start("bash", {"-c", script, "curl", archive, url, folder, QString::fromLatin1(sha256.toHex())});
+    return curl.waitForFinished(-1) && curl.exitCode() == 0;
 }
 
 } // namespace
@@ -150,37 +174,46 @@ int main(int argc, char *argv[])
         if (file.open(QIODevice::ReadOnly) && hash.addData(&file))
             sha256 = hash.result();
     }
-    qint64 uploadStall = 0;
-    clock.restart();
-    UploadResult uploaded;
-    {
-        StallMeter meter;
-        const QString url = server.url().toString() + "/tarn/putFile/";
-        uploaded = QCoro::waitFor(session.transfer().PutFile(url, "demo", "demo", folderId.toInt(), -1,
-                                                             archive, {}, UploadResume{{}, sha256}));
-        uploadStall = meter.longestMs();
+    // Rounds of both sides, each after a sync: neither inherits the other's (or the
+    // archive's) writeback, which would throttle the server's writes.
+    const int rounds = option(args, "--rounds", 3);
+    // --link-mbit N: both sides go through a loopback link paced to N Mbit/s,
+    // where the upload should run at the link's speed.
+    QString url = server.url().toString();
+    QProcess link;
+    if (const int mbit = option(args, "--link-mbit", 0); mbit > 0) {
+        link.start(QCoreApplication::applicationDirPath() + "/bench_queue_link",
+                   {QString::number(server.port()), QString::number(qint64(mbit) * 1000000)});
+        if (!link.waitForReadyRead(10000)) {
+            out << "the paced link did not start" << Qt::endl;
+            return 1;
+        }
+        url = QString::fromLatin1(link.readLine()).section(u' ', 2).trimmed();
     }
-    const double uploadSeconds = double(clock.elapsed()) / 1000;
-
-    QProcess curl;
-    curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QString script =
-        "set -eo pipefail\nb64() { printf '%s' \"$1\" | base64 -w0; }\n"
-        "loc=$(curl -sS -i -X POST -u demo:demo -H 'Tus-Resumable: 1.0.0' -H 'Content-Length: 0' -H "
-        "\"Upload-Length: $(stat -c %s "
-        "\"$1\")\" "
-        "-H \"Upload-Metadata: filename $(b64 tarn_file.zip),folderID $(b64 \"$3\"),contentID $(b64 -1),"
-        "sha256 $(b64 \"$4\")\" \"$2/tarn/putFile/uploads/\" | tr -d '\\r' | sed -n 's/^Location: //Ip')\n"
-        "curl -sS -f -o /dev/null -X PATCH -u demo:demo -H 'Tus-Resumable: 1.0.0' -H 'Upload-Offset: 0' "
-        "-H 'Content-Type: application/offset+octet-stream' --data-binary @\"$1\" \"$loc\"\n"
-        "curl -sS -f -o /dev/null -u demo:demo --data-urlencode \"upload=$loc\" \"$2/tarn/putFile/\"\n";
-    clock.restart();
-    // A folder of its own: the same archive is not stored twice in one folder.
-    const QString curlFolder = server.addFolder("Curl");
-    curl.start("bash", {"-c", script, "curl", archive, server.url().toString(), curlFolder,
-                        QString::fromLatin1(sha256.toHex())});
-    const bool curlDone = curl.waitForFinished(-1) && curl.exitCode() == 0;
-    const double curlSeconds = double(clock.elapsed()) / 1000;
+    qint64 uploadStall = 0;
+    UploadResult uploaded;
+    double uploadSeconds = 1e9;
+    double curlSeconds = 1e9;
+    bool curlDone = true;
+    for (int round = 0; round < rounds && curlDone; ++round) {
+        // Folders of their own: the same archive is not stored twice in one folder.
+        const int chunkedFolder = server.addFolder(QString("Chunked %1").arg(round)).toInt();
+        const QString curlFolder = server.addFolder(QString("Curl %1").arg(round));
+        ::sync();
+        clock.restart();
+        {
+            StallMeter meter;
+            uploaded = QCoro::waitFor(session.transfer().PutFile(url + "/tarn/putFile/", "demo", "demo",
+                                                                 chunkedFolder, -1, archive, {},
+                                                                 UploadResume{{}, sha256}));
+            uploadStall = std::max(uploadStall, meter.longestMs());
+        }
+        uploadSeconds = std::min(uploadSeconds, double(clock.elapsed()) / 1000);
+        ::sync();
+        clock.restart();
+        curlDone = curlUpload(archive, url, curlFolder, sha256);
+        curlSeconds = std::min(curlSeconds, double(clock.elapsed()) / 1000);
+    }
 
     out << "idle loop, 2 s:                longest stall " << idle << " ms" << Qt::endl;
     out << "recording of " << options.durationSeconds << " s (" << state << ", "

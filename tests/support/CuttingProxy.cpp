@@ -50,8 +50,9 @@ void CuttingProxy::accept()
         }
         auto *upstream = new QTcpSocket(client);
         if (m_pace > 0) {
-            // Unread bytes stay in the kernel, so TCP holds the client back.
-            client->setReadBufferSize(64 * 1024);
+            // Unread bytes stay in the kernel, so TCP holds the client back; the buffer
+            // holds two ticks' worth, so a fast pace is not capped by it.
+            client->setReadBufferSize(std::max<qint64>(64 * 1024, m_pace / 100));
             m_links.emplaceBack(client, upstream);
         }
         connect(client, &QTcpSocket::readyRead, this, [this, client, upstream] {
