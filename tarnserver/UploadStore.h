@@ -13,8 +13,8 @@
 // The bytes of resumable uploads: one file per upload, appended by PATCH requests.
 // Data is synced before the new offset is stored, so a stored offset never points
 // past bytes that a crash could lose. A chunk is answered before its sync, which runs
-// while the next chunk arrives; the last chunk is synced before it is answered. The SHA-256 of the whole archive is computed
-// while the bytes arrive, so registering a finished upload does not read it again.
+// while the next chunk arrives; the last chunk is synced before it is answered. The SHA-256 of the whole
+// archive is computed while the bytes arrive, so registering a finished upload does not read it again.
 class UploadStore final
 {
 public:

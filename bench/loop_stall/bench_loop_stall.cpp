@@ -10,7 +10,8 @@
 //
 // Each side runs ROUNDS times after a sync; the best of each counts.
 //
-//   bench_loop_stall [--upload-mb N, default 256] [--recording-seconds N, default 120] [--rounds N, default 3]
+//   bench_loop_stall [--upload-mb N, default 256] [--recording-seconds N, default 120] [--rounds N, default
+//   3]
 //                    [--link-mbit N: both uploads through a loopback link paced to N Mbit/s]
 
 #include "StallMeter.h"
@@ -35,7 +36,6 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QTimer>
-
 #include <unistd.h>
 
 namespace {

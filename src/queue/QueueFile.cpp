@@ -97,7 +97,10 @@ private:
     qint64 number(size_t field, bool narrow)
     {
         bool numeric = false;
-        const qint64 n = text(field).trimmed().toLongLong(&numeric);
+        // The bytes first: a saved queue holds plain digits; other spaces go through the text.
+        qint64 n = QByteArrayView(m_nodes[field].text().get()).trimmed().toLongLong(&numeric);
+        if (!numeric)
+            n = text(field).trimmed().toLongLong(&numeric);
         if (!numeric || (narrow && (n < INT32_MIN || n > INT32_MAX)))
             m_ok = false;
         return n;
@@ -183,41 +186,97 @@ std::optional<CVideoItem> ReadRecord(const pugi::xml_node &file)
     return item;
 }
 
+namespace {
+
+std::array<QString, kFieldCount> fieldTexts(const CVideoItem &item)
+{
+    return {item.fileName,
+            item.title,
+            item.Author,
+            item.state ? stateText(*item.state) : QString(),
+            item.path,
+            item.duration,
+            QString::number(item.secDuration),
+            QString::number(item.videoWidth),
+            QString::number(item.videoHeight),
+            item.vBitRate,
+            item.aBitRate,
+            item.Url,
+            item.account,
+            item.password,
+            item.folderID,
+            item.contentID,
+            item.folderName,
+            item.sysVer,
+            boolText(item.bEncPassword),
+            QString::number(item.dstCvtType),
+            QString::number(item.dstResType),
+            item.dstPostfix,
+            QString::number(item.srcVideoWidth),
+            QString::number(item.srcVideoHeight),
+            QString::number(item.customBps),
+            boolText(item.bInterlaced),
+            QString::number(item.fileSize),
+            item.dateLastModified,
+            item.OverwriteUrl,
+            boolText(item.useTmpName)};
+}
+
+// Element text escaped as pugixml escapes it, so that a saved file reads the
+// same whichever writer made it: the markup characters, and control
+// characters other than tab, line feed and carriage return as two-digit
+// references. A text ends at its first NUL, as a C string would.
+void appendEscaped(QByteArray &out, QByteArrayView text)
+{
+    const char *run = text.data();
+    const char *const end = text.data() + text.size();
+    for (const char *p = run; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 32 && c != '&' && c != '<' && c != '>')
+            continue;
+        if (c == '\t' || c == '\n' || c == '\r')
+            continue;
+        out.append(run, p - run);
+        run = p + 1;
+        if (c == 0)
+            return;
+        if (c == '&')
+            out.append("&amp;");
+        else if (c == '<')
+            out.append("&lt;");
+        else if (c == '>')
+            out.append("&gt;");
+        else
+            out.append("&#")
+                .append(static_cast<char>('0' + c / 10))
+                .append(static_cast<char>('0' + c % 10))
+                .append(';');
+    }
+    out.append(run, end - run);
+}
+
+// One record in the file's layout: a tag a line, an element's text between
+// its start and end tag, an empty element on one line.
+void appendRecord(QByteArray &out, const CVideoItem &item)
+{
+    out.append("<file>\r\n");
+    const std::array<QString, kFieldCount> texts = fieldTexts(item);
+    for (size_t i = 0; i < kFieldCount; ++i) {
+        out.append('<').append(kFieldOrder[i]).append('>');
+        appendEscaped(out, texts[i].toUtf8());
+        out.append("</").append(kFieldOrder[i]).append(">\r\n");
+    }
+    out.append("</file>\r\n");
+}
+
+} // namespace
+
 void WriteRecord(pugi::xml_node queue, const CVideoItem &item)
 {
-    const QString values[] = {item.fileName,
-                              item.title,
-                              item.Author,
-                              item.state ? stateText(*item.state) : QString(),
-                              item.path,
-                              item.duration,
-                              QString::number(item.secDuration),
-                              QString::number(item.videoWidth),
-                              QString::number(item.videoHeight),
-                              item.vBitRate,
-                              item.aBitRate,
-                              item.Url,
-                              item.account,
-                              item.password,
-                              item.folderID,
-                              item.contentID,
-                              item.folderName,
-                              item.sysVer,
-                              boolText(item.bEncPassword),
-                              QString::number(item.dstCvtType),
-                              QString::number(item.dstResType),
-                              item.dstPostfix,
-                              QString::number(item.srcVideoWidth),
-                              QString::number(item.srcVideoHeight),
-                              QString::number(item.customBps),
-                              boolText(item.bInterlaced),
-                              QString::number(item.fileSize),
-                              item.dateLastModified,
-                              item.OverwriteUrl,
-                              boolText(item.useTmpName)};
+    const std::array<QString, kFieldCount> texts = fieldTexts(item);
     pugi::xml_node file = queue.append_child("file");
-    for (size_t i = 0; i < std::size(kFieldOrder); ++i)
-        file.append_child(kFieldOrder[i]).text().set(Xml::toU8(values[i]).constData());
+    for (size_t i = 0; i < kFieldCount; ++i)
+        file.append_child(kFieldOrder[i]).text().set(Xml::toU8(texts[i]).constData());
 }
 
 QString defaultPath()
@@ -248,89 +307,22 @@ bool LoadQueue(const QString &path, QueueModel &queue)
 
 bool SaveQueue(const QString &path, const QueueModel &queue)
 {
-    pugi::xml_document doc;
-    Xml::parseText(
-        doc,
-        QByteArrayLiteral("<?xml version=\"1.0\"?><clipferry ver=\"2.120222\"><queue></queue></clipferry>"));
-    pugi::xml_node queueNode = doc.child("clipferry").child("queue");
+    // Written directly rather than through a document: the file is flat, and
+    // a queue of thousands of entries is saved after every change.
+    QByteArray out;
+    out.reserve(1024 + queue.count() * 1200);
+    out.append("<?xml version=\"1.0\"?>\r\n<clipferry ver=\"2.120222\">\r\n<queue>\r\n");
     int written = 0;
     for (const QueueEntry &entry : queue.entries()) {
         if (entry.state == EntryState::Finished)
             continue;
-        WriteRecord(queueNode, entry.item);
+        appendRecord(out, entry.item);
         ++written;
     }
     if (written == 0)
         return DeleteFileIfExists(path);
-    const QByteArray laidOut =
-        LayOutQueueText(Xml::serialize(doc, pugi::format_raw | pugi::format_no_empty_element_tags));
-    return Xml::writeFileAtomic(path, laidOut, true);
-}
-
-QString TagNameAt(const QString &text, qsizetype position)
-{
-    if (position < 0 || position >= text.size())
-        return {};
-    QString name;
-    if (text.at(position) == u'<') {
-        const qsizetype end = text.indexOf(u'>', position + 1);
-        name = text.mid(position + 1, end < 0 ? -1 : end - position - 1);
-    } else if (text.at(position) == u'>') {
-        const qsizetype start = text.lastIndexOf(u'<', position);
-        name = text.mid(start + 1, position - start - 1);
-    }
-    return name.remove(u'/');
-}
-
-namespace {
-// The name of the tag that ends at `gt` or starts at `lt`, without its "/"
-// characters, compared without copying: the layout runs over megabytes.
-QByteArrayView tagEndingAt(const QByteArray &text, qsizetype gt)
-{
-    const qsizetype lt = text.lastIndexOf('<', gt);
-    return QByteArrayView(text).sliced(lt + 1, gt - lt - 1);
-}
-
-QByteArrayView tagStartingAt(const QByteArray &text, qsizetype lt)
-{
-    qsizetype gt = text.indexOf('>', lt + 1);
-    if (gt < 0)
-        gt = text.size();
-    return QByteArrayView(text).sliced(lt + 1, gt - lt - 1);
-}
-
-bool sameNameIgnoringSlashes(QByteArrayView a, QByteArrayView b)
-{
-    qsizetype i = 0;
-    qsizetype j = 0;
-    for (;;) {
-        while (i < a.size() && a[i] == '/')
-            ++i;
-        while (j < b.size() && b[j] == '/')
-            ++j;
-        if (i == a.size() || j == b.size())
-            return i == a.size() && j == b.size();
-        if (a[i++] != b[j++])
-            return false;
-    }
-}
-} // namespace
-
-QByteArray LayOutQueueText(const QByteArray &text)
-{
-    QByteArray out;
-    out.reserve(text.size() + text.size() / 10);
-    qsizetype copied = 0;
-    for (qsizetype i = text.indexOf("><"); i >= 0; i = text.indexOf("><", i + 1)) {
-        out.append(QByteArrayView(text).sliced(copied, i + 1 - copied));
-        copied = i + 1;
-        const bool sameName = sameNameIgnoringSlashes(tagEndingAt(text, i), tagStartingAt(text, i + 1));
-        const bool closesIt = i + 2 < text.size() && text.at(i + 2) == '/';
-        if (!sameName || !closesIt)
-            out.append("\r\n");
-    }
-    out.append(QByteArrayView(text).sliced(copied));
-    return out;
+    out.append("</queue>\r\n</clipferry>");
+    return Xml::writeFileAtomic(path, out, true);
 }
 
 } // namespace QueueFile

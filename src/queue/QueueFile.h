@@ -41,10 +41,5 @@ bool SaveQueue(const QString &path, const QueueModel &queue);
 // a required field is missing or not a number.
 void WriteRecord(pugi::xml_node parent, const CVideoItem &item);
 std::optional<CVideoItem> ReadRecord(const pugi::xml_node &file);
-// The name of the tag that starts or ends at `position`, "/" removed.
-QString TagNameAt(const QString &text, qsizetype position);
-// Inserts the line breaks of the queue file's layout into serialised XML
-// (UTF-8; the markup characters are the same bytes in any position).
-QByteArray LayOutQueueText(const QByteArray &text);
 
 } // namespace QueueFile

@@ -215,26 +215,6 @@ private Q_SLOTS:
         QCOMPARE(queue.currentPath, QStringLiteral("/kept"));
     }
 
-    void tagNameAt_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("position");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("start tag") << "<title></title>" << 0 << "title";
-        QTest::newRow("end of start tag") << "<title></title>" << 6 << "title";
-        QTest::newRow("end tag slash removed") << "<title></title>" << 7 << "title";
-        QTest::newRow("attributes kept") << "<clipferry ver=\"2\">" << 0 << "clipferry ver=\"2\"";
-        QTest::newRow("other character") << "<a>x</a>" << 3 << "";
-        QTest::newRow("outside") << "<a>" << 9 << "";
-    }
-    void tagNameAt()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, position);
-        QFETCH(QString, name);
-        QCOMPARE(QueueFile::TagNameAt(text, position), name);
-    }
-
     // The exact bytes of a one-entry queue file.
     void savedBytes()
     {
@@ -243,11 +223,12 @@ private Q_SLOTS:
         QueueModel queue(m_language);
         CVideoItem item = sampleItem(QStringLiteral("/v/a.mp4"));
         item.title.clear();
+        item.Author = QStringLiteral("A\x01\tn"); // a control character as a reference, a tab as it is
         queue.Add(item);
         QVERIFY(QueueFile::SaveQueue(path, queue));
         const QByteArray expected =
             "<?xml version=\"1.0\"?>\r\n<clipferry ver=\"2.120222\">\r\n<queue>\r\n<file>\r\n"
-            "<fileName>a.mp4</fileName>\r\n<title></title>\r\n<Author>Ann</Author>\r\n<state></state>\r\n"
+            "<fileName>a.mp4</fileName>\r\n<title></title>\r\n<Author>A&#01;\tn</Author>\r\n<state></state>\r\n"
             "<path>/v/a.mp4</path>\r\n<duration>0:01:05</duration>\r\n<secDuration>65</secDuration>\r\n"
             "<videoWidth>640</videoWidth>\r\n<videoHeight>360</videoHeight>\r\n<vBitRate>800k</vBitRate>\r\n"
             "<aBitRate>64k</aBitRate>\r\n<Url>http://127.0.0.1:7380</Url>\r\n<account>demo</account>\r\n"
