@@ -46,7 +46,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::newRow("plain") << u" media.example:8080/tarn "_s << u"media.example:8080/tarn"_s << false
                                << u"media.example:8080"_s;
-        QTest::newRow("http") << u"http://h/x"_s << u"h/x"_s << false << u"h"_s;
         QTest::newRow("https with port and path")
             << u"https://h.example:8443/a/b"_s << u"h.example:8443/a/b"_s << true << u"h.example:8443"_s;
         QTest::newRow("http inside too") << u"http://hhttp://x"_s << u"hx"_s << false << u"hx"_s;
@@ -272,10 +271,7 @@ private Q_SLOTS:
     void untrustedXmlRefused_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::newRow("doctype") << QByteArray(
-            "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>");
         QTest::newRow("external entity") << QByteArray("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>");
-        QTest::newRow("broken") << QByteArray("<r><a></r>");
         QTest::newRow("no root") << QByteArray("<?xml version=\"1.0\"?>");
         QTest::newRow("too large") << QByteArray("<r>") + QByteArray(Xml::kMaxDocumentBytes, 'x') + "</r>";
     }

@@ -1,7 +1,7 @@
 // The stand-in programs run as the pipeline runs them: real child processes
-// on real files. clipferry-thumb is tested with no browser (the title card),
-// with small scripts in the browser's place (its arguments, a failing and a
-// hanging browser) and, when one is installed, with real headless Chromium.
+// on real files. clipferry-thumb is tested with no browser (the title card)
+// and with small scripts in the browser's place (its arguments, a failing,
+// a crashing and a hanging browser).
 
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
@@ -10,7 +10,6 @@
 #include <QImage>
 #include <QImageReader>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -305,21 +304,6 @@ private Q_SLOTS:
                   "file://" + m_dir.path().toUtf8() + "/my%20folder/page%20one.html"})
                 QVERIFY2(args.contains(expected), expected.constData());
         }
-    }
-
-    void realChromium()
-    {
-        const QStringList browsers{u"chromium"_s, u"chromium-browser"_s, u"google-chrome"_s};
-        if (std::none_of(browsers.cbegin(), browsers.cend(),
-                         [](const QString &name) { return !QStandardPaths::findExecutable(name).isEmpty(); }))
-            QSKIP("no Chromium installed: pages become title cards");
-        writeFile(path("my folder/blue page.html"),
-                  "<html><head><title>Blue</title></head>"
-                  "<body style=\"margin:0;background:rgb(0,0,255)\"></body></html>");
-        const Outcome outcome = thumb(path("my,folder/blue,page.html"), path("my,folder/slides/blue.jpg"),
-                                      {280, 210}, {"CLIPFERRY_THUMB_TIMEOUT_MS=60000"});
-        QVERIFY2(outcome.exitCode == 0, outcome.err.constData());
-        checkSlide(path("my folder/slides/blue.jpg"), {280, 210}, kBlue, kBlue);
     }
 };
 
