@@ -18,6 +18,7 @@
 #include <QTimer>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 class TestPlatform : public QObject
 {
@@ -76,7 +77,7 @@ private Q_SLOTS:
         QFETCH(bool, stopAfterStart);
         QFETCH(ProcessOutcome, outcome);
         QFETCH(int, exitCode);
-        const QString pidFile = m_dir.filePath(QStringLiteral("grandchild.pid"));
+        const QString pidFile = m_dir.filePath(u"grandchild.pid"_s);
         QFile::remove(pidFile);
         qputenv("PIDFILE", pidFile.toUtf8());
         StopSource stop;
@@ -107,78 +108,45 @@ private Q_SLOTS:
         QCOMPARE(QCoro::waitFor(m_processes.run(spec)).outcome, ProcessOutcome::Stopped);
     }
 
-    void questionsAreAnsweredFromTheScript()
-    {
-        Messages::Channel channel;
-        auto log = channel.record();
-        log->script = {Messages::Answer::No};
-        auto first = channel.ask(QStringLiteral("Overwrite?"), QStringLiteral("ClipFerry"),
-                                 Messages::Buttons::YesNoCancel);
-        QCOMPARE(QCoro::waitFor(first), Messages::Answer::No);
-        // With the script used up the first button answers.
-        auto second = channel.ask(QStringLiteral("Go on?"), {}, Messages::Buttons::YesNo);
-        QCOMPARE(QCoro::waitFor(second), Messages::Answer::Yes);
-        channel.show(QStringLiteral("Done"));
-        QCOMPARE(log->messages.size(), 3);
-        QCOMPARE(log->messages.at(0).text, QStringLiteral("Overwrite?"));
-        QCOMPARE(log->messages.at(2).buttons, Messages::Buttons::Ok);
-    }
-
+    // CLIPFERRY_TOOLS is searched folder by folder before PATH.
     void toolLookupOrder()
     {
         QTemporaryDir first;
         QTemporaryDir second;
-        const auto makeTool = [](const QString &dir, const QString &name) {
-            QFile file(QDir(dir).filePath(name));
+        for (const QString &tool :
+             {first.filePath(u"cf-tool"_s), second.filePath(u"cf-tool"_s), second.filePath(u"sh"_s)}) {
+            QFile file(tool);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("#!/bin/sh\n");
             file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-        };
-        makeTool(first.path(), QStringLiteral("cf-tool"));
-        makeTool(second.path(), QStringLiteral("cf-tool"));
-        makeTool(second.path(), QStringLiteral("sh"));
+        }
         const QByteArray saved = qgetenv("CLIPFERRY_TOOLS");
         qputenv("CLIPFERRY_TOOLS", (first.path() + u':' + second.path()).toLocal8Bit());
-        const QString found = ToolLocator::find(QStringLiteral("cf-tool"));
-        const QString shell = ToolLocator::find(QStringLiteral("sh"));
-        const QString missing = ToolLocator::find(QStringLiteral("clipferry-no-such-tool"));
+        const QStringList found{ToolLocator::find(u"cf-tool"_s), ToolLocator::find(u"sh"_s),
+                                ToolLocator::find(u"clipferry-no-such-tool"_s)};
         qputenv("CLIPFERRY_TOOLS", saved);
-        QCOMPARE(found, QDir(first.path()).filePath(QStringLiteral("cf-tool")));
-        // A tool in CLIPFERRY_TOOLS wins over the one on PATH.
-        QCOMPARE(shell, QDir(second.path()).filePath(QStringLiteral("sh")));
-        QVERIFY(missing.isEmpty());
-        QVERIFY(ToolLocator::missingMessage(QStringLiteral("yamdi")).contains(QStringLiteral("\"yamdi\"")));
-        QVERIFY(!ToolLocator::find(QStringLiteral("sh")).isEmpty());
-    }
-
-    void processQuery_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("running");
-        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-        QTest::newRow("own name") << self << true;
-        QTest::newRow("other case") << self.toUpper() << true;
-        QTest::newRow("with .exe") << self + QStringLiteral(".EXE") << true;
-        QTest::newRow("absent") << QStringLiteral("qvUpdater.exe") << false;
+        QCOMPARE(found, (QStringList{first.filePath(u"cf-tool"_s), second.filePath(u"sh"_s), QString()}));
+        QVERIFY(ToolLocator::missingMessage(u"yamdi"_s).contains(u"\"yamdi\""_s));
     }
 
     void processQuery()
     {
-        QFETCH(QString, name);
-        QFETCH(bool, running);
-        QCOMPARE(ProcessQuery::isRunning(name), running);
+        const QString self = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        // Letter case and a Windows ".exe" do not matter.
+        for (const QString &name : {self, self.toUpper(), self + u".EXE"_s})
+            QVERIFY2(ProcessQuery::isRunning(name), qPrintable(name));
+        QVERIFY(!ProcessQuery::isRunning(u"qvUpdater.exe"_s));
     }
 
     // The second claim finds the lock held, hands its arguments over and gives up.
     void secondInstanceHandsOver()
     {
-        SingleInstance first(QStringLiteral("cf-test"));
+        SingleInstance first(u"cf-test"_s);
         QVERIFY(first.claim({}));
         QSignalSpy spy(&first, &SingleInstance::activated);
-        SingleInstance second(QStringLiteral("cf-test"));
-        QVERIFY(!second.claim({QStringLiteral("-s")}));
+        SingleInstance second(u"cf-test"_s);
+        QVERIFY(!second.claim({u"-s"_s}));
         QTRY_COMPARE(spy.count(), 1);
-        QCOMPARE(spy.at(0).at(0).toStringList(), QStringList{QStringLiteral("-s")});
+        QCOMPARE(spy.at(0).at(0).toStringList(), QStringList{u"-s"_s});
     }
 
     void dataFolderFollowsClipferryHome()
@@ -186,10 +154,10 @@ private Q_SLOTS:
         QTemporaryDir home;
         const QByteArray saved = qgetenv("CLIPFERRY_HOME");
         qputenv("CLIPFERRY_HOME", home.path().toLocal8Bit());
-        const QString data = AppPaths::dataPath(QStringLiteral("project.xml"));
+        const QString data = AppPaths::dataPath(u"project.xml"_s);
         const QString settings = AppPaths::settingsFile();
         qputenv("CLIPFERRY_HOME", saved);
-        QCOMPARE(data, QDir(home.path()).filePath(QStringLiteral("project.xml")));
+        QCOMPARE(data, QDir(home.path()).filePath(u"project.xml"_s));
         QVERIFY(settings.startsWith(home.path()));
     }
 
@@ -197,7 +165,7 @@ private:
     static QCoro::Task<> awaitChild(ProcessRunner *processes)
     {
         // (GCC 12 cannot take a braced list inside a co_await expression.)
-        const ProcessSpec spec = ProcessSpec::of(QStringLiteral("sleep"), {QStringLiteral("0.4")});
+        const ProcessSpec spec = ProcessSpec::of(u"sleep"_s, {u"0.4"_s});
         co_await processes->run(spec);
     }
 };
