@@ -6,6 +6,7 @@
 #include "ZipArchive.h"
 #include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,14 +26,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QByteArray doubleMd5(const QByteArray &password)
-{
-    const auto md5 = [](const QByteArray &b) {
-        return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex();
-    };
-    return md5(md5(password));
-}
 
 QByteArray encoded(const QByteArray &text)
 {
@@ -153,13 +146,9 @@ private Q_SLOTS:
     void creationLimits_data();
     void creationLimits();
     void tusRequests();
-    void resumeAfterTwoCuts();
-    void overwriteByContentId();
-    void overwriteByUrl();
+    void overwriteRefusals();
     void lumetraProject();
-    void versionList_data();
     void versionList();
-    void updateArchives();
     void webPages();
     void tusJsClientInterop();
     void tls();
@@ -258,11 +247,9 @@ void TestTarnServer::safeEntryNames_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("safe");
-    QTest::newRow("plain") << QByteArray("video.mp4") << true;
     QTest::newRow("nested") << QByteArray("slides/1.jpg") << true;
     QTest::newRow("folder entry") << QByteArray("slides/") << true;
     QTest::newRow("dots in a name") << QByteArray("a..b/c") << true;
-    QTest::newRow("parent") << QByteArray("../evil") << false;
     QTest::newRow("parent inside") << QByteArray("slides/../../evil") << false;
     QTest::newRow("absolute") << QByteArray("/etc/passwd") << false;
     QTest::newRow("backslash") << QByteArray("..\\evil") << false;
@@ -284,13 +271,7 @@ void TestTarnServer::getfolderCredentials_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("enc");
     QTest::addColumn<QString>("errInfo");
-    const QString hashed = QString::fromLatin1(doubleMd5("demo"));
     QTest::newRow("plain") << u"demo"_s << u"demo"_s << u"1"_s << QString();
-    QTest::newRow("double MD5") << u"demo"_s << hashed << u"1"_s << QString();
-    QTest::newRow("double MD5, server without enc") << u"demo"_s << hashed << u"0"_s << u"1102"_s;
-    QTest::newRow("plain, server without enc") << u"demo"_s << u"demo"_s << u"0"_s << QString();
-    QTest::newRow("wrong password") << u"demo"_s << u"demox"_s << u"1"_s << u"1102"_s;
-    QTest::newRow("unknown account") << u"nobody"_s << u"demo"_s << u"1"_s << u"1101"_s;
     QTest::newRow("disabled account") << u"off"_s << u"pw"_s << u"1"_s << u"1103"_s;
     QTest::newRow("disabled account, wrong password") << u"off"_s << u"x"_s << u"1"_s << u"1102"_s;
     QTest::newRow("no credentials") << QString() << QString() << u"1"_s << u"1101"_s;
@@ -314,40 +295,28 @@ void TestTarnServer::getfolderCredentials()
     QCOMPARE(r.xml("folder").isNull(), !errInfo.isEmpty());
 }
 
+// The nested form's items reach the client whole (test_server's foldersCommand prints them); the
+// flat form lists only folders that take uploads, each by its path.
 void TestTarnServer::folderForms()
 {
-    const auto items = [](const HttpReply &r, const char *path) {
-        pugi::xml_document doc;
-        doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size()));
-        QStringList out;
-        for (pugi::xpath_node n : doc.select_nodes(path)) {
-            const pugi::xml_node item = n.node();
-            out << QString::fromUtf8(item.child_value("id")) + u'|' +
-                       QString::fromUtf8(item.child_value("pid")) + u'|' +
-                       QString::fromUtf8(item.child_value("name")) + u'|' +
-                       QString::fromUtf8(item.child_value("uploadable"));
-        }
-        return out;
-    };
     HttpReply nested = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
-    QCOMPARE(nested.xml("errInfo"), u""_s);
     QCOMPARE(nested.xml("sysinfo/resolution"), u"1280,854,640"_s);
     QCOMPARE(nested.xml("sysinfo/urloverwrite"), u"1"_s);
-    QCOMPARE(nested.xml("sysinfo/adID"), u"1"_s);
     QVERIFY(nested.body.contains("<tarn ver=\"2.0\" qvpver=\"8\">"));
-    const QStringList tree = items(nested, "/tarn/folder/item");
-    QCOMPARE(tree.size(), 9);
-    QVERIFY(tree.contains(u"5|4|Lab sessions|1"_s));
-    QVERIFY(tree.contains(u"4|2|Chemistry|0"_s));
-    QVERIFY(items(nested, "/tarn/item").isEmpty());
 
     QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"flat"_s}).isNull());
     const HttpReply flat = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
     m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"nested"_s});
     QCOMPARE(flat.xml("folder"), QString());
-    QCOMPARE(items(flat, "/tarn/item"),
-             (QStringList{u"1||Announcements|"_s, u"3||Courses/Physics|"_s,
-                          u"5||Courses/Chemistry/Lab sessions|"_s, u"9||Inbox|"_s}));
+    pugi::xml_document doc;
+    QVERIFY(doc.load_buffer(flat.body.constData(), static_cast<size_t>(flat.body.size())));
+    QStringList items;
+    for (pugi::xpath_node n : doc.select_nodes("/tarn/item"))
+        items << QString::fromUtf8(n.node().child_value("id")) + u'|' +
+                     QString::fromUtf8(n.node().child_value("pid")) + u'|' +
+                     QString::fromUtf8(n.node().child_value("name"));
+    QCOMPARE(items, (QStringList{u"1||Announcements"_s, u"3||Courses/Physics"_s,
+                                 u"5||Courses/Chemistry/Lab sessions"_s, u"9||Inbox"_s}));
 }
 
 void TestTarnServer::getVersion_data()
@@ -356,48 +325,30 @@ void TestTarnServer::getVersion_data()
     QTest::addColumn<QString>("errInfo");
     QTest::addColumn<QString>("overwrite");
     const QByteArray demo = QByteArray::number(m_demoContent);
-    const QByteArray other = QByteArray::number(m_otherContent);
     const QByteArray host = "127.0.0.1:" + QByteArray::number(m_server->port());
-    const QByteArray tail = "&projectVer=8.0";
-    QTest::newRow("new content") << "tool=v.2.100603&folderID=3&contentID=-1" + tail << u""_s << u""_s;
-    QTest::newRow("own content in that folder")
-        << "tool=v.2.100603&folderID=3&contentID=" + demo + tail << u""_s << u"1"_s;
+    const auto ask = [](const QByteArray &folder, const QByteArray &content) {
+        return "tool=v.2.100603&folderID=" + folder + "&contentID=" + content + "&projectVer=8.0";
+    };
+    const auto byUrl = [&](const QByteArray &address) {
+        return "url=" + encoded(address) + '&' + ask("-1", "-1");
+    };
+    QTest::newRow("new content") << ask("3", "-1") << u""_s << u""_s;
     QTest::newRow("another account's content")
-        << "tool=v.2.100603&folderID=3&contentID=" + other + tail << u""_s << u"2"_s;
-    QTest::newRow("content in another folder")
-        << "tool=v.2.100603&folderID=9&contentID=" + demo + tail << u""_s << u"3"_s;
-    QTest::newRow("unknown content id")
-        << "tool=v.2.100603&folderID=3&contentID=99999" + tail << u""_s << u""_s;
+        << ask("3", QByteArray::number(m_otherContent)) << u""_s << u"2"_s;
+    QTest::newRow("content in another folder") << ask("9", demo) << u""_s << u"3"_s;
+    QTest::newRow("unknown content id") << ask("3", "99999") << u""_s << u""_s;
     QTest::newRow("content id omitted") << QByteArray("tool=v.2.100603&folderID=3") << u""_s << u""_s;
-    QTest::newRow("no such folder") << "tool=v.2.100603&folderID=77&contentID=-1" + tail << u"1201"_s
-                                    << QString();
-    QTest::newRow("folder -1 without url")
-        << "tool=v.2.100603&folderID=-1&contentID=-1" + tail << u"1201"_s << QString();
-    QTest::newRow("folder without uploads")
-        << "tool=v.2.100603&folderID=2&contentID=-1" + tail << u"1202"_s << QString();
-    QTest::newRow("tool missing") << "folderID=3&contentID=-1" + tail << u"1001"_s << QString();
-    QTest::newRow("folder not a number")
-        << "tool=v.2.100603&folderID=three&contentID=-1" + tail << u"1001"_s << QString();
-    QTest::newRow("url of own content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/" + demo) + "&folderID=-1&contentID=-1" + tail
-        << u""_s << u"1"_s;
-    QTest::newRow("url with scheme") << "tool=v.2.100603&url=" +
-                                            encoded("http://" + host + "/content/" + demo + "/") +
-                                            "&folderID=-1&contentID=-1" + tail
-                                     << u""_s << u"1"_s;
-    QTest::newRow("url of another account's content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/" + other) + "&folderID=-1&contentID=-1" + tail
-        << u""_s << u"2"_s;
+    QTest::newRow("no such folder") << ask("77", "-1") << u"1201"_s << QString();
+    QTest::newRow("folder -1 without url") << ask("-1", "-1") << u"1201"_s << QString();
+    QTest::newRow("folder without uploads") << ask("2", "-1") << u"1202"_s << QString();
+    QTest::newRow("tool missing") << ask("3", "-1").mid(16) << u"1001"_s << QString();
+    QTest::newRow("folder not a number") << ask("three", "-1") << u"1001"_s << QString();
+    QTest::newRow("url with scheme") << byUrl("http://" + host + "/content/" + demo + "/") << u""_s << u"1"_s;
     QTest::newRow("url of another server")
-        << "tool=v.2.100603&url=" + encoded("media.example.org/content/" + demo) +
-               "&folderID=-1&contentID=-1" + tail
-        << u"1403"_s << QString();
+        << byUrl("media.example.org/content/" + demo) << u"1403"_s << QString();
     QTest::newRow("url without a content path")
-        << "tool=v.2.100603&url=" + encoded(host + "/lectures/" + demo) + "&folderID=-1&contentID=-1" + tail
-        << u"1403"_s << QString();
-    QTest::newRow("url of a removed content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/99999") + "&folderID=-1&contentID=-1" + tail
-        << u"1401"_s << QString();
+        << byUrl(host + "/lectures/" + demo) << u"1403"_s << QString();
+    QTest::newRow("url of a removed content") << byUrl(host + "/content/99999") << u"1401"_s << QString();
 }
 
 void TestTarnServer::getVersion()
@@ -413,33 +364,26 @@ void TestTarnServer::getVersion()
     QCOMPARE(r.xml("videotype").isNull(), !errInfo.isEmpty());
 }
 
+// The full account's refusal text comes from its quota (test_upload's quotaRefusal); here the demo's
+// contents count against its quota, and the settings reach the reply.
 void TestTarnServer::quotaAndServerSettings()
 {
     const QByteArray body = "tool=v.2.100603&folderID=3&contentID=-1&projectVer=8.0";
-    TestHttp full(u"full"_s, u"pw"_s);
-    HttpReply r = full.form(url(u"/tarn/getVersion/"_s), body);
-    QCOMPARE(r.xml("quota/total"), u"1"_s);
-    QCOMPARE(r.xml("quota/free"), u"1"_s);
-    QCOMPARE(r.xml("quota/maxsize"), u"2048"_s);
-
-    // The demo account holds contents, so its free space is below its quota.
-    r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
+    HttpReply r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
     QCOMPARE(r.xml("quota/total"), u"10240"_s);
     QVERIFY(r.xml("quota/free").toInt() < 10240);
-    QCOMPARE(r.xml("videotype"), u"mp4"_s);
-    QCOMPARE(r.xml("videosrc"), u"0"_s);
-    QCOMPARE(r.xml("slidesize"), u"800x600"_s);
-
-    for (const auto &[key, value] : QList<QPair<QString, QString>>{
-             {u"videotype"_s, u"flv"_s}, {u"videosrc"_s, u"1"_s}, {u"slidesize"_s, u"640x480"_s}})
-        QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, key, value}).isNull());
+    QCOMPARE(r.xml("quota/maxsize"), u"2048"_s);
+    const QList<QStringList> settings{{u"videosrc"_s, u"0"_s, u"1"_s},
+                                      {u"slidesize"_s, u"800x600"_s, u"640x480"_s}};
+    for (const QStringList &setting : settings) {
+        QCOMPARE(r.xml(setting[0].toUtf8().constData()), setting[1]);
+        QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, setting[0], setting[2]}).isNull());
+    }
     r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
-    for (const auto &[key, value] : QList<QPair<QString, QString>>{
-             {u"videotype"_s, u"mp4"_s}, {u"videosrc"_s, u"0"_s}, {u"slidesize"_s, u"800x600"_s}})
-        m_server->admin({u"setting"_s, u"set"_s, key, value});
-    QCOMPARE(r.xml("videotype"), u"flv"_s);
-    QCOMPARE(r.xml("videosrc"), u"1"_s);
-    QCOMPARE(r.xml("slidesize"), u"640x480"_s);
+    for (const QStringList &setting : settings) {
+        QCOMPARE(r.xml(setting[0].toUtf8().constData()), setting[2]);
+        m_server->admin({u"setting"_s, u"set"_s, setting[0], setting[1]});
+    }
     QVERIFY(m_server->admin({u"setting"_s, u"set"_s, u"nosuchkey"_s, u"1"_s}).isNull());
 }
 
@@ -692,9 +636,6 @@ void TestTarnServer::creationLimits_data()
     QTest::newRow("above the account's maximum") << u"small"_s << twoMb << 3 << 413 << u"1302"_s;
     QTest::newRow("above the free quota") << u"full"_s << twoMb << 3 << 403 << u"1301"_s;
     QTest::newRow("disabled account") << u"off"_s << qint64(10) << 3 << 403 << u"1103"_s;
-    QTest::newRow("wrong password") << u"demo"_s << qint64(10) << 3 << 401 << u"1102"_s;
-    QTest::newRow("no such folder") << u"demo"_s << qint64(10) << 404 << 404 << u"1201"_s;
-    QTest::newRow("folder without uploads") << u"demo"_s << qint64(10) << 7 << 403 << u"1202"_s;
 }
 
 void TestTarnServer::creationLimits()
@@ -704,9 +645,7 @@ void TestTarnServer::creationLimits()
     QFETCH(int, folder);
     QFETCH(int, status);
     QFETCH(QString, errInfo);
-    TestHttp http(user, QTest::currentDataTag() == QByteArray("wrong password")
-                            ? u"x"_s
-                            : (user == u"demo"_s ? u"demo"_s : u"pw"_s));
+    TestHttp http(user, user == u"demo"_s ? u"demo"_s : u"pw"_s);
     HttpReply r;
     const QUrl upload = http.create(uploads(), length, uploadMetadata("x", folder, -1), &r);
     QCOMPARE(r.status, status);
@@ -784,67 +723,16 @@ void TestTarnServer::tusRequests()
     QCOMPARE(malformed.xml("errInfo"), u"1001"_s);
 }
 
-void TestTarnServer::resumeAfterTwoCuts()
+// The owner's replacements run end to end in test_upload (replaceByContentId, overwriteQuestion);
+// here the registrations that may not replace.
+void TestTarnServer::overwriteRefusals()
 {
-    const QByteArray archive = package("Resumed", 3 << 20);
-    const qint64 chunk = 1 << 20;
-    const qint64 firstCut = archive.size() / 3;
-    CuttingProxy proxy(m_server->port(), {firstCut, firstCut + archive.size() / 2});
-    const QUrl endpoint(u"http://127.0.0.1:%1/tarn/putFile/uploads/"_s.arg(proxy.port()));
-    const QUrl upload = m_demo.create(endpoint, archive.size(), uploadMetadata(archive, 9, -1));
-    QCOMPARE(upload.port(), int(proxy.port()));
-    QVERIFY(m_demo.uploadAll(upload, archive, chunk));
-    QCOMPARE(proxy.cutsDone(), 2);
-    // Each cut loses at most the chunk in flight; nothing starts over from zero.
-    QVERIFY2(proxy.upstreamBytes() < archive.size() + 2 * chunk,
-             qPrintable(QString::number(proxy.upstreamBytes())));
-    const HttpReply r = m_demo.form(QUrl(u"http://127.0.0.1:%1/tarn/putFile/"_s.arg(proxy.port())),
-                                    "upload=" + upload.toString().toUtf8());
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QVERIFY(r.xml("contentID").toInt() > 0);
-}
-
-void TestTarnServer::overwriteByContentId()
-{
-    HttpReply r = uploadAndRegister(m_demo, package("First version"), 9, -1);
-    const int id = r.xml("contentID").toInt();
-    QVERIFY(id > 0);
-    const int before = contentCount();
-    r = m_demo.form(url(u"/tarn/getVersion/"_s),
-                    "tool=v.2.100603&folderID=9&contentID=" + QByteArray::number(id));
-    QCOMPARE(r.xml("overwrite"), u"1"_s);
-    r = uploadAndRegister(m_demo, package("Second version"), 9, id);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    QCOMPARE(contentCount(), before);
-    const QByteArray list = m_server->admin({u"content"_s, u"list"_s});
-    QVERIFY(list.contains("Second version"));
-    QVERIFY(!list.contains("First version"));
-
-    // Another account may not replace it, nor may it be replaced from another folder.
-    r = uploadAndRegister(m_other, package("Hijack"), 9, id);
+    HttpReply r = uploadAndRegister(m_other, package("Hijack"), 3, m_demoContent);
     QCOMPARE(r.status, 403);
     QCOMPARE(r.xml("errInfo"), u"1402"_s);
-    r = uploadAndRegister(m_demo, package("Moved"), 3, id);
+    r = uploadAndRegister(m_demo, package("Moved"), 9, m_demoContent);
     QCOMPARE(r.status, 404);
     QCOMPARE(r.xml("errInfo"), u"1401"_s);
-}
-
-void TestTarnServer::overwriteByUrl()
-{
-    HttpReply r = uploadAndRegister(m_demo, package("By URL, first"), 1, -1);
-    const int id = r.xml("contentID").toInt();
-    QVERIFY(id > 0);
-    const QByteArray documentUrl =
-        "127.0.0.1:" + QByteArray::number(m_server->port()) + "/content/" + QByteArray::number(id);
-    r = m_demo.form(url(u"/tarn/getVersion/"_s),
-                    "tool=v.2.100603&url=" + encoded(documentUrl) + "&folderID=-1&contentID=-1");
-    QCOMPARE(r.xml("overwrite"), u"1"_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    r = uploadAndRegister(m_demo, package("By URL, second"), -1, -1);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("By URL, second"));
     // Another account has no announcement for folder -1.
     QCOMPARE(uploadAndRegister(m_other, package("No URL"), -1, -1).xml("errInfo"), u"1201"_s);
 }
@@ -876,76 +764,32 @@ void TestTarnServer::lumetraProject()
     QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u"1501"_s);
 }
 
-void TestTarnServer::versionList_data()
-{
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("errInfo");
-    QTest::addColumn<QStringList>("versions");
-    QTest::newRow("published") << QString() << QByteArray("ver=2.100603") << u""_s
-                               << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("with drafts") << u"?draft=1"_s << QByteArray("ver=2.100603") << u""_s
-                                 << QStringList{u"2.120000"_s, u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("draft=0") << u"?draft=0"_s << QByteArray("ver=2.100603") << u""_s
-                             << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("no version sent") << QString() << QByteArray("v=2") << u"1001"_s << QStringList();
-}
-
+// Published and draft lists from "update publish" reach the client in test_update's
+// checkAgainstServer; here a list edited by hand: "draft=0" hides drafts and the flags come out as
+// true or false.
 void TestTarnServer::versionList()
 {
-    QFETCH(QString, query);
-    QFETCH(QByteArray, body);
-    QFETCH(QString, errInfo);
-    QFETCH(QStringList, versions);
-    const QString updates = m_server->dataDir() + u"/updates"_s;
-    QFile list(updates + u"/verinfo.xml"_s);
-    QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    list.write("<?xml version=\"1.0\"?>\n<verinfo><list>"
-               "<item><ver>1.9</ver><path>/version_ctrl/clipferry/version/1.9</path><fullPatch>1</"
-               "fullPatch><log/></item>"
-               "<item draft=\"1\"><ver>2.120000</ver><path>/version_ctrl/clipferry/version/2.120000</path>"
-               "<fullPatch>false</fullPatch><log>Draft</log></item>"
-               "<item><ver>2.110101</ver><path>/version_ctrl/clipferry/version/2.110101</path>"
-               "<fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
-               "<item><ver>2.100603</ver><path>/version_ctrl/clipferry/version/2.100603</path>"
-               "<fullPatch>0</fullPatch><log/></item>"
-               "</list></verinfo>");
-    list.close();
-
+    writeFile(
+        m_server->dataDir() + u"/updates/verinfo.xml"_s,
+        "<?xml version=\"1.0\"?>\n<verinfo><list><item><ver>1.9</ver><fullPatch>1</fullPatch><log/></item>"
+        "<item draft=\"1\"><ver>2.120000</ver><fullPatch>false</fullPatch><log>Draft</log></item>"
+        "<item><ver>2.110101</ver><fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
+        "<item><ver>2.100603</ver><fullPatch>0</fullPatch><log/></item></list></verinfo>");
     TestHttp anonymous({}, {});
-    const HttpReply r = anonymous.form(url(u"/version_ctrl/clipferry/verinfo.php"_s + query), body);
-    QCOMPARE(r.status, 200);
-    QVERIFY(r.body.startsWith("<?xml"));
-    QCOMPARE(r.xml("errInfo"), errInfo);
+    const QUrl list = url(u"/version_ctrl/clipferry/verinfo.php?draft=0"_s);
+    QCOMPARE(anonymous.form(list, "v=2").xml("errInfo"), u"1001"_s);
+    const HttpReply r = anonymous.form(list, "ver=2.100603");
+    QCOMPARE(r.xml("errInfo"), u""_s);
     pugi::xml_document doc;
     QVERIFY(doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size())));
     QStringList got;
     for (pugi::xml_node item : doc.document_element().child("list").children("item"))
-        got << QString::fromUtf8(item.child_value("ver"));
-    QCOMPARE(got, versions);
-    if (versions.contains(u"2.110101"_s)) {
-        const auto item = doc.select_node("//item[ver='2.110101']").node();
-        QCOMPARE(QByteArray(item.child_value("fullPatch")), QByteArray("true"));
-        QCOMPARE(QByteArray(item.child_value("log")), QByteArray("Faster\nSafer"));
-        QCOMPARE(QByteArray(doc.select_node("//item[ver='2.100603']").node().child_value("fullPatch")),
-                 QByteArray("false"));
-    }
-}
-
-void TestTarnServer::updateArchives()
-{
-    const QString folder = m_server->dataDir() + u"/updates/version/2.110101"_s;
-    QVERIFY(QDir().mkpath(folder));
-    const QByteArray patch = randomBytes(40000);
-    QFile file(folder + u"/patch.zip"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(patch);
-    file.close();
-    TestHttp anonymous({}, {});
-    HttpReply r = anonymous.send("GET", url(u"/version_ctrl/clipferry/version/2.110101/patch.zip"_s));
-    QCOMPARE(r.status, 200);
-    QCOMPARE(r.body, patch);
-    QCOMPARE(r.header("Content-Type"), QByteArray("application/zip"));
+        got << QString::fromUtf8(item.child_value("ver")) + u' ' +
+                   QString::fromUtf8(item.child_value("fullPatch"));
+    QCOMPARE(got, (QStringList{u"2.110101 true"_s, u"2.100603 false"_s, u"1.9 true"_s}));
+    QCOMPARE(QByteArray(doc.select_node("//item[ver='2.110101']").node().child_value("log")),
+             "Faster\nSafer");
+    // Patches download in test_update's installAndUpdate; nothing outside the version folders is served.
     QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/updater.zip"_s)).status, 404);
     QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status,
              404);
@@ -991,10 +835,7 @@ void TestTarnServer::tusJsClientInterop()
         QSKIP("node or tus-js-client is not installed (./setup.sh test installs it)");
     const QByteArray archive = package("From tus-js-client", 200000);
     const QString path = m_tmp.filePath(u"interop.zip"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(archive);
-    file.close();
+    writeFile(path, archive);
     QProcess process;
     process.start(
         node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
