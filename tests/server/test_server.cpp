@@ -477,8 +477,7 @@ void TestServerAccess::stopEndsCallAtOnce()
     QFETCH(bool, upload);
     QFETCH(bool, silent);
     const QString archive = bytesFile(QDir::temp().filePath(u"stop.bin"_qs), 1000);
-    CannedServer canned({});
-    canned.setSilent(true);
+    CannedServer canned({}, CannedServer::Mode::Silent);
     QTcpServer closed; // a port that was free a moment ago
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     const QString url =
