@@ -51,10 +51,28 @@ void put32(QByteArray &out, quint32 v)
     put16(out, v >> 16);
 }
 
-// A hand-made zip, for archives the zip program refuses to write (unsafe names,
-// names twice, a wrong CRC for the last entry, `copies` more directory entries for its bytes).
-QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0,
-                       quint32 crcXor = 0, int copies = 0)
+QByteArray deflated(const QByteArray &data)
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(static_cast<qsizetype>(deflateBound(&z, static_cast<uLong>(data.size()))),
+                   Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(static_cast<qsizetype>(z.total_out));
+    deflateEnd(&z);
+    return out;
+}
+
+using Entries = QList<QPair<QByteArray, QByteArray>>;
+
+// A zip made here, stored (method 0) or deflated (8), also as the zip program never writes one:
+// unsafe names, names twice, a wrong CRC for the last entry, `copies` more directory entries for
+// the last entry's bytes.
+QByteArray zip(const Entries &entries, quint16 method = 0, quint32 crcXor = 0, int copies = 0)
 {
     QByteArray out;
     QByteArray directory;
@@ -62,6 +80,7 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
     for (qsizetype i = 0; i < entries.size() + copies; ++i) {
         const auto &[entryName, data] = entries.at(std::min(i, entries.size() - 1));
         const QByteArray name = i < entries.size() ? entryName : entryName + QByteArray::number(i);
+        const QByteArray packed = method == 8 ? deflated(data) : data;
         const quint32 crc = (i == entries.size() - 1 ? crcXor : 0) ^
                             static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
                                                        static_cast<uInt>(data.size())));
@@ -69,14 +88,15 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
             offset = static_cast<quint32>(out.size());
             put32(out, 0x04034b50);
             put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
-            put32(out, crc), put32(out, quint32(data.size())), put32(out, quint32(data.size()));
+            put32(out, crc), put32(out, quint32(packed.size())), put32(out, quint32(data.size()));
             put16(out, quint32(name.size())), put16(out, 0);
-            out += name + data;
+            out += name + packed;
         }
         put32(directory, 0x02014b50);
         put16(directory, 20), put16(directory, 20), put16(directory, 0), put16(directory, method);
         put16(directory, 0), put16(directory, 0);
-        put32(directory, crc), put32(directory, quint32(data.size())), put32(directory, quint32(data.size()));
+        put32(directory, crc), put32(directory, quint32(packed.size())),
+            put32(directory, quint32(data.size()));
         put16(directory, quint32(name.size())), put16(directory, 0), put16(directory, 0), put16(directory, 0);
         put16(directory, 0), put32(directory, 0), put32(directory, offset);
         directory += name;
@@ -106,8 +126,6 @@ class TestTarnServer final : public QObject
 private:
     QUrl url(const QString &path) const { return m_server->url().resolved(QUrl(path)); }
     QUrl uploads() const { return url(u"/tarn/putFile/uploads/"_s); }
-    // Packs files with the real zip program (stored, as the client does).
-    QByteArray zipFiles(const QMap<QString, QByteArray> &files, bool stored = true);
     QByteArray package(const QByteArray &title, qsizetype videoSize = 20000);
     // Uploads and registers an archive; the registration reply.
     HttpReply uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
@@ -156,32 +174,12 @@ private Q_SLOTS:
     void unfinishedUploadsExpire();
 };
 
-QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
-{
-    QTemporaryDir dir(m_tmp.filePath(u"pack-XXXXXX"_s));
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        QDir(dir.path()).mkpath(QFileInfo(it.key()).path());
-        QFile f(dir.filePath(it.key()));
-        if (!f.open(QIODevice::WriteOnly) || f.write(it.value()) != it.value().size())
-            return {};
-    }
-    QProcess zip;
-    zip.setWorkingDirectory(dir.path());
-    QStringList args{stored ? u"-0"_s : u"-9"_s, u"-r"_s, u"-q"_s, u"out.zip"_s};
-    args += QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    zip.start(u"zip"_s, args);
-    if (!zip.waitForFinished(60000) || zip.exitCode() != 0)
-        return {};
-    QFile out(dir.filePath(u"out.zip"_s));
-    return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
-}
-
 QByteArray TestTarnServer::package(const QByteArray &title, qsizetype videoSize)
 {
-    return zipFiles({{u"tarn_profile.xml"_s, profile(title)},
-                     {u"video.mp4"_s, randomBytes(videoSize)},
-                     {u"video.xml"_s, "<keyframes/>"},
-                     {u"thumb.jpg"_s, "jpeg"}});
+    return zip({{"tarn_profile.xml", profile(title)},
+                {"video.mp4", randomBytes(videoSize)},
+                {"video.xml", "<keyframes/>"},
+                {"thumb.jpg", "jpeg"}});
 }
 
 HttpReply TestTarnServer::uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder,
@@ -217,7 +215,6 @@ void TestTarnServer::initTestCase()
 {
     QVERIFY(m_tmp.isValid());
     QVERIFY2(QFile::exists(ServerProcess::program()), qPrintable(ServerProcess::program()));
-    QVERIFY2(!QStandardPaths::findExecutable(u"zip"_s).isEmpty(), "the zip program is needed");
     m_server = std::make_unique<ServerProcess>(m_tmp.filePath(u"data"_s));
     QVERIFY(m_server->start({u"--demo"_s}));
     for (const QStringList &command :
@@ -390,10 +387,10 @@ void TestTarnServer::quotaAndServerSettings()
 void TestTarnServer::uploadRegistersContent()
 {
     const QByteArray video = randomBytes(300000);
-    const QByteArray archive = zipFiles({{u"tarn_profile.xml"_s, profile("Waves &lt;&amp;&gt; tides")},
-                                         {u"video.mp4"_s, video},
-                                         {u"slides/1.jpg"_s, "slide"},
-                                         {u"thumb.jpg"_s, "jpeg"}});
+    const QByteArray archive = zip({{"tarn_profile.xml", profile("Waves &lt;&amp;&gt; tides")},
+                                    {"video.mp4", video},
+                                    {"slides/1.jpg", "slide"},
+                                    {"thumb.jpg", "jpeg"}});
     const HttpReply r = uploadAndRegister(m_demo, archive, 5, 0);
     QCOMPARE(r.xml("errInfo"), u""_s);
     const int id = r.xml("contentID").toInt();
@@ -422,52 +419,40 @@ void TestTarnServer::refusedArchives_data()
     QTest::addColumn<QString>("errInfo");
     const QByteArray good = profile("Refused");
     const QByteArray video = randomBytes(5000);
+    // The profile (none when null), the video, then `more`.
+    const auto pack = [&](const QByteArray &profileText, const Entries &more = {}, quint32 crcXor = 0) {
+        Entries entries{{"video.mp4", video}};
+        if (!profileText.isNull())
+            entries.prepend({"tarn_profile.xml", profileText});
+        return zip(entries + more, 0, crcXor);
+    };
     QTest::newRow("checksum mismatch") << package("Tampered") << true << u"1503"_s;
-    QTest::newRow("zip-slip") << handMadeZip({{"tarn_profile.xml", good},
-                                              {"video.mp4", video},
-                                              {"../../evil.txt", "x"}})
-                              << false << u"1501"_s;
+    QTest::newRow("zip-slip") << pack(good, {{"../../evil.txt", "x"}}) << false << u"1501"_s;
     QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
     // 300 directory entries share one stored MiB: 300 MiB once extracted.
     QTest::newRow("overlapping entries")
-        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
+        << zip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
         << u"1501"_s;
-    QTest::newRow("data failing its CRC")
-        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}}, 0, 1) << false << u"1501"_s;
-    QTest::newRow("profile twice") << handMadeZip({{"tarn_profile.xml", good},
-                                                   {"video.mp4", video},
-                                                   {"tarn_profile.xml", good}})
-                                   << false << u"1501"_s;
+    QTest::newRow("data failing its CRC") << pack(good, {}, 1) << false << u"1501"_s;
+    QTest::newRow("profile twice") << pack(good, {{"tarn_profile.xml", good}}) << false << u"1501"_s;
     QTest::newRow("a file where a folder should be")
-        << handMadeZip(
-               {{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides", "x"}, {"slides/1.jpg", "j"}})
-        << false << u"1501"_s;
+        << pack(good, {{"slides", "x"}, {"slides/1.jpg", "j"}}) << false << u"1501"_s;
     QTest::newRow("compressed entries")
-        << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false
-        << u"1501"_s;
-    QTest::newRow("truncated zip") << package("Cut short").left(15000) << false << u"1501"_s;
-    QTest::newRow("no profile") << zipFiles({{u"video.mp4"_s, video}}) << false << u"1502"_s;
+        << zip({{"tarn_profile.xml", good}, {"video.mp4", QByteArray(50000, 'a')}}, 8) << false << u"1501"_s;
+    QTest::newRow("no profile") << pack({}) << false << u"1502"_s;
     QTest::newRow("profile with entities")
-        << zipFiles({{u"tarn_profile.xml"_s,
-                      "<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
-                      "<profile><type>Mp4</type><metadata><title>&x;</title><author/></metadata></profile>"},
-                     {u"video.mp4"_s, video}})
+        << pack("<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                "<profile><type>Mp4</type><metadata><title>&x;</title><author/></metadata></profile>")
         << false << u"1502"_s;
-    QTest::newRow("profile not well-formed")
-        << zipFiles({{u"tarn_profile.xml"_s, "<profile><type>Mp4</type>"}, {u"video.mp4"_s, video}}) << false
-        << u"1502"_s;
-    QTest::newRow("profile without title")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("")}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
+    QTest::newRow("profile not well-formed") << pack("<profile><type>Mp4</type>") << false << u"1502"_s;
+    QTest::newRow("profile without title") << pack(profile("")) << false << u"1502"_s;
     QTest::newRow("profile names a missing source")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Src", "<srcname>src.mov</srcname>")},
-                     {u"video.mp4"_s, video}})
-        << false << u"1502"_s;
+        << pack(profile("Src", "<srcname>src.mov</srcname>")) << false << u"1502"_s;
     QTest::newRow("package without a video")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Empty")}, {u"thumb.jpg"_s, "jpeg"}}) << false
-        << u"1502"_s;
+        << zip({{"tarn_profile.xml", profile("Empty")}, {"thumb.jpg", "jpeg"}}) << false << u"1502"_s;
     QTest::newRow("recording without media")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Talk", {}, "Corvana")}, {u"slides/1.jpg"_s, "jpeg"}})
-        << false << u"1502"_s;
+        << zip({{"tarn_profile.xml", profile("Talk", {}, "Corvana")}, {"slides/1.jpg", "jpeg"}}) << false
+        << u"1502"_s;
 }
 
 void TestTarnServer::refusedArchives()
@@ -742,10 +727,10 @@ void TestTarnServer::lumetraProject()
     const QByteArray project =
         "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
         "<author>Bo</author></abstract></project></qvp>";
-    const QByteArray zdm = zipFiles({{u"project.qvp"_s, project + QByteArray(2000, ' ')},
-                                     {u"media.qv"_s, randomBytes(30000)},
-                                     {u"inteIndex.txt"_s, QByteArray(3000, 'i')}},
-                                    false);
+    const QByteArray zdm = zip({{"project.qvp", project + QByteArray(2000, ' ')},
+                                {"media.qv", randomBytes(30000)},
+                                {"inteIndex.txt", QByteArray(3000, 'i')}},
+                               8);
     const QByteArray announce = "tool=p.2.100603&folderID=5&contentID=-1&projectVer=8.0";
     QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
     HttpReply r = uploadAndRegister(m_demo, zdm, 5, -1);
@@ -755,7 +740,7 @@ void TestTarnServer::lumetraProject()
     QVERIFY(m_server->admin({u"content"_s, u"list"_s})
                 .contains("Lumetra\t" + QByteArray::number(zdm.size()) + " bytes\tLab recording"));
 
-    const QByteArray noMedia = zipFiles({{u"project.qvp"_s, project}}, false);
+    const QByteArray noMedia = zip({{"project.qvp", project}}, 8);
     QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
     QCOMPARE(uploadAndRegister(m_demo, noMedia, 5, -1).xml("errInfo"), u"1502"_s);
 
@@ -816,8 +801,7 @@ void TestTarnServer::webPages()
     // A file name from an archive is data in the page, and its link still works.
     const QByteArray name = "video\" onerror=\"alert(6)\" x=\"?#%.mp4";
     const QByteArray video = randomBytes(3000);
-    r = uploadAndRegister(m_demo, handMadeZip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9,
-                          -1);
+    r = uploadAndRegister(m_demo, zip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9, -1);
     r = m_demo.send("GET", url(u"/content/"_s + r.xml("contentID")));
     QVERIFY(!r.body.contains("onerror=\""));
     auto src =
