@@ -134,7 +134,6 @@ private Q_SLOTS:
     void resolutionList();
     void folderForms_data();
     void folderForms();
-    void folderStructureError();
     void replyRules_data();
     void replyRules();
     void requestShape();
@@ -252,7 +251,7 @@ void TestServerAccess::folderForms_data()
     QTest::addColumn<QByteArray>("xml");
     QTest::addColumn<int>("adId");
     QTest::addColumn<QString>("tree");
-    QTest::addColumn<int>("selected");
+    QTest::addColumn<int>("selected"); // 0: the structure is refused
 
     // Placed in passes: 2, 1 and 3 in the first, 4 in the second, 5 in the third.
     QTest::newRow("nested, deep and shuffled")
@@ -272,36 +271,33 @@ void TestServerAccess::folderForms_data()
                "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
                "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>")
         << -99 << u"7 A*,8 B/C*,9 D*"_qs << 7;
+    // What was placed stays, untrimmed.
+    QTest::newRow("orphan") << nested({{1, 0, "News", false}, {2, 99, "Orphan", true}}) << -99 << u"1 News"_qs
+                            << 0;
 }
 
 void TestServerAccess::folderForms()
 {
     QFETCH(QByteArray, xml);
     QFETCH(int, adId);
+    QFETCH(int, selected);
     pugi::xml_document doc;
     QVERIFY(Xml::parseText(doc, xml));
     CFolderTree tree;
     tree.adId = adId;
-    QVERIFY(tree.BuildFolderTree(doc, m_channel));
+    QCOMPARE(tree.BuildFolderTree(doc, m_channel), selected != 0);
     QTEST(dump(tree), "tree");
+    if (selected == 0) {
+        QCOMPARE(m_messages->messages.size(), 1);
+        QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
+        return;
+    }
     QVERIFY(tree.Selected);
-    QTEST(tree.Selected->ID, "selected");
+    QCOMPARE(tree.Selected->ID, selected);
     QVERIFY(m_messages->messages.isEmpty());
     // The index behind FindNode follows trimming.
     for (const CFolderNode *node : tree.Nodes())
         QCOMPARE(tree.FindNode(node->ID), node);
-}
-
-void TestServerAccess::folderStructureError()
-{
-    pugi::xml_document doc;
-    QVERIFY(Xml::parseText(doc, nested({{1, 0, "News", false}, {2, 99, "Orphan", true}})));
-    CFolderTree tree;
-    QVERIFY(!tree.BuildFolderTree(doc, m_channel));
-    QCOMPARE(m_messages->messages.size(), 1);
-    QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
-    // What was placed stays, untrimmed.
-    QCOMPARE(dump(tree), u"1 News"_qs);
 }
 
 void TestServerAccess::replyRules_data()
@@ -735,8 +731,6 @@ void TestServerAccess::foldersCommand_data()
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write("demo\n") == 5);
     const QByteArray none;
-    QTest::newRow("hashed") << QStringList{u"--password"_qs, u"demo"_qs} << none << 0 << demoTree
-                            << QString();
     QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << none << 0
                            << demoTree << QString();
     QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << none << 1 << QString()

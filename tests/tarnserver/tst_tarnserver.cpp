@@ -1,6 +1,6 @@
-// The reference server over real HTTP on loopback: every endpoint, every error
-// code, both folder forms, quota and overwrite answers, resumable uploads cut
-// mid-transfer, refused archives, the version list and the web pages.
+// The reference server over real HTTP on loopback, where the client's own runs
+// do not reach: the tus protocol byte by byte, error codes, refused and hostile
+// archives, idempotent registration, crashes while registering, the web pages.
 
 #include "TestHttp.h"
 #include "ZipArchive.h"
