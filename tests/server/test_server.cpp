@@ -22,21 +22,16 @@
 #include <QTreeView>
 #endif
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSet>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
-#include <random>
 
 using namespace std::chrono_literals;
 

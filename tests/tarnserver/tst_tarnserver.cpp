@@ -4,7 +4,6 @@
 
 #include "TestHttp.h"
 #include "ZipArchive.h"
-#include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 
