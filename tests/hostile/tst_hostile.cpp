@@ -3,7 +3,6 @@
 // its bound; bench_hostile_server measures the server's memory and reply times under attack.
 
 #include "CannedServer.h"
-#include "HostilePeer.h"
 #include "TestHttp.h"
 #include "server/TransferControl.h"
 #include "support/ServerProcess.h"
@@ -85,14 +84,15 @@ void TestHostile::cleanupTestCase()
 
 void TestHostile::clientBounds_data()
 {
-    QTest::addColumn<HostilePeer::Mode>("mode");
+    QTest::addColumn<CannedServer::Mode>("mode");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("problem");
-    using M = HostilePeer::Mode;
+    using M = CannedServer::Mode;
+    // Canned: a 307 to a server that would answer well.
     QTest::newRow("listing redirected to another port")
-        << M::Redirect << u"/tarn/getfolder/"_s << u"redirected to another address"_s;
+        << M::Canned << u"/tarn/getfolder/"_s << u"redirected to another address"_s;
     QTest::newRow("upload creation redirected to another port")
-        << M::Redirect << u"/tarn/putFile/"_s << u"redirected to another address"_s;
+        << M::Canned << u"/tarn/putFile/"_s << u"redirected to another address"_s;
     QTest::newRow("silent") << M::Silent << u"/tarn/getfolder/"_s << u"127.0.0.1: no answer for 1 seconds"_s;
     QTest::newRow("a byte every 100 ms")
         << M::Drip << u"/tarn/getfolder/"_s << u"no complete answer within 2"_s;
@@ -103,11 +103,13 @@ void TestHostile::clientBounds_data()
 
 void TestHostile::clientBounds()
 {
-    QFETCH(HostilePeer::Mode, mode);
+    QFETCH(CannedServer::Mode, mode);
     QFETCH(QString, path);
     QFETCH(QString, problem);
     CannedServer elsewhere({"<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/></tarn>"});
-    HostilePeer peer(mode, QUrl(u"http://"_s + elsewhere.address() + path));
+    CannedServer peer({"HTTP/1.1 307 Temporary Redirect\r\nLocation: http://" + elsewhere.address().toUtf8() +
+                       path.toUtf8() + "\r\nContent-Length: 0\r\n\r\n"},
+                      mode);
     QNetworkAccessManager network;
     TransferControl control(network);
     TransferControl::Limits limits;
@@ -121,7 +123,7 @@ void TestHostile::clientBounds()
     QTimer::singleShot(15s, &control, [&giveUp] { giveUp.requestStop(); });
     QElapsedTimer clock;
     clock.start();
-    const QString address = peer.url(path).toString();
+    const QString address = u"http://"_s + peer.address() + path;
     const QString error =
         path.contains(u"putFile"_s)
             ? QCoro::waitFor(control.PutFile(address, u"demo"_s, u"pw"_s, 1, 0,

@@ -4,14 +4,24 @@
 #include <QObject>
 #include <QTcpServer>
 
+class QTcpSocket;
+
 // A loopback HTTP server that answers every request with the next of the
-// given bodies (the last one repeats), or never answers at all, and keeps
-// what each request carried. A body that begins with "HTTP/" is the whole
-// answer, with "{port}" standing for the server's own port.
+// given bodies (the last one repeats) and keeps what each request carried,
+// or answers as a broken or hostile server would. A body that begins with
+// "HTTP/" is the whole answer, with "{port}" standing for the server's own port.
 class CannedServer final : public QObject
 {
     Q_OBJECT
 public:
+    enum class Mode
+    {
+        Canned,
+        Silent,          // nothing at all
+        Drip,            // a reply that announces 100 kB and then sends a byte every 100 ms
+        Flood,           // a reply of 600 MB, announced
+        FloodUnannounced // the same without a length, ended by closing
+    };
     struct Seen
     {
         QByteArray requestLine;
@@ -19,18 +29,17 @@ public:
         QByteArray body;
     };
 
-    explicit CannedServer(QList<QByteArray> bodies, QObject *parent = nullptr);
+    explicit CannedServer(QList<QByteArray> bodies, Mode mode = Mode::Canned, QObject *parent = nullptr);
     quint16 port() const { return m_server.serverPort(); }
     QString address() const;
     const QList<Seen> &seen() const { return m_seen; }
-    // Accepts connections but sends nothing back.
-    void setSilent(bool silent) { m_silent = silent; }
 
 private:
     void accept();
+    void answer(QTcpSocket *socket);
 
     QTcpServer m_server;
     QList<QByteArray> m_bodies;
     QList<Seen> m_seen;
-    bool m_silent = false;
+    Mode m_mode;
 };

@@ -1,11 +1,11 @@
-// The reference server over real HTTP on loopback: every endpoint, every error
-// code, both folder forms, quota and overwrite answers, resumable uploads cut
-// mid-transfer, refused archives, the version list and the web pages.
+// The reference server over real HTTP on loopback, where the client's own runs
+// do not reach: the tus protocol byte by byte, error codes, refused and hostile
+// archives, idempotent registration, crashes while registering, the web pages.
 
 #include "TestHttp.h"
 #include "ZipArchive.h"
-#include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -25,14 +25,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-QByteArray doubleMd5(const QByteArray &password)
-{
-    const auto md5 = [](const QByteArray &b) {
-        return QCryptographicHash::hash(b, QCryptographicHash::Md5).toHex();
-    };
-    return md5(md5(password));
-}
 
 QByteArray encoded(const QByteArray &text)
 {
@@ -58,10 +50,28 @@ void put32(QByteArray &out, quint32 v)
     put16(out, v >> 16);
 }
 
-// A hand-made zip, for archives the zip program refuses to write (unsafe names,
-// names twice, a wrong CRC for the last entry, `copies` more directory entries for its bytes).
-QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quint16 method = 0,
-                       quint32 crcXor = 0, int copies = 0)
+QByteArray deflated(const QByteArray &data)
+{
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(static_cast<qsizetype>(deflateBound(&z, static_cast<uLong>(data.size()))),
+                   Qt::Uninitialized);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(static_cast<qsizetype>(z.total_out));
+    deflateEnd(&z);
+    return out;
+}
+
+using Entries = QList<QPair<QByteArray, QByteArray>>;
+
+// A zip made here, stored (method 0) or deflated (8), also as the zip program never writes one:
+// unsafe names, names twice, a wrong CRC for the last entry, `copies` more directory entries for
+// the last entry's bytes.
+QByteArray zip(const Entries &entries, quint16 method = 0, quint32 crcXor = 0, int copies = 0)
 {
     QByteArray out;
     QByteArray directory;
@@ -69,6 +79,7 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
     for (qsizetype i = 0; i < entries.size() + copies; ++i) {
         const auto &[entryName, data] = entries.at(std::min(i, entries.size() - 1));
         const QByteArray name = i < entries.size() ? entryName : entryName + QByteArray::number(i);
+        const QByteArray packed = method == 8 ? deflated(data) : data;
         const quint32 crc = (i == entries.size() - 1 ? crcXor : 0) ^
                             static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef *>(data.constData()),
                                                        static_cast<uInt>(data.size())));
@@ -76,14 +87,15 @@ QByteArray handMadeZip(const QList<QPair<QByteArray, QByteArray>> &entries, quin
             offset = static_cast<quint32>(out.size());
             put32(out, 0x04034b50);
             put16(out, 20), put16(out, 0), put16(out, method), put16(out, 0), put16(out, 0);
-            put32(out, crc), put32(out, quint32(data.size())), put32(out, quint32(data.size()));
+            put32(out, crc), put32(out, quint32(packed.size())), put32(out, quint32(data.size()));
             put16(out, quint32(name.size())), put16(out, 0);
-            out += name + data;
+            out += name + packed;
         }
         put32(directory, 0x02014b50);
         put16(directory, 20), put16(directory, 20), put16(directory, 0), put16(directory, method);
         put16(directory, 0), put16(directory, 0);
-        put32(directory, crc), put32(directory, quint32(data.size())), put32(directory, quint32(data.size()));
+        put32(directory, crc), put32(directory, quint32(packed.size())),
+            put32(directory, quint32(data.size()));
         put16(directory, quint32(name.size())), put16(directory, 0), put16(directory, 0), put16(directory, 0);
         put16(directory, 0), put32(directory, 0), put32(directory, offset);
         directory += name;
@@ -113,8 +125,6 @@ class TestTarnServer final : public QObject
 private:
     QUrl url(const QString &path) const { return m_server->url().resolved(QUrl(path)); }
     QUrl uploads() const { return url(u"/tarn/putFile/uploads/"_s); }
-    // Packs files with the real zip program (stored, as the client does).
-    QByteArray zipFiles(const QMap<QString, QByteArray> &files, bool stored = true);
     QByteArray package(const QByteArray &title, qsizetype videoSize = 20000);
     // Uploads and registers an archive; the registration reply.
     HttpReply uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
@@ -153,13 +163,9 @@ private Q_SLOTS:
     void creationLimits_data();
     void creationLimits();
     void tusRequests();
-    void resumeAfterTwoCuts();
-    void overwriteByContentId();
-    void overwriteByUrl();
+    void overwriteRefusals();
     void lumetraProject();
-    void versionList_data();
     void versionList();
-    void updateArchives();
     void webPages();
     void tusJsClientInterop();
     void tls();
@@ -167,32 +173,12 @@ private Q_SLOTS:
     void unfinishedUploadsExpire();
 };
 
-QByteArray TestTarnServer::zipFiles(const QMap<QString, QByteArray> &files, bool stored)
-{
-    QTemporaryDir dir(m_tmp.filePath(u"pack-XXXXXX"_s));
-    for (auto it = files.begin(); it != files.end(); ++it) {
-        QDir(dir.path()).mkpath(QFileInfo(it.key()).path());
-        QFile f(dir.filePath(it.key()));
-        if (!f.open(QIODevice::WriteOnly) || f.write(it.value()) != it.value().size())
-            return {};
-    }
-    QProcess zip;
-    zip.setWorkingDirectory(dir.path());
-    QStringList args{stored ? u"-0"_s : u"-9"_s, u"-r"_s, u"-q"_s, u"out.zip"_s};
-    args += QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot);
-    zip.start(u"zip"_s, args);
-    if (!zip.waitForFinished(60000) || zip.exitCode() != 0)
-        return {};
-    QFile out(dir.filePath(u"out.zip"_s));
-    return out.open(QIODevice::ReadOnly) ? out.readAll() : QByteArray();
-}
-
 QByteArray TestTarnServer::package(const QByteArray &title, qsizetype videoSize)
 {
-    return zipFiles({{u"tarn_profile.xml"_s, profile(title)},
-                     {u"video.mp4"_s, randomBytes(videoSize)},
-                     {u"video.xml"_s, "<keyframes/>"},
-                     {u"thumb.jpg"_s, "jpeg"}});
+    return zip({{"tarn_profile.xml", profile(title)},
+                {"video.mp4", randomBytes(videoSize)},
+                {"video.xml", "<keyframes/>"},
+                {"thumb.jpg", "jpeg"}});
 }
 
 HttpReply TestTarnServer::uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder,
@@ -228,7 +214,6 @@ void TestTarnServer::initTestCase()
 {
     QVERIFY(m_tmp.isValid());
     QVERIFY2(QFile::exists(ServerProcess::program()), qPrintable(ServerProcess::program()));
-    QVERIFY2(!QStandardPaths::findExecutable(u"zip"_s).isEmpty(), "the zip program is needed");
     m_server = std::make_unique<ServerProcess>(m_tmp.filePath(u"data"_s));
     QVERIFY(m_server->start({u"--demo"_s}));
     for (const QStringList &command :
@@ -258,11 +243,9 @@ void TestTarnServer::safeEntryNames_data()
 {
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<bool>("safe");
-    QTest::newRow("plain") << QByteArray("video.mp4") << true;
     QTest::newRow("nested") << QByteArray("slides/1.jpg") << true;
     QTest::newRow("folder entry") << QByteArray("slides/") << true;
     QTest::newRow("dots in a name") << QByteArray("a..b/c") << true;
-    QTest::newRow("parent") << QByteArray("../evil") << false;
     QTest::newRow("parent inside") << QByteArray("slides/../../evil") << false;
     QTest::newRow("absolute") << QByteArray("/etc/passwd") << false;
     QTest::newRow("backslash") << QByteArray("..\\evil") << false;
@@ -284,13 +267,7 @@ void TestTarnServer::getfolderCredentials_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("enc");
     QTest::addColumn<QString>("errInfo");
-    const QString hashed = QString::fromLatin1(doubleMd5("demo"));
     QTest::newRow("plain") << u"demo"_s << u"demo"_s << u"1"_s << QString();
-    QTest::newRow("double MD5") << u"demo"_s << hashed << u"1"_s << QString();
-    QTest::newRow("double MD5, server without enc") << u"demo"_s << hashed << u"0"_s << u"1102"_s;
-    QTest::newRow("plain, server without enc") << u"demo"_s << u"demo"_s << u"0"_s << QString();
-    QTest::newRow("wrong password") << u"demo"_s << u"demox"_s << u"1"_s << u"1102"_s;
-    QTest::newRow("unknown account") << u"nobody"_s << u"demo"_s << u"1"_s << u"1101"_s;
     QTest::newRow("disabled account") << u"off"_s << u"pw"_s << u"1"_s << u"1103"_s;
     QTest::newRow("disabled account, wrong password") << u"off"_s << u"x"_s << u"1"_s << u"1102"_s;
     QTest::newRow("no credentials") << QString() << QString() << u"1"_s << u"1101"_s;
@@ -314,40 +291,28 @@ void TestTarnServer::getfolderCredentials()
     QCOMPARE(r.xml("folder").isNull(), !errInfo.isEmpty());
 }
 
+// The nested form's items reach the client whole (test_server's foldersCommand prints them); the
+// flat form lists only folders that take uploads, each by its path.
 void TestTarnServer::folderForms()
 {
-    const auto items = [](const HttpReply &r, const char *path) {
-        pugi::xml_document doc;
-        doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size()));
-        QStringList out;
-        for (pugi::xpath_node n : doc.select_nodes(path)) {
-            const pugi::xml_node item = n.node();
-            out << QString::fromUtf8(item.child_value("id")) + u'|' +
-                       QString::fromUtf8(item.child_value("pid")) + u'|' +
-                       QString::fromUtf8(item.child_value("name")) + u'|' +
-                       QString::fromUtf8(item.child_value("uploadable"));
-        }
-        return out;
-    };
     HttpReply nested = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
-    QCOMPARE(nested.xml("errInfo"), u""_s);
     QCOMPARE(nested.xml("sysinfo/resolution"), u"1280,854,640"_s);
     QCOMPARE(nested.xml("sysinfo/urloverwrite"), u"1"_s);
-    QCOMPARE(nested.xml("sysinfo/adID"), u"1"_s);
     QVERIFY(nested.body.contains("<tarn ver=\"2.0\" qvpver=\"8\">"));
-    const QStringList tree = items(nested, "/tarn/folder/item");
-    QCOMPARE(tree.size(), 9);
-    QVERIFY(tree.contains(u"5|4|Lab sessions|1"_s));
-    QVERIFY(tree.contains(u"4|2|Chemistry|0"_s));
-    QVERIFY(items(nested, "/tarn/item").isEmpty());
 
     QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"flat"_s}).isNull());
     const HttpReply flat = m_demo.form(url(u"/tarn/getfolder/"_s), "tool=v.2.100603");
     m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"nested"_s});
     QCOMPARE(flat.xml("folder"), QString());
-    QCOMPARE(items(flat, "/tarn/item"),
-             (QStringList{u"1||Announcements|"_s, u"3||Courses/Physics|"_s,
-                          u"5||Courses/Chemistry/Lab sessions|"_s, u"9||Inbox|"_s}));
+    pugi::xml_document doc;
+    QVERIFY(doc.load_buffer(flat.body.constData(), static_cast<size_t>(flat.body.size())));
+    QStringList items;
+    for (pugi::xpath_node n : doc.select_nodes("/tarn/item"))
+        items << QString::fromUtf8(n.node().child_value("id")) + u'|' +
+                     QString::fromUtf8(n.node().child_value("pid")) + u'|' +
+                     QString::fromUtf8(n.node().child_value("name"));
+    QCOMPARE(items, (QStringList{u"1||Announcements"_s, u"3||Courses/Physics"_s,
+                                 u"5||Courses/Chemistry/Lab sessions"_s, u"9||Inbox"_s}));
 }
 
 void TestTarnServer::getVersion_data()
@@ -356,48 +321,30 @@ void TestTarnServer::getVersion_data()
     QTest::addColumn<QString>("errInfo");
     QTest::addColumn<QString>("overwrite");
     const QByteArray demo = QByteArray::number(m_demoContent);
-    const QByteArray other = QByteArray::number(m_otherContent);
     const QByteArray host = "127.0.0.1:" + QByteArray::number(m_server->port());
-    const QByteArray tail = "&projectVer=8.0";
-    QTest::newRow("new content") << "tool=v.2.100603&folderID=3&contentID=-1" + tail << u""_s << u""_s;
-    QTest::newRow("own content in that folder")
-        << "tool=v.2.100603&folderID=3&contentID=" + demo + tail << u""_s << u"1"_s;
+    const auto ask = [](const QByteArray &folder, const QByteArray &content) {
+        return "tool=v.2.100603&folderID=" + folder + "&contentID=" + content + "&projectVer=8.0";
+    };
+    const auto byUrl = [&](const QByteArray &address) {
+        return "url=" + encoded(address) + '&' + ask("-1", "-1");
+    };
+    QTest::newRow("new content") << ask("3", "-1") << u""_s << u""_s;
     QTest::newRow("another account's content")
-        << "tool=v.2.100603&folderID=3&contentID=" + other + tail << u""_s << u"2"_s;
-    QTest::newRow("content in another folder")
-        << "tool=v.2.100603&folderID=9&contentID=" + demo + tail << u""_s << u"3"_s;
-    QTest::newRow("unknown content id")
-        << "tool=v.2.100603&folderID=3&contentID=99999" + tail << u""_s << u""_s;
+        << ask("3", QByteArray::number(m_otherContent)) << u""_s << u"2"_s;
+    QTest::newRow("content in another folder") << ask("9", demo) << u""_s << u"3"_s;
+    QTest::newRow("unknown content id") << ask("3", "99999") << u""_s << u""_s;
     QTest::newRow("content id omitted") << QByteArray("tool=v.2.100603&folderID=3") << u""_s << u""_s;
-    QTest::newRow("no such folder") << "tool=v.2.100603&folderID=77&contentID=-1" + tail << u"1201"_s
-                                    << QString();
-    QTest::newRow("folder -1 without url")
-        << "tool=v.2.100603&folderID=-1&contentID=-1" + tail << u"1201"_s << QString();
-    QTest::newRow("folder without uploads")
-        << "tool=v.2.100603&folderID=2&contentID=-1" + tail << u"1202"_s << QString();
-    QTest::newRow("tool missing") << "folderID=3&contentID=-1" + tail << u"1001"_s << QString();
-    QTest::newRow("folder not a number")
-        << "tool=v.2.100603&folderID=three&contentID=-1" + tail << u"1001"_s << QString();
-    QTest::newRow("url of own content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/" + demo) + "&folderID=-1&contentID=-1" + tail
-        << u""_s << u"1"_s;
-    QTest::newRow("url with scheme") << "tool=v.2.100603&url=" +
-                                            encoded("http://" + host + "/content/" + demo + "/") +
-                                            "&folderID=-1&contentID=-1" + tail
-                                     << u""_s << u"1"_s;
-    QTest::newRow("url of another account's content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/" + other) + "&folderID=-1&contentID=-1" + tail
-        << u""_s << u"2"_s;
+    QTest::newRow("no such folder") << ask("77", "-1") << u"1201"_s << QString();
+    QTest::newRow("folder -1 without url") << ask("-1", "-1") << u"1201"_s << QString();
+    QTest::newRow("folder without uploads") << ask("2", "-1") << u"1202"_s << QString();
+    QTest::newRow("tool missing") << ask("3", "-1").mid(16) << u"1001"_s << QString();
+    QTest::newRow("folder not a number") << ask("three", "-1") << u"1001"_s << QString();
+    QTest::newRow("url with scheme") << byUrl("http://" + host + "/content/" + demo + "/") << u""_s << u"1"_s;
     QTest::newRow("url of another server")
-        << "tool=v.2.100603&url=" + encoded("media.example.org/content/" + demo) +
-               "&folderID=-1&contentID=-1" + tail
-        << u"1403"_s << QString();
+        << byUrl("media.example.org/content/" + demo) << u"1403"_s << QString();
     QTest::newRow("url without a content path")
-        << "tool=v.2.100603&url=" + encoded(host + "/lectures/" + demo) + "&folderID=-1&contentID=-1" + tail
-        << u"1403"_s << QString();
-    QTest::newRow("url of a removed content")
-        << "tool=v.2.100603&url=" + encoded(host + "/content/99999") + "&folderID=-1&contentID=-1" + tail
-        << u"1401"_s << QString();
+        << byUrl(host + "/lectures/" + demo) << u"1403"_s << QString();
+    QTest::newRow("url of a removed content") << byUrl(host + "/content/99999") << u"1401"_s << QString();
 }
 
 void TestTarnServer::getVersion()
@@ -413,43 +360,36 @@ void TestTarnServer::getVersion()
     QCOMPARE(r.xml("videotype").isNull(), !errInfo.isEmpty());
 }
 
+// The full account's refusal text comes from its quota (test_upload's quotaRefusal); here the demo's
+// contents count against its quota, and the settings reach the reply.
 void TestTarnServer::quotaAndServerSettings()
 {
     const QByteArray body = "tool=v.2.100603&folderID=3&contentID=-1&projectVer=8.0";
-    TestHttp full(u"full"_s, u"pw"_s);
-    HttpReply r = full.form(url(u"/tarn/getVersion/"_s), body);
-    QCOMPARE(r.xml("quota/total"), u"1"_s);
-    QCOMPARE(r.xml("quota/free"), u"1"_s);
-    QCOMPARE(r.xml("quota/maxsize"), u"2048"_s);
-
-    // The demo account holds contents, so its free space is below its quota.
-    r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
+    HttpReply r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
     QCOMPARE(r.xml("quota/total"), u"10240"_s);
     QVERIFY(r.xml("quota/free").toInt() < 10240);
-    QCOMPARE(r.xml("videotype"), u"mp4"_s);
-    QCOMPARE(r.xml("videosrc"), u"0"_s);
-    QCOMPARE(r.xml("slidesize"), u"800x600"_s);
-
-    for (const auto &[key, value] : QList<QPair<QString, QString>>{
-             {u"videotype"_s, u"flv"_s}, {u"videosrc"_s, u"1"_s}, {u"slidesize"_s, u"640x480"_s}})
-        QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, key, value}).isNull());
+    QCOMPARE(r.xml("quota/maxsize"), u"2048"_s);
+    const QList<QStringList> settings{{u"videosrc"_s, u"0"_s, u"1"_s},
+                                      {u"slidesize"_s, u"800x600"_s, u"640x480"_s}};
+    for (const QStringList &setting : settings) {
+        QCOMPARE(r.xml(setting[0].toUtf8().constData()), setting[1]);
+        QVERIFY(!m_server->admin({u"setting"_s, u"set"_s, setting[0], setting[2]}).isNull());
+    }
     r = m_demo.form(url(u"/tarn/getVersion/"_s), body);
-    for (const auto &[key, value] : QList<QPair<QString, QString>>{
-             {u"videotype"_s, u"mp4"_s}, {u"videosrc"_s, u"0"_s}, {u"slidesize"_s, u"800x600"_s}})
-        m_server->admin({u"setting"_s, u"set"_s, key, value});
-    QCOMPARE(r.xml("videotype"), u"flv"_s);
-    QCOMPARE(r.xml("videosrc"), u"1"_s);
-    QCOMPARE(r.xml("slidesize"), u"640x480"_s);
+    for (const QStringList &setting : settings) {
+        QCOMPARE(r.xml(setting[0].toUtf8().constData()), setting[2]);
+        m_server->admin({u"setting"_s, u"set"_s, setting[0], setting[1]});
+    }
     QVERIFY(m_server->admin({u"setting"_s, u"set"_s, u"nosuchkey"_s, u"1"_s}).isNull());
 }
 
 void TestTarnServer::uploadRegistersContent()
 {
     const QByteArray video = randomBytes(300000);
-    const QByteArray archive = zipFiles({{u"tarn_profile.xml"_s, profile("Waves &lt;&amp;&gt; tides")},
-                                         {u"video.mp4"_s, video},
-                                         {u"slides/1.jpg"_s, "slide"},
-                                         {u"thumb.jpg"_s, "jpeg"}});
+    const QByteArray archive = zip({{"tarn_profile.xml", profile("Waves &lt;&amp;&gt; tides")},
+                                    {"video.mp4", video},
+                                    {"slides/1.jpg", "slide"},
+                                    {"thumb.jpg", "jpeg"}});
     const HttpReply r = uploadAndRegister(m_demo, archive, 5, 0);
     QCOMPARE(r.xml("errInfo"), u""_s);
     const int id = r.xml("contentID").toInt();
@@ -478,52 +418,40 @@ void TestTarnServer::refusedArchives_data()
     QTest::addColumn<QString>("errInfo");
     const QByteArray good = profile("Refused");
     const QByteArray video = randomBytes(5000);
+    // The profile (none when null), the video, then `more`.
+    const auto pack = [&](const QByteArray &profileText, const Entries &more = {}, quint32 crcXor = 0) {
+        Entries entries{{"video.mp4", video}};
+        if (!profileText.isNull())
+            entries.prepend({"tarn_profile.xml", profileText});
+        return zip(entries + more, 0, crcXor);
+    };
     QTest::newRow("checksum mismatch") << package("Tampered") << true << u"1503"_s;
-    QTest::newRow("zip-slip") << handMadeZip({{"tarn_profile.xml", good},
-                                              {"video.mp4", video},
-                                              {"../../evil.txt", "x"}})
-                              << false << u"1501"_s;
+    QTest::newRow("zip-slip") << pack(good, {{"../../evil.txt", "x"}}) << false << u"1501"_s;
     QTest::newRow("not a zip") << randomBytes(70000) << false << u"1501"_s;
     // 300 directory entries share one stored MiB: 300 MiB once extracted.
     QTest::newRow("overlapping entries")
-        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
+        << zip({{"tarn_profile.xml", good}, {"video.mp4", randomBytes(1 << 20)}}, 0, 0, 300) << false
         << u"1501"_s;
-    QTest::newRow("data failing its CRC")
-        << handMadeZip({{"tarn_profile.xml", good}, {"video.mp4", video}}, 0, 1) << false << u"1501"_s;
-    QTest::newRow("profile twice") << handMadeZip({{"tarn_profile.xml", good},
-                                                   {"video.mp4", video},
-                                                   {"tarn_profile.xml", good}})
-                                   << false << u"1501"_s;
+    QTest::newRow("data failing its CRC") << pack(good, {}, 1) << false << u"1501"_s;
+    QTest::newRow("profile twice") << pack(good, {{"tarn_profile.xml", good}}) << false << u"1501"_s;
     QTest::newRow("a file where a folder should be")
-        << handMadeZip(
-               {{"tarn_profile.xml", good}, {"video.mp4", video}, {"slides", "x"}, {"slides/1.jpg", "j"}})
-        << false << u"1501"_s;
+        << pack(good, {{"slides", "x"}, {"slides/1.jpg", "j"}}) << false << u"1501"_s;
     QTest::newRow("compressed entries")
-        << zipFiles({{u"tarn_profile.xml"_s, good}, {u"video.mp4"_s, QByteArray(50000, 'a')}}, false) << false
-        << u"1501"_s;
-    QTest::newRow("truncated zip") << package("Cut short").left(15000) << false << u"1501"_s;
-    QTest::newRow("no profile") << zipFiles({{u"video.mp4"_s, video}}) << false << u"1502"_s;
+        << zip({{"tarn_profile.xml", good}, {"video.mp4", QByteArray(50000, 'a')}}, 8) << false << u"1501"_s;
+    QTest::newRow("no profile") << pack({}) << false << u"1502"_s;
     QTest::newRow("profile with entities")
-        << zipFiles({{u"tarn_profile.xml"_s,
-                      "<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
-                      "<profile><type>Mp4</type><metadata><title>&x;</title><author/></metadata></profile>"},
-                     {u"video.mp4"_s, video}})
+        << pack("<?xml version=\"1.0\"?><!DOCTYPE p [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                "<profile><type>Mp4</type><metadata><title>&x;</title><author/></metadata></profile>")
         << false << u"1502"_s;
-    QTest::newRow("profile not well-formed")
-        << zipFiles({{u"tarn_profile.xml"_s, "<profile><type>Mp4</type>"}, {u"video.mp4"_s, video}}) << false
-        << u"1502"_s;
-    QTest::newRow("profile without title")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("")}, {u"video.mp4"_s, video}}) << false << u"1502"_s;
+    QTest::newRow("profile not well-formed") << pack("<profile><type>Mp4</type>") << false << u"1502"_s;
+    QTest::newRow("profile without title") << pack(profile("")) << false << u"1502"_s;
     QTest::newRow("profile names a missing source")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Src", "<srcname>src.mov</srcname>")},
-                     {u"video.mp4"_s, video}})
-        << false << u"1502"_s;
+        << pack(profile("Src", "<srcname>src.mov</srcname>")) << false << u"1502"_s;
     QTest::newRow("package without a video")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Empty")}, {u"thumb.jpg"_s, "jpeg"}}) << false
-        << u"1502"_s;
+        << zip({{"tarn_profile.xml", profile("Empty")}, {"thumb.jpg", "jpeg"}}) << false << u"1502"_s;
     QTest::newRow("recording without media")
-        << zipFiles({{u"tarn_profile.xml"_s, profile("Talk", {}, "Corvana")}, {u"slides/1.jpg"_s, "jpeg"}})
-        << false << u"1502"_s;
+        << zip({{"tarn_profile.xml", profile("Talk", {}, "Corvana")}, {"slides/1.jpg", "jpeg"}}) << false
+        << u"1502"_s;
 }
 
 void TestTarnServer::refusedArchives()
@@ -692,9 +620,6 @@ void TestTarnServer::creationLimits_data()
     QTest::newRow("above the account's maximum") << u"small"_s << twoMb << 3 << 413 << u"1302"_s;
     QTest::newRow("above the free quota") << u"full"_s << twoMb << 3 << 403 << u"1301"_s;
     QTest::newRow("disabled account") << u"off"_s << qint64(10) << 3 << 403 << u"1103"_s;
-    QTest::newRow("wrong password") << u"demo"_s << qint64(10) << 3 << 401 << u"1102"_s;
-    QTest::newRow("no such folder") << u"demo"_s << qint64(10) << 404 << 404 << u"1201"_s;
-    QTest::newRow("folder without uploads") << u"demo"_s << qint64(10) << 7 << 403 << u"1202"_s;
 }
 
 void TestTarnServer::creationLimits()
@@ -704,9 +629,7 @@ void TestTarnServer::creationLimits()
     QFETCH(int, folder);
     QFETCH(int, status);
     QFETCH(QString, errInfo);
-    TestHttp http(user, QTest::currentDataTag() == QByteArray("wrong password")
-                            ? u"x"_s
-                            : (user == u"demo"_s ? u"demo"_s : u"pw"_s));
+    TestHttp http(user, user == u"demo"_s ? u"demo"_s : u"pw"_s);
     HttpReply r;
     const QUrl upload = http.create(uploads(), length, uploadMetadata("x", folder, -1), &r);
     QCOMPARE(r.status, status);
@@ -739,29 +662,27 @@ void TestTarnServer::tusRequests()
     QCOMPARE(m_demo.patch(upload, 0, archive.left(1000)).status, 409);
     QByteArray bad = archive.mid(1000, 1000);
     bad[10] = char(bad[10] ^ 1);
-    const Headers wrongSum{
-        {"Tus-Resumable", "1.0.0"},
-        {"Content-Type", "application/offset+octet-stream"},
-        {"Upload-Offset", "1000"},
-        {"Upload-Checksum",
-         "sha1 " + QCryptographicHash::hash(archive.mid(1000, 1000), QCryptographicHash::Sha1).toBase64()}};
-    QCOMPARE(m_demo.send("PATCH", upload, bad, wrongSum).status, 460);
-    QCOMPARE(m_demo.offset(upload), 1000);
-    Headers md5Sum = wrongSum;
-    md5Sum[3].second = "md5 " + QCryptographicHash::hash(bad, QCryptographicHash::Md5).toBase64();
-    QCOMPARE(m_demo.send("PATCH", upload, bad, md5Sum).status, 400);
-    QCOMPARE(m_demo
-                 .send("PATCH", upload, archive.mid(1000, 10),
-                       {{"Tus-Resumable", "1.0.0"},
-                        {"Content-Type", "application/octet-stream"},
-                        {"Upload-Offset", "1000"}})
-                 .status,
-             415);
-    QCOMPARE(m_demo
-                 .send("PATCH", upload, archive.mid(1000, 10),
-                       {{"Content-Type", "application/offset+octet-stream"}, {"Upload-Offset", "1000"}})
-                 .status,
-             412);
+    const auto sum = [](const char *name, const QByteArray &bytes, QCryptographicHash::Algorithm algorithm) {
+        return QByteArray(name) + ' ' + QCryptographicHash::hash(bytes, algorithm).toBase64();
+    };
+    // One header changed at a time: the sum of other bytes, an unsupported sum, the type, the version.
+    const Headers good{{"Tus-Resumable", "1.0.0"},
+                       {"Content-Type", "application/offset+octet-stream"},
+                       {"Upload-Offset", "1000"},
+                       {"Upload-Checksum", sum("sha1", archive.mid(1000, 1000), QCryptographicHash::Sha1)}};
+    const QList<std::tuple<int, QByteArray, int>> refusals{{3, {}, 460},
+                                                           {3, sum("md5", bad, QCryptographicHash::Md5), 400},
+                                                           {1, "application/octet-stream", 415},
+                                                           {0, "-", 412}};
+    for (const auto &[header, value, status] : refusals) {
+        Headers headers = good;
+        if (value == "-")
+            headers.removeAt(header);
+        else if (!value.isNull())
+            headers[header].second = value;
+        QCOMPARE(m_demo.send("PATCH", upload, bad, headers).status, status);
+        QCOMPARE(m_demo.offset(upload), 1000);
+    }
     QCOMPARE(m_demo.patch(upload, 1000, archive.mid(1000) + "overflow").status, 413);
     QCOMPARE(m_demo.offset(upload), 1000);
     // Without a checksum the bytes are kept as they come.
@@ -784,67 +705,16 @@ void TestTarnServer::tusRequests()
     QCOMPARE(malformed.xml("errInfo"), u"1001"_s);
 }
 
-void TestTarnServer::resumeAfterTwoCuts()
+// The owner's replacements run end to end in test_upload (replaceByContentId, overwriteQuestion);
+// here the registrations that may not replace.
+void TestTarnServer::overwriteRefusals()
 {
-    const QByteArray archive = package("Resumed", 3 << 20);
-    const qint64 chunk = 1 << 20;
-    const qint64 firstCut = archive.size() / 3;
-    CuttingProxy proxy(m_server->port(), {firstCut, firstCut + archive.size() / 2});
-    const QUrl endpoint(u"http://127.0.0.1:%1/tarn/putFile/uploads/"_s.arg(proxy.port()));
-    const QUrl upload = m_demo.create(endpoint, archive.size(), uploadMetadata(archive, 9, -1));
-    QCOMPARE(upload.port(), int(proxy.port()));
-    QVERIFY(m_demo.uploadAll(upload, archive, chunk));
-    QCOMPARE(proxy.cutsDone(), 2);
-    // Each cut loses at most the chunk in flight; nothing starts over from zero.
-    QVERIFY2(proxy.upstreamBytes() < archive.size() + 2 * chunk,
-             qPrintable(QString::number(proxy.upstreamBytes())));
-    const HttpReply r = m_demo.form(QUrl(u"http://127.0.0.1:%1/tarn/putFile/"_s.arg(proxy.port())),
-                                    "upload=" + upload.toString().toUtf8());
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QVERIFY(r.xml("contentID").toInt() > 0);
-}
-
-void TestTarnServer::overwriteByContentId()
-{
-    HttpReply r = uploadAndRegister(m_demo, package("First version"), 9, -1);
-    const int id = r.xml("contentID").toInt();
-    QVERIFY(id > 0);
-    const int before = contentCount();
-    r = m_demo.form(url(u"/tarn/getVersion/"_s),
-                    "tool=v.2.100603&folderID=9&contentID=" + QByteArray::number(id));
-    QCOMPARE(r.xml("overwrite"), u"1"_s);
-    r = uploadAndRegister(m_demo, package("Second version"), 9, id);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    QCOMPARE(contentCount(), before);
-    const QByteArray list = m_server->admin({u"content"_s, u"list"_s});
-    QVERIFY(list.contains("Second version"));
-    QVERIFY(!list.contains("First version"));
-
-    // Another account may not replace it, nor may it be replaced from another folder.
-    r = uploadAndRegister(m_other, package("Hijack"), 9, id);
+    HttpReply r = uploadAndRegister(m_other, package("Hijack"), 3, m_demoContent);
     QCOMPARE(r.status, 403);
     QCOMPARE(r.xml("errInfo"), u"1402"_s);
-    r = uploadAndRegister(m_demo, package("Moved"), 3, id);
+    r = uploadAndRegister(m_demo, package("Moved"), 9, m_demoContent);
     QCOMPARE(r.status, 404);
     QCOMPARE(r.xml("errInfo"), u"1401"_s);
-}
-
-void TestTarnServer::overwriteByUrl()
-{
-    HttpReply r = uploadAndRegister(m_demo, package("By URL, first"), 1, -1);
-    const int id = r.xml("contentID").toInt();
-    QVERIFY(id > 0);
-    const QByteArray documentUrl =
-        "127.0.0.1:" + QByteArray::number(m_server->port()) + "/content/" + QByteArray::number(id);
-    r = m_demo.form(url(u"/tarn/getVersion/"_s),
-                    "tool=v.2.100603&url=" + encoded(documentUrl) + "&folderID=-1&contentID=-1");
-    QCOMPARE(r.xml("overwrite"), u"1"_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    r = uploadAndRegister(m_demo, package("By URL, second"), -1, -1);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QCOMPARE(r.xml("contentID").toInt(), id);
-    QVERIFY(m_server->admin({u"content"_s, u"list"_s}).contains("By URL, second"));
     // Another account has no announcement for folder -1.
     QCOMPARE(uploadAndRegister(m_other, package("No URL"), -1, -1).xml("errInfo"), u"1201"_s);
 }
@@ -854,20 +724,17 @@ void TestTarnServer::lumetraProject()
     const QByteArray project =
         "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
         "<author>Bo</author></abstract></project></qvp>";
-    const QByteArray zdm = zipFiles({{u"project.qvp"_s, project + QByteArray(2000, ' ')},
-                                     {u"media.qv"_s, randomBytes(30000)},
-                                     {u"inteIndex.txt"_s, QByteArray(3000, 'i')}},
-                                    false);
+    const QByteArray zdm = zip({{"project.qvp", project + QByteArray(2000, ' ')},
+                                {"media.qv", randomBytes(30000)},
+                                {"inteIndex.txt", QByteArray(3000, 'i')}},
+                               8);
     const QByteArray announce = "tool=p.2.100603&folderID=5&contentID=-1&projectVer=8.0";
     QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
-    HttpReply r = uploadAndRegister(m_demo, zdm, 5, -1);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    const int id = r.xml("contentID").toInt();
-    QVERIFY(id > 0);
+    QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u""_s);
     QVERIFY(m_server->admin({u"content"_s, u"list"_s})
                 .contains("Lumetra\t" + QByteArray::number(zdm.size()) + " bytes\tLab recording"));
 
-    const QByteArray noMedia = zipFiles({{u"project.qvp"_s, project}}, false);
+    const QByteArray noMedia = zip({{"project.qvp", project}}, 8);
     QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
     QCOMPARE(uploadAndRegister(m_demo, noMedia, 5, -1).xml("errInfo"), u"1502"_s);
 
@@ -876,76 +743,32 @@ void TestTarnServer::lumetraProject()
     QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u"1501"_s);
 }
 
-void TestTarnServer::versionList_data()
-{
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("errInfo");
-    QTest::addColumn<QStringList>("versions");
-    QTest::newRow("published") << QString() << QByteArray("ver=2.100603") << u""_s
-                               << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("with drafts") << u"?draft=1"_s << QByteArray("ver=2.100603") << u""_s
-                                 << QStringList{u"2.120000"_s, u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("draft=0") << u"?draft=0"_s << QByteArray("ver=2.100603") << u""_s
-                             << QStringList{u"2.110101"_s, u"2.100603"_s, u"1.9"_s};
-    QTest::newRow("no version sent") << QString() << QByteArray("v=2") << u"1001"_s << QStringList();
-}
-
+// Published and draft lists from "update publish" reach the client in test_update's
+// checkAgainstServer; here a list edited by hand: "draft=0" hides drafts and the flags come out as
+// true or false.
 void TestTarnServer::versionList()
 {
-    QFETCH(QString, query);
-    QFETCH(QByteArray, body);
-    QFETCH(QString, errInfo);
-    QFETCH(QStringList, versions);
-    const QString updates = m_server->dataDir() + u"/updates"_s;
-    QFile list(updates + u"/verinfo.xml"_s);
-    QVERIFY(list.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    list.write("<?xml version=\"1.0\"?>\n<verinfo><list>"
-               "<item><ver>1.9</ver><path>/version_ctrl/clipferry/version/1.9</path><fullPatch>1</"
-               "fullPatch><log/></item>"
-               "<item draft=\"1\"><ver>2.120000</ver><path>/version_ctrl/clipferry/version/2.120000</path>"
-               "<fullPatch>false</fullPatch><log>Draft</log></item>"
-               "<item><ver>2.110101</ver><path>/version_ctrl/clipferry/version/2.110101</path>"
-               "<fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
-               "<item><ver>2.100603</ver><path>/version_ctrl/clipferry/version/2.100603</path>"
-               "<fullPatch>0</fullPatch><log/></item>"
-               "</list></verinfo>");
-    list.close();
-
+    writeFile(
+        m_server->dataDir() + u"/updates/verinfo.xml"_s,
+        "<?xml version=\"1.0\"?>\n<verinfo><list><item><ver>1.9</ver><fullPatch>1</fullPatch><log/></item>"
+        "<item draft=\"1\"><ver>2.120000</ver><fullPatch>false</fullPatch><log>Draft</log></item>"
+        "<item><ver>2.110101</ver><fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
+        "<item><ver>2.100603</ver><fullPatch>0</fullPatch><log/></item></list></verinfo>");
     TestHttp anonymous({}, {});
-    const HttpReply r = anonymous.form(url(u"/version_ctrl/clipferry/verinfo.php"_s + query), body);
-    QCOMPARE(r.status, 200);
-    QVERIFY(r.body.startsWith("<?xml"));
-    QCOMPARE(r.xml("errInfo"), errInfo);
+    const QUrl list = url(u"/version_ctrl/clipferry/verinfo.php?draft=0"_s);
+    QCOMPARE(anonymous.form(list, "v=2").xml("errInfo"), u"1001"_s);
+    const HttpReply r = anonymous.form(list, "ver=2.100603");
+    QCOMPARE(r.xml("errInfo"), u""_s);
     pugi::xml_document doc;
     QVERIFY(doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size())));
     QStringList got;
     for (pugi::xml_node item : doc.document_element().child("list").children("item"))
-        got << QString::fromUtf8(item.child_value("ver"));
-    QCOMPARE(got, versions);
-    if (versions.contains(u"2.110101"_s)) {
-        const auto item = doc.select_node("//item[ver='2.110101']").node();
-        QCOMPARE(QByteArray(item.child_value("fullPatch")), QByteArray("true"));
-        QCOMPARE(QByteArray(item.child_value("log")), QByteArray("Faster\nSafer"));
-        QCOMPARE(QByteArray(doc.select_node("//item[ver='2.100603']").node().child_value("fullPatch")),
-                 QByteArray("false"));
-    }
-}
-
-void TestTarnServer::updateArchives()
-{
-    const QString folder = m_server->dataDir() + u"/updates/version/2.110101"_s;
-    QVERIFY(QDir().mkpath(folder));
-    const QByteArray patch = randomBytes(40000);
-    QFile file(folder + u"/patch.zip"_s);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(patch);
-    file.close();
-    TestHttp anonymous({}, {});
-    HttpReply r = anonymous.send("GET", url(u"/version_ctrl/clipferry/version/2.110101/patch.zip"_s));
-    QCOMPARE(r.status, 200);
-    QCOMPARE(r.body, patch);
-    QCOMPARE(r.header("Content-Type"), QByteArray("application/zip"));
+        got << QString::fromUtf8(item.child_value("ver")) + u' ' +
+                   QString::fromUtf8(item.child_value("fullPatch"));
+    QCOMPARE(got, (QStringList{u"2.110101 true"_s, u"2.100603 false"_s, u"1.9 true"_s}));
+    QCOMPARE(QByteArray(doc.select_node("//item[ver='2.110101']").node().child_value("log")),
+             "Faster\nSafer");
+    // Patches download in test_update's installAndUpdate; nothing outside the version folders is served.
     QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/updater.zip"_s)).status, 404);
     QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status,
              404);
@@ -972,8 +795,7 @@ void TestTarnServer::webPages()
     // A file name from an archive is data in the page, and its link still works.
     const QByteArray name = "video\" onerror=\"alert(6)\" x=\"?#%.mp4";
     const QByteArray video = randomBytes(3000);
-    r = uploadAndRegister(m_demo, handMadeZip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9,
-                          -1);
+    r = uploadAndRegister(m_demo, zip({{"tarn_profile.xml", profile("Hostile")}, {name, video}}), 9, -1);
     r = m_demo.send("GET", url(u"/content/"_s + r.xml("contentID")));
     QVERIFY(!r.body.contains("onerror=\""));
     auto src =
@@ -991,10 +813,7 @@ void TestTarnServer::tusJsClientInterop()
         QSKIP("node or tus-js-client is not installed (./setup.sh test installs it)");
     const QByteArray archive = package("From tus-js-client", 200000);
     const QString path = m_tmp.filePath(u"interop.zip"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(archive);
-    file.close();
+    writeFile(path, archive);
     QProcess process;
     process.start(
         node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
