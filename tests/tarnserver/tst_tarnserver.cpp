@@ -159,6 +159,7 @@ private Q_SLOTS:
     void wrongPasswordsSlowDown();
     void passingFailureKeepsUpload();
     void serverKilledWhileRegistering();
+    void serverKilledAfterAnsweredChunk();
     void staleStagingCleared();
     void creationLimits_data();
     void creationLimits();
@@ -591,6 +592,34 @@ void TestTarnServer::serverKilledWhileRegistering()
     QVERIFY(stored.open(QIODevice::ReadOnly));
     QCOMPARE(stored.readAll(), archive);
     QCOMPARE(QDir(server.dataDir() + u"/uploads"_s).entryList(QDir::Files), QStringList());
+}
+
+// A chunk is answered before its sync ends. Killed right after, the server
+// comes back at an offset no further than it answered, and the upload
+// resumed from there registers the exact archive.
+void TestTarnServer::serverKilledAfterAnsweredChunk()
+{
+    ServerProcess server(m_tmp.filePath(u"killed-chunk"_s));
+    QVERIFY(server.start({u"--demo"_s}));
+    const QByteArray archive = package("Answered", 300000);
+    const QUrl upload = m_demo.create(server.url().resolved(QUrl(u"/tarn/putFile/uploads/"_s)),
+                                      archive.size(), uploadMetadata(archive, 3, -1));
+    const qint64 half = archive.size() / 2;
+    QCOMPARE(m_demo.patch(upload, 0, archive.left(half)).status, 204);
+    QCOMPARE(m_demo.offset(upload), half);
+    QCOMPARE(m_demo.patch(upload, 0, archive.left(half)).status, 409); // the answered offset holds
+    server.kill();
+
+    QVERIFY(server.start());
+    const QUrl resumed = server.url().resolved(QUrl(u"/tarn/putFile/uploads/"_s + upload.fileName()));
+    const qint64 kept = m_demo.offset(resumed);
+    QVERIFY2(kept == 0 || kept == half, qPrintable(QString::number(kept)));
+    QVERIFY(m_demo.uploadAll(resumed, archive, 100000));
+    const HttpReply r =
+        m_demo.form(server.url().resolved(QUrl(u"/tarn/putFile/"_s)), "upload=" + upload.fileName().toUtf8());
+    QFile stored(server.dataDir() + u"/contents/"_s + r.xml("contentID") + u"/tarn_file.zip"_s);
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), archive);
 }
 
 // Staging an hour old that no registration holds goes with the next
