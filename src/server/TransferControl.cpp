@@ -569,6 +569,11 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 outcome = co_await finishReply(reply, stop, m_limits.idle, m_limits.chunkDeadline);
                 if (outcome.stopped)
                     co_return stopped();
+                // The reply holds the chunk it sent until Qt deletes it: one loop turn
+                // frees it before the chunk after next is read, so two are held at most.
+                co_await QCoro::sleepFor(0ms);
+                if (!self || stop.stopRequested())
+                    co_return stopped();
                 state->inFlight = 0;
                 if (outcome.status == 204 && outcome.offset >= 0) {
                     if (const QString wrong = offsetProblem(host, outcome.offset, state->acknowledged, total);
