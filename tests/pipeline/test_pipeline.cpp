@@ -23,8 +23,8 @@ namespace {
 // What ffprobe says of `entries` in `stream`, a value a line.
 QString probe(const QString &file, const QString &entries, const QString &stream = u"v:0"_s)
 {
-    return runTool(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-select_streams"_s, stream, u"-show_entries"_s,
-                                  entries, u"-of"_s, u"default=noprint_wrappers=1:nokey=1"_s, file})
+    return runProgram(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-select_streams"_s, stream, u"-show_entries"_s,
+                                     entries, u"-of"_s, u"default=noprint_wrappers=1:nokey=1"_s, file})
         .output.trimmed();
 }
 

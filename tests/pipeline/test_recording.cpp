@@ -358,8 +358,8 @@ private Q_SLOTS:
         // The binding is written back into the project inside the file, and
         // the entry follows its changed file.
         pugi::xml_document project;
-        QVERIFY(
-            Xml::parseText(project, runTool(u"unzip"_s, {u"-p"_s, zdm, u"project.qvp"_s}).output.toUtf8()));
+        QVERIFY(Xml::parseText(project,
+                               runProgram(u"unzip"_s, {u"-p"_s, zdm, u"project.qvp"_s}).output.toUtf8()));
         QCOMPARE(Xml::GetTextByPath(project, u"project.tarninfo.server.contentID"_s), contentId);
         QCOMPARE(rig.grid.item(zdm)->fileSize, FileSizeBytes(zdm));
     }

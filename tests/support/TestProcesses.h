@@ -47,9 +47,9 @@ struct ToolRun
 
 // Runs a program to its end. Qt's loop turns meanwhile, so a proxy or a
 // server of the test's own goes on serving it.
-inline ToolRun runTool(const QString &program, const QStringList &args,
-                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                       int timeoutMs = 300000)
+inline ToolRun runProgram(const QString &program, const QStringList &args,
+                          const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                          int timeoutMs = 300000)
 {
     QProcess process;
     process.setProcessEnvironment(env);
@@ -74,13 +74,13 @@ inline ToolRun runTool(const QString &program, const QStringList &args,
 inline ToolRun runCli(const QStringList &args,
                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
-    return runTool(ToolLocator::find(QStringLiteral("clipferry-cli")), args, env);
+    return runProgram(ToolLocator::find(QStringLiteral("clipferry-cli")), args, env);
 }
 
 // The names an archive holds, sorted.
 inline QStringList zipEntries(const QString &archive)
 {
-    QStringList names = runTool(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive})
+    QStringList names = runProgram(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive})
                             .output.split(u'\n', Qt::SkipEmptyParts);
     names.sort();
     return names;
