@@ -4,18 +4,14 @@
 // content.
 
 #include "pipeline/SampleMedia.h"
-#include "platform/ToolLocator.h"
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
-#include "support/TestFiles.h"
-#include "support/TestProcesses.h"
 
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 

@@ -5,16 +5,9 @@
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
-#include "common/FileUtil.h"
 #include "pipeline/SampleMedia.h"
-#include "pipeline/Session.h"
-#include "platform/Messages.h"
-#include "queue/QueueModel.h"
 #include "server/FolderPickerWidget.h"
-#include "server/FolderTreeModel.h"
 #include "support/Rig.h"
-#include "support/TestFiles.h"
-#include "support/TestProcesses.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>

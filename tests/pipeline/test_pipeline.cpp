@@ -6,10 +6,7 @@
 #include "pipeline/FfmpegCapabilities.h"
 #include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
-#include "platform/ToolLocator.h"
 #include "support/Rig.h"
-#include "support/TestFiles.h"
-#include "support/TestProcesses.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -381,9 +378,7 @@ private Q_SLOTS:
         QCOMPARE(QDir(work).entryList(QDir::Files), files);
         QCOMPARE(c.runner.startedCommands().filter(u"-pass"_s).isEmpty(), cvtType == 2);
         if (container == u"flv") {
-            QFile flv(QDir(work).filePath(u"video.flv"_s));
-            QVERIFY(flv.open(QIODevice::ReadOnly));
-            const QByteArray head = flv.read(64 * 1024);
+            const QByteArray head = readFile(QDir(work).filePath(u"video.flv"_s)).left(64 * 1024);
             QVERIFY(head.contains("onMetaData") && head.contains("keyframes") &&
                     head.contains("filepositions"));
             pugi::xml_document xml;

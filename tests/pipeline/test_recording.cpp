@@ -9,9 +9,6 @@
 #include "recorder/MediaLibraries.h"
 #include "recorder/SampleRecording.h"
 #include "support/Rig.h"
-#include "support/TestFiles.h"
-#include "support/TestLanguage.h"
-#include "support/TestProcesses.h"
 
 #include <QElapsedTimer>
 #include <QImageReader>

@@ -8,9 +8,6 @@
 #include "pipeline/UploadPackage.h"
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
-#include "support/TestFiles.h"
-#include "support/TestLanguage.h"
-#include "support/TestProcesses.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -11,6 +11,9 @@
 #include "queue/QueueModel.h"
 #include "server/TransferControl.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
+#include "support/TestLanguage.h"
+#include "support/TestProcesses.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -42,10 +45,8 @@ public:
     void appendOutputLine(const QString &line) override { notes.append(line); }
     void setAnimationRunning(bool) override {}
 
-    QString status;
-    QStringList labels;
-    QString output;
-    QStringList notes;
+    QString status, output;
+    QStringList labels, notes;
     int progress = -1;
     std::function<void(const QString &)> onOutput;
     std::function<void(const QString &)> onStatus;
@@ -59,10 +60,7 @@ public:
     void setExitEnabled(bool enabled) override { exit = enabled; }
     void restoreExitCaption() override {}
     void vidFileEnabled(bool enabled) override { files = enabled; }
-    bool start = true;
-    bool stop = false;
-    bool exit = true;
-    bool files = true;
+    bool start = true, stop = false, exit = true, files = true;
 };
 
 // The real server with the demo account and a folder "/Talks" that takes uploads.
