@@ -4,17 +4,14 @@
 // content.
 
 #include "pipeline/SampleMedia.h"
-#include "platform/ToolLocator.h"
 #include "support/CuttingProxy.h"
-#include "support/ServerProcess.h"
-#include "support/TestProcesses.h"
+#include "support/Rig.h"
 
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,37 +19,15 @@ namespace {
 
 constexpr qint64 kChunk = 16 * 1024;
 
-QString fileUnder(const QString &folder, const QString &name);
-
-QJsonObject readRecord(const QString &home)
-{
-    const QString path = fileUnder(home, QStringLiteral("state.json"));
-    QFile file(path);
-    return !path.isEmpty() && file.open(QIODevice::ReadOnly)
-               ? QJsonDocument::fromJson(file.readAll()).object()
-               : QJsonObject();
-}
-
-// The ffmpeg processes working below `folder`.
-QStringList ffmpegsBelow(const QString &folder)
-{
-    QStringList found;
-    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = cmdline.readAll();
-        if (line.startsWith("ffmpeg") || line.contains("/ffmpeg\0"))
-            if (line.contains(folder.toUtf8()) && processAlive(pid.toLongLong()))
-                found << pid;
-    }
-    return found;
-}
-
 QString fileUnder(const QString &folder, const QString &name)
 {
     QDirIterator it(folder, {name}, QDir::Files, QDirIterator::Subdirectories);
     return it.hasNext() ? it.next() : QString();
+}
+
+QJsonObject readRecord(const QString &home)
+{
+    return QJsonDocument::fromJson(readFile(fileUnder(home, QStringLiteral("state.json")))).object();
 }
 
 qint64 largestFileIn(const QString &folder)
@@ -120,15 +95,15 @@ private Q_SLOTS:
         const QString source = row.filePath(QStringLiteral("talk.mp4"));
         QVERIFY(QFile::copy(m_clip, source));
 
-        ServerProcess server(row.filePath(QStringLiteral("server")));
+        DemoServer server(row.filePath(QStringLiteral("server")));
         qputenv("CLIPFERRY_SERVER_PATCH_DELAY_MS", "100");
         qputenv("CLIPFERRY_SERVER_REGISTER_DELAY_MS", phase == u"registering" ? "3000" : "0");
-        const bool started = server.start({QStringLiteral("--demo")});
+        const bool started = server.start();
         qunsetenv("CLIPFERRY_SERVER_PATCH_DELAY_MS");
         qunsetenv("CLIPFERRY_SERVER_REGISTER_DELAY_MS");
         QVERIFY(started);
         // Counts the bytes each run sends towards the server.
-        CuttingProxy proxy(server.port(), {});
+        CuttingProxy proxy(server.process.port(), {});
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("CLIPFERRY_HOME"), home);
@@ -150,24 +125,19 @@ private Q_SLOTS:
                            QStringLiteral("demo"),
                            source};
         if (frontEnd == u"window") {
-            QProcess queue;
-            queue.setProcessEnvironment(env);
-            queue.start(ToolLocator::find(QStringLiteral("clipferry-cli")),
-                        upload << QStringLiteral("--queue-only"));
-            // The proxy forwards on this loop: no blocking wait.
-            QTRY_COMPARE_WITH_TIMEOUT(queue.state(), QProcess::NotRunning, 60000);
-            QCOMPARE(queue.exitCode(), 0);
+            const ToolRun queued = runCli(upload + QStringList{QStringLiteral("--queue-only")}, env);
+            QVERIFY2(queued.exitCode == 0, qPrintable(queued.output));
         }
 
         QProcess first;
         first.setProcessEnvironment(env);
         start(first, frontEnd, upload);
-        const QString uploads = server.dataDir() + QStringLiteral("/uploads");
+        const QString uploads = server.process.dataDir() + QStringLiteral("/uploads");
         const auto reached = [&] {
             const QJsonObject record = readRecord(home);
             // A queue change is on disk within a second: the kill comes after that.
             if (phase == u"converting")
-                return !ffmpegsBelow(home).isEmpty() &&
+                return !processesMentioning(home).isEmpty() &&
                        QFileInfo::exists(home + QStringLiteral("/project.xml.journal"));
             if (phase == u"packing")
                 return record.contains(QStringLiteral("conversion"));
@@ -183,7 +153,7 @@ private Q_SLOTS:
         const qint64 sentBefore = proxy.upstreamBytes();
         const QJsonObject kept = readRecord(home);
         // The kernel ends the children with their parent.
-        QTRY_COMPARE_WITH_TIMEOUT(ffmpegsBelow(home), QStringList(), 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(processesMentioning(home), QStringList(), 2000);
 
         // A finished conversion is not made again: here an ffmpeg would fail the entry.
         const bool converted = kept.contains(QStringLiteral("conversion"));
@@ -203,11 +173,8 @@ private Q_SLOTS:
         second.setProcessEnvironment(env);
         second.setProcessChannelMode(QProcess::MergedChannels);
         start(second, frontEnd, {QStringLiteral("run")});
-        const auto contents = [&] {
-            return server.admin({QStringLiteral("content"), QStringLiteral("list")}).trimmed().split('\n');
-        };
         if (frontEnd == u"window") {
-            QTRY_VERIFY_WITH_TIMEOUT(!contents().first().isEmpty(), 120000);
+            QTRY_VERIFY_WITH_TIMEOUT(!server.contents().isEmpty(), 120000);
             second.terminate();
         }
         QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 120000);
@@ -215,11 +182,10 @@ private Q_SLOTS:
         if (frontEnd == u"cli")
             QVERIFY2(second.exitCode() == 0, out.constData());
 
-        const QList<QByteArray> stored = contents();
-        QVERIFY2(stored.size() == 1 && !stored.first().isEmpty(), out.constData());
-        const QString archive = server.dataDir() + QStringLiteral("/contents/") +
-                                QString::fromUtf8(stored.first().split('\t').first()) +
-                                QStringLiteral("/tarn_file.zip");
+        const QStringList stored = server.contents();
+        QVERIFY2(stored.size() == 1, out.constData());
+        const QString archive =
+            server.contentFolder(stored.first().section(u'\t', 0, 0)) + QStringLiteral("/tarn_file.zip");
         const QString packed =
             kept.value(QStringLiteral("package")).toObject().value(QStringLiteral("sha256")).toString();
         if (!packed.isEmpty())

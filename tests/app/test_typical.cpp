@@ -5,16 +5,9 @@
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
-#include "common/FileUtil.h"
 #include "pipeline/SampleMedia.h"
-#include "pipeline/Session.h"
-#include "platform/Messages.h"
-#include "queue/QueueModel.h"
 #include "server/FolderPickerWidget.h"
-#include "server/FolderTreeModel.h"
-#include "support/ServerProcess.h"
-#include "support/TestFiles.h"
-#include "support/TestProcesses.h"
+#include "support/Rig.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -81,9 +74,10 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        ServerProcess server(dir.filePath(u"server"_qs));
-        QVERIFY(server.start({u"--demo"_qs}));
-        QVERIFY(!server.admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs}).isNull());
+        DemoServer server(dir.filePath(u"server"_qs));
+        QVERIFY(server.start());
+        QVERIFY(!server.process.admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs})
+                     .isNull());
         SampleVideo sample;
         sample.output = dir.filePath(u"keynote.mp4"_qs);
         sample.width = 1280;
@@ -108,7 +102,7 @@ private Q_SLOTS:
         QTRY_VERIFY((add = window.findChild<frmAdd *>()) && add->isVisible());
 
         // Log in.
-        add->findChild<QLineEdit *>(u"txtServer"_qs)->setText(server.address());
+        add->findChild<QLineEdit *>(u"txtServer"_qs)->setText(server.process.address());
         add->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
         add->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
         QTest::mouseClick(buttonIn(add, u"cmdLogIn"_qs), Qt::LeftButton);
@@ -188,7 +182,7 @@ private Q_SLOTS:
             QCOMPARE(seen.last(), 100);
         }
         QVERIFY(queueLeft.size() > 1 && queueLeft.first() > queueLeft.last());
-        QVERIFY(server.admin({u"content"_qs, u"list"_qs}).contains("keynote"));
+        QVERIFY(server.contents().join(u'\n').contains(u"keynote"_qs));
 
         // Retry: the failed entry waits afresh, then finishes.
         QVERIFY(QFile::rename(third + u".away"_qs, third));

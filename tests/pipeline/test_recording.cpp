@@ -2,49 +2,32 @@
 // whole runs of folder and single-file projects against the real server,
 // on recordings made by the sample generator.
 
-#include "QueueRig.h"
-#include "RecordingView.h"
-#include "common/FileUtil.h"
-#include "common/Lang.h"
 #include "common/XmlUtil.h"
+#include "pipeline/ExecRunner.h"
 #include "pipeline/RecordingPreparation.h"
 #include "pipeline/UploadTransaction.h"
-#include "platform/Messages.h"
-#include "platform/ProcessRunner.h"
-#include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
 #include "recorder/SampleRecording.h"
-#include "support/ServerProcess.h"
-#include "support/TestFiles.h"
-#include "support/TestLanguage.h"
+#include "support/Rig.h"
 
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
-Q_DECLARE_METATYPE(RecordingVerdict::Next)
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// One preparation with everything it works with.
+// One preparation on a session of its own.
 struct Preparation
 {
-    RunOptions options;
-    RecordingView view;
-    FakeControls controls;
-    ProcessRunner processes;
-    const LanguageTable language{languageFile()};
-    Messages::Channel messages;
-    std::shared_ptr<Messages::RecordingPresenter::Log> log = messages.record();
-    ExecRunner runner{processes, options, view, messages};
-    MediaLibraries libraries{processes};
-    CProjectFile project{language, messages};
-    RecordingPreparation prep{{view, controls, runner, libraries, project, language}};
-    StopSource stop;
+    Rig rig;
+    ExecRunner runner{rig.session.processes(), rig.session.options(), rig.view, rig.session.messages()};
+    MediaLibraries libraries{rig.session.processes()};
+    RecordingPreparation prep{
+        {rig.view, rig.controls, runner, libraries, rig.session.project(), rig.session.language()}};
     EntryJob job;
 
     // Loads a folder project and works in its folder.
@@ -52,38 +35,25 @@ struct Preparation
     {
         job.entry.path = projectFile;
         job.workFolder = QFileInfo(projectFile).absolutePath();
-        job.stop = stop.token();
-        return project.Load(projectFile, true);
+        return rig.session.project().Load(projectFile, true);
     }
-    // The commands of the thumb tool, in order.
-    QStringList thumbCommands() const
+    QStringList slides() const
     {
-        QStringList commands = runner.startedCommands();
-        commands.removeIf([](const QString &c) { return !c.startsWith(QStringLiteral("thumb.exe ")); });
-        return commands;
+        return QDir(QDir(job.workFolder).filePath(u"slides"_s)).entryList(QDir::Files, QDir::Name);
+    }
+    QSize slideSize(const QString &name) const
+    {
+        return QImageReader(QDir(job.workFolder).filePath(u"slides/"_s + name)).size();
     }
 };
 
 QString makeSample(const QString &folder, SampleRecordingOptions options)
 {
-    ProcessRunner processes;
-    auto made = makeSampleRecording(&processes, folder, options);
-    const SampleRecordingResult result = QCoro::waitFor(made);
+    const SampleRecordingResult result =
+        QCoro::waitFor(makeSampleRecording(testProcesses(), folder, options));
     if (!result.error.isEmpty())
         qWarning() << result.error;
     return result.path;
-}
-
-QSize imageSize(const QString &path)
-{
-    return QImageReader(path).size();
-}
-
-QStringList slideFiles(const QString &workFolder)
-{
-    QStringList names = QDir(QDir(workFolder).filePath(QStringLiteral("slides"))).entryList(QDir::Files);
-    names.sort();
-    return names;
 }
 
 } // namespace
@@ -92,55 +62,34 @@ class TestRecording : public QObject
 {
     Q_OBJECT
 
-private:
     const LanguageTable m_language{languageFile()};
-    Messages::Channel m_messages;
-    std::shared_ptr<Messages::RecordingPresenter::Log> m_log = m_messages.record();
     QTemporaryDir m_dir;
-    std::unique_ptr<ServerProcess> m_server;
-    QString m_folderId;
+    std::unique_ptr<DemoServer> m_server;
     QString m_zdm;
     QString m_slideProject;
 
-    CVideoItem entryFor(const QString &source, const QString &title)
-    {
-        return demoEntry(source, title, m_server->url().toString(), m_folderId);
-    }
-
     // Runs one entry to its end; the content id the server gave it, if any.
-    QString runOne(Rig &rig, const CVideoItem &item)
+    static QString runOne(Rig &rig, const CVideoItem &item)
     {
         rig.add(item);
-        QString contentId;
-        connect(&rig.queue, &QueueRunner::entryUploaded, this,
-                [&contentId](const QString &, const QString &id) { contentId = id; });
         if (!rig.runToEnd())
-            return QStringLiteral("(did not end)");
-        return contentId;
+            return u"(did not end)"_s;
+        return rig.uploaded.value(0);
     }
 
-    // The kind the server stored a content as, from its content list.
+    // The kind the server stored a content as.
     QString contentType(const QString &contentId) const
     {
-        const QStringList lines =
-            QString::fromUtf8(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}))
-                .split(u'\n', Qt::SkipEmptyParts);
-        for (const QString &line : lines) {
-            const QStringList fields = line.split(u'\t');
-            if (fields.size() > 2 && fields.at(0) == contentId)
+        for (const QString &line : m_server->contents()) {
+            if (const QStringList fields = line.split(u'\t'); fields.size() > 2 && fields.at(0) == contentId)
                 return fields.at(2);
         }
         return {};
     }
 
-    int contentCount() const
+    QString text(const char *section, const char *key) const
     {
-        return int(m_server->admin({QStringLiteral("content"), QStringLiteral("list")}).count('\n'));
-    }
-
-    QString contentFolder(const QString &contentId) const
-    {
-        return m_server->dataDir() + QStringLiteral("/contents/") + contentId;
+        return m_language.text(QLatin1String(section), QLatin1String(key));
     }
 
 private Q_SLOTS:
@@ -149,26 +98,28 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         // Pages become title cards: no browser start-ups in the tests.
         qputenv("CLIPFERRY_BROWSER", "clipferry-no-browser");
-        m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
-        QVERIFY(m_server->start({QStringLiteral("--demo")}));
-        m_folderId = m_server->addFolder(QStringLiteral("Talks"));
-        QVERIFY(!m_folderId.isEmpty());
+        m_server = std::make_unique<DemoServer>(m_dir.filePath(u"server"_s));
+        QVERIFY(m_server->start());
 
         SampleRecordingOptions zdm;
         zdm.singleFile = true;
         zdm.mediaItems = 2;
         zdm.durationSeconds = 2;
-        m_zdm = makeSample(m_dir.filePath(QStringLiteral("single")), zdm);
+        m_zdm = makeSample(m_dir.filePath(u"single"_s), zdm);
         QVERIFY(!m_zdm.isEmpty());
         // Blanks in the path travel to the thumb tool as commas.
         SampleRecordingOptions slides;
         slides.mediaItems = 2;
         slides.linkItems = 2;
         slides.durationSeconds = 3;
-        m_slideProject = makeSample(m_dir.filePath(QStringLiteral("my talks/week 1")), slides);
+        m_slideProject = makeSample(m_dir.filePath(u"my talks/week 1"_s), slides);
         QVERIFY(!m_slideProject.isEmpty());
     }
 
+    // The size rule of every upload: whole megabytes, halves to the even
+    // neighbour, against the maximum size first, then the free space. A
+    // folder project counts as a whole (subfolders too), a single-file
+    // project alone, beside a large neighbour that never counts.
     void quotaMessages_data()
     {
         QTest::addColumn<qint64>("bytes");
@@ -177,32 +128,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("free");
         QTest::addColumn<QString>("error");
         constexpr qint64 MB = 1048576;
-        QTest::newRow("fits") << 3 * MB << "500"
-                              << "100"
-                              << "400"
-                              << "";
         QTest::newRow("above the maximum size")
-            << 150 * MB << "1000"
-            << "100"
-            << "500"
-            << "Exceed the maximum upload size!, maxsize=100MB, required=150MB";
+            << 150 * MB << u"1000"_s << u"100"_s << u"500"_s
+            << u"Exceed the maximum upload size!, maxsize=100MB, required=150MB"_s;
         QTest::newRow("above the free space")
-            << 150 * MB << "1000"
-            << "500"
-            << "100"
-            << "No enough space to upload data, total=1000MB, free=100MB, required=150MB";
-        QTest::newRow("a half rounds down to even") << 5 * MB / 2 << "10"
-                                                    << "2"
-                                                    << "2"
-                                                    << "";
+            << 150 * MB << u"1000"_s << u"500"_s << u"100"_s
+            << u"No enough space to upload data, total=1000MB, free=100MB, required=150MB"_s;
+        QTest::newRow("a half rounds down to even") << 5 * MB / 2 << u"10"_s << u"2"_s << u"2"_s << QString();
         QTest::newRow("a half rounds up to even")
-            << 7 * MB / 2 << "10"
-            << "3"
-            << "10"
-            << "Exceed the maximum upload size!, maxsize=3MB, required=4MB";
+            << 7 * MB / 2 << u"10"_s << u"3"_s << u"10"_s
+            << u"Exceed the maximum upload size!, maxsize=3MB, required=4MB"_s;
     }
-    // Sizes of the folder project as a whole (subfolders too) and of a
-    // single-file project alone, beside a large neighbour that never counts.
     void quotaMessages()
     {
         QFETCH(qint64, bytes);
@@ -211,10 +147,10 @@ private Q_SLOTS:
         QFETCH(QString, free);
         QFETCH(QString, error);
         QTemporaryDir root;
-        const QString folder = root.filePath(QStringLiteral("talk"));
-        QVERIFY(QDir().mkpath(folder + QStringLiteral("/slides")));
-        writeFile(folder + QStringLiteral("/project.qvp"), "");
-        QFile media(folder + QStringLiteral("/slides/media.part"));
+        const QString folder = root.filePath(u"talk"_s);
+        QVERIFY(QDir().mkpath(folder + u"/slides"_s));
+        writeFile(folder + u"/project.qvp"_s, "");
+        QFile media(folder + u"/slides/media.part"_s);
         QVERIFY(media.open(QIODevice::WriteOnly) && media.resize(bytes));
         media.close();
         VersionReply reply;
@@ -224,56 +160,56 @@ private Q_SLOTS:
         const auto check = [&reply](const QString &path) {
             return reply.quotaFailure(UploadTransaction::megabytes(RecordingPreparation::uploadBytes(path)));
         };
-        QCOMPARE(check(folder + QStringLiteral("/project.qvp")), error);
-
-        const QString zdm = root.filePath(QStringLiteral("talk.zdm"));
+        QCOMPARE(check(folder + u"/project.qvp"_s), error);
+        const QString zdm = root.filePath(u"talk.zdm"_s);
         QVERIFY(QFile::rename(media.fileName(), zdm));
-        QFile neighbour(root.filePath(QStringLiteral("other.bin")));
+        QFile neighbour(root.filePath(u"other.bin"_s));
         QVERIFY(neighbour.open(QIODevice::WriteOnly) && neighbour.resize(500 * 1048576));
         QCOMPARE(check(zdm), error);
     }
 
+    // The error texts of a refusing reply, the slide size and the overwrite
+    // answer, on a single-file project: verified, never given slides,
+    // packed as Lumetra.
     void versionReplies_data()
     {
         QTest::addColumn<QString>("reply");
-        QTest::addColumn<RecordingVerdict::Next>("next");
+        QTest::addColumn<bool>("pack");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QSize>("slideSize");
         QTest::addColumn<bool>("asNew");
         const QSize kept(560, 420);
         const QString tarnError = UploadTransaction::tarnErrorText(m_language);
-        QTest::newRow("refused") << "<tarn><errInfo>1201</errInfo></tarn>" << RecordingVerdict::Next::Fail
-                                 << "GetVersion: " + m_language.text("frmUpload", "msg_1201") << kept
-                                 << false;
-        QTest::newRow("refused, shown as is")
-            << "<tarn><errInfo>77</errInfo><showInfo>1</showInfo></tarn>" << RecordingVerdict::Next::Fail
-            << "GetVersion: 77" << kept << false;
+        QTest::newRow("refused") << u"<tarn><errInfo>1201</errInfo></tarn>"_s << false
+                                 << u"GetVersion: "_s + text("frmUpload", "msg_1201") << kept << false;
+        QTest::newRow("refused, unknown key") << u"<tarn><errInfo>77</errInfo></tarn>"_s << false
+                                              << u"GetVersion: "_s + tarnError + u" (77)"_s << kept << false;
+        QTest::newRow("refused, shown as is") << u"<tarn><errInfo>77</errInfo><showInfo>1</showInfo></tarn>"_s
+                                              << false << u"GetVersion: 77"_s << kept << false;
         QTest::newRow("another account's content")
-            << "<tarn><overwrite>2</overwrite></tarn>" << RecordingVerdict::Next::Fail
-            << "GetVersion: " + m_language.text("frmUpload", "msg_folder2") << kept << false;
-        QTest::newRow("slide size") << "<tarn><slidesize>640x480</slidesize></tarn>"
-                                    << RecordingVerdict::Next::Pack << "" << QSize(640, 480) << false;
-        QTest::newRow("malformed slide size kept") << "<tarn><slidesize>wide</slidesize></tarn>"
-                                                   << RecordingVerdict::Next::Pack << "" << kept << false;
+            << u"<tarn><overwrite>2</overwrite></tarn>"_s << false
+            << u"GetVersion: "_s + text("frmUpload", "msg_folder2") << kept << false;
+        QTest::newRow("slide size") << u"<tarn><slidesize>640x480</slidesize></tarn>"_s << true << QString()
+                                    << QSize(640, 480) << false;
+        QTest::newRow("malformed slide size kept")
+            << u"<tarn><slidesize>wide</slidesize></tarn>"_s << true << QString() << kept << false;
         // The sample is well below a megabyte: only a negative limit is too small.
         QTest::newRow("no room")
-            << "<tarn><quota><total>9</total><free>9</free><maxsize>-1</maxsize></quota></tarn>"
-            << RecordingVerdict::Next::Fail
-            << "Exceed the maximum upload size!, maxsize=-1MB, required=" +
-                   QString::number(UploadTransaction::megabytes(FileSizeBytes(m_zdm))) + "MB"
+            << u"<tarn><quota><total>9</total><free>9</free><maxsize>-1</maxsize></quota></tarn>"_s << false
+            << u"Exceed the maximum upload size!, maxsize=-1MB, required=%1MB"_s.arg(
+                   UploadTransaction::megabytes(FileSizeBytes(m_zdm)))
             << kept << false;
         QTest::newRow("an empty quota value skips the check")
-            << "<tarn><quota><total>9</total><free>0</free><maxsize></maxsize></quota></tarn>"
-            << RecordingVerdict::Next::Pack << "" << kept << false;
+            << u"<tarn><quota><total>9</total><free>0</free><maxsize></maxsize></quota></tarn>"_s << true
+            << QString() << kept << false;
         QTest::newRow("existing content goes up as new")
-            << "<tarn><overwrite>1</overwrite></tarn>" << RecordingVerdict::Next::Pack << "" << kept << true;
-        QTest::newRow("not XML goes on") << "<html>" << RecordingVerdict::Next::Pack << "" << kept << false;
+            << u"<tarn><overwrite>1</overwrite></tarn>"_s << true << QString() << kept << true;
+        QTest::newRow("not XML goes on") << u"<html>"_s << true << QString() << kept << false;
     }
-    // A single-file project: verified, never given slides, packed as Lumetra.
     void versionReplies()
     {
         QFETCH(QString, reply);
-        QFETCH(RecordingVerdict::Next, next);
+        QFETCH(bool, pack);
         QFETCH(QString, error);
         QFETCH(QSize, slideSize);
         QFETCH(bool, asNew);
@@ -281,19 +217,16 @@ private Q_SLOTS:
         QTemporaryDir work;
         p.job.workFolder = work.path();
         p.job.entry.path = m_zdm;
-        auto unpacked = p.prep.unpackSingleFile(m_zdm, work.path());
-        QCOMPARE(QCoro::waitFor(unpacked), QString());
-        QVERIFY(p.project.Load(work.filePath(QStringLiteral("project.qvp")), true));
-        auto verdict = p.prep.RecordingVersionReply(reply, p.job);
-        const RecordingVerdict result = QCoro::waitFor(verdict);
-        QCOMPARE(result.next, next);
+        QCOMPARE(QCoro::waitFor(p.prep.unpackSingleFile(m_zdm, work.path())), QString());
+        QVERIFY(p.rig.session.project().Load(work.filePath(u"project.qvp"_s), true));
+        const RecordingVerdict result = QCoro::waitFor(p.prep.RecordingVersionReply(reply, p.job));
+        QCOMPARE(result.next, pack ? RecordingVerdict::Next::Pack : RecordingVerdict::Next::Fail);
         QCOMPARE(result.error, error);
         QCOMPARE(QSize(p.prep.slideWidth, p.prep.slideHeight), slideSize);
         QCOMPARE(result.uploadAsNew, asNew);
-        if (next == RecordingVerdict::Next::Pack)
-            QCOMPARE(result.productName, QStringLiteral("Lumetra"));
-        QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("slides"))));
-        QVERIFY(!QFileInfo::exists(work.filePath(QStringLiteral("thumbList.txt"))));
+        QCOMPARE(result.productName, pack ? u"Lumetra"_s : QString());
+        QVERIFY(!QFileInfo::exists(work.filePath(u"slides"_s)));
+        QVERIFY(!QFileInfo::exists(work.filePath(u"thumbList.txt"_s)));
         QVERIFY(p.runner.startedCommands().isEmpty());
     }
 
@@ -323,26 +256,22 @@ private Q_SLOTS:
         QFETCH(QStringList, slides);
         Preparation p;
         QVERIFY(p.open(m_slideProject));
-        p.project.RemoveIndex(-99);
+        CProjectFile &project = p.rig.session.project();
+        project.RemoveIndex(-99);
         for (const QString &item : items) {
-            if (item.startsWith(QLatin1String("link:")))
-                p.project.AddIndex(QStringLiteral("Link"), QStringLiteral("-1"), {}, item.mid(5), {}, {},
-                                   false);
+            if (item.startsWith(u"link:"))
+                project.AddIndex(u"Link"_s, u"-1"_s, {}, item.mid(5), {}, {}, false);
             else
-                p.project.AddIndex(QStringLiteral("Chapter"), item, {}, {}, {}, {}, false);
+                project.AddIndex(u"Chapter"_s, item, {}, {}, {}, {}, false);
         }
         // Slides of an earlier run are not kept.
-        QVERIFY(QDir(p.job.workFolder).mkpath(QStringLiteral("slides")));
-        writeFile(QDir(p.job.workFolder).filePath(QStringLiteral("slides/9.jpg")), "old");
-        auto made = p.prep.MakeSlides(p.job);
-        QCoro::waitFor(made);
-        QCOMPARE(readFile(QDir(p.job.workFolder).filePath(QStringLiteral("thumbList.txt"))), list);
-        QCOMPARE(slideFiles(p.job.workFolder), slides);
-        const QString slideFolder = QDir(p.job.workFolder).filePath(QStringLiteral("slides/"));
-        for (const QString &slide : slides) {
-            const QSize expected = slide == QLatin1String("cover.jpg") ? QSize(160, 120) : QSize(560, 420);
-            QCOMPARE(imageSize(slideFolder + slide), expected);
-        }
+        QVERIFY(QDir(p.job.workFolder).mkpath(u"slides"_s));
+        writeFile(QDir(p.job.workFolder).filePath(u"slides/9.jpg"_s), "old");
+        QCoro::waitFor(p.prep.MakeSlides(p.job));
+        QCOMPARE(readFile(QDir(p.job.workFolder).filePath(u"thumbList.txt"_s)), list);
+        QCOMPARE(p.slides(), slides);
+        for (const QString &slide : slides)
+            QCOMPARE(p.slideSize(slide), slide == u"cover.jpg" ? QSize(160, 120) : QSize(560, 420));
     }
 
     // The thumb tool's command line: the page and the image with commas for
@@ -351,18 +280,16 @@ private Q_SLOTS:
     {
         Preparation p;
         QVERIFY(p.open(m_slideProject));
-        QVERIFY(p.prep.applySlideSize(QStringLiteral("320x240")));
-        auto made = p.prep.MakeSlides(p.job);
-        QCoro::waitFor(made);
+        QVERIFY(p.prep.applySlideSize(u"320x240"_s));
+        QCoro::waitFor(p.prep.MakeSlides(p.job));
         const QString folder = QFileInfo(m_slideProject).absolutePath().replace(u' ', u',');
-        QCOMPARE(p.thumbCommands(),
+        QCOMPARE(p.runner.startedCommands().filter(QRegularExpression(u"^thumb.exe "_s)),
                  (QStringList{
                      "thumb.exe " + folder + "/link1.html " + folder + "/slides/3.jpg 800 600 320 240 2000",
                      "thumb.exe " + folder + "/link2.png " + folder + "/slides/4.jpg 800 600 320 240 2000"}));
-        QCOMPARE(slideFiles(p.job.workFolder),
-                 (QStringList{"1.jpg", "2.jpg", "3.jpg", "4.jpg", "cover.jpg"}));
-        QCOMPARE(imageSize(QDir(p.job.workFolder).filePath(QStringLiteral("slides/1.jpg"))), QSize(320, 240));
-        QCOMPARE(imageSize(QDir(p.job.workFolder).filePath(QStringLiteral("slides/4.jpg"))), QSize(320, 240));
+        QCOMPARE(p.slides(), (QStringList{"1.jpg", "2.jpg", "3.jpg", "4.jpg", "cover.jpg"}));
+        QCOMPARE(p.slideSize(u"1.jpg"_s), QSize(320, 240));
+        QCOMPARE(p.slideSize(u"4.jpg"_s), QSize(320, 240));
     }
 
     // A version-8 folder project with media and link items and its
@@ -374,67 +301,63 @@ private Q_SLOTS:
         options.mediaItems = 2;
         options.linkItems = 2;
         options.durationSeconds = 3;
-        const QString project = makeSample(m_dir.filePath(QStringLiteral("talks/week1")), options);
+        const QString project = makeSample(m_dir.filePath(u"talks/week1"_s), options);
         QVERIFY(!project.isEmpty());
-        writeFile(m_dir.filePath(QStringLiteral("talks/week1.pptx")), "slides of the talk");
+        writeFile(m_dir.filePath(u"talks/week1.pptx"_s), "slides of the talk");
         Rig rig;
-        const QString contentId = runOne(rig, entryFor(project, QStringLiteral("Week one")));
-        QCOMPARE(rig.state(project), QStringLiteral("Finished"));
+        const QString contentId = runOne(rig, m_server->entry(project, u"Week one"_s));
+        QCOMPARE(rig.state(project), u"Finished"_s);
         QVERIFY(contentId.toInt() > 0);
-        QCOMPARE(contentType(contentId), QStringLiteral("Corvana"));
+        QCOMPARE(contentType(contentId), u"Corvana"_s);
 
-        const QString stored = contentFolder(contentId);
-        const QStringList entries = zipEntries(stored + QStringLiteral("/tarn_file.zip"));
+        const QString stored = m_server->contentFolder(contentId);
+        const QStringList entries = zipEntries(stored + u"/tarn_file.zip"_s);
         for (const char *name :
              {"tarn_profile.xml", "project.qvp", "media.qv", "thumbList.txt", "week1.pptx", "slides/1.jpg",
               "slides/2.jpg", "slides/3.jpg", "slides/4.jpg", "slides/cover.jpg"})
             QVERIFY2(entries.contains(QLatin1String(name)), name);
-        QVERIFY(!entries.contains(QStringLiteral("slides/5.jpg")));
-        QCOMPARE(imageSize(stored + QStringLiteral("/files/slides/cover.jpg")), QSize(160, 120));
+        QVERIFY(!entries.contains(u"slides/5.jpg"_s));
+        QCOMPARE(QImageReader(stored + u"/files/slides/cover.jpg"_s).size(), QSize(160, 120));
 
         pugi::xml_document profile;
-        QVERIFY(Xml::parseFile(profile, stored + QStringLiteral("/files/tarn_profile.xml")));
-        QCOMPARE(Xml::GetTextByPath(profile, QStringLiteral("type")), QStringLiteral("Corvana"));
-        QCOMPARE(Xml::GetTextByPath(profile, QStringLiteral("metadata.title")), QStringLiteral("Week one"));
-        QCOMPARE(Xml::GetTextByPath(profile, QStringLiteral("metadata.keywords")),
-                 QStringLiteral("sample demo"));
-        QCOMPARE(Xml::GetTextByPath(profile, QStringLiteral("metadata.abstract")),
-                 QStringLiteral("Made by clipferry-cli sample recording."));
-        QCOMPARE(Xml::GetTextByPath(profile, QStringLiteral("metadata.project")),
-                 QStringLiteral("week1.pptx"));
+        QVERIFY(Xml::parseFile(profile, stored + u"/files/tarn_profile.xml"_s));
+        QCOMPARE(Xml::GetTextByPath(profile, u"type"_s), u"Corvana"_s);
+        QCOMPARE(Xml::GetTextByPath(profile, u"metadata.title"_s), u"Week one"_s);
+        QCOMPARE(Xml::GetTextByPath(profile, u"metadata.keywords"_s), u"sample demo"_s);
+        QCOMPARE(Xml::GetTextByPath(profile, u"metadata.abstract"_s),
+                 u"Made by clipferry-cli sample recording."_s);
+        QCOMPARE(Xml::GetTextByPath(profile, u"metadata.project"_s), u"week1.pptx"_s);
 
         // The project folder keeps the binding for the next upload, and
         // none of the PowerPoint file.
         pugi::xml_document kept;
-        QVERIFY(Xml::parseFile(kept, QFileInfo(project).dir().filePath(QStringLiteral("tarn_profile.xml"))));
-        QCOMPARE(Xml::GetTextByPath(kept, QStringLiteral("server.contentID")), contentId);
-        QVERIFY(!QFileInfo::exists(QFileInfo(project).dir().filePath(QStringLiteral("week1.pptx"))));
+        QVERIFY(Xml::parseFile(kept, QFileInfo(project).dir().filePath(u"tarn_profile.xml"_s)));
+        QCOMPARE(Xml::GetTextByPath(kept, u"server.contentID"_s), contentId);
+        QVERIFY(!QFileInfo::exists(QFileInfo(project).dir().filePath(u"week1.pptx"_s)));
         QVERIFY(QFileInfo::exists(project));
     }
 
     // A single-file project goes up as it is and learns its content id.
     void singleFileProjectUploads()
     {
-        const QString zdm = m_dir.filePath(QStringLiteral("single/upload.zdm"));
+        const QString zdm = m_dir.filePath(u"single/upload.zdm"_s);
         QVERIFY(QFile::copy(m_zdm, zdm));
         const QByteArray original = readFile(zdm);
         Rig rig;
-        const QString contentId = runOne(rig, entryFor(zdm, QStringLiteral("Single")));
-        QCOMPARE(rig.state(zdm), QStringLiteral("Finished"));
+        const QString contentId = runOne(rig, m_server->entry(zdm, u"Single"_s));
+        QCOMPARE(rig.state(zdm), u"Finished"_s);
         QVERIFY(contentId.toInt() > 0);
-        QCOMPARE(contentType(contentId), QStringLiteral("Lumetra"));
-        QCOMPARE(readFile(contentFolder(contentId) + QStringLiteral("/project.zdm")), original);
-        QVERIFY(!QFileInfo::exists(QDir(rig.queue.workFolder()).filePath(QStringLiteral("slides"))));
-        QVERIFY(QDir::temp().entryList({QStringLiteral("_qvVidZip_*")}).isEmpty());
+        QCOMPARE(contentType(contentId), u"Lumetra"_s);
+        QCOMPARE(readFile(m_server->contentFolder(contentId) + u"/project.zdm"_s), original);
+        QVERIFY(!QFileInfo::exists(QDir(rig.queue.workFolder()).filePath(u"slides"_s)));
+        QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
 
         // The binding is written back into the project inside the file, and
         // the entry follows its changed file.
-        QProcess unzip;
-        unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), zdm, QStringLiteral("project.qvp")});
-        QVERIFY(unzip.waitForFinished(30000));
         pugi::xml_document project;
-        QVERIFY(Xml::parseText(project, unzip.readAllStandardOutput()));
-        QCOMPARE(Xml::GetTextByPath(project, QStringLiteral("project.tarninfo.server.contentID")), contentId);
+        QVERIFY(Xml::parseText(project,
+                               runProgram(u"unzip"_s, {u"-p"_s, zdm, u"project.qvp"_s}).output.toUtf8()));
+        QCOMPARE(Xml::GetTextByPath(project, u"project.tarninfo.server.contentID"_s), contentId);
         QCOMPARE(rig.grid.item(zdm)->fileSize, FileSizeBytes(zdm));
     }
 
@@ -453,15 +376,15 @@ private Q_SLOTS:
         options.mediaItems = 1;
         options.linkItems = 0;
         options.durationSeconds = 2;
-        const QString path = makeSample(
-            m_dir.filePath(singleFile ? QStringLiteral("damaged-zdm") : QStringLiteral("damaged")), options);
+        const QString path =
+            makeSample(m_dir.filePath(singleFile ? u"damaged-zdm"_s : u"damaged"_s), options);
         QVERIFY(!path.isEmpty());
         Rig rig;
-        QCOMPARE(runOne(rig, entryFor(path, QStringLiteral("Damaged"))), QString());
-        QCOMPARE(rig.state(path), QStringLiteral("Failed"));
-        QCOMPARE(rig.error(path), m_language.text("frmCommon", "msgVerifyQvErr", "Verify project error!"));
-        QVERIFY(rig.view.labels.last().endsWith(m_language.text("frmUpload", "lInfoFail")));
-        QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(QStringLiteral("slides"))));
+        QCOMPARE(runOne(rig, m_server->entry(path, u"Damaged"_s)), QString());
+        QCOMPARE(rig.state(path), u"Failed"_s);
+        QCOMPARE(rig.error(path), text("frmCommon", "msgVerifyQvErr"));
+        QVERIFY(rig.view.labels.last().endsWith(text("frmUpload", "lInfoFail")));
+        QVERIFY(!QFileInfo::exists(QFileInfo(path).dir().filePath(u"slides"_s)));
     }
 
     // Stop in any step of a recording (verifying its media, rendering its
@@ -471,9 +394,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("singleFile");
         QTest::addColumn<QString>("statusStart");
-        QTest::newRow("verifying") << true << m_language.text("frmCommon", "msgVerifyWholeQv");
-        QTest::newRow("rendering slides") << false << QStringLiteral("Creating slides ... ");
-        QTest::newRow("packing") << false << m_language.text("frmUpload", "msgPack");
+        QTest::newRow("verifying") << true << text("frmCommon", "msgVerifyWholeQv");
+        QTest::newRow("rendering slides") << false << u"Creating slides ... "_s;
+        QTest::newRow("packing") << false << text("frmUpload", "msgPack");
     }
     void stopPutsRecordingBack()
     {
@@ -487,23 +410,21 @@ private Q_SLOTS:
                 rig.queue.Stop();
             }
         };
-        QString source;
+        QString source = m_slideProject;
         if (singleFile) {
-            source = m_dir.filePath(QStringLiteral("single/stopped.zdm"));
+            source = m_dir.filePath(u"single/stopped.zdm"_s);
             QFile::remove(source);
             QVERIFY(QFile::copy(m_zdm, source));
-        } else {
-            source = m_slideProject;
         }
-        const int before = contentCount();
-        QCOMPARE(runOne(rig, entryFor(source, QStringLiteral("Stopped"))), QString());
+        const qsizetype before = m_server->contents().size();
+        QCOMPARE(runOne(rig, m_server->entry(source, u"Stopped"_s)), QString());
         QVERIFY(sinceStop.isValid());
         QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
-        QCOMPARE(rig.state(source), QStringLiteral("Waiting"));
-        QCOMPARE(rig.view.status, m_language.text("frmUpload", "lInfoCancel"));
+        QCOMPARE(rig.state(source), u"Waiting"_s);
+        QCOMPARE(rig.view.status, text("frmUpload", "lInfoCancel"));
         QCOMPARE(rig.session.processes().runningCount(), 0);
         QVERIFY(rig.controls.start);
-        QCOMPARE(contentCount(), before);
+        QCOMPARE(m_server->contents().size(), before);
         if (singleFile)
             QVERIFY(!QFileInfo::exists(rig.queue.workFolder()));
     }
