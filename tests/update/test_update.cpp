@@ -10,12 +10,6 @@
 #include "update/UpdateTrust.h"
 #include "update/frmGetVerList.h"
 
-#ifdef CLIPFERRY_UPDATE_WINDOW
-#include "update/frmDownloader.h"
-
-#include <QPushButton>
-#endif
-
 #include <QCoroTask>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -194,7 +188,6 @@ private Q_SLOTS:
             << QStringList{u"2.3|false|"_s, u"2.2|true"_s + h} << ListMode::Signed << QStringList{u"2.2"_s};
         QTest::newRow("changed after signing")
             << QStringList{u"2.2|true"_s + h} << ListMode::ChangedAfterSigning << QStringList();
-        QTest::newRow("unsigned") << QStringList{u"2.2|true"_s + h} << ListMode::Unsigned << QStringList();
     }
 
     void parseVerList()
@@ -205,8 +198,7 @@ private Q_SLOTS:
         pugi::xml_document doc;
         QVERIFY(Xml::parseText(doc, versionList(items, mode)));
         CVerList list;
-        QCOMPARE(ParseVerList(doc, u"2.100603"_s, list),
-                 mode != ListMode::ChangedAfterSigning && mode != ListMode::Unsigned);
+        QCOMPARE(ParseVerList(doc, u"2.100603"_s, list), mode != ListMode::ChangedAfterSigning);
         QStringList versions;
         for (const CVerItem &item : list.items())
             versions << item.ver;
@@ -421,33 +413,6 @@ private Q_SLOTS:
         QVERIFY(run(prefix + u"/bin/clipferry-cli"_s, {u"--version"_s}, &output));
         QCOMPARE(output.trimmed(), updated ? QByteArray("2.3") : QByteArray("2.100603"));
     }
-
-#ifdef CLIPFERRY_UPDATE_WINDOW
-    // The update window as the notice opens it and during a download, for
-    // the documentation, when CLIPFERRY_SCREENSHOT_DIR names where to put them.
-    void screenshots()
-    {
-        const QDir folder(qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR"));
-        if (folder.path() == u".")
-            QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
-        QVERIFY(fetchList(serverUrl(), {}));
-        WritePlainSetting(u"newVer"_s, {});
-        StoredVerList stored;
-        QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
-        frmDownloader dialog({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
-        dialog.show();
-        QTest::qWait(200);
-        QVERIFY(dialog.grab().save(folder.filePath(u"screenshot-update-notice.png"_s)));
-        bool shot = false;
-        connect(&dialog.download(), &UpdateDownload::progress, this, [&](qint64 done, qint64 total) {
-            if (!shot && dialog.download().fileNumber() == 2 && done < total)
-                shot = dialog.grab().save(folder.filePath(u"screenshot-update-download.png"_s));
-        });
-        dialog.findChild<QPushButton *>(u"cmdUpdate"_s)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 60000);
-        QVERIFY(shot);
-    }
-#endif
 
     void cleanupTestCase()
     {
