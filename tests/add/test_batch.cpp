@@ -196,7 +196,6 @@ private Q_SLOTS:
         QTest::newRow("fits") << windows << windows << windows;
         QTest::newRow("first step") << windows << u"C:\\...\\b\\c\\file.mp4"_qs
                                     << u"C:\\...\\b\\c\\file.mp4"_qs;
-        QTest::newRow("second step") << windows << u"C:\\...\\c\\file.mp4"_qs << u"C:\\...\\c\\file.mp4"_qs;
         QTest::newRow("never below the shortest") << windows << u"C:"_qs << u"C:\\...\\file.mp4"_qs;
         QTest::newRow("this platform's separator")
             << u"/home/ann/talks/2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs;
