@@ -108,7 +108,6 @@ private Q_SLOTS:
         const QString tooNew =
             m_language.text(u"frmCommon"_s, u"msgUnsupportQvpVer"_s).replace(u"%s"_s, u"8"_s);
         QTest::newRow("video") << "mp4" << QString() << 0 << "queued (00:00:02.00, 320x240)" << true;
-        QTest::newRow("video uploaded") << "mp4" << QString() << 0 << "stored as content" << false;
         QTest::newRow("version 7 project")
             << "7" << QString() << 0 << "queued (recording \"Sample recording\")" << true;
         QTest::newRow("version 8 project") << "8" << QString() << 1 << tooNew << true;

@@ -102,33 +102,15 @@ private Q_SLOTS:
         QCOMPARE(Postfix(output.width(), s), postfix);
     }
 
-    void customAndUnconverted()
+    // Unconverted: the source's own average, display size.
+    void unconverted()
     {
-        const ServerSettings s = server(1024, 640);
-        const ProbeResult hd = probe(1280, 720, 100);
-        // A custom total keeps the audio rate and gives the video the rest.
-        const Rates custom = ComputeRates(hd, 0, {LocalConversion, HighResolution, 1560}, s);
-        QCOMPARE(custom.videoKbps, 1464);
-        QCOMPARE(custom.totalKbps, 1560);
-        // Unconverted: the source's own average, display size.
-        const Rates plain = ComputeRates(hd, 12'500'000, {NoConversion, SourceResolution, 0}, s);
+        const Rates plain = ComputeRates(probe(1280, 720, 100), 12'500'000,
+                                         {NoConversion, SourceResolution, 0}, server(1024, 640));
         QCOMPARE(plain.totalKbps, 1000);
         QCOMPARE(plain.output, QSize(1280, 720));
-    }
-
-    void sizes_data()
-    {
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("90 minutes at 1300 kbps") << BytesOf(1300, 5400) << u"837 MB"_qs;
-        QTest::newRow("just below 1024 MiB") << 1073741823LL << u"1024 MB"_qs;
-        QTest::newRow("the limit") << kLimitBytes << u"2.00 GB"_qs;
-    }
-    void sizes()
-    {
-        QFETCH(qint64, bytes);
-        QFETCH(QString, text);
-        QCOMPARE(SizeText(bytes), text);
+        // Just below 1 GiB is still in MB, rounded.
+        QCOMPARE(SizeText(1073741823LL), u"1024 MB"_qs);
     }
 
     void estimateAgainstLimit()
