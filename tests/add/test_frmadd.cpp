@@ -1,8 +1,8 @@
+#include "AddTests.h"
 #include "add/frmAdd.h"
 #include "add/frmCustomBps.h"
 #include "common/Lang.h"
 #include "common/Settings.h"
-#include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "platform/Messages.h"
 #include "queue/QueueModel.h"
@@ -10,15 +10,11 @@
 #include "recorder/SampleRecording.h"
 #include "server/FolderPickerWidget.h"
 #include "server/ServerAccess.h"
-#include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
-#include "support/TestProcesses.h"
 
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -30,19 +26,6 @@
 namespace {
 
 const QString kSection = u"frmAdd"_qs;
-
-// A sample clip made once per test run; empty when ffmpeg failed.
-QString makeClip(const QString &path, int width, int height, double seconds = 2)
-{
-    SampleVideo sample;
-    sample.output = path;
-    sample.width = width;
-    sample.height = height;
-    sample.durationSeconds = seconds;
-    sample.frameRate = 5;
-    const QString error = QCoro::waitFor(sample.make(testProcesses()));
-    return error.isEmpty() ? path : QString();
-}
 
 // The same clip with its clock slowed `factor` times: a long video made in
 // an instant, for the size limits.
@@ -91,13 +74,16 @@ private:
 
     QString text(const QString &key) const { return m_language.text(kSection, key); }
 
+    void startLogIn(Rig &rig, const QString &server = {})
+    {
+        rig.child<QLineEdit>(u"txtServer"_qs)->setText(server.isEmpty() ? m_server->address() : server);
+        rig.child<QLineEdit>(u"txtAccount"_qs)->setText(u"demo"_qs);
+        rig.child<QLineEdit>(u"txtPassword"_qs)->setText(u"demo"_qs);
+        QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+    }
     bool logIn(Rig &rig, const QString &server = {})
     {
-        rig.dialog->findChild<QLineEdit *>(u"txtServer"_qs)
-            ->setText(server.isEmpty() ? m_server->address() : server);
-        rig.dialog->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
-        rig.dialog->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
-        QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+        startLogIn(rig, server);
         return QTest::qWaitFor([&] { return rig.button(u"cmdBrowse"_qs)->isEnabled(); }, 60000);
     }
 
@@ -115,8 +101,8 @@ private Q_SLOTS:
         QVERIFY(m_server->start({u"--demo"_qs}));
         // The widths of the usual three-step server.
         QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs}).isNull());
-        m_clip720 = makeClip(m_dir.filePath(u"talk.mp4"_qs), 1280, 720);
-        QVERIFY(!m_clip720.isEmpty());
+        m_clip720 = m_dir.filePath(u"talk.mp4"_qs);
+        QCOMPARE(makeClip(m_clip720, 2, {1280, 720}, 5), QString());
     }
 
     // A 1280x720 clip on a server with 1024 and 640: every resolution can
@@ -166,8 +152,10 @@ private Q_SLOTS:
         QCOMPARE(item->dstResType, 1);
         QCOMPARE(item->contentID, u"0"_qs);
         QCOMPARE(item->Url, m_server->address());
-        QVERIFY(item->useTmpName);
-        QVERIFY(!item->folderID.isEmpty());
+        QVERIFY(item->useTmpName && !item->bInterlaced);
+        QCOMPARE(item->secDuration, 2);
+        QCOMPARE(item->fileSize, QFileInfo(m_clip720).size());
+        QVERIFY(!item->folderID.isEmpty() && !item->dateLastModified.isEmpty());
         QCOMPARE(rig.queue.rowCount(), 1);
         QCOMPARE(rig.queue.entryAt(0).state, EntryState::Waiting);
         QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), item->folderID);
@@ -202,8 +190,8 @@ private Q_SLOTS:
         QFETCH(QString, option);
         QFETCH(QString, message);
         QFETCH(QString, kept);
-        const QString wide = makeClip(m_dir.filePath(u"wide.mp4"_qs), 1920, 1080, 1);
-        QVERIFY(!wide.isEmpty());
+        const QString wide = m_dir.filePath(u"wide.mp4"_qs);
+        QCOMPARE(makeClip(wide, 1, {1920, 1080}, 5), QString());
         QString source;
         if (kind == u"long") {
             // About 93 minutes: 4200 kbps makes some 2.7 GiB of it.
@@ -264,10 +252,7 @@ private Q_SLOTS:
     {
         Rig rig;
         rig.open();
-        rig.dialog->findChild<QLineEdit *>(u"txtServer"_qs)->setText(m_server->address());
-        rig.dialog->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
-        rig.dialog->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
-        QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+        startLogIn(rig);
         QCOMPARE(rig.dialog->busyState(), frmAdd::WaitingForFolders);
         QVERIFY(!rig.button(u"cmdCancel"_qs)->isEnabled());
         rig.dialog->reject();
@@ -413,27 +398,6 @@ private Q_SLOTS:
                  m_language.text(u"frmCommon"_qs, u"msgQvpError"_qs) + u" index.duration"_qs);
         QCOMPARE(other.messages->messages.at(1).text,
                  m_language.text(u"frmCommon"_qs, u"msgUnsupportQvpVer"_qs).replace(u"%s"_qs, u"8"_qs));
-    }
-
-    // The dialog logged in with a probed video, for the documentation; only
-    // when CLIPFERRY_SCREENSHOT_DIR names where to put it.
-    void screenshot()
-    {
-        const QString folder = qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR");
-        if (folder.isEmpty())
-            QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
-        Rig rig;
-        rig.open();
-        QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
-        QVERIFY(logIn(rig));
-        const QString keynote = stretchClip(m_clip720, m_dir.filePath(u"keynote.mp4"_qs), 1500);
-        QVERIFY(choose(rig, keynote));
-        rig.child<QLineEdit>(u"txtTitle"_qs)->setText(u"Keynote: the year in review"_qs);
-        rig.child<QLineEdit>(u"txtAuthor"_qs)->setText(u"Ada Lovelace"_qs);
-        QTest::mouseClick(rig.option(u"optHiRes"_qs), Qt::LeftButton);
-        rig.dialog->adjustSize();
-        QTest::qWait(200);
-        QVERIFY(rig.dialog->grab().save(QDir(folder).filePath(u"screenshot-add.png"_qs)));
     }
 };
 

@@ -1,19 +1,14 @@
+#include "AddTests.h"
 #include "add/SourceSearch.h"
 #include "common/Lang.h"
-#include "pipeline/SampleMedia.h"
 #include "platform/Messages.h"
-#include "platform/ToolLocator.h"
 #include "recorder/SampleRecording.h"
-#include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
-#include "support/TestProcesses.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,16 +30,6 @@ QList<FoundSource> searchAll(SourceSearch &search, const QString &folder, int su
     return finds;
 }
 
-QString runCli(const QStringList &args, int &exitCode)
-{
-    QProcess process;
-    process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), args);
-    exitCode = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit
-                   ? process.exitCode()
-                   : -1;
-    return QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-}
-
 } // namespace
 
 class TestSearch : public QObject
@@ -64,44 +49,35 @@ private Q_SLOTS:
     // One tree with every kind of find and every place that hides one.
     void initTestCase()
     {
-        m_tree = m_dir.filePath(QStringLiteral("tree"));
-        SampleVideo clip;
-        clip.output = path(QStringLiteral("a/b/c/deep.mp4"));
-        clip.width = 160;
-        clip.height = 120;
-        clip.durationSeconds = 1;
-        clip.frameRate = 5;
-        QDir().mkpath(path(QStringLiteral("a/b/c")));
-        QCOMPARE(QCoro::waitFor(clip.make(testProcesses())), QString());
+        m_tree = m_dir.filePath(u"tree"_s);
+        const QString clip = path(u"a/b/c/deep.mp4"_s);
+        QCOMPARE(makeClip(clip, 1, {160, 120}, 5), QString());
         for (const char *copy : {"a/LOUD.MP4", "a/b/clip.f4v", "a/$tmp.mp4", "$RECYCLE.BIN/r.mp4",
                                  ".Trash/t.mp4", ".Trash-1000/t.mp4", "z/last.mkv"}) {
             QDir().mkpath(QFileInfo(path(QString::fromLatin1(copy))).absolutePath());
-            QVERIFY(QFile::copy(clip.output, path(QString::fromLatin1(copy))));
+            QVERIFY(QFile::copy(clip, path(QString::fromLatin1(copy))));
         }
-        writeFile(path(QStringLiteral("a/.mp4")), "not a video");
-        writeFile(path(QStringLiteral("a/notes.txt")), "text");
-        QVERIFY(QFile::link(QStringLiteral(".."), path(QStringLiteral("a/loop"))));
+        writeFile(path(u"a/.mp4"_s), "not a video");
+        writeFile(path(u"a/notes.txt"_s), "text");
+        QVERIFY(QFile::link(u".."_s, path(u"a/loop"_s)));
 
         SampleRecordingOptions zdm;
         zdm.singleFile = true;
         zdm.durationSeconds = 2;
-        QVERIFY(!QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/packed")), zdm))
-                     .path.isEmpty());
+        QVERIFY(
+            !QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/packed"_s), zdm)).path.isEmpty());
         // The next recording's date differs, or it would count as the same one.
         QTest::qWait(1100);
         SampleRecordingOptions project;
         project.durationSeconds = 2;
-        QVERIFY(
-            !QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/good")), project))
-                 .path.isEmpty());
-        QDir().mkpath(path(QStringLiteral("rec/copy")));
-        for (const QString &name : QDir(path(QStringLiteral("rec/good"))).entryList(QDir::Files))
-            QVERIFY(QFile::copy(path(QStringLiteral("rec/good/") + name),
-                                path(QStringLiteral("rec/copy/") + name)));
-        QVERIFY(
-            QCoro::waitFor(makeSampleRecording(testProcesses(), path(QStringLiteral("rec/bare")), project))
-                .error.isEmpty());
-        QVERIFY(QFile::remove(path(QStringLiteral("rec/bare/media.qv"))));
+        QVERIFY(!QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/good"_s), project))
+                     .path.isEmpty());
+        QDir().mkpath(path(u"rec/copy"_s));
+        for (const QString &name : QDir(path(u"rec/good"_s)).entryList(QDir::Files))
+            QVERIFY(QFile::copy(path(u"rec/good/"_s + name), path(u"rec/copy/"_s + name)));
+        QVERIFY(QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/bare"_s), project))
+                    .error.isEmpty());
+        QVERIFY(QFile::remove(path(u"rec/bare/media.qv"_s)));
 
         SourceSearch search(*testProcesses(), m_language, m_messages);
         m_finds = searchAll(search, m_tree);
@@ -151,19 +127,18 @@ private Q_SLOTS:
         QCOMPARE(find.supported, supported);
         QCOMPARE(find.title == SourceSearch::kUnsupported, !supported);
         if (kind != QLatin1String("Video") && supported)
-            QCOMPARE(find.author, QStringLiteral("ClipFerry"));
+            QCOMPARE(find.author, u"ClipFerry"_s);
     }
 
     // Stop answers at once: nothing is reported after it, and the probes
     // it cut short leave no tool running.
     void stopMidSearch()
     {
-        const QString folder = m_dir.filePath(QStringLiteral("many"));
+        const QString folder = m_dir.filePath(u"many"_s);
         QDir().mkpath(folder);
         for (int i = 0; i < 40; ++i)
-            QVERIFY(QFile::copy(
-                path(QStringLiteral("a/b/c/deep.mp4")),
-                QDir(folder).filePath(QStringLiteral("v%1.mp4").arg(i, 2, 10, QLatin1Char('0')))));
+            QVERIFY(QFile::copy(path(u"a/b/c/deep.mp4"_s),
+                                QDir(folder).filePath(u"v%1.mp4"_s.arg(i, 2, 10, QLatin1Char('0')))));
         ProcessRunner processes;
         SourceSearch search(processes, m_language, m_messages);
         search.setParallel(2);
@@ -186,10 +161,9 @@ private Q_SLOTS:
     // object a line.
     void scanCommand()
     {
-        int exitCode = -1;
-        const QStringList lines =
-            runCli({QStringLiteral("scan"), m_tree}, exitCode).split(u'\n', Qt::SkipEmptyParts);
-        QCOMPARE(exitCode, 0);
+        const CliRun scan = runCli({u"scan"_s, m_tree});
+        QCOMPARE(scan.exitCode, 0);
+        const QStringList lines = scan.all().split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), m_finds.size());
         for (int i = 0; i < lines.size(); ++i) {
             const QJsonObject line = QJsonDocument::fromJson(lines[i].toUtf8()).object();
@@ -226,21 +200,14 @@ private Q_SLOTS:
         QFETCH(QString, printed);
         QFETCH(int, count);
         if (!m_server) {
-            m_server = std::make_unique<ServerProcess>(m_dir.filePath(QStringLiteral("server")));
-            QVERIFY(m_server->start({QStringLiteral("--demo")}));
+            m_server = std::make_unique<ServerProcess>(m_dir.filePath(u"server"_s));
+            QVERIFY(m_server->start({u"--demo"_s}));
         }
-        const QStringList args =
-            QStringList{QStringLiteral("upload"),      QStringLiteral("--server"),
-                        m_server->address(),           QStringLiteral("--account"),
-                        QStringLiteral("demo"),        QStringLiteral("--password"),
-                        QStringLiteral("demo"),        QStringLiteral("--queue-only"),
-                        QStringLiteral("--queue"),     m_dir.filePath(QStringLiteral("q.xml")),
-                        QStringLiteral("--recursive"), path(QStringLiteral("a"))} +
-            options;
-        int status = -1;
-        const QString output = runCli(args, status);
+        const CliRun run = runCli(uploadArgs(*m_server, m_dir.filePath(u"q.xml"_s)) + options +
+                                  QStringList{u"--queue-only"_s, u"--recursive"_s, path(u"a"_s)});
+        const QString output = run.all();
         QVERIFY2(output.contains(printed), qPrintable(output));
-        QCOMPARE(status, exitCode);
+        QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(output.count(printed), count);
     }
 };

@@ -10,12 +10,6 @@
 #include "update/UpdateTrust.h"
 #include "update/frmGetVerList.h"
 
-#ifdef CLIPFERRY_UPDATE_WINDOW
-#include "update/frmDownloader.h"
-
-#include <QPushButton>
-#endif
-
 #include <QCoroTask>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -179,55 +173,43 @@ private Q_SLOTS:
         m_messages = m_session->messages().record();
     }
 
-    void parseVerList_data()
+    // What a reply offers (ParseVerList), and whether it is kept as the
+    // stored list (StoreVerList), the previous one removed.
+    void versionLists_data()
     {
-        QTest::addColumn<QStringList>("items");
-        QTest::addColumn<ListMode>("mode");
+        QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<QStringList>("offered");
+        QTest::addColumn<bool>("stored");
         const QString h = u"|"_s + kHash;
         QTest::newRow("older and equal skipped")
-            << QStringList{u"2.110101|false"_s + h, u"2.100603|true"_s + h} << ListMode::Signed
-            << QStringList{u"2.110101"_s};
-        QTest::newRow("same version twice") << QStringList{u"2.2|false"_s + h, u" 2.2 |true"_s + h}
-                                            << ListMode::Signed << QStringList{u"2.2"_s};
+            << versionList({u"2.110101|false"_s + h, u"2.100603|true"_s + h}) << QStringList{u"2.110101"_s}
+            << true;
+        QTest::newRow("same version twice")
+            << versionList({u"2.2|false"_s + h, u" 2.2 |true"_s + h}) << QStringList{u"2.2"_s} << true;
         QTest::newRow("item without hash refused")
-            << QStringList{u"2.3|false|"_s, u"2.2|true"_s + h} << ListMode::Signed << QStringList{u"2.2"_s};
+            << versionList({u"2.3|false|"_s, u"2.2|true"_s + h}) << QStringList{u"2.2"_s} << true;
         QTest::newRow("changed after signing")
-            << QStringList{u"2.2|true"_s + h} << ListMode::ChangedAfterSigning << QStringList();
-        QTest::newRow("unsigned") << QStringList{u"2.2|true"_s + h} << ListMode::Unsigned << QStringList();
+            << versionList({u"2.2|true"_s + h}, ListMode::ChangedAfterSigning) << QStringList() << false;
+        QTest::newRow("unsigned") << versionList({u"2.2|true"_s + h}, ListMode::Unsigned) << QStringList()
+                                  << false;
+        // A refusal is signed like any list; only the store looks at errInfo.
+        QTest::newRow("errInfo") << versionList({u"2.2|true"_s + h}, ListMode::Refused)
+                                 << QStringList{u"2.2"_s} << false;
+        QTest::newRow("not XML") << QByteArray("<verinfo><list>") << QStringList() << false;
     }
-
-    void parseVerList()
+    void versionLists()
     {
-        QFETCH(QStringList, items);
-        QFETCH(ListMode, mode);
+        QFETCH(QByteArray, reply);
         QFETCH(QStringList, offered);
+        QFETCH(bool, stored);
         pugi::xml_document doc;
-        QVERIFY(Xml::parseText(doc, versionList(items, mode)));
         CVerList list;
-        QCOMPARE(ParseVerList(doc, u"2.100603"_s, list),
-                 mode != ListMode::ChangedAfterSigning && mode != ListMode::Unsigned);
+        QCOMPARE(Xml::parseText(doc, reply) && ParseVerList(doc, u"2.100603"_s, list), !offered.isEmpty());
         QStringList versions;
         for (const CVerItem &item : list.items())
             versions << item.ver;
         QCOMPARE(versions, offered);
-    }
 
-    void storedList_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("stored");
-        const QStringList items{u"2.2|true|"_s + kHash};
-        QTest::newRow("signed list") << versionList(items) << true;
-        QTest::newRow("errInfo") << versionList(items, ListMode::Refused) << false;
-        QTest::newRow("not XML") << QByteArray("<verinfo><list>") << false;
-        QTest::newRow("unsigned") << versionList(items, ListMode::Unsigned) << false;
-    }
-
-    void storedList()
-    {
-        QFETCH(QByteArray, reply);
-        QFETCH(bool, stored);
         const QString old = path(u"previousList.xml"_s);
         QVERIFY(writeFile(old, "previous"));
         WritePlainSetting(u"verListPath"_s, old);
@@ -421,33 +403,6 @@ private Q_SLOTS:
         QVERIFY(run(prefix + u"/bin/clipferry-cli"_s, {u"--version"_s}, &output));
         QCOMPARE(output.trimmed(), updated ? QByteArray("2.3") : QByteArray("2.100603"));
     }
-
-#ifdef CLIPFERRY_UPDATE_WINDOW
-    // The update window as the notice opens it and during a download, for
-    // the documentation, when CLIPFERRY_SCREENSHOT_DIR names where to put them.
-    void screenshots()
-    {
-        const QDir folder(qEnvironmentVariable("CLIPFERRY_SCREENSHOT_DIR"));
-        if (folder.path() == u".")
-            QSKIP("CLIPFERRY_SCREENSHOT_DIR is not set");
-        QVERIFY(fetchList(serverUrl(), {}));
-        WritePlainSetting(u"newVer"_s, {});
-        StoredVerList stored;
-        QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
-        frmDownloader dialog({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
-        dialog.show();
-        QTest::qWait(200);
-        QVERIFY(dialog.grab().save(folder.filePath(u"screenshot-update-notice.png"_s)));
-        bool shot = false;
-        connect(&dialog.download(), &UpdateDownload::progress, this, [&](qint64 done, qint64 total) {
-            if (!shot && dialog.download().fileNumber() == 2 && done < total)
-                shot = dialog.grab().save(folder.filePath(u"screenshot-update-download.png"_s));
-        });
-        dialog.findChild<QPushButton *>(u"cmdUpdate"_s)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!dialog.isVisible(), 60000);
-        QVERIFY(shot);
-    }
-#endif
 
     void cleanupTestCase()
     {
