@@ -67,6 +67,79 @@ bool writeAll(int fd, const char *data, size_t size, std::int64_t offset)
     return true;
 }
 
+// Hashes and writes a request body in blocks on a second thread while the
+// request's own thread reads the next block from the socket.
+class BlockWriter
+{
+public:
+    BlockWriter(int fd, std::int64_t at, EVP_MD_CTX *sha1, EVP_MD_CTX *sha256)
+        : m_fd(fd), m_at(at), m_sha1(sha1), m_sha256(sha256)
+    {
+        m_filling.reserve(kBlock);
+        m_writing.reserve(kBlock);
+    }
+    ~BlockWriter() { wait(); }
+    BlockWriter(const BlockWriter &) = delete;
+    BlockWriter &operator=(const BlockWriter &) = delete;
+
+    // False once a write failed.
+    bool add(const char *data, size_t size)
+    {
+        m_filling.insert(m_filling.end(), data, data + size);
+        return m_filling.size() < kBlock ? m_ok : hand();
+    }
+    // Hands over the rest and waits for it; false when a write failed.
+    bool finish() { return hand() && wait(); }
+    // The offset after the bytes taken so far.
+    std::int64_t received() const { return m_at + static_cast<std::int64_t>(m_filling.size()); }
+
+private:
+    static constexpr size_t kBlock = 1 << 20;
+
+    bool hand()
+    {
+        if (!wait() || m_filling.empty())
+            return m_ok;
+        std::swap(m_filling, m_writing);
+        m_filling.clear();
+        const std::int64_t at = m_at;
+        m_at += static_cast<std::int64_t>(m_writing.size());
+        try {
+            m_stored = std::async(std::launch::async, [this, at] { return store(at); });
+        } catch (const std::system_error &) {
+            m_ok = store(at);
+        }
+        return m_ok;
+    }
+    bool wait()
+    {
+        if (m_stored.valid())
+            m_ok = m_stored.get() && m_ok;
+        return m_ok;
+    }
+    bool store(std::int64_t at)
+    {
+        EVP_DigestUpdate(m_sha1, m_writing.data(), m_writing.size());
+        if (m_sha256)
+            EVP_DigestUpdate(m_sha256, m_writing.data(), m_writing.size());
+        if (!writeAll(m_fd, m_writing.data(), m_writing.size(), at))
+            return false;
+        // Start writing back now, so the sync after the chunk finds little left to do.
+        ::sync_file_range(m_fd, static_cast<off_t>(at), static_cast<off_t>(m_writing.size()),
+                          SYNC_FILE_RANGE_WRITE);
+        return true;
+    }
+
+    int m_fd;
+    std::int64_t m_at; // where the block being filled goes
+    EVP_MD_CTX *m_sha1;
+    EVP_MD_CTX *m_sha256;
+    std::vector<char> m_filling;
+    std::vector<char> m_writing;
+    std::future<bool> m_stored;
+    bool m_ok = true;
+};
+
 } // namespace
 
 std::int64_t unixNow()
@@ -170,37 +243,17 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
         EVP_MD_CTX_copy_ex(sha256Ctx.get(), s->sha256.get());
     }
 
-    constexpr size_t kBuffer = 1 << 20;
-    std::vector<char> buffer;
-    buffer.reserve(kBuffer);
-    std::int64_t end = offset;
+    BlockWriter writer(fd.get(), offset, sha1Ctx.get(), sha256Ctx.get());
     bool tooLong = false;
-    bool ioError = false;
-    const auto flush = [&] {
-        if (buffer.empty() || ioError)
-            return;
-        if (!writeAll(fd.get(), buffer.data(), buffer.size(), end))
-            ioError = true;
-        // Start writing back now, so the sync at the end of the chunk finds little left to do.
-        ::sync_file_range(fd.get(), static_cast<off_t>(end), static_cast<off_t>(buffer.size()),
-                          SYNC_FILE_RANGE_WRITE);
-        end += static_cast<std::int64_t>(buffer.size());
-        buffer.clear();
-    };
     const bool complete = read([&](const char *data, size_t size) {
-        if (end + static_cast<std::int64_t>(buffer.size() + size) > upload->length) {
+        if (writer.received() + static_cast<std::int64_t>(size) > upload->length) {
             tooLong = true;
             return false;
         }
-        EVP_DigestUpdate(sha1Ctx.get(), data, size);
-        if (sha256Ctx)
-            EVP_DigestUpdate(sha256Ctx.get(), data, size);
-        buffer.insert(buffer.end(), data, data + size);
-        if (buffer.size() >= kBuffer)
-            flush();
-        return !ioError;
+        return writer.add(data, size);
     });
-    flush();
+    const bool ioError = !writer.finish();
+    const std::int64_t end = writer.received();
 
     const auto dropChunk = [&](PatchStatus status) {
         if (::ftruncate(fd.get(), static_cast<off_t>(offset)) != 0)
