@@ -1,3 +1,6 @@
+// The main window's own rules, with its dialogs, queue runner and update
+// check replaced by hooks that record what they are handed.
+
 #include "add/frmAdd.h"
 #include "add/frmAddBatch.h"
 #include "add/frmConfirm.h"
@@ -5,12 +8,8 @@
 #include "app/MessageBoxWidget.h"
 #include "app/ProgressPanelWidget.h"
 #include "app/frmUpload.h"
-#include "common/Lang.h"
 #include "common/Settings.h"
 #include "pipeline/Session.h"
-#include "platform/AppPaths.h"
-#include "platform/Coro.h"
-#include "platform/Messages.h"
 #include "queue/QueueFile.h"
 #include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
@@ -19,33 +18,21 @@
 #include "update/CVerList.h"
 #include "update/frmDownloader.h"
 
-#include <QAbstractItemModelTester>
-#include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
-#include <QComboBox>
-#include <QDialog>
 #include <QDir>
-#include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextDocument>
 #include <QTimer>
-#include <QUrl>
 
 using WindowMaker = std::function<std::unique_ptr<QWidget>(Session &)>;
 Q_DECLARE_METATYPE(WindowMaker)
@@ -55,138 +42,119 @@ namespace {
 
 using enum EntryState;
 
-struct KeepAwakeLog
+// Rows' states written as letters: Waiting, Transfering, Failed, Done,
+// Editing, Canceled.
+constexpr std::array kStates{Waiting, Transfering, Failed, Finished, Editing, Canceled};
+constexpr QStringView kLetters = u"WTFDEC";
+
+EntryState stateOf(QChar letter)
 {
-    int inhibits = 0;
-    int releases = 0;
-};
-
-class FakeKeepAwake final : public KeepAwake
-{
-public:
-    explicit FakeKeepAwake(std::shared_ptr<KeepAwakeLog> log) : m_log(std::move(log)) {}
-    void inhibit(const QString &) override { ++m_log->inhibits; }
-    void release() override { ++m_log->releases; }
-
-private:
-    std::shared_ptr<KeepAwakeLog> m_log;
-};
-
-// Records what the window hands over; its add dialog adds `rowsToAdd` rows
-// and, in edit mode, leaves as Cancel does.
-struct HookLog
-{
-    int addDialogs = 0;
-    int batchDialogs = 0;
-    int starts = 0;
-    int stopRuns = 0;
-    int updateChecks = 0;
-    int rowsToAdd = 0;
-    QString droppedSource;
-    bool editModeInDialog = false;
-    QString stateInDialog;
-    std::function<void(frmUpload *)> onStopRun;
-    frmUpload *window = nullptr;
-    QList<QStringList> workKeys;
-};
-
-class FakeHooks final : public WindowHooks
-{
-public:
-    explicit FakeHooks(std::shared_ptr<HookLog> log) : m_log(std::move(log)) {}
-
-    QCoro::Task<> showAddDialog(frmUpload *window, QString source) override
-    {
-        ++m_log->addDialogs;
-        m_log->droppedSource = source;
-        QueueModel &queue = window->queue();
-        m_log->editModeInDialog = queue.editMode;
-        m_log->stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
-        addRows(window);
-        queue.cancelEdit();
-        co_return;
-    }
-    QCoro::Task<> showBatchDialog(frmUpload *window) override
-    {
-        ++m_log->batchDialogs;
-        addRows(window);
-        co_return;
-    }
-    void StartNextEntry(frmUpload *) override { ++m_log->starts; }
-    void stopRun() override
-    {
-        ++m_log->stopRuns;
-        if (m_log->onStopRun)
-            m_log->onStopRun(m_log->window);
-    }
-    void removeUnownedWork(const QStringList &keys) override { m_log->workKeys.append(keys); }
-    void checkForUpdates(frmUpload *) override { ++m_log->updateChecks; }
-
-private:
-    void addRows(frmUpload *window)
-    {
-        for (int i = 0; i < m_log->rowsToAdd; ++i) {
-            CVideoItem item;
-            item.path = QStringLiteral("/added/%1.mp4").arg(window->queue().rowCount());
-            item.fileName = QFileInfo(item.path).fileName();
-            window->queue().Add(item);
-        }
-    }
-    std::shared_ptr<HookLog> m_log;
-};
+    return kStates.at(static_cast<std::size_t>(kLetters.indexOf(letter.toUpper())));
+}
 
 CVideoItem entry(const QString &path)
 {
     CVideoItem item;
     item.path = path;
     item.fileName = QFileInfo(path).fileName();
-    item.title = QStringLiteral("Title of ") + item.fileName;
-    item.Author = QStringLiteral("Ann");
-    item.Url = QStringLiteral("http://127.0.0.1:7380");
-    item.password = QStringLiteral("p<&>w");
-    item.folderName = QStringLiteral("/talks");
     return item;
 }
+
+class FakeKeepAwake final : public KeepAwake
+{
+public:
+    void inhibit(const QString &) override { ++inhibits; }
+    void release() override { ++releases; }
+    int inhibits = 0;
+    int releases = 0;
+};
+
+// Records what the window hands over. The add and batch dialogs add
+// `rowsToAdd` rows and leave.
+class FakeHooks final : public WindowHooks
+{
+public:
+    QCoro::Task<> showAddDialog(frmUpload *window, QString source) override
+    {
+        ++addDialogs;
+        droppedSource = source;
+        const QueueModel &queue = window->queue();
+        editModeInDialog = queue.editMode;
+        stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
+        addRows(window->queue());
+        co_return;
+    }
+    QCoro::Task<> showBatchDialog(frmUpload *window) override
+    {
+        ++batchDialogs;
+        addRows(window->queue());
+        co_return;
+    }
+    void StartNextEntry(frmUpload *) override {}
+    void stopRun() override
+    {
+        ++stopRuns;
+        if (onStopRun)
+            onStopRun();
+    }
+    void removeUnownedWork(const QStringList &keys) override { workKeys.append(keys); }
+    void checkForUpdates(frmUpload *) override { ++updateChecks; }
+
+    int addDialogs = 0;
+    int batchDialogs = 0;
+    int stopRuns = 0;
+    int updateChecks = 0;
+    int rowsToAdd = 0;
+    QString droppedSource;
+    bool editModeInDialog = false;
+    QString stateInDialog;
+    std::function<void()> onStopRun;
+    QList<QStringList> workKeys;
+
+private:
+    void addRows(QueueModel &queue)
+    {
+        for (int i = 0; i < rowsToAdd; ++i)
+            queue.Add(entry(QStringLiteral("/added/%1.mp4").arg(queue.rowCount())));
+    }
+};
 
 QString queueFile()
 {
     return QueueFile::defaultPath();
 }
 
-QString journalFile()
+// The file names of the entries in the queue file.
+QStringList queuedNames()
 {
-    return QueueJournal::pathFor(queueFile());
+    const LanguageTable noTexts;
+    QueueModel queue(noTexts);
+    QueueFile::LoadQueue(queueFile(), queue);
+    QStringList names;
+    for (const QueueEntry &queued : queue.entries())
+        names.append(queued.item.fileName);
+    return names;
 }
 
-// Writes a queue file of the given entries, whatever their states.
-void writeQueueFile(const QStringList &paths)
+} // namespace
+
+// Writes a queue file of the given entries; the program tests share it.
+void writeQueueFile(const QString &file, const QStringList &paths)
 {
     const LanguageTable noTexts;
     QueueModel queue(noTexts);
     for (const QString &path : paths)
         queue.Add(entry(path));
-    QVERIFY(QueueFile::SaveQueue(queueFile(), queue));
+    QVERIFY(QueueFile::SaveQueue(file, queue));
 }
-
-QStringList queuedPaths()
-{
-    const LanguageTable noTexts;
-    QueueModel queue(noTexts);
-    QueueFile::LoadQueue(queueFile(), queue);
-    QStringList paths;
-    for (const QueueEntry &queued : queue.entries())
-        paths.append(queued.key);
-    return paths;
-}
-
-} // namespace
 
 class TestWindow : public QObject
 {
     Q_OBJECT
 
-    std::shared_ptr<KeepAwakeLog> m_awake;
-    std::shared_ptr<HookLog> m_hooks;
+    // The fakes of the test's window, which owns them.
+    FakeKeepAwake *m_awake = nullptr;
+    FakeHooks *m_hooks = nullptr;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
     std::unique_ptr<QTemporaryDir> m_sources;
     CVerList m_verList;
@@ -195,24 +163,21 @@ class TestWindow : public QObject
     // Each window's session; they go after the test's windows.
     std::vector<std::unique_ptr<Session>> m_sessions;
 
-    QString messageText(const QString &key, const QString &defaultText = {}) const
+    QString text(const QString &key, const QString &defaultText = {}) const
     {
         return m_language.text(QStringLiteral("frmUpload"), key, defaultText);
     }
-    // Every session records into the test's one log.
-    Session &newSession()
-    {
-        Session &session = *m_sessions.emplace_back(std::make_unique<Session>());
-        session.messages().setPresenter(std::make_unique<Messages::RecordingPresenter>(m_messages));
-        return session;
-    }
+    Session &newSession() { return *m_sessions.emplace_back(std::make_unique<Session>()); }
     std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
     {
-        auto window = std::make_unique<frmUpload>(
-            frmUpload::Setup{newSession(), std::move(arguments), std::make_unique<FakeKeepAwake>(m_awake),
-                             std::make_unique<FakeHooks>(m_hooks), processors});
-        m_hooks->window = window.get();
-        return window;
+        Session &session = newSession();
+        m_messages = session.messages().record();
+        auto awake = std::make_unique<FakeKeepAwake>();
+        auto hooks = std::make_unique<FakeHooks>();
+        m_awake = awake.get();
+        m_hooks = hooks.get();
+        return std::make_unique<frmUpload>(
+            frmUpload::Setup{session, std::move(arguments), std::move(awake), std::move(hooks), processors});
     }
     std::unique_ptr<frmUpload> startedWindow(QStringList arguments = {}, int processors = 4)
     {
@@ -221,25 +186,26 @@ class TestWindow : public QObject
         [&] { QTRY_VERIFY(window->initTicks() >= 1); }();
         return window;
     }
-    // Queues an entry whose source file exists, in the given state.
-    QString queueEntry(frmUpload &window, const QString &name, EntryState state = Waiting)
+    // Queues an entry a row, "0.mp4" and on, in the states the letters
+    // give; a small letter's source is gone, the others' exist.
+    QStringList queueRows(frmUpload &window, const QString &letters)
     {
-        const QString path = QDir(m_sources->path()).filePath(name);
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write("source");
-        window.queue().Add(entry(path));
-        window.queue().SetEntryState(path, state);
-        return path;
+        QStringList paths;
+        for (const QChar letter : letters) {
+            const QString path = QDir(m_sources->path()).filePath(QStringLiteral("%1.mp4").arg(paths.size()));
+            if (letter.isUpper())
+                writeFile(path, "source");
+            window.queue().Add(entry(path));
+            window.queue().SetEntryState(path, stateOf(letter));
+            paths.append(path);
+        }
+        return paths;
     }
     static QPushButton *button(frmUpload &window, const char *name)
     {
         return window.findChild<QPushButton *>(QString::fromLatin1(name));
     }
-    static QTableView *grid(frmUpload &window)
-    {
-        return window.findChild<QTableView *>(QStringLiteral("gridQueue"));
-    }
+    static QTableView *grid(frmUpload &window) { return window.findChild<QTableView *>("gridQueue"); }
     static void selectRows(frmUpload &window, const QList<int> &rows)
     {
         QTableView *view = grid(window);
@@ -248,12 +214,13 @@ class TestWindow : public QObject
             view->selectionModel()->select(view->model()->index(row, 0),
                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
-    static QList<EntryState> states(frmUpload &window)
+    static QString states(frmUpload &window)
     {
-        QList<EntryState> result;
+        QString letters;
         for (const QueueEntry &queued : window.queue().entries())
-            result.append(queued.state);
-        return result;
+            letters +=
+                kLetters.at(std::find(kStates.cbegin(), kStates.cend(), queued.state) - kStates.cbegin());
+        return letters;
     }
     QStringList messageTexts() const
     {
@@ -286,13 +253,13 @@ private Q_SLOTS:
     {
         QFETCH(WindowMaker, make);
         std::unique_ptr<QWidget> window = make(newSession());
+        // The parts Qt builds inside a view, a combo or a spin box speak through it.
+        const auto composite = [](QWidget *c) {
+            return c->inherits("QAbstractItemView") || c->inherits("QComboBox") ||
+                   c->inherits("QAbstractSpinBox");
+        };
         QStringList faults;
         for (QWidget *w : window->findChildren<QWidget *>()) {
-            // The parts Qt builds inside a view, a combo or a spin box speak through it.
-            const auto composite = [](QWidget *c) {
-                return c->inherits("QAbstractItemView") || c->inherits("QComboBox") ||
-                       c->inherits("QAbstractSpinBox");
-            };
             bool part = false;
             for (QWidget *p = w->parentWidget(); p != window.get(); p = p->parentWidget())
                 part = part || composite(p);
@@ -311,167 +278,131 @@ private Q_SLOTS:
     void init()
     {
         QFile::remove(queueFile());
-        QFile::remove(journalFile());
+        QFile::remove(QueueJournal::pathFor(queueFile()));
         QFile::remove(AppPaths::settingsFile());
-        m_awake = std::make_shared<KeepAwakeLog>();
-        m_hooks = std::make_shared<HookLog>();
-        m_messages = std::make_shared<Messages::RecordingPresenter::Log>();
         m_sources = std::make_unique<QTemporaryDir>();
     }
 
-    void modelAndFirstCommands()
+    // The first tick reads the stored options, the queue, the processor
+    // count and the command line. The queue file is read when the queue is
+    // kept; a journal left by a killed window is read even when it is not,
+    // since that choice was never applied, and a damaged one is refused
+    // aloud. High speed needs three processors, and its caption says so.
+    // The update check runs unless "-s" is anywhere in the command line.
+    void startup_data()
     {
-        auto window = makeWindow();
-        QAbstractItemModelTester tester(grid(*window)->model(),
-                                        QAbstractItemModelTester::FailureReportingMode::QtTest);
-        // After load only the queue-building commands are enabled, Add after the first tick.
-        for (const char *name : {"cmdEdit", "cmdRemove", "cmdStartUpload", "cmdStopUpload", "cmdAdd"})
-            QVERIFY2(!button(*window, name)->isEnabled(), name);
-        QVERIFY(button(*window, "cmdAddQvp")->isEnabled());
-        window->show();
-        QTRY_VERIFY(button(*window, "cmdAdd")->isEnabled());
-        QCOMPARE(m_awake->inhibits, 1);
+        QTest::addColumn<QString>("keepQueue"); // null: unset
+        QTest::addColumn<QString>("journal");   // "left", "damaged" or none
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("highSpeed");
+        QTest::addColumn<int>("processors");
+        QTest::addColumn<bool>("highSpeedOn");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("updateChecks");
+        const QString unset;
+        const QStringList none;
+        QTest::newRow("unset, four, no arguments")
+            << unset << unset << "WWW" << unset << 4 << true << none << 1;
+        QTest::newRow("off, two, -s after another")
+            << "0" << unset << unset << "1" << 2 << false << QStringList{"-d", "-s"} << 0;
+        QTest::newRow("not a number, off, --silent")
+            << "yes" << unset << unset << "0" << 4 << false << QStringList{"--silent"} << 0;
+        QTest::newRow("on, capital S") << "1" << unset << "WWW"
+                                       << "1" << 4 << true << QStringList{"-S"} << 1;
+        QTest::newRow("journal, queue not kept")
+            << "0" << QString("left") << "DWF" << unset << 4 << true << none << 1;
+        QTest::newRow("damaged journal")
+            << "1" << QString("damaged") << "WWW" << unset << 4 << true << none << 1;
     }
-
-    void startupReadsQueue_data()
-    {
-        QTest::addColumn<QString>("keepQueue");
-        QTest::addColumn<int>("rows");
-        QTest::addColumn<bool>("startEnabled");
-        QTest::newRow("option unset") << QString() << 3 << true;
-        QTest::newRow("option off") << "0" << 0 << false;
-        QTest::newRow("not a number") << "yes" << 0 << false;
-    }
-    void startupReadsQueue()
+    void startup()
     {
         QFETCH(QString, keepQueue);
-        QFETCH(int, rows);
-        QFETCH(bool, startEnabled);
-        writeQueueFile({"/v/a.mp4", "/v/b.qvp", "/v/c.zdm"});
+        QFETCH(QString, journal);
+        QFETCH(QString, after);
+        QFETCH(QString, highSpeed);
+        QFETCH(int, processors);
+        QFETCH(bool, highSpeedOn);
+        QFETCH(QStringList, arguments);
+        QFETCH(int, updateChecks);
+        writeQueueFile(queueFile(), {"/v/a.mp4", "/v/b.qvp", "/v/c.zdm"});
         if (!keepQueue.isNull())
             WritePlainSetting("chkRemQueue", keepQueue);
-        auto window = startedWindow();
-        QCOMPARE(states(*window), QList<EntryState>(rows, Waiting));
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
-        QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(), rows > 0);
-        QVERIFY(QFile::exists(queueFile()));
-    }
-
-    // A window that was killed left its journal: the next start takes the
-    // queue from it, even when the queue is not kept at a close, since
-    // that choice was never applied. A damaged one is refused aloud and the
-    // queue file is read.
-    void startupRestoresJournal_data()
-    {
-        QTest::addColumn<bool>("damaged");
-        QTest::addColumn<QString>("keepQueue");
-        QTest::addColumn<QList<EntryState>>("rowStates");
-        QTest::newRow("journal, queue not kept") << false << "0" << QList{Finished, Waiting, Failed};
-        QTest::newRow("damaged journal") << true << "1" << QList{Waiting};
-    }
-    void startupRestoresJournal()
-    {
-        QFETCH(bool, damaged);
-        QFETCH(QString, keepQueue);
-        QFETCH(QList<EntryState>, rowStates);
-        writeQueueFile({"/v/saved.mp4"});
-        WritePlainSetting("chkRemQueue", keepQueue);
-        {
+        if (!highSpeed.isNull())
+            WritePlainSetting("chkHighSpeed", highSpeed);
+        if (!journal.isEmpty()) {
             const LanguageTable noTexts;
             QueueModel killed(noTexts);
-            QueueJournal journal(killed, queueFile());
-            for (const EntryState state : {Finished, Transfering, Failed}) {
-                const QString path = "/v/" + stateText(state) + ".mp4";
-                killed.Add(entry(path));
-                killed.SetEntryState(path, state);
+            QueueJournal written(killed, queueFile());
+            for (const QChar letter : QStringView(u"DTF")) {
+                killed.Add(entry(QStringLiteral("/v/%1.mp4").arg(letter)));
+                killed.SetEntryState(QStringLiteral("/v/%1.mp4").arg(letter), stateOf(letter));
             }
-            QVERIFY(journal.write());
+            QVERIFY(written.write());
         }
-        if (damaged)
-            writeFile(journalFile(), "<clipferryJournal><entry");
-        auto window = startedWindow();
-        QCOMPARE(states(*window), rowStates);
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), true);
-        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), damaged);
-    }
-
-    void processorCountRules_data()
-    {
-        QTest::addColumn<int>("processors");
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<bool>("checked");
-        QTest::addColumn<bool>("enabled");
-        QTest::newRow("two, option on") << 2 << "1" << false << false;
-        QTest::newRow("four, option on") << 4 << "1" << true << true;
-        QTest::newRow("four, option unset") << 4 << QString() << true << true;
-        QTest::newRow("four, option off") << 4 << "0" << false << true;
-    }
-    void processorCountRules()
-    {
-        QFETCH(int, processors);
-        QFETCH(QString, stored);
-        QFETCH(bool, checked);
-        QFETCH(bool, enabled);
-        if (!stored.isNull())
-            WritePlainSetting("chkHighSpeed", stored);
-        auto window = startedWindow({}, processors);
+        if (journal == u"damaged")
+            writeFile(QueueJournal::pathFor(queueFile()), "<clipferryJournal><entry");
+        auto window = startedWindow(arguments, processors);
+        QCOMPARE(states(*window), after);
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), !after.isEmpty());
+        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), journal == u"damaged");
+        QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(),
+                 keepQueue.isNull() || keepQueue == u"1");
+        QVERIFY(QFile::exists(queueFile()));
         auto *box = window->findChild<QCheckBox *>("chkHighSpeed");
-        QCOMPARE(box->isChecked(), checked);
-        QCOMPARE(box->isEnabled(), enabled);
-        QCOMPARE(window->runOptions().highSpeed, checked);
+        QCOMPARE(box->isChecked(), highSpeedOn);
+        QCOMPARE(window->runOptions().highSpeed, highSpeedOn);
         QCOMPARE(window->runOptions().cpuCount, processors);
-        const QString limit = ' ' + messageText("msgBelowDualCore");
-        QCOMPARE(box->text().endsWith(limit), !enabled);
-        QCOMPARE(box->text().startsWith(messageText("chkHighSpeed")), true);
+        QCOMPARE(box->isEnabled(), processors > 2);
+        QVERIFY(box->text().startsWith(text("chkHighSpeed")));
+        QCOMPARE(box->text().endsWith(' ' + text("msgBelowDualCore")), processors <= 2);
         // The whole caption shows, however the window is sized.
         window->resize(window->minimumSize());
-        QTRY_COMPARE(box->width() >= box->sizeHint().width(), true);
+        QTRY_VERIFY(box->width() >= box->sizeHint().width());
+        QCOMPARE(m_hooks->updateChecks, updateChecks);
     }
 
-    void updateCheckFollowsSwitch_data()
+    // Add and batch add never open in edit mode; Edit opens the dialog on
+    // the selected row, "Editing" while it is open, its entry keeping the
+    // state the row had for the dialog to give back. Rows added are
+    // selected, Start goes on, and Edit follows the last row.
+    void dialogs_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("checks");
-        QTest::newRow("no arguments") << QStringList{} << 1;
-        QTest::newRow("-s") << QStringList{"-s"} << 0;
-        QTest::newRow("-s after another") << QStringList{"-d", "-s"} << 0;
-        QTest::newRow("inside a word") << QStringList{"--silent"} << 0;
-        QTest::newRow("capital S") << QStringList{"-S"} << 1;
-        QTest::newRow("-d only") << QStringList{"-d"} << 1;
-    }
-    void updateCheckFollowsSwitch()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, checks);
-        auto window = startedWindow(arguments);
-        QCOMPARE(m_hooks->updateChecks, checks);
-    }
-
-    void addSelectsNewRows_data()
-    {
-        QTest::addColumn<bool>("batch");
+        QTest::addColumn<QString>("rows");
+        QTest::addColumn<QString>("command");
         QTest::addColumn<int>("added");
-        QTest::newRow("add, one row") << false << 1;
-        QTest::newRow("add, cancelled") << false << 0;
-        QTest::newRow("batch, three rows") << true << 3;
+        QTest::newRow("add, cancelled") << "D"
+                                        << "cmdAdd" << 0;
+        QTest::newRow("batch, three rows") << "D"
+                                           << "cmdAddQvp" << 3;
+        QTest::newRow("edit a failed row") << "WF"
+                                           << "cmdEdit" << 0;
     }
-    void addSelectsNewRows()
+    void dialogs()
     {
-        QFETCH(bool, batch);
+        QFETCH(QString, rows);
+        QFETCH(QString, command);
         QFETCH(int, added);
+        const bool edit = command == u"cmdEdit";
         auto window = startedWindow();
-        queueEntry(*window, "first.mp4", Finished);
-        selectRows(*window, {0});
+        const QString path = queueRows(*window, rows).last();
+        selectRows(*window, {static_cast<int>(rows.size()) - 1});
         m_hooks->rowsToAdd = added;
         window->queue().editMode = true;
-        button(*window, batch ? "cmdAddQvp" : "cmdAdd")->click();
-        QCOMPARE(batch ? m_hooks->batchDialogs : m_hooks->addDialogs, 1);
-        QVERIFY(!m_hooks->editModeInDialog);
-        const int rows = window->queue().rowCount();
-        QCOMPARE(rows, 1 + added);
-        QCOMPARE(grid(*window)->selectionModel()->isRowSelected(rows - 1, {}), true);
-        // A new row is "Waiting", so Edit follows it; the finished one keeps Edit off.
-        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), added > 0);
+        QVERIFY(button(*window, qPrintable(command))->isEnabled());
+        button(*window, qPrintable(command))->click();
+        QCOMPARE(command == u"cmdAddQvp" ? m_hooks->batchDialogs : m_hooks->addDialogs, 1);
+        QCOMPARE(m_hooks->editModeInDialog, edit);
+        if (edit) {
+            QCOMPARE(m_hooks->stateInDialog, "Editing");
+            QCOMPARE(window->queue().editPath, path);
+            QCOMPARE(*window->queue().item(path)->state, stateOf(rows.back()));
+        }
+        const int count = window->queue().rowCount();
+        QCOMPARE(count, rows.size() + added);
+        QVERIFY(grid(*window)->selectionModel()->isRowSelected(count - 1, {}));
+        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), !states(*window).endsWith(u'D'));
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), added > 0);
+        QVERIFY(m_messages->messages.isEmpty());
     }
 
     // A video file or project dropped onto the window opens Add with it;
@@ -480,10 +411,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<bool>("opens");
-        QTest::newRow("video") << QStringList{QStringLiteral("talk.MKV")} << true;
-        QTest::newRow("project") << QStringList{QStringLiteral("week1/project.qvp")} << true;
-        QTest::newRow("other file") << QStringList{QStringLiteral("notes.txt")} << false;
-        QTest::newRow("two videos") << QStringList{QStringLiteral("a.mp4"), QStringLiteral("b.mp4")} << false;
+        QTest::newRow("video") << QStringList{"talk.MKV"} << true;
+        QTest::newRow("project") << QStringList{"week1/project.qvp"} << true;
+        QTest::newRow("other file") << QStringList{"notes.txt"} << false;
+        QTest::newRow("two videos") << QStringList{"a.mp4", "b.mp4"} << false;
     }
     void dropOpensAdd()
     {
@@ -494,8 +425,7 @@ private Q_SLOTS:
         for (const QString &name : names) {
             const QString path = QDir(m_sources->path()).filePath(name);
             QDir().mkpath(QFileInfo(path).absolutePath());
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            writeFile(path, {});
             urls.append(QUrl::fromLocalFile(path));
         }
         QMimeData data;
@@ -510,210 +440,108 @@ private Q_SLOTS:
             QCOMPARE(m_hooks->droppedSource, QDir::toNativeSeparators(urls.first().toLocalFile()));
     }
 
-    void commandsRefusedWhileTransfering_data()
+    // A command on the queued rows: the rows left, the one message shown (a
+    // Yes/No question where an answer is given), and Start (on before)
+    // after it. None opens a dialog, stops a run or closes the window.
+    void commands_data()
     {
-        QTest::addColumn<QString>("command");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("add") << "cmdAdd" << messageText("msgCmdWhenTransfering");
-        QTest::newRow("edit") << "cmdEdit" << messageText("msgCmdWhenTransfering");
-        QTest::newRow("exit") << "cmdExit" << messageText("msgStopBeforeExit");
-    }
-    void commandsRefusedWhileTransfering()
-    {
-        QFETCH(QString, command);
-        QFETCH(QString, message);
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        queueEntry(*window, "b.mp4", Transfering);
-        selectRows(*window, {0});
-        QSignalSpy closed(window.get(), &frmUpload::closed);
-        m_hooks->rowsToAdd = 1;
-        auto *b = button(*window, command.toLatin1().constData());
-        b->setEnabled(true);
-        b->click();
-        QCOMPARE(messageTexts(), QStringList{message});
-        QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs, 0);
-        QCOMPARE(states(*window), (QList<EntryState>{Waiting, Transfering}));
-        QVERIFY(window->isVisible());
-        QCOMPARE(closed.count(), 0);
-    }
-
-    void editRefusals_data()
-    {
+        QTest::addColumn<QString>("rows"); // a small letter: the source is gone
         QTest::addColumn<QList<int>>("selected");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("two rows") << QList<int>{0, 1}
-                                  << messageText("msgEditMultiRows", "Cannot edit more than one videos!");
-        QTest::newRow("no row") << QList<int>{} << "Please select a row.";
-    }
-    void editRefusals()
-    {
-        QFETCH(QList<int>, selected);
-        QFETCH(QString, message);
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        queueEntry(*window, "b.mp4");
-        selectRows(*window, selected);
-        button(*window, "cmdEdit")->setEnabled(true);
-        button(*window, "cmdEdit")->click();
-        QCOMPARE(messageTexts(), QStringList{message});
-        QCOMPARE(m_hooks->addDialogs, 0);
-        QCOMPARE(states(*window), (QList<EntryState>{Waiting, Waiting}));
-    }
-
-    // The row is "Editing" while the dialog is open, and its entry keeps the
-    // state the row had, to be given back when the dialog is left.
-    void editOpensDialogOnExistingSource_data()
-    {
-        QTest::addColumn<EntryState>("state");
-        QTest::newRow("waiting") << Waiting;
-        QTest::newRow("failed") << Failed;
-    }
-    void editOpensDialogOnExistingSource()
-    {
-        QFETCH(EntryState, state);
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        const QString path = queueEntry(*window, "b.mp4", state);
-        selectRows(*window, {1});
-        QVERIFY(button(*window, "cmdEdit")->isEnabled());
-        button(*window, "cmdEdit")->click();
-        QCOMPARE(m_hooks->addDialogs, 1);
-        QVERIFY(m_hooks->editModeInDialog);
-        QCOMPARE(m_hooks->stateInDialog, "Editing");
-        QCOMPARE(window->queue().editPath, path);
-        QCOMPARE(*window->queue().item(path)->state, state);
-        QCOMPARE(window->queue().entryAt(1).state, state);
-        QVERIFY(m_messages->messages.isEmpty());
-    }
-
-    void editMissingSource_data()
-    {
+        QTest::addColumn<QString>("command"); // a button, or "close"
         QTest::addColumn<Messages::Answer>("answer");
-        QTest::addColumn<QStringList>("remaining");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("no marks it failed")
-            << Messages::Answer::No << QStringList{"a.mp4", "gone.mp4"} << "File not found";
-        QTest::newRow("yes removes it") << Messages::Answer::Yes << QStringList{"a.mp4"} << QString();
-    }
-    void editMissingSource()
-    {
-        QFETCH(Messages::Answer, answer);
-        QFETCH(QStringList, remaining);
-        QFETCH(QString, error);
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        const QString gone = queueEntry(*window, "gone.mp4", Canceled);
-        QVERIFY(QFile::remove(gone));
-        selectRows(*window, {1});
-        m_messages->script = {answer};
-        button(*window, "cmdEdit")->click();
-        QCOMPARE(messageTexts(), QStringList{messageText("msgFileNotExist")});
-        QCOMPARE(m_messages->messages.first().buttons, Messages::Buttons::YesNo);
-        QCOMPARE(m_hooks->addDialogs, 0);
-        QStringList names;
-        for (int row = 0; row < window->queue().rowCount(); ++row)
-            names.append(window->queue().cell(row, QueueModel::ColFileName));
-        QCOMPARE(names, remaining);
-        QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColError), error);
-        if (!error.isEmpty())
-            QCOMPARE(window->queue().GetEntryCell(gone, QueueModel::ColState), "Failed");
-    }
-
-    void removeKeepsTransferingRow_data()
-    {
-        QTest::addColumn<QList<EntryState>>("rows");
-        QTest::addColumn<QList<int>>("selected");
-        QTest::addColumn<QList<EntryState>>("remaining");
-        QTest::addColumn<int>("messages");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("message"); // empty: none
         QTest::addColumn<bool>("startEnabled");
-        QTest::newRow("transfering among three")
-            << QList{Waiting, Transfering, Failed, Finished} << QList<int>{0, 1, 2}
-            << QList{Transfering, Finished} << 1 << false;
-        QTest::newRow("waiting left over")
-            << QList{Waiting, Finished, Waiting} << QList<int>{1} << QList{Waiting, Waiting} << 0 << true;
-        QTest::newRow("everything") << QList{Waiting, Editing, Canceled} << QList<int>{0, 1, 2}
-                                    << QList<EntryState>{} << 0 << false;
+        const auto ok = Messages::Answer::Ok; // not a question
+        const auto yes = Messages::Answer::Yes;
+        const auto no = Messages::Answer::No;
+        const QList<int> none;
+        const QString busy = text("msgCmdWhenTransfering");
+        const QString stopFirst = text("msgStopBeforeExit");
+        const QString multi = text("msgEditMultiRows", "Cannot edit more than one videos!");
+        const QString selectRow = text("msgSelectRow", "Please select a row.");
+        const QString nothing;
+        const QString gone = text("msgFileNotExist");
+        const QString clear1 = text("msgClearAll_1");
+        QTest::newRow("add while transfering") << "WT" << QList{0} << "cmdAdd" << ok << "WT" << busy << true;
+        QTest::newRow("edit while transfering")
+            << "WT" << QList{0} << "cmdEdit" << ok << "WT" << busy << true;
+        QTest::newRow("exit while transfering")
+            << "WT" << none << "cmdExit" << ok << "WT" << stopFirst << true;
+        QTest::newRow("close while transfering")
+            << "WT" << none << "close" << ok << "WT" << stopFirst << true;
+        QTest::newRow("edit two rows") << "WW" << QList{0, 1} << "cmdEdit" << ok << "WW" << multi << true;
+        QTest::newRow("edit no row") << "WW" << none << "cmdEdit" << ok << "WW" << selectRow << true;
+        QTest::newRow("edit a gone source, no")
+            << "Wc" << QList{1} << "cmdEdit" << no << "WF" << gone << true;
+        QTest::newRow("edit a gone source, yes")
+            << "Wc" << QList{1} << "cmdEdit" << yes << "W" << gone << true;
+        QTest::newRow("remove, transfering kept") << "WTFD" << QList{0, 1, 2} << "cmdRemove" << ok << "TD"
+                                                  << text("msgRemoveTransferingFile") << false;
+        QTest::newRow("remove, waiting left")
+            << "WDW" << QList{1} << "cmdRemove" << ok << "WW" << nothing << true;
+        QTest::newRow("remove all") << "WEC" << QList{0, 1, 2} << "cmdRemove" << ok << nothing << nothing
+                                    << false;
+        QTest::newRow("clear, transfering kept")
+            << "WWTWW" << none << "cmdClearAll" << yes << "T" << clear1 << false;
+        QTest::newRow("clear, none transfering")
+            << "WF" << none << "cmdClearAll" << yes << nothing << text("msgClearAll_2") << false;
+        QTest::newRow("clear, answered no") << "WT" << none << "cmdClearAll" << no << "WT" << clear1 << true;
+        QTest::newRow("clear, empty grid")
+            << nothing << none << "cmdClearAll" << ok << nothing << nothing << true;
     }
-    void removeKeepsTransferingRow()
+    void commands()
     {
-        QFETCH(QList<EntryState>, rows);
+        QFETCH(QString, rows);
         QFETCH(QList<int>, selected);
-        QFETCH(QList<EntryState>, remaining);
-        QFETCH(int, messages);
+        QFETCH(QString, command);
+        QFETCH(Messages::Answer, answer);
+        QFETCH(QString, after);
+        QFETCH(QString, message);
         QFETCH(bool, startEnabled);
         auto window = startedWindow();
-        for (int i = 0; i < rows.size(); ++i)
-            queueEntry(*window, QStringLiteral("%1.mp4").arg(i), rows.at(i));
+        const QStringList paths = queueRows(*window, rows);
         window->setStartEnabled(true);
         selectRows(*window, selected);
-        button(*window, "cmdRemove")->setEnabled(true);
-        button(*window, "cmdRemove")->click();
-        QCOMPARE(states(*window), remaining);
-        QCOMPARE(messageTexts(), QStringList(messages, messageText("msgRemoveTransferingFile")));
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
-    }
-
-    void clearAll_data()
-    {
-        QTest::addColumn<int>("transfering"); // -1: none
-        QTest::addColumn<Messages::Answer>("answer");
-        QTest::addColumn<int>("remaining");
-        QTest::addColumn<QString>("question");
-        QTest::newRow("third of five transfering") << 2 << Messages::Answer::Yes << 1 << "msgClearAll_1";
-        QTest::newRow("last of five transfering") << 4 << Messages::Answer::Yes << 1 << "msgClearAll_1";
-        QTest::newRow("none transfering") << -1 << Messages::Answer::Yes << 0 << "msgClearAll_2";
-        QTest::newRow("answered no") << 2 << Messages::Answer::No << 5 << "msgClearAll_1";
-    }
-    void clearAll()
-    {
-        QFETCH(int, transfering);
-        QFETCH(Messages::Answer, answer);
-        QFETCH(int, remaining);
-        QFETCH(QString, question);
-        auto window = startedWindow();
-        QString running;
-        for (int row = 0; row < 5; ++row) {
-            const QString path = queueEntry(*window, QStringLiteral("%1.mp4").arg(row),
-                                            row == transfering ? Transfering : Waiting);
-            if (row == transfering)
-                running = path;
-        }
-        window->setStartEnabled(true);
         m_messages->script = {answer};
-        button(*window, "cmdClearAll")->click();
-        QCOMPARE(messageTexts(), QStringList{messageText(question)});
-        QCOMPARE(window->queue().rowCount(), remaining);
-        if (remaining == 1) {
-            QCOMPARE(window->queue().entryAt(0).key, running);
-            QCOMPARE(window->queue().entryAt(0).state, Transfering);
+        QSignalSpy closed(window.get(), &frmUpload::closed);
+        if (command == u"close") {
+            QVERIFY(!window->close());
+        } else {
+            button(*window, qPrintable(command))->setEnabled(true);
+            button(*window, qPrintable(command))->click();
         }
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), answer == Messages::Answer::No);
-    }
-
-    void clearAllOnEmptyGridAsksNothing()
-    {
-        auto window = startedWindow();
-        button(*window, "cmdClearAll")->click();
-        QVERIFY(m_messages->messages.isEmpty());
+        QTRY_COMPARE(states(*window), after);
+        QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
+        for (const Messages::Message &shown : m_messages->messages)
+            QCOMPARE(shown.buttons,
+                     answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
+        for (const QString &path : paths)
+            if (!QFile::exists(path) && window->queue().itemExist(path))
+                QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColError), "File not found");
+        QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs + m_hooks->stopRuns + m_awake->releases, 0);
+        QVERIFY(window->isVisible());
+        QCOMPARE(closed.count(), 0);
+        QVERIFY(!QFile::exists(queueFile()));
     }
 
     void selectionFollowsState_data()
     {
-        QTest::addColumn<EntryState>("state");
+        QTest::addColumn<QString>("state");
         QTest::addColumn<bool>("edit");
         QTest::addColumn<bool>("remove");
-        QTest::newRow("waiting") << Waiting << true << true;
-        QTest::newRow("transfering") << Transfering << false << false;
-        QTest::newRow("finished") << Finished << false << true;
+        QTest::newRow("waiting") << "W" << true << true;
+        QTest::newRow("transfering") << "T" << false << false;
+        QTest::newRow("finished") << "D" << false << true;
     }
     void selectionFollowsState()
     {
-        QFETCH(EntryState, state);
+        QFETCH(QString, state);
         QFETCH(bool, edit);
         QFETCH(bool, remove);
         auto window = startedWindow();
-        queueEntry(*window, "a.mp4", state);
+        queueRows(*window, state);
         selectRows(*window, {0});
         QCOMPARE(button(*window, "cmdEdit")->isEnabled(), edit);
         QCOMPARE(button(*window, "cmdRemove")->isEnabled(), remove);
@@ -724,7 +552,7 @@ private Q_SLOTS:
         window->vidFileEnabled(true);
         for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdClearAll", "cmdExit"})
             QVERIFY2(button(*window, name)->isEnabled(), name);
-        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), false);
+        QVERIFY(!button(*window, "cmdEdit")->isEnabled());
     }
 
     void stopAsksTheRunToEnd()
@@ -736,114 +564,81 @@ private Q_SLOTS:
         QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
     }
 
+    // Exit, Escape, the window's own close and a signal to end the program
+    // run the same steps, stopping the run once: the queue saved without its
+    // finished entries (or not at all), the journal and the test bitmap
+    // gone, the options stored. The signal first waits for the running
+    // entry, which goes back to "Waiting" as the runner winds down.
     void closeSteps_data()
     {
+        QTest::addColumn<QString>("how");
         QTest::addColumn<bool>("keepQueue");
-        QTest::addColumn<QList<EntryState>>("rowStates");
+        QTest::addColumn<QString>("rows");
         QTest::addColumn<QStringList>("saved"); // file names in the queue file; empty: no file
-        QTest::newRow("kept, finished dropped")
-            << true << QList{Failed, Finished, Waiting} << QStringList{"0.mp4", "2.mp4"};
-        QTest::newRow("kept, all finished") << true << QList{Finished, Finished} << QStringList{};
-        QTest::newRow("not kept") << false << QList{Waiting, Failed} << QStringList{};
+        QTest::newRow("Exit, kept, finished dropped")
+            << "exit" << true << "FDW" << QStringList{"0.mp4", "2.mp4"};
+        QTest::newRow("Escape, kept, all finished") << "escape" << true << "DD" << QStringList{};
+        QTest::newRow("close, not kept") << "close" << false << "WF" << QStringList{};
+        QTest::newRow("signal, running entry kept") << "signal" << true << "TD" << QStringList{"0.mp4"};
     }
     void closeSteps()
     {
+        QFETCH(QString, how);
         QFETCH(bool, keepQueue);
-        QFETCH(QList<EntryState>, rowStates);
+        QFETCH(QString, rows);
         QFETCH(QStringList, saved);
-        writeQueueFile({"/old/entry.mp4"});
+        writeQueueFile(queueFile(), {"/old/entry.mp4"});
         WritePlainSetting("chkRemQueue", "0");
         auto window = startedWindow();
-        for (int i = 0; i < rowStates.size(); ++i)
-            queueEntry(*window, QStringLiteral("%1.mp4").arg(i), rowStates.at(i));
+        const QString running = queueRows(*window, rows).value(rows.indexOf(u'T'));
+        m_hooks->onStopRun = [w = window.get(), running] {
+            QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, Waiting); });
+        };
         window->findChild<QCheckBox *>("chkRemQueue")->setChecked(keepQueue);
         window->findChild<QCheckBox *>("chkHighSpeed")->setChecked(false);
-        QFile bitmap(AppPaths::dataPath("tmpTest.bmp"));
-        QVERIFY(bitmap.open(QIODevice::WriteOnly));
-        bitmap.close();
+        const QString bitmap = AppPaths::dataPath("tmpTest.bmp");
+        writeFile(bitmap, {});
         QSignalSpy closed(window.get(), &frmUpload::closed);
         // The open window keeps its queue in the journal, a change within a second.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journalFile()), 1000);
+        const QString journal = QueueJournal::pathFor(queueFile());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journal), 1000);
 
-        QVERIFY(window->close());
-        QCOMPARE(closed.count(), 1);
-        QVERIFY(!QFileInfo::exists(journalFile()));
+        if (how == u"escape") {
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window.get()));
+            QTest::keyClick(window.get(), Qt::Key_Escape);
+        } else if (how == u"exit") {
+            button(*window, "cmdExit")->click();
+        } else if (how == u"signal") {
+            window->shutdown();
+        } else {
+            QVERIFY(window->close());
+        }
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(!window->isVisible());
+        QVERIFY(!QFileInfo::exists(journal));
         // Work is kept for the entries that stay queued, and only for them.
-        QCOMPARE(m_hooks->workKeys.last().size(), keepQueue ? rowStates.size() : 0);
-        QVERIFY(!bitmap.exists());
-        QStringList names;
-        for (const QString &path : queuedPaths())
-            names.append(QFileInfo(path).fileName());
-        QCOMPARE(names, saved);
+        QCOMPARE(m_hooks->workKeys.last().size(), keepQueue ? rows.size() : 0);
+        QVERIFY(!QFile::exists(bitmap));
+        QCOMPARE(queuedNames(), saved);
         QCOMPARE(QFileInfo::exists(queueFile()), !saved.isEmpty());
         QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
         QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
         QCOMPARE(m_hooks->stopRuns, 1);
+        QCOMPARE(m_awake->inhibits, 1);
         QCOMPARE(m_awake->releases, 1);
-    }
-
-    void closeRefusedWhileTransfering()
-    {
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4", Transfering);
-        QSignalSpy closed(window.get(), &frmUpload::closed);
-        QVERIFY(!window->close());
-        QVERIFY(window->isVisible());
-        QCOMPARE(closed.count(), 0);
-        QCOMPARE(messageTexts(), QStringList{messageText("msgStopBeforeExit")});
-        QCOMPARE(m_hooks->stopRuns, 0);
-        QCOMPARE(m_awake->releases, 0);
-        QVERIFY(!QFile::exists(queueFile()));
-    }
-
-    // A signal to end the program stops the running entry, which goes back
-    // to "Waiting" as the runner winds down, and then closes and saves.
-    void shutdownStopsRunningEntryThenSaves()
-    {
-        auto window = startedWindow();
-        const QString running = queueEntry(*window, "a.mp4", Transfering);
-        queueEntry(*window, "b.mp4", Finished);
-        m_hooks->onStopRun = [running](frmUpload *w) {
-            QTimer::singleShot(50, w, [w, running] { w->queue().SetEntryState(running, Waiting); });
-        };
-        QSignalSpy closed(window.get(), &frmUpload::closed);
-        window->shutdown();
-        QTRY_COMPARE(closed.count(), 1);
-        QCOMPARE(m_hooks->stopRuns, 1);
         QVERIFY(m_messages->messages.isEmpty());
-        QCOMPARE(queuedPaths(), QStringList{running});
-        QCOMPARE(m_awake->releases, 1);
     }
 
-    void exitAndEscapeClose_data()
-    {
-        QTest::addColumn<bool>("escape");
-        QTest::newRow("exit") << false;
-        QTest::newRow("escape") << true;
-    }
-    void exitAndEscapeClose()
-    {
-        QFETCH(bool, escape);
-        auto window = startedWindow();
-        queueEntry(*window, "a.mp4");
-        QSignalSpy closed(window.get(), &frmUpload::closed);
-        if (escape) {
-            window->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(window.get()));
-            QTest::keyClick(window.get(), Qt::Key_Escape);
-        } else
-            button(*window, "cmdExit")->click();
-        QTRY_COMPARE(closed.count(), 1);
-        QVERIFY(!window->isVisible());
-        // The stop runs once, by Exit or by the close itself.
-        QCOMPARE(m_hooks->stopRuns, 1);
-        QCOMPARE(queuedPaths().size(), 1);
-    }
-
-    // A running updater is looked for at three ticks; then the program ends.
+    // Only the queue-building commands are on at load, Add after the first
+    // tick; a running updater is looked for at three ticks, then the
+    // program ends.
     void runningUpdaterEndsProgram()
     {
         auto window = makeWindow();
+        for (const char *name : {"cmdEdit", "cmdRemove", "cmdStartUpload", "cmdStopUpload", "cmdAdd"})
+            QVERIFY2(!button(*window, name)->isEnabled(), name);
+        QVERIFY(button(*window, "cmdAddQvp")->isEnabled());
         const QString updater = QDir(m_sources->path()).filePath("clipferry-updater");
         QVERIFY(QFile::copy("/bin/sleep", updater));
         QProcess process;
@@ -857,23 +652,18 @@ private Q_SLOTS:
         QCOMPARE(window->initTicks(), quint16(3));
         QCOMPARE(messageTexts(), QStringList{"Please close qvUpdater first!"});
         QCOMPARE(m_messages->messages.first().title, "ClipFerry");
-        QVERIFY(!window->findChild<QPushButton *>("cmdAdd")->isEnabled());
+        QVERIFY(!button(*window, "cmdAdd")->isEnabled());
         QCOMPARE(m_hooks->updateChecks, 0);
     }
 
-    void progressPanel()
+    // The bar shows a percentage out of range at its nearest end.
+    void progressPanelClampsPercent()
     {
         ProgressPanelWidget panel;
-        ProgressView &view = panel;
-        view.setProgress(140);
+        panel.setProgress(140);
         QCOMPARE(panel.findChild<QProgressBar *>("ProgressBar1")->value(), 100);
-        view.setProgress(-3);
+        panel.setProgress(-3);
         QCOMPARE(panel.findChild<QProgressBar *>("ProgressBar1")->value(), 0);
-        view.setOutputText("frame=1\nframe=2\n");
-        auto *output = panel.findChild<QPlainTextEdit *>("txtOutput");
-        QCOMPARE(output->textCursor().position(), output->document()->characterCount() - 2);
-        view.appendOutputLine("note");
-        QVERIFY(panel.outputText().endsWith("note"));
     }
 
     // A message shown while another is open waits for it, and a question

@@ -1,71 +1,42 @@
 // The real program, started as a user would start it.
 
-#include "common/Lang.h"
-#include "common/Settings.h"
-#include "platform/AppPaths.h"
 #include "platform/ToolLocator.h"
-#include "queue/QueueFile.h"
-#include "queue/QueueModel.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-// Waits (on the loop) until the program has written `marker` to standard error.
-bool waitForOutput(QProcess &process, QByteArray &seen, const QByteArray &marker)
-{
-    for (int i = 0; i < 300 && !seen.contains(marker); ++i) {
-        if (process.state() == QProcess::NotRunning)
-            break;
-        process.waitForReadyRead(100);
-        seen += process.readAllStandardError();
-    }
-    return seen.contains(marker);
-}
-
-} // namespace
+void writeQueueFile(const QString &file, const QStringList &paths);
 
 class TestProgram : public QObject
 {
     Q_OBJECT
 
-    QString m_program;
-
-    QProcessEnvironment environment(const QString &home) const
+    // Starts the program in `home`; its window reports to standard error.
+    static void start(QProcess &process, const QString &home)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("CLIPFERRY_HOME", home);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("QT_LOGGING_RULES", "clipferry.window.info=true");
-        return env;
+        process.setProcessEnvironment(env);
+        process.start(ToolLocator::find("clipferry"), {"-s"});
     }
 
-    static void writeQueue(const QString &path, int entries)
+    // Waits (on the loop) until the program has written `marker` to standard error.
+    static bool waitForOutput(QProcess &process, QByteArray &seen, const QByteArray &marker)
     {
-        const LanguageTable noTexts;
-        QueueModel queue(noTexts);
-        for (int i = 0; i < entries; ++i) {
-            CVideoItem item;
-            item.path = QStringLiteral("/videos/%1.mp4").arg(i);
-            item.fileName = QFileInfo(item.path).fileName();
-            queue.Add(item);
+        for (int i = 0; i < 300 && !seen.contains(marker) && process.state() != QProcess::NotRunning; ++i) {
+            process.waitForReadyRead(100);
+            seen += process.readAllStandardError();
         }
-        QVERIFY(QueueFile::SaveQueue(path, queue));
+        return seen.contains(marker);
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        m_program = ToolLocator::find("clipferry");
-        QVERIFY2(!m_program.isEmpty(), "clipferry was not built");
-    }
-
     // A second start ends at once, silently, and leaves the first running;
     // SIGTERM then closes the first as its window's close would.
     void secondInstanceAndTerminate_data()
@@ -79,25 +50,21 @@ private Q_SLOTS:
     {
         QFETCH(QString, keepQueue);
         QFETCH(bool, queueKept);
+        QVERIFY2(!ToolLocator::find("clipferry").isEmpty(), "clipferry was not built");
         QTemporaryDir home;
         const QString queueFile = QDir(home.path()).filePath("project.xml");
-        writeQueue(queueFile, 2);
-        {
-            QSettings store(QDir(home.path()).filePath("Corvana5.ini"), QSettings::IniFormat);
-            store.setValue("clipFerry/chkRemQueue", keepQueue);
-        }
+        writeQueueFile(queueFile, {"/videos/0.mp4", "/videos/1.mp4"});
+        const QString settings = QDir(home.path()).filePath("Corvana5.ini");
+        QSettings(settings, QSettings::IniFormat).setValue("clipFerry/chkRemQueue", keepQueue);
 
         QProcess first;
-        first.setProcessEnvironment(environment(home.path()));
-        first.start(m_program, {"-s"});
-        QVERIFY(first.waitForStarted());
+        start(first, home.path());
         QByteArray firstErr;
         QVERIFY2(waitForOutput(first, firstErr, "start-up:"), firstErr.constData());
         QVERIFY(firstErr.contains(queueKept ? "queue holds 2 entries" : "queue holds 0 entries"));
 
         QProcess second;
-        second.setProcessEnvironment(environment(home.path()));
-        second.start(m_program, {"-s"});
+        start(second, home.path());
         QVERIFY(second.waitForFinished(30000));
         QCOMPARE(second.exitStatus(), QProcess::NormalExit);
         QCOMPARE(second.exitCode(), 0);
@@ -112,8 +79,8 @@ private Q_SLOTS:
         QCOMPARE(first.exitCode(), 0);
         QVERIFY2(firstErr.contains("closed: options stored"), firstErr.constData());
         QCOMPARE(QFileInfo::exists(queueFile), queueKept);
-        QSettings store(QDir(home.path()).filePath("Corvana5.ini"), QSettings::IniFormat);
-        QCOMPARE(store.value("clipFerry/chkRemQueue").toString(), keepQueue);
+        QCOMPARE(QSettings(settings, QSettings::IniFormat).value("clipFerry/chkRemQueue").toString(),
+                 keepQueue);
     }
 };
 
