@@ -125,13 +125,6 @@ QString closedAddress()
     return u"127.0.0.1:"_qs + QString::number(closed.serverPort());
 }
 
-TransferControl::Limits quickRetries()
-{
-    TransferControl::Limits limits;
-    limits.firstPause = 50ms;
-    return limits;
-}
-
 } // namespace
 
 class TestServerAccess final : public QObject
@@ -197,7 +190,7 @@ void TestServerAccess::init()
 {
     m_messages = m_channel.record();
     m_control = std::make_unique<TransferControl>(m_network);
-    m_control->setLimits(quickRetries());
+    m_control->setLimits({.firstPause = 50ms});
 }
 
 UploadResult TestServerAccess::put(const QString &address, const QString &file, const QString &password,
@@ -472,9 +465,7 @@ void TestServerAccess::stopEndsCallAtOnce()
     const QString archive = bytesFile(QDir::temp().filePath(u"stop.bin"_qs), 1000);
     CannedServer canned({}, CannedServer::Mode::Silent);
     const QString url = u"http://%1/tarn/putFile/"_qs.arg(silent ? canned.address() : closedAddress());
-    TransferControl::Limits limits;
-    limits.idle = limits.firstPause = 10min;
-    m_control->setLimits(limits);
+    m_control->setLimits({.idle = 10min, .firstPause = 10min});
     StopSource source;
     auto ended = std::make_shared<std::optional<TransferReply>>();
     const auto keep = [ended](const TransferReply &reply) { *ended = reply; };
@@ -574,9 +565,7 @@ void TestServerAccess::stopLeavesNothingRegistered()
     QVERIFY(!before.isNull());
     const QString archive = bytesFile(QDir::temp().filePath(u"cancel.bin"_qs), 40ll * 1024 * 1024);
     QVERIFY(!archive.isEmpty());
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 4 << 20;
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 4 << 20});
     StopSource source;
     connect(m_control.get(), &TransferControl::uploadProgress, this, [&](qint64 acknowledged) {
         if (acknowledged > 0)
@@ -659,9 +648,7 @@ void TestServerAccess::untrustworthyTusAnswers()
     for (QByteArray &answer : answers)
         answer.replace("{other}", QByteArray::number(other.port()));
     CannedServer canned(answers);
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 400;
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 400});
     const UploadResult result = put(canned.address(), archive);
     QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
     QCOMPARE(canned.seen().size(), answers.size());
@@ -685,9 +672,7 @@ void TestServerAccess::publicTusServerReceivesBytes()
     QVERIFY2(match.hasMatch(), out.constData());
 
     const QString archive = bytesFile(QDir::temp().filePath(u"interop.bin"_qs), 5 * 1024 * 1024 + 123);
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 2 << 20; // several PATCH requests
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 2 << 20}); // several PATCH requests
     const UploadResult result = put(u"127.0.0.1:"_qs + match.captured(1), archive, u"demo"_qs, 3);
     QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
     node.kill();
