@@ -490,9 +490,7 @@ void TestTarnServer::wrongPasswordsSlowDown()
     QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), u"1102"_s);
     QTest::qWait(1200);
     QCOMPARE(right.form(getfolder, "tool=v.1").xml("errInfo"), QString());
-    QFile log(m_server->dataDir() + u".log"_s);
-    QVERIFY(log.open(QIODevice::ReadOnly) &&
-            log.readAll().contains("wrong password for guessed from 127.0.0.1"));
+    QVERIFY(readFile(m_server->dataDir() + u".log"_s).contains("wrong password for guessed from 127.0.0.1"));
     QCOMPARE(QFileInfo(m_server->dataDir()).permissions() & 0x0077, QFile::Permissions());
     QCOMPARE(QFileInfo(m_server->dataDir() + u"/tarn.db"_s).permissions() & 0x0077, QFile::Permissions());
 }
