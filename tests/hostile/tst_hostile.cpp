@@ -6,6 +6,7 @@
 #include "TestHttp.h"
 #include "server/TransferControl.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
 
 #include <QCoroTask>
 #include <QDir>
@@ -65,9 +66,7 @@ void TestHostile::initTestCase()
     QVERIFY(m_tmp.isValid());
     const QString data = m_tmp.filePath(u"data"_s);
     QVERIFY(QDir().mkpath(data + u"/updates"_s));
-    QFile big(data + u"/updates/big.bin"_s);
-    QVERIFY(big.open(QIODevice::WriteOnly) && big.write(QByteArray(kFileSize, 'r')) == kFileSize);
-    big.close();
+    writeFile(data + u"/updates/big.bin"_s, QByteArray(kFileSize, 'r'));
     qputenv("CLIPFERRY_SERVER_HEADER_MS", "1500");
     m_server = std::make_unique<ServerProcess>(data);
     QVERIFY(m_server->start({u"--demo"_s}));
@@ -112,11 +111,7 @@ void TestHostile::clientBounds()
                       mode);
     QNetworkAccessManager network;
     TransferControl control(network);
-    TransferControl::Limits limits;
-    limits.idle = 1s;
-    limits.deadline = 2s;
-    limits.retries = 0;
-    control.setLimits(limits);
+    control.setLimits({.idle = 1s, .deadline = 2s, .retries = 0});
 
     // A call that never ends is stopped, so that it fails here instead of hanging.
     StopSource giveUp;

@@ -10,6 +10,7 @@
 #include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
 #include "support/TestLanguage.h"
+#include "support/TestRows.h"
 
 #ifdef CLIPFERRY_TEST_WIDGETS
 #include "common/LanguageWidget.h"
@@ -109,11 +110,19 @@ QString makeArchive(const QString &dir, qint64 videoBytes)
     return dir + u"/tarn_file.zip"_qs;
 }
 
-TransferControl::Limits quickRetries()
+// A field of a server's XML reply; null when the reply is not XML.
+QString field(const QString &text, const QString &path)
 {
-    TransferControl::Limits limits;
-    limits.firstPause = 50ms;
-    return limits;
+    pugi::xml_document doc;
+    return Xml::parseText(doc, text.toUtf8()) ? Xml::GetTextByPath(doc, path) : QString();
+}
+
+// A port that was free a moment ago: nothing answers there.
+QString closedAddress()
+{
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    return u"127.0.0.1:"_qs + QString::number(closed.serverPort());
 }
 
 } // namespace
@@ -123,9 +132,7 @@ class TestServerAccess final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void init();
-    void resolutionList_data();
     void resolutionList();
     void folderForms_data();
     void folderForms();
@@ -179,17 +186,11 @@ private:
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
 };
 
-void TestServerAccess::initTestCase()
-{
-    QVERIFY2(!m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs).isEmpty(),
-             "the language file is beside the test");
-}
-
 void TestServerAccess::init()
 {
     m_messages = m_channel.record();
     m_control = std::make_unique<TransferControl>(m_network);
-    m_control->setLimits(quickRetries());
+    m_control->setLimits({.firstPause = 50ms});
 }
 
 UploadResult TestServerAccess::put(const QString &address, const QString &file, const QString &password,
@@ -213,145 +214,136 @@ bool TestServerAccess::Rig::login(const QString &address, const QString &account
 {
     QSignalSpy ended(&session, &LoginSession::loginEnded);
     session.setLogin({address, account, password});
-    if (!session.RequestFolderList())
-        return false;
-    if (!ended.wait(60000))
-        return false;
-    return ended.first().first().toBool();
+    return session.RequestFolderList() && ended.wait(60000) && ended.first().first().toBool();
 }
 
-void TestServerAccess::resolutionList_data()
-{
-    QTest::addColumn<QString>("list");
-    QTest::addColumn<int>("second");
-    QTest::addColumn<int>("third");
-    // The previous values are 1024 and 640.
-    QTest::newRow("two keep the old") << u"1280,854"_qs << 1024 << 640;
-    QTest::newRow("above 1920 dropped") << u"2560,1920,1280,640"_qs << 1280 << 640;
-    QTest::newRow("zero and junk dropped") << u"0,abc,1280px,854,640"_qs << 1280 << 854;
-}
-
+// The previous values are 1024 and 640; values above 1920, zero and junk are dropped.
 void TestServerAccess::resolutionList()
 {
-    QFETCH(QString, list);
-    ServerSettings settings;
-    settings.resolutionList = list;
-    ParseResolutionList(settings);
-    QTEST(settings.secondRes, "second");
-    QTEST(settings.thirdRes, "third");
+    const struct
+    {
+        QString list;
+        int second, third;
+    } cases[] = {{u"1280,854"_qs, 1024, 640},
+                 {u"2560,1920,1280,640"_qs, 1280, 640},
+                 {u"0,abc,1280px,854,640"_qs, 1280, 854}};
+    for (const auto &c : cases) {
+        ServerSettings settings;
+        settings.resolutionList = c.list;
+        ParseResolutionList(settings);
+        QVERIFY2(settings.secondRes == c.second && settings.thirdRes == c.third, qPrintable(c.list));
+    }
 }
+
+struct FolderCase
+{
+    const char *name;
+    QByteArray xml;
+    int adId;
+    QString tree;
+    int selected; // 0: the structure is refused
+};
 
 void TestServerAccess::folderForms_data()
 {
-    QTest::addColumn<QByteArray>("xml");
-    QTest::addColumn<int>("adId");
-    QTest::addColumn<QString>("tree");
-    QTest::addColumn<int>("selected"); // 0: the structure is refused
-
-    // Placed in passes: 2, 1 and 3 in the first, 4 in the second, 5 in the third.
-    QTest::newRow("nested, deep and shuffled")
-        << nested({{5, 4, "Lab", true},
-                   {4, 2, "Chemistry", false},
-                   {2, 0, "Courses", false},
-                   {1, 0, "News", true},
-                   {3, 2, "Physics", true}})
-        << -99 << u"2 Courses,-3 Physics*,-4 Chemistry,--5 Lab*,1 News*"_qs << 1;
-    QTest::newRow("ad folder alone stays default")
-        << nested({{1, 0, "Ads", true}, {2, 0, "Grey", false}}) << 1 << u"1 Ads*"_qs << 1;
-    QTest::newRow("repeated id added once")
-        << nested({{1, 0, "News", true}, {1, 0, "Again", true}, {2, 1, "Sub", true}}) << -99
-        << u"1 News*,-2 Sub*"_qs << 1;
-    QTest::newRow("flat")
-        << QByteArray(
-               "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
-               "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>")
-        << -99 << u"7 A*,8 B/C*,9 D*"_qs << 7;
-    // What was placed stays, untrimmed.
-    QTest::newRow("orphan") << nested({{1, 0, "News", false}, {2, 99, "Orphan", true}}) << -99 << u"1 News"_qs
-                            << 0;
+    addRows<FolderCase>({
+        // Placed in passes: 2, 1 and 3 in the first, 4 in the second, 5 in the third.
+        {"nested, deep and shuffled",
+         nested({{5, 4, "Lab", true},
+                 {4, 2, "Chemistry", false},
+                 {2, 0, "Courses", false},
+                 {1, 0, "News", true},
+                 {3, 2, "Physics", true}}),
+         -99, u"2 Courses,-3 Physics*,-4 Chemistry,--5 Lab*,1 News*"_qs, 1},
+        {"ad folder alone stays default", nested({{1, 0, "Ads", true}, {2, 0, "Grey", false}}), 1,
+         u"1 Ads*"_qs, 1},
+        {"repeated id added once", nested({{1, 0, "News", true}, {1, 0, "Again", true}, {2, 1, "Sub", true}}),
+         -99, u"1 News*,-2 Sub*"_qs, 1},
+        {"flat",
+         "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo/><item><id>7</id><name>A</name></item>"
+         "<item><id>8</id><name>B/C</name></item><item><id>9</id><name>D</name></item></tarn>",
+         -99, u"7 A*,8 B/C*,9 D*"_qs, 7},
+        // What was placed stays, untrimmed.
+        {"orphan", nested({{1, 0, "News", false}, {2, 99, "Orphan", true}}), -99, u"1 News"_qs, 0},
+    });
 }
 
 void TestServerAccess::folderForms()
 {
-    QFETCH(QByteArray, xml);
-    QFETCH(int, adId);
-    QFETCH(int, selected);
+    QFETCH(FolderCase, c);
     pugi::xml_document doc;
-    QVERIFY(Xml::parseText(doc, xml));
+    QVERIFY(Xml::parseText(doc, c.xml));
     CFolderTree tree;
-    tree.adId = adId;
-    QCOMPARE(tree.BuildFolderTree(doc, m_channel), selected != 0);
-    QTEST(dump(tree), "tree");
-    if (selected == 0) {
+    tree.adId = c.adId;
+    QCOMPARE(tree.BuildFolderTree(doc, m_channel), c.selected != 0);
+    QCOMPARE(dump(tree), c.tree);
+    if (c.selected == 0) {
         QCOMPARE(m_messages->messages.size(), 1);
         QCOMPARE(m_messages->messages.first().text, u"Folder structure error!"_qs);
         return;
     }
     QVERIFY(tree.Selected);
-    QCOMPARE(tree.Selected->ID, selected);
+    QCOMPARE(tree.Selected->ID, c.selected);
     QVERIFY(m_messages->messages.isEmpty());
     // The index behind FindNode follows trimming.
     for (const CFolderNode *node : tree.Nodes())
         QCOMPARE(tree.FindNode(node->ID), node);
 }
 
+struct ReplyCase
+{
+    const char *name;
+    QByteArray body;
+    QString message; // empty: the login succeeds
+    int qvpVer = 5;
+    int adId = -99;
+    bool oldServer = false;
+};
+
 void TestServerAccess::replyRules_data()
 {
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("message"); // empty: the login succeeds
-    QTest::addColumn<int>("qvpVer");
-    QTest::addColumn<int>("adId");
-    QTest::addColumn<bool>("oldServer");
-
     const QByteArray sysinfo = "<sysinfo><ver>1.0</ver><enc>1</enc><cvtSetting><noCvtForMp4>1</noCvtForMp4>"
                                "<customBps>1</customBps></cvtSetting><adID>4</adID><resolution>1920,1280,854"
                                "</resolution></sysinfo>";
     const QString upload = u"frmUpload"_qs;
     const QString add = u"frmAdd"_qs;
-    QTest::newRow("good") << reply("ver=\"2.0\" qvpver=\"7.9\"", "", sysinfo) << QString() << 7 << 4 << false;
-    QTest::newRow("no sysinfo, no qvpver") << reply("ver=\"2.0\"", "", "") << QString() << 5 << -99 << true;
-    QTest::newRow("not XML") << QByteArray("<html>gateway</html>") << m_language.text(upload, u"msg_0"_qs)
-                             << 5 << -99 << false;
-    QTest::newRow("does not parse") << QByteArray("<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>")
-                                    << m_language.text(add, u"msgParseXmlErr"_qs) << 5 << -99 << false;
-    QTest::newRow("ver 2.00") << reply("ver=\"2.00\"", "", sysinfo)
-                              << m_language.text(add, u"msgUnsupportedXmlVer"_qs) << 5 << -99 << false;
-    QTest::newRow("unknown code") << reply("ver=\"2.0\"", "9876", sysinfo)
-                                  << u"9876\r\n"_qs + m_language.text(upload, u"tarnError"_qs) << 5 << -99
-                                  << false;
+    addRows<ReplyCase>({
+        {"good", reply("ver=\"2.0\" qvpver=\"7.9\"", "", sysinfo), {}, 7, 4},
+        {"no sysinfo, no qvpver", reply("ver=\"2.0\"", "", ""), {}, 5, -99, true},
+        {"not XML", "<html>gateway</html>", m_language.text(upload, u"msg_0"_qs)},
+        {"does not parse", "<?xml version=\"1.0\"?><tarn ver=\"2.0\"><errInfo>",
+         m_language.text(add, u"msgParseXmlErr"_qs)},
+        {"ver 2.00", reply("ver=\"2.00\"", "", sysinfo), m_language.text(add, u"msgUnsupportedXmlVer"_qs)},
+        {"unknown code", reply("ver=\"2.0\"", "9876", sysinfo),
+         u"9876\r\n"_qs + m_language.text(upload, u"tarnError"_qs)},
+    });
 }
 
 void TestServerAccess::replyRules()
 {
-    QFETCH(QByteArray, body);
-    QFETCH(QString, message);
-    CannedServer canned({body});
+    QFETCH(ReplyCase, c);
+    CannedServer canned({c.body});
     Rig rig(*this);
-    ServerAccess &access = rig.access;
     QSignalSpy status(&rig.session, &LoginSession::statusChanged);
-    QCOMPARE(rig.login(canned.address(), u"demo"_qs, u"demo"_qs), message.isEmpty());
+    QCOMPARE(rig.login(canned.address(), u"demo"_qs, u"demo"_qs), c.message.isEmpty());
     QCOMPARE(canned.seen().size(), 1);
-    QCOMPARE(rig.session.busy(), false);
-    if (message.isEmpty()) {
-        QVERIFY(m_messages->messages.isEmpty());
-    } else {
+    QVERIFY(!rig.session.busy());
+    if (!c.message.isEmpty()) {
         QCOMPARE(m_messages->messages.size(), 1);
-        QVERIFY2(m_messages->messages.first().text.startsWith(message),
+        QVERIFY2(m_messages->messages.first().text.startsWith(c.message),
                  qPrintable(m_messages->messages.first().text));
-        QCOMPARE(status.last().at(0).toString(), m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs));
-        QCOMPARE(status.last().at(1).toBool(), true);
+        QCOMPARE(status.last(), (QVariantList{m_language.text(u"frmAdd"_qs, u"msg_refreshFirst"_qs), true}));
         return;
     }
-    QTEST(access.settings.supportedQvpVer, "qvpVer");
-    QTEST(access.settings.adId, "adId");
-    QFETCH(bool, oldServer);
-    QCOMPARE(access.settings.serverSysVer.isEmpty(), oldServer);
-    QCOMPARE(access.settings.noCvtForMp4, !oldServer);
-    QCOMPARE(access.settings.customBps, !oldServer);
-    QCOMPARE(access.settings.secondRes, oldServer ? 1024 : 1280);
+    QVERIFY(m_messages->messages.isEmpty());
+    const ServerSettings &got = rig.access.settings;
+    QCOMPARE(
+        (QVariantList{got.supportedQvpVer, got.adId, got.serverSysVer.isEmpty(), got.noCvtForMp4,
+                      got.customBps, got.secondRes}),
+        (QVariantList{c.qvpVer, c.adId, c.oldServer, !c.oldServer, !c.oldServer, c.oldServer ? 1024 : 1280}));
     QCOMPARE(status.last().at(0).toString(),
-             oldServer ? m_language.text(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
-    QVERIFY(access.folderTree.FindNode(4));
+             c.oldServer ? m_language.text(u"frmAdd"_qs, u"msg_oldSysTip"_qs) : QString());
+    QVERIFY(rig.access.folderTree.FindNode(4));
 }
 
 // The request line follows the server field's path; the account goes as UTF-8, the password trimmed.
@@ -368,40 +360,42 @@ void TestServerAccess::requestShape()
     QCOMPARE(seen.body, "tool=v." + m_language.text(u"frmUpload"_qs, u"frmVersion"_qs).toUtf8());
 }
 
+struct PasswordCase
+{
+    const char *name;
+    QString enc, account, password;
+    int requests;
+    QString message; // empty: logged in
+    bool hashAfter;
+};
+
 void TestServerAccess::passwordRetry_data()
 {
-    QTest::addColumn<QString>("enc");
-    QTest::addColumn<QString>("account");
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<int>("requests");
-    QTest::addColumn<QString>("message"); // empty: logged in
-    QTest::addColumn<bool>("hashAfter");
     const QString upload = u"frmUpload"_qs;
-    QTest::newRow("enc 1, hashed accepted") << u"1"_qs << u"demo"_qs << u"demo"_qs << 1 << QString() << true;
-    QTest::newRow("enc 0, retried plain") << u"0"_qs << u"demo"_qs << u"demo"_qs << 2 << QString() << false;
-    QTest::newRow("enc 0, wrong twice")
-        << u"0"_qs << u"demo"_qs << u"nope"_qs << 2 << m_language.text(upload, u"msg_1102"_qs) << false;
-    QTest::newRow("enc 1, unknown account at once")
-        << u"1"_qs << u"nobody"_qs << u"demo"_qs << 1 << m_language.text(upload, u"msg_1101"_qs) << true;
+    addRows<PasswordCase>({
+        {"enc 1, hashed accepted", u"1"_qs, u"demo"_qs, u"demo"_qs, 1, {}, true},
+        {"enc 0, retried plain", u"0"_qs, u"demo"_qs, u"demo"_qs, 2, {}, false},
+        {"enc 0, wrong twice", u"0"_qs, u"demo"_qs, u"nope"_qs, 2, m_language.text(upload, u"msg_1102"_qs),
+         false},
+        {"enc 1, unknown account at once", u"1"_qs, u"nobody"_qs, u"demo"_qs, 1,
+         m_language.text(upload, u"msg_1101"_qs), true},
+    });
 }
 
 void TestServerAccess::passwordRetry()
 {
-    QFETCH(QString, enc);
-    QFETCH(QString, account);
-    QFETCH(QString, password);
-    QFETCH(QString, message);
-    QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, enc}).isNull());
+    QFETCH(PasswordCase, c);
+    QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, c.enc}).isNull());
     Rig rig(*this);
-    QCOMPARE(rig.login(server().address(), account, password), message.isEmpty());
-    QTEST(rig.session.requestsSent(), "requests");
-    QTEST(rig.access.hashPassword, "hashAfter");
-    if (message.isEmpty()) {
+    QCOMPARE(rig.login(server().address(), c.account, c.password), c.message.isEmpty());
+    QCOMPARE(rig.session.requestsSent(), c.requests);
+    QCOMPARE(rig.access.hashPassword, c.hashAfter);
+    if (c.message.isEmpty()) {
         QVERIFY(m_messages->messages.isEmpty());
         QVERIFY(rig.access.folderTree.Selected);
     } else {
         QCOMPARE(m_messages->messages.size(), 1);
-        QCOMPARE(m_messages->messages.first().text, message);
+        QCOMPARE(m_messages->messages.first().text, c.message);
         QCOMPARE(m_messages->messages.first().title, u"GetFolder"_qs);
     }
     server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, u"1"_qs});
@@ -414,14 +408,15 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     QVERIFY(Xml::writeFileAtomic(profile,
                                  "<?xml version=\"1.0\"?>\n<profile><server><url>elsewhere.example.org</url>"
                                  "<folderID>77</folderID><contentID>5</contentID></server></profile>\n"));
-    const auto profileServer = [&] { return ReadProfileServer(AppPaths::dataDir(), {}, {}); };
+    const auto profileServer = [] {
+        const ProfileServer saved = ReadProfileServer(AppPaths::dataDir(), {}, {});
+        return QStringList{saved.url, saved.folderID, saved.contentID};
+    };
 
     Rig rig(*this);
     ServerAccess &access = rig.access;
     QVERIFY(rig.login(server().address(), u"demo"_qs, u"demo"_qs));
-    QCOMPARE(profileServer().url, server().address());
-    QCOMPARE(profileServer().folderID, u"0"_qs);
-    QCOMPARE(profileServer().contentID, u"5"_qs);
+    QCOMPARE(profileServer(), (QStringList{server().address(), u"0"_qs, u"5"_qs}));
     CFolderTree &tree = access.folderTree;
     // The demo's ad folder is its first uploadable one, so the default is the next.
     QVERIFY(tree.Selected);
@@ -444,7 +439,7 @@ void TestServerAccess::selectionSurvivesRefreshAndCache()
     QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), QString::number(chosen));
     QCOMPARE(ReadSetting(Settings::kSection, u"account"_qs, {}), u"demo"_qs);
     // Same server and account as last time: the profile follows the folder.
-    QCOMPARE(profileServer().folderID, QString::number(chosen));
+    QCOMPARE(profileServer(), (QStringList{server().address(), QString::number(chosen), u"5"_qs}));
 
     // The next dialog starts from the cached reply, on the folder saved last.
     Rig next(*this, u"frmAddBatch"_qs);
@@ -469,14 +464,8 @@ void TestServerAccess::stopEndsCallAtOnce()
     QFETCH(bool, silent);
     const QString archive = bytesFile(QDir::temp().filePath(u"stop.bin"_qs), 1000);
     CannedServer canned({}, CannedServer::Mode::Silent);
-    QTcpServer closed; // a port that was free a moment ago
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const QString url =
-        u"http://127.0.0.1:%1/tarn/putFile/"_qs.arg(silent ? canned.port() : closed.serverPort());
-    closed.close();
-    TransferControl::Limits limits;
-    limits.idle = limits.firstPause = 10min;
-    m_control->setLimits(limits);
+    const QString url = u"http://%1/tarn/putFile/"_qs.arg(silent ? canned.address() : closedAddress());
+    m_control->setLimits({.idle = 10min, .firstPause = 10min});
     StopSource source;
     auto ended = std::make_shared<std::optional<TransferReply>>();
     const auto keep = [ended](const TransferReply &reply) { *ended = reply; };
@@ -564,11 +553,8 @@ void TestServerAccess::uploadSurvivesCutConnections()
     // Every cut was picked up by asking the server for its offset.
     QVERIFY(serverLogCount("HEAD /tarn/putFile/uploads/") - offsetQueries >= 3);
     QVERIFY2(result.outcome == TransferOutcome::Replied, qPrintable(result.error));
-    pugi::xml_document doc;
-    QVERIFY2(Xml::parseText(doc, result.text.toUtf8()), qPrintable(result.text));
-    QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), QString());
-    const QString content = Xml::GetTextByPath(doc, u"contentID"_qs);
-    QVERIFY(content.toInt() > 0);
+    QCOMPARE(field(result.text, u"errInfo"_qs), QString());
+    const QString content = field(result.text, u"contentID"_qs); // a stored copy of the archive proves it
     QVERIFY(sameFile(archive, server().dataDir() + u"/contents/"_qs + content + u"/tarn_file.zip"_qs));
     QFile::remove(archive);
 }
@@ -579,9 +565,7 @@ void TestServerAccess::stopLeavesNothingRegistered()
     QVERIFY(!before.isNull());
     const QString archive = bytesFile(QDir::temp().filePath(u"cancel.bin"_qs), 40ll * 1024 * 1024);
     QVERIFY(!archive.isEmpty());
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 4 << 20;
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 4 << 20});
     StopSource source;
     connect(m_control.get(), &TransferControl::uploadProgress, this, [&](qint64 acknowledged) {
         if (acknowledged > 0)
@@ -595,43 +579,33 @@ void TestServerAccess::stopLeavesNothingRegistered()
     QCOMPARE(server().admin({u"content"_qs, u"list"_qs}), before);
 }
 
+struct RefusalCase
+{
+    const char *name;
+    QString password;
+    int folder;
+    QString code;  // the refusal's errInfo; empty: the server is gone
+    QString error; // how the error begins
+};
+
 void TestServerAccess::uploadRefusals_data()
 {
-    QTest::addColumn<QString>("password");
-    QTest::addColumn<int>("folder");
-    QTest::addColumn<bool>("serverDown");
-    QTest::addColumn<QString>("code");  // the refusal's errInfo, when the server answers
-    QTest::addColumn<QString>("error"); // how the error begins
-    QTest::newRow("no such folder") << u"demo"_qs << 999 << false << u"1201"_qs << u"127.0.0.1: HTTP 404"_qs;
-    QTest::newRow("grey folder") << u"demo"_qs << 2 << false << u"1202"_qs << u"127.0.0.1: HTTP 403"_qs;
-    QTest::newRow("wrong password") << u"nope"_qs << 1 << false << u"1102"_qs << u"127.0.0.1: HTTP 401"_qs;
-    QTest::newRow("server gone, retries run out")
-        << u"demo"_qs << 1 << true << QString() << u"127.0.0.1: Connection refused"_qs;
+    addRows<RefusalCase>({
+        {"no such folder", u"demo"_qs, 999, u"1201"_qs, u"127.0.0.1: HTTP 404"_qs},
+        {"grey folder", u"demo"_qs, 2, u"1202"_qs, u"127.0.0.1: HTTP 403"_qs},
+        {"wrong password", u"nope"_qs, 1, u"1102"_qs, u"127.0.0.1: HTTP 401"_qs},
+        {"server gone, retries run out", u"demo"_qs, 1, {}, u"127.0.0.1: Connection refused"_qs},
+    });
 }
 
 void TestServerAccess::uploadRefusals()
 {
-    QFETCH(QString, password);
-    QFETCH(int, folder);
-    QFETCH(bool, serverDown);
-    QFETCH(QString, code);
-    QFETCH(QString, error);
+    QFETCH(RefusalCase, c);
     const QString archive = bytesFile(QDir::temp().filePath(u"refused.bin"_qs), 1000);
-    QString address = server().address();
-    if (serverDown) {
-        QTcpServer closed; // a port that was free a moment ago
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        address = u"127.0.0.1:"_qs + QString::number(closed.serverPort());
-    }
-    const UploadResult result = put(address, archive, password, folder);
-    QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
-    pugi::xml_document doc;
-    if (code.isEmpty()) {
-        QVERIFY(result.text.isEmpty());
-    } else {
-        QVERIFY2(Xml::parseText(doc, result.text.toUtf8()), qPrintable(result.text));
-        QCOMPARE(Xml::GetTextByPath(doc, u"errInfo"_qs), code);
-    }
+    const UploadResult result =
+        put(c.code.isEmpty() ? closedAddress() : server().address(), archive, c.password, c.folder);
+    QVERIFY2(result.error.startsWith(c.error), qPrintable(result.error));
+    QCOMPARE(c.code.isEmpty() ? result.text : field(result.text, u"errInfo"_qs), c.code);
 }
 
 void TestServerAccess::untrustworthyTusAnswers_data()
@@ -674,9 +648,7 @@ void TestServerAccess::untrustworthyTusAnswers()
     for (QByteArray &answer : answers)
         answer.replace("{other}", QByteArray::number(other.port()));
     CannedServer canned(answers);
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 400;
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 400});
     const UploadResult result = put(canned.address(), archive);
     QVERIFY2(result.error.startsWith(error), qPrintable(result.error));
     QCOMPARE(canned.seen().size(), answers.size());
@@ -700,9 +672,7 @@ void TestServerAccess::publicTusServerReceivesBytes()
     QVERIFY2(match.hasMatch(), out.constData());
 
     const QString archive = bytesFile(QDir::temp().filePath(u"interop.bin"_qs), 5 * 1024 * 1024 + 123);
-    TransferControl::Limits limits = quickRetries();
-    limits.chunkBytes = 2 << 20; // several PATCH requests
-    m_control->setLimits(limits);
+    m_control->setLimits({.firstPause = 50ms, .chunkBytes = 2 << 20}); // several PATCH requests
     const UploadResult result = put(u"127.0.0.1:"_qs + match.captured(1), archive, u"demo"_qs, 3);
     QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
     node.kill();
@@ -712,60 +682,67 @@ void TestServerAccess::publicTusServerReceivesBytes()
     QVERIFY(sameFile(archive, store + u'/' + stored.first()));
 }
 
+struct FoldersCase
+{
+    const char *name;
+    QStringList options;
+    QString password; // in CLIPFERRY_PASSWORD
+    int status;
+    QString out;
+    QString err;
+};
+
 void TestServerAccess::foldersCommand_data()
 {
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QByteArray>("password"); // in CLIPFERRY_PASSWORD
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("out");
-    QTest::addColumn<QString>("err");
-    const QString demoTree =
+    const QString tree =
         u"  1 Announcements (uploadable)\n  2 Courses\n    3 Physics (uploadable) (default)\n"
         u"    4 Chemistry\n      5 Lab sessions (uploadable)\n  9 Inbox (uploadable)\n"_qs;
     const QString file = QDir::temp().filePath(u"password"_qs);
     QFile f(file);
     QVERIFY(f.open(QIODevice::WriteOnly) && f.write("demo\n") == 5);
-    const QByteArray none;
-    QTest::newRow("plain") << QStringList{u"--password"_qs, u"demo"_qs, u"--plain"_qs} << none << 0
-                           << demoTree << QString();
-    QTest::newRow("wrong password") << QStringList{u"--password"_qs, u"nope"_qs} << none << 1 << QString()
-                                    << m_language.text(u"frmUpload"_qs, u"msg_1102"_qs);
-    QTest::newRow("both forms") << QStringList{u"--hash"_qs, u"--plain"_qs} << none << 2 << QString()
-                                << u"--hash"_qs;
-    // Out of the process list: from the environment, or from a file, which wins.
-    QTest::newRow("password from the environment")
-        << QStringList() << QByteArray("demo") << 0 << demoTree << QString();
-    QTest::newRow("password file") << QStringList{u"--password-file"_qs, file} << QByteArray("nope") << 0
-                                   << demoTree << QString();
-    QTest::newRow("password file missing") << QStringList{u"--password-file"_qs, file + u"x"_qs}
-                                           << QByteArray("demo") << 2 << QString() << u"cannot read"_qs;
+    addRows<FoldersCase>({
+        {"plain", {u"--password"_qs, u"demo"_qs, u"--plain"_qs}, {}, 0, tree, {}},
+        {"wrong password",
+         {u"--password"_qs, u"nope"_qs},
+         {},
+         1,
+         {},
+         m_language.text(u"frmUpload"_qs, u"msg_1102"_qs)},
+        {"both forms", {u"--hash"_qs, u"--plain"_qs}, {}, 2, {}, u"--hash"_qs},
+        // Out of the process list: from the environment, or from a file, which wins.
+        {"password from the environment", {}, u"demo"_qs, 0, tree, {}},
+        {"password file", {u"--password-file"_qs, file}, u"nope"_qs, 0, tree, {}},
+        {"password file missing",
+         {u"--password-file"_qs, file + u"x"_qs},
+         u"demo"_qs,
+         2,
+         {},
+         u"cannot read"_qs},
+    });
 }
 
 void TestServerAccess::foldersCommand()
 {
-    QFETCH(QStringList, options);
+    QFETCH(FoldersCase, c);
     const QString cli = QDir(qEnvironmentVariable("CLIPFERRY_TOOLS")).absoluteFilePath(u"clipferry-cli"_qs);
     if (!QFileInfo(cli).isExecutable())
         QSKIP("clipferry-cli is not built");
     WriteSetting(Settings::kSection, u"folderID"_qs, {}); // no folder remembered: the server's default
-    QFETCH(QByteArray, password);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(u"CLIPFERRY_PASSWORD"_qs);
-    if (!password.isEmpty())
-        env.insert(u"CLIPFERRY_PASSWORD"_qs, QString::fromUtf8(password));
+    if (!c.password.isEmpty())
+        env.insert(u"CLIPFERRY_PASSWORD"_qs, c.password);
     QProcess process;
     process.setProcessEnvironment(env);
     process.start(
         cli, QStringList{u"folders"_qs, u"--server"_qs, server().address(), u"--account"_qs, u"demo"_qs} +
-                 options);
+                 c.options);
     QVERIFY(process.waitForFinished(120000));
-    QTEST(process.exitCode(), "status");
-    const QString printed = QString::fromUtf8(process.readAllStandardOutput());
+    QCOMPARE(process.exitCode(), c.status);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
+             c.out.isEmpty() ? QString() : server().address() + u'\n' + c.out);
     const QString complaint = QString::fromUtf8(process.readAllStandardError());
-    QFETCH(QString, out);
-    QFETCH(QString, err);
-    QCOMPARE(printed, out.isEmpty() ? QString() : server().address() + u'\n' + out);
-    QVERIFY2(complaint.contains(err), qPrintable(complaint));
+    QVERIFY2(complaint.contains(c.err), qPrintable(complaint));
 }
 
 #ifdef CLIPFERRY_TEST_WIDGETS
@@ -786,8 +763,8 @@ void TestServerAccess::pickerTakesOnlyUploadableFolders()
     const QModelIndex inbox = model->index(1, 0, server);
     QCOMPARE(physics.data().toString(), u"Physics"_qs);
     QVERIFY(!(model->flags(courses) & Qt::ItemIsSelectable));
-    QCOMPARE(picker.folderId(), u"2"_qs);
-    QCOMPARE(picker.folderPath(), u"Courses/Physics"_qs);
+    QCOMPARE((QStringList{picker.folderId(), picker.folderPath()}),
+             (QStringList{u"2"_qs, u"Courses/Physics"_qs}));
 
     QSignalSpy chosen(&picker, &FolderPickerWidget::folderChosen);
     Q_EMIT picker.view()->clicked(courses);
@@ -824,7 +801,7 @@ void TestServerAccess::panelFollowsLoginAndEdits()
     QCOMPARE(logIn->text(), m_language.text(u"frmAdd"_qs, u"cmdRefresh"_qs));
     QCOMPARE(parts.last().first().toBool(), true);
     QCOMPARE(picker->folderPath(), picker->pathText());
-    QVERIFY(!picker->pathText().isEmpty());
+    QVERIFY(!picker->pathText().isEmpty()); // a folder is chosen
     QCOMPARE(picker->model()->index(0, 0).data().toString(), server().address());
 
     access.hashPassword = false;
