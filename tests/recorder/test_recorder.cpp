@@ -15,7 +15,6 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
-#include <QProcess>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QTest>
@@ -62,15 +61,6 @@ QByteArray projectText(const QByteArray &version, const QByteArray &index = inde
            "</project></qvp>";
 }
 
-QString runTool(const QString &program, const QStringList &args)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, args);
-    process.waitForFinished(60'000);
-    return QString::fromLocal8Bit(process.readAll());
-}
-
 } // namespace
 
 class TestRecorder : public QObject
@@ -109,11 +99,13 @@ private:
         return m_language.text(u"frmCommon"_s, u"msgQvpError"_s) + u' ' + step;
     }
 
-    QStringList messageTexts() const
+    // The title and text of each message shown since the test function began.
+    using Shown = QList<std::pair<QString, QString>>;
+    Shown shown() const
     {
-        QStringList texts;
+        Shown texts;
         for (const Messages::Message &message : std::as_const(m_log->messages))
-            texts.append(message.text);
+            texts.append({message.title, message.text});
         return texts;
     }
 
@@ -133,49 +125,25 @@ private Q_SLOTS:
 
     // --- time texts -------------------------------------------------------
 
-    void timeString_data()
+    // Both ways round halves to even; a text of four parts uses the first two.
+    void timeTexts()
     {
-        QTest::addColumn<qint64>("ms");
-        QTest::addColumn<QString>("unit");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("padded fraction") << qint64(61005) << u"ms"_s << u"01:01.005"_s;
-        QTest::newRow("fraction in sec") << qint64(83456) << u"sec"_s << u"01:23"_s;
-        QTest::newRow("hours") << qint64(3723000) << u"ms"_s << u"1:02:03"_s;
-        QTest::newRow("half up to even") << qint64(83500) << u"sec"_s << u"01:24"_s;
-        QTest::newRow("half down to even") << qint64(82500) << u"sec"_s << u"01:22"_s;
-        QTest::newRow("link") << qint64(-1) << u"ms"_s << u"-"_s;
-    }
-
-    void timeString()
-    {
-        QFETCH(qint64, ms);
-        QFETCH(QString, unit);
-        QFETCH(QString, text);
-        QCOMPARE(CTime::GetString(ms, unit), text);
-    }
-
-    void timeValue_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qint64>("ms"); // -2: no value
-        QTest::newRow("hours with fraction") << u"1:02:03.5"_s << qint64(3723500);
-        QTest::newRow("four parts use the first two") << u"1:02:03:04"_s << qint64(62000);
-        QTest::newRow("tie down to even") << u"00:00.0625"_s << qint64(62);
-        QTest::newRow("tie up to even") << u"00:00.1875"_s << qint64(188);
-        QTest::newRow("leading digits only") << u"2m:30s"_s << qint64(150000);
-        QTest::newRow("part without digits") << u"x:07"_s << qint64(7000);
-        QTest::newRow("no colon") << u"605"_s << qint64(-2);
-    }
-
-    void timeValue()
-    {
-        QFETCH(QString, text);
-        QFETCH(qint64, ms);
-        const std::optional<qint64> value = CTime::GetSecond(text);
-        if (ms == -2)
-            QVERIFY(!value);
-        else
-            QCOMPARE(value.value_or(-2), ms);
+        const struct
+        {
+            qint64 ms;
+            QString unit, text;
+        } shown[] = {{61005, "ms", "01:01.005"}, {83456, "sec", "01:23"}, {3723000, "ms", "1:02:03"},
+                     {83500, "sec", "01:24"},    {82500, "sec", "01:22"}, {-1, "ms", "-"}};
+        for (const auto &row : shown)
+            QCOMPARE(CTime::GetString(row.ms, row.unit), row.text);
+        const struct
+        {
+            QString text;
+            qint64 ms; // -2: no value
+        } read[] = {{"1:02:03.5", 3723500}, {"1:02:03:04", 62000}, {"00:00.0625", 62}, {"00:00.1875", 188},
+                    {"2m:30s", 150000},     {"x:07", 7000},        {"605", -2}};
+        for (const auto &row : read)
+            QCOMPARE(CTime::GetSecond(row.text).value_or(-2), row.ms);
     }
 
     // --- loading ----------------------------------------------------------
@@ -185,7 +153,6 @@ private Q_SLOTS:
     void load_data()
     {
         QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QString>("prefix");
         QTest::addColumn<QString>("message"); // empty: the project loads
         const auto changed = [](const QByteArray &from, const QByteArray &to) {
             QByteArray text = projectText("8.0");
@@ -193,35 +160,29 @@ private Q_SLOTS:
         };
         const auto step = [this](const char *name) { return msgQvpError(QString::fromLatin1(name)); };
         const QString unknown = u"Unrecognized project version!"_s;
-        QTest::newRow("5.1 under the root") << projectText("5.1") << QString() << QString();
-        QTest::newRow("7.0 under project") << projectText("7.0") << u"project."_s << QString();
-        QTest::newRow("8.0") << projectText("8.0") << u"project."_s << QString();
-        QTest::newRow("4.0") << projectText("4.0") << QString() << unknown;
-        QTest::newRow("9.0") << projectText("9.0") << QString() << unknown;
+        QTest::newRow("5.1 under the root") << projectText("5.1") << QString();
+        QTest::newRow("7.0 under project") << projectText("7.0") << QString();
+        QTest::newRow("8.0") << projectText("8.0") << QString();
+        QTest::newRow("4.0") << projectText("4.0") << unknown;
+        QTest::newRow("9.0") << projectText("9.0") << unknown;
         QTest::newRow("7.0 laid out as 5")
-            << QByteArray(projectText("5.0")).replace("ver=\"5.0\"", "ver=\"7.0\"") << QString()
-            << step("abstract");
+            << QByteArray(projectText("5.0")).replace("ver=\"5.0\"", "ver=\"7.0\"") << step("abstract");
         QTest::newRow("no version attribute")
-            << QByteArray("<project><abstract/></project>") << QString() << step("set default value");
-        QTest::newRow("not XML") << QByteArray("<project ver=\"8\"><abstract>") << QString()
-                                 << step("set default value");
-        QTest::newRow("abstract child")
-            << changed("<manager>Bo</manager>", "") << QString() << step("abstract");
+            << QByteArray("<project><abstract/></project>") << step("set default value");
+        QTest::newRow("not XML") << QByteArray("<project ver=\"8\"><abstract>") << step("set default value");
+        QTest::newRow("abstract child") << changed("<manager>Bo</manager>", "") << step("abstract");
         QTest::newRow("photo attribute")
-            << changed("<photo size=\"160x120\" kind=\"gif\">", "<photo>") << QString() << step("configure");
-        QTest::newRow("preview") << changed("<preview>1</preview>", "") << QString()
-                                 << step("Configure.profile.video");
-        QTest::newRow("index") << changed("index", "chapters") << QString() << step("index");
-        QTest::newRow("duration") << changed(" duration=\"00:10\"", "") << QString()
-                                  << step("index.duration");
-        QTest::newRow("item pos") << changed("<pos>5000</pos>", "<pos>5 s</pos>") << QString()
+            << changed("<photo size=\"160x120\" kind=\"gif\">", "<photo>") << step("configure");
+        QTest::newRow("preview") << changed("<preview>1</preview>", "") << step("Configure.profile.video");
+        QTest::newRow("index") << changed("index", "chapters") << step("index");
+        QTest::newRow("duration") << changed(" duration=\"00:10\"", "") << step("index.duration");
+        QTest::newRow("item pos") << changed("<pos>5000</pos>", "<pos>5 s</pos>")
                                   << step("index.item(2).pos");
-        QTest::newRow("link url") << changed("<url>page.html</url>", "") << QString()
-                                  << step("index.item(3).url");
+        QTest::newRow("link url") << changed("<url>page.html</url>", "") << step("index.item(3).url");
         QTest::newRow("decreasing positions")
-            << projectText("6.0", indexOf({"0", "5000", "3000"})) << QString() << step("index.item(3).pos");
+            << projectText("6.0", indexOf({"0", "5000", "3000"})) << step("index.item(3).pos");
         QTest::newRow("decreasing after a link")
-            << projectText("6.0", indexOf({"4000", "-1", "3000"})) << QString() << step("index.item(3).pos");
+            << projectText("6.0", indexOf({"4000", "-1", "3000"})) << step("index.item(3).pos");
     }
 
     void load()
@@ -234,9 +195,10 @@ private Q_SLOTS:
         QCOMPARE(project.Load(path, true), message.isEmpty());
         QVERIFY(m_log->messages.isEmpty());
         QCOMPARE(project.Load(path, false), message.isEmpty());
-        QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
+        QCOMPARE(shown(), message.isEmpty() ? Shown() : (Shown{{QString(), message}}));
         if (message.isEmpty()) {
-            QTEST(project.pathPrefix, "prefix");
+            // Version 5 keeps its elements under the root, later ones under "project".
+            QCOMPARE(project.pathPrefix, text.contains("<qvp") ? u"project."_s : QString());
             QCOMPARE(project.title, u"Talk"_s);
             QCOMPARE(project.items.size(), 3);
             QCOMPARE(project.isVersion8, text.contains("ver=\"8"));
@@ -254,65 +216,44 @@ private Q_SLOTS:
     }
 
     // Equal positions may follow each other; links (any negative position)
-    // stand outside the order.
-    void positions_data()
+    // stand outside the order, and only links keep a url.
+    void indexItems()
     {
-        QTest::addColumn<QList<QByteArray>>("positions");
-        QTest::newRow("equal and link between") << QList<QByteArray>{"0", "5000", "5000", "-1", "9000"};
-        QTest::newRow("other negatives are links") << QList<QByteArray>{"7000", "-5", "8000"};
-    }
-
-    void positions()
-    {
-        QFETCH(QList<QByteArray>, positions);
+        QByteArray index = "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>");
+        for (const char *pos : {"5000", "5000", "-1", "9000", "-5", "9500"})
+            index += item(pos);
         CProjectFile project(m_language, m_messages);
-        QVERIFY(project.Load(projectPath(projectText("6.0", indexOf(positions))), false));
-        QCOMPARE(project.items.size(), positions.size());
-        for (qsizetype i = 0; i < positions.size(); ++i) {
-            QCOMPARE(project.items[i].pos.toUtf8(), positions[i]);
-            QCOMPARE(project.items[i].Url, positions[i] == "-1" ? u"page.html"_s : QString());
-        }
-    }
-
-    void urlOnlyForLinks()
-    {
-        const QByteArray index =
-            "<index duration=\"00:10\">" + item("2000", "<url>x.html</url>") + item("-1") + "</index>";
-        CProjectFile project(m_language, m_messages);
-        QVERIFY(project.Load(projectPath(projectText("7.0", index)), false));
-        QCOMPARE(project.items[0].Url, QString());
-        QCOMPARE(project.items[1].Url, u"page.html"_s);
+        QVERIFY(project.Load(projectPath(projectText("7.0", index + "</index>")), false));
+        QStringList read;
+        for (const CIndexItem &item : std::as_const(project.items))
+            read << item.pos + u' ' + item.Url;
+        QCOMPARE(read, (QStringList{"2000 ", "5000 ", "5000 ", "-1 page.html", "9000 ", "-5 ", "9500 "}));
         QCOMPARE(project.indexType, u"OL"_s);
         QCOMPARE(project.durationText, u"00:10"_s);
     }
 
     // Only two profiles exist: 96 kbit/s at 160x120 and 192 kbit/s at 240x180.
-    void profileNormalised_data()
-    {
-        QTest::addColumn<QString>("bitrate");
-        QTest::addColumn<QString>("size");
-        QTest::addColumn<QString>("wantBitrate");
-        QTest::addColumn<QString>("wantSize");
-        QTest::newRow("128 at 240x180") << u"128"_s << u"240x180"_s << u"192"_s << u"240x180"_s;
-        QTest::newRow("128 elsewhere") << u"128"_s << QString() << u"96"_s << QString();
-        QTest::newRow("96 at 320x240") << u"96"_s << u"320x240"_s << u"96"_s << u"160x120"_s;
-        QTest::newRow("192 at 160x120") << u"192"_s << u"160x120"_s << u"192"_s << u"240x180"_s;
-        QTest::newRow("empty with size") << QString() << u"320x240"_s << QString() << u"320x240"_s;
-        QTest::newRow("trimmed") << u" 192 "_s << u" 240x180 "_s << u"192"_s << u"240x180"_s;
-        QTest::newRow("part of the list") << u"9"_s << QString() << u"96"_s << QString();
-    }
-
     void profileNormalised()
     {
-        QFETCH(QString, bitrate);
-        QFETCH(QString, size);
-        QByteArray text = projectText("8.0");
-        text.replace("<bitrate>96</bitrate><size>160x120</size>",
-                     "<bitrate>" + bitrate.toUtf8() + "</bitrate><size>" + size.toUtf8() + "</size>");
-        CProjectFile project(m_language, m_messages);
-        QVERIFY(project.Load(projectPath(text), false));
-        QTEST(project.bitrate, "wantBitrate");
-        QTEST(project.size, "wantSize");
+        const struct
+        {
+            QByteArray bitrate, size;
+            QString read; // bitrate and size as loaded
+        } rows[] = {{"128", "240x180", "192 240x180"},
+                    {"128", "", "96 "},
+                    {"96", "320x240", "96 160x120"},
+                    {"192", "160x120", "192 240x180"},
+                    {"", "320x240", " 320x240"},
+                    {" 192 ", " 240x180 ", "192 240x180"},
+                    {"9", "", "96 "}};
+        for (const auto &row : rows) {
+            QByteArray text = projectText("8.0");
+            text.replace("<bitrate>96</bitrate><size>160x120</size>",
+                         "<bitrate>" + row.bitrate + "</bitrate><size>" + row.size + "</size>");
+            CProjectFile project(m_language, m_messages);
+            QVERIFY(project.Load(projectPath(text), false));
+            QCOMPARE(project.bitrate + u' ' + project.size, row.read);
+        }
     }
 
     void serverBinding()
@@ -321,16 +262,13 @@ private Q_SLOTS:
                                    "<contentID>34</contentID></server></tarninfo>";
         CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(projectPath(projectText("8.0", indexOf({"0"}), binding)), false));
-        QCOMPARE(project.url, u"http://h:7380"_s);
-        QCOMPARE(project.folderID, u"12"_s);
-        QCOMPARE(project.contentID, u"34"_s);
+        QCOMPARE((QStringList{project.url, project.folderID, project.contentID}),
+                 (QStringList{"http://h:7380", "12", "34"}));
 
         QByteArray partial = binding;
         partial.replace("<contentID>34</contentID>", "");
         QVERIFY(project.Load(projectPath(projectText("8.0", indexOf({"0"}), partial)), false));
-        QCOMPARE(project.url, QString());
-        QCOMPARE(project.folderID, QString());
-        QCOMPARE(project.contentID, u"0"_s);
+        QCOMPARE((QStringList{project.url, project.folderID, project.contentID}), (QStringList{"", "", "0"}));
     }
 
     // --- saving -----------------------------------------------------------
@@ -390,13 +328,10 @@ private Q_SLOTS:
         QCOMPARE(loaded.size, saved.size);
         QCOMPARE(loaded.durationText, u"01:05"_s);
         QCOMPARE(loaded.duration(), std::optional<qint64>(65000));
-        QCOMPARE(loaded.items.size(), 3);
-        QCOMPARE(loaded.items[0].title, u"One1"_s);
-        for (int i = 0; i < 3; ++i) {
-            QCOMPARE(loaded.items[i].pos, saved.items[i].pos);
-            QCOMPARE(loaded.items[i].RecDate, saved.items[i].RecDate);
-            QCOMPARE(loaded.items[i].Url, saved.items[i].Url);
-        }
+        QStringList items;
+        for (const CIndexItem &item : std::as_const(loaded.items))
+            items << QStringList{item.title, item.pos, item.RecDate, item.Url}.join(u'|');
+        QCOMPARE(items, (QStringList{"One1|0|d1|", "Two|64999|d2|", "Web|-1|d3|w.html"}));
     }
 
     // The saved file, byte for byte: the document as loaded, with CR LF
@@ -553,9 +488,7 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(path + u"/in-use"_s));
         }
         QVERIFY(!project.Save(path));
-        QCOMPARE(m_log->messages.size(), 1);
-        QCOMPARE(m_log->messages.first().title, title);
-        QCOMPARE(m_log->messages.first().text, text);
+        QCOMPARE(shown(), (Shown{{title, text}}));
         const QString tmp = path + u".tmp"_s;
         if (!tmpLeft)
             QCOMPARE(readFile(path), before);
@@ -583,7 +516,7 @@ private Q_SLOTS:
               &CProjectFile::soundAttribute, &CProjectFile::showcursor})
             (project.*field).clear();
         QVERIFY(!project.Save());
-        QCOMPARE(messageTexts(), QStringList{u"Save 'project.qvp' error!"_s});
+        QCOMPARE(shown(), (Shown{{QString(), u"Save 'project.qvp' error!"_s}}));
         QCOMPARE(readFile(path), tiny);
         QVERIFY(QFileInfo(path + u".tmp"_s).size() < 500);
     }
@@ -595,9 +528,8 @@ private Q_SLOTS:
         QVERIFY(project.Load(path, false));
         project.document().document_element().child("project").remove_child("index");
         QVERIFY(project.Save());
-        QCOMPARE(m_log->messages.size(), 1);
-        QCOMPARE(m_log->messages.first().title, u"RemoveIndexNode"_s);
-        QCOMPARE(m_log->messages.first().text, u"The index element is missing.: RemoveIndexNode"_s);
+        QCOMPARE(shown(),
+                 (Shown{{u"RemoveIndexNode"_s, u"The index element is missing.: RemoveIndexNode"_s}}));
         CProjectFile reloaded(m_language, m_messages);
         QVERIFY(reloaded.Load(path, false));
         QCOMPARE(reloaded.items.size(), 3);
@@ -669,8 +601,7 @@ private Q_SLOTS:
             if (media != "zdm nomedia"_L1)
                 args.append(project.filePath(u"media.qv"_s));
             QFile::remove(path);
-            runTool(u"zip"_s, args);
-            QVERIFY(QFileInfo::exists(path));
+            QCOMPARE(runProgram(u"zip"_s, args).exitCode, 0);
         }
         MediaLibraries libraries(*testProcesses());
         QCOMPARE(QCoro::waitFor(libraries.verifyWholeQvFile(version, path)), sound);
@@ -692,9 +623,7 @@ private Q_SLOTS:
     {
         SampleRecordingOptions options;
         options.durationSeconds = 60;
-        const QString project = sample(u"long"_s, options);
-        QVERIFY(!project.isEmpty());
-        const QDir folder = QFileInfo(project).dir();
+        const QDir folder = QFileInfo(sample(u"long"_s, options)).dir();
         const QList<qint64> positions{0, 12000, 30500, 45000, 59000, 90000};
         QByteArray list;
         for (qint64 position : positions)
@@ -742,7 +671,6 @@ private Q_SLOTS:
         options.singleFile = true;
         options.durationSeconds = 2;
         const QString zdm = sample(u"zdm"_s, options);
-        QVERIFY(zdm.endsWith(".zdm"_L1));
         const QString out = m_dir.filePath(u"zdm-out"_s);
         QVERIFY(QDir().mkpath(out));
         const QStringList paths = MediaLibrary::extendDataPaths(out + u"//"_s);
@@ -763,9 +691,8 @@ private Q_SLOTS:
         QVERIFY(project.Load(again[0], false));
         QCOMPARE(project.title, u"Renamed"_s);
         // The project is replaced inside the file, not added a second time.
-        const QString listing = runTool(u"unzip"_s, {u"-l"_s, zdm});
-        QVERIFY2(listing.contains("media.qv"_L1), qPrintable(listing));
-        QCOMPARE(listing.count("project.qvp"_L1), 1);
+        QCOMPARE(zipEntries(zdm),
+                 (QStringList{"cursor.gif", "inteIndex.txt", "media.qv", "photo.gif", "project.qvp"}));
     }
 
     void singleFileFailures()
