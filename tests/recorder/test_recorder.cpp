@@ -276,10 +276,8 @@ private Q_SLOTS:
     void roundTrip_data()
     {
         QTest::addColumn<QByteArray>("version");
-        QTest::newRow("5") << QByteArray("5.0");
-        QTest::newRow("6") << QByteArray("6.0");
-        QTest::newRow("7") << QByteArray("7.0");
-        QTest::newRow("8") << QByteArray("8.0");
+        for (const char *version : {"5.0", "6.0", "7.0", "8.0"})
+            QTest::newRow(version) << QByteArray(version);
     }
 
     void roundTrip()
@@ -396,35 +394,30 @@ private Q_SLOTS:
     // A project is read and written in the encoding it declares: an
     // unchanged text comes back byte for byte; a character the code page
     // lacks is written as a character reference.
-    void declaredEncoding_data()
-    {
-        QTest::addColumn<QByteArray>("encoding");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("windows-1252") << QByteArray("windows-1252") << u"R\u00e9sum\u00e9 \u2013 f\u00fcr"_s;
-        QTest::newRow("Big5") << QByteArray("Big5") << u"\u7c21\u5831\u6a19\u984c \u6e2c\u8a66"_s;
-    }
     void declaredEncoding()
     {
-        QFETCH(QByteArray, encoding);
-        QFETCH(QString, text);
-        QStringEncoder encoder(encoding.constData());
-        const QByteArray comments = encoder(u"<comments>"_s + text + u"</comments>"_s);
-        QByteArray file = projectText("8.0");
-        file.replace("encoding=\"UTF-8\"", "encoding=\"" + encoding + '"');
-        file.replace("<comments>c</comments>", comments);
-        const QString path = projectPath(file);
-        CProjectFile project(m_language, m_messages);
-        QVERIFY(project.Load(path, false));
-        QCOMPARE(project.comments, text);
-        project.title = u"Smile \U0001F600"_s;
-        QVERIFY(project.Save());
-        const QByteArray saved = readFile(path);
-        QVERIFY(saved.startsWith("<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>"));
-        QVERIFY2(saved.contains(comments), saved.constData());
-        CProjectFile reloaded(m_language, m_messages);
-        QVERIFY(reloaded.Load(path, false));
-        QCOMPARE(reloaded.comments, text);
-        QCOMPARE(reloaded.title, project.title);
+        for (const auto &[encoding, text] :
+             {std::pair{QByteArray("windows-1252"), u"R\u00e9sum\u00e9 \u2013 f\u00fcr"_s},
+              std::pair{QByteArray("Big5"), u"\u7c21\u5831\u6a19\u984c \u6e2c\u8a66"_s}}) {
+            QStringEncoder encoder(encoding.constData());
+            const QByteArray comments = encoder(u"<comments>"_s + text + u"</comments>"_s);
+            QByteArray file = projectText("8.0");
+            file.replace("encoding=\"UTF-8\"", "encoding=\"" + encoding + '"');
+            file.replace("<comments>c</comments>", comments);
+            const QString path = projectPath(file);
+            CProjectFile project(m_language, m_messages);
+            QVERIFY(project.Load(path, false));
+            QCOMPARE(project.comments, text);
+            project.title = u"Smile \U0001F600"_s;
+            QVERIFY(project.Save());
+            const QByteArray saved = readFile(path);
+            QVERIFY(saved.startsWith("<?xml version=\"1.0\" encoding=\"" + encoding + "\"?>"));
+            QVERIFY2(saved.contains(comments), saved.constData());
+            CProjectFile reloaded(m_language, m_messages);
+            QVERIFY(reloaded.Load(path, false));
+            QCOMPARE(reloaded.comments, text);
+            QCOMPARE(reloaded.title, project.title);
+        }
         QVERIFY(m_log->messages.isEmpty());
     }
 
@@ -441,61 +434,51 @@ private Q_SLOTS:
         QCOMPARE(readFile(path), file);
     }
 
-    void saveFailures_data()
-    {
-        QTest::addColumn<QString>("failure");
-        QTest::addColumn<QString>("title");
-        QTest::addColumn<QString>("text");
-        const QString save = u"qvp.Save"_s;
-        QTest::newRow("abstract") << u"abstract"_s << save
-                                  << u"The element \"project.abstract.manager\" is missing.: abstract"_s;
-        QTest::newRow("configure") << u"configure"_s << save
-                                   << u"The element \"photo\" has no attribute.: configure"_s;
-        QTest::newRow("duration") << u"duration"_s << save
-                                  << u"The duration \"soon\" is not a time text.: index.item(1)"_s;
-        QTest::newRow("temporary file") << u"tmp"_s << QString() << u"Save 'project.qvp' error!"_s;
-        QTest::newRow("locked file")
-            << u"locked"_s << QString()
-            << u"Save 'project.qvp' error! The updated project is saved as 'project.qvp.tmp'"_s;
-    }
-
     // Every failing step leaves the old file whole; only the last one leaves
     // the new content beside it.
     void saveFailures()
     {
-        QFETCH(QString, failure);
-        QFETCH(QString, title);
-        QFETCH(QString, text);
-        const bool tmpLeft = failure == "locked"_L1;
-        QString path = projectPath(projectText("8.0"));
-        const QByteArray before = readFile(path);
-        CProjectFile project(m_language, m_messages);
-        QVERIFY(project.Load(path, false));
-        project.title = u"Changed"_s;
-        pugi::xml_node root = project.document().document_element();
-        if (failure == QLatin1String("abstract")) {
-            root.child("project").child("abstract").remove_child("manager");
-        } else if (failure == QLatin1String("configure")) {
-            pugi::xml_node photo = root.child("project").child("configure").child("photo");
-            photo.remove_attributes();
-        } else if (failure == QLatin1String("duration")) {
-            project.durationText = u"soon"_s;
-        } else if (failure == QLatin1String("tmp")) {
-            QVERIFY(QDir().mkpath(path + u".tmp/x"_s));
-        } else if (failure == QLatin1String("locked")) {
-            // The old file cannot be deleted: here a non-empty folder holds its name.
-            path = QFileInfo(path).absolutePath() + u"/locked/project.qvp"_s;
-            QVERIFY(QDir().mkpath(path + u"/in-use"_s));
-        }
-        QVERIFY(!project.Save(path));
-        QCOMPARE(shown(), (Shown{{title, text}}));
-        const QString tmp = path + u".tmp"_s;
-        if (!tmpLeft)
-            QCOMPARE(readFile(path), before);
-        QCOMPARE(QFileInfo(tmp).isFile(), tmpLeft);
-        if (tmpLeft) {
+        const QString save = u"qvp.Save"_s;
+        const struct
+        {
+            QString failure, title, text;
+        } rows[] = {
+            {"abstract", save, "The element \"project.abstract.manager\" is missing.: abstract"},
+            {"configure", save, "The element \"photo\" has no attribute.: configure"},
+            {"duration", save, "The duration \"soon\" is not a time text.: index.item(1)"},
+            {"tmp", {}, "Save 'project.qvp' error!"},
+            {"locked", {}, "Save 'project.qvp' error! The updated project is saved as 'project.qvp.tmp'"}};
+        for (const auto &[failure, title, text] : rows) {
+            m_log->messages.clear();
+            QString path = projectPath(projectText("8.0"));
+            const QByteArray before = readFile(path);
+            CProjectFile project(m_language, m_messages);
+            QVERIFY(project.Load(path, false));
+            project.title = u"Changed"_s;
+            pugi::xml_node root = project.document().document_element().child("project");
+            if (failure == "abstract"_L1) {
+                root.child("abstract").remove_child("manager");
+            } else if (failure == "configure"_L1) {
+                root.child("configure").child("photo").remove_attributes();
+            } else if (failure == "duration"_L1) {
+                project.durationText = u"soon"_s;
+            } else if (failure == "tmp"_L1) {
+                QVERIFY(QDir().mkpath(path + u".tmp/x"_s));
+            } else {
+                // The old file cannot be deleted: here a non-empty folder holds its name.
+                path = QFileInfo(path).absolutePath() + u"/locked/project.qvp"_s;
+                QVERIFY(QDir().mkpath(path + u"/in-use"_s));
+            }
+            QVERIFY(!project.Save(path));
+            QCOMPARE(shown(), (Shown{{title, text}}));
+            const bool tmpLeft = failure == "locked"_L1;
+            QCOMPARE(QFileInfo(path + u".tmp"_s).isFile(), tmpLeft);
+            if (!tmpLeft) {
+                QCOMPARE(readFile(path), before);
+                continue;
+            }
             CProjectFile updated(m_language, m_messages);
-            QVERIFY(updated.Load(tmp, false));
+            QVERIFY(updated.Load(path + u".tmp"_s, false));
             QCOMPARE(updated.title, u"Changed"_s);
         }
     }
@@ -554,67 +537,55 @@ private Q_SLOTS:
     // --- media library ----------------------------------------------------
 
     // The library of the project's version decodes the whole media; a
-    // version without a library calls nothing and gives 0.
-    void verify_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("media");
-        QTest::addColumn<int>("sound");
-        QTest::newRow("sound, version 5") << u"5.1"_s << u"sound"_s << 1;
-        QTest::newRow("truncated") << u"8"_s << u"damaged"_s << 0;
-        QTest::newRow("corrupted") << u"8"_s << u"corrupted"_s << 0;
-        QTest::newRow("missing") << u"8"_s << u"missing"_s << 0;
-        QTest::newRow("not media") << u"8"_s << u"text"_s << 0;
-        // A single-file project is checked by the media inside it.
-        QTest::newRow("single-file project") << u"8.0"_s << u"zdm sound"_s << 1;
-        QTest::newRow("single-file project, truncated") << u"8"_s << u"zdm damaged"_s << 0;
-        QTest::newRow("single-file project without media") << u"8"_s << u"zdm nomedia"_s << 0;
-        QTest::newRow("version 4") << u"4.0"_s << u"sound"_s << 0;
-        QTest::newRow("version 9") << u"9.0"_s << u"sound"_s << 0;
-        QTest::newRow("no version") << QString() << u"sound"_s << 0;
-    }
-
+    // version without a library calls nothing and gives 0. A single-file
+    // project is checked by the media inside it.
     void verify()
     {
-        QFETCH(QString, version);
-        QFETCH(QString, media);
-        QFETCH(int, sound);
-        const QString soundMedia = QFileInfo(m_sound).dir().filePath(u"media.qv"_s);
-        QString path = soundMedia;
-        if (media == "damaged"_L1) {
-            path = QFileInfo(m_damaged).dir().filePath(u"media.qv"_s);
-        } else if (media == "corrupted"_L1) {
-            path = m_dir.filePath(u"corrupted.qv"_s);
-            QByteArray bytes = readFile(soundMedia);
-            for (qsizetype i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i)
-                bytes[i] = char(0xff);
-            writeFile(path, bytes);
-        } else if (media == "missing"_L1) {
-            path = m_dir.filePath(u"none.qv"_s);
-        } else if (media == "text"_L1) {
-            path = m_dir.filePath(u"text.qv"_s);
-            writeFile(path, "not a recording\n");
-        } else if (media.startsWith("zdm "_L1)) {
-            const QDir project = QFileInfo(media == "zdm damaged"_L1 ? m_damaged : m_sound).dir();
-            path = m_dir.filePath(media.mid(4) + u".zdm"_s);
-            QStringList args{u"-q"_s, u"-j"_s, path, project.filePath(u"project.qvp"_s)};
-            if (media != "zdm nomedia"_L1)
-                args.append(project.filePath(u"media.qv"_s));
-            QFile::remove(path);
-            QCOMPARE(runProgram(u"zip"_s, args).exitCode, 0);
+        const QString sound = QFileInfo(m_sound).dir().filePath(u"media.qv"_s);
+        QByteArray bytes = readFile(sound);
+        for (qsizetype i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i)
+            bytes[i] = char(0xff);
+        writeFile(m_dir.filePath(u"corrupted.qv"_s), bytes);
+        writeFile(m_dir.filePath(u"text.qv"_s), "not a recording\n");
+        const auto zdm = [this](const QString &name, const QString &project, bool withMedia) {
+            const QDir folder = QFileInfo(project).dir();
+            const QString path = m_dir.filePath(name + u".zdm"_s);
+            QStringList args{u"-q"_s, u"-j"_s, path, folder.filePath(u"project.qvp"_s)};
+            runProgram(u"zip"_s, withMedia ? args << folder.filePath(u"media.qv"_s) : args);
+            return path;
+        };
+        const struct
+        {
+            QString version, path;
+            int sound;
+        } rows[] = {{"5.1", sound, 1},
+                    {"8", QFileInfo(m_damaged).dir().filePath(u"media.qv"_s), 0},
+                    {"8", m_dir.filePath(u"corrupted.qv"_s), 0},
+                    {"8", m_dir.filePath(u"none.qv"_s), 0},
+                    {"8", m_dir.filePath(u"text.qv"_s), 0},
+                    {"8.0", zdm(u"sound"_s, m_sound, true), 1},
+                    {"8", zdm(u"damaged"_s, m_damaged, true), 0},
+                    {"8", zdm(u"nomedia"_s, m_sound, false), 0},
+                    {"4.0", sound, 0},
+                    {"9.0", sound, 0},
+                    {{}, sound, 0}};
+        for (const QString &name : {u"sound"_s, u"damaged"_s, u"nomedia"_s})
+            QVERIFY(QFileInfo::exists(m_dir.filePath(name + u".zdm"_s)));
+        for (const auto &[version, path, expected] : rows) {
+            const QString row = version + u' ' + path;
+            MediaLibraries libraries(*testProcesses());
+            QVERIFY2(QCoro::waitFor(libraries.verifyWholeQvFile(version, path)) == expected, qPrintable(row));
+            if (const MediaLibrary *library = libraries.forVersion(version)) {
+                QVERIFY2(library->errorString().isEmpty() == (expected == 1), qPrintable(row));
+            } else {
+                const QString list = m_dir.filePath(u"none.txt"_s);
+                QCOMPARE(libraries.ThumbCreate2(version, path, list, u"slides"_s, 80, 60), 0);
+                QCOMPARE(libraries.ThumbTime(version), 0);
+            }
+            // What was unpacked for the check is gone again.
+            QCOMPARE(QDir::temp().entryList({u".zdm_verify_*"_s}, QDir::AllEntries | QDir::Hidden),
+                     QStringList());
         }
-        MediaLibraries libraries(*testProcesses());
-        QCOMPARE(QCoro::waitFor(libraries.verifyWholeQvFile(version, path)), sound);
-        if (const MediaLibrary *library = libraries.forVersion(version)) {
-            QCOMPARE(library->errorString().isEmpty(), sound == 1);
-        } else {
-            const QString list = m_dir.filePath(u"none.txt"_s);
-            QCOMPARE(libraries.ThumbCreate2(version, path, list, u"slides"_s, 80, 60), 0);
-            QCOMPARE(libraries.ThumbTime(version), 0);
-        }
-        // What was unpacked for the check is gone again.
-        QCOMPARE(QDir::temp().entryList({u".zdm_verify_*"_s}, QDir::AllEntries | QDir::Hidden),
-                 QStringList());
     }
 
     // The renderer works in the background while the caller polls every
