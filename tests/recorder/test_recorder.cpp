@@ -123,8 +123,6 @@ private Q_SLOTS:
 
     void init() { m_log->messages.clear(); }
 
-    // --- time texts -------------------------------------------------------
-
     // Both ways round halves to even; a text of four parts uses the first two.
     void timeTexts()
     {
@@ -145,8 +143,6 @@ private Q_SLOTS:
         for (const auto &row : read)
             QCOMPARE(CTime::GetSecond(row.text).value_or(-2), row.ms);
     }
-
-    // --- loading ----------------------------------------------------------
 
     // A project loads in its version's layout; anything else is refused
     // naming the step that failed, and a silent load shows nothing.
@@ -271,8 +267,6 @@ private Q_SLOTS:
         QCOMPARE((QStringList{project.url, project.folderID, project.contentID}), (QStringList{"", "", "0"}));
     }
 
-    // --- saving -----------------------------------------------------------
-
     void roundTrip_data()
     {
         QTest::addColumn<QByteArray>("version");
@@ -332,11 +326,9 @@ private Q_SLOTS:
         QCOMPARE(items, (QStringList{"One1|0|d1|", "Two|64999|d2|", "Web|-1|d3|w.html"}));
     }
 
-    // The saved file, byte for byte: the document as loaded, with CR LF
-    // between tags, the first attribute of photo and sound written, a missing
-    // showcursor and the server binding added, elements the program does not
-    // know kept, and the index written anew as the last child, without the
-    // items past the end and without attributes and children it does not know.
+    // The saved file, byte for byte: CR LF between tags, the first attribute of photo and sound
+    // written, a missing showcursor and the server binding added, unknown elements kept, and the
+    // index written anew as the last child without items past the end or unknown parts.
     void savedLayout()
     {
         QByteArray text =
@@ -358,7 +350,6 @@ private Q_SLOTS:
         QVERIFY(project.Save());
         QCOMPARE(project.items.size(), 3);
         const QByteArray bytes = readFile(path);
-        // CR LF between every two adjacent tags, nowhere else.
         const QByteArray expected =
             QByteArray(
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><qvp ver=\"8.0\"><project><abstract>"
@@ -391,9 +382,8 @@ private Q_SLOTS:
         QVERIFY(m_log->messages.isEmpty());
     }
 
-    // A project is read and written in the encoding it declares: an
-    // unchanged text comes back byte for byte; a character the code page
-    // lacks is written as a character reference.
+    // A project is read and written in the encoding it declares: an unchanged text comes back
+    // byte for byte; a character the code page lacks is written as a character reference.
     void declaredEncoding()
     {
         for (const auto &[encoding, text] :
@@ -518,8 +508,7 @@ private Q_SLOTS:
         QCOMPARE(reloaded.items.size(), 3);
     }
 
-    // The program's own empty project is a whole version 8 project that
-    // reloads unchanged after a save.
+    // The program's own empty project is a whole version 8 project that saves unchanged.
     void defaultProject()
     {
         const QString path = m_dir.filePath(u"default/project.qvp"_s);
@@ -528,17 +517,13 @@ private Q_SLOTS:
         CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
         QCOMPARE(project.version, u"8"_s);
-        QVERIFY(project.isVersion8);
         const QByteArray shipped = readFile(path);
         QVERIFY(project.Save());
         QCOMPARE(readFile(path), shipped);
     }
 
-    // --- media library ----------------------------------------------------
-
-    // The library of the project's version decodes the whole media; a
-    // version without a library calls nothing and gives 0. A single-file
-    // project is checked by the media inside it.
+    // The library of the project's version decodes the whole media, a single-file project's
+    // the media inside it; a version without a library calls nothing and gives 0.
     void verify()
     {
         const QString sound = QFileInfo(m_sound).dir().filePath(u"media.qv"_s);
@@ -588,8 +573,7 @@ private Q_SLOTS:
         }
     }
 
-    // The renderer works in the background while the caller polls every
-    // 200 ms, as the slide maker does.
+    // The renderer works in the background while the caller polls every 200 ms, as the slide maker does.
     void thumbnailsOfLongRecording()
     {
         SampleRecordingOptions options;
@@ -626,8 +610,7 @@ private Q_SLOTS:
         }
     }
 
-    // Takes the project, cursor, photo and index files out of a single-file
-    // project, or puts them back in.
+    // Takes the project, cursor, photo and index files out of a single-file project, or puts them back.
     static int extendData(bool put, const QString &zdm, const QStringList &files)
     {
         MediaLibraries libraries(*testProcesses());
