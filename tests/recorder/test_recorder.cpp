@@ -39,13 +39,12 @@ QByteArray item(const QByteArray &pos, const QByteArray &extra = {})
            extra + "</item>";
 }
 
-QByteArray indexOf(const QList<QByteArray> &positions,
-                   const QByteArray &attributes = "type=\"TOC\" duration=\"00:10\"")
+QByteArray indexOf(const QList<QByteArray> &positions)
 {
     QByteArray items;
     for (const QByteArray &pos : positions)
         items += item(pos);
-    return "<index " + attributes + ">" + items + "</index>";
+    return "<index type=\"TOC\" duration=\"00:10\">" + items + "</index>";
 }
 
 // A project file of the given version in that version's layout.
@@ -113,10 +112,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(m_dir.isValid());
-        SampleRecordingOptions options;
-        m_sound = sample(u"sound"_s, options);
-        options.damaged = true;
-        m_damaged = sample(u"damaged"_s, options);
+        m_sound = sample(u"sound"_s, {});
+        m_damaged = sample(u"damaged"_s, {.damaged = true});
         QVERIFY(QFileInfo::exists(m_sound));
         QVERIFY(QFileInfo::exists(m_damaged));
     }
@@ -201,7 +198,9 @@ private Q_SLOTS:
         }
     }
 
-    void missingFile()
+    // A missing file is refused silently and changes nothing; an encoding this computer cannot
+    // convert is refused naming it, and the project is then not saved.
+    void refusedFiles()
     {
         CProjectFile project(m_language, m_messages);
         project.title = u"kept"_s;
@@ -209,6 +208,14 @@ private Q_SLOTS:
         QCOMPARE(project.title, u"kept"_s);
         QVERIFY(project.fileName.isEmpty());
         QVERIFY(m_log->messages.isEmpty());
+        const QByteArray file =
+            projectText("8.0").replace("encoding=\"UTF-8\"", "encoding=\"x-no-such-code-page\"");
+        const QString path = projectPath(file);
+        QVERIFY(!project.Load(path, false));
+        QCOMPARE(m_log->messages.size(), 1);
+        QVERIFY(m_log->messages.first().text.contains(u"\"x-no-such-code-page\""_s));
+        QVERIFY(!project.Save());
+        QCOMPARE(readFile(path), file);
     }
 
     // Equal positions may follow each other; links (any negative position)
@@ -316,9 +323,8 @@ private Q_SLOTS:
         const qsizetype compared = loaded.isVersion8 ? fields.size() : fields.size() - 3;
         for (qsizetype i = 0; i < compared; ++i)
             QCOMPARE(loaded.*fields[i], value(i, false));
-        QCOMPARE(loaded.bitrate, saved.bitrate);
-        QCOMPARE(loaded.size, saved.size);
-        QCOMPARE(loaded.durationText, u"01:05"_s);
+        QCOMPARE((QStringList{loaded.bitrate, loaded.size, loaded.durationText}),
+                 (QStringList{"192", "240x180", "01:05"}));
         QCOMPARE(loaded.duration(), std::optional<qint64>(65000));
         QStringList items;
         for (const CIndexItem &item : std::as_const(loaded.items))
@@ -340,7 +346,6 @@ private Q_SLOTS:
         const QString path = projectPath(text);
         CProjectFile project(m_language, m_messages);
         QVERIFY(project.Load(path, false));
-        QCOMPARE(project.showcursor, u"1"_s);
         QCOMPARE(project.contentID, u"0"_s);
         project.photoAttribute = u"240x180"_s;
         project.url = u"http://h"_s;
@@ -349,7 +354,6 @@ private Q_SLOTS:
         project.items[0].size = u"4 KB"_s;
         QVERIFY(project.Save());
         QCOMPARE(project.items.size(), 3);
-        const QByteArray bytes = readFile(path);
         const QByteArray expected =
             QByteArray(
                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?><qvp ver=\"8.0\"><project><abstract>"
@@ -366,19 +370,16 @@ private Q_SLOTS:
                 "</item><item><title>At 9999</title><recdate>2024-03-01</recdate><pos>9999</pos></item>"
                 "</index></project></qvp>")
                 .replace("><", ">\r\n<");
-        QCOMPARE(bytes, expected);
+        QCOMPARE(readFile(path), expected);
         // A second save keeps the layout.
         QVERIFY(project.Save());
-        QCOMPARE(readFile(path), bytes);
+        QCOMPARE(readFile(path), expected);
 
         // Without dropping, items past the end stay.
         project.items.append(CIndexItem{u"late"_s, u"20000"_s, {}, {}, {}, {}, false, {}});
         project.dropItemsBeyondEnd = false;
         QVERIFY(project.Save());
-        CProjectFile reloaded(m_language, m_messages);
-        QVERIFY(reloaded.Load(path, false));
-        QCOMPARE(reloaded.items.size(), 4);
-        QCOMPARE(reloaded.items.last().pos, u"20000"_s);
+        QVERIFY(readFile(path).contains("<pos>20000</pos>"));
         QVERIFY(m_log->messages.isEmpty());
     }
 
@@ -409,19 +410,6 @@ private Q_SLOTS:
             QCOMPARE(reloaded.title, project.title);
         }
         QVERIFY(m_log->messages.isEmpty());
-    }
-
-    void unknownEncodingRefused()
-    {
-        QByteArray file = projectText("8.0");
-        file.replace("encoding=\"UTF-8\"", "encoding=\"x-no-such-code-page\"");
-        const QString path = projectPath(file);
-        CProjectFile project(m_language, m_messages);
-        QVERIFY(!project.Load(path, false));
-        QCOMPARE(m_log->messages.size(), 1);
-        QVERIFY(m_log->messages.first().text.contains(u"\"x-no-such-code-page\""_s));
-        QVERIFY(!project.Save());
-        QCOMPARE(readFile(path), file);
     }
 
     // Every failing step leaves the old file whole; only the last one leaves
@@ -576,14 +564,8 @@ private Q_SLOTS:
     // The renderer works in the background while the caller polls every 200 ms, as the slide maker does.
     void thumbnailsOfLongRecording()
     {
-        SampleRecordingOptions options;
-        options.durationSeconds = 60;
-        const QDir folder = QFileInfo(sample(u"long"_s, options)).dir();
-        const QList<qint64> positions{0, 12000, 30500, 45000, 59000, 90000};
-        QByteArray list;
-        for (qint64 position : positions)
-            list += QByteArray::number(position) + "\r\n";
-        writeFile(folder.filePath(u"thumbList.txt"_s), list);
+        const QDir folder = QFileInfo(sample(u"long"_s, {.durationSeconds = 60})).dir();
+        writeFile(folder.filePath(u"thumbList.txt"_s), "0\r\n12000\r\n30500\r\n45000\r\n59000\r\n90000\r\n");
 
         MediaLibraries libraries(*testProcesses());
         QCOMPARE(libraries.ThumbTime(u"8"_s), -1);
@@ -601,13 +583,12 @@ private Q_SLOTS:
 
         // The loop kept serving the poll while the frames were made.
         QVERIFY(std::any_of(seen.cbegin(), seen.cend(), [](int value) { return value > 0; }));
-        for (qint64 position : positions) {
-            const QString image = folder.filePath(u"slides/%1.jpg"_s.arg(position));
-            if (position < 60000)
-                QCOMPARE(QImageReader(image).size(), QSize(560, 420));
-            else
-                QVERIFY(!QFileInfo::exists(image));
-        }
+        // A frame for each position inside the recording, none past its end.
+        const QDir slides(folder.filePath(u"slides"_s));
+        QCOMPARE(slides.entryList(QDir::Files),
+                 (QStringList{"0.jpg", "12000.jpg", "30500.jpg", "45000.jpg", "59000.jpg"}));
+        for (const QString &image : slides.entryList(QDir::Files))
+            QCOMPARE(QImageReader(slides.filePath(image)).size(), QSize(560, 420));
     }
 
     // Takes the project, cursor, photo and index files out of a single-file project, or puts them back.
@@ -621,10 +602,7 @@ private Q_SLOTS:
 
     void singleFileProject()
     {
-        SampleRecordingOptions options;
-        options.singleFile = true;
-        options.durationSeconds = 2;
-        const QString zdm = sample(u"zdm"_s, options);
+        const QString zdm = sample(u"zdm"_s, {.singleFile = true, .durationSeconds = 2});
         const QString out = m_dir.filePath(u"zdm-out"_s);
         QVERIFY(QDir().mkpath(out));
         const QStringList paths = MediaLibrary::extendDataPaths(out + u"//"_s);
