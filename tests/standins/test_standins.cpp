@@ -1,7 +1,5 @@
-// The stand-in programs run as the pipeline runs them: real child processes
-// on real files. clipferry-thumb is tested with no browser (the title card)
-// and with small scripts in the browser's place (its arguments, a failing,
-// a crashing and a hanging browser).
+// The stand-in programs run as the pipeline runs them: real child processes on real files;
+// clipferry-thumb also with small scripts in the browser's place.
 
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
@@ -229,7 +227,6 @@ private Q_SLOTS:
         QFile::remove(path("browser-pids.txt"));
         writeFile(path("fake-browser"), "#!/bin/sh\n" + script + "\n");
         QFile(path("fake-browser")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        const QStringList before = snapshot(path("shots"));
         const ToolRun outcome = thumb(path("my,folder/page,one.html"), target, {200, 150},
                                       {"CLIPFERRY_BROWSER=" + path("fake-browser"),
                                        "FAKE_DIR=" + m_dir.path(), "CLIPFERRY_THUMB_TIMEOUT_MS=500"});
@@ -239,7 +236,7 @@ private Q_SLOTS:
                  QStringList());
         if (exitCode != 0) {
             QCOMPARE(outcome.output.count('\n'), 1);
-            QCOMPARE(snapshot(path("shots")), before);
+            QCOMPARE(snapshot(path("shots")), QStringList()); // nothing written
             // The browser and everything it started are gone.
             const QList<QByteArray> pids = readFile(path("browser-pids.txt")).split('\n');
             QVERIFY(pids.size() >= 2);
