@@ -34,9 +34,8 @@ private Q_SLOTS:
     {
         int ticks = 0;
         QTimer timer;
-        timer.setInterval(20);
-        connect(&timer, &QTimer::timeout, this, [&ticks] { ++ticks; });
-        timer.start();
+        timer.callOnTimeout(this, [&ticks] { ++ticks; });
+        timer.start(20);
 
         ProcessRunner processes;
         int ticksWhenDone = -1;

@@ -93,11 +93,6 @@ private:
         return result.path;
     }
 
-    QString msgQvpError(const QString &step) const
-    {
-        return m_language.text(u"frmCommon"_s, u"msgQvpError"_s) + u' ' + step;
-    }
-
     // The title and text of each message shown since the test function began.
     using Shown = QList<std::pair<QString, QString>>;
     Shown shown() const
@@ -151,7 +146,9 @@ private Q_SLOTS:
             QByteArray text = projectText("8.0");
             return text.contains(from) ? text.replace(from, to) : QByteArray();
         };
-        const auto step = [this](const char *name) { return msgQvpError(QString::fromLatin1(name)); };
+        const QString failed = m_language.text(u"frmCommon"_s, u"msgQvpError"_s) + u' ';
+        const auto step = [&failed](const char *name) { return failed + QString::fromLatin1(name); };
+        const QString item3 = step("index.item(3).pos");
         const QString unknown = u"Unrecognized project version!"_s;
         QTest::newRow("5.1 under the root") << projectText("5.1") << QString();
         QTest::newRow("7.0 under project") << projectText("7.0") << QString();
@@ -172,10 +169,9 @@ private Q_SLOTS:
         QTest::newRow("item pos") << changed("<pos>5000</pos>", "<pos>5 s</pos>")
                                   << step("index.item(2).pos");
         QTest::newRow("link url") << changed("<url>page.html</url>", "") << step("index.item(3).url");
-        QTest::newRow("decreasing positions")
-            << projectText("6.0", indexOf({"0", "5000", "3000"})) << step("index.item(3).pos");
+        QTest::newRow("decreasing positions") << projectText("6.0", indexOf({"0", "5000", "3000"})) << item3;
         QTest::newRow("decreasing after a link")
-            << projectText("6.0", indexOf({"4000", "-1", "3000"})) << step("index.item(3).pos");
+            << projectText("6.0", indexOf({"4000", "-1", "3000"})) << item3;
     }
 
     void load()
@@ -571,10 +567,8 @@ private Q_SLOTS:
         QCOMPARE(libraries.ThumbTime(u"8"_s), -1);
         QList<int> seen;
         QTimer poll;
-        poll.setInterval(200);
-        connect(&poll, &QTimer::timeout, this, [&] { seen.append(libraries.ThumbTime(u"8"_s)); });
-
-        poll.start();
+        poll.callOnTimeout(this, [&] { seen.append(libraries.ThumbTime(u"8"_s)); });
+        poll.start(200);
         QCOMPARE(libraries.ThumbCreate2(u"8.0"_s, folder.filePath(u"media.qv"_s),
                                         folder.filePath(u"thumbList.txt"_s), u"slides"_s, 560, 420),
                  1);
