@@ -9,7 +9,6 @@
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,47 +27,32 @@ class TestCommon : public QObject
 private Q_SLOTS:
     void init() { QFile::remove(AppPaths::settingsFile()); }
 
-    void addresses_data()
-    {
-        QTest::addColumn<QString>("address");
-        QTest::addColumn<QString>("stripped");
-        QTest::addColumn<bool>("https");
-        QTest::addColumn<QString>("host");
-        QTest::newRow("plain") << u" media.example:8080/tarn "_s << u"media.example:8080/tarn"_s << false
-                               << u"media.example:8080"_s;
-        QTest::newRow("https with port and path")
-            << u"https://h.example:8443/a/b"_s << u"h.example:8443/a/b"_s << true << u"h.example:8443"_s;
-        QTest::newRow("http inside too") << u"http://hhttp://x"_s << u"hx"_s << false << u"hx"_s;
-        QTest::newRow("HTTP capitals stay") << u"HTTP://h"_s << u"HTTP://h"_s << false << u"HTTP:"_s;
-    }
     void addresses()
     {
-        QFETCH(QString, address);
-        QFETCH(QString, stripped);
-        QFETCH(bool, https);
-        QFETCH(QString, host);
-        bool useHttps = !https;
-        QCOMPARE(StripScheme(address, useHttps), stripped);
-        QCOMPARE(useHttps, https);
-        QCOMPARE(HostOf(address), host);
+        const struct
+        {
+            QString address, stripped;
+            bool https;
+            QString host;
+        } rows[] = {{" media.example:8080/tarn ", "media.example:8080/tarn", false, "media.example:8080"},
+                    {"https://h.example:8443/a/b", "h.example:8443/a/b", true, "h.example:8443"},
+                    {"http://hhttp://x", "hx", false, "hx"},
+                    {"HTTP://h", "HTTP://h", false, "HTTP:"}}; // capitals stay
+        for (const auto &row : rows) {
+            bool useHttps = !row.https;
+            QCOMPARE(StripScheme(row.address, useHttps), row.stripped);
+            QVERIFY2(useHttps == row.https, qPrintable(row.address));
+            QCOMPARE(HostOf(row.address), row.host);
+        }
         // The overwrite address travels as a request parameter: exactly seven characters are escaped.
         QCOMPARE(UrlEncode(u"?&/=#@% é"_s), u"%3F%26%2F%3D%23%40%25 é"_s);
     }
 
-    void rounding_data()
-    {
-        QTest::addColumn<double>("x");
-        QTest::addColumn<int>("even");
-        QTest::newRow("tie 5 goes up") << 5.0 << 6;
-        QTest::newRow("tie -1 goes up") << -1.0 << 0;
-        QTest::newRow("4.9") << 4.9 << 4;
-        QTest::newRow("5.1") << 5.1 << 6;
-    }
+    // The nearest even number; a tie goes up.
     void rounding()
     {
-        QFETCH(double, x);
-        QFETCH(int, even);
-        QCOMPARE(RoundToEven(x), even);
+        for (const auto &[x, even] : {std::pair{5.0, 6}, {-1.0, 0}, {4.9, 4}, {5.1, 6}})
+            QCOMPARE(RoundToEven(x), even);
     }
 
     void freeSpace()
@@ -82,8 +66,7 @@ private Q_SLOTS:
     void recreateFolder()
     {
         QTemporaryDir dir;
-        const QString missingParent = dir.filePath(u"no/child"_s);
-        QCOMPARE(RecreateFolder(missingParent), 1);
+        QCOMPARE(RecreateFolder(dir.filePath(u"no/child"_s)), 1);
         QVERIFY(!QFileInfo::exists(dir.filePath(u"no"_s)));
 
         const QString work = dir.filePath(u"work"_s);
@@ -116,65 +99,51 @@ private Q_SLOTS:
         QVERIFY(DeleteFolderIfExists(dir.filePath(u"none"_s)));
     }
 
-    void passwordAsSent_data()
-    {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("hashed");
-        QTest::addColumn<QString>("sent");
-        // The MD5 of the lower-case hex MD5 of the password's bytes in the local code page.
-        const auto twice = [](const QString &text) {
-            const auto md5 = [](const QByteArray &bytes) {
-                return QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex();
-            };
-            return QString::fromLatin1(md5(md5(text.toUtf8())));
-        };
-        QTest::newRow("blanks trimmed before hashing") << u"  secret "_s << true << twice(u"secret"_s);
-        QTest::newRow("two-byte character") << u"é"_s << true << twice(u"é"_s);
-        QTest::newRow("empty hashes the empty digest") << QString() << true << twice(QString());
-        QTest::newRow("plain as stored") << u" secret "_s << false << u" secret "_s;
-    }
     void passwordAsSent()
     {
-        QFETCH(QString, password);
-        QFETCH(bool, hashed);
-        QFETCH(QString, sent);
-        QCOMPARE(PasswordAsSent(password, hashed, m_messages), sent);
+        // The MD5 of the lower-case hex MD5 of the password's bytes in the local code page (UTF-8 here).
+        const struct
+        {
+            QString password;
+            bool hashed;
+            QString sent;
+        } rows[] = {
+            {"  secret ", true, "7022cd14c42ff272619d6beacdc9ffde"}, // blanks trimmed before hashing
+            {"é", true, "0eb2806d9c1fbdc5b47c671241ec8cd5"},
+            {{}, true, "74be16979710d4c4e7c6647856088456"}, // the empty password hashes the empty digest
+            {" secret ", false, " secret "}};
+        for (const auto &row : rows)
+            QCOMPARE(PasswordAsSent(row.password, row.hashed, m_messages), row.sent);
     }
 
     // Encoded settings hold each UTF-16 unit as four hex digits, low byte
     // first; a stored value this program did not write reads as missing.
-    void encodedSettings_data()
-    {
-        QTest::addColumn<QString>("value"); // null: the stored text is not written by this program
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("read");
-        QTest::newRow("non-Latin") << u"é中"_s << u"&HE9002D4E"_s << u"é中"_s;
-        QTest::newRow("empty stored empty") << u""_s << u""_s << u"dflt"_s;
-        QTest::newRow("plain long stays") << QString() << u"10.0.0.1"_s << u"10.0.0.1"_s;
-        QTest::newRow("plain short gives default") << QString() << u"ab"_s << u"dflt"_s;
-        QTest::newRow("bad hex gives default") << QString() << u"&HZZ00"_s << u"dflt"_s;
-        QTest::newRow("odd length gives default") << QString() << u"&H610"_s << u"dflt"_s;
-    }
     void encodedSettings()
     {
-        QFETCH(QString, value);
-        QFETCH(QString, stored);
-        QFETCH(QString, read);
-        if (!value.isNull()) {
-            WriteSetting(Settings::kSection, u"account"_s, value);
-            QCOMPARE(QSettings(AppPaths::settingsFile(), QSettings::IniFormat).value("clipFerry/account"),
-                     stored);
-            QCOMPARE(ReadSetting(Settings::kSection, u"account"_s, u"dflt"_s), read);
+        const struct
+        {
+            QString value; // null: the stored text is not written by this program
+            QString stored, read;
+        } rows[] = {{"é中", "&HE9002D4E", "é中"}, {u""_s, u""_s, "dflt"},
+                    {{}, "10.0.0.1", "10.0.0.1"}, // a plain long text stays
+                    {{}, "ab", "dflt"},           // a plain short one gives the default
+                    {{}, "&HZZ00", "dflt"},       {{}, "&H610", "dflt"}};
+        for (const auto &[value, stored, read] : rows) {
+            if (!value.isNull()) {
+                WriteSetting(Settings::kSection, u"account"_s, value);
+                QCOMPARE(QSettings(AppPaths::settingsFile(), QSettings::IniFormat).value("clipFerry/account"),
+                         stored);
+                QCOMPARE(ReadSetting(Settings::kSection, u"account"_s, u"dflt"_s), read);
+            }
+            QCOMPARE(DecodeSetting(stored, u"dflt"_s), read);
         }
-        QCOMPARE(DecodeSetting(stored, u"dflt"_s), read);
     }
 
     void serverDefaults()
     {
         ServerDefaults empty = LoadServerDefaults();
-        QCOMPARE(empty.serverIP, u"127.0.0.1"_s);
-        QCOMPARE(empty.folderID, u"1"_s);
-        QCOMPARE(empty.folderName, u"test"_s);
+        QCOMPARE((QStringList{empty.serverIP, empty.folderID, empty.folderName}),
+                 (QStringList{"127.0.0.1", "1", "test"}));
         QVERIFY(!empty.ok);
 
         WriteSetting(Settings::kSection, u"serverIP"_s, u"  media.example  "_s);
@@ -182,8 +151,7 @@ private Q_SLOTS:
         WriteSetting(Settings::kSection, u"secondRes"_s, u"0"_s);
         WriteSetting(Settings::kSection, u"thirdRes"_s, u"640"_s);
         ServerDefaults partial = LoadServerDefaults();
-        QCOMPARE(partial.serverIP, u"media.example"_s);
-        QCOMPARE(partial.account, u"ann"_s);
+        QCOMPARE((QStringList{partial.serverIP, partial.account}), (QStringList{"media.example", "ann"}));
         QVERIFY(!partial.ok); // no password
         QVERIFY(!partial.secondRes.has_value());
         QCOMPARE(partial.thirdRes.value_or(0), 640);
@@ -222,9 +190,8 @@ private Q_SLOTS:
                            "<contentID></contentID></server></profile>");
         ProfileServer read = ReadProfileServer(work.path(), u"/v/a.mp4"_s, noProject);
         QVERIFY(read.ok);
-        QCOMPARE(read.url, u"http://h/"_s);
-        QCOMPARE(read.folderID, u"7"_s);
-        QCOMPARE(read.contentID, u"0"_s);
+        QCOMPARE((QStringList{read.url, read.folderID, read.contentID}),
+                 (QStringList{"http://h/", "7", "0"}));
 
         QVERIFY(WriteProfileServer(work.path(), u"https://x"_s, u"9"_s, u"42"_s));
         QCOMPARE(
@@ -235,8 +202,7 @@ private Q_SLOTS:
         const auto project = [] { return ProfileServer{u" u "_s, u"3"_s, {}, false}; };
         ProfileServer zdm = ReadProfileServer(work.path(), u"/r/talk.zdm"_s, project);
         QVERIFY(zdm.ok);
-        QCOMPARE(zdm.url, u"u"_s);
-        QCOMPARE(zdm.contentID, u"0"_s);
+        QCOMPARE((QStringList{zdm.url, zdm.contentID}), (QStringList{"u", "0"}));
         QVERIFY(!WriteProfileServer(work.filePath(u"none"_s), {}, {}, {}));
     }
 
@@ -254,21 +220,17 @@ private Q_SLOTS:
         QCOMPARE(Xml::GetTextByPath(doc, u"x.y"_s, u"d"_s), u"d"_s);
     }
 
-    void untrustedXmlRefused_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::newRow("external entity") << QByteArray("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>");
-        QTest::newRow("no root") << QByteArray("<?xml version=\"1.0\"?>");
-        QTest::newRow("too large") << QByteArray("<r>") + QByteArray(Xml::kMaxDocumentBytes, 'x') + "</r>";
-    }
+    // An external entity, a missing root or an oversized text refuses the whole document.
     void untrustedXmlRefused()
     {
-        QFETCH(QByteArray, text);
-        pugi::xml_document doc;
-        const Xml::ParseResult result = Xml::parseText(doc, text);
-        QVERIFY(!result);
-        QVERIFY(!result.error.isEmpty());
-        QVERIFY(!doc.document_element());
+        for (const QByteArray &text : {QByteArray("<!DOCTYPE r SYSTEM \"file:///etc/passwd\"><r/>"),
+                                       QByteArray("<?xml version=\"1.0\"?>"),
+                                       "<r>" + QByteArray(Xml::kMaxDocumentBytes, 'x') + "</r>"}) {
+            pugi::xml_document doc;
+            const Xml::ParseResult result = Xml::parseText(doc, text);
+            QVERIFY2(!result && !result.error.isEmpty(), text.left(40).constData());
+            QVERIFY(!doc.document_element());
+        }
     }
 
     void languageLookup()
@@ -280,16 +242,12 @@ private Q_SLOTS:
                         "<t name=\"dup\">two</t><t name=\"empty\"></t></s>"
                         "<s name=\"frmUpload\"><t name=\"only2\">hidden</t></s></lang>");
         const LanguageTable language(path);
-        const auto text = [&language](const QString &section, const QString &key) {
-            return language.text(section, key, u"dflt"_s);
-        };
-        QCOMPARE(text(u"frmUpload"_s, u"two"_s), u"first\r\nsecond"_s);
-        // The first section and the first key of a name count; letter case does.
-        QCOMPARE(text(u"frmUpload"_s, u"only2"_s), u"dflt"_s);
-        QCOMPARE(text(u"frmUpload"_s, u"dup"_s), u"one"_s);
-        QCOMPARE(text(u"frmUpload"_s, u"TWO"_s), u"dflt"_s);
-        QCOMPARE(text(u"frmUpload"_s, u"empty"_s), QString());
-        QCOMPARE(text(u"frmNone"_s, u"two"_s), u"dflt"_s);
+        // "\n" reads as CR LF; the first section and the first key of a name count; letter case does.
+        QStringList read;
+        for (const QString &key : {u"two"_s, u"only2"_s, u"dup"_s, u"TWO"_s, u"empty"_s})
+            read << language.text(u"frmUpload"_s, key, u"dflt"_s);
+        QCOMPARE(read, (QStringList{"first\r\nsecond", "dflt", "one", "dflt", ""}));
+        QCOMPARE(language.text(u"frmNone"_s, u"two"_s, u"dflt"_s), u"dflt"_s);
         // Without a language file every text is its default.
         const LanguageTable none(u"/nonexistent/res.xml"_s);
         QCOMPARE(none.text(u"frmUpload"_s, u"msgStopBeforeExit"_s, u"Stop first"_s), u"Stop first"_s);

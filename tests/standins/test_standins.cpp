@@ -1,7 +1,5 @@
-// The stand-in programs run as the pipeline runs them: real child processes
-// on real files. clipferry-thumb is tested with no browser (the title card)
-// and with small scripts in the browser's place (its arguments, a failing,
-// a crashing and a hanging browser).
+// The stand-in programs run as the pipeline runs them: real child processes on real files;
+// clipferry-thumb also with small scripts in the browser's place.
 
 #include "support/TestFiles.h"
 #include "support/TestProcesses.h"
@@ -9,7 +7,6 @@
 #include <QDirIterator>
 #include <QImage>
 #include <QImageReader>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,12 +19,6 @@ const QColor kBlue(0, 0, 255);
 const QColor kGreen(0, 160, 0);
 const QColor kYellow(255, 220, 0);
 const QColor kWhite(255, 255, 255);
-
-struct Outcome
-{
-    int exitCode = -1;
-    QByteArray err;
-};
 
 bool similar(QColor a, QColor b)
 {
@@ -83,26 +74,17 @@ class TestStandins final : public QObject
         QVERIFY(image.save(path(relative), format));
     }
 
-    Outcome run(const QString &tool, const QStringList &args, const QStringList &env)
+    // The stand-ins write nothing to standard output: what a run prints is its error text.
+    ToolRun run(const QString &tool, const QStringList &args, const QStringList &env)
     {
-        QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const QString &pair : env)
             environment.insert(pair.section('=', 0, 0), pair.section('=', 1));
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(m_dir.path());
         const QString tools = qEnvironmentVariable("CLIPFERRY_TOOLS", QCoreApplication::applicationDirPath());
-        process.start(QDir(tools).filePath(tool), args);
-        if (!process.waitForFinished(120'000)) {
-            process.kill();
-            process.waitForFinished();
-            return {};
-        }
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                process.readAllStandardError()};
+        return runProgram(QDir(tools).filePath(tool), args, environment, 120'000);
     }
 
-    Outcome thumb(const QString &page, const QString &target, QSize size, const QStringList &env)
+    ToolRun thumb(const QString &page, const QString &target, QSize size, const QStringList &env)
     {
         return run("clipferry-thumb",
                    {page, target, "800", "600", QString::number(size.width()), QString::number(size.height()),
@@ -120,11 +102,12 @@ class TestStandins final : public QObject
         QCOMPARE(slide.size(), size);
         const QColor middle = slide.pixelColor(size.width() / 2, size.height() / 2);
         if (centre.isValid())
-            QVERIFY2(similar(middle, centre), qPrintable(middle.name()));
+            QVERIFY2(similar(middle, centre), qPrintable(file + u' ' + middle.name()));
         else
             QVERIFY(hasDarkMiddle(slide));
         if (corner.isValid())
-            QVERIFY2(similar(slide.pixelColor(1, 1), corner), qPrintable(slide.pixelColor(1, 1).name()));
+            QVERIFY2(similar(slide.pixelColor(1, 1), corner),
+                     qPrintable(file + u' ' + slide.pixelColor(1, 1).name()));
     }
 
 private Q_SLOTS:
@@ -153,97 +136,65 @@ private Q_SLOTS:
 
     // Images are scaled into the slide keeping their shape, on white; pages
     // become title cards. Blanks in the page and slide paths come as commas.
-    void renders_data()
-    {
-        QTest::addColumn<QString>("page");
-        QTest::addColumn<QString>("written"); // the slide, below the folder; asked for with commas for blanks
-        QTest::addColumn<QSize>("size");
-        QTest::addColumn<QColor>("centre");
-        QTest::addColumn<QColor>("corner");
-        QTest::newRow("wide gif letterboxed, enlarged")
-            << u"%1/wide.gif"_s << u"slides/2.jpg"_s << QSize(200, 150) << kBlue << kWhite;
-        QTest::newRow("tall bmp pillarboxed, reduced")
-            << u"%1/tall.bmp"_s << u"slides/3.jpg"_s << QSize(120, 90) << kGreen << kWhite;
-        QTest::newRow("image known by its content")
-            << u"%1/image.dat"_s << u"slides/5.jpg"_s << QSize(64, 48) << kGreen << kGreen;
-        QTest::newRow("page without a title as a card")
-            << u"%1/notes.txt"_s << u"slides/7.jpg"_s << QSize(160, 120) << QColor() << QColor();
-        QTest::newRow("titled page, commas for blanks")
-            << u"%1/my,folder/page,one.html"_s << u"my folder/slides/8.jpg"_s << QSize(320, 240) << QColor()
-            << QColor();
-        QTest::newRow("file address with commas for blanks")
-            << u"file://%1/my,folder/page,one.html"_s << u"my folder/slides/9.jpg"_s << QSize(320, 240)
-            << QColor() << QColor();
-        QTest::newRow("commas kept where the file has them")
-            << u"%1/a,b.png"_s << u"slides/10.jpg"_s << QSize(40, 30) << kBlue << kBlue;
-    }
-
     void renders()
     {
-        QFETCH(QString, page);
-        QFETCH(QString, written);
-        QFETCH(QSize, size);
-        QFETCH(QColor, centre);
-        QFETCH(QColor, corner);
-
-        const QStringList before = snapshot(m_dir.path());
-        const QString target = u"%1/"_s + QString(written).replace(u' ', u',');
-        const QStringList paths = expand({page, target});
-        const Outcome outcome = thumb(paths[0], paths[1], size, {"CLIPFERRY_BROWSER=" + path("none")});
-        QVERIFY2(outcome.exitCode == 0, outcome.err.constData());
-        QVERIFY2(outcome.err.isEmpty(), outcome.err.constData());
-        checkSlide(path(written), size, centre, corner);
-
-        // The slide is the only new file: no temporary is left beside it.
-        QStringList added = snapshot(m_dir.path());
-        for (const QString &file : before)
-            added.removeOne(file);
-        QCOMPARE(added.size(), 1);
-        QVERIFY(added.first().startsWith(written + ':'));
+        const struct
+        {
+            QString page, written; // the slide, below the folder; asked for with commas for blanks
+            QSize size;
+            QColor centre, corner; // invalid: a title card
+        } rows[] = {
+            {"%1/wide.gif", "slides/2.jpg", {200, 150}, kBlue, kWhite}, // letterboxed, enlarged
+            {"%1/tall.bmp", "slides/3.jpg", {120, 90}, kGreen, kWhite}, // pillarboxed, reduced
+            {"%1/image.dat", "slides/5.jpg", {64, 48}, kGreen, kGreen}, // known by its content
+            {"%1/notes.txt", "slides/7.jpg", {160, 120}, {}, {}},       // a page without a title
+            {"%1/my,folder/page,one.html", "my folder/slides/8.jpg", {320, 240}, {}, {}},
+            {"file://%1/my,folder/page,one.html", "my folder/slides/9.jpg", {320, 240}, {}, {}},
+            {"%1/a,b.png", "slides/10.jpg", {40, 30}, kBlue, kBlue}}; // commas kept where the file has them
+        for (const auto &[page, written, size, centre, corner] : rows) {
+            const QStringList before = snapshot(m_dir.path());
+            const QStringList paths = expand({page, u"%1/"_s + QString(written).replace(u' ', u',')});
+            const ToolRun outcome = thumb(paths[0], paths[1], size, {"CLIPFERRY_BROWSER=" + path("none")});
+            QVERIFY2(outcome.exitCode == 0 && outcome.output.isEmpty(),
+                     qPrintable(page + u' ' + outcome.output));
+            checkSlide(path(written), size, centre, corner);
+            // The slide is the only new file: no temporary is left beside it.
+            QStringList added = snapshot(m_dir.path());
+            for (const QString &file : before)
+                added.removeOne(file);
+            QCOMPARE(added, QStringList{written + u':' + QString::number(QFileInfo(path(written)).size())});
+        }
     }
 
-    void refusals_data()
-    {
-        QTest::addColumn<QString>("tool");
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("exitCode");
-        const QString thumb = u"clipferry-thumb"_s;
-        const QStringList slide{"800", "600", "160", "120", "2000"};
-        const QStringList red{"%1/red 4x3.png"};
-        QTest::newRow("page is a folder")
-            << thumb << QStringList{"%1/folder.html", "%1/slides/x.jpg"} + slide << 1;
-        QTest::newRow("picture that does not decode")
-            << thumb << QStringList{"%1/broken.png", "%1/slides/x.jpg"} + slide << 1;
-        QTest::newRow("target folder missing")
-            << thumb << red + QStringList{"%1/no such folder/x.jpg"} + slide << 1;
-        QTest::newRow("target is a folder") << thumb << red + QStringList{"%1/slides"} + slide << 1;
-        QTest::newRow("too few arguments") << thumb << red + QStringList{"%1/slides/x.jpg"} << 2;
-        QTest::newRow("zero height") << thumb
-                                     << red + QStringList{"%1/slides/x.jpg", "800", "600", "160", "0", "2000"}
-                                     << 2;
-        QTest::newRow("mp4box given a file that is not MP4")
-            << u"clipferry-mp4box"_s
-            << QStringList{"%1/clip.txt", "-inter", "500", "-out", "%1/slides/out.mp4"} << 1;
-        QTest::newRow("mp4box without an output") << u"clipferry-mp4box"_s << QStringList{"%1/clip.txt"} << 2;
-        QTest::newRow("keyframes of a file that is not video")
-            << u"clipferry-keyframes"_s << QStringList{"%1/clip.txt", "%1/slides/keys.txt"} << 1;
-        QTest::newRow("keyframes without an output")
-            << u"clipferry-keyframes"_s << QStringList{"%1/clip.txt"} << 2;
-    }
-
+    // A refusal says why in one line (the thumbnailer) and writes nothing.
     void refusals()
     {
-        QFETCH(QString, tool);
-        QFETCH(QStringList, args);
-        QFETCH(int, exitCode);
-
-        const QStringList before = snapshot(m_dir.path());
-        const Outcome outcome = run(tool, expand(args), {"CLIPFERRY_BROWSER=" + path("none")});
-        QCOMPARE(outcome.exitCode, exitCode);
-        QVERIFY2(!outcome.err.trimmed().isEmpty(), "a refusal says why");
-        if (tool == "clipferry-thumb")
-            QCOMPARE(outcome.err.count('\n'), 1);
-        QCOMPARE(snapshot(m_dir.path()), before);
+        const QStringList slide{"800", "600", "160", "120", "2000"};
+        const QString red = u"%1/red 4x3.png"_s;
+        const struct
+        {
+            QString tool;
+            QStringList args;
+            int exitCode;
+        } rows[] = {{"clipferry-thumb", QStringList{"%1/folder.html", "%1/slides/x.jpg"} + slide, 1},
+                    {"clipferry-thumb", QStringList{"%1/broken.png", "%1/slides/x.jpg"} + slide, 1},
+                    {"clipferry-thumb", QStringList{red, "%1/no such folder/x.jpg"} + slide, 1},
+                    {"clipferry-thumb", QStringList{red, "%1/slides"} + slide, 1},
+                    {"clipferry-thumb", {red, "%1/slides/x.jpg"}, 2}, // too few arguments
+                    {"clipferry-thumb", {red, "%1/slides/x.jpg", "800", "600", "160", "0", "2000"}, 2},
+                    {"clipferry-mp4box", {"%1/clip.txt", "-inter", "500", "-out", "%1/slides/out.mp4"}, 1},
+                    {"clipferry-mp4box", {"%1/clip.txt"}, 2},
+                    {"clipferry-keyframes", {"%1/clip.txt", "%1/slides/keys.txt"}, 1},
+                    {"clipferry-keyframes", {"%1/clip.txt"}, 2}};
+        for (const auto &[tool, args, exitCode] : rows) {
+            const QStringList before = snapshot(m_dir.path());
+            const ToolRun outcome = run(tool, expand(args), {"CLIPFERRY_BROWSER=" + path("none")});
+            const QString row = tool + u' ' + args.join(u' ') + u": "_s + outcome.output;
+            QVERIFY2(outcome.exitCode == exitCode && !outcome.output.trimmed().isEmpty(), qPrintable(row));
+            if (tool == "clipferry-thumb")
+                QVERIFY2(outcome.output.count('\n') == 1, qPrintable(row));
+            QCOMPARE(snapshot(m_dir.path()), before);
+        }
     }
 
     void browser_data()
@@ -276,8 +227,7 @@ private Q_SLOTS:
         QFile::remove(path("browser-pids.txt"));
         writeFile(path("fake-browser"), "#!/bin/sh\n" + script + "\n");
         QFile(path("fake-browser")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        const QStringList before = snapshot(path("shots"));
-        const Outcome outcome = thumb(path("my,folder/page,one.html"), target, {200, 150},
+        const ToolRun outcome = thumb(path("my,folder/page,one.html"), target, {200, 150},
                                       {"CLIPFERRY_BROWSER=" + path("fake-browser"),
                                        "FAKE_DIR=" + m_dir.path(), "CLIPFERRY_THUMB_TIMEOUT_MS=500"});
         QCOMPARE(outcome.exitCode, exitCode);
@@ -285,8 +235,8 @@ private Q_SLOTS:
         QCOMPARE(QDir::temp().entryList({"clipferry-thumb-*"}, QDir::AllEntries | QDir::Hidden),
                  QStringList());
         if (exitCode != 0) {
-            QCOMPARE(outcome.err.count('\n'), 1);
-            QCOMPARE(snapshot(path("shots")), before);
+            QCOMPARE(outcome.output.count('\n'), 1);
+            QCOMPARE(snapshot(path("shots")), QStringList()); // nothing written
             // The browser and everything it started are gone.
             const QList<QByteArray> pids = readFile(path("browser-pids.txt")).split('\n');
             QVERIFY(pids.size() >= 2);
