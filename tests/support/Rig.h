@@ -4,6 +4,7 @@
 // to: what the pipeline, recording, typical-run and resume tests share.
 
 #include "common/FileUtil.h"
+#include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
@@ -19,6 +20,28 @@
 #include <QFileInfo>
 #include <QSignalSpy>
 #include <functional>
+
+// The texts at dotted `paths` below the root of an XML file; one text,
+// "unreadable", when it does not parse.
+inline QStringList xmlTexts(const QString &file, const QStringList &paths)
+{
+    pugi::xml_document doc;
+    if (!Xml::parseFile(doc, file))
+        return {QStringLiteral("unreadable")};
+    QStringList texts;
+    for (const QString &path : paths)
+        texts.append(Xml::GetTextByPath(doc, path));
+    return texts;
+}
+
+// The texts of the messages a run showed, in order.
+inline QStringList messageTexts(const Messages::RecordingPresenter::Log &log)
+{
+    QStringList texts;
+    for (const auto &message : log.messages)
+        texts.append(message.text);
+    return texts;
+}
 
 // What the pipeline showed, for the assertions; `onOutput` and `onStatus` let
 // a test act while a child or an upload runs (pressing Stop).
@@ -133,7 +156,12 @@ struct Rig
     // The content ids the server gave, in the order of the uploads.
     QStringList uploaded;
 
-    void add(const CVideoItem &item) { grid.Add(item); }
+    // Queues `item`; its path, which keys its row.
+    QString add(const CVideoItem &item)
+    {
+        grid.Add(item);
+        return item.path;
+    }
     bool runToEnd(int timeoutMs = 120000)
     {
         QSignalSpy finished(&queue, &QueueRunner::runFinished);
