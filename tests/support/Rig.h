@@ -8,6 +8,7 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
+#include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "queue/QueueModel.h"
 #include "server/TransferControl.h"
@@ -34,6 +35,20 @@ inline QStringList xmlTexts(const QString &file, const QStringList &paths)
     return texts;
 }
 
+// Makes a sample video at `path`; the empty text, or what went wrong.
+inline QString makeVideo(const QString &path, double seconds, QSize size = {320, 240}, double frameRate = 25,
+                         bool interlaced = false)
+{
+    SampleVideo sample;
+    sample.output = path;
+    sample.durationSeconds = seconds;
+    sample.width = size.width();
+    sample.height = size.height();
+    sample.frameRate = frameRate;
+    sample.interlaced = interlaced;
+    return QCoro::waitFor(sample.make(testProcesses()));
+}
+
 // The texts of the messages a run showed, in order.
 inline QStringList messageTexts(const Messages::RecordingPresenter::Log &log)
 {
@@ -52,8 +67,7 @@ public:
     void setStatusText(const QString &text) override
     {
         status = text;
-        if (onStatus)
-            onStatus(text);
+        onStatus(text);
     }
     void setConvertInfo(const QString &text) override { labels.append(text); }
     QString injectionCaption() const override { return QStringLiteral(" done."); }
@@ -62,8 +76,7 @@ public:
     void setOutputText(const QString &text) override
     {
         output = text;
-        if (onOutput)
-            onOutput(text);
+        onOutput(text);
     }
     void appendOutputLine(const QString &line) override { notes.append(line); }
     void setAnimationRunning(bool) override {}
@@ -71,8 +84,8 @@ public:
     QString status, output;
     QStringList labels, notes;
     int progress = -1;
-    std::function<void(const QString &)> onOutput;
-    std::function<void(const QString &)> onStatus;
+    std::function<void(const QString &)> onOutput = [](const QString &) {};
+    std::function<void(const QString &)> onStatus = [](const QString &) {};
 };
 
 class FakeControls final : public RunnerControls
