@@ -3,7 +3,6 @@
 
 #include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
-#include "pipeline/SampleMedia.h"
 #include "pipeline/UploadPackage.h"
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
@@ -37,8 +36,9 @@ class TestUpload : public QObject
         return item;
     }
 
-    // A copy of the clip with `megabytes` of bulk after it: uploaded as it is, it takes a while.
-    QString copyOfClip(const QString &name, int megabytes = 0)
+    // An entry of a fresh copy of the clip with `megabytes` of bulk after it:
+    // uploaded as it is, it takes a while.
+    CVideoItem clip(const QString &name, const QString &title, int megabytes = 0)
     {
         const QString path = m_dir.filePath(name);
         QFile::remove(path);
@@ -46,13 +46,7 @@ class TestUpload : public QObject
         QFile file(path);
         if (megabytes > 0 && file.open(QIODevice::Append))
             file.write(QByteArray(megabytes << 20, 'x'));
-        return path;
-    }
-
-    // A fresh copy of the clip, as an entry.
-    CVideoItem clip(const QString &name, const QString &title, int megabytes = 0)
-    {
-        return entryFor(copyOfClip(name, megabytes), title);
+        return entryFor(path, title);
     }
 
     qsizetype contentCount() const { return m_server->contents().size(); }
@@ -68,13 +62,9 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_server = std::make_unique<DemoServer>(m_dir.filePath(u"server"_s));
         QVERIFY(m_server->start());
-        SampleVideo sample;
-        sample.output = m_clip = m_dir.filePath(u"clip.mp4"_s);
-        sample.durationSeconds = 2;
-        sample.width = 160;
-        sample.height = 120;
-        QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
-        m_stored = copyOfClip(u"stored.mp4"_s);
+        m_clip = m_dir.filePath(u"clip.mp4"_s);
+        QCOMPARE(makeVideo(m_clip, 2, {160, 120}), QString());
+        m_stored = clip(u"stored.mp4"_s, {}).path;
     }
 
     // Each way of converting names the source its own way; a stub of nine
@@ -206,35 +196,29 @@ private Q_SLOTS:
         QCOMPARE(contentCount(), before + 2);
     }
 
-    void sourceChecks_data()
-    {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("deleted") << u"delete"_s << u"File not found"_s;
-        QTest::newRow("size changed") << u"append"_s << u"File has been modified"_s;
-        QTest::newRow("time changed") << u"touch"_s << u"File has been modified"_s;
-    }
+    // A source deleted, grown at the same time, or touched since it was added.
     void sourceChecks()
     {
-        QFETCH(QString, change);
-        QFETCH(QString, error);
-        Rig rig;
-        const QString path = rig.add(clip(u"changed.mp4"_s, u"Changed"_s));
-        const QDateTime stamp = QFileInfo(path).lastModified();
-        QFile file(path);
-        if (change == u"delete") {
-            QFile::remove(path);
-        } else {
-            QVERIFY(file.open(QIODevice::Append | QIODevice::Unbuffered));
-            if (change == u"append")
-                file.write("x");
-            file.setFileTime(change == u"append" ? stamp : stamp.addSecs(-5),
-                             QFileDevice::FileModificationTime);
-            file.close();
+        for (const QString &change : {u"delete"_s, u"append"_s, u"touch"_s}) {
+            const QString error = change == u"delete" ? u"File not found"_s : u"File has been modified"_s;
+            Rig rig;
+            const QString path = rig.add(clip(u"changed.mp4"_s, u"Changed"_s));
+            const QDateTime stamp = QFileInfo(path).lastModified();
+            QFile file(path);
+            if (change == u"delete") {
+                QFile::remove(path);
+            } else {
+                QVERIFY(file.open(QIODevice::Append | QIODevice::Unbuffered));
+                if (change == u"append")
+                    file.write("x");
+                file.setFileTime(change == u"append" ? stamp : stamp.addSecs(-5),
+                                 QFileDevice::FileModificationTime);
+                file.close();
+            }
+            QVERIFY(rig.runToEnd());
+            QCOMPARE((QStringList{rig.state(path), rig.error(path)}), (QStringList{u"Failed"_s, error}));
+            QVERIFY(rig.messages->messages.isEmpty());
         }
-        QVERIFY(rig.runToEnd());
-        QCOMPARE((QStringList{rig.state(path), rig.error(path)}), (QStringList{u"Failed"_s, error}));
-        QVERIFY(rig.messages->messages.isEmpty());
     }
 
     // Stop as soon as the encoder says anything: its first pass is killed,
@@ -269,41 +253,39 @@ private Q_SLOTS:
     // A helper tool that writes something and then fails ends the entry
     // with a text naming its step; the good encode is kept and nothing goes
     // to the server.
-    void failingToolFailsItsStep_data()
-    {
-        QTest::addColumn<QString>("tool");
-        QTest::addColumn<QString>("videotype");
-        QTest::addColumn<QString>("errorStart");
-        QTest::newRow("MP4Box") << u"MP4Box"_s << u"mp4"_s
-                                << u"Interleave error: MP4Box ended with exit code 1"_s;
-        QTest::newRow("yamdi") << u"yamdi"_s << u"flv"_s << u"Inject error"_s;
-        QTest::newRow("zip") << u"zip"_s << u"mp4"_s << m_language.text("frmUpload", "msgPackCancel");
-    }
     void failingToolFailsItsStep()
     {
-        QFETCH(QString, tool);
-        QFETCH(QString, videotype);
-        QFETCH(QString, errorStart);
-        QTemporaryDir fakes;
-        // 100 bytes where the output goes ("-out", "-o" or the archive), then exit 1.
-        writeScript(fakes.filePath(tool), "out=\"\"\nprev=\"\"\nfor a; do\n"
-                                          "  case \"$prev\" in -out|-o) out=\"$a\";; esac\n"
-                                          "  case \"$a\" in *.zip) out=\"$a\";; esac\n  prev=\"$a\"\ndone\n"
-                                          "head -c 100 /dev/zero > \"$out\"\nexit 1");
-        const QByteArray tools = qgetenv("CLIPFERRY_TOOLS");
-        qputenv("CLIPFERRY_TOOLS", fakes.path().toUtf8() + ':' + tools);
-        m_server->setVideoType(videotype);
-        Rig rig;
-        const QString path = rig.add(clip(u"failing.mp4"_s, u"Failing"_s));
-        const qsizetype before = contentCount();
-        const bool ended = rig.runToEnd();
-        qputenv("CLIPFERRY_TOOLS", tools);
-        m_server->setVideoType(u"mp4"_s);
-        QVERIFY(ended);
-        QCOMPARE(rig.state(path), u"Failed"_s);
-        QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
-        QCOMPARE(contentCount(), before);
-        QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
+        const struct
+        {
+            QString tool, videotype, errorStart;
+        } cases[] = {
+            {u"MP4Box"_s, u"mp4"_s, u"Interleave error: MP4Box ended with exit code 1"_s},
+            {u"yamdi"_s, u"flv"_s, u"Inject error"_s},
+            {u"zip"_s, u"mp4"_s, m_language.text("frmUpload", "msgPackCancel")},
+        };
+        for (const auto &[tool, videotype, errorStart] : cases) {
+            QTemporaryDir fakes;
+            // 100 bytes where the output goes ("-out", "-o" or the archive), then exit 1.
+            writeScript(fakes.filePath(tool),
+                        "out=\"\"\nprev=\"\"\nfor a; do\n"
+                        "  case \"$prev\" in -out|-o) out=\"$a\";; esac\n"
+                        "  case \"$a\" in *.zip) out=\"$a\";; esac\n  prev=\"$a\"\ndone\n"
+                        "head -c 100 /dev/zero > \"$out\"\nexit 1");
+            const QByteArray tools = qgetenv("CLIPFERRY_TOOLS");
+            qputenv("CLIPFERRY_TOOLS", fakes.path().toUtf8() + ':' + tools);
+            m_server->setVideoType(videotype);
+            Rig rig;
+            const QString path = rig.add(clip(u"failing.mp4"_s, u"Failing"_s));
+            const qsizetype before = contentCount();
+            const bool ended = rig.runToEnd();
+            qputenv("CLIPFERRY_TOOLS", tools);
+            m_server->setVideoType(u"mp4"_s);
+            QVERIFY(ended);
+            QCOMPARE(rig.state(path), u"Failed"_s);
+            QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
+            QCOMPARE(contentCount(), before);
+            QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
+        }
     }
 
     // The server stores the content but its reply is lost on the way: the
@@ -349,33 +331,26 @@ private Q_SLOTS:
     // Overwrite by document URL: the server finds the content and the user
     // is asked, with the source path as the title. Only Yes replaces it:
     // without a folder there is nowhere to upload it as new.
-    void overwriteQuestion_data()
-    {
-        QTest::addColumn<Messages::Answer>("answer");
-        QTest::addColumn<QString>("state");
-        QTest::newRow("Yes: replaced") << Messages::Answer::Yes << u"Finished"_s;
-        QTest::newRow("No: kept") << Messages::Answer::No << u"Canceled"_s;
-        QTest::newRow("Cancel: kept") << Messages::Answer::Cancel << u"Canceled"_s;
-    }
     void overwriteQuestion()
     {
-        QFETCH(Messages::Answer, answer);
-        QFETCH(QString, state);
         QVERIFY(m_storedId.toInt() > 0);
-        const qsizetype before = contentCount();
-        Rig rig;
-        rig.messages->script = {answer};
-        const QString title = QString::fromLatin1(QTest::currentDataTag());
-        CVideoItem again = entryFor(m_stored, title);
-        again.OverwriteUrl = m_server->process.url().toString() + u"/content/"_s + m_storedId;
-        rig.add(again);
-        QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(m_stored), state);
-        QCOMPARE(contentCount(), before);
-        QCOMPARE(m_server->contents().join(u'\n').contains(title), state == u"Finished");
-        QCOMPARE(messageTexts(*rig.messages).value(0), m_language.text("frmUpload", "msgOverwriteUrl"));
-        QCOMPARE(rig.messages->messages.at(0).title, m_stored);
-        QCOMPARE(rig.messages->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
+        for (const auto answer : {Messages::Answer::Yes, Messages::Answer::No, Messages::Answer::Cancel}) {
+            const QString state = answer == Messages::Answer::Yes ? u"Finished"_s : u"Canceled"_s;
+            const qsizetype before = contentCount();
+            Rig rig;
+            rig.messages->script = {answer};
+            const QString title = u"Answered %1"_s.arg(int(answer));
+            CVideoItem again = entryFor(m_stored, title);
+            again.OverwriteUrl = m_server->process.url().toString() + u"/content/"_s + m_storedId;
+            rig.add(again);
+            QVERIFY(rig.runToEnd());
+            QCOMPARE(rig.state(m_stored), state);
+            QCOMPARE(contentCount(), before);
+            QCOMPARE(m_server->contents().join(u'\n').contains(title), state == u"Finished");
+            QCOMPARE(messageTexts(*rig.messages).value(0), m_language.text("frmUpload", "msgOverwriteUrl"));
+            QCOMPARE(rig.messages->messages.at(0).title, m_stored);
+            QCOMPARE(rig.messages->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
+        }
     }
 
     // The space an entry needs, estimated from its rates and duration,
@@ -422,55 +397,50 @@ private Q_SLOTS:
     // One at a time, each entry goes through every step before the next is
     // taken; converting while uploading, the next is taken as soon as the
     // upload before it begins. Either way one completion message.
-    void stepOrder_data()
-    {
-        QTest::addColumn<bool>("overlap");
-        QTest::newRow("one at a time") << false;
-        QTest::newRow("converting while uploading") << true;
-    }
     void stepOrder()
     {
-        QFETCH(bool, overlap);
-        Rig rig;
-        rig.session.options().convertWhileUploading = overlap;
-        rig.add(clip(u"first.mp4"_s, u"First"_s));
-        rig.add(clip(u"second.mp4"_s, u"Second"_s));
-        // Each entry's steps in the order the grid showed them: a new state, a time cell filled.
-        QStringList steps;
-        QHash<QString, QStringList> seen;
-        const QList<QPair<int, QString>> columns{{QueueModel::ColCvtBeginTime, u"convert begin"_s},
-                                                 {QueueModel::ColCvtEndTime, u"convert end"_s},
-                                                 {QueueModel::ColUploadBeginTime, u"upload begin"_s},
-                                                 {QueueModel::ColUploadEndTime, u"upload end"_s}};
-        QObject watching;
-        connect(&rig.grid, &QAbstractItemModel::dataChanged, &watching, [&] {
-            for (const QueueEntry &entry : rig.grid.entries()) {
-                QStringList now{rig.state(entry.key)};
-                for (const auto &[column, step] : columns)
-                    now.append(rig.grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
-                const QStringList before = seen.value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
-                for (int i = 0; i < now.size(); ++i) {
-                    if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
-                        steps.append(QFileInfo(entry.key).baseName() + u' ' + now.at(i));
+        for (const bool overlap : {false, true}) {
+            Rig rig;
+            rig.session.options().convertWhileUploading = overlap;
+            rig.add(clip(u"first.mp4"_s, u"First"_s));
+            rig.add(clip(u"second.mp4"_s, u"Second"_s));
+            // Each entry's steps in the order the grid showed them: a new state, a time cell filled.
+            QStringList steps;
+            QHash<QString, QStringList> seen;
+            const QList<QPair<int, QString>> columns{{QueueModel::ColCvtBeginTime, u"convert begin"_s},
+                                                     {QueueModel::ColCvtEndTime, u"convert end"_s},
+                                                     {QueueModel::ColUploadBeginTime, u"upload begin"_s},
+                                                     {QueueModel::ColUploadEndTime, u"upload end"_s}};
+            QObject watching;
+            connect(&rig.grid, &QAbstractItemModel::dataChanged, &watching, [&] {
+                for (const QueueEntry &entry : rig.grid.entries()) {
+                    QStringList now{rig.state(entry.key)};
+                    for (const auto &[column, step] : columns)
+                        now.append(rig.grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
+                    const QStringList before = seen.value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
+                    for (int i = 0; i < now.size(); ++i) {
+                        if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
+                            steps.append(QFileInfo(entry.key).baseName() + u' ' + now.at(i));
+                    }
+                    seen.insert(entry.key, now);
                 }
-                seen.insert(entry.key, now);
+            });
+            QVERIFY(rig.runToEnd());
+            QStringList one;
+            for (const QString &name : {u"first"_s, u"second"_s}) {
+                for (const char *step : {"Transfering", "convert begin", "convert end", "upload begin",
+                                         "upload end", "Finished"})
+                    one.append(name + u' ' + QLatin1String(step));
             }
-        });
-        QVERIFY(rig.runToEnd());
-        QStringList one;
-        for (const QString &name : {u"first"_s, u"second"_s}) {
-            for (const char *step :
-                 {"Transfering", "convert begin", "convert end", "upload begin", "upload end", "Finished"})
-                one.append(name + u' ' + QLatin1String(step));
+            if (overlap) {
+                QVERIFY2(steps.indexOf(u"second Transfering"_s) == steps.indexOf(u"first upload begin"_s) + 1,
+                         qPrintable(steps.join(u", ")));
+                steps.sort();
+                one.sort();
+            }
+            QCOMPARE(steps.join(u", "), one.join(u", "));
+            QCOMPARE(rig.messages->messages.size(), 1);
         }
-        if (overlap) {
-            QVERIFY2(steps.indexOf(u"second Transfering"_s) == steps.indexOf(u"first upload begin"_s) + 1,
-                     qPrintable(steps.join(u", ")));
-            steps.sort();
-            one.sort();
-        }
-        QCOMPARE(steps.join(u", "), one.join(u", "));
-        QCOMPARE(rig.messages->messages.size(), 1);
     }
 
     // Stop while the next entry, packed ahead, waits for the upload before
