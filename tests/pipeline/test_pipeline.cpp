@@ -3,7 +3,6 @@
 
 #include "pipeline/ExecRunner.h"
 #include "pipeline/FfmpegCapabilities.h"
-#include "pipeline/SampleMedia.h"
 #include "pipeline/VideoConversion.h"
 #include "support/Rig.h"
 
@@ -88,15 +87,10 @@ private Q_SLOTS:
     {
         QVERIFY(m_dir.isValid());
         m_tools = qgetenv("CLIPFERRY_TOOLS");
-        SampleVideo interlaced;
-        interlaced.output = m_interlaced = m_dir.filePath(u"interlaced.mp4"_s);
-        interlaced.width = 640;
-        interlaced.height = 480;
-        interlaced.interlaced = true;
-        QCOMPARE(QCoro::waitFor(interlaced.make(testProcesses())), QString());
-        SampleVideo small;
-        small.output = m_mkv = m_dir.filePath(u"small.mkv"_s);
-        QCOMPARE(QCoro::waitFor(small.make(testProcesses())), QString());
+        m_interlaced = m_dir.filePath(u"interlaced.mp4"_s);
+        QCOMPARE(makeVideo(m_interlaced, 3, {640, 480}, 25, true), QString());
+        m_mkv = m_dir.filePath(u"small.mkv"_s);
+        QCOMPARE(makeVideo(m_mkv, 3), QString());
         QCOMPARE(probe(m_interlaced, u"stream=field_order"_s), u"tt"_s);
     }
 
