@@ -54,8 +54,7 @@ class TestPipeline : public QObject
     void fakeTool(const QString &name, const QString &body)
     {
         QDir().mkpath(fakeToolDir());
-        const QString path = QDir(fakeToolDir()).filePath(name);
-        writeScript(path, body.toUtf8());
+        writeScript(QDir(fakeToolDir()).filePath(name), body.toUtf8());
         qputenv("CLIPFERRY_TOOLS", (fakeToolDir() + ':').toUtf8() + m_tools);
     }
     qint64 fakePid() const { return readFile(m_dir.filePath(u"pid"_s)).trimmed().toLongLong(); }
