@@ -3,7 +3,6 @@
 // upload goes on where the server holds it, and the server ends with one
 // content.
 
-#include "pipeline/SampleMedia.h"
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
 
@@ -14,6 +13,8 @@
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -27,7 +28,7 @@ QString fileUnder(const QString &folder, const QString &name)
 
 QJsonObject readRecord(const QString &home)
 {
-    return QJsonDocument::fromJson(readFile(fileUnder(home, QStringLiteral("state.json")))).object();
+    return QJsonDocument::fromJson(readFile(fileUnder(home, u"state.json"_s))).object();
 }
 
 qint64 largestFileIn(const QString &folder)
@@ -36,13 +37,6 @@ qint64 largestFileIn(const QString &folder)
     for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files))
         size = std::max(size, file.size());
     return size;
-}
-
-QByteArray sha256Of(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
 }
 
 } // namespace
@@ -54,24 +48,23 @@ class TestResume : public QObject
     QTemporaryDir m_dir;
     QString m_clip;
 
-    // Starts clipferry-cli (`cliArgs`) or the window (queue run at once).
-    static void start(QProcess &process, const QString &frontEnd, const QStringList &cliArgs)
+    // Starts clipferry-cli (`cliArgs`) or the window (queue run at once), its output merged.
+    static void start(QProcess &process, const QProcessEnvironment &env, const QString &frontEnd,
+                      const QStringList &cliArgs)
     {
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::MergedChannels);
         if (frontEnd == QLatin1String("cli"))
-            process.start(ToolLocator::find(QStringLiteral("clipferry-cli")), cliArgs);
+            process.start(ToolLocator::find(u"clipferry-cli"_s), cliArgs);
         else
-            process.start(ToolLocator::find(QStringLiteral("clipferry")),
-                          {QStringLiteral("-s"), QStringLiteral("--run")});
+            process.start(ToolLocator::find(u"clipferry"_s), {u"-s"_s, u"--run"_s});
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        SampleVideo sample;
-        sample.durationSeconds = 4;
-        sample.output = m_dir.filePath(QStringLiteral("clip.mp4"));
-        QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
-        m_clip = sample.output;
+        m_clip = m_dir.filePath(u"clip.mp4"_s);
+        QCOMPARE(makeVideo(m_clip, 4), QString());
     }
 
     void killAndRestart_data()
@@ -88,14 +81,11 @@ private Q_SLOTS:
         QFETCH(QString, frontEnd);
         QFETCH(QString, phase);
         const QDir row(m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(u' ', u'_')));
-        const QString home = row.filePath(QStringLiteral("home"));
-        const QString tmp = row.filePath(QStringLiteral("tmp"));
-        const QString fakeTools = row.filePath(QStringLiteral("tools"));
-        QVERIFY(row.mkpath(QStringLiteral("tmp")) && row.mkpath(QStringLiteral("tools")));
-        const QString source = row.filePath(QStringLiteral("talk.mp4"));
-        QVERIFY(QFile::copy(m_clip, source));
+        const QString home = row.filePath(u"home"_s), tmp = row.filePath(u"tmp"_s),
+                      source = row.filePath(u"talk.mp4"_s);
+        QVERIFY(row.mkpath(u"tmp"_s) && row.mkpath(u"tools"_s) && QFile::copy(m_clip, source));
 
-        DemoServer server(row.filePath(QStringLiteral("server")));
+        DemoServer server(row.filePath(u"server"_s));
         qputenv("CLIPFERRY_SERVER_PATCH_DELAY_MS", "100");
         qputenv("CLIPFERRY_SERVER_REGISTER_DELAY_MS", phase == u"registering" ? "3000" : "0");
         const bool started = server.start();
@@ -106,45 +96,39 @@ private Q_SLOTS:
         CuttingProxy proxy(server.process.port(), {});
 
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("CLIPFERRY_HOME"), home);
-        env.insert(QStringLiteral("TMPDIR"), tmp);
+        env.insert(u"CLIPFERRY_HOME"_s, home);
+        env.insert(u"TMPDIR"_s, tmp);
         // A desktop session has its runtime folder; without one Qt makes one in TMPDIR.
-        const QString runtime = row.filePath(QStringLiteral("runtime"));
+        const QString runtime = row.filePath(u"runtime"_s);
         QVERIFY(row.mkpath(runtime) &&
                 QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                    QFileDevice::ExeOwner));
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("CLIPFERRY_CHUNK_BYTES"), QString::number(kChunk));
-        QStringList upload{QStringLiteral("upload"),
-                           QStringLiteral("--server"),
-                           QStringLiteral("127.0.0.1:%1").arg(proxy.port()),
-                           QStringLiteral("--account"),
-                           QStringLiteral("demo"),
-                           QStringLiteral("--password"),
-                           QStringLiteral("demo"),
-                           source};
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtime);
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.insert(u"CLIPFERRY_CHUNK_BYTES"_s, QString::number(kChunk));
+        const QStringList upload{u"upload"_s,    u"--server"_s, u"127.0.0.1:%1"_s.arg(proxy.port()),
+                                 u"--account"_s, u"demo"_s,     u"--password"_s,
+                                 u"demo"_s,      source};
         if (frontEnd == u"window") {
-            const ToolRun queued = runCli(upload + QStringList{QStringLiteral("--queue-only")}, env);
+            const ToolRun queued = runCli(upload + QStringList{u"--queue-only"_s}, env);
             QVERIFY2(queued.exitCode == 0, qPrintable(queued.output));
         }
 
         QProcess first;
-        first.setProcessEnvironment(env);
-        start(first, frontEnd, upload);
-        const QString uploads = server.process.dataDir() + QStringLiteral("/uploads");
+        start(first, env, frontEnd, upload);
+        const QString uploads = server.process.dataDir() + u"/uploads"_s;
         const auto reached = [&] {
             const QJsonObject record = readRecord(home);
             // A queue change is on disk within a second: the kill comes after that.
             if (phase == u"converting")
                 return !processesMentioning(home).isEmpty() &&
-                       QFileInfo::exists(home + QStringLiteral("/project.xml.journal"));
+                       QFileInfo::exists(home + u"/project.xml.journal"_s);
             if (phase == u"packing")
-                return record.contains(QStringLiteral("conversion"));
+                return record.contains(u"conversion"_s);
             const qint64 held = largestFileIn(uploads);
             if (phase == u"uploading")
-                return record.contains(QStringLiteral("upload")) && held >= 3 * kChunk;
-            return held > 0 && held == QFileInfo(fileUnder(home, QStringLiteral("tarn_file.zip"))).size();
+                return record.contains(u"upload"_s) && held >= 3 * kChunk;
+            return held > 0 && held == QFileInfo(fileUnder(home, u"tarn_file.zip"_s)).size();
         };
         QTRY_VERIFY_WITH_TIMEOUT(reached() || first.state() == QProcess::NotRunning, 120000);
         QVERIFY2(first.state() == QProcess::Running, first.readAll().constData());
@@ -156,23 +140,16 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(processesMentioning(home), QStringList(), 2000);
 
         // A finished conversion is not made again: here an ffmpeg would fail the entry.
-        const bool converted = kept.contains(QStringLiteral("conversion"));
-        const QString ranMarker = row.filePath(QStringLiteral("ffmpeg-ran"));
+        const bool converted = kept.contains(u"conversion"_s);
+        const QString ranMarker = row.filePath(u"ffmpeg-ran"_s);
         if (converted) {
-            QFile fake(QDir(fakeTools).filePath(QStringLiteral("ffmpeg")));
-            QVERIFY(fake.open(QIODevice::WriteOnly));
-            fake.write("#!/bin/sh\ntouch '" + ranMarker.toUtf8() + "'\nexit 1\n");
-            fake.close();
-            fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner);
-            env.insert(
-                QStringLiteral("CLIPFERRY_TOOLS"),
-                fakeTools + u':' +
-                    env.value(QStringLiteral("CLIPFERRY_TOOLS"), QCoreApplication::applicationDirPath()));
+            writeScript(row.filePath(u"tools/ffmpeg"_s), "touch '" + ranMarker.toUtf8() + "'\nexit 1");
+            env.insert(u"CLIPFERRY_TOOLS"_s,
+                       row.filePath(u"tools"_s) + u':' +
+                           env.value(u"CLIPFERRY_TOOLS"_s, QCoreApplication::applicationDirPath()));
         }
         QProcess second;
-        second.setProcessEnvironment(env);
-        second.setProcessChannelMode(QProcess::MergedChannels);
-        start(second, frontEnd, {QStringLiteral("run")});
+        start(second, env, frontEnd, {u"run"_s});
         if (frontEnd == u"window") {
             QTRY_VERIFY_WITH_TIMEOUT(!server.contents().isEmpty(), 120000);
             second.terminate();
@@ -185,11 +162,11 @@ private Q_SLOTS:
         const QStringList stored = server.contents();
         QVERIFY2(stored.size() == 1, out.constData());
         const QString archive =
-            server.contentFolder(stored.first().section(u'\t', 0, 0)) + QStringLiteral("/tarn_file.zip");
-        const QString packed =
-            kept.value(QStringLiteral("package")).toObject().value(QStringLiteral("sha256")).toString();
+            server.contentFolder(stored.first().section(u'\t', 0, 0)) + u"/tarn_file.zip"_s;
+        const QString packed = kept.value(u"package"_s).toObject().value(u"sha256"_s).toString();
         if (!packed.isEmpty())
-            QCOMPARE(sha256Of(archive), packed.toLatin1());
+            QCOMPARE(QCryptographicHash::hash(readFile(archive), QCryptographicHash::Sha256).toHex(),
+                     packed.toLatin1());
         QVERIFY(!QFileInfo::exists(ranMarker));
         // Sent again: what both runs sent beyond the archive, less the requests around it.
         const qint64 again = proxy.upstreamBytes() - QFileInfo(archive).size();
@@ -198,9 +175,8 @@ private Q_SLOTS:
               QFileInfo(archive).size());
         if (phase == u"uploading")
             QVERIFY2(again < kChunk + 24 * 1024, qPrintable(QString::number(again)));
-        const QStringList left = QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-        QVERIFY2(left.isEmpty(), qPrintable(left.join(u' ')));
-        QCOMPARE(fileUnder(home, QStringLiteral("state.json")), QString());
+        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(fileUnder(home, u"state.json"_s), QString());
     }
 };
 

@@ -5,7 +5,6 @@
 #include "add/frmCustomBps.h"
 #include "app/AppHooks.h"
 #include "app/frmUpload.h"
-#include "pipeline/SampleMedia.h"
 #include "server/FolderPickerWidget.h"
 #include "support/Rig.h"
 
@@ -78,13 +77,8 @@ private Q_SLOTS:
         QVERIFY(server.start());
         QVERIFY(!server.process.admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs})
                      .isNull());
-        SampleVideo sample;
-        sample.output = dir.filePath(u"keynote.mp4"_qs);
-        sample.width = 1280;
-        sample.height = 720;
-        sample.durationSeconds = 2;
-        sample.frameRate = 10;
-        QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
+        const QString keynote = dir.filePath(u"keynote.mp4"_qs);
+        QCOMPARE(makeVideo(keynote, 2, {1280, 720}, 10), QString());
 
         Session session;
         auto messages = session.messages().record();
@@ -96,27 +90,23 @@ private Q_SLOTS:
         window.show();
         QTRY_VERIFY(window.initTicks() >= 1);
 
-        // Add.
         buttonIn(&window, u"cmdAdd"_qs)->click();
         frmAdd *add = nullptr;
         QTRY_VERIFY((add = window.findChild<frmAdd *>()) && add->isVisible());
 
-        // Log in.
         add->findChild<QLineEdit *>(u"txtServer"_qs)->setText(server.process.address());
         add->findChild<QLineEdit *>(u"txtAccount"_qs)->setText(u"demo"_qs);
         add->findChild<QLineEdit *>(u"txtPassword"_qs)->setText(u"demo"_qs);
         QTest::mouseClick(buttonIn(add, u"cmdLogIn"_qs), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(buttonIn(add, u"cmdBrowse"_qs)->isEnabled(), 60000);
 
-        // Choose the file in the file dialog.
         QTest::mouseClick(buttonIn(add, u"cmdBrowse"_qs), Qt::LeftButton);
         QFileDialog *files = nullptr;
         QTRY_VERIFY((files = add->findChild<QFileDialog *>()) && files->isVisible());
-        files->selectFile(sample.output);
+        files->selectFile(keynote);
         QMetaObject::invokeMethod(files, "accept");
         QTRY_VERIFY_WITH_TIMEOUT(buttonIn(add, u"cmdOK"_qs)->isEnabled(), 60000);
 
-        // Pick a folder from the drop-down tree.
         auto *picker = add->findChild<FolderPickerWidget *>();
         picker->showPanel();
         QTreeView *tree = picker->view();
@@ -143,7 +133,7 @@ private Q_SLOTS:
 
         // The entry waits with what was chosen.
         QueueModel &queue = window.queue();
-        const CVideoItem *item = queue.item(sample.output);
+        const CVideoItem *item = queue.item(keynote);
         QVERIFY(item && item->folderName.endsWith(folderName));
         QCOMPARE(item->customBps, 1560); // 120 % of 1204 + 96
         QCOMPARE(item->vBitRate, u"1464k"_qs);
@@ -151,8 +141,8 @@ private Q_SLOTS:
         // Two more put straight into the queue; the third is gone while the queue runs.
         for (const QString &name : {u"second"_qs, u"third"_qs}) {
             const QString copy = dir.filePath(name + u".mp4"_qs);
-            QVERIFY(QFile::copy(sample.output, copy));
-            CVideoItem next = *queue.item(sample.output);
+            QVERIFY(QFile::copy(keynote, copy));
+            CVideoItem next = *queue.item(keynote);
             next.path = copy;
             next.fileName = next.title = name;
             next.dateLastModified = LastModifiedText(copy);

@@ -1,10 +1,8 @@
 // Packing and uploading entries, and whole queue runs against the real
 // server on loopback with real ffmpeg and zip.
 
-#include "common/XmlUtil.h"
 #include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
-#include "pipeline/SampleMedia.h"
 #include "pipeline/UploadPackage.h"
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
@@ -38,8 +36,9 @@ class TestUpload : public QObject
         return item;
     }
 
-    // A copy of the clip with `megabytes` of bulk after it: uploaded as it is, it takes a while.
-    QString copyOfClip(const QString &name, int megabytes = 0)
+    // An entry of a fresh copy of the clip with `megabytes` of bulk after it:
+    // uploaded as it is, it takes a while.
+    CVideoItem clip(const QString &name, const QString &title, int megabytes = 0)
     {
         const QString path = m_dir.filePath(name);
         QFile::remove(path);
@@ -47,7 +46,7 @@ class TestUpload : public QObject
         QFile file(path);
         if (megabytes > 0 && file.open(QIODevice::Append))
             file.write(QByteArray(megabytes << 20, 'x'));
-        return path;
+        return entryFor(path, title);
     }
 
     qsizetype contentCount() const { return m_server->contents().size(); }
@@ -63,53 +62,41 @@ private Q_SLOTS:
         QVERIFY(m_dir.isValid());
         m_server = std::make_unique<DemoServer>(m_dir.filePath(u"server"_s));
         QVERIFY(m_server->start());
-        SampleVideo sample;
-        sample.output = m_clip = m_dir.filePath(u"clip.mp4"_s);
-        sample.durationSeconds = 2;
-        sample.width = 160;
-        sample.height = 120;
-        QCOMPARE(QCoro::waitFor(sample.make(testProcesses())), QString());
-        m_stored = copyOfClip(u"stored.mp4"_s);
+        m_clip = m_dir.filePath(u"clip.mp4"_s);
+        QCOMPARE(makeVideo(m_clip, 2, {160, 120}), QString());
+        m_stored = clip(u"stored.mp4"_s, {}).path;
     }
 
     // Each way of converting names the source its own way; a stub of nine
     // bytes is replaced by the template.
-    void profiles_data()
-    {
-        QTest::addColumn<int>("cvtType");
-        QTest::addColumn<bool>("uploadSource");
-        QTest::addColumn<bool>("tmpName");
-        QTest::addColumn<QString>("type");
-        QTest::addColumn<QString>("srcname");
-        QTest::newRow("server converts") << 1 << false << false << u"Source"_s << u"src.mp4"_s;
-        QTest::newRow("source goes along") << 0 << true << false << u"Video"_s << u"src.mp4"_s;
-        QTest::newRow("temporary name") << 0 << false << true << u"Video"_s << u"tmp.mp4"_s;
-        QTest::newRow("mp4 kept") << 2 << false << true << u"Mp4"_s << QString();
-    }
     void profiles()
     {
-        QFETCH(int, cvtType);
-        QFETCH(bool, uploadSource);
-        QFETCH(bool, tmpName);
-        QFETCH(QString, type);
-        QFETCH(QString, srcname);
-        QTemporaryDir work;
-        EntryJob job{entryFor(m_clip, u"Talk"_s), work.path(), {}};
-        job.entry.dstCvtType = cvtType;
-        job.entry.useTmpName = tmpName;
-        job.uploadSource = uploadSource;
-        const QString file = work.filePath(u"tarn_profile.xml"_s);
-        writeFile(file, "<profile>");
-        QVERIFY(UploadPackage::CreateProfile(job, u"Video"_s, nullptr));
-        pugi::xml_document doc;
-        QVERIFY(Xml::parseFile(doc, file));
-        QCOMPARE(Xml::GetTextByPath(doc, u"type"_s), type);
-        QCOMPARE(Xml::GetTextByPath(doc, u"metadata.title"_s), u"Talk"_s);
-        QCOMPARE(Xml::GetTextByPath(doc, u"metadata.width"_s), u"160"_s);
-        QCOMPARE(Xml::GetTextByPath(doc, u"metadata.srcname"_s), srcname);
-        QCOMPARE(Xml::GetTextByPath(doc, u"metadata.srcsize"_s),
-                 srcname == u"src.mp4" ? QString::number(FileSizeBytes(m_clip)) : QString());
-        QVERIFY(readFile(file).contains("</title>\r\n<author>"));
+        const QString size = QString::number(FileSizeBytes(m_clip));
+        const struct
+        {
+            int cvtType;
+            bool uploadSource, tmpName;
+            QString type, srcname, srcsize;
+        } cases[] = {
+            {1, false, false, u"Source"_s, u"src.mp4"_s, size}, // the server converts
+            {0, true, false, u"Video"_s, u"src.mp4"_s, size},   // the source goes along
+            {0, false, true, u"Video"_s, u"tmp.mp4"_s, {}},     // a temporary name
+            {2, false, true, u"Mp4"_s, {}, {}},                 // the MP4 is kept
+        };
+        for (const auto &c : cases) {
+            QTemporaryDir work;
+            EntryJob job{entryFor(m_clip, u"Talk"_s), work.path(), {}};
+            job.entry.dstCvtType = c.cvtType;
+            job.entry.useTmpName = c.tmpName;
+            job.uploadSource = c.uploadSource;
+            const QString file = work.filePath(u"tarn_profile.xml"_s);
+            writeFile(file, "<profile>");
+            QVERIFY(UploadPackage::CreateProfile(job, u"Video"_s, nullptr));
+            QCOMPARE(xmlTexts(file, {u"type"_s, u"metadata.title"_s, u"metadata.width"_s,
+                                     u"metadata.srcname"_s, u"metadata.srcsize"_s}),
+                     (QStringList{c.type, u"Talk"_s, u"160"_s, c.srcname, c.srcsize}));
+            QVERIFY(readFile(file).contains("</title>\r\n<author>"));
+        }
     }
 
     void existingProfileKeepsItsOtherElements()
@@ -120,12 +107,10 @@ private Q_SLOTS:
                   "<profile><type>Custom</type><metadata><title>old</title></metadata>"
                   "<server><url>u</url><folderID>3</folderID><contentID>9</contentID></server></profile>");
         QVERIFY(UploadPackage::CreateProfile(job, u"Video"_s, nullptr));
-        pugi::xml_document doc;
-        QVERIFY(Xml::parseFile(doc, work.filePath(u"tarn_profile.xml"_s)));
-        QCOMPARE(Xml::GetTextByPath(doc, u"type"_s), u"Custom"_s);
-        QCOMPARE(Xml::GetTextByPath(doc, u"metadata.title"_s), u"New title"_s);
-        QVERIFY(!Xml::SelectByPath(doc, u"metadata.author"_s));
-        QCOMPARE(Xml::GetTextByPath(doc, u"server.contentID"_s), u"9"_s);
+        QVERIFY(!readFile(work.filePath(u"tarn_profile.xml"_s)).contains("<author"));
+        QCOMPARE(xmlTexts(work.filePath(u"tarn_profile.xml"_s),
+                          {u"type"_s, u"metadata.title"_s, u"server.contentID"_s}),
+                 (QStringList{"Custom", "New title", "9"}));
     }
 
     // NAME.ppt beside the project folder NAME, else NAME.pptx.
@@ -177,25 +162,21 @@ private Q_SLOTS:
     void runsTheQueue()
     {
         Rig rig;
-        const QString a = copyOfClip(u"a.mp4"_s);
-        const QString b = copyOfClip(u"b.mp4"_s);
-        const QString c = copyOfClip(u"c.mp4"_s);
-        rig.add(entryFor(a, u"First"_s));
-        CVideoItem refused = entryFor(b, u"Second"_s);
+        const QString a = rig.add(clip(u"a.mp4"_s, u"First"_s));
+        CVideoItem refused = clip(u"b.mp4"_s, u"Second"_s);
         refused.folderID = u"987654"_s;
-        rig.add(refused);
-        rig.add(entryFor(c, QString()));
+        const QString b = rig.add(refused);
+        const QString c = rig.add(clip(u"c.mp4"_s, QString()));
         const qsizetype before = contentCount();
         QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(a), u"Finished"_s);
-        QCOMPARE(rig.state(b), u"Failed"_s);
+        QCOMPARE((QStringList{rig.state(a), rig.state(b), rig.state(c)}),
+                 (QStringList{"Finished", "Failed", "Finished"}));
         QVERIFY2(rig.error(b).startsWith(u"GetVersion: "_s), qPrintable(rig.error(b)));
-        QCOMPARE(rig.state(c), u"Finished"_s);
         for (int column : {QueueModel::ColCvtBeginTime, QueueModel::ColCvtEndTime,
                            QueueModel::ColUploadBeginTime, QueueModel::ColUploadEndTime})
             QVERIFY(!rig.grid.GetEntryCell(a, column).isEmpty());
-        QCOMPARE(rig.messages->messages.size(), 1);
-        QCOMPARE(rig.messages->messages.at(0).text, m_language.text("frmUpload", "msgComplete"));
+        const QString complete = m_language.text("frmUpload", "msgComplete");
+        QCOMPARE(messageTexts(*rig.messages), QStringList{complete});
         const QStringList after = m_server->contents();
         QCOMPARE(after.size(), before + 2);
         // An empty title is given one on the way.
@@ -211,42 +192,33 @@ private Q_SLOTS:
         QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
         // Nothing waits now: Start says so and sends nothing.
         QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.messages->messages.size(), 2);
-        QCOMPARE(rig.messages->messages.at(1).text, u"Please add a video file!"_s);
+        QCOMPARE(messageTexts(*rig.messages), (QStringList{complete, u"Please add a video file!"_s}));
         QCOMPARE(contentCount(), before + 2);
     }
 
-    void sourceChecks_data()
-    {
-        QTest::addColumn<QString>("change");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("deleted") << u"delete"_s << u"File not found"_s;
-        QTest::newRow("size changed") << u"append"_s << u"File has been modified"_s;
-        QTest::newRow("time changed") << u"touch"_s << u"File has been modified"_s;
-    }
+    // A source deleted, grown at the same time, or touched since it was added.
     void sourceChecks()
     {
-        QFETCH(QString, change);
-        QFETCH(QString, error);
-        Rig rig;
-        const QString path = copyOfClip(u"changed.mp4"_s);
-        rig.add(entryFor(path, u"Changed"_s));
-        const QDateTime stamp = QFileInfo(path).lastModified();
-        QFile file(path);
-        if (change == u"delete") {
-            QFile::remove(path);
-        } else {
-            QVERIFY(file.open(QIODevice::Append | QIODevice::Unbuffered));
-            if (change == u"append")
-                file.write("x");
-            file.setFileTime(change == u"append" ? stamp : stamp.addSecs(-5),
-                             QFileDevice::FileModificationTime);
-            file.close();
+        for (const QString &change : {u"delete"_s, u"append"_s, u"touch"_s}) {
+            const QString error = change == u"delete" ? u"File not found"_s : u"File has been modified"_s;
+            Rig rig;
+            const QString path = rig.add(clip(u"changed.mp4"_s, u"Changed"_s));
+            const QDateTime stamp = QFileInfo(path).lastModified();
+            QFile file(path);
+            if (change == u"delete") {
+                QFile::remove(path);
+            } else {
+                QVERIFY(file.open(QIODevice::Append | QIODevice::Unbuffered));
+                if (change == u"append")
+                    file.write("x");
+                file.setFileTime(change == u"append" ? stamp : stamp.addSecs(-5),
+                                 QFileDevice::FileModificationTime);
+                file.close();
+            }
+            QVERIFY(rig.runToEnd());
+            QCOMPARE((QStringList{rig.state(path), rig.error(path)}), (QStringList{u"Failed"_s, error}));
+            QVERIFY(rig.messages->messages.isEmpty());
         }
-        QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(path), u"Failed"_s);
-        QCOMPARE(rig.error(path), error);
-        QVERIFY(rig.messages->messages.isEmpty());
     }
 
     // Stop as soon as the encoder says anything: its first pass is killed,
@@ -255,10 +227,8 @@ private Q_SLOTS:
     void stopDuringConversion()
     {
         Rig rig;
-        const QString path = copyOfClip(u"stopped.mp4"_s);
-        const QString other = copyOfClip(u"other.mp4"_s);
-        rig.add(entryFor(path, u"Stopped"_s));
-        rig.add(entryFor(other, u"Other"_s));
+        const QString path = rig.add(clip(u"stopped.mp4"_s, u"Stopped"_s));
+        const QString other = rig.add(clip(u"other.mp4"_s, u"Other"_s));
         QString work;
         rig.view.onOutput = [&](const QString &) {
             if (work.isEmpty()) {
@@ -268,8 +238,7 @@ private Q_SLOTS:
         };
         QVERIFY(rig.runToEnd());
         QVERIFY(!work.isEmpty());
-        QCOMPARE(rig.state(path), u"Waiting"_s);
-        QCOMPARE(rig.state(other), u"Waiting"_s);
+        QCOMPARE((QStringList{rig.state(path), rig.state(other)}), (QStringList{"Waiting", "Waiting"}));
         const QStringList started = rig.session.execRunner()->startedCommands();
         QCOMPARE(started.filter(u"-pass"_s).size(), 1);
         QVERIFY(started.filter(u"-pass"_s).first().contains(u"-pass 1"_s));
@@ -284,43 +253,39 @@ private Q_SLOTS:
     // A helper tool that writes something and then fails ends the entry
     // with a text naming its step; the good encode is kept and nothing goes
     // to the server.
-    void failingToolFailsItsStep_data()
-    {
-        QTest::addColumn<QString>("tool");
-        QTest::addColumn<QString>("videotype");
-        QTest::addColumn<QString>("errorStart");
-        QTest::newRow("MP4Box") << u"MP4Box"_s << u"mp4"_s
-                                << u"Interleave error: MP4Box ended with exit code 1"_s;
-        QTest::newRow("yamdi") << u"yamdi"_s << u"flv"_s << u"Inject error"_s;
-        QTest::newRow("zip") << u"zip"_s << u"mp4"_s << m_language.text("frmUpload", "msgPackCancel");
-    }
     void failingToolFailsItsStep()
     {
-        QFETCH(QString, tool);
-        QFETCH(QString, videotype);
-        QFETCH(QString, errorStart);
-        QTemporaryDir fakes;
-        // 100 bytes where the output goes ("-out", "-o" or the archive), then exit 1.
-        writeFile(fakes.filePath(tool), "#!/bin/sh\nout=\"\"\nprev=\"\"\nfor a; do\n"
-                                        "  case \"$prev\" in -out|-o) out=\"$a\";; esac\n"
-                                        "  case \"$a\" in *.zip) out=\"$a\";; esac\n  prev=\"$a\"\ndone\n"
-                                        "head -c 100 /dev/zero > \"$out\"\nexit 1\n");
-        QFile::setPermissions(fakes.filePath(tool), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        const QByteArray tools = qgetenv("CLIPFERRY_TOOLS");
-        qputenv("CLIPFERRY_TOOLS", fakes.path().toUtf8() + ':' + tools);
-        m_server->setVideoType(videotype);
-        Rig rig;
-        const QString path = copyOfClip(u"failing.mp4"_s);
-        rig.add(entryFor(path, u"Failing"_s));
-        const qsizetype before = contentCount();
-        const bool ended = rig.runToEnd();
-        qputenv("CLIPFERRY_TOOLS", tools);
-        m_server->setVideoType(u"mp4"_s);
-        QVERIFY(ended);
-        QCOMPARE(rig.state(path), u"Failed"_s);
-        QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
-        QCOMPARE(contentCount(), before);
-        QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
+        const struct
+        {
+            QString tool, videotype, errorStart;
+        } cases[] = {
+            {u"MP4Box"_s, u"mp4"_s, u"Interleave error: MP4Box ended with exit code 1"_s},
+            {u"yamdi"_s, u"flv"_s, u"Inject error"_s},
+            {u"zip"_s, u"mp4"_s, m_language.text("frmUpload", "msgPackCancel")},
+        };
+        for (const auto &[tool, videotype, errorStart] : cases) {
+            QTemporaryDir fakes;
+            // 100 bytes where the output goes ("-out", "-o" or the archive), then exit 1.
+            writeScript(fakes.filePath(tool),
+                        "out=\"\"\nprev=\"\"\nfor a; do\n"
+                        "  case \"$prev\" in -out|-o) out=\"$a\";; esac\n"
+                        "  case \"$a\" in *.zip) out=\"$a\";; esac\n  prev=\"$a\"\ndone\n"
+                        "head -c 100 /dev/zero > \"$out\"\nexit 1");
+            const QByteArray tools = qgetenv("CLIPFERRY_TOOLS");
+            qputenv("CLIPFERRY_TOOLS", fakes.path().toUtf8() + ':' + tools);
+            m_server->setVideoType(videotype);
+            Rig rig;
+            const QString path = rig.add(clip(u"failing.mp4"_s, u"Failing"_s));
+            const qsizetype before = contentCount();
+            const bool ended = rig.runToEnd();
+            qputenv("CLIPFERRY_TOOLS", tools);
+            m_server->setVideoType(u"mp4"_s);
+            QVERIFY(ended);
+            QCOMPARE(rig.state(path), u"Failed"_s);
+            QVERIFY2(rig.error(path).startsWith(errorStart), qPrintable(rig.error(path)));
+            QCOMPARE(contentCount(), before);
+            QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
+        }
     }
 
     // The server stores the content but its reply is lost on the way: the
@@ -333,10 +298,9 @@ private Q_SLOTS:
         TransferControl::Limits quick;
         quick.firstPause = std::chrono::milliseconds(50);
         rig.tarn.setLimits(quick);
-        const QString path = copyOfClip(u"lost.mp4"_s);
-        CVideoItem item = entryFor(path, u"Lost reply"_s);
+        CVideoItem item = clip(u"lost.mp4"_s, u"Lost reply"_s);
         item.Url = viaProxy(proxy.port());
-        rig.add(item);
+        const QString path = rig.add(item);
         const qsizetype before = contentCount();
         QVERIFY(rig.runToEnd());
         QCOMPARE(proxy.repliesDropped(), 1);
@@ -367,34 +331,26 @@ private Q_SLOTS:
     // Overwrite by document URL: the server finds the content and the user
     // is asked, with the source path as the title. Only Yes replaces it:
     // without a folder there is nowhere to upload it as new.
-    void overwriteQuestion_data()
-    {
-        QTest::addColumn<Messages::Answer>("answer");
-        QTest::addColumn<QString>("state");
-        QTest::newRow("Yes: replaced") << Messages::Answer::Yes << u"Finished"_s;
-        QTest::newRow("No: kept") << Messages::Answer::No << u"Canceled"_s;
-        QTest::newRow("Cancel: kept") << Messages::Answer::Cancel << u"Canceled"_s;
-    }
     void overwriteQuestion()
     {
-        QFETCH(Messages::Answer, answer);
-        QFETCH(QString, state);
         QVERIFY(m_storedId.toInt() > 0);
-        const qsizetype before = contentCount();
-        Rig rig;
-        rig.messages->script = {answer};
-        const QString title = QString::fromLatin1(QTest::currentDataTag());
-        CVideoItem again = entryFor(m_stored, title);
-        again.OverwriteUrl = m_server->process.url().toString() + u"/content/"_s + m_storedId;
-        rig.add(again);
-        QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(m_stored), state);
-        QCOMPARE(contentCount(), before);
-        QCOMPARE(m_server->contents().join(u'\n').contains(title), state == u"Finished");
-        QVERIFY(!rig.messages->messages.isEmpty());
-        QCOMPARE(rig.messages->messages.at(0).text, m_language.text("frmUpload", "msgOverwriteUrl"));
-        QCOMPARE(rig.messages->messages.at(0).title, m_stored);
-        QCOMPARE(rig.messages->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
+        for (const auto answer : {Messages::Answer::Yes, Messages::Answer::No, Messages::Answer::Cancel}) {
+            const QString state = answer == Messages::Answer::Yes ? u"Finished"_s : u"Canceled"_s;
+            const qsizetype before = contentCount();
+            Rig rig;
+            rig.messages->script = {answer};
+            const QString title = u"Answered %1"_s.arg(int(answer));
+            CVideoItem again = entryFor(m_stored, title);
+            again.OverwriteUrl = m_server->process.url().toString() + u"/content/"_s + m_storedId;
+            rig.add(again);
+            QVERIFY(rig.runToEnd());
+            QCOMPARE(rig.state(m_stored), state);
+            QCOMPARE(contentCount(), before);
+            QCOMPARE(m_server->contents().join(u'\n').contains(title), state == u"Finished");
+            QCOMPARE(messageTexts(*rig.messages).value(0), m_language.text("frmUpload", "msgOverwriteUrl"));
+            QCOMPARE(rig.messages->messages.at(0).title, m_stored);
+            QCOMPARE(rig.messages->messages.at(0).buttons, Messages::Buttons::YesNoCancel);
+        }
     }
 
     // The space an entry needs, estimated from its rates and duration,
@@ -403,15 +359,15 @@ private Q_SLOTS:
     {
         m_server->process.admin({u"account"_s, u"add"_s, u"tight"_s, u"pw"_s, u"--quota"_s, u"1"_s});
         Rig rig;
-        const QString path = copyOfClip(u"quota.mp4"_s);
-        CVideoItem item = entryFor(path, u"Quota"_s);
+        CVideoItem item = clip(u"quota.mp4"_s, u"Quota"_s);
         item.account = u"tight"_s;
         item.password = u"pw"_s;
         item.secDuration = 3600; // an hour at 264 kbit/s needs 113 MB
-        rig.add(item);
+        const QString path = rig.add(item);
         QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(path), u"Failed"_s);
-        QCOMPARE(rig.error(path), u"No enough space to upload data, total=1MB, free=1MB, required=113MB"_s);
+        QCOMPARE(
+            (QStringList{rig.state(path), rig.error(path)}),
+            (QStringList{"Failed", "No enough space to upload data, total=1MB, free=1MB, required=113MB"}));
     }
 
     // Stop while the archive travels: the entry waits again and the server
@@ -419,10 +375,9 @@ private Q_SLOTS:
     void stopDuringUpload()
     {
         Rig rig;
-        const QString path = copyOfClip(u"large.mp4"_s, 48);
-        CVideoItem item = entryFor(path, u"Large"_s);
+        CVideoItem item = clip(u"large.mp4"_s, u"Large"_s, 48);
         item.dstCvtType = 1;
-        rig.add(item);
+        const QString path = rig.add(item);
         bool stopped = false;
         const QString uploading = m_language.text("frmUpload", "msgUpload");
         rig.view.onStatus = [&](const QString &text) {
@@ -442,57 +397,50 @@ private Q_SLOTS:
     // One at a time, each entry goes through every step before the next is
     // taken; converting while uploading, the next is taken as soon as the
     // upload before it begins. Either way one completion message.
-    void stepOrder_data()
-    {
-        QTest::addColumn<bool>("overlap");
-        QTest::newRow("one at a time") << false;
-        QTest::newRow("converting while uploading") << true;
-    }
     void stepOrder()
     {
-        QFETCH(bool, overlap);
-        Rig rig;
-        rig.session.options().convertWhileUploading = overlap;
-        const QString a = copyOfClip(u"first.mp4"_s);
-        const QString b = copyOfClip(u"second.mp4"_s);
-        rig.add(entryFor(a, u"First"_s));
-        rig.add(entryFor(b, u"Second"_s));
-        // Each entry's steps in the order the grid showed them: a new state, a time cell filled.
-        QStringList steps;
-        QHash<QString, QStringList> seen;
-        const QList<QPair<int, QString>> columns{{QueueModel::ColCvtBeginTime, u"convert begin"_s},
-                                                 {QueueModel::ColCvtEndTime, u"convert end"_s},
-                                                 {QueueModel::ColUploadBeginTime, u"upload begin"_s},
-                                                 {QueueModel::ColUploadEndTime, u"upload end"_s}};
-        QObject watching;
-        connect(&rig.grid, &QAbstractItemModel::dataChanged, &watching, [&] {
-            for (const QueueEntry &entry : rig.grid.entries()) {
-                QStringList now{rig.state(entry.key)};
-                for (const auto &[column, step] : columns)
-                    now.append(rig.grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
-                const QStringList before = seen.value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
-                for (int i = 0; i < now.size(); ++i) {
-                    if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
-                        steps.append(QFileInfo(entry.key).baseName() + u' ' + now.at(i));
+        for (const bool overlap : {false, true}) {
+            Rig rig;
+            rig.session.options().convertWhileUploading = overlap;
+            rig.add(clip(u"first.mp4"_s, u"First"_s));
+            rig.add(clip(u"second.mp4"_s, u"Second"_s));
+            // Each entry's steps in the order the grid showed them: a new state, a time cell filled.
+            QStringList steps;
+            QHash<QString, QStringList> seen;
+            const QList<QPair<int, QString>> columns{{QueueModel::ColCvtBeginTime, u"convert begin"_s},
+                                                     {QueueModel::ColCvtEndTime, u"convert end"_s},
+                                                     {QueueModel::ColUploadBeginTime, u"upload begin"_s},
+                                                     {QueueModel::ColUploadEndTime, u"upload end"_s}};
+            QObject watching;
+            connect(&rig.grid, &QAbstractItemModel::dataChanged, &watching, [&] {
+                for (const QueueEntry &entry : rig.grid.entries()) {
+                    QStringList now{rig.state(entry.key)};
+                    for (const auto &[column, step] : columns)
+                        now.append(rig.grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
+                    const QStringList before = seen.value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
+                    for (int i = 0; i < now.size(); ++i) {
+                        if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
+                            steps.append(QFileInfo(entry.key).baseName() + u' ' + now.at(i));
+                    }
+                    seen.insert(entry.key, now);
                 }
-                seen.insert(entry.key, now);
+            });
+            QVERIFY(rig.runToEnd());
+            QStringList one;
+            for (const QString &name : {u"first"_s, u"second"_s}) {
+                for (const char *step : {"Transfering", "convert begin", "convert end", "upload begin",
+                                         "upload end", "Finished"})
+                    one.append(name + u' ' + QLatin1String(step));
             }
-        });
-        QVERIFY(rig.runToEnd());
-        QStringList one;
-        for (const QString &name : {u"first"_s, u"second"_s}) {
-            for (const char *step :
-                 {"Transfering", "convert begin", "convert end", "upload begin", "upload end", "Finished"})
-                one.append(name + u' ' + QLatin1String(step));
+            if (overlap) {
+                QVERIFY2(steps.indexOf(u"second Transfering"_s) == steps.indexOf(u"first upload begin"_s) + 1,
+                         qPrintable(steps.join(u", ")));
+                steps.sort();
+                one.sort();
+            }
+            QCOMPARE(steps.join(u", "), one.join(u", "));
+            QCOMPARE(rig.messages->messages.size(), 1);
         }
-        if (overlap) {
-            QVERIFY2(steps.indexOf(u"second Transfering"_s) == steps.indexOf(u"first upload begin"_s) + 1,
-                     qPrintable(steps.join(u", ")));
-            steps.sort();
-            one.sort();
-        }
-        QCOMPARE(steps.join(u", "), one.join(u", "));
-        QCOMPARE(rig.messages->messages.size(), 1);
     }
 
     // Stop while the next entry, packed ahead, waits for the upload before
@@ -503,13 +451,11 @@ private Q_SLOTS:
         CuttingProxy slow(m_server->process.port(), {});
         slow.setPace(2 << 20);
         Rig rig;
-        const QString a = copyOfClip(u"slow.mp4"_s, 12);
-        CVideoItem first = entryFor(a, u"Slow"_s);
+        CVideoItem first = clip(u"slow.mp4"_s, u"Slow"_s, 12);
         first.dstCvtType = 1;
         first.Url = viaProxy(slow.port());
-        rig.add(first);
-        const QString b = copyOfClip(u"ahead.mp4"_s);
-        rig.add(entryFor(b, u"Ahead"_s));
+        const QString a = rig.add(first);
+        const QString b = rig.add(clip(u"ahead.mp4"_s, u"Ahead"_s));
         const QString record = workRecord(rig, b);
         bool whileUploading = false;
         QTimer poll;
@@ -524,14 +470,12 @@ private Q_SLOTS:
         const qsizetype before = contentCount();
         QVERIFY(rig.runToEnd());
         QVERIFY(whileUploading);
-        QCOMPARE(rig.state(a), u"Waiting"_s);
-        QCOMPARE(rig.state(b), u"Waiting"_s);
+        QCOMPARE((QStringList{rig.state(a), rig.state(b)}), (QStringList{"Waiting", "Waiting"}));
         QCOMPARE(contentCount(), before);
 
         slow.setPace(0);
         QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(a), u"Finished"_s);
-        QCOMPARE(rig.state(b), u"Finished"_s);
+        QCOMPARE((QStringList{rig.state(a), rig.state(b)}), (QStringList{"Finished", "Finished"}));
         QVERIFY(rig.view.notes.contains(u"Archive kept from an earlier run"_s));
         QCOMPARE(contentCount(), before + 2);
         // File by file on the server's side: the source of the one the server
@@ -554,20 +498,16 @@ private Q_SLOTS:
         TransferControl::Limits once;
         once.retries = 0;
         rig.tarn.setLimits(once);
-        const QString a = copyOfClip(u"cut.mp4"_s, 3);
-        CVideoItem first = entryFor(a, u"Cut"_s);
+        CVideoItem first = clip(u"cut.mp4"_s, u"Cut"_s, 3);
         first.dstCvtType = 1;
         first.Url = viaProxy(cutting.port());
-        rig.add(first);
-        const QString b = copyOfClip(u"next.mp4"_s);
-        const QString c = copyOfClip(u"later.mp4"_s);
-        rig.add(entryFor(b, u"Next"_s));
-        rig.add(entryFor(c, u"Later"_s));
+        const QString a = rig.add(first);
+        const QString b = rig.add(clip(u"next.mp4"_s, u"Next"_s));
+        const QString c = rig.add(clip(u"later.mp4"_s, u"Later"_s));
         QVERIFY(rig.runToEnd());
-        QCOMPARE(rig.state(a), u"Failed"_s);
-        QCOMPARE(rig.state(b), u"Waiting"_s);
+        QCOMPARE((QStringList{rig.state(a), rig.state(b), rig.state(c)}),
+                 (QStringList{"Failed", "Waiting", "Waiting"}));
         QVERIFY(readFile(workRecord(rig, b)).contains("\"package\""));
-        QCOMPARE(rig.state(c), u"Waiting"_s);
         QVERIFY(rig.messages->messages.isEmpty());
         QVERIFY(rig.controls.start);
     }

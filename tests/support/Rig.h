@@ -4,9 +4,11 @@
 // to: what the pipeline, recording, typical-run and resume tests share.
 
 #include "common/FileUtil.h"
+#include "common/XmlUtil.h"
 #include "pipeline/ProgressView.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
+#include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "queue/QueueModel.h"
 #include "server/TransferControl.h"
@@ -20,6 +22,42 @@
 #include <QSignalSpy>
 #include <functional>
 
+// The texts at dotted `paths` below the root of an XML file; one text,
+// "unreadable", when it does not parse.
+inline QStringList xmlTexts(const QString &file, const QStringList &paths)
+{
+    pugi::xml_document doc;
+    if (!Xml::parseFile(doc, file))
+        return {QStringLiteral("unreadable")};
+    QStringList texts;
+    for (const QString &path : paths)
+        texts.append(Xml::GetTextByPath(doc, path));
+    return texts;
+}
+
+// Makes a sample video at `path`; the empty text, or what went wrong.
+inline QString makeVideo(const QString &path, double seconds, QSize size = {320, 240}, double frameRate = 25,
+                         bool interlaced = false)
+{
+    SampleVideo sample;
+    sample.output = path;
+    sample.durationSeconds = seconds;
+    sample.width = size.width();
+    sample.height = size.height();
+    sample.frameRate = frameRate;
+    sample.interlaced = interlaced;
+    return QCoro::waitFor(sample.make(testProcesses()));
+}
+
+// The texts of the messages a run showed, in order.
+inline QStringList messageTexts(const Messages::RecordingPresenter::Log &log)
+{
+    QStringList texts;
+    for (const auto &message : log.messages)
+        texts.append(message.text);
+    return texts;
+}
+
 // What the pipeline showed, for the assertions; `onOutput` and `onStatus` let
 // a test act while a child or an upload runs (pressing Stop).
 class RecordingView final : public ProgressView
@@ -29,8 +67,7 @@ public:
     void setStatusText(const QString &text) override
     {
         status = text;
-        if (onStatus)
-            onStatus(text);
+        onStatus(text);
     }
     void setConvertInfo(const QString &text) override { labels.append(text); }
     QString injectionCaption() const override { return QStringLiteral(" done."); }
@@ -39,8 +76,7 @@ public:
     void setOutputText(const QString &text) override
     {
         output = text;
-        if (onOutput)
-            onOutput(text);
+        onOutput(text);
     }
     void appendOutputLine(const QString &line) override { notes.append(line); }
     void setAnimationRunning(bool) override {}
@@ -48,8 +84,8 @@ public:
     QString status, output;
     QStringList labels, notes;
     int progress = -1;
-    std::function<void(const QString &)> onOutput;
-    std::function<void(const QString &)> onStatus;
+    std::function<void(const QString &)> onOutput = [](const QString &) {};
+    std::function<void(const QString &)> onStatus = [](const QString &) {};
 };
 
 class FakeControls final : public RunnerControls
@@ -133,7 +169,12 @@ struct Rig
     // The content ids the server gave, in the order of the uploads.
     QStringList uploaded;
 
-    void add(const CVideoItem &item) { grid.Add(item); }
+    // Queues `item`; its path, which keys its row.
+    QString add(const CVideoItem &item)
+    {
+        grid.Add(item);
+        return item.path;
+    }
     bool runToEnd(int timeoutMs = 120000)
     {
         QSignalSpy finished(&queue, &QueueRunner::runFinished);

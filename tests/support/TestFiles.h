@@ -14,6 +14,13 @@ inline void writeFile(const QString &path, const QByteArray &bytes)
     file.write(bytes);
 }
 
+// An executable shell script running `body`.
+inline void writeScript(const QString &path, const QByteArray &body)
+{
+    writeFile(path, "#!/bin/sh\n" + body + "\n");
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
 inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
