@@ -198,10 +198,9 @@ private Q_SLOTS:
         QVERIFY2(run.exitCode == 0 && !run.output.contains(u"first.mp4: Transfering"_s),
                  qPrintable(run.output));
         const QByteArray contents = m_server->admin({u"content"_s, u"list"_s});
-        QCOMPARE(contents.count("\tfirst\t"), 1);
-        QCOMPARE(contents.count("\tsecond\t"), 1);
-        QVERIFY(!QFileInfo::exists(queue));
-        QVERIFY(!QFileInfo::exists(queue + u".journal"_s));
+        QCOMPARE((QList{contents.count("\tfirst\t"), contents.count("\tsecond\t")}),
+                 (QList<qsizetype>{1, 1}));
+        QVERIFY(!QFileInfo::exists(queue) && !QFileInfo::exists(queue + u".journal"_s));
     }
 
     // clipferry-cli convert encodes with the stored high-speed choice (on
@@ -232,9 +231,7 @@ private Q_SLOTS:
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert(u"CLIPFERRY_HOME"_s, home);
             const ToolRun run = runCli(args, environment);
-            RunOptions expected;
-            expected.highSpeed = c.highSpeed;
-            expected.cpuCount = QThread::idealThreadCount();
+            const RunOptions expected{.highSpeed = c.highSpeed, .cpuCount = QThread::idealThreadCount()};
             const QString said = u"high speed %1: %2 encoder threads"_s.arg(c.highSpeed ? u"yes"_s : u"no"_s)
                                      .arg(expected.encoderThreads());
             QVERIFY2(run.exitCode == 0 && run.output.contains(said), qPrintable(run.output));
