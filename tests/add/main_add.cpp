@@ -11,6 +11,5 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     int failed = runProbeTests(argc, argv);
     failed += runVideoSettingsTests(argc, argv);
-    failed += runSearchTests(argc, argv);
-    return failed;
+    return failed + runSearchTests(argc, argv);
 }

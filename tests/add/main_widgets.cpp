@@ -11,6 +11,5 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     int failed = runCustomBpsTests(argc, argv);
     failed += runAddDialogTests(argc, argv);
-    failed += runBatchDialogTests(argc, argv);
-    return failed;
+    return failed + runBatchDialogTests(argc, argv);
 }

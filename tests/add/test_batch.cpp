@@ -102,38 +102,37 @@ private Q_SLOTS:
 
     // Two sources queued already: All No at the first keeps both and All
     // Yes replaces both, each without a second question.
-    void duplicates_data()
-    {
-        QTest::addColumn<QList<frmConfirm::Answer>>("answers");
-        QTest::addColumn<QStringList>("titles");
-        QTest::addColumn<int>("questions");
-        QTest::newRow("All No") << QList{frmConfirm::AllNo} << QStringList{"old", "old", "d"} << 1;
-        QTest::newRow("All Yes") << QList{frmConfirm::AllYes} << QStringList{"a", "b", "d"} << 1;
-        QTest::newRow("No, then Yes")
-            << QList{frmConfirm::No, frmConfirm::Yes} << QStringList{"old", "b", "d"} << 2;
-    }
     void duplicates()
     {
-        QFETCH(QList<frmConfirm::Answer>, answers);
-        QFETCH(QStringList, titles);
-        QFETCH(int, questions);
-        Rig rig;
-        queueOld(rig, m_videos[0]);
-        queueOld(rig, m_videos[1]);
-        QVERIFY(openSearched(rig));
-        rig.answers = answers;
-        rig.answerQuestions();
-        rig.clickOk();
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.dialog->isVisible(), 60000);
-        QCOMPARE(rig.asked.size(), questions);
-        QCOMPARE(rig.asked.first(), m_videos[0]);
-        QStringList queued;
-        for (const QueueEntry &entry : rig.session.queue().entries())
-            queued << entry.item.title;
-        QCOMPARE(queued, titles);
-        const CVideoItem *added = rig.session.queue().item(m_videos[2]);
-        QCOMPARE(added->folderID, QString::number(rig.session.access().folderTree.Selected->ID));
-        QCOMPARE(added->dstResType, int(SourceResolution)); // narrower than the high width
+        const struct
+        {
+            QList<frmConfirm::Answer> answers;
+            QStringList titles;
+            int questions;
+        } cases[] = {
+            {{frmConfirm::AllNo}, {u"old"_qs, u"old"_qs, u"d"_qs}, 1},
+            {{frmConfirm::AllYes}, {u"a"_qs, u"b"_qs, u"d"_qs}, 1},
+            {{frmConfirm::No, frmConfirm::Yes}, {u"old"_qs, u"b"_qs, u"d"_qs}, 2},
+        };
+        for (const auto &c : cases) {
+            Rig rig;
+            queueOld(rig, m_videos[0]);
+            queueOld(rig, m_videos[1]);
+            QVERIFY(openSearched(rig));
+            rig.answers = c.answers;
+            rig.answerQuestions();
+            rig.clickOk();
+            QTRY_VERIFY_WITH_TIMEOUT(!rig.dialog->isVisible(), 60000);
+            QCOMPARE(rig.asked.size(), c.questions);
+            QCOMPARE(rig.asked.first(), m_videos[0]);
+            QStringList queued;
+            for (const QueueEntry &entry : rig.session.queue().entries())
+                queued << entry.item.title;
+            QCOMPARE(queued, c.titles);
+            const CVideoItem *added = rig.session.queue().item(m_videos[2]);
+            QCOMPARE(added->folderID, QString::number(rig.session.access().folderTree.Selected->ID));
+            QCOMPARE(added->dstResType, int(SourceResolution)); // narrower than the high width
+        }
     }
 
     // The destination changed while OK queues: the rest are skipped, each
@@ -176,29 +175,20 @@ private Q_SLOTS:
     }
 
     // The path gives way from its second part on, one part at a time, and
-    // stops at the first form that fits.
-    void contractStr_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("fitting");
-        QTest::addColumn<QString>("expected");
-        const QString windows = u"C:\\lectures\\b\\c\\file.mp4"_qs;
-        QTest::newRow("fits") << windows << windows << windows;
-        QTest::newRow("first step") << windows << u"C:\\...\\b\\c\\file.mp4"_qs
-                                    << u"C:\\...\\b\\c\\file.mp4"_qs;
-        QTest::newRow("never below the shortest") << windows << u"C:"_qs << u"C:\\...\\file.mp4"_qs;
-        QTest::newRow("this platform's separator")
-            << u"/home/ann/talks/2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs << u"/.../2024/file.mp4"_qs;
-        QTest::newRow("one separator")
-            << u"C:\\a-long-file-name.mp4"_qs << u"C:"_qs << u"C:\\a-long-file-name.mp4"_qs;
-    }
+    // stops at the first form that fits: {path, the width it gets as text, expected}.
     void contractStr()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, fitting);
-        QFETCH(QString, expected);
+        const QString windows = u"C:\\lectures\\b\\c\\file.mp4"_qs;
+        const QString cases[][3] = {
+            {windows, windows, windows},
+            {windows, u"C:\\...\\b\\c\\file.mp4"_qs, u"C:\\...\\b\\c\\file.mp4"_qs},
+            {windows, u"C:"_qs, u"C:\\...\\file.mp4"_qs}, // never below the shortest
+            {u"/home/ann/talks/2024/file.mp4"_qs, u"/.../2024/file.mp4"_qs, u"/.../2024/file.mp4"_qs},
+            {u"C:\\a-long-file-name.mp4"_qs, u"C:"_qs, u"C:\\a-long-file-name.mp4"_qs}, // one separator
+        };
         const QFontMetrics metrics(QFont{});
-        QCOMPARE(frmConfirm::contractStr(path, metrics.horizontalAdvance(fitting), metrics), expected);
+        for (const auto &c : cases)
+            QCOMPARE(frmConfirm::contractStr(c[0], metrics.horizontalAdvance(c[1]), metrics), c[2]);
     }
 };
 

@@ -27,16 +27,6 @@ namespace {
 
 const QString kSection = u"frmAdd"_qs;
 
-// The same clip with its clock slowed `factor` times: a long video made in
-// an instant, for the size limits.
-QString stretchClip(const QString &clip, const QString &path, int factor)
-{
-    QProcess ffmpeg;
-    ffmpeg.start(u"ffmpeg"_qs, {u"-v"_qs, u"error"_qs, u"-y"_qs, u"-itsscale"_qs, QString::number(factor),
-                                u"-i"_qs, clip, u"-an"_qs, u"-c"_qs, u"copy"_qs, path});
-    return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0 ? path : QString();
-}
-
 // One dialog over its own queue, as the main window opens it.
 struct Rig
 {
@@ -92,6 +82,12 @@ private:
         QCoro::waitFor(rig.dialog->chooseSource(path));
         return rig.button(u"cmdOK"_qs)->isEnabled();
     }
+    // A new dialog, logged in, with `path` chosen; whether OK may be pressed.
+    bool openWith(Rig &rig, const QString &path)
+    {
+        rig.open();
+        return logIn(rig) && choose(rig, path);
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -142,19 +138,14 @@ private Q_SLOTS:
         QCOMPARE(rig.dialog->result(), int(QDialog::Accepted));
         const CVideoItem *item = rig.queue.item(m_clip720);
         QVERIFY(item);
-        QCOMPARE(item->title, u"talk"_qs);
-        QCOMPARE(item->videoWidth, 1024);
-        QCOMPARE(item->videoHeight, 576);
-        QCOMPARE(item->srcVideoWidth, 1280);
-        QCOMPARE(item->vBitRate, u"1204k"_qs);
-        QCOMPARE(item->aBitRate, u"96k"_qs);
-        QCOMPARE(item->dstPostfix, u"hd"_qs);
-        QCOMPARE(item->dstResType, 1);
-        QCOMPARE(item->contentID, u"0"_qs);
-        QCOMPARE(item->Url, m_server->address());
-        QVERIFY(item->useTmpName && !item->bInterlaced);
-        QCOMPARE(item->secDuration, 2);
-        QCOMPARE(item->fileSize, QFileInfo(m_clip720).size());
+        const auto n = [](qint64 value) { return QString::number(value); };
+        QCOMPARE((QStringList{item->title, n(item->videoWidth), n(item->videoHeight), n(item->srcVideoWidth),
+                              item->vBitRate, item->aBitRate, item->dstPostfix, n(item->dstResType),
+                              item->contentID, item->Url, n(item->useTmpName), n(item->bInterlaced),
+                              n(item->secDuration), n(item->fileSize)}),
+                 (QStringList{u"talk"_qs, u"1024"_qs, u"576"_qs, u"1280"_qs, u"1204k"_qs, u"96k"_qs, u"hd"_qs,
+                              u"1"_qs, u"0"_qs, m_server->address(), u"1"_qs, u"0"_qs, u"2"_qs,
+                              n(QFileInfo(m_clip720).size())}));
         QVERIFY(!item->folderID.isEmpty() && !item->dateLastModified.isEmpty());
         QCOMPARE(rig.queue.rowCount(), 1);
         QCOMPARE(rig.queue.entryAt(0).state, EntryState::Waiting);
@@ -172,53 +163,42 @@ private Q_SLOTS:
         QCOMPARE(rig.messages->messages.last().title, u"Add Video"_qs);
     }
 
-    // Above 2 GiB a choice is refused and the previous one stays.
-    void sizeLimits_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("option");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("kept");
-        QTest::newRow("long local conversion at full size")
-            << u"long"_qs << u"optSrcRes"_qs << u"msg_exceed2GB"_qs << u"optStdRes"_qs;
-        QTest::newRow("large source converted by the server")
-            << u"large"_qs << u"optServerCvt"_qs << u"msg_srcExceed2GB"_qs << u"optLocalCvt"_qs;
-    }
+    // Above 2 GiB a choice is refused and the previous one stays: a long
+    // local conversion at full size, a large source converted by the server.
     void sizeLimits()
     {
-        QFETCH(QString, kind);
-        QFETCH(QString, option);
-        QFETCH(QString, message);
-        QFETCH(QString, kept);
         const QString wide = m_dir.filePath(u"wide.mp4"_qs);
         QCOMPARE(makeClip(wide, 1, {1920, 1080}, 5), QString());
-        QString source;
-        if (kind == u"long") {
-            // About 93 minutes: 4200 kbps makes some 2.7 GiB of it.
-            source = stretchClip(wide, m_dir.filePath(u"long.mp4"_qs), 7000);
-        } else {
-            source = m_dir.filePath(u"large.mp4"_qs);
-            QFile::remove(source);
-            QVERIFY(QFile::copy(wide, source));
-            QFile file(source);
-            QVERIFY(file.resize(2200LL * 1024 * 1024)); // sparse: the disk is not filled
+        // The clip's clock slowed 7000 times, about 93 minutes made in an
+        // instant: 4200 kbps makes some 2.7 GiB of it.
+        const QString longSource = m_dir.filePath(u"long.mp4"_qs);
+        QVERIFY(runProgram(u"ffmpeg"_qs, {u"-v"_qs, u"error"_qs, u"-itsscale"_qs, u"7000"_qs, u"-i"_qs, wide,
+                                          u"-an"_qs, u"-c"_qs, u"copy"_qs, longSource})
+                    .exitCode == 0);
+        const QString large = m_dir.filePath(u"large.mp4"_qs);
+        QVERIFY(QFile::copy(wide, large));
+        QVERIFY(QFile(large).resize(2200LL * 1024 * 1024)); // sparse: the disk is not filled
+        const struct
+        {
+            QString source, option, message, kept;
+        } cases[] = {
+            {longSource, u"optSrcRes"_qs, u"msg_exceed2GB"_qs, u"optStdRes"_qs},
+            {large, u"optServerCvt"_qs, u"msg_srcExceed2GB"_qs, u"optLocalCvt"_qs},
+        };
+        for (const auto &c : cases) {
+            Rig rig;
+            QVERIFY(openWith(rig, c.source));
+            const int before = int(rig.messages->messages.size());
+            QTest::mouseClick(rig.option(c.option), Qt::LeftButton);
+            QVERIFY(rig.option(c.kept)->isChecked());
+            QVERIFY(!rig.option(c.option)->isChecked());
+            QCOMPARE(rig.messages->messages.size(), before + 1);
+            const QString said = rig.messages->messages.last().text;
+            QVERIFY2(said.startsWith(text(c.message).left(text(c.message).indexOf(u"%s"_qs))) &&
+                         !said.contains(u"%s"_qs) && said.contains(u"GB"_qs),
+                     qPrintable(said));
+            QFile::remove(c.source);
         }
-        QVERIFY(!source.isEmpty());
-
-        Rig rig;
-        rig.open();
-        QVERIFY(logIn(rig));
-        QVERIFY(choose(rig, source));
-        const int before = int(rig.messages->messages.size());
-        QTest::mouseClick(rig.option(option), Qt::LeftButton);
-        QVERIFY(rig.option(kept)->isChecked());
-        QVERIFY(!rig.option(option)->isChecked());
-        QCOMPARE(rig.messages->messages.size(), before + 1);
-        QVERIFY(rig.messages->messages.last().text.startsWith(
-            text(message).left(text(message).indexOf(u"%s"_qs))));
-        QVERIFY(!rig.messages->messages.last().text.contains(u"%s"_qs));
-        QVERIFY(rig.messages->messages.last().text.contains(u"GB"_qs));
-        QFile::remove(source);
     }
 
     // The custom bit-rate link opens the steps above the computed rate and
@@ -226,9 +206,7 @@ private Q_SLOTS:
     void customBitRate()
     {
         Rig rig;
-        rig.open();
-        QVERIFY(logIn(rig));
-        QVERIFY(choose(rig, m_clip720));
+        QVERIFY(openWith(rig, m_clip720));
         QPushButton *link = rig.button(u"lCustomBps"_qs);
         QVERIFY(link->isEnabled());
         QTimer::singleShot(0, rig.dialog.get(), [&] {
@@ -293,38 +271,34 @@ private Q_SLOTS:
     }
 
     // At login the folder picked last time is selected again, not the
-    // server's default. OK needs a good last login and a folder that takes uploads.
-    void okNeedsLoginAndFolder_data()
-    {
-        QTest::addColumn<bool>("bareServer");
-        QTest::newRow("refresh failed") << false;
-        QTest::newRow("no folder takes uploads") << true;
-    }
+    // server's default. OK needs a good last login (the refresh fails) and
+    // a folder that takes uploads (a bare server has none).
     void okNeedsLoginAndFolder()
     {
-        QFETCH(bool, bareServer);
-        ServerProcess bare(m_dir.filePath(u"bare"_qs));
-        if (bareServer) {
-            QVERIFY(bare.start());
-            QVERIFY(!bare.admin({u"account"_qs, u"add"_qs, u"demo"_qs, u"demo"_qs}).isNull());
-            QVERIFY(
-                !bare.admin({u"folder"_qs, u"add"_qs, u"0"_qs, u"Closed"_qs, u"--no-upload"_qs}).isNull());
+        for (const bool bareServer : {false, true}) {
+            ServerProcess bare(m_dir.filePath(u"bare"_qs));
+            if (bareServer) {
+                QVERIFY(bare.start());
+                QVERIFY(!bare.admin({u"account"_qs, u"add"_qs, u"demo"_qs, u"demo"_qs}).isNull());
+                QVERIFY(!bare.admin({u"folder"_qs, u"add"_qs, u"0"_qs, u"Closed"_qs, u"--no-upload"_qs})
+                             .isNull());
+            }
+            WriteSetting(Settings::kSection, u"folderID"_qs, u"9"_qs); // Inbox
+            Rig rig;
+            rig.open();
+            QVERIFY(logIn(rig, bareServer ? bare.address() : QString()));
+            QCOMPARE(choose(rig, m_clip720), !bareServer);
+            if (!bareServer) {
+                QCOMPARE(rig.dialog->findChild<FolderPickerWidget *>()->folderId(), u"9"_qs);
+                QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), u"9"_qs);
+                QVERIFY(!m_server->admin({u"account"_qs, u"disable"_qs, u"demo"_qs}).isNull());
+                QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
+                QTRY_COMPARE_WITH_TIMEOUT(rig.dialog->busyState(), frmAdd::Idle, 60000);
+                QVERIFY(!m_server->admin({u"account"_qs, u"enable"_qs, u"demo"_qs}).isNull());
+                QVERIFY(!rig.button(u"cmdBrowse"_qs)->isEnabled());
+            }
+            QVERIFY(!rig.button(u"cmdOK"_qs)->isEnabled());
         }
-        WriteSetting(Settings::kSection, u"folderID"_qs, u"9"_qs); // Inbox
-        Rig rig;
-        rig.open();
-        QVERIFY(logIn(rig, bareServer ? bare.address() : QString()));
-        QCOMPARE(choose(rig, m_clip720), !bareServer);
-        if (!bareServer) {
-            QCOMPARE(rig.dialog->findChild<FolderPickerWidget *>()->folderId(), u"9"_qs);
-            QCOMPARE(ReadSetting(Settings::kSection, u"folderID"_qs, {}), u"9"_qs);
-            QVERIFY(!m_server->admin({u"account"_qs, u"disable"_qs, u"demo"_qs}).isNull());
-            QTest::mouseClick(rig.button(u"cmdLogIn"_qs), Qt::LeftButton);
-            QTRY_COMPARE_WITH_TIMEOUT(rig.dialog->busyState(), frmAdd::Idle, 60000);
-            QVERIFY(!m_server->admin({u"account"_qs, u"enable"_qs, u"demo"_qs}).isNull());
-            QVERIFY(!rig.button(u"cmdBrowse"_qs)->isEnabled());
-        }
-        QVERIFY(!rig.button(u"cmdOK"_qs)->isEnabled());
     }
 
     // Edit mode restores the entry's choices and, left with Cancel, gives
@@ -332,9 +306,7 @@ private Q_SLOTS:
     void editAndCancel()
     {
         Rig rig;
-        rig.open();
-        QVERIFY(logIn(rig));
-        QVERIFY(choose(rig, m_clip720));
+        QVERIFY(openWith(rig, m_clip720));
         QTest::mouseClick(rig.option(u"optServerCvt"_qs), Qt::LeftButton);
         QTest::mouseClick(rig.option(u"optSrcRes"_qs), Qt::LeftButton);
         rig.child<QLineEdit>(u"txtAuthor"_qs)->setText(u"Ada"_qs);
@@ -370,9 +342,7 @@ private Q_SLOTS:
         QVERIFY(before.Load(made.path, true));
 
         Rig rig;
-        rig.open();
-        QVERIFY(logIn(rig));
-        QVERIFY(choose(rig, made.path));
+        QVERIFY(openWith(rig, made.path));
         auto *title = rig.child<QLineEdit>(u"txtTitle"_qs);
         QCOMPARE(title->text(), before.title);
         QVERIFY(!rig.option(u"optLocalCvt"_qs)->isEnabled()); // a recording is not converted
@@ -389,10 +359,7 @@ private Q_SLOTS:
         xml.replace(QRegularExpression(u"(<index[^>]*) duration=\"[^\"]*\""_qs), u"\\1"_qs);
         writeFile(made.path, xml.toUtf8());
         Rig other;
-        other.open();
-        QVERIFY(logIn(other));
-        other.messages->messages.clear();
-        QVERIFY(!choose(other, made.path));
+        QVERIFY(!openWith(other, made.path));
         QCOMPARE(other.messages->messages.size(), 2);
         QCOMPARE(other.messages->messages.at(0).text,
                  m_language.text(u"frmCommon"_qs, u"msgQvpError"_qs) + u" index.duration"_qs);

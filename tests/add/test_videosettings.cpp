@@ -5,8 +5,6 @@
 
 using namespace VideoSettings;
 
-Q_DECLARE_METATYPE(QSize)
-
 namespace {
 
 ServerSettings server(int high, int standard, bool newServer = true)
@@ -53,47 +51,34 @@ class TestVideoSettings : public QObject
 private Q_SLOTS:
     // Output size, audio + video rate and file name suffix of a resolution:
     // the video rate runs on straight lines between measured points.
-    void ratesOfResolutions_data()
-    {
-        QTest::addColumn<ProbeResult>("source");
-        QTest::addColumn<int>("resType");
-        QTest::addColumn<QSize>("output");
-        QTest::addColumn<QString>("kbps");
-        QTest::addColumn<QString>("postfix");
-        QTest::newRow("below the first point") << probe(160, 120, 60) << 0 << QSize(160, 120) << "64+336"
-                                               << "";
-        QTest::newRow("first segment") << probe(400, 300, 60) << 0 << QSize(400, 300) << "64+406"
-                                       << "";
-        QTest::newRow("720p source") << probe(1280, 720, 60) << 0 << QSize(1280, 720) << "128+1845"
-                                     << "src";
-        const ProbeResult anamorphic = probe(720, 576, 60, 16, 9);
-        QTest::newRow("16:9 PAL source") << anamorphic << 0 << QSize(720, 404) << "96+690"
-                                         << "src";
-        QTest::newRow("16:9 PAL standard") << anamorphic << 2 << QSize(640, 360) << "64+586"
-                                           << "";
-        // Narrower than the high width: not shrunk, only made even.
-        QTest::newRow("odd frame at high") << probe(853, 481, 60) << 1 << QSize(852, 480) << "96+893"
-                                           << "src";
-        QTest::newRow("1440p source fits 1920")
-            << probe(2560, 1440, 60) << 0 << QSize(1920, 1080) << "128+4072"
-            << "src";
-        QTest::newRow("beyond the last point")
-            << probe(1920, 1440, 60) << 0 << QSize(1920, 1440) << "128+5408"
-            << "src";
-    }
     void ratesOfResolutions()
     {
-        QFETCH(ProbeResult, source);
-        QFETCH(int, resType);
-        QFETCH(QSize, output);
-        QFETCH(QString, kbps);
-        QFETCH(QString, postfix);
+        const ProbeResult anamorphic = probe(720, 576, 60, 16, 9);
+        const struct
+        {
+            ProbeResult source;
+            int resType;
+            const char *expected;
+        } cases[] = {
+            {probe(160, 120, 60), 0, "160x120 64+336 "}, // below the first point
+            {probe(400, 300, 60), 0, "400x300 64+406 "},
+            {probe(1280, 720, 60), 0, "1280x720 128+1845 src"},
+            {anamorphic, 0, "720x404 96+690 src"},
+            {anamorphic, 2, "640x360 64+586 "},
+            // Narrower than the high width: not shrunk, only made even.
+            {probe(853, 481, 60), 1, "852x480 96+893 src"},
+            {probe(2560, 1440, 60), 0, "1920x1080 128+4072 src"},
+            {probe(1920, 1440, 60), 0, "1920x1440 128+5408 src"}, // beyond the last point
+        };
         const ServerSettings s = server(1024, 640);
-        const Rates rates = ComputeRates(source, 0, {LocalConversion, resType, 0}, s);
-        QCOMPARE(rates.output, output);
-        QCOMPARE(u"%1+%2"_qs.arg(rates.audioKbps).arg(rates.videoKbps), kbps);
-        QCOMPARE(rates.totalKbps, rates.audioKbps + rates.videoKbps);
-        QCOMPARE(Postfix(output.width(), s), postfix);
+        const auto n = [](int value) { return QString::number(value); };
+        for (const auto &c : cases) {
+            const Rates r = ComputeRates(c.source, 0, {LocalConversion, c.resType, 0}, s);
+            QCOMPARE(u"%1x%2 %3+%4 %5"_qs.arg(n(r.output.width()), n(r.output.height()), n(r.audioKbps),
+                                              n(r.videoKbps), Postfix(r.output.width(), s)),
+                     QLatin1String(c.expected));
+            QCOMPARE(r.totalKbps, r.audioKbps + r.videoKbps);
+        }
     }
 
     // Unconverted: the source's own average, display size.
@@ -118,29 +103,22 @@ private Q_SLOTS:
 
     // Which resolutions can be chosen, by server kind and frame width,
     // as flags for source, high, standard.
-    void resolutionRules_data()
-    {
-        QTest::addColumn<bool>("newServer");
-        QTest::addColumn<int>("width");
-        QTest::addColumn<int>("cvtType");
-        QTest::addColumn<QString>("enabled");
-        QTest::newRow("new, wider than high") << true << 1280 << 0 << u"111"_qs;
-        QTest::newRow("new, exactly high") << true << 1024 << 0 << u"011"_qs;
-        QTest::newRow("new, between") << true << 800 << 0 << u"101"_qs;
-        QTest::newRow("new, exactly standard") << true << 640 << 0 << u"001"_qs;
-        QTest::newRow("new, narrow") << true << 320 << 0 << u"100"_qs;
-        QTest::newRow("old, wider than high") << false << 1280 << 0 << u"011"_qs;
-        QTest::newRow("old, between") << false << 800 << 0 << u"101"_qs;
-        QTest::newRow("old, exactly standard") << false << 640 << 0 << u"001"_qs;
-        QTest::newRow("old, narrow") << false << 320 << 0 << u"100"_qs;
-    }
     void resolutionRules()
     {
-        QFETCH(bool, newServer);
-        QFETCH(int, width);
-        QFETCH(int, cvtType);
-        QFETCH(QString, enabled);
-        QCOMPARE(flags(ResolutionsEnabled(width, cvtType, server(1024, 640, newServer))), enabled);
+        const struct
+        {
+            bool newServer;
+            int width;
+            QString enabled;
+        } cases[] = {
+            {true, 1280, u"111"_qs}, {true, 1024, u"011"_qs}, {true, 800, u"101"_qs},
+            {true, 640, u"001"_qs},  {true, 320, u"100"_qs},  {false, 1280, u"011"_qs},
+            {false, 800, u"101"_qs}, {false, 640, u"001"_qs}, {false, 320, u"100"_qs},
+        };
+        for (const auto &c : cases)
+            QVERIFY2(
+                flags(ResolutionsEnabled(c.width, 0, server(1024, 640, c.newServer))) == c.enabled,
+                qPrintable(u"%1 server, width %2"_qs.arg(c.newServer ? u"new"_qs : u"old"_qs).arg(c.width)));
     }
 
     void conversionRulesAndCycle()

@@ -74,8 +74,23 @@ class TestQueue : public QObject
     Q_OBJECT
 
     const LanguageTable m_language{languageFile()};
+    // A fresh folder for each test, and the queue file's place in it.
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_file;
+
+    // Only the owner may read a file with passwords inside.
+    static QFileDevice::Permissions readableByOthers(const QString &path)
+    {
+        return QFile::permissions(path) & (QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    }
 
 private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_file = m_dir->filePath(u"project.xml"_s);
+    }
+
     void addRefusesTrimmedDuplicate()
     {
         QueueModel queue(m_language);
@@ -202,17 +217,16 @@ private Q_SLOTS:
     // The exact bytes of a one-entry queue file.
     void savedBytes()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"project.xml"_s);
         QueueModel queue(m_language);
         CVideoItem item = sampleItem(u"/v/a.mp4"_s);
         item.title.clear();
         item.Author = QStringLiteral("A\x01\tn"); // a control character as a reference, a tab as it is
         queue.Add(item);
-        QVERIFY(QueueFile::SaveQueue(path, queue));
+        QVERIFY(QueueFile::SaveQueue(m_file, queue));
         const QByteArray expected =
             "<?xml version=\"1.0\"?>\r\n<clipferry ver=\"2.120222\">\r\n<queue>\r\n<file>\r\n"
-            "<fileName>a.mp4</fileName>\r\n<title></title>\r\n<Author>A&#01;\tn</Author>\r\n<state></state>\r\n"
+            "<fileName>a.mp4</fileName>\r\n<title></title>\r\n<Author>A&#01;\tn</Author>\r\n<state></"
+            "state>\r\n"
             "<path>/v/a.mp4</path>\r\n<duration>0:01:05</duration>\r\n<secDuration>65</secDuration>\r\n"
             "<videoWidth>640</videoWidth>\r\n<videoHeight>360</videoHeight>\r\n<vBitRate>800k</vBitRate>\r\n"
             "<aBitRate>64k</aBitRate>\r\n<Url>http://127.0.0.1:7380</Url>\r\n<account>demo</account>\r\n"
@@ -224,16 +238,12 @@ private Q_SLOTS:
             "fileSize>\r\n"
             "<dateLastModified>2026-12-01 10:00:00</dateLastModified>\r\n<OverwriteUrl></OverwriteUrl>\r\n"
             "<useTmpName>true</useTmpName>\r\n</file>\r\n</queue>\r\n</clipferry>";
-        QCOMPARE(readFile(path), expected);
-        // Passwords inside: the owner alone may read it.
-        QCOMPARE(QFile::permissions(path) & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
-                 QFileDevice::Permissions());
+        QCOMPARE(readFile(m_file), expected);
+        QCOMPARE(readableByOthers(m_file), QFileDevice::Permissions());
     }
 
     void roundTrip()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"project.xml"_s);
         QueueModel saved(m_language);
         CVideoItem a = sampleItem(u"/v/a.mp4"_s);
         CVideoItem b = sampleItem(u"/v/b.mp4"_s);
@@ -248,19 +258,16 @@ private Q_SLOTS:
         saved.SetEntryError(c.path, u"Open file error!"_s);
         // The file follows the grid's order, which is the processing order.
         saved.SwapQueueRows(1, 2);
-        QVERIFY(QueueFile::SaveQueue(path, saved));
+        QVERIFY(QueueFile::SaveQueue(m_file, saved));
 
         QueueModel loaded(m_language);
-        QVERIFY(QueueFile::LoadQueue(path, loaded));
+        QVERIFY(QueueFile::LoadQueue(m_file, loaded));
         QCOMPARE(loaded.count(), 2);
         const CVideoItem &lb = loaded.entryAt(0).item;
-        QCOMPARE(lb.path, b.path);
-        QCOMPARE(lb.title, b.title);
-        QCOMPARE(lb.password, u"p<&>w"_s);
-        QCOMPARE(lb.OverwriteUrl, b.OverwriteUrl);
-        QCOMPARE(lb.fileSize, b.fileSize);
+        QCOMPARE((QStringList{lb.path, lb.title, lb.password, lb.OverwriteUrl, QString::number(lb.fileSize),
+                              lb.dstPostfix}),
+                 (QStringList{b.path, b.title, u"p<&>w"_s, b.OverwriteUrl, u"5000000000"_s, u"480"_s}));
         QVERIFY(lb.useTmpName && lb.bEncPassword && !lb.bInterlaced);
-        QCOMPARE(lb.dstPostfix, u"480"_s);
         // A failed entry comes back waiting, with no error.
         QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColState), u"Waiting"_s);
         QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColError), QString());
@@ -270,100 +277,71 @@ private Q_SLOTS:
 
     void allFinishedLeavesNoFile()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"project.xml"_s);
-        writeFile(path, "old");
+        writeFile(m_file, "old");
         QueueModel queue(m_language);
         queue.Add(sampleItem(u"/v/a.mp4"_s));
         queue.SetEntryState(u"/v/a.mp4"_s, EntryState::Finished);
-        QVERIFY(QueueFile::SaveQueue(path, queue));
-        QVERIFY(!QFileInfo::exists(path));
+        QVERIFY(QueueFile::SaveQueue(m_file, queue));
+        QVERIFY(!QFileInfo::exists(m_file));
     }
 
-    void loadVariants_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<bool>("startEnabled");
-        QTest::addColumn<QStringList>("paths");
-        QTest::addColumn<bool>("fileKept");
-        const QByteArray head = "<?xml version=\"1.0\"?><clipferry ver=\"1\"><queue>";
-        const QByteArray tail = "</queue></clipferry>";
-        QTest::newRow("empty queue") << QByteArray("<clipferry><queue/></clipferry>") << true << QStringList{}
-                                     << true;
-        QTest::newRow("without optional fields")
-            << head + fileElement(requiredFields("/a")) + tail << true << QStringList{"/a"} << true;
-        QTest::newRow("numeric and upper-case flags") << head + fileElement(requiredFields("/a", "-1")) +
-                                                             fileElement(requiredFields("/b", "TRUE")) + tail
-                                                      << true << QStringList{"/a", "/b"} << true;
-        QTest::newRow("entry missing a field skipped")
-            << head + fileElement("<path>/x</path>") + fileElement(requiredFields("/a")) + tail << true
-            << QStringList{"/a"} << true;
-        QTest::newRow("non-numeric size skipped")
-            << head + fileElement(QByteArray(requiredFields("/x")).replace("<fileSize>3", "<fileSize>big")) +
-                   tail
-            << true << QStringList{} << true;
-        QTest::newRow("duplicate path skipped")
-            << head + fileElement(requiredFields("/a")) + fileElement(requiredFields("/a")) + tail << true
-            << QStringList{"/a"} << true;
-        QTest::newRow("foreign root deleted")
-            << QByteArray("<other><queue/></other>") << false << QStringList{} << false;
-        QTest::newRow("broken deleted")
-            << QByteArray("<clipferry><queue>") << false << QStringList{} << false;
-        QTest::newRow("doctype deleted")
-            << QByteArray("<!DOCTYPE x><clipferry><queue/></clipferry>") << false << QStringList{} << false;
-    }
+    // Which entries a queue file gives (each waiting, without the optional
+    // fields), whether Start is offered, and whether a bad file is deleted.
     void loadVariants()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(bool, startEnabled);
-        QFETCH(QStringList, paths);
-        QFETCH(bool, fileKept);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"project.xml"_s);
-        writeFile(path, content);
-        QFile::setPermissions(path, QFileDevice::ReadOwner);
-        QueueModel queue(m_language);
-        QCOMPARE(QueueFile::LoadQueue(path, queue), startEnabled);
-        QCOMPARE(queue.rowCount(), paths.size());
-        for (int i = 0; i < paths.size(); ++i) {
-            const QueueEntry &entry = queue.entryAt(i);
-            QCOMPARE(entry.key, paths.at(i));
-            QCOMPARE(entry.item.OverwriteUrl, QString());
-            QVERIFY(!entry.item.useTmpName);
-            QVERIFY(!entry.item.state);
-            QCOMPARE(entry.state, EntryState::Waiting);
+        const QByteArray head = "<?xml version=\"1.0\"?><clipferry ver=\"1\"><queue>";
+        const QByteArray tail = "</queue></clipferry>";
+        const QByteArray a = fileElement(requiredFields("/a"));
+        const struct
+        {
+            QByteArray content;
+            bool startEnabled;
+            QStringList paths;
+        } cases[] = {
+            {"<clipferry><queue/></clipferry>", true, {}},
+            {head + a + tail, true, {u"/a"_s}}, // without the optional fields
+            // numeric and upper-case flags
+            {head + fileElement(requiredFields("/a", "-1")) + fileElement(requiredFields("/b", "TRUE")) +
+                 tail,
+             true,
+             {u"/a"_s, u"/b"_s}},
+            {head + fileElement("<path>/x</path>") + a + tail, true, {u"/a"_s}}, // a field missing: skipped
+            {head + fileElement(QByteArray(requiredFields("/x")).replace("<fileSize>3", "<fileSize>big")) +
+                 tail,
+             true,
+             {}},
+            {head + a + a + tail, true, {u"/a"_s}}, // a duplicate path: skipped
+            // Start is not offered, and the file is deleted.
+            {"<other><queue/></other>", false, {}},
+            {"<clipferry><queue>", false, {}},
+            {"<!DOCTYPE x><clipferry><queue/></clipferry>", false, {}},
+        };
+        for (const auto &c : cases) {
+            const QString path = m_file + QString::number(&c - cases);
+            writeFile(path, c.content);
+            QFile::setPermissions(path, QFileDevice::ReadOwner);
+            QueueModel queue(m_language);
+            QVERIFY2(QueueFile::LoadQueue(path, queue) == c.startEnabled, c.content.constData());
+            QVERIFY2(QFileInfo::exists(path) == c.startEnabled, c.content.constData());
+            QStringList paths;
+            for (const QueueEntry &entry : queue.entries()) {
+                paths << entry.key;
+                QVERIFY(entry.item.OverwriteUrl.isEmpty() && !entry.item.useTmpName && !entry.item.state);
+                QCOMPARE(entry.state, EntryState::Waiting);
+            }
+            QCOMPARE(paths, c.paths);
         }
-        QCOMPARE(QFileInfo::exists(path), fileKept);
     }
 
     // A killed session comes back from its journal: finished stays
     // finished, running is waiting again, errors and times return. A journal
     // that cannot be trusted is refused whole and the queue file is used.
-    void journalRestores_data()
-    {
-        QTest::addColumn<QByteArray>("from");
-        QTest::addColumn<QByteArray>("to");
-        QTest::addColumn<QList<EntryState>>("states");
-        QTest::newRow("intact") << QByteArray() << QByteArray()
-                                << QList<EntryState>{EntryState::Finished, EntryState::Waiting,
-                                                     EntryState::Failed, EntryState::Canceled};
-        // The queue file of the last close holds a.mp4 alone.
-        const QList<EntryState> queueFile{EntryState::Waiting};
-        QTest::newRow("cut short") << QByteArray("cut") << QByteArray() << queueFile;
-        QTest::newRow("unreadable entry") << QByteArray(">65<") << QByteArray(">x<") << queueFile;
-        QTest::newRow("foreign root") << QByteArray("clipferryJournal") << QByteArray("x") << queueFile;
-    }
     void journalRestores()
     {
-        QFETCH(QByteArray, from);
-        QFETCH(QByteArray, to);
-        QFETCH(QList<EntryState>, states);
-        QTemporaryDir dir;
-        const QString queueFile = dir.filePath(u"project.xml"_s);
         QueueModel saved(m_language);
         const QStringList paths{"/v/a.mp4", " /v/b.mp4", "/v/c.mp4", "/v/d.mp4"};
         saved.Add(sampleItem(paths[0]));
-        QVERIFY(QueueFile::SaveQueue(queueFile, saved));
+        QVERIFY(QueueFile::SaveQueue(m_file, saved));
         for (const QString &path : paths.mid(1))
             saved.Add(sampleItem(path));
         saved.SetEntryCell(paths[0], QueueModel::ColUploadEndTime, u"10:02"_s);
@@ -373,43 +351,47 @@ private Q_SLOTS:
         saved.SetEntryError(paths[2], u"Open file error!"_s);
         saved.SetEntryState(paths[3], EntryState::Canceled);
         saved.beginEdit(paths[3]);
-        QueueJournal journal(saved, queueFile);
+        QueueJournal journal(saved, m_file);
         QVERIFY(journal.write());
-        QCOMPARE(QFile::permissions(journal.path()) & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
-                 QFileDevice::Permissions());
-        QByteArray bytes = readFile(journal.path());
-        if (from == "cut")
-            bytes.chop(bytes.size() / 2);
-        else if (!from.isEmpty())
-            bytes.replace(from, to);
-        writeFile(journal.path(), bytes);
-
-        QueueModel loaded(m_language);
-        const QueueJournal::Restored restored = QueueJournal::Restore(queueFile, loaded);
-        QVERIFY(restored.queued);
-        QCOMPARE(restored.fromJournal, from.isEmpty());
-        QCOMPARE(restored.warning.contains(u"is damaged"_s), !from.isEmpty());
-        QList<EntryState> loadedStates;
-        for (const QueueEntry &entry : loaded.entries())
-            loadedStates.append(entry.state);
-        QCOMPARE(loadedStates, states);
-        if (!from.isEmpty())
-            return;
-        QCOMPARE(loaded.entryAt(1).key, paths[1]);
-        QCOMPARE(loaded.GetEntryCell(paths[0], QueueModel::ColUploadEndTime), u"10:02"_s);
-        QCOMPARE(loaded.GetEntryCell(paths[1], QueueModel::ColCvtBeginTime), u"10:03"_s);
-        QCOMPARE(loaded.GetEntryCell(paths[2], QueueModel::ColError), u"Open file error!"_s);
-        QCOMPARE(loaded.item(paths[1])->password, u"p<&>w"_s);
+        QCOMPARE(readableByOthers(journal.path()), QFileDevice::Permissions());
+        const QByteArray intact = readFile(journal.path());
+        // Cut short, an unreadable entry, a foreign root: the queue file of
+        // the last close is used, which holds a.mp4 alone. Intact last, as
+        // a restore may leave its queue behind.
+        for (const QByteArray &bytes :
+             {intact.left(intact.size() / 2), QByteArray(intact).replace(">65<", ">x<"),
+              QByteArray(intact).replace("clipferryJournal", "x"), intact}) {
+            writeFile(journal.path(), bytes);
+            QueueModel loaded(m_language);
+            const QueueJournal::Restored restored = QueueJournal::Restore(m_file, loaded);
+            const bool trusted = bytes == intact;
+            QVERIFY(restored.queued);
+            QCOMPARE(restored.fromJournal, trusted);
+            QCOMPARE(restored.warning.contains(u"is damaged"_s), !trusted);
+            QList<EntryState> states;
+            for (const QueueEntry &entry : loaded.entries())
+                states.append(entry.state);
+            using enum EntryState;
+            const QList<EntryState> expected =
+                trusted ? QList{Finished, Waiting, Failed, Canceled} : QList{Waiting};
+            QCOMPARE(states, expected);
+            if (!trusted)
+                continue;
+            QCOMPARE(loaded.entryAt(1).key, paths[1]);
+            QCOMPARE((QStringList{loaded.GetEntryCell(paths[0], QueueModel::ColUploadEndTime),
+                                  loaded.GetEntryCell(paths[1], QueueModel::ColCvtBeginTime),
+                                  loaded.GetEntryCell(paths[2], QueueModel::ColError),
+                                  loaded.item(paths[1])->password}),
+                     (QStringList{u"10:02"_s, u"10:03"_s, u"Open file error!"_s, u"p<&>w"_s}));
+        }
     }
 
     // Changes reach the disk within the delay, a finished entry at once;
     // progress alone writes nothing, and a discarded journal is gone for good.
     void journalFollowsChanges()
     {
-        QTemporaryDir dir;
-        const QString queueFile = dir.filePath(u"project.xml"_s);
         QueueModel queue(m_language);
-        QueueJournal journal(queue, queueFile);
+        QueueJournal journal(queue, m_file);
         const QString path = u"/v/a.mp4"_s;
         queue.Add(sampleItem(path));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journal.path()), 1000);
@@ -428,18 +410,16 @@ private Q_SLOTS:
 
     void unwritableFolderKeepsOldFile()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"project.xml"_s);
-        writeFile(path, "previous");
-        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        writeFile(m_file, "previous");
+        QFile::setPermissions(m_dir->path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         QueueModel queue(m_language);
         queue.Add(sampleItem(u"/v/a.mp4"_s));
-        const bool saved = QueueFile::SaveQueue(path, queue);
-        QFile::setPermissions(dir.path(),
+        const bool saved = QueueFile::SaveQueue(m_file, queue);
+        QFile::setPermissions(m_dir->path(),
                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         if (saved)
             QSKIP("running with rights that ignore folder permissions");
-        QCOMPARE(readFile(path), QByteArray("previous"));
+        QCOMPARE(readFile(m_file), QByteArray("previous"));
     }
 };
 

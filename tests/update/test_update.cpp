@@ -3,6 +3,8 @@
 #include "pipeline/Session.h"
 #include "support/CuttingProxy.h"
 #include "support/ServerProcess.h"
+#include "support/TestFiles.h"
+#include "support/TestProcesses.h"
 #include "update/CVerList.h"
 #include "update/Downloader.h"
 #include "update/UpdateDownload.h"
@@ -74,30 +76,12 @@ QByteArray versionList(const QStringList &items, ListMode mode = ListMode::Signe
     return Xml::serialize(doc);
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
+// Writes `bytes` to `path`, making its folders.
+bool writeTree(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool run(const QString &program, const QStringList &args, QByteArray *output = nullptr,
-         const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, args);
-    const bool ok = process.waitForFinished(180000) && process.exitStatus() == QProcess::NormalExit &&
-                    process.exitCode() == 0;
-    if (output)
-        *output = process.readAllStandardOutput() + process.readAllStandardError();
-    return ok;
 }
 
 } // namespace
@@ -122,20 +106,28 @@ private:
     QString freshInstall()
     {
         const QString prefix = path(u"install%1"_s.arg(++m_installs));
-        return run(u"cp"_s, {u"-a"_s, m_pristine, prefix}) ? prefix : QString();
+        return runProgram(u"cp"_s, {u"-a"_s, m_pristine, prefix}).exitCode == 0 ? prefix : QString();
     }
     bool fetchList(const QString &server, const QStringList &arguments)
     {
         frmGetVerList check(*m_session, server, arguments);
         return QCoro::waitFor(check.run());
     }
+    // Fetches the list and reads it back as the next start does, a day's notice not given yet.
+    bool fetchNotice(StoredVerList &stored, const QString &server, const QStringList &arguments = {})
+    {
+        const bool fetched = fetchList(server, arguments);
+        WritePlainSetting(u"newVer"_s, {});
+        return NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()) && fetched;
+    }
 
 private Q_SLOTS:
     void initTestCase()
     {
         m_pristine = path(u"pristine"_s);
-        QVERIFY(run(u"cmake"_s, {u"--install"_s, CLIPFERRY_BUILD_DIR, u"--prefix"_s, m_pristine}));
-        QVERIFY(writeFile(m_pristine + u"/share/clipferry/obsolete.txt"_s, "old"));
+        QVERIFY(runProgram(u"cmake"_s, {u"--install"_s, CLIPFERRY_BUILD_DIR, u"--prefix"_s, m_pristine})
+                    .exitCode == 0);
+        QVERIFY(writeTree(m_pristine + u"/share/clipferry/obsolete.txt"_s, "old"));
         const QByteArray res = readFile(m_pristine + u"/share/clipferry/res.xml"_s);
         QVERIFY(res.contains(">2.100603<"));
 
@@ -143,9 +135,9 @@ private Q_SLOTS:
         const auto patch = [&](const QString &ver, const QByteArray &resVer) {
             const QString folder = path(u"patch"_s + ver);
             if (!resVer.isEmpty())
-                writeFile(folder + u"/share/clipferry/res.xml"_s,
+                writeTree(folder + u"/share/clipferry/res.xml"_s,
                           QByteArray(res).replace("2.100603", resVer));
-            writeFile(folder + u"/share/clipferry/marker"_s + ver + u".txt"_s, ver.toUtf8());
+            writeTree(folder + u"/share/clipferry/marker"_s + ver + u".txt"_s, ver.toUtf8());
             return folder;
         };
         const QString full = patch(u"2.2"_s, "2.2");
@@ -154,19 +146,20 @@ private Q_SLOTS:
         // Enough bytes that a download can be cut twice inside this patch.
         QByteArray filler(1 << 20, Qt::Uninitialized);
         QRandomGenerator(18).fillRange(reinterpret_cast<quint32 *>(filler.data()), filler.size() / 4);
-        QVERIFY(writeFile(full + u"/share/clipferry/filler.bin"_s, filler));
+        QVERIFY(writeTree(full + u"/share/clipferry/filler.bin"_s, filler));
         const QString last = patch(u"2.3"_s, "2.3");
-        writeFile(last + u"/clipferry-delete.txt"_s, "share/clipferry/obsolete.txt\n");
+        writeTree(last + u"/clipferry-delete.txt"_s, "share/clipferry/obsolete.txt\n");
 
         const QString data = path(u"data"_s);
-        QVERIFY(writeFile(data + u"/update-key.pem"_s, readFile(UPDATE_TEST_KEY)));
+        QVERIFY(writeTree(data + u"/update-key.pem"_s, readFile(UPDATE_TEST_KEY)));
         const QString server = ServerProcess::program();
         for (const QStringList &publish :
              {QStringList{u"2.15"_s, patch(u"2.15"_s, {})},
               QStringList{u"2.2"_s, full, u"--full"_s, u"--log"_s, u"The whole program"_s},
               QStringList{u"2.3"_s, last, u"--log"_s, u"Faster\nSafer"_s},
               QStringList{u"2.4"_s, patch(u"2.4"_s, "2.4"), u"--draft"_s}})
-            QVERIFY(run(server, QStringList{u"--data"_s, data, u"update"_s, u"publish"_s} + publish));
+            QVERIFY(runProgram(server, QStringList{u"--data"_s, data, u"update"_s, u"publish"_s} + publish)
+                        .exitCode == 0);
         m_server = std::make_unique<ServerProcess>(data);
         QVERIFY(m_server->start());
         m_session = std::make_unique<Session>();
@@ -175,53 +168,48 @@ private Q_SLOTS:
 
     // What a reply offers (ParseVerList), and whether it is kept as the
     // stored list (StoreVerList), the previous one removed.
-    void versionLists_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QStringList>("offered");
-        QTest::addColumn<bool>("stored");
-        const QString h = u"|"_s + kHash;
-        QTest::newRow("older and equal skipped")
-            << versionList({u"2.110101|false"_s + h, u"2.100603|true"_s + h}) << QStringList{u"2.110101"_s}
-            << true;
-        QTest::newRow("same version twice")
-            << versionList({u"2.2|false"_s + h, u" 2.2 |true"_s + h}) << QStringList{u"2.2"_s} << true;
-        QTest::newRow("item without hash refused")
-            << versionList({u"2.3|false|"_s, u"2.2|true"_s + h}) << QStringList{u"2.2"_s} << true;
-        QTest::newRow("changed after signing")
-            << versionList({u"2.2|true"_s + h}, ListMode::ChangedAfterSigning) << QStringList() << false;
-        QTest::newRow("unsigned") << versionList({u"2.2|true"_s + h}, ListMode::Unsigned) << QStringList()
-                                  << false;
-        // A refusal is signed like any list; only the store looks at errInfo.
-        QTest::newRow("errInfo") << versionList({u"2.2|true"_s + h}, ListMode::Refused)
-                                 << QStringList{u"2.2"_s} << false;
-        QTest::newRow("not XML") << QByteArray("<verinfo><list>") << QStringList() << false;
-    }
     void versionLists()
     {
-        QFETCH(QByteArray, reply);
-        QFETCH(QStringList, offered);
-        QFETCH(bool, stored);
-        pugi::xml_document doc;
-        CVerList list;
-        QCOMPARE(Xml::parseText(doc, reply) && ParseVerList(doc, u"2.100603"_s, list), !offered.isEmpty());
-        QStringList versions;
-        for (const CVerItem &item : list.items())
-            versions << item.ver;
-        QCOMPARE(versions, offered);
+        const QString h = u"|"_s + kHash;
+        const struct
+        {
+            QByteArray reply;
+            QStringList offered;
+            bool stored;
+        } cases[] = {
+            // Older and equal versions skipped, the same version twice, an item without a hash refused.
+            {versionList({u"2.110101|false"_s + h, u"2.100603|true"_s + h}), {u"2.110101"_s}, true},
+            {versionList({u"2.2|false"_s + h, u" 2.2 |true"_s + h}), {u"2.2"_s}, true},
+            {versionList({u"2.3|false|"_s, u"2.2|true"_s + h}), {u"2.2"_s}, true},
+            {versionList({u"2.2|true"_s + h}, ListMode::ChangedAfterSigning), {}, false},
+            {versionList({u"2.2|true"_s + h}, ListMode::Unsigned), {}, false},
+            // A refusal is signed like any list; only the store looks at errInfo.
+            {versionList({u"2.2|true"_s + h}, ListMode::Refused), {u"2.2"_s}, false},
+            {"<verinfo><list>", {}, false},
+        };
+        for (const auto &c : cases) {
+            pugi::xml_document doc;
+            CVerList list;
+            QCOMPARE(Xml::parseText(doc, c.reply) && ParseVerList(doc, u"2.100603"_s, list),
+                     !c.offered.isEmpty());
+            QStringList versions;
+            for (const CVerItem &item : list.items())
+                versions << item.ver;
+            QCOMPARE(versions, c.offered);
 
-        const QString old = path(u"previousList.xml"_s);
-        QVERIFY(writeFile(old, "previous"));
-        WritePlainSetting(u"verListPath"_s, old);
-        QCOMPARE(StoreVerList(reply), stored);
-        const QString now = ReadPlainSetting(u"verListPath"_s, {});
-        QCOMPARE(QFile::exists(old), !stored);
-        if (stored) {
-            QVERIFY(QFileInfo(now).fileName().startsWith(u"_qvVerList_"_s));
-            QCOMPARE(QFileInfo(now).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
-            QCOMPARE(readFile(now), reply);
-        } else {
-            QCOMPARE(now, old);
+            const QString old = path(u"previousList.xml"_s);
+            QVERIFY(writeTree(old, "previous"));
+            WritePlainSetting(u"verListPath"_s, old);
+            QCOMPARE(StoreVerList(c.reply), c.stored);
+            const QString now = ReadPlainSetting(u"verListPath"_s, {});
+            QCOMPARE(QFile::exists(old), !c.stored);
+            if (c.stored) {
+                QVERIFY(QFileInfo(now).fileName().startsWith(u"_qvVerList_"_s));
+                QCOMPARE(QFileInfo(now).absolutePath(), QFileInfo(QDir::tempPath()).absoluteFilePath());
+                QCOMPARE(readFile(now), c.reply);
+            } else {
+                QCOMPARE(now, old);
+            }
         }
     }
 
@@ -232,10 +220,8 @@ private Q_SLOTS:
         QVERIFY(frmGetVerList::requestUrl(u"http://a-d"_s, {u"--update-server"_s, u"http://a-d"_s})
                     .endsWith(u"verinfo.php"_s));
         for (const bool draft : {false, true}) {
-            QVERIFY(fetchList(serverUrl(), draft ? QStringList{u"-d"_s} : QStringList()));
-            WritePlainSetting(u"newVer"_s, {});
             StoredVerList stored;
-            QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
+            QVERIFY(fetchNotice(stored, serverUrl(), draft ? QStringList{u"-d"_s} : QStringList()));
             QCOMPARE(stored.list.item(1).ver, draft ? u"2.4"_s : u"2.3"_s);
             // Told once a day, and again when a newer version appears.
             QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()), false);
@@ -249,10 +235,8 @@ private Q_SLOTS:
 
     void quitLeavesNothingPending()
     {
-        QVERIFY(fetchList(serverUrl(), {}));
         StoredVerList stored;
-        WritePlainSetting(u"newVer"_s, {});
-        QVERIFY(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()));
+        QVERIFY(fetchNotice(stored, serverUrl()));
         UpdateDownload download({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
         QSignalSpy closed(&download, &UpdateDownload::closed);
         QVERIFY(download.Open());
@@ -265,23 +249,21 @@ private Q_SLOTS:
                  QStringList());
     }
 
-    void sizes_data()
-    {
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("bytes") << qint64(800) << u"800.0 B"_s;
-        QTest::newRow("kilobytes") << qint64(1024) << u"1.0 KB"_s;
-        QTest::newRow("megabytes") << qint64(1500000) << u"1.4 MB"_s;
-        QTest::newRow("gigabytes") << qint64(3) * 1024 * 1024 * 1024 << u"3.0 GB"_s;
-    }
-
     void sizes()
     {
-        QFETCH(qint64, bytes);
-        QFETCH(QString, text);
-        const QString unit = UpdateDownload::SizeUnit(bytes);
-        QCOMPARE(UpdateDownload::FormatSize(bytes, unit) + u' ' + unit, text);
-        QCOMPARE(UpdateDownload::FormatSize(bytes, u"TB"_s), QString());
+        const struct
+        {
+            qint64 bytes;
+            QString text;
+        } cases[] = {{800, u"800.0 B"_s},
+                     {1024, u"1.0 KB"_s},
+                     {1500000, u"1.4 MB"_s},
+                     {qint64(3) * 1024 * 1024 * 1024, u"3.0 GB"_s}};
+        for (const auto &c : cases) {
+            const QString unit = UpdateDownload::SizeUnit(c.bytes);
+            QCOMPARE(UpdateDownload::FormatSize(c.bytes, unit) + u' ' + unit, c.text);
+            QCOMPARE(UpdateDownload::FormatSize(c.bytes, u"TB"_s), QString());
+        }
     }
 
     void installAndUpdate_data()
@@ -313,46 +295,43 @@ private Q_SLOTS:
         const QString key = data + u"/update-key.pem"_s;
         const QByteArray patchBytes = readFile(patch);
         auto restore = qScopeGuard([&] {
-            writeFile(patch, patchBytes);
+            writeTree(patch, patchBytes);
             if (QFile::exists(key + u".aside"_s)) {
                 QFile::remove(key);
                 QFile::rename(key + u".aside"_s, key);
             }
         });
         if (fault == u"tamper")
-            QVERIFY(writeFile(patch, patchBytes + "x"));
+            QVERIFY(writeTree(patch, patchBytes + "x"));
         if (fault == u"key") // the server makes itself a new key: not the one built in
             QVERIFY(QFile::rename(key, key + u".aside"_s));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (fault == u"disk")
             env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"2"_s);
 
-        QByteArray output;
+        const QString cli = prefix + u"/bin/clipferry-cli"_s;
+        const QStringList update{u"update"_s, u"--update-server"_s, serverUrl()};
         if (fault == u"crash") {
             // Half swapped: the next run puts the old files back before it installs.
             env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"crash:3"_s);
-            QVERIFY(!run(prefix + u"/bin/clipferry-cli"_s, {u"update"_s, u"--update-server"_s, serverUrl()},
-                         &output, env));
+            QVERIFY(runProgram(cli, update, env).exitCode != 0);
             QVERIFY(QFile::exists(prefix + u"/.update-journal"_s));
             env.remove(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s);
         }
         if (!window) {
-            const bool ok = run(prefix + u"/bin/clipferry-cli"_s,
-                                {u"update"_s, u"--update-server"_s, serverUrl()}, &output, env);
-            QVERIFY2(ok == updated, output.constData());
+            const ToolRun run = runProgram(cli, update, env);
+            QVERIFY2((run.exitCode == 0) == updated, qPrintable(run.output));
             if (fault == u"key")
-                QVERIFY(output.contains("signature is wrong"));
+                QVERIFY(run.output.contains(u"signature is wrong"_s));
         } else {
             CuttingProxy proxy(m_server->port(), {});
             const qint64 updater = QFileInfo(data + u"/updates/version/updater.zip"_s).size();
             proxy.setReplyCuts({updater + 200000, updater + 600000});
             const bool cut = fault.startsWith(u"cut"_s);
             const QString server = cut ? u"http://127.0.0.1:%1"_s.arg(proxy.port()) : serverUrl();
-            WritePlainSetting(u"newVer"_s, {});
             WritePlainSetting(u"verListPath"_s, {});
-            QCOMPARE(fetchList(server, {}), fault != u"key");
             StoredVerList stored;
-            QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()), fault != u"key");
+            QCOMPARE(fetchNotice(stored, server), fault != u"key");
             if (fault != u"key") {
                 UpdateDownload download({*m_session, stored.list, stored.doc, server, 51, prefix});
                 download.downloader().setRetries(fault == u"cutOnce" ? 1 : 5, std::chrono::milliseconds(10));
@@ -364,8 +343,7 @@ private Q_SLOTS:
                 download.Update();
                 QVERIFY(closed.wait(120000));
                 QCOMPARE(closed.first().first().toBool(), fault != u"cutOnce");
-                if (cut)
-                    QCOMPARE(proxy.cutsDone(), 2);
+                QCOMPARE(proxy.cutsDone(), cut ? 2 : 0);
                 if (fault != u"cutOnce") {
                     QCOMPARE(files, (QStringList{u"File (1/3):  updater.zip"_s,
                                                  u"File (2/3):  patch.zip  \u2500  v.2.2"_s,
@@ -377,14 +355,14 @@ private Q_SLOTS:
                     QProcess windowProcess;
                     windowProcess.start(u"sleep"_s, {u"0.5"_s});
                     QVERIFY(windowProcess.waitForStarted());
-                    QCOMPARE(run(UpdateInstall::updaterPath(folder),
-                                 UpdateInstall::updaterArguments(folder, prefix, windowProcess.processId(),
-                                                                 true, {u"-s"_s}),
-                                 &output, env),
-                             updated);
-                    const auto started =
-                        QRegularExpression(u"started (\\d+)"_s).match(QString::fromUtf8(output));
-                    QVERIFY2(started.hasMatch(), output.constData());
+                    const ToolRun run =
+                        runProgram(UpdateInstall::updaterPath(folder),
+                                   UpdateInstall::updaterArguments(folder, prefix, windowProcess.processId(),
+                                                                   true, {u"-s"_s}),
+                                   env);
+                    QCOMPARE(run.exitCode == 0, updated);
+                    const auto started = QRegularExpression(u"started (\\d+)"_s).match(run.output);
+                    QVERIFY2(started.hasMatch(), qPrintable(run.output));
                     const qint64 pid = started.captured(1).toLongLong();
                     QTest::qWait(300);
                     QCOMPARE(readFile(u"/proc/%1/cmdline"_s.arg(pid)).split('\0').first(),
@@ -394,14 +372,16 @@ private Q_SLOTS:
             }
         }
         // Either the whole new version or the whole previous one, and nothing left over.
-        QCOMPARE(UpdateInstall::installedVersion(prefix), updated ? u"2.3"_s : u"2.100603"_s);
-        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/marker2.2.txt"_s), updated);
-        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/marker2.3.txt"_s), updated);
-        QCOMPARE(QFile::exists(prefix + u"/share/clipferry/obsolete.txt"_s), !updated);
+        const QString version = updated ? u"2.3"_s : u"2.100603"_s;
+        QCOMPARE(UpdateInstall::installedVersion(prefix), version);
+        QCOMPARE((QList<bool>{QFile::exists(prefix + u"/share/clipferry/marker2.2.txt"_s),
+                              QFile::exists(prefix + u"/share/clipferry/marker2.3.txt"_s),
+                              QFile::exists(prefix + u"/share/clipferry/obsolete.txt"_s)}),
+                 (QList<bool>{updated, updated, !updated}));
         QCOMPARE(QDir(prefix).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  (QStringList{u"bin"_s, u"share"_s}));
-        QVERIFY(run(prefix + u"/bin/clipferry-cli"_s, {u"--version"_s}, &output));
-        QCOMPARE(output.trimmed(), updated ? QByteArray("2.3") : QByteArray("2.100603"));
+        const ToolRun ran = runProgram(cli, {u"--version"_s});
+        QVERIFY2(ran.exitCode == 0 && ran.output.trimmed() == version, qPrintable(ran.output));
     }
 
     void cleanupTestCase()
