@@ -101,7 +101,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_clip = m_dir.filePath(u"clip.mp4"_s);
-        QCOMPARE(makeClip(m_clip), QString());
+        QCOMPARE(makeVideo(m_clip), QString());
     }
 
     // What the loader refuses by the name alone (the empty refusal: none).

@@ -93,7 +93,7 @@ private Q_SLOTS:
         m_tree = m_dir.filePath(u"tree"_qs);
         for (const char *name : {"a.mp4", "b.mp4", "c/d.mkv"}) {
             m_videos << QDir(m_tree).filePath(QString::fromLatin1(name));
-            QCOMPARE(makeClip(m_videos.last(), 1, {160, 120}, 5), QString());
+            QCOMPARE(makeVideo(m_videos.last(), 1, {160, 120}, 5), QString());
         }
         // Listed, but never queued.
         QDir().mkpath(m_tree + u"/p"_qs);

@@ -98,7 +98,7 @@ private Q_SLOTS:
         // The widths of the usual three-step server.
         QVERIFY(!m_server->admin({u"setting"_qs, u"set"_qs, u"resolution"_qs, u"1920,1024,640"_qs}).isNull());
         m_clip720 = m_dir.filePath(u"talk.mp4"_qs);
-        QCOMPARE(makeClip(m_clip720, 2, {1280, 720}, 5), QString());
+        QCOMPARE(makeVideo(m_clip720, 2, {1280, 720}, 5), QString());
     }
 
     // A 1280x720 clip on a server with 1024 and 640: every resolution can
@@ -168,7 +168,7 @@ private Q_SLOTS:
     void sizeLimits()
     {
         const QString wide = m_dir.filePath(u"wide.mp4"_qs);
-        QCOMPARE(makeClip(wide, 1, {1920, 1080}, 5), QString());
+        QCOMPARE(makeVideo(wide, 1, {1920, 1080}, 5), QString());
         // The clip's clock slowed 7000 times, about 93 minutes made in an
         // instant: 4200 kbps makes some 2.7 GiB of it.
         const QString longSource = m_dir.filePath(u"long.mp4"_qs);

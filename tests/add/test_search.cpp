@@ -51,7 +51,7 @@ private Q_SLOTS:
     {
         m_tree = m_dir.filePath(u"tree"_s);
         const QString clip = path(u"a/b/c/deep.mp4"_s);
-        QCOMPARE(makeClip(clip, 1, {160, 120}, 5), QString());
+        QCOMPARE(makeVideo(clip, 1, {160, 120}, 5), QString());
         for (const char *copy : {"a/LOUD.MP4", "a/b/clip.f4v", "a/$tmp.mp4", "$RECYCLE.BIN/r.mp4",
                                  ".Trash/t.mp4", ".Trash-1000/t.mp4", "z/last.mkv"}) {
             QDir().mkpath(QFileInfo(path(QString::fromLatin1(copy))).absolutePath());

@@ -8,10 +8,10 @@
 #include "pipeline/ProgressView.h"
 #include "pipeline/QueueRunner.h"
 #include "pipeline/RunnerControls.h"
-#include "pipeline/SampleMedia.h"
 #include "pipeline/Session.h"
 #include "queue/QueueModel.h"
 #include "server/TransferControl.h"
+#include "support/SampleClip.h"
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
@@ -33,20 +33,6 @@ inline QStringList xmlTexts(const QString &file, const QStringList &paths)
     for (const QString &path : paths)
         texts.append(Xml::GetTextByPath(doc, path));
     return texts;
-}
-
-// Makes a sample video at `path`; the empty text, or what went wrong.
-inline QString makeVideo(const QString &path, double seconds, QSize size = {320, 240}, double frameRate = 25,
-                         bool interlaced = false)
-{
-    SampleVideo sample;
-    sample.output = path;
-    sample.durationSeconds = seconds;
-    sample.width = size.width();
-    sample.height = size.height();
-    sample.frameRate = frameRate;
-    sample.interlaced = interlaced;
-    return QCoro::waitFor(sample.make(testProcesses()));
 }
 
 // The texts of the messages a run showed, in order.
