@@ -120,15 +120,6 @@ struct ReplyCase
     bool oldServer = false;
 };
 
-struct PasswordCase
-{
-    const char *name;
-    QString enc, account, password;
-    int requests;
-    QString message; // empty: logged in
-    bool hashAfter;
-};
-
 } // namespace
 
 class TestServerAccess final : public QObject
@@ -305,28 +296,29 @@ private Q_SLOTS:
         QVERIFY(rig.access.folderTree.FindNode(4));
     }
 
-    void passwordRetry_data()
-    {
-        addRows<PasswordCase>({
-            {"enc 0, retried plain", u"0"_qs, u"demo"_qs, u"demo"_qs, 2, {}, false},
-            {"enc 0, wrong twice", u"0"_qs, u"demo"_qs, u"nope"_qs, 2,
-             m_language.text("frmUpload", "msg_1102"), false},
-            {"enc 1, unknown account at once", u"1"_qs, u"nobody"_qs, u"demo"_qs, 1,
-             m_language.text("frmUpload", "msg_1101"), true},
-        });
-    }
+    // Refused on enc 0, a hashed password is sent again plain, once; on enc 1 a refusal ends the login.
     void passwordRetry()
     {
-        QFETCH(PasswordCase, c);
-        QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, c.enc}).isNull());
-        Rig rig(*this);
-        const bool loggedIn = rig.login(server().address(), c.account, c.password);
-        server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, u"1"_qs});
-        QCOMPARE(
-            (QVariantList{loggedIn, rig.session.requestsSent(), rig.access.hashPassword,
-                          rig.access.folderTree.Selected != nullptr, shown()}),
-            (QVariantList{c.message.isEmpty(), c.requests, c.hashAfter, c.message.isEmpty(),
-                          c.message.isEmpty() ? QStringList() : QStringList{u"GetFolder: "_qs + c.message}}));
+        const struct
+        {
+            QString enc, account, password;
+            int requests;
+            QString message; // empty: logged in
+        } cases[] = {{u"0"_qs, u"demo"_qs, u"demo"_qs, 2, {}},
+                     {u"0"_qs, u"demo"_qs, u"nope"_qs, 2, m_language.text("frmUpload", "msg_1102")},
+                     {u"1"_qs, u"nobody"_qs, u"demo"_qs, 1, m_language.text("frmUpload", "msg_1101")}};
+        for (const auto &c : cases) {
+            m_messages = m_channel.record();
+            QVERIFY(!server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, c.enc}).isNull());
+            Rig rig(*this);
+            const bool loggedIn = rig.login(server().address(), c.account, c.password);
+            server().admin({u"setting"_qs, u"set"_qs, u"enc"_qs, u"1"_qs});
+            QCOMPARE((QVariantList{loggedIn, rig.session.requestsSent(), rig.access.hashPassword,
+                                   rig.access.folderTree.Selected != nullptr, shown()}),
+                     (QVariantList{c.message.isEmpty(), c.requests, c.enc == u"1", c.message.isEmpty(),
+                                   c.message.isEmpty() ? QStringList()
+                                                       : QStringList{u"GetFolder: "_qs + c.message}}));
+        }
     }
 
     // A default profile saved for another server takes this one without its folder; on the same server
@@ -614,35 +606,10 @@ private Q_SLOTS:
     }
 
 #ifdef CLIPFERRY_TEST_WIDGETS
-    // Only folders that take uploads are picked: a click on a grey folder or the server keeps the choice.
-    void pickerTakesOnlyUploadableFolders()
-    {
-        pugi::xml_document doc;
-        QVERIFY(Xml::parseText(
-            doc, nested({{1, 0, "Courses", false}, {2, 1, "Physics", true}, {3, 0, "Inbox", true}})));
-        CFolderTree tree;
-        FolderPickerWidget picker(tree, m_channel);
-        picker.SetTreeViewData(doc, u"media.example.org"_qs);
-        const FolderTreeModel *model = picker.model();
-        const QModelIndex server = model->index(0, 0), courses = model->index(0, 0, server);
-        const QModelIndex physics = model->index(0, 0, courses), inbox = model->index(1, 0, server);
-        QVERIFY(picker.view()->isExpanded(server) && !(model->flags(courses) & Qt::ItemIsSelectable));
-        QCOMPARE((QVariantList{server.data(), physics.data(), model->parent(physics),
-                               model->rowCount(courses), picker.folderId(), picker.folderPath()}),
-                 (QVariantList{u"media.example.org"_qs, u"Physics"_qs, courses, 1, u"2"_qs,
-                               u"Courses/Physics"_qs}));
-        QSignalSpy chosen(&picker, &FolderPickerWidget::folderChosen);
-        Q_EMIT picker.view()->clicked(courses);
-        Q_EMIT picker.view()->clicked(server);
-        QCOMPARE(picker.folderId(), u"2"_qs);
-        Q_EMIT picker.view()->clicked(inbox);
-        QCOMPARE((QVariantList{picker.folderId(), picker.pathText(), chosen.size()}),
-                 (QVariantList{u"3"_qs, u"Inbox"_qs, 1}));
-    }
-
-    // An edit after a login asks for a new one, and the password is hashed again until the server says
-    // otherwise.
-    void panelFollowsLoginAndEdits()
+    // The picker takes only folders that take uploads: a click on a grey folder or on the server keeps the
+    // choice. An edit after a login asks for a new one, and the password is hashed again until the server
+    // says otherwise.
+    void panelAndPickerFollowLoginAndEdits()
     {
         ServerAccess access;
         TransferControl control(m_network);
@@ -658,10 +625,23 @@ private Q_SLOTS:
         panel->setLogin({server().address(), u"demo"_qs, u"demo"_qs});
         QTest::mouseClick(logIn, Qt::LeftButton);
         QVERIFY(ended.wait(60000));
-        QCOMPARE((QVariantList{logIn->text(), parts.last().first(), picker->folderPath(), picker->pathText(),
-                               picker->model()->index(0, 0).data()}),
-                 (QVariantList{m_language.text("frmAdd", "cmdRefresh"), true, u"Courses/Physics"_qs,
-                               u"Courses/Physics"_qs, server().address()}));
+        const FolderTreeModel *model = picker->model();
+        const QModelIndex top = model->index(0, 0), courses = model->index(1, 0, top);
+        const QModelIndex physics = model->index(0, 0, courses), inbox = model->index(2, 0, top);
+        QVERIFY(picker->view()->isExpanded(top) && !(model->flags(courses) & Qt::ItemIsSelectable));
+        QCOMPARE(
+            (QVariantList{logIn->text(), parts.last().first(), top.data(), physics.data(),
+                          model->parent(physics), model->rowCount(courses), picker->folderId(),
+                          picker->folderPath(), picker->pathText()}),
+            (QVariantList{m_language.text("frmAdd", "cmdRefresh"), true, server().address(), u"Physics"_qs,
+                          courses, 2, u"3"_qs, u"Courses/Physics"_qs, u"Courses/Physics"_qs}));
+        QSignalSpy chosen(picker, &FolderPickerWidget::folderChosen);
+        Q_EMIT picker->view()->clicked(courses);
+        Q_EMIT picker->view()->clicked(top);
+        QCOMPARE(picker->folderId(), u"3"_qs);
+        Q_EMIT picker->view()->clicked(inbox);
+        QCOMPARE((QVariantList{picker->folderId(), picker->pathText(), chosen.size()}),
+                 (QVariantList{u"9"_qs, u"Inbox"_qs, 1}));
 
         access.hashPassword = false;
         QTest::keyClick(dialog.findChild<QLineEdit *>(u"txtPassword"_qs), Qt::Key_X);
