@@ -25,16 +25,15 @@ void CannedServer::accept()
             const qsizetype headerEnd = buffer->indexOf("\r\n\r\n");
             if (headerEnd < 0)
                 return;
-            const QByteArray head = buffer->left(headerEnd);
             qsizetype length = 0;
             Seen seen;
-            const QList<QByteArray> lines = head.split('\n');
+            const QList<QByteArray> lines = buffer->left(headerEnd).split('\n');
             seen.requestLine = lines.value(0).trimmed();
             for (const QByteArray &line : lines) {
                 const QByteArray lower = line.toLower();
                 if (lower.startsWith("content-length:"))
                     length = line.mid(15).trimmed().toLongLong();
-                if (lower.startsWith("authorization:"))
+                else if (lower.startsWith("authorization:"))
                     seen.authorization = line.mid(14).trimmed();
             }
             if (buffer->size() < headerEnd + 4 + length)

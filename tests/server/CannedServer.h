@@ -24,9 +24,7 @@ public:
     };
     struct Seen
     {
-        QByteArray requestLine;
-        QByteArray authorization;
-        QByteArray body;
+        QByteArray requestLine, authorization, body;
     };
 
     explicit CannedServer(QList<QByteArray> bodies, Mode mode = Mode::Canned, QObject *parent = nullptr);
