@@ -170,8 +170,6 @@ private Q_SLOTS:
     void creationLimits();
     void tusRequests();
     void overwriteRefusals();
-    void lumetraProject();
-    void versionList();
     void webPages();
     void tusJsClientInterop();
     void tls();
@@ -737,61 +735,6 @@ void TestTarnServer::overwriteRefusals()
     QCOMPARE(uploadAndRegister(m_other, package("No URL"), -1, -1).xml("errInfo"), u"1201"_s);
 }
 
-void TestTarnServer::lumetraProject()
-{
-    const QByteArray project =
-        "<?xml version=\"1.0\"?>\n<qvp ver=\"8.0\"><project><abstract><title>Lab recording</title>"
-        "<author>Bo</author></abstract></project></qvp>";
-    const QByteArray zdm = zip({{"project.qvp", project + QByteArray(2000, ' ')},
-                                {"media.qv", randomBytes(30000)},
-                                {"inteIndex.txt", QByteArray(3000, 'i')}},
-                               8);
-    const QByteArray announce = "tool=p.2.100603&folderID=5&contentID=-1&projectVer=8.0";
-    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
-    QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u""_s);
-    QVERIFY(m_server->admin({u"content"_s, u"list"_s})
-                .contains("Lumetra\t" + QByteArray::number(zdm.size()) + " bytes\tLab recording"));
-
-    const QByteArray noMedia = zip({{"project.qvp", project}}, 8);
-    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), announce).xml("errInfo"), u""_s);
-    QCOMPARE(uploadAndRegister(m_demo, noMedia, 5, -1).xml("errInfo"), u"1502"_s);
-
-    // Announced as a package, the same project lacks a profile.
-    QCOMPARE(m_demo.form(url(u"/tarn/getVersion/"_s), "tool=v.2.100603&folderID=5").xml("errInfo"), u""_s);
-    QCOMPARE(uploadAndRegister(m_demo, zdm, 5, -1).xml("errInfo"), u"1501"_s);
-}
-
-// Published and draft lists from "update publish" reach the client in test_update's
-// checkAgainstServer; here a list edited by hand: "draft=0" hides drafts and the flags come out as
-// true or false.
-void TestTarnServer::versionList()
-{
-    writeFile(
-        m_server->dataDir() + u"/updates/verinfo.xml"_s,
-        "<?xml version=\"1.0\"?>\n<verinfo><list><item><ver>1.9</ver><fullPatch>1</fullPatch><log/></item>"
-        "<item draft=\"1\"><ver>2.120000</ver><fullPatch>false</fullPatch><log>Draft</log></item>"
-        "<item><ver>2.110101</ver><fullPatch>True</fullPatch><log>Faster\nSafer</log></item>"
-        "<item><ver>2.100603</ver><fullPatch>0</fullPatch><log/></item></list></verinfo>");
-    TestHttp anonymous({}, {});
-    const QUrl list = url(u"/version_ctrl/clipferry/verinfo.php?draft=0"_s);
-    QCOMPARE(anonymous.form(list, "v=2").xml("errInfo"), u"1001"_s);
-    const HttpReply r = anonymous.form(list, "ver=2.100603");
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    pugi::xml_document doc;
-    QVERIFY(doc.load_buffer(r.body.constData(), static_cast<size_t>(r.body.size())));
-    QStringList got;
-    for (pugi::xml_node item : doc.document_element().child("list").children("item"))
-        got << QString::fromUtf8(item.child_value("ver")) + u' ' +
-                   QString::fromUtf8(item.child_value("fullPatch"));
-    QCOMPARE(got, (QStringList{u"2.110101 true"_s, u"2.100603 false"_s, u"1.9 true"_s}));
-    QCOMPARE(QByteArray(doc.select_node("//item[ver='2.110101']").node().child_value("log")),
-             "Faster\nSafer");
-    // Patches download in test_update's installAndUpdate; nothing outside the version folders is served.
-    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/updater.zip"_s)).status, 404);
-    QCOMPARE(anonymous.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status,
-             404);
-}
-
 void TestTarnServer::webPages()
 {
     TestHttp anonymous({}, {});
@@ -809,6 +752,8 @@ void TestTarnServer::webPages()
     QVERIFY(r.body.contains("<video controls"));
     QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(m_otherContent))).status, 404);
     QCOMPARE(m_demo.send("GET", url(u"/content/99999999999999999999"_s)).status, 404);
+    // Nothing outside the version folders is served.
+    QCOMPARE(m_demo.send("GET", url(u"/version_ctrl/clipferry/version/%2E%2E/%2E%2E/tarn.db"_s)).status, 404);
 
     // A file name from an archive is data in the page, and its link still works.
     const QByteArray name = "video\" onerror=\"alert(6)\" x=\"?#%.mp4";
