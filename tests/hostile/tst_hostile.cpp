@@ -8,13 +8,9 @@
 #include "support/ServerProcess.h"
 #include "support/TestFiles.h"
 
-#include <QCoroTask>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QNetworkAccessManager>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>

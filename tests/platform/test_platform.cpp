@@ -1,6 +1,5 @@
 #include "platform/AppPaths.h"
 #include "platform/Coro.h"
-#include "platform/Messages.h"
 #include "platform/ProcessQuery.h"
 #include "platform/ProcessRunner.h"
 #include "platform/SingleInstance.h"
@@ -43,7 +42,6 @@ private Q_SLOTS:
         QVERIFY(Coro::start(
             this, running, [&processes] { return awaitChild(&processes); }, [&] { ticksWhenDone = ticks; }));
         QVERIFY(running);
-        // A second start while the first runs is refused.
         QVERIFY(!Coro::start(
             this, running, [&processes] { return awaitChild(&processes); }, [] {}));
         QTRY_VERIFY_WITH_TIMEOUT(!running, 5000);

@@ -225,8 +225,7 @@ private Q_SLOTS:
         const QString target = path("shots/slide.jpg");
         QFile::remove(target);
         QFile::remove(path("browser-pids.txt"));
-        writeFile(path("fake-browser"), "#!/bin/sh\n" + script + "\n");
-        QFile(path("fake-browser")).setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        writeScript(path("fake-browser"), script);
         const ToolRun outcome = thumb(path("my,folder/page,one.html"), target, {200, 150},
                                       {"CLIPFERRY_BROWSER=" + path("fake-browser"),
                                        "FAKE_DIR=" + m_dir.path(), "CLIPFERRY_THUMB_TIMEOUT_MS=500"});

@@ -3,7 +3,6 @@
 #include <QCryptographicHash>
 #include <QEventLoop>
 #include <QNetworkRequest>
-#include <QTimer>
 #include <pugixml.hpp>
 
 QString HttpReply::xml(const char *path) const

