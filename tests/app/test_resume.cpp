@@ -6,7 +6,6 @@
 #include "support/CuttingProxy.h"
 #include "support/Rig.h"
 
-#include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDirIterator>
 #include <QJsonDocument>
@@ -116,7 +115,6 @@ private Q_SLOTS:
 
         QProcess first;
         start(first, env, frontEnd, upload);
-        const QString uploads = server.process.dataDir() + u"/uploads"_s;
         const auto reached = [&] {
             const QJsonObject record = readRecord(home);
             // A queue change is on disk within a second: the kill comes after that.
@@ -125,7 +123,7 @@ private Q_SLOTS:
                        QFileInfo::exists(home + u"/project.xml.journal"_s);
             if (phase == u"packing")
                 return record.contains(u"conversion"_s);
-            const qint64 held = largestFileIn(uploads);
+            const qint64 held = largestFileIn(server.process.dataDir() + u"/uploads"_s);
             if (phase == u"uploading")
                 return record.contains(u"upload"_s) && held >= 3 * kChunk;
             return held > 0 && held == QFileInfo(fileUnder(home, u"tarn_file.zip"_s)).size();
@@ -140,9 +138,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(processesMentioning(home), QStringList(), 2000);
 
         // A finished conversion is not made again: here an ffmpeg would fail the entry.
-        const bool converted = kept.contains(u"conversion"_s);
         const QString ranMarker = row.filePath(u"ffmpeg-ran"_s);
-        if (converted) {
+        if (kept.contains(u"conversion"_s)) {
             writeScript(row.filePath(u"tools/ffmpeg"_s), "touch '" + ranMarker.toUtf8() + "'\nexit 1");
             env.insert(u"CLIPFERRY_TOOLS"_s,
                        row.filePath(u"tools"_s) + u':' +

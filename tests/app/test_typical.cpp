@@ -131,7 +131,6 @@ private Q_SLOTS:
         QTest::mouseClick(buttonIn(add, u"cmdOK"_qs), Qt::LeftButton);
         QTRY_VERIFY(!window.findChild<frmAdd *>());
 
-        // The entry waits with what was chosen.
         QueueModel &queue = window.queue();
         const CVideoItem *item = queue.item(keynote);
         QVERIFY(item && item->folderName.endsWith(folderName));
@@ -158,7 +157,7 @@ private Q_SLOTS:
                 queueLeft.append(left);
         });
 
-        // Start: each entry's progress rises to 100 % and the queue's time left falls.
+        // Each entry's progress rises to 100 % and the queue's time left falls.
         QPushButton *start = buttonIn(&window, u"cmdStartUpload"_qs);
         QVERIFY(start->isEnabled());
         start->click();
@@ -174,7 +173,6 @@ private Q_SLOTS:
         QVERIFY(queueLeft.size() > 1 && queueLeft.first() > queueLeft.last());
         QVERIFY(server.contents().join(u'\n').contains(u"keynote"_qs));
 
-        // Retry: the failed entry waits afresh, then finishes.
         QVERIFY(QFile::rename(third + u".away"_qs, third));
         queue.SetEntryCell(third, QueueModel::ColCvtBeginTime, u"10:00:00"_qs);
         window.findChild<QTableView *>(u"gridQueue"_qs)->selectRow(2);
@@ -188,7 +186,6 @@ private Q_SLOTS:
         start->click();
         QTRY_COMPARE_WITH_TIMEOUT(queue.entryAt(2).state, EntryState::Finished, 30000);
 
-        // Open on server: the page the server serves for that content.
         UrlCatcher browser;
         QDesktopServices::setUrlHandler(u"http"_qs, &browser, "open");
         window.updateContextMenu();

@@ -1,6 +1,3 @@
-// Runs the conversion tests, the packing, upload and queue-run tests, and the
-// recording tests.
-
 #include <QCoreApplication>
 
 int runPipelineTests(int argc, char *argv[]);

@@ -23,7 +23,6 @@ QString probe(const QString &file, const QString &entries, const QString &stream
         .output.trimmed();
 }
 
-// A conversion with what it works with, shown in a view of its own.
 struct Converter
 {
     Converter(Session &session, const RunOptions &options)
@@ -173,8 +172,7 @@ private Q_SLOTS:
         QCOMPARE(commandSpec(blanks).program, u"/opt/clip ferry/ffmpeg"_s);
     }
 
-    // The installed ffmpeg's help decides: old options are replaced by the
-    // names it knows, known ones kept, and no answer changes nothing.
+    // Options the installed ffmpeg lacks become the names it knows; no answer changes nothing.
     void adaptation()
     {
         const QString help = "-y  overwrite\n-map_chapters  x\n-acodec  x\n-vsync  x\n  -b  <int>\n-s  x\n"
@@ -204,32 +202,6 @@ private Q_SLOTS:
         }
     }
 
-    void adaptation_data()
-    {
-        QTest::addColumn<QString>("help");
-        QTest::addColumn<QString>("encoders");
-        QTest::addColumn<QString>("expected");
-        const QString help = "-y  overwrite\n-map_chapters  x\n-acodec  x\n-vsync  x\n  -b  <int>\n-s  x\n"
-                             "  -me_method  <int>\n-vf  x\n";
-        const QString encoders = " A..... aac                  AAC\n";
-        const QString command = "ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec libfaac "
-                                "-b:a 64k -vsync 1 -s 320x240 -me_method umh -wpredp 2 \"/w/video.mp4\"";
-        QTest::newRow("old options replaced")
-            << help << encoders
-            << u"ffmpeg -y -i \"/a b/in.mpg\" -vf yadif -map_chapters -1 -acodec aac -b:a 64k -vsync 1 "
-               "-s 320x240 -me_method umh \"/w/video.mp4\""_s;
-        QTest::newRow("known options kept") << help + "-deinterlace x\n  -wpredp  <string>\n"
-                                            << encoders + " A..... libfaac  FAAC\n"
-                                            << command;
-        QTest::newRow("newer names")
-            << u"-y x\n-map_chapters x\n-acodec x\n-fps_mode x\n  -b <int>\n-s x\n  -motion-est  <int>\n"
-               "  -weightp  <int>\n-deinterlace x\n"_s
-            << encoders
-            << u"ffmpeg -y -deinterlace -i \"/a b/in.mpg\" -map_chapters -1 -acodec aac -b:a 64k -fps_mode "
-               u"cfr "
-               "-s 320x240 -motion-est umh -weightp 2 \"/w/video.mp4\""_s;
-        QTest::newRow("no answer, no change") << QString() << QString() << command;
-    }
     // A failure in the output ends the tool at once; a decode error near the end does not.
     void captureFailures()
     {
@@ -268,8 +240,7 @@ private Q_SLOTS:
         QVERIFY(c.view.output.size() <= 2 * 4096);
     }
 
-    // A tool found nowhere; one named by a path that does not hold it is
-    // looked for by its name.
+    // A tool found nowhere; a path that does not hold it is searched by name.
     void missingProgramIsReported()
     {
         const auto log = m_rig.session.messages().record();
@@ -303,7 +274,6 @@ private Q_SLOTS:
         QCOMPARE(QDir(work).entryList(QDir::Files),
                  QStringList({"fileList.xml", "thumb.jpg", "video.jpg", "video.mp4", "video.xml"}));
 
-        // A time for each keyframe of the encode, numbered from 0.
         const QString keyframes = QDir(work).filePath(u"video.xml"_s);
         QCOMPARE(xmlTexts(keyframes, {u"flv.width"_s, u"flv.duration"_s}), (QStringList{"320", "3"}));
         const QByteArray times = readFile(keyframes);
@@ -313,8 +283,7 @@ private Q_SLOTS:
                           {u"video.item.fileName"_s, u"video.item.caption"_s, u"video.item.height"_s}),
                  (QStringList{"video.mp4", "Normal", "240"}));
 
-        // The installed ffmpeg took the deinterlace option as the yadif
-        // filter, and pass 2 followed pass 1.
+        // The installed ffmpeg takes -deinterlace as the yadif filter.
         const QStringList started = c.runner.startedCommands().filter(u"-pass"_s);
         QCOMPARE(started.size(), 2);
         QVERIFY(started[0].contains(u"-vf yadif"_s) && started[0].contains(u"-pass 1"_s));
@@ -323,8 +292,7 @@ private Q_SLOTS:
         QVERIFY(!c.view.labels.filter(QRegularExpression(u"\\(remains .* mins, [0-9.]+%\\)$"_s)).isEmpty());
     }
 
-    // A blank in the work folder must not split a command line; an
-    // unconverted copy keeps the source's own container.
+    // A blank in the work folder splits no command; an unconverted copy keeps its container.
     void convertVariants()
     {
         const struct
@@ -363,7 +331,6 @@ private Q_SLOTS:
             QCOMPARE(c.runner.startedCommands().filter(u"-pass"_s).isEmpty(), row.cvtType == 2);
             if (row.container != u"flv")
                 continue;
-            // yamdi's metadata in the flv, and a keyframe list that names no file.
             const QByteArray head = readFile(work + u"/video.flv"_s).left(64 * 1024);
             QVERIFY(head.contains("onMetaData") && head.contains("keyframes") &&
                     head.contains("filepositions"));
@@ -391,8 +358,7 @@ private Q_SLOTS:
         }
     }
 
-    // An ffmpeg that cannot open the input with the deinterlace option runs
-    // both passes again without it.
+    // An ffmpeg refusing -deinterlace runs both passes again without it.
     void deinterlaceRetry()
     {
         fakeTool(u"ffmpeg"_s,
@@ -415,8 +381,8 @@ private Q_SLOTS:
     {
         fakeTool(u"prober"_s, u"printf 'Duration: 00:00:04.00\\nsize=1kB time=3.0 bitrate=1\\n'"_s);
         Converter c(m_rig.session, m_options);
-        const ProcessResult output = QCoro::waitFor(c.runner.captureOutput(u"prober \"a file\""_s, 4));
-        QCOMPARE(output.output, QByteArray("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
+        QCOMPARE(QCoro::waitFor(c.runner.captureOutput(u"prober \"a file\""_s, 4)).output,
+                 QByteArray("Duration: 00:00:04.00\nsize=1kB time=3.0 bitrate=1\n"));
         QCOMPARE(c.view.progress, 75);
         QCOMPARE(QCoro::waitFor(c.runner.captureOutput(u"clipferry-absent-tool"_s)).outcome,
                  ProcessOutcome::FailedToStart);

@@ -1,6 +1,5 @@
-// Recording projects: the reply handling, the slides and their cover, and
-// whole runs of folder and single-file projects against the real server,
-// on recordings made by the sample generator.
+// Recording projects: the reply handling, the slides and their cover, and whole
+// runs of sample folder and single-file projects against the real server.
 
 #include "pipeline/ExecRunner.h"
 #include "pipeline/RecordingPreparation.h"
@@ -19,7 +18,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// One preparation on a session of its own.
 struct Preparation
 {
     Rig rig;
@@ -29,7 +27,6 @@ struct Preparation
         {rig.view, rig.controls, runner, libraries, rig.session.project(), rig.session.language()}};
     EntryJob job;
 
-    // Loads a folder project and works in its folder.
     bool open(const QString &projectFile)
     {
         job.entry.path = projectFile;
@@ -77,7 +74,6 @@ class TestRecording : public QObject
         return rig.uploaded.value(0);
     }
 
-    // The kind the server stored a content as.
     QString contentType(const QString &contentId) const
     {
         for (const QString &line : m_server->contents()) {
@@ -109,10 +105,8 @@ private Q_SLOTS:
         QVERIFY(!m_slideProject.isEmpty());
     }
 
-    // The size rule of every upload: whole megabytes, halves to the even
-    // neighbour, against the maximum size first, then the free space. A
-    // folder project counts as a whole (subfolders too), a single-file
-    // project alone, beside a large neighbour that never counts.
+    // Whole megabytes, halves to even, maximum size before free space; a folder project counts
+    // whole, a single-file project without its large neighbour.
     void quotaMessages()
     {
         constexpr qint64 MB = 1048576;
@@ -154,15 +148,9 @@ private Q_SLOTS:
         }
     }
 
-    // The error texts of a refusing reply, the slide size and the overwrite
-    // answer, on a single-file project: verified, never given slides,
-    // packed as Lumetra.
+    // Refusing replies, slide size and overwrite on a single-file project: never given slides.
     void versionReplies()
     {
-        const QSize kept(560, 420);
-        const QString tarnError = UploadTransaction::tarnErrorText(m_language);
-        const auto noRoom = u"Exceed the maximum upload size!, maxsize=-1MB, required=%1MB"_s.arg(
-            UploadTransaction::megabytes(FileSizeBytes(m_zdm)));
         const struct
         {
             QString reply;
@@ -173,8 +161,8 @@ private Q_SLOTS:
         } cases[] = {
             {u"<tarn><errInfo>1201</errInfo></tarn>"_s, false,
              u"GetVersion: "_s + text("frmUpload", "msg_1201")},
-            // An unknown key, and one shown as it is.
-            {u"<tarn><errInfo>77</errInfo></tarn>"_s, false, u"GetVersion: "_s + tarnError + u" (77)"_s},
+            {u"<tarn><errInfo>77</errInfo></tarn>"_s, false,
+             u"GetVersion: "_s + UploadTransaction::tarnErrorText(m_language) + u" (77)"_s},
             {u"<tarn><errInfo>77</errInfo><showInfo>1</showInfo></tarn>"_s, false, u"GetVersion: 77"_s},
             // Another account's content.
             {u"<tarn><overwrite>2</overwrite></tarn>"_s, false,
@@ -183,14 +171,12 @@ private Q_SLOTS:
             {u"<tarn><slidesize>wide</slidesize></tarn>"_s, true, {}}, // malformed: the size is kept
             // The sample is well below a megabyte: only a negative limit is too small.
             {u"<tarn><quota><total>9</total><free>9</free><maxsize>-1</maxsize></quota></tarn>"_s, false,
-             noRoom},
+             u"Exceed the maximum upload size!, maxsize=-1MB, required=%1MB"_s.arg(
+                 UploadTransaction::megabytes(FileSizeBytes(m_zdm)))},
             // An empty quota value skips the check.
             {u"<tarn><quota><total>9</total><free>0</free><maxsize></maxsize></quota></tarn>"_s, true, {}},
-            {u"<tarn><overwrite>1</overwrite></tarn>"_s,
-             true,
-             {},
-             kept,
-             true},                  // existing content goes up as new
+            // Existing content goes up as new.
+            {.reply = u"<tarn><overwrite>1</overwrite></tarn>"_s, .pack = true, .error = {}, .asNew = true},
             {u"<html>"_s, true, {}}, // not XML goes on
         };
         for (const auto &c : cases) {
@@ -225,7 +211,6 @@ private Q_SLOTS:
             {{"0", "1500", "link:link1.html", "link:link2.png"},
              "0\r\n1500\r\n",
              {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "cover.jpg"}},
-            {{"0", "link:link2.png", "2000"}, "0\r\n2000\r\n", {"1.jpg", "2.jpg", "3.jpg", "cover.jpg"}},
             // A position of 1 ms renders to the name slide 1 takes.
             {{"0", "1", "1", "2"}, "0\r\n1\r\n1\r\n2\r\n", {"1.jpg", "2.jpg", "3.jpg", "4.jpg", "cover.jpg"}},
             // No first slide, no cover.
@@ -253,8 +238,7 @@ private Q_SLOTS:
         }
     }
 
-    // The thumb tool's command line: the page and the image with commas for
-    // blanks, the window size, the slide size of the last reply, the delay.
+    // The thumb tool's command line: blanks become commas, the slide size is the last reply's.
     void thumbCommandLine()
     {
         Preparation p;
@@ -271,13 +255,10 @@ private Q_SLOTS:
         QCOMPARE(p.slideSize(u"4.jpg"_s), QSize(320, 240));
     }
 
-    // A version-8 folder project with media and link items and its
-    // PowerPoint file beside the folder, from the first request to the
-    // stored archive.
+    // A version-8 folder project with link items and a PowerPoint file beside it, to the stored archive.
     void folderProjectUploads()
     {
         const QString project = makeSample(m_dir.filePath(u"talks/week1"_s), m_slideOptions);
-        QVERIFY(!project.isEmpty());
         writeFile(m_dir.filePath(u"talks/week1.pptx"_s), "slides of the talk");
         Rig rig;
         const QString contentId = runOne(rig, m_server->entry(project, u"Week one"_s));
@@ -299,8 +280,7 @@ private Q_SLOTS:
                  (QStringList{"Corvana", "Week one", "sample demo", "Made by clipferry-cli sample recording.",
                               "week1.pptx"}));
 
-        // The project folder keeps the binding for the next upload, and
-        // none of the PowerPoint file.
+        // The project folder keeps the binding for the next upload, not the PowerPoint file.
         QCOMPARE(xmlTexts(QFileInfo(project).dir().filePath(u"tarn_profile.xml"_s), {u"server.contentID"_s}),
                  QStringList{contentId});
         QVERIFY(!QFileInfo::exists(QFileInfo(project).dir().filePath(u"week1.pptx"_s)));
@@ -320,8 +300,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(QDir(rig.queue.workFolder()).filePath(u"slides"_s)));
         QVERIFY(QDir::temp().entryList({u"_qvVidZip_*"_s}).isEmpty());
 
-        // The binding is written back into the project inside the file, and
-        // the entry follows its changed file.
+        // The binding is written into the file's project; the entry follows the changed file.
         pugi::xml_document project;
         QVERIFY(Xml::parseText(project,
                                runProgram(u"unzip"_s, {u"-p"_s, zdm, u"project.qvp"_s}).output.toUtf8()));
@@ -338,7 +317,6 @@ private Q_SLOTS:
                                              .linkItems = 0,
                                              .durationSeconds = 2,
                                              .damaged = true});
-            QVERIFY(!path.isEmpty());
             Rig rig;
             QCOMPARE(runOne(rig, m_server->entry(path, u"Damaged"_s)), QString());
             QCOMPARE((QStringList{rig.state(path), rig.error(path)}),
@@ -348,9 +326,7 @@ private Q_SLOTS:
         }
     }
 
-    // Stop in any step of a recording (verifying its media, rendering its
-    // slides, packing) puts it back to "Waiting" at once, with no child left
-    // and nothing uploaded.
+    // Stop in any step of a recording puts it back to "Waiting" at once, with no child left.
     void stopPutsRecordingBack()
     {
         const QList<QPair<bool, QString>> cases{{true, text("frmCommon", "msgVerifyWholeQv")},
@@ -373,10 +349,9 @@ private Q_SLOTS:
             }
             const qsizetype before = m_server->contents().size();
             QCOMPARE(runOne(rig, m_server->entry(source, u"Stopped"_s)), QString());
-            QVERIFY(sinceStop.isValid());
-            QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
             QCOMPARE((QStringList{rig.state(source), rig.view.status}),
                      (QStringList{u"Waiting"_s, text("frmUpload", "lInfoCancel")}));
+            QVERIFY2(sinceStop.elapsed() < 1000, qPrintable(QString::number(sinceStop.elapsed())));
             QCOMPARE(rig.session.processes().runningCount(), 0);
             QVERIFY(rig.controls.start);
             QCOMPARE(m_server->contents().size(), before);

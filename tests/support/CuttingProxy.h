@@ -28,9 +28,8 @@ public:
     // Also drops the connection once the bytes sent back to the client reach
     // each of these totals: a download breaks in the middle of a reply.
     void setReplyCuts(QList<qint64> totals) { m_replyCuts = std::move(totals); }
-    // Passes at most this many bytes a second towards the server, as a slow
-    // uplink would; the client is held back by TCP, not buffered ahead. 0: no
-    // limit. Set before the connections it is to pace.
+    // At most this many bytes a second towards the server (0: no limit), held back by
+    // TCP as on a slow uplink. Set before the connections it is to pace.
     void setPace(qint64 bytesPerSecond);
     quint16 port() const { return m_server.serverPort(); }
     qint64 upstreamBytes() const { return m_upstreamBytes; }

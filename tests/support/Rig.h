@@ -22,8 +22,7 @@
 #include <QSignalSpy>
 #include <functional>
 
-// The texts at dotted `paths` below the root of an XML file; one text,
-// "unreadable", when it does not parse.
+// The texts at dotted `paths` in an XML file; {"unreadable"} when it does not parse.
 inline QStringList xmlTexts(const QString &file, const QStringList &paths)
 {
     pugi::xml_document doc;
@@ -35,7 +34,6 @@ inline QStringList xmlTexts(const QString &file, const QStringList &paths)
     return texts;
 }
 
-// The texts of the messages a run showed, in order.
 inline QStringList messageTexts(const Messages::RecordingPresenter::Log &log)
 {
     QStringList texts;
@@ -44,8 +42,7 @@ inline QStringList messageTexts(const Messages::RecordingPresenter::Log &log)
     return texts;
 }
 
-// What the pipeline showed, for the assertions; `onOutput` and `onStatus` let
-// a test act while a child or an upload runs (pressing Stop).
+// What the pipeline showed; `onOutput` and `onStatus` let a test press Stop mid-run.
 class RecordingView final : public ProgressView
 {
 public:
@@ -94,7 +91,6 @@ struct DemoServer
         return process.start(QStringList{QStringLiteral("--demo")} + extra) &&
                !(folderId = process.addFolder(QStringLiteral("Talks"))).isEmpty();
     }
-    // An entry of `source` for the demo account's folder.
     CVideoItem entry(const QString &source, const QString &title) const
     {
         CVideoItem item;
@@ -136,7 +132,6 @@ struct DemoServer
     QString folderId;
 };
 
-// A queue runner of its own session, as the window has it.
 struct Rig
 {
     Rig()
@@ -145,7 +140,6 @@ struct Rig
                          [this](const QString &, const QString &id) { uploaded.append(id); });
     }
     Session session;
-    // What the run showed or asked.
     std::shared_ptr<Messages::RecordingPresenter::Log> messages = session.messages().record();
     RecordingView view;
     FakeControls controls;

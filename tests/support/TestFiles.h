@@ -1,7 +1,5 @@
 #pragma once
 
-// Small file helpers the tests share.
-
 #include <QByteArray>
 #include <QFile>
 #include <QString>

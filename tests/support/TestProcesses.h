@@ -70,14 +70,12 @@ inline ToolRun runProgram(const QString &program, const QStringList &args,
     return run;
 }
 
-// Runs clipferry-cli with `args` to its end.
 inline ToolRun runCli(const QStringList &args,
                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
 {
     return runProgram(ToolLocator::find(QStringLiteral("clipferry-cli")), args, env);
 }
 
-// The names an archive holds, sorted.
 inline QStringList zipEntries(const QString &archive)
 {
     QStringList names = runProgram(QStringLiteral("unzip"), {QStringLiteral("-Z1"), archive})
