@@ -7,7 +7,6 @@
 #include "support/TestProcesses.h"
 
 #include <QDir>
-#include <QSize>
 
 using namespace Qt::StringLiterals;
 

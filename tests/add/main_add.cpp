@@ -1,5 +1,3 @@
-// Runs the probe tests, the video settings rules and the folder search, without windows.
-
 #include <QCoreApplication>
 
 int runProbeTests(int argc, char *argv[]);

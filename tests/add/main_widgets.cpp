@@ -1,5 +1,3 @@
-// Runs the dialog tests: the custom bit rate, the Add/Edit and the batch dialog.
-
 #include <QApplication>
 
 int runCustomBpsTests(int argc, char *argv[]);

@@ -1,6 +1,5 @@
 #include "AddTests.h"
 #include "add/SourceSearch.h"
-#include "common/Lang.h"
 #include "platform/Messages.h"
 #include "recorder/SampleRecording.h"
 #include "support/TestFiles.h"
@@ -41,7 +40,6 @@ class TestSearch : public QObject
     Messages::Channel m_messages;
     QString m_tree;
     QList<FoundSource> m_finds;
-    std::unique_ptr<ServerProcess> m_server;
 
     QString path(const QString &relative) const { return QDir(m_tree).filePath(relative); }
 
@@ -83,9 +81,7 @@ private Q_SLOTS:
         m_finds = searchAll(search, m_tree);
     }
 
-    // Every find, files of a folder before its subfolders, both by name; the
-    // second copy of a recording, names beginning with "$", recycle bins,
-    // trash folders, other files and the link loop are not listed.
+    // Every find by name, files first; no recording copy, "$" name, bin, trash, other file or loop.
     void finds()
     {
         QStringList listed;
@@ -100,8 +96,7 @@ private Q_SLOTS:
                                       u"z/last.mkv Video last  yes"_s}));
     }
 
-    // Stop answers at once: nothing is reported after it, and the probes
-    // it cut short leave no tool running.
+    // Stop answers at once: nothing is reported after it, and no probe stays running.
     void stopMidSearch()
     {
         const QString folder = m_dir.filePath(u"many"_s);
@@ -127,8 +122,7 @@ private Q_SLOTS:
         QVERIFY(reported < 40);
     }
 
-    // clipferry-cli scan prints the dialog's rows in its order, one JSON
-    // object a line.
+    // scan prints the dialog's rows in its order, one JSON object a line.
     void scanCommand()
     {
         QStringList expected;
@@ -145,14 +139,11 @@ private Q_SLOTS:
         QCOMPARE(scan.output.split(u'\n', Qt::SkipEmptyParts), expected);
     }
 
-    // upload --recursive queues what the batch would, takes only the
-    // batch's choices, and answers a find queued already by --overwrite.
+    // upload --recursive queues as the batch does; --overwrite answers queued finds.
     void recursiveUpload()
     {
-        if (!m_server) {
-            m_server = std::make_unique<ServerProcess>(m_dir.filePath(u"server"_s));
-            QVERIFY(m_server->start({u"--demo"_s}));
-        }
+        ServerProcess server(m_dir.filePath(u"server"_s));
+        QVERIFY(server.start({u"--demo"_s}));
         const struct
         {
             QStringList options;
@@ -160,7 +151,6 @@ private Q_SLOTS:
             QString printed;
             int count;
         } cases[] = {
-            // Neither the standard resolution nor an unchanged upload.
             {{u"--resolution"_s, u"standard"_s}, 2, u"--recursive takes"_s, 1},
             {{u"--convert"_s, u"none"_s}, 2, u"--recursive takes"_s, 1},
             {{}, 0, u"queued ("_s, 3}, // the supported finds
@@ -168,7 +158,7 @@ private Q_SLOTS:
             {{u"--overwrite"_s, u"yes"_s}, 0, u"queued already, replaced"_s, 3},
         };
         for (const auto &c : cases) {
-            const ToolRun run = runCli(uploadArgs(*m_server, m_dir.filePath(u"q.xml"_s)) + c.options +
+            const ToolRun run = runCli(uploadArgs(server, m_dir.filePath(u"q.xml"_s)) + c.options +
                                        QStringList{u"--queue-only"_s, u"--recursive"_s, path(u"a"_s)});
             QVERIFY2(run.exitCode == c.exitCode && run.output.count(c.printed) == c.count,
                      qPrintable(run.output));

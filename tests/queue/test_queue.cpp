@@ -48,7 +48,6 @@ CVideoItem sampleItem(const QString &path)
     return item;
 }
 
-// One `file` element as the queue file holds it, from the given field lines.
 QByteArray fileElement(const QByteArray &fields)
 {
     return "<file>" + fields + "</file>";
@@ -74,7 +73,6 @@ class TestQueue : public QObject
     Q_OBJECT
 
     const LanguageTable m_language{languageFile()};
-    // A fresh folder for each test, and the queue file's place in it.
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_file;
 
@@ -111,7 +109,6 @@ private Q_SLOTS:
         QCOMPARE(queue.cell(1, QueueModel::ColPath), u" /v/b.mp4"_s);
 
         queue.Remove(u"/v/a.mp4"_s);
-        QVERIFY(!queue.itemExist(u"/v/a.mp4"_s));
         QCOMPARE(queue.RowOfPath(u" /v/b.mp4"_s), 0);
         QVERIFY(queue.Add(sampleItem(u"/v/a.mp4"_s)));
         QCOMPARE(queue.entries().last().item.path, u"/v/a.mp4"_s);
@@ -131,7 +128,6 @@ private Q_SLOTS:
         QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColClassify), u"Qvp"_s);
         QCOMPARE(queue.GetEntryCell(a.path, QueueModel::ColState), u"Waiting"_s);
 
-        // A transferring row is bold; finished, it has the base font again.
         queue.SetEntryState(a.path, EntryState::Transfering);
         const QModelIndex title = queue.index(0, QueueModel::ColTitle);
         QVERIFY(queue.data(title, Qt::FontRole).value<QFont>().bold());
@@ -161,8 +157,7 @@ private Q_SLOTS:
         QCOMPARE(queue.NextWaitingEntry(), 0);
         QCOMPARE(queue.currentPath, b.path);
 
-        // An edit keeps its row and is "Waiting" again; it may not take
-        // another entry's path.
+        // An edit keeps its row, is "Waiting" again, and may not take another's path.
         CVideoItem c = sampleItem(u" /c.zdm"_s);
         c.state = EntryState::Failed;
         QVERIFY(!queue.UpdateQueueRow(1, sampleItem(u"/b.mp4 "_s)));
@@ -176,14 +171,12 @@ private Q_SLOTS:
 
         QVERIFY(queue.removeRow(0));
         QCOMPARE(queue.RowOfPath(c.path), 0);
-        // Paths with no row change nothing.
         queue.SetEntryState(u"/gone"_s, EntryState::Finished);
         queue.SetEntryError(u"/gone"_s, u"x"_s);
         QCOMPARE(queue.rowCount(), 1);
     }
 
-    // Edit mode shows the row as editing and keeps its state for a cancel;
-    // a change made while it is open wins over the kept state.
+    // Edit mode keeps the state for a cancel; a change while it is open wins.
     void editGivesStateBack()
     {
         QueueModel queue(m_language);
@@ -214,7 +207,6 @@ private Q_SLOTS:
         QCOMPARE(queue.currentPath, u"/kept"_s);
     }
 
-    // The exact bytes of a one-entry queue file.
     void savedBytes()
     {
         QueueModel queue(m_language);
@@ -268,7 +260,6 @@ private Q_SLOTS:
                               lb.dstPostfix}),
                  (QStringList{b.path, b.title, u"p<&>w"_s, b.OverwriteUrl, u"5000000000"_s, u"480"_s}));
         QVERIFY(lb.useTmpName && lb.bEncPassword && !lb.bInterlaced);
-        // A failed entry comes back waiting, with no error.
         QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColState), u"Waiting"_s);
         QCOMPARE(loaded.GetEntryCell(c.path, QueueModel::ColError), QString());
         QCOMPARE(loaded.RowOfPath(c.path), 1);
@@ -285,8 +276,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(m_file));
     }
 
-    // Which entries a queue file gives (each waiting, without the optional
-    // fields), whether Start is offered, and whether a bad file is deleted.
+    // The entries a file gives, whether Start is offered, whether a bad file is deleted.
     void loadVariants()
     {
         const QByteArray head = "<?xml version=\"1.0\"?><clipferry ver=\"1\"><queue>";
@@ -299,7 +289,7 @@ private Q_SLOTS:
             QStringList paths;
         } cases[] = {
             {"<clipferry><queue/></clipferry>", true, {}},
-            {head + a + tail, true, {u"/a"_s}}, // without the optional fields
+            {head + a + tail, true, {u"/a"_s}},
             // numeric and upper-case flags
             {head + fileElement(requiredFields("/a", "-1")) + fileElement(requiredFields("/b", "TRUE")) +
                  tail,
@@ -311,7 +301,6 @@ private Q_SLOTS:
              true,
              {}},
             {head + a + a + tail, true, {u"/a"_s}}, // a duplicate path: skipped
-            // Start is not offered, and the file is deleted.
             {"<other><queue/></other>", false, {}},
             {"<clipferry><queue>", false, {}},
             {"<!DOCTYPE x><clipferry><queue/></clipferry>", false, {}},
@@ -333,9 +322,7 @@ private Q_SLOTS:
         }
     }
 
-    // A killed session comes back from its journal: finished stays
-    // finished, running is waiting again, errors and times return. A journal
-    // that cannot be trusted is refused whole and the queue file is used.
+    // A killed session returns from its journal; one not trusted gives way to the queue file.
     void journalRestores()
     {
         QueueModel saved(m_language);
@@ -355,9 +342,7 @@ private Q_SLOTS:
         QVERIFY(journal.write());
         QCOMPARE(readableByOthers(journal.path()), QFileDevice::Permissions());
         const QByteArray intact = readFile(journal.path());
-        // Cut short, an unreadable entry, a foreign root: the queue file of
-        // the last close is used, which holds a.mp4 alone. Intact last, as
-        // a restore may leave its queue behind.
+        // The queue file holds a.mp4 alone. Intact last: a restore may leave its queue behind.
         for (const QByteArray &bytes :
              {intact.left(intact.size() / 2), QByteArray(intact).replace(">65<", ">x<"),
               QByteArray(intact).replace("clipferryJournal", "x"), intact}) {
@@ -372,9 +357,7 @@ private Q_SLOTS:
             for (const QueueEntry &entry : loaded.entries())
                 states.append(entry.state);
             using enum EntryState;
-            const QList<EntryState> expected =
-                trusted ? QList{Finished, Waiting, Failed, Canceled} : QList{Waiting};
-            QCOMPARE(states, expected);
+            QCOMPARE(states, (trusted ? QList{Finished, Waiting, Failed, Canceled} : QList{Waiting}));
             if (!trusted)
                 continue;
             QCOMPARE(loaded.entryAt(1).key, paths[1]);
@@ -386,8 +369,7 @@ private Q_SLOTS:
         }
     }
 
-    // Changes reach the disk within the delay, a finished entry at once;
-    // progress alone writes nothing, and a discarded journal is gone for good.
+    // Changes are written within the delay, a finish at once, progress never; discard is final.
     void journalFollowsChanges()
     {
         QueueModel queue(m_language);

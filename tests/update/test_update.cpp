@@ -12,7 +12,6 @@
 #include "update/UpdateTrust.h"
 #include "update/frmGetVerList.h"
 
-#include <QCoroTask>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QtTest>
@@ -76,7 +75,6 @@ QByteArray versionList(const QStringList &items, ListMode mode = ListMode::Signe
     return Xml::serialize(doc);
 }
 
-// Writes `bytes` to `path`, making its folders.
 bool writeTree(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -102,7 +100,6 @@ private:
 
     QString path(const QString &rel) const { return m_dir.filePath(rel); }
     QString serverUrl() const { return m_server->url().toString(QUrl::StripTrailingSlash); }
-    // A fresh copy of the installed program.
     QString freshInstall()
     {
         const QString prefix = path(u"install%1"_s.arg(++m_installs));
@@ -129,7 +126,6 @@ private Q_SLOTS:
                     .exitCode == 0);
         QVERIFY(writeTree(m_pristine + u"/share/clipferry/obsolete.txt"_s, "old"));
         const QByteArray res = readFile(m_pristine + u"/share/clipferry/res.xml"_s);
-        QVERIFY(res.contains(">2.100603<"));
 
         // 2.15 is skipped: 2.2 holds the whole program; 2.3 also deletes a file.
         const auto patch = [&](const QString &ver, const QByteArray &resVer) {
@@ -166,8 +162,7 @@ private Q_SLOTS:
         m_messages = m_session->messages().record();
     }
 
-    // What a reply offers (ParseVerList), and whether it is kept as the
-    // stored list (StoreVerList), the previous one removed.
+    // What a reply offers (ParseVerList) and whether StoreVerList keeps it instead of the last.
     void versionLists()
     {
         const QString h = u"|"_s + kHash;
@@ -223,7 +218,6 @@ private Q_SLOTS:
             StoredVerList stored;
             QVERIFY(fetchNotice(stored, serverUrl(), draft ? QStringList{u"-d"_s} : QStringList()));
             QCOMPARE(stored.list.item(1).ver, draft ? u"2.4"_s : u"2.3"_s);
-            // Told once a day, and again when a newer version appears.
             QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate()), false);
             QCOMPARE(NewVersionNotice(u"2.100603"_s, stored, QDate::currentDate().addDays(1)), true);
         }
