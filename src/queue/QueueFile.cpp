@@ -22,9 +22,9 @@ const char *const kFieldOrder[] = {
     "dstResType",  "dstPostfix",  "srcVideoWidth",    "srcVideoHeight", "customBps",
     "bInterlaced", "fileSize",    "dateLastModified", "OverwriteUrl",   "useTmpName"};
 
-QString boolText(bool value)
+QByteArray boolText(bool value)
 {
-    return value ? QStringLiteral("true") : QStringLiteral("false");
+    return value ? QByteArrayLiteral("true") : QByteArrayLiteral("false");
 }
 
 constexpr size_t kFieldCount = std::size(kFieldOrder);
@@ -188,37 +188,38 @@ std::optional<CVideoItem> ReadRecord(const pugi::xml_node &file)
 
 namespace {
 
-std::array<QString, kFieldCount> fieldTexts(const CVideoItem &item)
+// The record's fields in file order, as UTF-8.
+std::array<QByteArray, kFieldCount> fieldTexts(const CVideoItem &item)
 {
-    return {item.fileName,
-            item.title,
-            item.Author,
-            item.state ? stateText(*item.state) : QString(),
-            item.path,
-            item.duration,
-            QString::number(item.secDuration),
-            QString::number(item.videoWidth),
-            QString::number(item.videoHeight),
-            item.vBitRate,
-            item.aBitRate,
-            item.Url,
-            item.account,
-            item.password,
-            item.folderID,
-            item.contentID,
-            item.folderName,
-            item.sysVer,
+    return {item.fileName.toUtf8(),
+            item.title.toUtf8(),
+            item.Author.toUtf8(),
+            item.state ? stateText(*item.state).toUtf8() : QByteArray(),
+            item.path.toUtf8(),
+            item.duration.toUtf8(),
+            QByteArray::number(item.secDuration),
+            QByteArray::number(item.videoWidth),
+            QByteArray::number(item.videoHeight),
+            item.vBitRate.toUtf8(),
+            item.aBitRate.toUtf8(),
+            item.Url.toUtf8(),
+            item.account.toUtf8(),
+            item.password.toUtf8(),
+            item.folderID.toUtf8(),
+            item.contentID.toUtf8(),
+            item.folderName.toUtf8(),
+            item.sysVer.toUtf8(),
             boolText(item.bEncPassword),
-            QString::number(item.dstCvtType),
-            QString::number(item.dstResType),
-            item.dstPostfix,
-            QString::number(item.srcVideoWidth),
-            QString::number(item.srcVideoHeight),
-            QString::number(item.customBps),
+            QByteArray::number(item.dstCvtType),
+            QByteArray::number(item.dstResType),
+            item.dstPostfix.toUtf8(),
+            QByteArray::number(item.srcVideoWidth),
+            QByteArray::number(item.srcVideoHeight),
+            QByteArray::number(item.customBps),
             boolText(item.bInterlaced),
-            QString::number(item.fileSize),
-            item.dateLastModified,
-            item.OverwriteUrl,
+            QByteArray::number(item.fileSize),
+            item.dateLastModified.toUtf8(),
+            item.OverwriteUrl.toUtf8(),
             boolText(item.useTmpName)};
 }
 
@@ -260,10 +261,10 @@ void appendEscaped(QByteArray &out, QByteArrayView text)
 void appendRecord(QByteArray &out, const CVideoItem &item)
 {
     out.append("<file>\r\n");
-    const std::array<QString, kFieldCount> texts = fieldTexts(item);
+    const std::array<QByteArray, kFieldCount> texts = fieldTexts(item);
     for (size_t i = 0; i < kFieldCount; ++i) {
         out.append('<').append(kFieldOrder[i]).append('>');
-        appendEscaped(out, texts[i].toUtf8());
+        appendEscaped(out, texts[i]);
         out.append("</").append(kFieldOrder[i]).append(">\r\n");
     }
     out.append("</file>\r\n");
@@ -273,10 +274,10 @@ void appendRecord(QByteArray &out, const CVideoItem &item)
 
 void WriteRecord(pugi::xml_node queue, const CVideoItem &item)
 {
-    const std::array<QString, kFieldCount> texts = fieldTexts(item);
+    const std::array<QByteArray, kFieldCount> texts = fieldTexts(item);
     pugi::xml_node file = queue.append_child("file");
     for (size_t i = 0; i < kFieldCount; ++i)
-        file.append_child(kFieldOrder[i]).text().set(Xml::toU8(texts[i]).constData());
+        file.append_child(kFieldOrder[i]).text().set(texts[i].constData());
 }
 
 QString defaultPath()
