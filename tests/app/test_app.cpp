@@ -28,6 +28,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -35,8 +36,6 @@
 #include <QTimer>
 
 using WindowMaker = std::function<std::unique_ptr<QWidget>(Session &)>;
-Q_DECLARE_METATYPE(WindowMaker)
-Q_DECLARE_METATYPE(Messages::Answer)
 
 namespace {
 
@@ -52,12 +51,14 @@ EntryState stateOf(QChar letter)
     return kStates.at(static_cast<std::size_t>(kLetters.indexOf(letter.toUpper())));
 }
 
-CVideoItem entry(const QString &path)
+// Queues `path` in the state its letter gives.
+void addEntry(QueueModel &queue, const QString &path, QChar state = u'W')
 {
     CVideoItem item;
     item.path = path;
     item.fileName = QFileInfo(path).fileName();
-    return item;
+    queue.Add(item);
+    queue.SetEntryState(path, stateOf(state));
 }
 
 class FakeKeepAwake final : public KeepAwake
@@ -115,26 +116,9 @@ private:
     void addRows(QueueModel &queue)
     {
         for (int i = 0; i < rowsToAdd; ++i)
-            queue.Add(entry(QStringLiteral("/added/%1.mp4").arg(queue.rowCount())));
+            addEntry(queue, QStringLiteral("/added/%1.mp4").arg(queue.rowCount()));
     }
 };
-
-QString queueFile()
-{
-    return QueueFile::defaultPath();
-}
-
-// The file names of the entries in the queue file.
-QStringList queuedNames()
-{
-    const LanguageTable noTexts;
-    QueueModel queue(noTexts);
-    QueueFile::LoadQueue(queueFile(), queue);
-    QStringList names;
-    for (const QueueEntry &queued : queue.entries())
-        names.append(queued.item.fileName);
-    return names;
-}
 
 } // namespace
 
@@ -144,7 +128,7 @@ void writeQueueFile(const QString &file, const QStringList &paths)
     const LanguageTable noTexts;
     QueueModel queue(noTexts);
     for (const QString &path : paths)
-        queue.Add(entry(path));
+        addEntry(queue, path);
     QVERIFY(QueueFile::SaveQueue(file, queue));
 }
 
@@ -160,13 +144,12 @@ class TestWindow : public QObject
     CVerList m_verList;
     pugi::xml_document m_verDoc;
     const LanguageTable m_language{languageFile()};
+    const LanguageTable m_noTexts;
+    const QString m_queueFile = QueueFile::defaultPath();
     // Each window's session; they go after the test's windows.
     std::vector<std::unique_ptr<Session>> m_sessions;
 
-    QString text(const QString &key, const QString &defaultText = {}) const
-    {
-        return m_language.text(QStringLiteral("frmUpload"), key, defaultText);
-    }
+    QString text(const QString &key) const { return m_language.text(QStringLiteral("frmUpload"), key); }
     Session &newSession() { return *m_sessions.emplace_back(std::make_unique<Session>()); }
     std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
     {
@@ -195,8 +178,7 @@ class TestWindow : public QObject
             const QString path = QDir(m_sources->path()).filePath(QStringLiteral("%1.mp4").arg(paths.size()));
             if (letter.isUpper())
                 writeFile(path, "source");
-            window.queue().Add(entry(path));
-            window.queue().SetEntryState(path, stateOf(letter));
+            addEntry(window.queue(), path, letter);
             paths.append(path);
         }
         return paths;
@@ -204,6 +186,16 @@ class TestWindow : public QObject
     static QPushButton *button(frmUpload &window, const char *name)
     {
         return window.findChild<QPushButton *>(QString::fromLatin1(name));
+    }
+    // The command buttons that are on, without their "cmd", sorted.
+    static QString enabledCommands(frmUpload &window)
+    {
+        QStringList names;
+        for (const QPushButton *b : window.findChildren<QPushButton *>(QRegularExpression("^cmd")))
+            if (b->isEnabled())
+                names.append(b->objectName().mid(3));
+        names.sort();
+        return names.join(u' ');
     }
     static QTableView *grid(frmUpload &window) { return window.findChild<QTableView *>("gridQueue"); }
     static void selectRows(frmUpload &window, const QList<int> &rows)
@@ -222,6 +214,16 @@ class TestWindow : public QObject
                 kLetters.at(std::find(kStates.cbegin(), kStates.cend(), queued.state) - kStates.cbegin());
         return letters;
     }
+    // The file names of the entries in the queue file.
+    QStringList queuedNames() const
+    {
+        QueueModel queue(m_noTexts);
+        QueueFile::LoadQueue(m_queueFile, queue);
+        QStringList names;
+        for (const QueueEntry &queued : queue.entries())
+            names.append(queued.item.fileName);
+        return names;
+    }
     QStringList messageTexts() const
     {
         QStringList texts;
@@ -229,6 +231,29 @@ class TestWindow : public QObject
             texts.append(m.text);
         return texts;
     }
+
+    struct Startup
+    {
+        const char *name;
+        QString keepQueue, highSpeed; // null: unset
+        QString journal;              // "left", "damaged" or none
+        int processors;
+        QStringList arguments;
+        QString after;
+        bool highSpeedOn;
+        int updateChecks;
+    };
+    struct Command
+    {
+        const char *name;
+        QString rows; // a small letter: the source is gone
+        QList<int> selected;
+        const char *command; // a button, or "close"
+        Messages::Answer answer;
+        QString after;
+        const char *message; // its text's key; null: none
+        bool startEnabled;
+    };
 
 private Q_SLOTS:
     // Every control a person operates has the name a screen reader speaks
@@ -277,88 +302,65 @@ private Q_SLOTS:
 
     void init()
     {
-        QFile::remove(queueFile());
-        QFile::remove(QueueJournal::pathFor(queueFile()));
+        QFile::remove(m_queueFile);
+        QFile::remove(QueueJournal::pathFor(m_queueFile));
         QFile::remove(AppPaths::settingsFile());
         m_sources = std::make_unique<QTemporaryDir>();
     }
 
-    // The first tick reads the stored options, the queue, the processor
-    // count and the command line. The queue file is read when the queue is
-    // kept; a journal left by a killed window is read even when it is not,
-    // since that choice was never applied, and a damaged one is refused
-    // aloud. High speed needs three processors, and its caption says so.
-    // The update check runs unless "-s" is anywhere in the command line.
+    // The first tick reads the stored options, the queue (when kept, or a
+    // killed window's journal even when not; a damaged one refused aloud),
+    // the processor count (high speed needs three, its caption says so)
+    // and the command line ("-s" anywhere skips the update check).
     void startup_data()
     {
-        QTest::addColumn<QString>("keepQueue"); // null: unset
-        QTest::addColumn<QString>("journal");   // "left", "damaged" or none
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("highSpeed");
-        QTest::addColumn<int>("processors");
-        QTest::addColumn<bool>("highSpeedOn");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("updateChecks");
-        const QString unset;
-        const QStringList none;
-        QTest::newRow("unset, four, no arguments")
-            << unset << unset << "WWW" << unset << 4 << true << none << 1;
-        QTest::newRow("off, two, -s after another")
-            << "0" << unset << unset << "1" << 2 << false << QStringList{"-d", "-s"} << 0;
-        QTest::newRow("not a number, off, --silent")
-            << "yes" << unset << unset << "0" << 4 << false << QStringList{"--silent"} << 0;
-        QTest::newRow("on, capital S") << "1" << unset << "WWW"
-                                       << "1" << 4 << true << QStringList{"-S"} << 1;
-        QTest::newRow("journal, queue not kept")
-            << "0" << QString("left") << "DWF" << unset << 4 << true << none << 1;
-        QTest::newRow("damaged journal")
-            << "1" << QString("damaged") << "WWW" << unset << 4 << true << none << 1;
+        const Startup cases[] = {
+            {"unset, four, no arguments", {}, {}, {}, 4, {}, "WWW", true, 1},
+            {"off, two, -s after another", "0", "1", {}, 2, {"-d", "-s"}, {}, false, 0},
+            {"not a number, off, --silent", "yes", "0", {}, 4, {"--silent"}, {}, false, 0},
+            {"on, capital S", "1", "1", {}, 4, {"-S"}, "WWW", true, 1},
+            {"journal, queue not kept", "0", {}, "left", 4, {}, "DWF", true, 1},
+            {"damaged journal", "1", {}, "damaged", 4, {}, "WWW", true, 1},
+        };
+        QTest::addColumn<Startup>("c");
+        for (const Startup &c : cases)
+            QTest::newRow(c.name) << c;
     }
     void startup()
     {
-        QFETCH(QString, keepQueue);
-        QFETCH(QString, journal);
-        QFETCH(QString, after);
-        QFETCH(QString, highSpeed);
-        QFETCH(int, processors);
-        QFETCH(bool, highSpeedOn);
-        QFETCH(QStringList, arguments);
-        QFETCH(int, updateChecks);
-        writeQueueFile(queueFile(), {"/v/a.mp4", "/v/b.qvp", "/v/c.zdm"});
-        if (!keepQueue.isNull())
-            WritePlainSetting("chkRemQueue", keepQueue);
-        if (!highSpeed.isNull())
-            WritePlainSetting("chkHighSpeed", highSpeed);
-        if (!journal.isEmpty()) {
-            const LanguageTable noTexts;
-            QueueModel killed(noTexts);
-            QueueJournal written(killed, queueFile());
-            for (const QChar letter : QStringView(u"DTF")) {
-                killed.Add(entry(QStringLiteral("/v/%1.mp4").arg(letter)));
-                killed.SetEntryState(QStringLiteral("/v/%1.mp4").arg(letter), stateOf(letter));
-            }
+        QFETCH(Startup, c);
+        writeQueueFile(m_queueFile, {"/v/a.mp4", "/v/b.qvp", "/v/c.zdm"});
+        if (!c.keepQueue.isNull())
+            WritePlainSetting("chkRemQueue", c.keepQueue);
+        if (!c.highSpeed.isNull())
+            WritePlainSetting("chkHighSpeed", c.highSpeed);
+        if (c.journal == u"left") {
+            QueueModel killed(m_noTexts);
+            QueueJournal written(killed, m_queueFile);
+            for (const QChar letter : QStringView(u"DTF"))
+                addEntry(killed, QStringLiteral("/v/%1.mp4").arg(letter), letter);
             QVERIFY(written.write());
+        } else if (c.journal == u"damaged") {
+            writeFile(QueueJournal::pathFor(m_queueFile), "<clipferryJournal><entry");
         }
-        if (journal == u"damaged")
-            writeFile(QueueJournal::pathFor(queueFile()), "<clipferryJournal><entry");
-        auto window = startedWindow(arguments, processors);
-        QCOMPARE(states(*window), after);
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), !after.isEmpty());
-        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), journal == u"damaged");
+        auto window = startedWindow(c.arguments, c.processors);
+        QCOMPARE(states(*window), c.after);
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), !c.after.isEmpty());
+        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), c.journal == u"damaged");
         QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(),
-                 keepQueue.isNull() || keepQueue == u"1");
-        QVERIFY(QFile::exists(queueFile()));
+                 c.keepQueue.isNull() || c.keepQueue == u"1");
+        QVERIFY(QFile::exists(m_queueFile));
         auto *box = window->findChild<QCheckBox *>("chkHighSpeed");
-        QCOMPARE(box->isChecked(), highSpeedOn);
-        QCOMPARE(window->runOptions().highSpeed, highSpeedOn);
-        QCOMPARE(window->runOptions().cpuCount, processors);
-        QCOMPARE(box->isEnabled(), processors > 2);
-        QVERIFY(box->text().startsWith(text("chkHighSpeed")));
-        QCOMPARE(box->text().endsWith(' ' + text("msgBelowDualCore")), processors <= 2);
+        QCOMPARE(box->isChecked(), c.highSpeedOn);
+        QCOMPARE(window->runOptions().highSpeed, c.highSpeedOn);
+        QCOMPARE(window->runOptions().cpuCount, c.processors);
+        QCOMPARE(box->isEnabled(), c.processors > 2);
+        QCOMPARE(box->text(), c.processors > 2 ? text("chkHighSpeed")
+                                               : text("chkHighSpeed") + ' ' + text("msgBelowDualCore"));
         // The whole caption shows, however the window is sized.
         window->resize(window->minimumSize());
         QTRY_VERIFY(box->width() >= box->sizeHint().width());
-        QCOMPARE(m_hooks->updateChecks, updateChecks);
+        QCOMPARE(m_hooks->updateChecks, c.updateChecks);
     }
 
     // Add and batch add never open in edit mode; Edit opens the dialog on
@@ -370,12 +372,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("added");
-        QTest::newRow("add, cancelled") << "D"
-                                        << "cmdAdd" << 0;
-        QTest::newRow("batch, three rows") << "D"
-                                           << "cmdAddQvp" << 3;
-        QTest::newRow("edit a failed row") << "WF"
-                                           << "cmdEdit" << 0;
+        QTest::newRow("add, cancelled") << QString("D") << QString("cmdAdd") << 0;
+        QTest::newRow("batch, three rows") << QString("D") << QString("cmdAddQvp") << 3;
+        QTest::newRow("edit a failed row") << QString("WF") << QString("cmdEdit") << 0;
     }
     void dialogs()
     {
@@ -445,114 +444,86 @@ private Q_SLOTS:
     // after it. None opens a dialog, stops a run or closes the window.
     void commands_data()
     {
-        QTest::addColumn<QString>("rows"); // a small letter: the source is gone
-        QTest::addColumn<QList<int>>("selected");
-        QTest::addColumn<QString>("command"); // a button, or "close"
-        QTest::addColumn<Messages::Answer>("answer");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("message"); // empty: none
-        QTest::addColumn<bool>("startEnabled");
-        const auto ok = Messages::Answer::Ok; // not a question
-        const auto yes = Messages::Answer::Yes;
-        const auto no = Messages::Answer::No;
-        const QList<int> none;
-        const QString busy = text("msgCmdWhenTransfering");
-        const QString stopFirst = text("msgStopBeforeExit");
-        const QString multi = text("msgEditMultiRows", "Cannot edit more than one videos!");
-        const QString selectRow = text("msgSelectRow", "Please select a row.");
-        const QString nothing;
-        const QString gone = text("msgFileNotExist");
-        const QString clear1 = text("msgClearAll_1");
-        QTest::newRow("add while transfering") << "WT" << QList{0} << "cmdAdd" << ok << "WT" << busy << true;
-        QTest::newRow("edit while transfering")
-            << "WT" << QList{0} << "cmdEdit" << ok << "WT" << busy << true;
-        QTest::newRow("exit while transfering")
-            << "WT" << none << "cmdExit" << ok << "WT" << stopFirst << true;
-        QTest::newRow("close while transfering")
-            << "WT" << none << "close" << ok << "WT" << stopFirst << true;
-        QTest::newRow("edit two rows") << "WW" << QList{0, 1} << "cmdEdit" << ok << "WW" << multi << true;
-        QTest::newRow("edit no row") << "WW" << none << "cmdEdit" << ok << "WW" << selectRow << true;
-        QTest::newRow("edit a gone source, no")
-            << "Wc" << QList{1} << "cmdEdit" << no << "WF" << gone << true;
-        QTest::newRow("edit a gone source, yes")
-            << "Wc" << QList{1} << "cmdEdit" << yes << "W" << gone << true;
-        QTest::newRow("remove, transfering kept") << "WTFD" << QList{0, 1, 2} << "cmdRemove" << ok << "TD"
-                                                  << text("msgRemoveTransferingFile") << false;
-        QTest::newRow("remove, waiting left")
-            << "WDW" << QList{1} << "cmdRemove" << ok << "WW" << nothing << true;
-        QTest::newRow("remove all") << "WEC" << QList{0, 1, 2} << "cmdRemove" << ok << nothing << nothing
-                                    << false;
-        QTest::newRow("clear, transfering kept")
-            << "WWTWW" << none << "cmdClearAll" << yes << "T" << clear1 << false;
-        QTest::newRow("clear, none transfering")
-            << "WF" << none << "cmdClearAll" << yes << nothing << text("msgClearAll_2") << false;
-        QTest::newRow("clear, answered no") << "WT" << none << "cmdClearAll" << no << "WT" << clear1 << true;
-        QTest::newRow("clear, empty grid")
-            << nothing << none << "cmdClearAll" << ok << nothing << nothing << true;
+        using enum Messages::Answer; // Ok: not a question
+        const Command cases[] = {
+            {"add while transfering", "WT", {0}, "cmdAdd", Ok, "WT", "msgCmdWhenTransfering", true},
+            {"edit while transfering", "WT", {0}, "cmdEdit", Ok, "WT", "msgCmdWhenTransfering", true},
+            {"exit while transfering", "WT", {}, "cmdExit", Ok, "WT", "msgStopBeforeExit", true},
+            {"close while transfering", "WT", {}, "close", Ok, "WT", "msgStopBeforeExit", true},
+            {"edit two rows", "WW", {0, 1}, "cmdEdit", Ok, "WW", "msgEditMultiRows", true},
+            {"edit no row", "WW", {}, "cmdEdit", Ok, "WW", "msgSelectRow", true},
+            {"edit a gone source, no", "Wc", {1}, "cmdEdit", No, "WF", "msgFileNotExist", true},
+            {"edit a gone source, yes", "Wc", {1}, "cmdEdit", Yes, "W", "msgFileNotExist", true},
+            {"remove, running", "WTFD", {0, 1, 2}, "cmdRemove", Ok, "TD", "msgRemoveTransferingFile", false},
+            {"remove, waiting left", "WDW", {1}, "cmdRemove", Ok, "WW", nullptr, true},
+            {"remove all", "WEC", {0, 1, 2}, "cmdRemove", Ok, "", nullptr, false},
+            {"clear, transfering kept", "WWTWW", {}, "cmdClearAll", Yes, "T", "msgClearAll_1", false},
+            {"clear, none transfering", "WF", {}, "cmdClearAll", Yes, "", "msgClearAll_2", false},
+            {"clear, answered no", "WT", {}, "cmdClearAll", No, "WT", "msgClearAll_1", true},
+            {"clear, empty grid", "", {}, "cmdClearAll", Ok, "", nullptr, true},
+        };
+        QTest::addColumn<Command>("c");
+        for (const Command &c : cases)
+            QTest::newRow(c.name) << c;
     }
     void commands()
     {
-        QFETCH(QString, rows);
-        QFETCH(QList<int>, selected);
-        QFETCH(QString, command);
-        QFETCH(Messages::Answer, answer);
-        QFETCH(QString, after);
-        QFETCH(QString, message);
-        QFETCH(bool, startEnabled);
+        QFETCH(Command, c);
         auto window = startedWindow();
-        const QStringList paths = queueRows(*window, rows);
+        const QStringList paths = queueRows(*window, c.rows);
         window->setStartEnabled(true);
-        selectRows(*window, selected);
-        m_messages->script = {answer};
+        selectRows(*window, c.selected);
+        m_messages->script = {c.answer};
         QSignalSpy closed(window.get(), &frmUpload::closed);
-        if (command == u"close") {
+        if (qstrcmp(c.command, "close") == 0) {
             QVERIFY(!window->close());
         } else {
-            button(*window, qPrintable(command))->setEnabled(true);
-            button(*window, qPrintable(command))->click();
+            button(*window, c.command)->setEnabled(true);
+            button(*window, c.command)->click();
         }
-        QTRY_COMPARE(states(*window), after);
-        QCOMPARE(messageTexts(), message.isEmpty() ? QStringList() : QStringList{message});
+        QTRY_COMPARE(states(*window), c.after);
+        QCOMPARE(messageTexts(),
+                 c.message ? QStringList{text(QString::fromLatin1(c.message))} : QStringList());
         for (const Messages::Message &shown : m_messages->messages)
             QCOMPARE(shown.buttons,
-                     answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
-        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), startEnabled);
+                     c.answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
+        QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), c.startEnabled);
         for (const QString &path : paths)
             if (!QFile::exists(path) && window->queue().itemExist(path))
                 QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColError), "File not found");
         QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs + m_hooks->stopRuns + m_awake->releases, 0);
         QVERIFY(window->isVisible());
         QCOMPARE(closed.count(), 0);
-        QVERIFY(!QFile::exists(queueFile()));
+        QVERIFY(!QFile::exists(m_queueFile));
     }
 
+    // The commands on follow the selected row's state; a run turns them
+    // off, and its end leaves Edit and Remove to the next selection.
     void selectionFollowsState_data()
     {
         QTest::addColumn<QString>("state");
-        QTest::addColumn<bool>("edit");
-        QTest::addColumn<bool>("remove");
-        QTest::newRow("waiting") << "W" << true << true;
-        QTest::newRow("transfering") << "T" << false << false;
-        QTest::newRow("finished") << "D" << false << true;
+        QTest::addColumn<QString>("enabled");
+        QTest::newRow("waiting") << "W"
+                                 << "Add AddQvp ClearAll Edit Exit Output Remove";
+        QTest::newRow("transfering") << "T"
+                                     << "Add AddQvp ClearAll Exit Output";
+        QTest::newRow("failed") << "F"
+                                << "Add AddQvp ClearAll Edit Exit Output Remove Retry";
+        QTest::newRow("finished") << "D"
+                                  << "Add AddQvp ClearAll Exit Output Remove";
     }
     void selectionFollowsState()
     {
         QFETCH(QString, state);
-        QFETCH(bool, edit);
-        QFETCH(bool, remove);
+        QFETCH(QString, enabled);
         auto window = startedWindow();
         queueRows(*window, state);
         selectRows(*window, {0});
-        QCOMPARE(button(*window, "cmdEdit")->isEnabled(), edit);
-        QCOMPARE(button(*window, "cmdRemove")->isEnabled(), remove);
-        // A run overrides the selection.
+        QCOMPARE(enabledCommands(*window), enabled);
         window->vidFileEnabled(false);
-        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdClearAll", "cmdExit", "cmdEdit", "cmdRemove"})
-            QVERIFY2(!button(*window, name)->isEnabled(), name);
+        QCOMPARE(enabledCommands(*window), "Output");
         window->vidFileEnabled(true);
-        for (const char *name : {"cmdAdd", "cmdAddQvp", "cmdClearAll", "cmdExit"})
-            QVERIFY2(button(*window, name)->isEnabled(), name);
-        QVERIFY(!button(*window, "cmdEdit")->isEnabled());
+        QCOMPARE(enabledCommands(*window), "Add AddQvp ClearAll Exit Output");
     }
 
     void stopAsksTheRunToEnd()
@@ -587,7 +558,7 @@ private Q_SLOTS:
         QFETCH(bool, keepQueue);
         QFETCH(QString, rows);
         QFETCH(QStringList, saved);
-        writeQueueFile(queueFile(), {"/old/entry.mp4"});
+        writeQueueFile(m_queueFile, {"/old/entry.mp4"});
         WritePlainSetting("chkRemQueue", "0");
         auto window = startedWindow();
         const QString running = queueRows(*window, rows).value(rows.indexOf(u'T'));
@@ -600,7 +571,7 @@ private Q_SLOTS:
         writeFile(bitmap, {});
         QSignalSpy closed(window.get(), &frmUpload::closed);
         // The open window keeps its queue in the journal, a change within a second.
-        const QString journal = QueueJournal::pathFor(queueFile());
+        const QString journal = QueueJournal::pathFor(m_queueFile);
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journal), 1000);
 
         if (how == u"escape") {
@@ -621,7 +592,7 @@ private Q_SLOTS:
         QCOMPARE(m_hooks->workKeys.last().size(), keepQueue ? rows.size() : 0);
         QVERIFY(!QFile::exists(bitmap));
         QCOMPARE(queuedNames(), saved);
-        QCOMPARE(QFileInfo::exists(queueFile()), !saved.isEmpty());
+        QCOMPARE(QFileInfo::exists(m_queueFile), !saved.isEmpty());
         QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
         QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
         QCOMPARE(m_hooks->stopRuns, 1);
@@ -636,9 +607,7 @@ private Q_SLOTS:
     void runningUpdaterEndsProgram()
     {
         auto window = makeWindow();
-        for (const char *name : {"cmdEdit", "cmdRemove", "cmdStartUpload", "cmdStopUpload", "cmdAdd"})
-            QVERIFY2(!button(*window, name)->isEnabled(), name);
-        QVERIFY(button(*window, "cmdAddQvp")->isEnabled());
+        QCOMPARE(enabledCommands(*window), "AddQvp ClearAll Exit Output");
         const QString updater = QDir(m_sources->path()).filePath("clipferry-updater");
         QVERIFY(QFile::copy("/bin/sleep", updater));
         QProcess process;
@@ -652,7 +621,7 @@ private Q_SLOTS:
         QCOMPARE(window->initTicks(), quint16(3));
         QCOMPARE(messageTexts(), QStringList{"Please close qvUpdater first!"});
         QCOMPARE(m_messages->messages.first().title, "ClipFerry");
-        QVERIFY(!button(*window, "cmdAdd")->isEnabled());
+        QCOMPARE(enabledCommands(*window), "AddQvp ClearAll Exit Output");
         QCOMPARE(m_hooks->updateChecks, 0);
     }
 
