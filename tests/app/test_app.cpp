@@ -35,8 +35,6 @@
 #include <QTest>
 #include <QTimer>
 
-using WindowMaker = std::function<std::unique_ptr<QWidget>(Session &)>;
-
 namespace {
 
 using enum EntryState;
@@ -61,63 +59,54 @@ void addEntry(QueueModel &queue, const QString &path, QChar state = u'W')
     queue.SetEntryState(path, stateOf(state));
 }
 
+// The fakes log what the window hands over: "inhibit", "release",
+// "add <dropped file>", "edit <the row's state cell>", "batch" (which adds
+// `rowsToAdd` rows), "stop" and "updates".
 class FakeKeepAwake final : public KeepAwake
 {
 public:
-    void inhibit(const QString &) override { ++inhibits; }
-    void release() override { ++releases; }
-    int inhibits = 0;
-    int releases = 0;
+    explicit FakeKeepAwake(QStringList &calls) : m_calls(calls) {}
+    void inhibit(const QString &) override { m_calls << "inhibit"; }
+    void release() override { m_calls << "release"; }
+
+private:
+    QStringList &m_calls;
 };
 
-// Records what the window hands over. The add and batch dialogs add
-// `rowsToAdd` rows and leave.
 class FakeHooks final : public WindowHooks
 {
 public:
+    explicit FakeHooks(QStringList &calls) : calls(calls) {}
     QCoro::Task<> showAddDialog(frmUpload *window, QString source) override
     {
-        ++addDialogs;
-        droppedSource = source;
         const QueueModel &queue = window->queue();
-        editModeInDialog = queue.editMode;
-        stateInDialog = queue.GetEntryCell(queue.editPath, QueueModel::ColState);
-        addRows(window->queue());
+        if (queue.editMode)
+            calls << "edit " + queue.GetEntryCell(queue.editPath, QueueModel::ColState);
+        else
+            calls << QString("add " + source).trimmed();
         co_return;
     }
     QCoro::Task<> showBatchDialog(frmUpload *window) override
     {
-        ++batchDialogs;
-        addRows(window->queue());
+        calls << "batch";
+        for (int i = 0; i < rowsToAdd; ++i)
+            addEntry(window->queue(), QStringLiteral("/added/%1.mp4").arg(window->queue().rowCount()));
         co_return;
     }
     void StartNextEntry(frmUpload *) override {}
     void stopRun() override
     {
-        ++stopRuns;
+        calls << "stop";
         if (onStopRun)
             onStopRun();
     }
     void removeUnownedWork(const QStringList &keys) override { workKeys.append(keys); }
-    void checkForUpdates(frmUpload *) override { ++updateChecks; }
+    void checkForUpdates(frmUpload *) override { calls << "updates"; }
 
-    int addDialogs = 0;
-    int batchDialogs = 0;
-    int stopRuns = 0;
-    int updateChecks = 0;
+    QStringList &calls;
     int rowsToAdd = 0;
-    QString droppedSource;
-    bool editModeInDialog = false;
-    QString stateInDialog;
     std::function<void()> onStopRun;
     QList<QStringList> workKeys;
-
-private:
-    void addRows(QueueModel &queue)
-    {
-        for (int i = 0; i < rowsToAdd; ++i)
-            addEntry(queue, QStringLiteral("/added/%1.mp4").arg(queue.rowCount()));
-    }
 };
 
 } // namespace
@@ -136,9 +125,9 @@ class TestWindow : public QObject
 {
     Q_OBJECT
 
-    // The fakes of the test's window, which owns them.
-    FakeKeepAwake *m_awake = nullptr;
+    // The test's window owns its fakes.
     FakeHooks *m_hooks = nullptr;
+    QStringList m_calls;
     std::shared_ptr<Messages::RecordingPresenter::Log> m_messages;
     std::unique_ptr<QTemporaryDir> m_sources;
     CVerList m_verList;
@@ -155,9 +144,9 @@ class TestWindow : public QObject
     {
         Session &session = newSession();
         m_messages = session.messages().record();
-        auto awake = std::make_unique<FakeKeepAwake>();
-        auto hooks = std::make_unique<FakeHooks>();
-        m_awake = awake.get();
+        m_calls.clear();
+        auto awake = std::make_unique<FakeKeepAwake>(m_calls);
+        auto hooks = std::make_unique<FakeHooks>(m_calls);
         m_hooks = hooks.get();
         return std::make_unique<frmUpload>(
             frmUpload::Setup{session, std::move(arguments), std::move(awake), std::move(hooks), processors});
@@ -241,7 +230,7 @@ class TestWindow : public QObject
         QStringList arguments;
         QString after;
         bool highSpeedOn;
-        int updateChecks;
+        bool updates;
     };
     struct Command
     {
@@ -258,44 +247,38 @@ class TestWindow : public QObject
 private Q_SLOTS:
     // Every control a person operates has the name a screen reader speaks
     // and is reached with Tab.
-    void controlsNamedAndReachable_data()
-    {
-        QTest::addColumn<WindowMaker>("make");
-        QTest::newRow("main") << WindowMaker(
-            [this](Session &) -> std::unique_ptr<QWidget> { return startedWindow(); });
-        QTest::newRow("add") << WindowMaker([](Session &s) { return std::make_unique<frmAdd>(s); });
-        QTest::newRow("batch") << WindowMaker([](Session &s) { return std::make_unique<frmAddBatch>(s); });
-        QTest::newRow("bps") << WindowMaker(
-            [](Session &s) { return std::make_unique<frmCustomBps>(s.language(), 8, nullptr); });
-        QTest::newRow("confirm") << WindowMaker(
-            [](Session &s) { return std::make_unique<frmConfirm>(s.language()); });
-        QTest::newRow("update") << WindowMaker([this](Session &s) {
-            return std::make_unique<frmDownloader>(
-                UpdateDownload::Setup{s, m_verList, m_verDoc, {}, 100, {}});
-        });
-    }
     void controlsNamedAndReachable()
     {
-        QFETCH(WindowMaker, make);
-        std::unique_ptr<QWidget> window = make(newSession());
+        Session &s = newSession();
+        const std::unique_ptr<QWidget> windows[] = {
+            startedWindow(),
+            std::make_unique<frmAdd>(s),
+            std::make_unique<frmAddBatch>(s),
+            std::make_unique<frmCustomBps>(s.language(), 8, nullptr),
+            std::make_unique<frmConfirm>(s.language()),
+            std::make_unique<frmDownloader>(UpdateDownload::Setup{s, m_verList, m_verDoc, {}, 100, {}}),
+        };
         // The parts Qt builds inside a view, a combo or a spin box speak through it.
         const auto composite = [](QWidget *c) {
             return c->inherits("QAbstractItemView") || c->inherits("QComboBox") ||
                    c->inherits("QAbstractSpinBox");
         };
         QStringList faults;
-        for (QWidget *w : window->findChildren<QWidget *>()) {
-            bool part = false;
-            for (QWidget *p = w->parentWidget(); p != window.get(); p = p->parentWidget())
-                part = part || composite(p);
-            if (part || !(composite(w) || w->inherits("QAbstractButton") || w->inherits("QLineEdit") ||
-                          w->inherits("QPlainTextEdit")))
-                continue;
-            if (QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name).trimmed().isEmpty())
-                faults << w->objectName() + u'(' + QString::fromLatin1(w->metaObject()->className()) +
-                              ") has no name";
-            if (!(w->focusPolicy() & Qt::TabFocus))
-                faults << w->objectName() + " is not reached with Tab";
+        for (const std::unique_ptr<QWidget> &window : windows) {
+            for (QWidget *w : window->findChildren<QWidget *>()) {
+                bool part = false;
+                for (QWidget *p = w->parentWidget(); p != window.get(); p = p->parentWidget())
+                    part = part || composite(p);
+                if (part || !(composite(w) || w->inherits("QAbstractButton") || w->inherits("QLineEdit") ||
+                              w->inherits("QPlainTextEdit")))
+                    continue;
+                const QString name = window->objectName() + u'.' + w->objectName();
+                if (QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name).trimmed().isEmpty())
+                    faults << name + u'(' + QString::fromLatin1(w->metaObject()->className()) +
+                                  ") has no name";
+                if (!(w->focusPolicy() & Qt::TabFocus))
+                    faults << name + " is not reached with Tab";
+            }
         }
         QVERIFY2(faults.isEmpty(), qPrintable(faults.join(", ")));
     }
@@ -315,12 +298,12 @@ private Q_SLOTS:
     void startup_data()
     {
         const Startup cases[] = {
-            {"unset, four, no arguments", {}, {}, {}, 4, {}, "WWW", true, 1},
-            {"off, two, -s after another", "0", "1", {}, 2, {"-d", "-s"}, {}, false, 0},
-            {"not a number, off, --silent", "yes", "0", {}, 4, {"--silent"}, {}, false, 0},
-            {"on, capital S", "1", "1", {}, 4, {"-S"}, "WWW", true, 1},
-            {"journal, queue not kept", "0", {}, "left", 4, {}, "DWF", true, 1},
-            {"damaged journal", "1", {}, "damaged", 4, {}, "WWW", true, 1},
+            {"unset, four, no arguments", {}, {}, {}, 4, {}, "WWW", true, true},
+            {"off, two, -s after another", "0", "1", {}, 2, {"-d", "-s"}, {}, false, false},
+            {"not a number, off, --silent", "yes", "0", {}, 4, {"--silent"}, {}, false, false},
+            {"on, capital S", "1", "1", {}, 4, {"-S"}, "WWW", true, true},
+            {"journal, queue not kept", "0", {}, "left", 4, {}, "DWF", true, true},
+            {"damaged journal", "1", {}, "damaged", 4, {}, "WWW", true, true},
         };
         QTest::addColumn<Startup>("c");
         for (const Startup &c : cases)
@@ -360,7 +343,7 @@ private Q_SLOTS:
         // The whole caption shows, however the window is sized.
         window->resize(window->minimumSize());
         QTRY_VERIFY(box->width() >= box->sizeHint().width());
-        QCOMPARE(m_hooks->updateChecks, c.updateChecks);
+        QCOMPARE(m_calls, (c.updates ? QStringList{"inhibit", "updates"} : QStringList{"inhibit"}));
     }
 
     // Add and batch add never open in edit mode; Edit opens the dialog on
@@ -372,27 +355,26 @@ private Q_SLOTS:
         QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("command");
         QTest::addColumn<int>("added");
-        QTest::newRow("add, cancelled") << QString("D") << QString("cmdAdd") << 0;
-        QTest::newRow("batch, three rows") << QString("D") << QString("cmdAddQvp") << 3;
-        QTest::newRow("edit a failed row") << QString("WF") << QString("cmdEdit") << 0;
+        QTest::addColumn<QString>("call");
+        QTest::newRow("add, cancelled") << QString("D") << QString("cmdAdd") << 0 << QString("add");
+        QTest::newRow("batch, three rows") << QString("D") << QString("cmdAddQvp") << 3 << QString("batch");
+        QTest::newRow("edit a failed row")
+            << QString("WF") << QString("cmdEdit") << 0 << QString("edit Editing");
     }
     void dialogs()
     {
         QFETCH(QString, rows);
         QFETCH(QString, command);
         QFETCH(int, added);
-        const bool edit = command == u"cmdEdit";
+        QFETCH(QString, call);
         auto window = startedWindow();
         const QString path = queueRows(*window, rows).last();
         selectRows(*window, {static_cast<int>(rows.size()) - 1});
         m_hooks->rowsToAdd = added;
         window->queue().editMode = true;
-        QVERIFY(button(*window, qPrintable(command))->isEnabled());
         button(*window, qPrintable(command))->click();
-        QCOMPARE(command == u"cmdAddQvp" ? m_hooks->batchDialogs : m_hooks->addDialogs, 1);
-        QCOMPARE(m_hooks->editModeInDialog, edit);
-        if (edit) {
-            QCOMPARE(m_hooks->stateInDialog, "Editing");
+        QCOMPARE(m_calls, (QStringList{"inhibit", "updates", call}));
+        if (command == u"cmdEdit") {
             QCOMPARE(window->queue().editPath, path);
             QCOMPARE(*window->queue().item(path)->state, stateOf(rows.back()));
         }
@@ -406,37 +388,33 @@ private Q_SLOTS:
 
     // A video file or project dropped onto the window opens Add with it;
     // anything else is not taken.
-    void dropOpensAdd_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<bool>("opens");
-        QTest::newRow("video") << QStringList{"talk.MKV"} << true;
-        QTest::newRow("project") << QStringList{"week1/project.qvp"} << true;
-        QTest::newRow("other file") << QStringList{"notes.txt"} << false;
-        QTest::newRow("two videos") << QStringList{"a.mp4", "b.mp4"} << false;
-    }
     void dropOpensAdd()
     {
-        QFETCH(QStringList, names);
-        QFETCH(bool, opens);
         auto window = startedWindow();
-        QList<QUrl> urls;
-        for (const QString &name : names) {
-            const QString path = QDir(m_sources->path()).filePath(name);
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            writeFile(path, {});
-            urls.append(QUrl::fromLocalFile(path));
+        const QDir sources(m_sources->path());
+        QVERIFY(sources.mkdir("week1"));
+        QStringList taken;
+        for (const QStringList &names :
+             {QStringList{"talk.MKV"}, {"week1/project.qvp"}, {"notes.txt"}, {"a.mp4", "b.mp4"}}) {
+            QList<QUrl> urls;
+            for (const QString &name : names) {
+                writeFile(sources.filePath(name), {});
+                urls.append(QUrl::fromLocalFile(sources.filePath(name)));
+            }
+            QMimeData data;
+            data.setUrls(urls);
+            QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(window.get(), &enter);
+            if (enter.isAccepted())
+                taken << names;
+            QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(window.get(), &drop);
         }
-        QMimeData data;
-        data.setUrls(urls);
-        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &enter);
-        QCOMPARE(enter.isAccepted(), opens);
-        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(window.get(), &drop);
-        QCOMPARE(m_hooks->addDialogs, opens ? 1 : 0);
-        if (opens)
-            QCOMPARE(m_hooks->droppedSource, QDir::toNativeSeparators(urls.first().toLocalFile()));
+        QCOMPARE(taken, (QStringList{"talk.MKV", "week1/project.qvp"}));
+        QCOMPARE(m_calls,
+                 (QStringList{"inhibit", "updates",
+                              "add " + QDir::toNativeSeparators(sources.filePath("talk.MKV")),
+                              "add " + QDir::toNativeSeparators(sources.filePath("week1/project.qvp"))}));
     }
 
     // A command on the queued rows: the rows left, the one message shown (a
@@ -491,48 +469,36 @@ private Q_SLOTS:
         for (const QString &path : paths)
             if (!QFile::exists(path) && window->queue().itemExist(path))
                 QCOMPARE(window->queue().GetEntryCell(path, QueueModel::ColError), "File not found");
-        QCOMPARE(m_hooks->addDialogs + m_hooks->batchDialogs + m_hooks->stopRuns + m_awake->releases, 0);
+        QCOMPARE(m_calls, (QStringList{"inhibit", "updates"}));
         QVERIFY(window->isVisible());
         QCOMPARE(closed.count(), 0);
         QVERIFY(!QFile::exists(m_queueFile));
     }
 
     // The commands on follow the selected row's state; a run turns them
-    // off, and its end leaves Edit and Remove to the next selection.
-    void selectionFollowsState_data()
+    // off, its end leaves Edit and Remove to the next selection, and Stop
+    // asks the run to end and turns itself off.
+    void commandsFollowSelection()
     {
-        QTest::addColumn<QString>("state");
-        QTest::addColumn<QString>("enabled");
-        QTest::newRow("waiting") << "W"
-                                 << "Add AddQvp ClearAll Edit Exit Output Remove";
-        QTest::newRow("transfering") << "T"
-                                     << "Add AddQvp ClearAll Exit Output";
-        QTest::newRow("failed") << "F"
-                                << "Add AddQvp ClearAll Edit Exit Output Remove Retry";
-        QTest::newRow("finished") << "D"
-                                  << "Add AddQvp ClearAll Exit Output Remove";
-    }
-    void selectionFollowsState()
-    {
-        QFETCH(QString, state);
-        QFETCH(QString, enabled);
         auto window = startedWindow();
-        queueRows(*window, state);
-        selectRows(*window, {0});
-        QCOMPARE(enabledCommands(*window), enabled);
+        queueRows(*window, "TFDW");
+        QStringList enabled;
+        for (int row : {0, 1, 2, 3}) {
+            selectRows(*window, {row});
+            enabled << enabledCommands(*window);
+        }
+        QCOMPARE(enabled, (QStringList{"Add AddQvp ClearAll Exit Output",
+                                       "Add AddQvp ClearAll Edit Exit Output Remove Retry",
+                                       "Add AddQvp ClearAll Exit Output Remove",
+                                       "Add AddQvp ClearAll Edit Exit Output Remove"}));
         window->vidFileEnabled(false);
         QCOMPARE(enabledCommands(*window), "Output");
         window->vidFileEnabled(true);
-        QCOMPARE(enabledCommands(*window), "Add AddQvp ClearAll Exit Output");
-    }
-
-    void stopAsksTheRunToEnd()
-    {
-        auto window = startedWindow();
         window->setStopEnabled(true);
+        QCOMPARE(enabledCommands(*window), "Add AddQvp ClearAll Exit Output StopUpload");
         button(*window, "cmdStopUpload")->click();
-        QCOMPARE(m_hooks->stopRuns, 1);
-        QTRY_VERIFY(!button(*window, "cmdStopUpload")->isEnabled());
+        QCOMPARE(m_calls.last(), "stop");
+        QTRY_COMPARE(enabledCommands(*window), "Add AddQvp ClearAll Edit Exit Output Remove");
     }
 
     // Exit, Escape, the window's own close and a signal to end the program
@@ -595,9 +561,7 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(m_queueFile), !saved.isEmpty());
         QCOMPARE(ReadPlainSetting("chkRemQueue", {}), keepQueue ? "1" : "0");
         QCOMPARE(ReadPlainSetting("chkHighSpeed", {}), "0");
-        QCOMPARE(m_hooks->stopRuns, 1);
-        QCOMPARE(m_awake->inhibits, 1);
-        QCOMPARE(m_awake->releases, 1);
+        QCOMPARE(m_calls, (QStringList{"inhibit", "updates", "stop", "release"}));
         QVERIFY(m_messages->messages.isEmpty());
     }
 
@@ -622,7 +586,7 @@ private Q_SLOTS:
         QCOMPARE(messageTexts(), QStringList{"Please close qvUpdater first!"});
         QCOMPARE(m_messages->messages.first().title, "ClipFerry");
         QCOMPARE(enabledCommands(*window), "AddQvp ClearAll Exit Output");
-        QCOMPARE(m_hooks->updateChecks, 0);
+        QCOMPARE(m_calls, (QStringList{"inhibit", "stop", "release"}));
     }
 
     // The bar shows a percentage out of range at its nearest end.
