@@ -1,5 +1,5 @@
-// Runs the window tests, the tests that start the real program, and a
-// typical video added by hand and uploaded to the real server.
+// Runs the window tests, the tests that start the real program, a typical
+// video added by hand and uploaded to the real server, and the resume runs.
 
 #include <QApplication>
 
@@ -12,9 +12,8 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ClipFerry"));
-    int failed = runWindowTests(argc, argv);
-    failed += runProgramTests(argc, argv);
-    failed += runTypicalVideoTests(argc, argv);
-    failed += runResumeTests(argc, argv);
+    int failed = 0;
+    for (const auto run : {runWindowTests, runProgramTests, runTypicalVideoTests, runResumeTests})
+        failed += run(argc, argv);
     return failed;
 }
