@@ -62,15 +62,12 @@ void addEntry(QueueModel &queue, const QString &path, QChar state = u'W')
 // The fakes log what the window hands over: "inhibit", "release",
 // "add <dropped file>", "edit <the row's state cell>", "batch" (which adds
 // `rowsToAdd` rows), "stop" and "updates".
-class FakeKeepAwake final : public KeepAwake
+struct FakeKeepAwake final : KeepAwake
 {
-public:
-    explicit FakeKeepAwake(QStringList &calls) : m_calls(calls) {}
-    void inhibit(const QString &) override { m_calls << "inhibit"; }
-    void release() override { m_calls << "release"; }
-
-private:
-    QStringList &m_calls;
+    explicit FakeKeepAwake(QStringList &calls) : calls(calls) {}
+    void inhibit(const QString &) override { calls << "inhibit"; }
+    void release() override { calls << "release"; }
+    QStringList &calls;
 };
 
 class FakeHooks final : public WindowHooks
@@ -140,7 +137,8 @@ class TestWindow : public QObject
 
     QString text(const QString &key) const { return m_language.text(QStringLiteral("frmUpload"), key); }
     Session &newSession() { return *m_sessions.emplace_back(std::make_unique<Session>()); }
-    std::unique_ptr<frmUpload> makeWindow(QStringList arguments = {}, int processors = 4)
+    // A window with its fakes, shown and past its first tick unless told not to.
+    std::unique_ptr<frmUpload> startedWindow(QStringList arguments = {}, int processors = 4, bool show = true)
     {
         Session &session = newSession();
         m_messages = session.messages().record();
@@ -148,14 +146,12 @@ class TestWindow : public QObject
         auto awake = std::make_unique<FakeKeepAwake>(m_calls);
         auto hooks = std::make_unique<FakeHooks>(m_calls);
         m_hooks = hooks.get();
-        return std::make_unique<frmUpload>(
+        auto window = std::make_unique<frmUpload>(
             frmUpload::Setup{session, std::move(arguments), std::move(awake), std::move(hooks), processors});
-    }
-    std::unique_ptr<frmUpload> startedWindow(QStringList arguments = {}, int processors = 4)
-    {
-        auto window = makeWindow(std::move(arguments), processors);
-        window->show();
-        [&] { QTRY_VERIFY(window->initTicks() >= 1); }();
+        if (show) {
+            window->show();
+            [&] { QTRY_VERIFY(window->initTicks() >= 1); }();
+        }
         return window;
     }
     // Queues an entry a row, "0.mp4" and on, in the states the letters
@@ -199,8 +195,7 @@ class TestWindow : public QObject
     {
         QString letters;
         for (const QueueEntry &queued : window.queue().entries())
-            letters +=
-                kLetters.at(std::find(kStates.cbegin(), kStates.cend(), queued.state) - kStates.cbegin());
+            letters += kLetters.at(std::ranges::find(kStates, queued.state) - kStates.begin());
         return letters;
     }
     // The file names of the entries in the queue file.
@@ -224,23 +219,19 @@ class TestWindow : public QObject
     struct Startup
     {
         const char *name;
-        QString keepQueue, highSpeed; // null: unset
-        QString journal;              // "left", "damaged" or none
+        QString keepQueue, highSpeed, journal; // null: unset; a journal "left" or "damaged"
         int processors;
         QStringList arguments;
-        QString after;
-        bool highSpeedOn;
-        bool updates;
+        QString after; // the rows' states
+        bool highSpeedOn, updates;
     };
     struct Command
     {
         const char *name;
-        QString rows; // a small letter: the source is gone
+        QString rows, after; // a small letter: the source is gone
         QList<int> selected;
-        const char *command; // a button, or "close"
+        const char *command, *message; // a button or "close"; the key of the one message, or none
         Messages::Answer answer;
-        QString after;
-        const char *message; // its text's key; null: none
         bool startEnabled;
     };
 
@@ -272,10 +263,11 @@ private Q_SLOTS:
                 if (part || !(composite(w) || w->inherits("QAbstractButton") || w->inherits("QLineEdit") ||
                               w->inherits("QPlainTextEdit")))
                     continue;
-                const QString name = window->objectName() + u'.' + w->objectName();
+                const QString name = QString::fromLatin1(window->metaObject()->className()) + u'.' +
+                                     w->objectName() + u'(' +
+                                     QString::fromLatin1(w->metaObject()->className()) + u')';
                 if (QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name).trimmed().isEmpty())
-                    faults << name + u'(' + QString::fromLatin1(w->metaObject()->className()) +
-                                  ") has no name";
+                    faults << name + " has no name";
                 if (!(w->focusPolicy() & Qt::TabFocus))
                     faults << name + " is not reached with Tab";
             }
@@ -346,9 +338,8 @@ private Q_SLOTS:
         QCOMPARE(m_calls, (c.updates ? QStringList{"inhibit", "updates"} : QStringList{"inhibit"}));
     }
 
-    // Add and batch add never open in edit mode; Edit opens the dialog on
-    // the selected row, "Editing" while it is open, its entry keeping the
-    // state the row had for the dialog to give back. Rows added are
+    // Add and batch add never open in edit mode; Edit shows its row as
+    // "Editing", its entry keeping the state to give back. Rows added are
     // selected, Start goes on, and Edit follows the last row.
     void dialogs_data()
     {
@@ -391,30 +382,26 @@ private Q_SLOTS:
     void dropOpensAdd()
     {
         auto window = startedWindow();
-        const QDir sources(m_sources->path());
-        QVERIFY(sources.mkdir("week1"));
+        const QDir dir(m_sources->path());
+        QVERIFY(dir.mkdir("week1"));
         QStringList taken;
-        for (const QStringList &names :
-             {QStringList{"talk.MKV"}, {"week1/project.qvp"}, {"notes.txt"}, {"a.mp4", "b.mp4"}}) {
-            QList<QUrl> urls;
-            for (const QString &name : names) {
-                writeFile(sources.filePath(name), {});
-                urls.append(QUrl::fromLocalFile(sources.filePath(name)));
-            }
+        for (const QString &names :
+             QStringList{"talk.MKV", "week1/project.qvp", "notes.txt", "a.mp4 b.mp4"}) {
             QMimeData data;
-            data.setUrls(urls);
+            for (const QString &name : names.split(u' ')) {
+                writeFile(dir.filePath(name), {});
+                data.setUrls(data.urls() << QUrl::fromLocalFile(dir.filePath(name)));
+            }
             QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(window.get(), &enter);
             if (enter.isAccepted())
-                taken << names;
+                taken << "add " + QDir::toNativeSeparators(dir.filePath(names));
             QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
             QApplication::sendEvent(window.get(), &drop);
         }
-        QCOMPARE(taken, (QStringList{"talk.MKV", "week1/project.qvp"}));
-        QCOMPARE(m_calls,
-                 (QStringList{"inhibit", "updates",
-                              "add " + QDir::toNativeSeparators(sources.filePath("talk.MKV")),
-                              "add " + QDir::toNativeSeparators(sources.filePath("week1/project.qvp"))}));
+        QCOMPARE(taken, (QStringList{"add " + QDir::toNativeSeparators(dir.filePath("talk.MKV")),
+                                     "add " + QDir::toNativeSeparators(dir.filePath("week1/project.qvp"))}));
+        QCOMPARE(m_calls, QStringList({"inhibit", "updates"}) + taken);
     }
 
     // A command on the queued rows: the rows left, the one message shown (a
@@ -424,21 +411,21 @@ private Q_SLOTS:
     {
         using enum Messages::Answer; // Ok: not a question
         const Command cases[] = {
-            {"add while transfering", "WT", {0}, "cmdAdd", Ok, "WT", "msgCmdWhenTransfering", true},
-            {"edit while transfering", "WT", {0}, "cmdEdit", Ok, "WT", "msgCmdWhenTransfering", true},
-            {"exit while transfering", "WT", {}, "cmdExit", Ok, "WT", "msgStopBeforeExit", true},
-            {"close while transfering", "WT", {}, "close", Ok, "WT", "msgStopBeforeExit", true},
-            {"edit two rows", "WW", {0, 1}, "cmdEdit", Ok, "WW", "msgEditMultiRows", true},
-            {"edit no row", "WW", {}, "cmdEdit", Ok, "WW", "msgSelectRow", true},
-            {"edit a gone source, no", "Wc", {1}, "cmdEdit", No, "WF", "msgFileNotExist", true},
-            {"edit a gone source, yes", "Wc", {1}, "cmdEdit", Yes, "W", "msgFileNotExist", true},
-            {"remove, running", "WTFD", {0, 1, 2}, "cmdRemove", Ok, "TD", "msgRemoveTransferingFile", false},
-            {"remove, waiting left", "WDW", {1}, "cmdRemove", Ok, "WW", nullptr, true},
-            {"remove all", "WEC", {0, 1, 2}, "cmdRemove", Ok, "", nullptr, false},
-            {"clear, transfering kept", "WWTWW", {}, "cmdClearAll", Yes, "T", "msgClearAll_1", false},
-            {"clear, none transfering", "WF", {}, "cmdClearAll", Yes, "", "msgClearAll_2", false},
-            {"clear, answered no", "WT", {}, "cmdClearAll", No, "WT", "msgClearAll_1", true},
-            {"clear, empty grid", "", {}, "cmdClearAll", Ok, "", nullptr, true},
+            {"add while transfering", "WT", "WT", {0}, "cmdAdd", "msgCmdWhenTransfering", Ok, true},
+            {"edit while transfering", "WT", "WT", {0}, "cmdEdit", "msgCmdWhenTransfering", Ok, true},
+            {"exit while transfering", "WT", "WT", {}, "cmdExit", "msgStopBeforeExit", Ok, true},
+            {"close while transfering", "WT", "WT", {}, "close", "msgStopBeforeExit", Ok, true},
+            {"edit two rows", "WW", "WW", {0, 1}, "cmdEdit", "msgEditMultiRows", Ok, true},
+            {"edit no row", "WW", "WW", {}, "cmdEdit", "msgSelectRow", Ok, true},
+            {"edit a gone source, no", "Wc", "WF", {1}, "cmdEdit", "msgFileNotExist", No, true},
+            {"edit a gone source, yes", "Wc", "W", {1}, "cmdEdit", "msgFileNotExist", Yes, true},
+            {"remove, running", "WTFD", "TD", {0, 1, 2}, "cmdRemove", "msgRemoveTransferingFile", Ok, false},
+            {"remove, waiting left", "WDW", "WW", {1}, "cmdRemove", nullptr, Ok, true},
+            {"remove all", "WEC", "", {0, 1, 2}, "cmdRemove", nullptr, Ok, false},
+            {"clear, transfering kept", "WWTWW", "T", {}, "cmdClearAll", "msgClearAll_1", Yes, false},
+            {"clear, none transfering", "WF", "", {}, "cmdClearAll", "msgClearAll_2", Yes, false},
+            {"clear, answered no", "WT", "WT", {}, "cmdClearAll", "msgClearAll_1", No, true},
+            {"clear, empty grid", "", "", {}, "cmdClearAll", nullptr, Ok, true},
         };
         QTest::addColumn<Command>("c");
         for (const Command &c : cases)
@@ -462,9 +449,8 @@ private Q_SLOTS:
         QTRY_COMPARE(states(*window), c.after);
         QCOMPARE(messageTexts(),
                  c.message ? QStringList{text(QString::fromLatin1(c.message))} : QStringList());
-        for (const Messages::Message &shown : m_messages->messages)
-            QCOMPARE(shown.buttons,
-                     c.answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
+        QCOMPARE(m_messages->messages.value(0).buttons,
+                 c.answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), c.startEnabled);
         for (const QString &path : paths)
             if (!QFile::exists(path) && window->queue().itemExist(path))
@@ -501,11 +487,10 @@ private Q_SLOTS:
         QTRY_COMPARE(enabledCommands(*window), "Add AddQvp ClearAll Edit Exit Output Remove");
     }
 
-    // Exit, Escape, the window's own close and a signal to end the program
-    // run the same steps, stopping the run once: the queue saved without its
-    // finished entries (or not at all), the journal and the test bitmap
-    // gone, the options stored. The signal first waits for the running
-    // entry, which goes back to "Waiting" as the runner winds down.
+    // Exit, Escape, close and a signal run the same steps, stopping the run
+    // once (a signal waits for the running entry to go back to "Waiting"):
+    // the queue saved without finished entries or not at all, the journal
+    // and the test bitmap gone, the options stored.
     void closeSteps_data()
     {
         QTest::addColumn<QString>("how");
@@ -565,12 +550,11 @@ private Q_SLOTS:
         QVERIFY(m_messages->messages.isEmpty());
     }
 
-    // Only the queue-building commands are on at load, Add after the first
-    // tick; a running updater is looked for at three ticks, then the
-    // program ends.
+    // Add waits for the first tick; a running updater is looked for at
+    // three ticks, then the program ends.
     void runningUpdaterEndsProgram()
     {
-        auto window = makeWindow();
+        auto window = startedWindow({}, 4, false);
         QCOMPARE(enabledCommands(*window), "AddQvp ClearAll Exit Output");
         const QString updater = QDir(m_sources->path()).filePath("clipferry-updater");
         QVERIFY(QFile::copy("/bin/sleep", updater));
