@@ -1,5 +1,4 @@
-// Runs the window tests, the tests that start the real program, a typical
-// video added by hand and uploaded to the real server, and the resume runs.
+// The window, the real program, a typical video uploaded to the real server, and resumed runs.
 
 #include <QApplication>
 
