@@ -1,5 +1,4 @@
-// Runs the window tests, the tests that start the real program, and a
-// typical video added by hand and uploaded to the real server.
+// The window, the real program, a typical video uploaded to the real server, and resumed runs.
 
 #include <QApplication>
 
@@ -12,9 +11,8 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("ClipFerry"));
-    int failed = runWindowTests(argc, argv);
-    failed += runProgramTests(argc, argv);
-    failed += runTypicalVideoTests(argc, argv);
-    failed += runResumeTests(argc, argv);
+    int failed = 0;
+    for (const auto run : {runWindowTests, runProgramTests, runTypicalVideoTests, runResumeTests})
+        failed += run(argc, argv);
     return failed;
 }
