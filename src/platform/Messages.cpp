@@ -38,7 +38,7 @@ Channel::~Channel() = default;
 void Channel::setPresenter(std::unique_ptr<Presenter> p)
 {
     m_presenter = std::move(p);
-    m_generation = std::make_shared<int>(0);
+    m_generation = std::make_shared<int>();
     m_showing = false;
     presentNext();
 }
@@ -61,18 +61,17 @@ void Channel::presentNext()
         m_waiting.pop_front();
         m_showing = true;
         std::weak_ptr<int> generation = m_generation;
-        const int current = *m_generation;
-        m_presenter->present(next.message,
-                             [this, generation, current, done = std::move(next.done)](Answer a) {
-                                 const std::shared_ptr<int> alive = generation.lock();
-                                 const bool stale = !alive || *alive != current;
-                                 if (!stale)
-                                     m_showing = false;
-                                 done(a);
-                                 // The answer may have closed the window that owns the channel.
-                                 if (!stale && !generation.expired())
-                                     presentNext();
-                             });
+        m_presenter->present(next.message, [this, generation, done = std::move(next.done)](Answer a) {
+            // Not locked: a copy held here would keep a gone channel's
+            // generation alive through the answer.
+            const bool stale = generation.expired();
+            if (!stale)
+                m_showing = false;
+            done(a);
+            // The answer may have closed the window that owns the channel.
+            if (!stale && !generation.expired())
+                presentNext();
+        });
     }
 }
 

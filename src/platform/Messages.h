@@ -119,9 +119,9 @@ private:
     std::unique_ptr<Presenter> m_presenter;
     std::deque<Pending> m_waiting;
     bool m_showing = false;
-    // Answers of a presenter that was replaced, or of a channel that is
-    // gone, change nothing.
-    std::shared_ptr<int> m_generation = std::make_shared<int>(0);
+    // Replaced with each presenter: answers of a presenter that was
+    // replaced, or of a channel that is gone, find it expired and change nothing.
+    std::shared_ptr<int> m_generation = std::make_shared<int>();
 };
 
 } // namespace Messages
