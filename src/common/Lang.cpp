@@ -2,14 +2,12 @@
 
 #include "common/XmlUtil.h"
 
+#include <QLocale>
+
 QString LanguageFileName(const QString &choice)
 {
-    const QString name = choice.trimmed().replace(u'-', u'_');
-    const bool chinese = name.startsWith(QLatin1String("zh"), Qt::CaseInsensitive);
-    const bool traditional = chinese && (name.contains(QLatin1String("Hant"), Qt::CaseInsensitive) ||
-                                         name.endsWith(QLatin1String("_TW"), Qt::CaseInsensitive) ||
-                                         name.endsWith(QLatin1String("_HK"), Qt::CaseInsensitive) ||
-                                         name.endsWith(QLatin1String("_MO"), Qt::CaseInsensitive));
+    // QLocale knows which territories write Traditional Chinese, and skips a codeset.
+    const bool traditional = QLocale(choice.trimmed()).script() == QLocale::TraditionalHanScript;
     return traditional ? QStringLiteral("res_zh_TW.xml") : QStringLiteral("res.xml");
 }
 

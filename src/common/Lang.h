@@ -3,13 +3,13 @@
 #include <QString>
 #include <pugixml.hpp>
 
-// Captions and messages by window and key, from a language file ("res.xml"
-// beside the program). The file is parsed when loaded, and kept.
 // The language file's name for a language choice: a locale name such as
 // "zh_TW", "zh-Hant-HK" or "en_US". Traditional Chinese has its own file;
 // everything else reads the English "res.xml".
 QString LanguageFileName(const QString &choice);
 
+// Captions and messages by window and key, from a language file ("res.xml"
+// beside the program). The file is parsed when loaded, and kept.
 class LanguageTable final
 {
 public:

@@ -257,8 +257,10 @@ private Q_SLOTS:
     // every key of the English file.
     void shippedLanguageFilesAreComplete()
     {
-        QCOMPARE(LanguageFileName(u"en_US"_s), u"res.xml"_s);
-        QCOMPARE(LanguageFileName(u"zh-Hant-TW"_s), u"res_zh_TW.xml"_s);
+        for (const QString &traditional : {u"zh-Hant-TW"_s, u" zh_HK.UTF-8"_s})
+            QCOMPARE(LanguageFileName(traditional), u"res_zh_TW.xml"_s);
+        for (const QString &english : {u"en_US"_s, u"zh-Hans-HK"_s})
+            QCOMPARE(LanguageFileName(english), u"res.xml"_s);
         QStringList keys =
             QString::fromUtf8(readFile(QFINDTESTDATA("langkeys.txt"))).split(u'\n', Qt::SkipEmptyParts);
         QVERIFY(keys.size() > 100);
