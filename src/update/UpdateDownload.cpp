@@ -46,8 +46,11 @@ QString UpdateDownload::updaterArchive() const
 
 bool UpdateDownload::Open()
 {
-    QDir folder(m_updateFolder);
-    if ((folder.exists() && !folder.removeRecursively()) || !QDir().mkpath(m_updateFolder)) {
+    // The name is fixed in a folder all users share: what stands there is
+    // replaced by a new folder of our own that no one else may enter.
+    if (RecreateFolder(m_updateFolder) != 0 ||
+        !QFile::setPermissions(m_updateFolder,
+                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
         close(QStringLiteral("Update Error: Temp File Locked!"));
         return false;
     }

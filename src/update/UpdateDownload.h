@@ -35,7 +35,7 @@ public:
     UpdateDownload(const Setup &setup, QObject *parent = nullptr);
     ~UpdateDownload() override;
 
-    // Opening: the update folder is made anew and empty. False, after
+    // Opening: the update folder is made anew, empty and owner-only. False, after
     // "Update Error: Temp File Locked!", when the old one cannot be deleted.
     bool Open();
     // The changes of every listed version, for the log box.

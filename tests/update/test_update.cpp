@@ -233,14 +233,18 @@ private Q_SLOTS:
         QVERIFY(fetchNotice(stored, serverUrl()));
         UpdateDownload download({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
         QSignalSpy closed(&download, &UpdateDownload::closed);
+        // A link planted at the shared name goes; what it points to stays.
+        const QString folder = UpdateInstall::updateFolder();
+        QVERIFY(writeTree(path(u"planted/keep.txt"_s), "keep") && QFile::link(path(u"planted"_s), folder));
         QVERIFY(download.Open());
+        QVERIFY(QFile::exists(path(u"planted/keep.txt"_s)) && !QFileInfo(folder).isSymLink());
+        QCOMPARE(QFileInfo(folder).permissions() & 0x77, QFile::Permissions());
         download.Update();
         download.Quit();
         QTest::qWait(300);
         QCOMPARE(closed.size(), 1);
         QCOMPARE(closed.first().first().toBool(), false);
-        QCOMPARE(QDir(download.updateFolder()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
     void sizes()
