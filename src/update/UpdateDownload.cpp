@@ -15,15 +15,6 @@
 #include <QTimer>
 #include <cmath>
 
-namespace {
-
-QString quoted(const QString &path)
-{
-    return u'"' + QDir::toNativeSeparators(path) + u'"';
-}
-
-} // namespace
-
 UpdateDownload::UpdateDownload(const Setup &setup, QObject *parent)
     : QObject(parent), m_session(setup.session), m_list(setup.list), m_server(setup.updateServer),
       m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
@@ -206,14 +197,15 @@ QCoro::Task<> UpdateDownload::InstallUpdate()
         co_return;
     }
     const QString updaterFolder = QDir(m_updateFolder).filePath(QStringLiteral("updater"));
-    ProcessSpec spec = commandSpec(QStringLiteral("unzip -q ") + quoted(archive) + QStringLiteral(" -d ") +
-                                   quoted(updaterFolder));
+    ProcessSpec spec = ProcessSpec::of(QStringLiteral("unzip"),
+                                       {QStringLiteral("-q"), archive, QStringLiteral("-d"), updaterFolder});
     spec.timeout = std::chrono::minutes(2);
     const ProcessResult unzipped = co_await m_session.processes().run(std::move(spec));
     if (!self || m_closed)
         co_return;
-    Q_UNUSED(unzipped);
-    if (!QFileInfo::exists(UpdateInstall::updaterPath(m_updateFolder))) {
+    // An unzip cut short can leave a truncated updater behind: only a
+    // complete one is run.
+    if (!unzipped.ok() || !QFileInfo::exists(UpdateInstall::updaterPath(m_updateFolder))) {
         close(QStringLiteral("Unzip error!"));
         co_return;
     }
