@@ -167,8 +167,8 @@ void UpdateDownload::NextFile()
     }
     const CVerItem &item = m_list.item(i);
     const QString folder = QDir(m_updateFolder).filePath(item.ver);
-    QDir(folder).removeRecursively();
-    QDir().mkpath(folder);
+    // A folder that cannot be made shows as the download's "Cannot write".
+    RecreateFolder(folder);
     ++m_fileNumber;
     Q_EMIT fileText(QStringLiteral("File (") + counter() + QStringLiteral("):  patch.zip  \u2500  v.") +
                     item.ver);
