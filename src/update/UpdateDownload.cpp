@@ -16,15 +16,15 @@
 #include <cmath>
 
 UpdateDownload::UpdateDownload(const Setup &setup, QObject *parent)
-    : QObject(parent), m_session(setup.session), m_list(setup.list), m_server(setup.updateServer),
-      m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
+    : QObject(parent), m_session(setup.session), m_list(setup.list), m_document(setup.listDocument),
+      m_server(setup.updateServer), m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
       m_updateFolder(UpdateInstall::updateFolder()),
       m_downloader(new Downloader(setup.session.network(), this))
 {
-    m_document.reset(setup.listDocument);
     connect(m_downloader, &Downloader::DownloadProgress, this,
             [this](qint64 done, qint64 total, const QString &) { DownloadProgress(done, total); });
-    connect(m_downloader, &Downloader::DownloadComplete, this, &UpdateDownload::DownloadComplete);
+    connect(m_downloader, &Downloader::DownloadComplete, this,
+            [this](qint64 size, const QString &) { DownloadComplete(size); });
     connect(m_downloader, &Downloader::DownloadError, this, &UpdateDownload::DownloadError);
 }
 
@@ -130,27 +130,22 @@ void UpdateDownload::DownloadProgress(qint64 done, qint64 total)
     if (total <= 0)
         return;
     const auto percent = std::lround(static_cast<double>(done) * 100.0 / static_cast<double>(total));
-    m_unit = SizeUnit(total);
-    m_totalText = FormatSize(total, m_unit);
+    const QString unit = SizeUnit(total);
     const QString caption =
         u'(' + counter() + QStringLiteral(") ") + QString::number(percent) + QStringLiteral("% Downloaded");
-    const QString text = QStringLiteral("Progress:  ") + FormatSize(done, m_unit) + u' ' + m_unit +
-                         QStringLiteral(" / ") + m_totalText + u' ' + m_unit + QStringLiteral("  downloaded");
+    const QString text = QStringLiteral("Progress:  ") + FormatSize(done, unit) + u' ' + unit +
+                         QStringLiteral(" / ") + FormatSize(total, unit) + u' ' + unit +
+                         QStringLiteral("  downloaded");
     Q_EMIT progress(done, total, caption, text);
 }
 
-void UpdateDownload::DownloadComplete(qint64 size, const QString &path)
+void UpdateDownload::DownloadComplete(qint64 size)
 {
-    if (path.endsWith(QLatin1String("patch.zip")))
-        ++m_patchesDone;
-    if (m_totalText.isEmpty()) {
-        m_unit = SizeUnit(size);
-        m_totalText = FormatSize(size, m_unit);
-    }
+    // A complete download's size is the total its last progress showed.
+    const QString unit = SizeUnit(size);
     Q_EMIT progress(size, size, u'(' + counter() + QStringLiteral(") 100% Downloaded"), QString());
-    Q_EMIT stateText(QStringLiteral("Download Complete \u2500  ") + m_totalText + u' ' + m_unit +
+    Q_EMIT stateText(QStringLiteral("Download Complete \u2500  ") + FormatSize(size, unit) + u' ' + unit +
                      QStringLiteral(" totally"));
-    m_totalText.clear();
     // The window shows the completed file before the next one starts.
     QTimer::singleShot(0, this, &UpdateDownload::NextFile);
 }
@@ -159,7 +154,8 @@ void UpdateDownload::NextFile()
 {
     if (m_closed)
         return;
-    const int i = m_patchCount - m_patchesDone;
+    // The updater archive is file 1; every later file is a patch.
+    const int i = m_patchCount - (m_fileNumber - 1);
     if (i == 0) {
         Q_EMIT stateText(QStringLiteral("Download complete"));
         InstallUpdate();
