@@ -68,14 +68,14 @@ QCoro::Task<> AppHooks::updateAtStart(frmUpload *window)
         auto *dialog = new frmDownloader({m_session, m_storedList->list, m_storedList->doc, server,
                                           window->osVersion(), UpdateInstall::installFolder()},
                                          window);
-        const QString updateFolder = dialog->download().updateFolder();
-        co_await OpenDialog(dialog);
+        const bool ready = co_await OpenDialog(dialog);
         if (!self)
             co_return;
-        if (dialog->runUpdater()) {
+        if (ready) {
             // The updater waits for this process to end, then starts the new
             // version with the same command line.
             self->runUpdater = true;
+            const QString updateFolder = UpdateInstall::updateFolder();
             QStringList restart = WithoutUpdateOptions(arguments);
             QProcess::startDetached(
                 UpdateInstall::updaterPath(updateFolder),

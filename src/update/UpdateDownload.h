@@ -48,7 +48,6 @@ public:
     // The Quit command, or the window closed: nothing stays pending.
     void Quit();
 
-    bool runUpdater() const { return m_runUpdater; }
     QString updateFolder() const { return m_updateFolder; }
     QString updaterArchive() const;
     Downloader &downloader() { return *m_downloader; }
