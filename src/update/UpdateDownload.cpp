@@ -5,6 +5,7 @@
 #include "pipeline/Session.h"
 #include "platform/Background.h"
 #include "platform/ProcessRunner.h"
+#include "server/TransferControl.h"
 #include "update/Downloader.h"
 #include "update/UpdateInstall.h"
 #include "update/UpdateTrust.h"
@@ -19,7 +20,7 @@ UpdateDownload::UpdateDownload(const Setup &setup, QObject *parent)
     : QObject(parent), m_session(setup.session), m_list(setup.list), m_document(setup.listDocument),
       m_server(setup.updateServer), m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
       m_updateFolder(UpdateInstall::updateFolder()),
-      m_downloader(new Downloader(setup.session.network(), this))
+      m_downloader(new Downloader(setup.session.network(), setup.session.transfer().limits().idle, this))
 {
     connect(m_downloader, &Downloader::DownloadProgress, this,
             [this](qint64 done, qint64 total, const QString &) { DownloadProgress(done, total); });
