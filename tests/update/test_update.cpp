@@ -249,18 +249,12 @@ private Q_SLOTS:
 
     void sizes()
     {
-        const struct
-        {
-            qint64 bytes;
-            QString text;
-        } cases[] = {{800, u"800.0 B"_s},
-                     {1024, u"1.0 KB"_s},
-                     {1500000, u"1.4 MB"_s},
-                     {qint64(3) * 1024 * 1024 * 1024, u"3.0 GB"_s}};
-        for (const auto &c : cases) {
-            const QString unit = UpdateDownload::SizeUnit(c.bytes);
-            QCOMPARE(UpdateDownload::FormatSize(c.bytes, unit) + u' ' + unit, c.text);
-            QCOMPARE(UpdateDownload::FormatSize(c.bytes, u"TB"_s), QString());
+        const std::pair<qint64, QString> cases[] = {
+            {800, u"800.0 B"_s}, {1024, u"1.0 KB"_s}, {1500000, u"1.4 MB"_s}, {qint64(3) << 30, u"3.0 GB"_s}};
+        for (const auto &[bytes, text] : cases) {
+            const QString unit = UpdateDownload::SizeUnit(bytes);
+            QCOMPARE(UpdateDownload::FormatSize(bytes, unit) + u' ' + unit, text);
+            QCOMPARE(UpdateDownload::FormatSize(bytes, u"TB"_s), QString());
         }
     }
 
