@@ -68,21 +68,29 @@ QCoro::Task<> AppHooks::updateAtStart(frmUpload *window)
         auto *dialog = new frmDownloader({m_session, m_storedList->list, m_storedList->doc, server,
                                           window->osVersion(), UpdateInstall::installFolder()},
                                          window);
-        const QString updateFolder = dialog->download().updateFolder();
-        co_await OpenDialog(dialog);
+        const bool ready = co_await OpenDialog(dialog);
         if (!self)
             co_return;
-        if (dialog->runUpdater()) {
+        if (ready) {
             // The updater waits for this process to end, then starts the new
             // version with the same command line.
-            self->runUpdater = true;
-            QStringList restart = WithoutUpdateOptions(arguments);
-            QProcess::startDetached(
-                UpdateInstall::updaterPath(updateFolder),
-                UpdateInstall::updaterArguments(updateFolder, UpdateInstall::installFolder(),
-                                                QCoreApplication::applicationPid(), true, restart));
-            self->close();
-            co_return;
+            const QString updateFolder = UpdateInstall::updateFolder();
+            QProcess updater;
+            updater.setProgram(UpdateInstall::updaterPath(updateFolder));
+            updater.setArguments(UpdateInstall::updaterArguments(updateFolder, UpdateInstall::installFolder(),
+                                                                 QCoreApplication::applicationPid(), true,
+                                                                 WithoutUpdateOptions(arguments)));
+            if (updater.startDetached()) {
+                self->runUpdater = true;
+                self->close();
+                co_return;
+            }
+            // Nobody would start ClipFerry again (a temporary folder that
+            // may not run programs): it stays open as it is.
+            m_session.messages().show(
+                QStringLiteral("The updater cannot start: %1. ClipFerry was not updated.")
+                    .arg(updater.errorString()),
+                QString(), Messages::Icon::Warning);
         }
     }
     if (server.isEmpty())

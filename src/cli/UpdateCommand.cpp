@@ -3,7 +3,6 @@
 // updater install them and reports whether the installed version changed.
 
 #include "cli/CliCommand.h"
-#include "common/XmlUtil.h"
 #include "pipeline/Session.h"
 #include "platform/Coro.h"
 #include "platform/ProcessRunner.h"
@@ -36,25 +35,17 @@ QCoro::Task<int> run(Session *session, QStringList args)
                                       kUsage);
 
     const QString version = ProgramVersion(session->language());
-    const QString url =
-        frmGetVerList::requestUrl(server, draft ? QStringList{QStringLiteral("-d")} : QStringList());
     // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
-    const QString none;
-    const QString body = QStringLiteral("ver=") + version;
-    const StopToken stop;
-    const TransferReply reply = co_await session->transfer().Request(url, none, none, body, stop);
-    if (reply.outcome != TransferOutcome::Replied) {
-        err << "Failed to get update info! " << reply.error << Qt::endl;
-        co_return 1;
-    }
+    const QStringList requestArguments = draft ? QStringList{QStringLiteral("-d")} : QStringList();
+    const TransferReply reply = co_await RequestVerList(session, server, requestArguments);
     pugi::xml_document doc;
-    if (!Xml::parseText(doc, reply.text.toUtf8()) || !doc.document_element()) {
-        err << "Failed to get update info! The reply is not a version list." << Qt::endl;
-        co_return 1;
-    }
-    if (const QString refused = Xml::toQ(doc.document_element().child("errInfo").text().get());
-        !refused.isEmpty()) {
-        err << "Failed to get update info! The update server refused with " << refused << '.' << Qt::endl;
+    QString problem;
+    if (reply.outcome != TransferOutcome::Replied)
+        problem = reply.error;
+    else
+        ReadVerListReply(reply.text.toUtf8(), doc, &problem);
+    if (!problem.isEmpty()) {
+        err << "Failed to get update info! " << problem << Qt::endl;
         co_return 1;
     }
     CVerList list;

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStorageInfo>
+#include <unistd.h>
 
 namespace {
 
@@ -58,12 +59,23 @@ bool DeleteFileIfExists(const QString &path)
 
 bool DeleteFolderIfExists(const QString &path)
 {
-    if (!QFileInfo(path).isDir())
+    const QFileInfo info(path);
+    // A link planted in a shared folder must not get what it points to
+    // emptied, nor another user's folder its contents: the link alone goes,
+    // the foreign folder stays (and the caller sees it still there).
+    if (info.isSymLink()) {
+        QFile::remove(path);
+        return true;
+    }
+    if (!info.isDir() || info.ownerId() != ::geteuid())
         return true;
     QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
-    while (it.hasNext())
-        makeWritable(it.next());
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        if (!it.fileInfo().isSymLink())
+            makeWritable(entry);
+    }
     QDir(path).removeRecursively();
     return true;
 }
@@ -94,11 +106,16 @@ int RecreateFolder(const QString &path)
     const QFileInfo info(path);
     if (!QFileInfo(info.absolutePath()).isDir())
         return 1;
-    if (info.exists()) {
+    const auto present = [&path] {
+        const QFileInfo now(path);
+        return now.exists() || now.isSymLink();
+    };
+    if (present()) {
         DeleteFolderIfExists(path);
-        if (QFileInfo::exists(path))
+        if (present())
             return 2;
     }
+    // mkdir refuses a name taken meanwhile, link or not: the folder made is new.
     return QDir().mkdir(path) ? 0 : 3;
 }
 

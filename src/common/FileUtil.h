@@ -13,6 +13,7 @@ qint64 FreeSpaceMB(const QString &path);
 bool HasFreeSpace(const QString &path, qint64 bytes);
 
 bool DeleteFileIfExists(const QString &path);
+// A symbolic link is removed itself, and a folder of another user is left alone.
 bool DeleteFolderIfExists(const QString &path);
 bool CopyFileReplace(const QString &source, const QString &target);
 // The same on the thread pool, for files large enough to hold up the window.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <csignal>
 
 namespace ProcessQuery {
 
@@ -52,6 +53,16 @@ bool isRunning(const QString &name)
     return std::any_of(names.begin(), names.end(), [&](const QString &running) {
         return withoutExe(running).compare(wanted, Qt::CaseInsensitive) == 0;
     });
+}
+
+bool hasEnded(qint64 pid)
+{
+    if (::kill(static_cast<pid_t>(pid), 0) != 0)
+        return true;
+    // An ended child its parent has not yet collected still answers kill().
+    const QByteArray stat = readSmall(QStringLiteral("/proc/%1/stat").arg(pid));
+    const qsizetype state = stat.lastIndexOf(')') + 2;
+    return state > 1 && state < stat.size() && stat.at(state) == 'Z';
 }
 
 } // namespace ProcessQuery

@@ -12,4 +12,8 @@ QStringList runningProcessNames();
 // of either name is ignored too, so Windows names match their counterparts.
 bool isRunning(const QString &name);
 
+// Whether process `pid` has ended; one that ended but that its parent has not
+// yet collected counts as ended.
+bool hasEnded(qint64 pid);
+
 } // namespace ProcessQuery

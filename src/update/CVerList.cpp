@@ -15,11 +15,6 @@ float versionNumber(const QString &text)
     return QLocale::c().toFloat(text.trimmed());
 }
 
-QString childText(const pugi::xml_node &node, const char *name)
-{
-    return Xml::toQ(node.child(name).text().get());
-}
-
 } // namespace
 
 bool CVerList::Add(const QString &ver, const QString &folderUrl, bool fullPatch, const QString &log,
@@ -56,13 +51,13 @@ bool ParseVerList(const pugi::xml_document &doc, const QString &ownVersion, CVer
         return false;
     }
     const pugi::xml_node root = doc.document_element();
-    list.updaterSha256 = childText(root.child("updater"), "sha256");
+    list.updaterSha256 = Xml::GetChildText(root.child("updater"), QStringLiteral("sha256"));
     const float own = versionNumber(ownVersion);
     for (pugi::xml_node item : root.child("list").children("item")) {
-        const QString ver = childText(item, "ver");
+        const QString ver = Xml::GetChildText(item, QStringLiteral("ver"));
         if (!(own < versionNumber(ver)))
             continue;
-        const QString sha256 = childText(item, "sha256");
+        const QString sha256 = Xml::GetChildText(item, QStringLiteral("sha256"));
         if (!UpdateTrust::isSha256Text(sha256)) {
             if (problems)
                 problems->append(
@@ -70,10 +65,10 @@ bool ParseVerList(const pugi::xml_document &doc, const QString &ownVersion, CVer
                         .arg(ver.trimmed()));
             continue;
         }
-        const QString full = childText(item, "fullPatch").trimmed();
-        list.Add(ver, childText(item, "path"),
-                 full.compare(u"true", Qt::CaseInsensitive) == 0 || full == u"1", childText(item, "log"),
-                 sha256);
+        const QString full = Xml::GetChildText(item, QStringLiteral("fullPatch")).trimmed();
+        list.Add(ver, Xml::GetChildText(item, QStringLiteral("path")),
+                 full.compare(u"true", Qt::CaseInsensitive) == 0 || full == u"1",
+                 Xml::GetChildText(item, QStringLiteral("log")), sha256);
     }
     return true;
 }

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kIdleLimitMs = 60000;
-
 QString partPath(const QString &path)
 {
     return path + QStringLiteral(".part");
@@ -17,7 +15,8 @@ QString partPath(const QString &path)
 
 } // namespace
 
-Downloader::Downloader(QNetworkAccessManager &network, QObject *parent) : QObject(parent), m_network(network)
+Downloader::Downloader(QNetworkAccessManager &network, std::chrono::milliseconds idle, QObject *parent)
+    : QObject(parent), m_network(network), m_idle(idle)
 {}
 
 Downloader::~Downloader()
@@ -70,7 +69,7 @@ void Downloader::abort()
 void Downloader::request()
 {
     QNetworkRequest request{QUrl(m_url)};
-    request.setTransferTimeout(kIdleLimitMs);
+    request.setTransferTimeout(static_cast<int>(m_idle.count()));
     const qint64 have = m_part.size();
     if (have > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(have) + '-');
@@ -99,27 +98,30 @@ void Downloader::request()
     connect(m_reply, &QNetworkReply::finished, this, &Downloader::finished);
 }
 
-void Downloader::readAvailable()
+bool Downloader::readAvailable()
 {
     const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if ((status != 200 && status != 206) || !m_rangeAccepted)
-        return;
+        return true;
     const QByteArray bytes = m_reply->readAll();
     if (m_part.write(bytes) != bytes.size()) {
         fail(QStringLiteral("Cannot write %1: %2").arg(m_part.fileName(), m_part.errorString()));
-        return;
+        return false;
     }
     Q_EMIT DownloadProgress(m_part.size(), m_total > 0 ? m_total : m_part.size(), m_path);
+    return true;
 }
 
 void Downloader::finished()
 {
+    // The last bytes may arrive with the end of the reply.
+    if (!readAvailable())
+        return;
     QNetworkReply *reply = m_reply;
     m_reply = nullptr;
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (reply->error() == QNetworkReply::NoError && (status == 200 || status == 206) && m_rangeAccepted) {
-        m_part.write(reply->readAll());
         if (m_total >= 0 && m_part.size() != m_total) {
             // The server ended the reply early without an error: treat it as a cut.
         } else {

@@ -20,8 +20,9 @@ class Downloader final : public QObject
     Q_DISABLE_COPY_MOVE(Downloader)
 
 public:
-    // `network` must outlive the downloader.
-    explicit Downloader(QNetworkAccessManager &network, QObject *parent = nullptr);
+    // `network` must outlive the downloader; a connection with no bytes
+    // moving for `idle` counts as broken.
+    Downloader(QNetworkAccessManager &network, std::chrono::milliseconds idle, QObject *parent = nullptr);
     ~Downloader() override;
 
     // Starts fetching `url` into `path` and returns at once; a running
@@ -41,11 +42,13 @@ Q_SIGNALS:
 
 private:
     void request();
-    void readAvailable();
+    // False after a write failed and the download was given up.
+    bool readAvailable();
     void finished();
     void fail(const QString &message);
 
     QNetworkAccessManager &m_network;
+    std::chrono::milliseconds m_idle;
     QPointer<QNetworkReply> m_reply;
     QFile m_part;
     QString m_url;

@@ -5,6 +5,7 @@
 #include "pipeline/Session.h"
 #include "platform/Background.h"
 #include "platform/ProcessRunner.h"
+#include "server/TransferControl.h"
 #include "update/Downloader.h"
 #include "update/UpdateInstall.h"
 #include "update/UpdateTrust.h"
@@ -15,25 +16,16 @@
 #include <QTimer>
 #include <cmath>
 
-namespace {
-
-QString quoted(const QString &path)
-{
-    return u'"' + QDir::toNativeSeparators(path) + u'"';
-}
-
-} // namespace
-
 UpdateDownload::UpdateDownload(const Setup &setup, QObject *parent)
-    : QObject(parent), m_session(setup.session), m_list(setup.list), m_server(setup.updateServer),
-      m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
+    : QObject(parent), m_session(setup.session), m_list(setup.list), m_document(setup.listDocument),
+      m_server(setup.updateServer), m_osVersion(setup.osVersion), m_installFolder(setup.installFolder),
       m_updateFolder(UpdateInstall::updateFolder()),
-      m_downloader(new Downloader(setup.session.network(), this))
+      m_downloader(new Downloader(setup.session.network(), setup.session.transfer().limits().idle, this))
 {
-    m_document.reset(setup.listDocument);
     connect(m_downloader, &Downloader::DownloadProgress, this,
             [this](qint64 done, qint64 total, const QString &) { DownloadProgress(done, total); });
-    connect(m_downloader, &Downloader::DownloadComplete, this, &UpdateDownload::DownloadComplete);
+    connect(m_downloader, &Downloader::DownloadComplete, this,
+            [this](qint64 size, const QString &) { DownloadComplete(size); });
     connect(m_downloader, &Downloader::DownloadError, this, &UpdateDownload::DownloadError);
 }
 
@@ -46,8 +38,11 @@ QString UpdateDownload::updaterArchive() const
 
 bool UpdateDownload::Open()
 {
-    QDir folder(m_updateFolder);
-    if ((folder.exists() && !folder.removeRecursively()) || !QDir().mkpath(m_updateFolder)) {
+    // The name is fixed in a folder all users share: what stands there is
+    // replaced by a new folder of our own that no one else may enter.
+    if (RecreateFolder(m_updateFolder) != 0 ||
+        !QFile::setPermissions(m_updateFolder,
+                               QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
         close(QStringLiteral("Update Error: Temp File Locked!"));
         return false;
     }
@@ -136,27 +131,22 @@ void UpdateDownload::DownloadProgress(qint64 done, qint64 total)
     if (total <= 0)
         return;
     const auto percent = std::lround(static_cast<double>(done) * 100.0 / static_cast<double>(total));
-    m_unit = SizeUnit(total);
-    m_totalText = FormatSize(total, m_unit);
+    const QString unit = SizeUnit(total);
     const QString caption =
         u'(' + counter() + QStringLiteral(") ") + QString::number(percent) + QStringLiteral("% Downloaded");
-    const QString text = QStringLiteral("Progress:  ") + FormatSize(done, m_unit) + u' ' + m_unit +
-                         QStringLiteral(" / ") + m_totalText + u' ' + m_unit + QStringLiteral("  downloaded");
+    const QString text = QStringLiteral("Progress:  ") + FormatSize(done, unit) + u' ' + unit +
+                         QStringLiteral(" / ") + FormatSize(total, unit) + u' ' + unit +
+                         QStringLiteral("  downloaded");
     Q_EMIT progress(done, total, caption, text);
 }
 
-void UpdateDownload::DownloadComplete(qint64 size, const QString &path)
+void UpdateDownload::DownloadComplete(qint64 size)
 {
-    if (path.endsWith(QLatin1String("patch.zip")))
-        ++m_patchesDone;
-    if (m_totalText.isEmpty()) {
-        m_unit = SizeUnit(size);
-        m_totalText = FormatSize(size, m_unit);
-    }
+    // A complete download's size is the total its last progress showed.
+    const QString unit = SizeUnit(size);
     Q_EMIT progress(size, size, u'(' + counter() + QStringLiteral(") 100% Downloaded"), QString());
-    Q_EMIT stateText(QStringLiteral("Download Complete \u2500  ") + m_totalText + u' ' + m_unit +
+    Q_EMIT stateText(QStringLiteral("Download Complete \u2500  ") + FormatSize(size, unit) + u' ' + unit +
                      QStringLiteral(" totally"));
-    m_totalText.clear();
     // The window shows the completed file before the next one starts.
     QTimer::singleShot(0, this, &UpdateDownload::NextFile);
 }
@@ -165,7 +155,8 @@ void UpdateDownload::NextFile()
 {
     if (m_closed)
         return;
-    const int i = m_patchCount - m_patchesDone;
+    // The updater archive is file 1; every later file is a patch.
+    const int i = m_patchCount - (m_fileNumber - 1);
     if (i == 0) {
         Q_EMIT stateText(QStringLiteral("Download complete"));
         InstallUpdate();
@@ -173,8 +164,8 @@ void UpdateDownload::NextFile()
     }
     const CVerItem &item = m_list.item(i);
     const QString folder = QDir(m_updateFolder).filePath(item.ver);
-    QDir(folder).removeRecursively();
-    QDir().mkpath(folder);
+    // A folder that cannot be made shows as the download's "Cannot write".
+    RecreateFolder(folder);
     ++m_fileNumber;
     Q_EMIT fileText(QStringLiteral("File (") + counter() + QStringLiteral("):  patch.zip  \u2500  v.") +
                     item.ver);
@@ -203,14 +194,15 @@ QCoro::Task<> UpdateDownload::InstallUpdate()
         co_return;
     }
     const QString updaterFolder = QDir(m_updateFolder).filePath(QStringLiteral("updater"));
-    ProcessSpec spec = commandSpec(QStringLiteral("unzip -q ") + quoted(archive) + QStringLiteral(" -d ") +
-                                   quoted(updaterFolder));
+    ProcessSpec spec = ProcessSpec::of(QStringLiteral("unzip"),
+                                       {QStringLiteral("-q"), archive, QStringLiteral("-d"), updaterFolder});
     spec.timeout = std::chrono::minutes(2);
     const ProcessResult unzipped = co_await m_session.processes().run(std::move(spec));
     if (!self || m_closed)
         co_return;
-    Q_UNUSED(unzipped);
-    if (!QFileInfo::exists(UpdateInstall::updaterPath(m_updateFolder))) {
+    // An unzip cut short can leave a truncated updater behind: only a
+    // complete one is run.
+    if (!unzipped.ok() || !QFileInfo::exists(UpdateInstall::updaterPath(m_updateFolder))) {
         close(QStringLiteral("Unzip error!"));
         co_return;
     }

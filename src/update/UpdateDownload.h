@@ -22,7 +22,8 @@ public:
     struct Setup
     {
         Session &session;
-        // The newer versions and the signed document they were read from.
+        // The newer versions and the signed document they were read from;
+        // both outlive the download.
         const CVerList &list;
         const pugi::xml_document &listDocument;
         QString updateServer;
@@ -35,7 +36,7 @@ public:
     UpdateDownload(const Setup &setup, QObject *parent = nullptr);
     ~UpdateDownload() override;
 
-    // Opening: the update folder is made anew and empty. False, after
+    // Opening: the update folder is made anew, empty and owner-only. False, after
     // "Update Error: Temp File Locked!", when the old one cannot be deleted.
     bool Open();
     // The changes of every listed version, for the log box.
@@ -47,10 +48,6 @@ public:
     // The Quit command, or the window closed: nothing stays pending.
     void Quit();
 
-    int patchCount() const { return m_patchCount; }
-    int patchesDone() const { return m_patchesDone; }
-    int fileNumber() const { return m_fileNumber; }
-    bool runUpdater() const { return m_runUpdater; }
     QString updateFolder() const { return m_updateFolder; }
     QString updaterArchive() const;
     Downloader &downloader() { return *m_downloader; }
@@ -71,7 +68,7 @@ Q_SIGNALS:
 
 private:
     void DownloadProgress(qint64 done, qint64 total);
-    void DownloadComplete(qint64 size, const QString &path);
+    void DownloadComplete(qint64 size);
     void DownloadError(const QString &message);
     void NextFile();
     QCoro::Task<> InstallUpdate();
@@ -80,17 +77,14 @@ private:
 
     Session &m_session;
     const CVerList &m_list;
-    pugi::xml_document m_document;
+    const pugi::xml_document &m_document;
     QString m_server;
     int m_osVersion;
     QString m_installFolder;
     QString m_updateFolder;
     Downloader *m_downloader;
     int m_patchCount = 0;
-    int m_patchesDone = 0;
     int m_fileNumber = 0;
-    QString m_totalText;
-    QString m_unit;
     bool m_runUpdater = false;
     bool m_closed = false;
 };

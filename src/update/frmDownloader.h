@@ -17,11 +17,8 @@ class frmDownloader final : public QDialog
     Q_DISABLE_COPY_MOVE(frmDownloader)
 
 public:
+    // Accepted when it closes with everything ready for the updater.
     frmDownloader(const UpdateDownload::Setup &setup, QWidget *parent = nullptr);
-
-    UpdateDownload &download() { return *m_download; }
-    // Set when the window closed with everything ready for the updater.
-    bool runUpdater() const { return m_download->runUpdater(); }
 
 protected:
     void reject() override;

@@ -57,12 +57,7 @@ QString frmGetVerList::requestUrl(const QString &updateServer, const QStringList
 QCoro::Task<bool> frmGetVerList::run()
 {
     QPointer<frmGetVerList> self(this);
-    const QString url = requestUrl(m_server, m_arguments);
-    const QString body = QStringLiteral("ver=") + ProgramVersion(m_session.language());
-    // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
-    const QString none;
-    const StopToken stop;
-    TransferReply reply = co_await m_session.transfer().Request(url, none, none, body, stop);
+    TransferReply reply = co_await RequestVerList(&m_session, m_server, m_arguments);
     if (!self)
         co_return false;
     bool stored = false;
@@ -75,12 +70,32 @@ QCoro::Task<bool> frmGetVerList::run()
     co_return stored;
 }
 
+QCoro::Task<TransferReply> RequestVerList(Session *session, QString updateServer, QStringList arguments)
+{
+    const QString url = frmGetVerList::requestUrl(updateServer, arguments);
+    const QString body = QStringLiteral("ver=") + ProgramVersion(session->language());
+    // Arguments are made before the co_await: GCC 12 mishandles temporaries inside it.
+    const QString none;
+    const StopToken stop;
+    co_return co_await session->transfer().Request(url, none, none, body, stop);
+}
+
+bool ReadVerListReply(const QByteArray &reply, pugi::xml_document &doc, QString *problem)
+{
+    QString why;
+    if (!Xml::parseText(doc, reply) || !doc.document_element())
+        why = QStringLiteral("The reply is not a version list.");
+    else if (const QString refused = Xml::GetTextByPath(doc, QStringLiteral("errInfo")); !refused.isEmpty())
+        why = QStringLiteral("The update server refused with %1.").arg(refused);
+    if (problem)
+        *problem = why;
+    return why.isEmpty();
+}
+
 bool StoreVerList(const QByteArray &reply)
 {
     pugi::xml_document doc;
-    if (!Xml::parseText(doc, reply) || !doc.document_element() ||
-        !Xml::toQ(doc.document_element().child("errInfo").text().get()).isEmpty() ||
-        !UpdateTrust::verifyList(doc, nullptr))
+    if (!ReadVerListReply(reply, doc) || !UpdateTrust::verifyList(doc, nullptr))
         return false;
     const QString old = ReadPlainSetting(QStringLiteral("verListPath"), QString());
     // The unique name is made and claimed in one step, so two starts never

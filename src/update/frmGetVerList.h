@@ -3,8 +3,10 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QStringList>
+#include <pugixml.hpp>
 
 class Session;
+struct TransferReply;
 
 // The update server: "--update-server URL" on the command line, else the
 // setting "updateServer", else the server of the last login; empty when none
@@ -39,6 +41,14 @@ private:
     QString m_server;
     QStringList m_arguments;
 };
+
+// Asks the update server for its version list, naming this program's version;
+// "-d" in `arguments` asks for drafts too.
+QCoro::Task<TransferReply> RequestVerList(Session *session, QString updateServer, QStringList arguments);
+
+// Reads a version list reply into `doc`. False, with `problem` saying why,
+// for a reply that does not parse or carries "errInfo" (the server's refusal).
+bool ReadVerListReply(const QByteArray &reply, pugi::xml_document &doc, QString *problem = nullptr);
 
 // Stores a version list reply: a new file "_qvVerList_..." in the temporary
 // folder, named in "verListPath", the previous one deleted. False, storing

@@ -280,12 +280,8 @@ void Updater::rollBack()
     QDir(stagePath()).removeRecursively();
 }
 
-bool Updater::recover()
+void Updater::recover()
 {
-    const bool leftOver = QFileInfo::exists(journalPath());
-    if (leftOver)
+    if (QFileInfo::exists(journalPath()))
         rollBack();
-    QDir(backupPath()).removeRecursively();
-    QDir(stagePath()).removeRecursively();
-    return !leftOver;
 }

@@ -23,8 +23,8 @@ public:
     // The versions applied, oldest first.
     QStringList applied() const { return m_versions; }
 
-    // Puts back what an interrupted run replaced; true when nothing was left over.
-    bool recover();
+    // Puts back what an interrupted run replaced.
+    void recover();
 
 private:
     bool verify();

@@ -7,17 +7,16 @@
 // Exit status: 0 updated, 1 not updated (the install folder is as it was),
 // 2 wrong arguments.
 
+#include "platform/ProcessQuery.h"
 #include "updater/Updater.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QLockFile>
 #include <QProcess>
 #include <QTextStream>
 #include <QThread>
-#include <csignal>
 
 namespace {
 
@@ -30,23 +29,10 @@ int usage()
 
 // ClipFerry still running holds files the update replaces; it ends on its own
 // after it started us.
-bool hasEnded(qint64 pid)
-{
-    if (::kill(static_cast<pid_t>(pid), 0) != 0)
-        return true;
-    // An ended child its parent has not yet collected still answers kill().
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = stat.readAll();
-    const qsizetype state = text.lastIndexOf(')') + 2;
-    return state > 1 && state < text.size() && text.at(state) == 'Z';
-}
-
 bool waitForExit(qint64 pid)
 {
     QDeadlineTimer deadline(std::chrono::minutes(2));
-    while (pid > 0 && !hasEnded(pid)) {
+    while (pid > 0 && !ProcessQuery::hasEnded(pid)) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(100);

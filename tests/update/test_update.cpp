@@ -233,30 +233,28 @@ private Q_SLOTS:
         QVERIFY(fetchNotice(stored, serverUrl()));
         UpdateDownload download({*m_session, stored.list, stored.doc, serverUrl(), 100, freshInstall()});
         QSignalSpy closed(&download, &UpdateDownload::closed);
+        // A link planted at the shared name goes; what it points to stays.
+        const QString folder = UpdateInstall::updateFolder();
+        QVERIFY(writeTree(path(u"planted/keep.txt"_s), "keep") && QFile::link(path(u"planted"_s), folder));
         QVERIFY(download.Open());
+        QVERIFY(QFile::exists(path(u"planted/keep.txt"_s)) && !QFileInfo(folder).isSymLink());
+        QCOMPARE(QFileInfo(folder).permissions() & 0x77, QFile::Permissions());
         download.Update();
         download.Quit();
         QTest::qWait(300);
         QCOMPARE(closed.size(), 1);
         QCOMPARE(closed.first().first().toBool(), false);
-        QCOMPARE(QDir(download.updateFolder()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
-                 QStringList());
+        QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
     void sizes()
     {
-        const struct
-        {
-            qint64 bytes;
-            QString text;
-        } cases[] = {{800, u"800.0 B"_s},
-                     {1024, u"1.0 KB"_s},
-                     {1500000, u"1.4 MB"_s},
-                     {qint64(3) * 1024 * 1024 * 1024, u"3.0 GB"_s}};
-        for (const auto &c : cases) {
-            const QString unit = UpdateDownload::SizeUnit(c.bytes);
-            QCOMPARE(UpdateDownload::FormatSize(c.bytes, unit) + u' ' + unit, c.text);
-            QCOMPARE(UpdateDownload::FormatSize(c.bytes, u"TB"_s), QString());
+        const std::pair<qint64, QString> cases[] = {
+            {800, u"800.0 B"_s}, {1024, u"1.0 KB"_s}, {1500000, u"1.4 MB"_s}, {qint64(3) << 30, u"3.0 GB"_s}};
+        for (const auto &[bytes, text] : cases) {
+            const QString unit = UpdateDownload::SizeUnit(bytes);
+            QCOMPARE(UpdateDownload::FormatSize(bytes, unit) + u' ' + unit, text);
+            QCOMPARE(UpdateDownload::FormatSize(bytes, u"TB"_s), QString());
         }
     }
 
