@@ -349,8 +349,12 @@ QCoro::Task<> SourceSearch::probeOne(SourceLoader *loader, qsizetype index, quin
         co_return;
     if (m_loaders.contains(loader))
         m_idle << loader;
-    if (generation != m_generation)
+    if (generation != m_generation) {
+        // A search started meanwhile may have found everything while every
+        // loader was still out on the one stopped: it waits for this one.
+        pump();
         co_return;
+    }
     Pending &pending = m_finds[index];
     pending.done = true;
     pending.listed = exists;

@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 namespace {
 
@@ -59,22 +60,18 @@ private Q_SLOTS:
         writeFile(path(u"a/notes.txt"_s), "text");
         QVERIFY(QFile::link(u".."_s, path(u"a/loop"_s)));
 
-        SampleRecordingOptions zdm;
-        zdm.singleFile = true;
-        zdm.durationSeconds = 2;
-        QVERIFY(
-            !QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/packed"_s), zdm)).path.isEmpty());
+        const auto record = [this](const QString &folder, bool singleFile) {
+            const SampleRecordingOptions options{.singleFile = singleFile, .durationSeconds = 2};
+            return QCoro::waitFor(makeSampleRecording(testProcesses(), path(folder), options));
+        };
+        QVERIFY(!record(u"rec/packed"_s, true).path.isEmpty());
         // The next recording's date differs, or it would count as the same one.
         QTest::qWait(1100);
-        SampleRecordingOptions project;
-        project.durationSeconds = 2;
-        QVERIFY(!QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/good"_s), project))
-                     .path.isEmpty());
+        QVERIFY(!record(u"rec/good"_s, false).path.isEmpty());
         QDir().mkpath(path(u"rec/copy"_s));
         for (const QString &name : QDir(path(u"rec/good"_s)).entryList(QDir::Files))
             QVERIFY(QFile::copy(path(u"rec/good/"_s + name), path(u"rec/copy/"_s + name)));
-        QVERIFY(QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/bare"_s), project))
-                    .error.isEmpty());
+        QVERIFY(record(u"rec/bare"_s, false).error.isEmpty());
         QVERIFY(QFile::remove(path(u"rec/bare/media.qv"_s)));
 
         SourceSearch search(*testProcesses(), m_language, m_messages);
@@ -96,7 +93,8 @@ private Q_SLOTS:
                                       u"z/last.mkv Video last  yes"_s}));
     }
 
-    // Stop answers at once: nothing is reported after it, and no probe stays running.
+    // Stop answers at once: nothing is reported after it, no probe stays running, and a search
+    // started at once, whose walk ends while every loader is out on the stopped one, ends too.
     void stopMidSearch()
     {
         const QString folder = m_dir.filePath(u"many"_s);
@@ -116,9 +114,13 @@ private Q_SLOTS:
         QCOMPARE(finished.first().first().toBool(), true);
         QVERIFY(!search.isRunning());
         const qsizetype reported = found.size();
+        search.start(path(u"a/b"_s), {});
+        QThread::msleep(300); // the walk's results wait in the queue before the stopped probes' ends
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(finished.last().first().toBool(), false);
         QTRY_COMPARE_WITH_TIMEOUT(processes.runningCount(), 0, 5000);
         QTest::qWait(300);
-        QCOMPARE(found.size(), reported);
+        QCOMPARE(found.size(), reported + 2); // clip.f4v and c/deep.mp4
         QVERIFY(reported < 40);
     }
 
