@@ -428,14 +428,7 @@ QCoro::Task<> frmAddBatch::confirm()
             }
         }
         CVideoItem entry = SourceSearch::batchEntry(loaded, choice, server);
-        entry.Url = login.server.trimmed();
-        entry.account = login.account.trimmed();
-        entry.password = login.password.trimmed();
-        entry.folderID = folderId;
-        entry.folderName = folderName;
-        entry.contentID = u"0"_s;
-        entry.sysVer = server.serverSysVer;
-        entry.bEncPassword = m_access.hashPassword;
+        SourceLoader::fillDestination(entry, login, folderId, folderName, server, m_access.hashPassword);
         if (!m_queue.itemExist(path)) {
             m_queue.Add(entry);
             continue;
