@@ -261,7 +261,6 @@ QString frmAddBatch::lang(const QString &key, const QString &fallback) const
 void frmAddBatch::loadSettings()
 {
     m_login->restoreLastLogin(m_access.settings);
-    m_useUniTreeView = ReadPlainSetting(u"useUniTreeView"_s, u"0"_s).trimmed() == u"1";
     lFolder->setEnabled(false);
     m_folders->setEnabled(false);
     if (m_access.loggedIn && m_login->LoadCachedFolderList()) {

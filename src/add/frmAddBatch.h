@@ -53,9 +53,6 @@ public:
     SourceSearch *search() const { return m_search; }
     // The finds listed so far, in grid order.
     const QList<FoundSource> &finds() const;
-    // Whether the folder tree is the Unicode-capable one; Qt's tree shows
-    // every script, so the setting changes nothing visible here.
-    bool useUniTreeView() const { return m_useUniTreeView; }
 
     // Refused while searching, probing or waiting for the folder list.
     void reject() override;
@@ -84,7 +81,6 @@ private:
     ExecRunner *m_runner;
     SourceLoader *m_loader;
     SourceSearch *m_search;
-    bool m_useUniTreeView = false;
     bool m_commandRunning = false;
     bool m_queueing = false;
 

@@ -9,7 +9,6 @@
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
-#include "common/FileUtil.h"
 #include "common/Settings.h"
 #include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
