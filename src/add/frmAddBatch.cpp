@@ -308,8 +308,7 @@ void frmAddBatch::updateButtons()
 {
     const bool searching = isSearching();
     const bool busy = searching || m_queueing || m_login->session()->busy();
-    if (auto *logIn = m_login->findChild<QPushButton *>(u"cmdLogIn"_s))
-        logIn->setEnabled(!searching && !m_queueing && !m_login->session()->busy());
+    m_login->setLogInAllowed(!searching && !m_queueing);
     cmdCancel->setEnabled(!busy);
     cmdBrowse->setEnabled(!busy);
     txtLocation->setEnabled(!busy);
