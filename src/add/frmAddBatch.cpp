@@ -65,7 +65,7 @@ public:
         const FoundSource &find = m_rows.at(index.row());
         switch (index.column()) {
         case frmAddBatch::ColClassify:
-            return find.kind;
+            return SourceSearch::kindText(find.source.kind);
         case frmAddBatch::ColTitle:
             return find.title;
         case frmAddBatch::ColAuthor:
@@ -73,7 +73,7 @@ public:
         case frmAddBatch::ColRecDate:
             return find.date;
         default:
-            return QDir::toNativeSeparators(find.path);
+            return QDir::toNativeSeparators(find.source.path);
         }
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
@@ -404,14 +404,14 @@ QCoro::Task<> frmAddBatch::confirm()
     qint16 always = frmConfirm::NoAnswer;
     for (const QModelIndex &index : std::as_const(selected)) {
         const FoundSource &find = rows.at(index.row());
-        if (!find.supported)
+        if (!find.source.loaded)
             continue;
         if (m_folders->folderPath() != folderName) {
             m_messages.show(m_language.text(kGridSection, u"msg_checkFolder"_s), u"CheckFolder"_s);
             continue;
         }
         // The source may have changed since the search saw it.
-        const QString path = find.path;
+        const QString path = find.source.path;
         const LoadedSource loaded = co_await m_loader->load(path, server, true, {});
         if (!self)
             co_return;

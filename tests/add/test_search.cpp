@@ -83,8 +83,9 @@ private Q_SLOTS:
     {
         QStringList listed;
         for (const FoundSource &find : m_finds)
-            listed << u"%1 %2 %3 %4 %5"_s.arg(QDir(m_tree).relativeFilePath(find.path), find.kind, find.title,
-                                              find.author, find.supported ? u"yes"_s : u"no"_s);
+            listed << u"%1 %2 %3 %4 %5"_s.arg(QDir(m_tree).relativeFilePath(find.source.path),
+                                              SourceSearch::kindText(find.source.kind), find.title,
+                                              find.author, find.source.loaded ? u"yes"_s : u"no"_s);
         QCOMPARE(listed, (QStringList{u"a/.mp4 Video *Unsupported  no"_s, u"a/LOUD.MP4 Video LOUD  yes"_s,
                                       u"a/b/clip.f4v Video clip  yes"_s, u"a/b/c/deep.mp4 Video deep  yes"_s,
                                       u"rec/bare/project.qvp Qvp *Unsupported  no"_s,
@@ -129,13 +130,14 @@ private Q_SLOTS:
     {
         QStringList expected;
         for (const FoundSource &f : m_finds)
-            expected << QString::fromUtf8(QJsonDocument(QJsonObject{{u"kind"_s, f.kind},
-                                                                    {u"title"_s, f.title},
-                                                                    {u"author"_s, f.author},
-                                                                    {u"date"_s, f.date},
-                                                                    {u"path"_s, f.path},
-                                                                    {u"supported"_s, f.supported}})
-                                              .toJson(QJsonDocument::Compact));
+            expected << QString::fromUtf8(
+                QJsonDocument(QJsonObject{{u"kind"_s, SourceSearch::kindText(f.source.kind)},
+                                          {u"title"_s, f.title},
+                                          {u"author"_s, f.author},
+                                          {u"date"_s, f.date},
+                                          {u"path"_s, f.source.path},
+                                          {u"supported"_s, f.source.loaded}})
+                    .toJson(QJsonDocument::Compact));
         const ToolRun scan = runCli({u"scan"_s, m_tree});
         QCOMPARE(scan.exitCode, 0);
         QCOMPARE(scan.output.split(u'\n', Qt::SkipEmptyParts), expected);
@@ -146,24 +148,17 @@ private Q_SLOTS:
     {
         ServerProcess server(m_dir.filePath(u"server"_s));
         QVERIFY(server.start({u"--demo"_s}));
-        const struct
-        {
-            QStringList options;
-            int exitCode;
-            QString printed;
-            int count;
-        } cases[] = {
+        const std::tuple<QStringList, int, QString, int> cases[] = {
             {{u"--resolution"_s, u"standard"_s}, 2, u"--recursive takes"_s, 1},
             {{u"--convert"_s, u"none"_s}, 2, u"--recursive takes"_s, 1},
             {{}, 0, u"queued ("_s, 3}, // the supported finds
             {{}, 0, u"queued already, skipped"_s, 3},
             {{u"--overwrite"_s, u"yes"_s}, 0, u"queued already, replaced"_s, 3},
         };
-        for (const auto &c : cases) {
-            const ToolRun run = runCli(uploadArgs(server, m_dir.filePath(u"q.xml"_s)) + c.options +
+        for (const auto &[options, exitCode, printed, count] : cases) {
+            const ToolRun run = runCli(uploadArgs(server, m_dir.filePath(u"q.xml"_s)) + options +
                                        QStringList{u"--queue-only"_s, u"--recursive"_s, path(u"a"_s)});
-            QVERIFY2(run.exitCode == c.exitCode && run.output.count(c.printed) == c.count,
-                     qPrintable(run.output));
+            QVERIFY2(run.exitCode == exitCode && run.output.count(printed) == count, qPrintable(run.output));
         }
     }
 };
