@@ -202,6 +202,7 @@ SourceSearch::SourceSearch(ProcessRunner &processes, const LanguageTable &langua
                            Messages::Channel &messages, QObject *parent)
     : QObject(parent), m_language(language), m_messages(messages),
       m_runner(new ExecRunner(processes, m_options, m_silent, messages, this)),
+      m_reloader(new SourceLoader(*m_runner, language, messages, this)),
       m_walk(new QFutureWatcher<QStringList>(this))
 {
     setParallel(QThread::idealThreadCount());
@@ -312,6 +313,12 @@ void SourceSearch::stop()
     m_walk->cancel();
     m_stop.requestStop();
     end(true);
+}
+
+QCoro::Task<LoadedSource> SourceSearch::load(QString path, ServerSettings server)
+{
+    // Its own loader: those of a stopped search may not be back yet.
+    return m_reloader->load(std::move(path), std::move(server), true, {});
 }
 
 void SourceSearch::takeWalkResults(int begin, int end)

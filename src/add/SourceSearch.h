@@ -83,6 +83,9 @@ public:
     // Matches handed over by the walk so far, and how many of them are probed.
     int matchCount() const { return static_cast<int>(m_finds.size()); }
     int probedCount() const { return m_probed; }
+    // Loads one source quietly, as a search does, apart from any search:
+    // the batch queues from a fresh load.
+    QCoro::Task<LoadedSource> load(QString path, ServerSettings server);
 
 Q_SIGNALS:
     void found(const FoundSource &source);
@@ -113,6 +116,7 @@ private:
     ExecRunner *m_runner;
     QList<SourceLoader *> m_loaders;
     QList<SourceLoader *> m_idle;
+    SourceLoader *m_reloader;
     QFutureWatcher<QStringList> *m_walk;
     ServerSettings m_server;
     StopSource m_stop;

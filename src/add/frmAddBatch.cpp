@@ -5,7 +5,6 @@
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
 #include "common/Settings.h"
-#include "pipeline/ExecRunner.h"
 #include "pipeline/Session.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -116,8 +115,6 @@ ResultModel *resultsOf(QAbstractTableModel *model)
 frmAddBatch::frmAddBatch(Session &session, QWidget *parent)
     : QDialog(parent), m_access(session.access()), m_queue(session.queue()), m_language(session.language()),
       m_messages(session.messages()),
-      m_runner(new ExecRunner(session.processes(), m_options, m_silent, m_messages, this)),
-      m_loader(new SourceLoader(*m_runner, m_language, m_messages, this)),
       m_search(new SourceSearch(session.processes(), m_language, m_messages, this))
 {
     setObjectName(kSection);
@@ -412,7 +409,7 @@ QCoro::Task<> frmAddBatch::confirm()
         }
         // The source may have changed since the search saw it.
         const QString path = find.source.path;
-        const LoadedSource loaded = co_await m_loader->load(path, server, true, {});
+        const LoadedSource loaded = co_await m_search->load(path, server);
         if (!self)
             co_return;
         if (!loaded.loaded)

@@ -1,8 +1,6 @@
 #pragma once
 
 #include "add/SourceSearch.h"
-#include "pipeline/ProgressView.h"
-#include "pipeline/RunOptions.h"
 
 #include <QCoroTask>
 #include <QDialog>
@@ -76,10 +74,6 @@ private:
     QueueModel &m_queue;
     const LanguageTable &m_language;
     Messages::Channel &m_messages;
-    RunOptions m_options;
-    SilentProgressView m_silent;
-    ExecRunner *m_runner;
-    SourceLoader *m_loader;
     SourceSearch *m_search;
     bool m_commandRunning = false;
     bool m_queueing = false;
