@@ -8,6 +8,7 @@
 //                      [--parallel N, default the cores]
 //   bench_batch_search --screenshot FILE   (the dialog with a search's results)
 
+#include "BenchArgs.h"
 #include "StallMeter.h"
 #include "add/SourceSearch.h"
 #include "add/frmAddBatch.h"
@@ -30,17 +31,10 @@
 #include <QTextStream>
 #include <QThread>
 #include <QTimer>
-#include <sys/resource.h>
 
 namespace {
 
 constexpr int kFilesPerFolder = 20;
-
-int option(const QStringList &args, const QString &name, int fallback)
-{
-    const qsizetype at = args.indexOf(name);
-    return at > 0 && at + 1 < args.size() ? std::max(1, args[at + 1].toInt()) : fallback;
-}
 
 QString makeClip(ProcessRunner &processes, const QString &path, int width, int height)
 {
@@ -94,51 +88,12 @@ template <typename Run> qint64 bestMs(Run run)
     return best;
 }
 
-// Processor time of the loop's own thread, in ms.
-qint64 loopCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
-
 qint64 idleStall(int ms)
 {
     StallMeter meter;
     QTest::qWait(ms);
     return meter.longestMs();
 }
-
-// The longest gap between two ticks of a fast timer, and how much of it
-// the loop's thread spent working (the rest it waited for a processor).
-class WorkingStallMeter final : public QObject
-{
-public:
-    WorkingStallMeter()
-    {
-        m_timer.setInterval(5);
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            const qint64 gap = m_clock.restart();
-            const qint64 cpu = loopCpuMs();
-            if (gap > longestMs) {
-                longestMs = gap;
-                workingMs = cpu - m_cpu;
-            }
-            m_cpu = cpu;
-        });
-        m_cpu = loopCpuMs();
-        m_clock.start();
-        m_timer.start();
-    }
-    qint64 longestMs = 0;
-    qint64 workingMs = 0;
-
-private:
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_cpu = 0;
-};
 
 struct Fill
 {
@@ -155,14 +110,15 @@ Fill fillGrid(Session &session, const QString &root, int parallel)
     frmAddBatch dialog(session);
     dialog.show();
     dialog.search()->setParallel(parallel);
-    WorkingStallMeter meter;
+    StallMeter meter;
     QElapsedTimer clock;
     clock.start();
-    const qint64 cpu = loopCpuMs();
+    const qint64 cpu = StallMeter::threadCpuMs();
     dialog.searchFolder(root);
     if (!QTest::qWaitFor([&] { return !dialog.isSearching(); }, 3600 * 1000))
         return {};
-    return {clock.elapsed(), loopCpuMs() - cpu, meter.longestMs, meter.workingMs, dialog.finds().size()};
+    return {clock.elapsed(), StallMeter::threadCpuMs() - cpu, meter.longestMs(), meter.workingMs(),
+            dialog.finds().size()};
 }
 
 int screenshot(const QString &file)

@@ -14,6 +14,7 @@
 //   3]
 //                    [--link-mbit N: both uploads through a loopback link paced to N Mbit/s]
 
+#include "BenchArgs.h"
 #include "StallMeter.h"
 #include "common/FileUtil.h"
 #include "pipeline/ProgressView.h"
@@ -39,18 +40,6 @@
 #include <unistd.h>
 
 namespace {
-
-int option(const QStringList &args, const QString &name, int fallback)
-{
-    const qsizetype at = args.indexOf(name);
-    return at > 0 && at + 1 < args.size() ? std::max(1, args[at + 1].toInt()) : fallback;
-}
-
-QString loadAverage()
-{
-    QFile file("/proc/loadavg");
-    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).section(u' ', 0, 2) : "?";
-}
 
 qint64 idleStall(int ms)
 {
@@ -226,7 +215,8 @@ int main(int argc, char *argv[])
         out << "throughput: chunked upload " << QString::number(megabytes / uploadSeconds, 'f', 1)
             << " MiB/s, one curl request " << QString::number(megabytes / curlSeconds, 'f', 1)
             << " MiB/s, ratio " << QString::number(curlSeconds / uploadSeconds, 'f', 2)
-            << " (target: at least 0.9 quiet, 0.8 loaded; load " << loadAverage() << ")" << Qt::endl;
+            << " (target: at least 0.9 quiet, 0.8 loaded; load " << QString::fromStdString(loadAverage())
+            << ")" << Qt::endl;
     else
         out << "the curl upload failed" << Qt::endl;
     const qint64 worst = std::max(recordingStall, uploadStall);

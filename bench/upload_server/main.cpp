@@ -8,6 +8,7 @@
 // resumable at least 0.8 of curl), the server's peak resident memory (target:
 // under 150 MB) and the machine's load, which the figures depend on.
 
+#include "BenchArgs.h"
 #include "Password.h"
 #include "ServerChild.h"
 
@@ -145,14 +146,6 @@ bool registerUpload(httplib::Client &client, const std::string &location)
     const auto res =
         client.Post("/tarn/putFile/", auth(), "upload=" + location, "application/x-www-form-urlencoded");
     return res && res->body.find("<contentID>") != std::string::npos;
-}
-
-std::string loadAverage()
-{
-    std::ifstream in("/proc/loadavg");
-    std::string line;
-    std::getline(in, line);
-    return line + "\n";
 }
 
 using Clock = std::chrono::steady_clock;
@@ -342,6 +335,6 @@ int main(int argc, char **argv)
     std::printf("ratio resumable/curl   %.2f (target >= 0.80)\n", curlBest / tusBest);
     std::printf("registration, slowest  %.2f s\n", registerWorst);
     std::printf("server peak memory     %.1f MB (target < 150 MB)\n", static_cast<double>(peakKb) / 1024);
-    std::printf("load average           %s", loadAverage().c_str());
+    std::printf("load average           %s\n", loadAverage().c_str());
     return 0;
 }

@@ -133,6 +133,20 @@ void SourceLoader::fillEntry(CVideoItem &entry, const LoadedSource &source, cons
     entry.useTmpName = !server.resolutionList.isEmpty();
 }
 
+void SourceLoader::fillDestination(CVideoItem &entry, const LoginSession::Login &login,
+                                   const QString &folderId, const QString &folderName,
+                                   const ServerSettings &server, bool hashPassword)
+{
+    entry.Url = login.server.trimmed();
+    entry.account = login.account.trimmed();
+    entry.password = login.password.trimmed();
+    entry.folderID = folderId;
+    entry.folderName = folderName;
+    entry.contentID = u"0"_s;
+    entry.sysVer = server.serverSysVer;
+    entry.bEncPassword = hashPassword;
+}
+
 QCoro::Task<LoadedSource> SourceLoader::load(QString path, ServerSettings server, bool quiet,
                                              QString messageTitle)
 {

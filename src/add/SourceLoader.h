@@ -2,6 +2,7 @@
 
 #include "add/VideoProbe.h"
 #include "add/VideoSettings.h"
+#include "server/LoginSession.h"
 
 #include <QCoroTask>
 #include <QObject>
@@ -94,6 +95,11 @@ public:
     // video's sizes, rates and conversion, or a recording's file as it is.
     static void fillEntry(CVideoItem &entry, const LoadedSource &source, const VideoSettings::Choice &choice,
                           const ServerSettings &server);
+    // Writes where a dialog's entry goes and as whom: the login fields
+    // trimmed, the chosen folder, a new content ("0"), the server's version
+    // and whether the password is sent hashed.
+    static void fillDestination(CVideoItem &entry, const LoginSession::Login &login, const QString &folderId,
+                                const QString &folderName, const ServerSettings &server, bool hashPassword);
 
     // Checks and loads `path`. Unless `quiet`, a failure is shown through
     // the message helper, titled `messageTitle` (the probe's own messages

@@ -37,6 +37,14 @@ bool isHiddenFolderName(QStringView name)
            name.startsWith(u".Trash-");
 }
 
+// Whether a folder on `path` is a recycle bin or a trash folder.
+bool inHiddenFolder(const QString &path)
+{
+    const QStringList parts = QString(path).replace(u'\\', u'/').split(u'/');
+    return std::any_of(parts.begin(), parts.end(),
+                       [](const QString &part) { return isHiddenFolderName(part); });
+}
+
 QString toQString(const fs::path &path)
 {
 #ifdef Q_OS_WIN
@@ -147,7 +155,7 @@ void SourceSearch::walk(const QString &root, const QString &patterns,
     std::error_code error;
     const fs::path start = fs::path(root.toStdU16String());
     const fs::path startReal = fs::canonical(start, error);
-    if (error || SourceSearch::isHidden(root + u'/'))
+    if (error || inHiddenFolder(root))
         return;
     std::unordered_set<std::string> entered{startReal.string()};
     std::vector<Folder> stack{{start, startReal}};
@@ -194,6 +202,7 @@ SourceSearch::SourceSearch(ProcessRunner &processes, const LanguageTable &langua
                            Messages::Channel &messages, QObject *parent)
     : QObject(parent), m_language(language), m_messages(messages),
       m_runner(new ExecRunner(processes, m_options, m_silent, messages, this)),
+      m_reloader(new SourceLoader(*m_runner, language, messages, this)),
       m_walk(new QFutureWatcher<QStringList>(this))
 {
     setParallel(QThread::idealThreadCount());
@@ -218,15 +227,6 @@ QString SourceSearch::patternList(int supportedQvpVer)
     if (supportedQvpVer >= 8)
         patterns += u"*.zdm;"_s;
     return patterns;
-}
-
-bool SourceSearch::isHidden(const QString &path)
-{
-    const QStringList parts = QString(path).replace(u'\\', u'/').split(u'/');
-    if (parts.last().startsWith(u'$'))
-        return true;
-    return std::any_of(parts.begin(), parts.end() - 1,
-                       [](const QString &part) { return isHiddenFolderName(part); });
 }
 
 QString SourceSearch::kindText(SourceKind kind)
@@ -315,6 +315,12 @@ void SourceSearch::stop()
     end(true);
 }
 
+QCoro::Task<LoadedSource> SourceSearch::load(QString path, ServerSettings server)
+{
+    // Its own loader: those of a stopped search may not be back yet.
+    return m_reloader->load(std::move(path), std::move(server), true, {});
+}
+
 void SourceSearch::takeWalkResults(int begin, int end)
 {
     if (!m_running)
@@ -349,8 +355,12 @@ QCoro::Task<> SourceSearch::probeOne(SourceLoader *loader, qsizetype index, quin
         co_return;
     if (m_loaders.contains(loader))
         m_idle << loader;
-    if (generation != m_generation)
+    if (generation != m_generation) {
+        // A search started meanwhile may have found everything while every
+        // loader was still out on the one stopped: it waits for this one.
+        pump();
         co_return;
+    }
     Pending &pending = m_finds[index];
     pending.done = true;
     pending.listed = exists;
@@ -364,17 +374,13 @@ QCoro::Task<> SourceSearch::probeOne(SourceLoader *loader, qsizetype index, quin
 QCoro::Task<FoundSource> SourceSearch::describe(SourceLoader *loader, QString path)
 {
     FoundSource find;
-    find.path = path;
-    const SourceKind kind = SourceLoader::kindOf(path);
-    find.kind = kindText(kind);
     find.source = co_await loader->load(path, m_server, true, {});
-    find.supported = find.source.loaded;
     find.date = LastModifiedText(path);
-    if (!find.supported) {
+    if (!find.source.loaded) {
         find.title = kUnsupported;
         co_return find;
     }
-    if (kind == SourceKind::Video) {
+    if (find.source.kind == SourceKind::Video) {
         find.title = QFileInfo(path).completeBaseName();
         co_return find;
     }
@@ -395,7 +401,7 @@ void SourceSearch::flush()
         const FoundSource find = pending.find;
         // One recording reached twice (a project folder and its packed
         // copy, or a second link) is listed once.
-        if (find.supported && find.kind != u"Video") {
+        if (find.source.loaded && find.source.kind != SourceKind::Video) {
             const QString key = find.title + u" - "_s + find.author + u" ("_s + find.date + u')';
             if (m_recordings.contains(key)) {
                 pending.listed = false;

@@ -22,13 +22,11 @@ class ProcessRunner;
 // One source a search found, as the batch grid lists it.
 struct FoundSource
 {
-    QString kind;  // "Qvp", "Zdm" or "Video"
     QString title; // "*Unsupported" for a find that failed its checks
     QString author;
     QString date;
-    QString path;
-    bool supported = false;
-    // What loading it learned; the batch queues from a fresh load.
+    // What loading it learned (its kind, path and whether it is supported);
+    // the batch queues from a fresh load.
     LoadedSource source;
 };
 
@@ -52,9 +50,7 @@ public:
 
     // "*.qvp;*.wmv;...;*.f4v;" and "*.zdm;" for a server that takes version 8.
     static QString patternList(int supportedQvpVer);
-    // A recycle bin or trash folder on the path, or a name beginning with
-    // "$": such files are never listed.
-    static bool isHidden(const QString &path);
+    // "Qvp", "Zdm" or "Video", as the grid shows a find's kind.
     static QString kindText(SourceKind kind);
     // The walk itself, on the calling thread: hands `take` the matches of
     // each folder (often none), in walk order, until it returns false. A
@@ -87,6 +83,9 @@ public:
     // Matches handed over by the walk so far, and how many of them are probed.
     int matchCount() const { return static_cast<int>(m_finds.size()); }
     int probedCount() const { return m_probed; }
+    // Loads one source quietly, as a search does, apart from any search:
+    // the batch queues from a fresh load.
+    QCoro::Task<LoadedSource> load(QString path, ServerSettings server);
 
 Q_SIGNALS:
     void found(const FoundSource &source);
@@ -117,6 +116,7 @@ private:
     ExecRunner *m_runner;
     QList<SourceLoader *> m_loaders;
     QList<SourceLoader *> m_idle;
+    SourceLoader *m_reloader;
     QFutureWatcher<QStringList> *m_walk;
     ServerSettings m_server;
     StopSource m_stop;

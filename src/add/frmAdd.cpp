@@ -684,18 +684,11 @@ void frmAdd::busyChanged()
 CVideoItem frmAdd::makeEntry() const
 {
     CVideoItem entry;
-    const LoginSession::Login login = m_login->login();
     SourceLoader::fillEntry(entry, m_source, m_choice, m_access.settings);
     entry.title = txtTitle->text().trimmed();
     entry.Author = txtAuthor->text().trimmed();
-    entry.Url = login.server.trimmed();
-    entry.account = login.account.trimmed();
-    entry.password = login.password.trimmed();
-    entry.folderID = m_folders->folderId();
-    entry.folderName = m_folders->folderPath();
-    entry.contentID = u"0"_s;
-    entry.sysVer = m_access.settings.serverSysVer;
-    entry.bEncPassword = m_access.hashPassword;
+    SourceLoader::fillDestination(entry, m_login->login(), m_folders->folderId(), m_folders->folderPath(),
+                                  m_access.settings, m_access.hashPassword);
     entry.OverwriteUrl = m_overwriteMode ? txtDocUrl->text().trimmed() : QString();
     return entry;
 }

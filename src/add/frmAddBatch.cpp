@@ -5,7 +5,6 @@
 #include "common/Lang.h"
 #include "common/LanguageWidget.h"
 #include "common/Settings.h"
-#include "pipeline/ExecRunner.h"
 #include "pipeline/Session.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
@@ -65,7 +64,7 @@ public:
         const FoundSource &find = m_rows.at(index.row());
         switch (index.column()) {
         case frmAddBatch::ColClassify:
-            return find.kind;
+            return SourceSearch::kindText(find.source.kind);
         case frmAddBatch::ColTitle:
             return find.title;
         case frmAddBatch::ColAuthor:
@@ -73,7 +72,7 @@ public:
         case frmAddBatch::ColRecDate:
             return find.date;
         default:
-            return QDir::toNativeSeparators(find.path);
+            return QDir::toNativeSeparators(find.source.path);
         }
     }
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
@@ -116,8 +115,6 @@ ResultModel *resultsOf(QAbstractTableModel *model)
 frmAddBatch::frmAddBatch(Session &session, QWidget *parent)
     : QDialog(parent), m_access(session.access()), m_queue(session.queue()), m_language(session.language()),
       m_messages(session.messages()),
-      m_runner(new ExecRunner(session.processes(), m_options, m_silent, m_messages, this)),
-      m_loader(new SourceLoader(*m_runner, m_language, m_messages, this)),
       m_search(new SourceSearch(session.processes(), m_language, m_messages, this))
 {
     setObjectName(kSection);
@@ -261,7 +258,6 @@ QString frmAddBatch::lang(const QString &key, const QString &fallback) const
 void frmAddBatch::loadSettings()
 {
     m_login->restoreLastLogin(m_access.settings);
-    m_useUniTreeView = ReadPlainSetting(u"useUniTreeView"_s, u"0"_s).trimmed() == u"1";
     lFolder->setEnabled(false);
     m_folders->setEnabled(false);
     if (m_access.loggedIn && m_login->LoadCachedFolderList()) {
@@ -309,8 +305,7 @@ void frmAddBatch::updateButtons()
 {
     const bool searching = isSearching();
     const bool busy = searching || m_queueing || m_login->session()->busy();
-    if (auto *logIn = m_login->findChild<QPushButton *>(u"cmdLogIn"_s))
-        logIn->setEnabled(!searching && !m_queueing && !m_login->session()->busy());
+    m_login->setLogInAllowed(!searching && !m_queueing);
     cmdCancel->setEnabled(!busy);
     cmdBrowse->setEnabled(!busy);
     txtLocation->setEnabled(!busy);
@@ -406,15 +401,15 @@ QCoro::Task<> frmAddBatch::confirm()
     qint16 always = frmConfirm::NoAnswer;
     for (const QModelIndex &index : std::as_const(selected)) {
         const FoundSource &find = rows.at(index.row());
-        if (!find.supported)
+        if (!find.source.loaded)
             continue;
         if (m_folders->folderPath() != folderName) {
             m_messages.show(m_language.text(kGridSection, u"msg_checkFolder"_s), u"CheckFolder"_s);
             continue;
         }
         // The source may have changed since the search saw it.
-        const QString path = find.path;
-        const LoadedSource loaded = co_await m_loader->load(path, server, true, {});
+        const QString path = find.source.path;
+        const LoadedSource loaded = co_await m_search->load(path, server);
         if (!self)
             co_return;
         if (!loaded.loaded)
@@ -428,14 +423,7 @@ QCoro::Task<> frmAddBatch::confirm()
             }
         }
         CVideoItem entry = SourceSearch::batchEntry(loaded, choice, server);
-        entry.Url = login.server.trimmed();
-        entry.account = login.account.trimmed();
-        entry.password = login.password.trimmed();
-        entry.folderID = folderId;
-        entry.folderName = folderName;
-        entry.contentID = u"0"_s;
-        entry.sysVer = server.serverSysVer;
-        entry.bEncPassword = m_access.hashPassword;
+        SourceLoader::fillDestination(entry, login, folderId, folderName, server, m_access.hashPassword);
         if (!m_queue.itemExist(path)) {
             m_queue.Add(entry);
             continue;

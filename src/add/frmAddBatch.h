@@ -1,8 +1,6 @@
 #pragma once
 
 #include "add/SourceSearch.h"
-#include "pipeline/ProgressView.h"
-#include "pipeline/RunOptions.h"
 
 #include <QCoroTask>
 #include <QDialog>
@@ -53,9 +51,6 @@ public:
     SourceSearch *search() const { return m_search; }
     // The finds listed so far, in grid order.
     const QList<FoundSource> &finds() const;
-    // Whether the folder tree is the Unicode-capable one; Qt's tree shows
-    // every script, so the setting changes nothing visible here.
-    bool useUniTreeView() const { return m_useUniTreeView; }
 
     // Refused while searching, probing or waiting for the folder list.
     void reject() override;
@@ -79,12 +74,7 @@ private:
     QueueModel &m_queue;
     const LanguageTable &m_language;
     Messages::Channel &m_messages;
-    RunOptions m_options;
-    SilentProgressView m_silent;
-    ExecRunner *m_runner;
-    SourceLoader *m_loader;
     SourceSearch *m_search;
-    bool m_useUniTreeView = false;
     bool m_commandRunning = false;
     bool m_queueing = false;
 

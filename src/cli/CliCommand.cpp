@@ -1,15 +1,34 @@
 #include "cli/CliCommand.h"
 
+#include "add/SourceSearch.h"
 #include "common/Settings.h"
 #include "pipeline/RunOptions.h"
+#include "pipeline/Session.h"
+#include "platform/Coro.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 CliCommand::CliCommand(QStringList w, QString u, Run r)
     : words(std::move(w)), usage(std::move(u)), run(std::move(r))
 {}
+
+QCoro::Task<bool> searchFolder(Session *session, QString folder, ServerSettings server,
+                               std::function<void(const FoundSource &)> found)
+{
+    if (!QFileInfo(folder).isDir()) {
+        QTextStream(stderr) << "clipferry-cli: " << folder << " is not a folder" << Qt::endl;
+        co_return false;
+    }
+    SourceSearch search(session->processes(), session->language(), session->messages());
+    QObject::connect(&search, &SourceSearch::found, &search, std::move(found));
+    search.start(QFileInfo(folder).absoluteFilePath(), server);
+    if (search.isRunning())
+        co_await Coro::signal(&search, &SourceSearch::finished, std::chrono::milliseconds(-1));
+    co_return true;
+}
 
 namespace CliArgs {
 

@@ -6,7 +6,9 @@
 #include <optional>
 
 class Session;
+struct FoundSource;
 struct RunOptions;
+struct ServerSettings;
 
 // A subcommand of clipferry-cli ("sample video", "convert", ...). Each lives
 // in a file of its own that offers it by a function below; main() lists them
@@ -34,6 +36,12 @@ CliCommand scanCommand();
 CliCommand uploadCommand();
 CliCommand runQueueCommand();
 CliCommand updateCommand();
+
+// Searches `folder` as the batch dialog does, handing `found` each find in
+// the dialog's order, until the search ends. False, with a message, when
+// `folder` is not a folder.
+QCoro::Task<bool> searchFolder(Session *session, QString folder, ServerSettings server,
+                               std::function<void(const FoundSource &)> found);
 
 // Small helpers for the commands' own options ("--name value" and flags).
 namespace CliArgs {

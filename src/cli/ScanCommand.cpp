@@ -3,10 +3,7 @@
 
 #include "add/SourceSearch.h"
 #include "cli/CliCommand.h"
-#include "pipeline/Session.h"
-#include "platform/Coro.h"
 
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
@@ -21,24 +18,20 @@ QCoro::Task<int> run(Session *session, QStringList args)
 {
     if (args.size() != 1 || args.first().startsWith(u'-'))
         co_return CliArgs::usageError(u"name one folder"_s, u"scan "_s + kUsage);
-    if (!QFileInfo(args.first()).isDir()) {
-        QTextStream(stderr) << "clipferry-cli: " << args.first() << " is not a folder" << Qt::endl;
-        co_return 1;
-    }
     // Without a server to ask, every project version this program reads counts.
     ServerSettings server;
     server.supportedQvpVer = 8;
-    SourceSearch search(session->processes(), session->language(), session->messages());
-    QObject::connect(&search, &SourceSearch::found, &search, [](const FoundSource &find) {
-        const QJsonObject line{{u"kind"_s, find.kind},     {u"title"_s, find.title},
-                               {u"author"_s, find.author}, {u"date"_s, find.date},
-                               {u"path"_s, find.path},     {u"supported"_s, find.supported}};
+    const std::function<void(const FoundSource &)> print = [](const FoundSource &find) {
+        const QJsonObject line{{u"kind"_s, SourceSearch::kindText(find.source.kind)},
+                               {u"title"_s, find.title},
+                               {u"author"_s, find.author},
+                               {u"date"_s, find.date},
+                               {u"path"_s, find.source.path},
+                               {u"supported"_s, find.source.loaded}};
         QTextStream(stdout) << QJsonDocument(line).toJson(QJsonDocument::Compact) << Qt::endl;
-    });
-    search.start(QFileInfo(args.first()).absoluteFilePath(), server);
-    if (search.isRunning())
-        co_await Coro::signal(&search, &SourceSearch::finished, std::chrono::milliseconds(-1));
-    co_return 0;
+    };
+    const bool searched = co_await searchFolder(session, args.first(), server, print);
+    co_return searched ? 0 : 1;
 }
 
 } // namespace

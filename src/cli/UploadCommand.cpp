@@ -9,7 +9,6 @@
 #include "cli/CliCommand.h"
 #include "cli/CliLogin.h"
 #include "cli/ConsoleProgressView.h"
-#include "common/FileUtil.h"
 #include "common/Settings.h"
 #include "pipeline/EntryWork.h"
 #include "pipeline/ExecRunner.h"
@@ -247,19 +246,14 @@ QString recursiveOptionError(const QString &convert, const QString &resolution, 
 QCoro::Task<bool> queueFolder(Session *session, QString folder, CVideoItem base, ServerSettings server,
                               Messages::Answer overwrite, QueueModel *grid)
 {
-    if (!QFileInfo(folder).isDir()) {
-        QTextStream(stderr) << "clipferry-cli: " << folder << " is not a folder" << Qt::endl;
-        co_return false;
-    }
     QList<FoundSource> finds;
-    SourceSearch search(session->processes(), session->language(), session->messages());
-    QObject::connect(&search, &SourceSearch::found, &search, [&finds](const FoundSource &find) {
-        if (find.supported)
+    const std::function<void(const FoundSource &)> take = [&finds](const FoundSource &find) {
+        if (find.source.loaded)
             finds << find;
-    });
-    search.start(QFileInfo(folder).absoluteFilePath(), server);
-    if (search.isRunning())
-        co_await Coro::signal(&search, &SourceSearch::finished, std::chrono::milliseconds(-1));
+    };
+    const bool searched = co_await searchFolder(session, folder, server, take);
+    if (!searched)
+        co_return false;
     for (const FoundSource &find : std::as_const(finds)) {
         const VideoSettings::Choice choice =
             SourceSearch::batchChoice(find.source, base.dstCvtType, base.dstResType, server);
@@ -279,7 +273,7 @@ QCoro::Task<bool> queueFolder(Session *session, QString folder, CVideoItem base,
         }
         grid->Add(item);
         printLine(QStringLiteral("%1: queued (%2 \"%3\") for %4")
-                      .arg(item.path, find.kind, item.title,
+                      .arg(item.path, SourceSearch::kindText(find.source.kind), item.title,
                            base.folderName.isEmpty() ? base.folderID : base.folderName));
     }
     co_return true;

@@ -74,7 +74,7 @@ LoginPanelWidget::LoginPanelWidget(ServerAccess &access, const LanguageTable &la
     connect(m_session, &LoginSession::statusChanged, this, &LoginPanelWidget::showStatus);
     connect(m_session, &LoginSession::oldServerChanged, m_oldServerHelp, &QWidget::setVisible);
     connect(m_session, &LoginSession::busyChanged, this, [this](bool busy) {
-        m_logIn->setEnabled(!busy);
+        updateLogIn();
         if (busy)
             Q_EMIT serverDependentPartsEnabled(false);
         Q_EMIT busyChanged(busy);
@@ -132,6 +132,17 @@ bool LoginPanelWidget::canClose()
         return true;
     m_messages.show(m_language.text(m_section, QStringLiteral("msg_ExitOnGetFolder")), windowTitle());
     return false;
+}
+
+void LoginPanelWidget::setLogInAllowed(bool allowed)
+{
+    m_logInAllowed = allowed;
+    updateLogIn();
+}
+
+void LoginPanelWidget::updateLogIn()
+{
+    m_logIn->setEnabled(m_logInAllowed && !m_session->busy());
 }
 
 void LoginPanelWidget::showStatus(const QString &text, bool alert)

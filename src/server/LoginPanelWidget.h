@@ -34,6 +34,9 @@ public:
     // Refuses (with its message) while the folder list is awaited.
     bool canClose();
     bool isLoggedIn() const { return m_session->loggedIn(); }
+    // Whether the dialog lets Log In / Refresh be pressed now; the panel
+    // still refuses it while the folder list is awaited.
+    void setLogInAllowed(bool allowed);
 
 Q_SIGNALS:
     // The folder picker, the conversion choices and OK follow this.
@@ -47,6 +50,7 @@ private:
     void showStatus(const QString &text, bool alert);
     void fieldEdited();
     void showOldServerHelp();
+    void updateLogIn();
 
     const LanguageTable &m_language;
     Messages::Channel &m_messages;
@@ -59,4 +63,5 @@ private:
     QLabel *m_status;
     QPushButton *m_oldServerHelp;
     bool m_loadingFields = false;
+    bool m_logInAllowed = true;
 };

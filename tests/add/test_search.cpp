@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 namespace {
 
@@ -59,22 +60,18 @@ private Q_SLOTS:
         writeFile(path(u"a/notes.txt"_s), "text");
         QVERIFY(QFile::link(u".."_s, path(u"a/loop"_s)));
 
-        SampleRecordingOptions zdm;
-        zdm.singleFile = true;
-        zdm.durationSeconds = 2;
-        QVERIFY(
-            !QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/packed"_s), zdm)).path.isEmpty());
+        const auto record = [this](const QString &folder, bool singleFile) {
+            const SampleRecordingOptions options{.singleFile = singleFile, .durationSeconds = 2};
+            return QCoro::waitFor(makeSampleRecording(testProcesses(), path(folder), options));
+        };
+        QVERIFY(!record(u"rec/packed"_s, true).path.isEmpty());
         // The next recording's date differs, or it would count as the same one.
         QTest::qWait(1100);
-        SampleRecordingOptions project;
-        project.durationSeconds = 2;
-        QVERIFY(!QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/good"_s), project))
-                     .path.isEmpty());
+        QVERIFY(!record(u"rec/good"_s, false).path.isEmpty());
         QDir().mkpath(path(u"rec/copy"_s));
         for (const QString &name : QDir(path(u"rec/good"_s)).entryList(QDir::Files))
             QVERIFY(QFile::copy(path(u"rec/good/"_s + name), path(u"rec/copy/"_s + name)));
-        QVERIFY(QCoro::waitFor(makeSampleRecording(testProcesses(), path(u"rec/bare"_s), project))
-                    .error.isEmpty());
+        QVERIFY(record(u"rec/bare"_s, false).error.isEmpty());
         QVERIFY(QFile::remove(path(u"rec/bare/media.qv"_s)));
 
         SourceSearch search(*testProcesses(), m_language, m_messages);
@@ -86,8 +83,9 @@ private Q_SLOTS:
     {
         QStringList listed;
         for (const FoundSource &find : m_finds)
-            listed << u"%1 %2 %3 %4 %5"_s.arg(QDir(m_tree).relativeFilePath(find.path), find.kind, find.title,
-                                              find.author, find.supported ? u"yes"_s : u"no"_s);
+            listed << u"%1 %2 %3 %4 %5"_s.arg(QDir(m_tree).relativeFilePath(find.source.path),
+                                              SourceSearch::kindText(find.source.kind), find.title,
+                                              find.author, find.source.loaded ? u"yes"_s : u"no"_s);
         QCOMPARE(listed, (QStringList{u"a/.mp4 Video *Unsupported  no"_s, u"a/LOUD.MP4 Video LOUD  yes"_s,
                                       u"a/b/clip.f4v Video clip  yes"_s, u"a/b/c/deep.mp4 Video deep  yes"_s,
                                       u"rec/bare/project.qvp Qvp *Unsupported  no"_s,
@@ -96,7 +94,8 @@ private Q_SLOTS:
                                       u"z/last.mkv Video last  yes"_s}));
     }
 
-    // Stop answers at once: nothing is reported after it, and no probe stays running.
+    // Stop answers at once: nothing is reported after it, no probe stays running, and a search
+    // started at once, whose walk ends while every loader is out on the stopped one, ends too.
     void stopMidSearch()
     {
         const QString folder = m_dir.filePath(u"many"_s);
@@ -116,9 +115,13 @@ private Q_SLOTS:
         QCOMPARE(finished.first().first().toBool(), true);
         QVERIFY(!search.isRunning());
         const qsizetype reported = found.size();
+        search.start(path(u"a/b"_s), {});
+        QThread::msleep(300); // the walk's results wait in the queue before the stopped probes' ends
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(finished.last().first().toBool(), false);
         QTRY_COMPARE_WITH_TIMEOUT(processes.runningCount(), 0, 5000);
         QTest::qWait(300);
-        QCOMPARE(found.size(), reported);
+        QCOMPARE(found.size(), reported + 2); // clip.f4v and c/deep.mp4
         QVERIFY(reported < 40);
     }
 
@@ -127,13 +130,14 @@ private Q_SLOTS:
     {
         QStringList expected;
         for (const FoundSource &f : m_finds)
-            expected << QString::fromUtf8(QJsonDocument(QJsonObject{{u"kind"_s, f.kind},
-                                                                    {u"title"_s, f.title},
-                                                                    {u"author"_s, f.author},
-                                                                    {u"date"_s, f.date},
-                                                                    {u"path"_s, f.path},
-                                                                    {u"supported"_s, f.supported}})
-                                              .toJson(QJsonDocument::Compact));
+            expected << QString::fromUtf8(
+                QJsonDocument(QJsonObject{{u"kind"_s, SourceSearch::kindText(f.source.kind)},
+                                          {u"title"_s, f.title},
+                                          {u"author"_s, f.author},
+                                          {u"date"_s, f.date},
+                                          {u"path"_s, f.source.path},
+                                          {u"supported"_s, f.source.loaded}})
+                    .toJson(QJsonDocument::Compact));
         const ToolRun scan = runCli({u"scan"_s, m_tree});
         QCOMPARE(scan.exitCode, 0);
         QCOMPARE(scan.output.split(u'\n', Qt::SkipEmptyParts), expected);
@@ -144,24 +148,17 @@ private Q_SLOTS:
     {
         ServerProcess server(m_dir.filePath(u"server"_s));
         QVERIFY(server.start({u"--demo"_s}));
-        const struct
-        {
-            QStringList options;
-            int exitCode;
-            QString printed;
-            int count;
-        } cases[] = {
+        const std::tuple<QStringList, int, QString, int> cases[] = {
             {{u"--resolution"_s, u"standard"_s}, 2, u"--recursive takes"_s, 1},
             {{u"--convert"_s, u"none"_s}, 2, u"--recursive takes"_s, 1},
             {{}, 0, u"queued ("_s, 3}, // the supported finds
             {{}, 0, u"queued already, skipped"_s, 3},
             {{u"--overwrite"_s, u"yes"_s}, 0, u"queued already, replaced"_s, 3},
         };
-        for (const auto &c : cases) {
-            const ToolRun run = runCli(uploadArgs(server, m_dir.filePath(u"q.xml"_s)) + c.options +
+        for (const auto &[options, exitCode, printed, count] : cases) {
+            const ToolRun run = runCli(uploadArgs(server, m_dir.filePath(u"q.xml"_s)) + options +
                                        QStringList{u"--queue-only"_s, u"--recursive"_s, path(u"a"_s)});
-            QVERIFY2(run.exitCode == c.exitCode && run.output.count(c.printed) == c.count,
-                     qPrintable(run.output));
+            QVERIFY2(run.exitCode == exitCode && run.output.count(printed) == count, qPrintable(run.output));
         }
     }
 };
