@@ -624,10 +624,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::UploadEntry(Packed packed)
     } else {
         WriteProfileServer(done.job.workFolder, entry.Url, entry.folderID, contentId);
     }
-    done.work.remove();
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
     m.grid.setContentUrl(path, contentUrl);
     m.grid.SetEntryState(path, EntryState::Finished);
+    // Only once the finish is recorded: a kill while the record goes would
+    // otherwise leave the entry waiting, to be uploaded again as new content.
+    done.work.remove();
     Q_EMIT entryUploaded(path, contentId);
     // Converting while uploading, another entry may still be on its way.
     if (!m.grid.AnyEntryWaiting() && !(m.options.convertWhileUploading && m.grid.AnyEntryTransfering())) {

@@ -397,6 +397,10 @@ private Q_SLOTS:
                     for (const auto &[column, step] : columns)
                         now.append(rig.grid.GetEntryCell(entry.key, column).isEmpty() ? QString() : step);
                     const QStringList before = seen.value(entry.key, {u"Waiting"_s, {}, {}, {}, {}});
+                    // The finish is recorded before the work goes, or a kill between them uploads it again.
+                    if (now.first() == u"Finished" && before.first() != u"Finished" &&
+                        !QFileInfo::exists(workRecord(rig, entry.key)))
+                        steps.append(entry.key + u" finished with its work gone"_s);
                     for (int i = 0; i < now.size(); ++i) {
                         if (now.at(i) != before.at(i) && !now.at(i).isEmpty())
                             steps.append(QFileInfo(entry.key).baseName() + u' ' + now.at(i));
