@@ -461,7 +461,7 @@ QCoro::Task<QueueRunner::Prepared> QueueRunner::handleVersionReply(QString reply
         } else if (answer != Messages::Answer::Yes) {
             m.grid.SetEntryState(path, EntryState::Canceled);
             m.view.setConvertInfo(lang("lInfoCancel"));
-            deleteWorkFolder();
+            m_work.remove();
             co_return Next::Entry;
         }
     }
@@ -599,17 +599,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::UploadEntry(Packed packed)
                                     .arg(m_uploader->resumedAt)
                                     .arg(FileSizeBytes(done.work.archivePath())));
     if (!uploaded) {
-        if (done.job.stopped()) {
-            // A stopped entry starts over: its times and progress would tell of work that is gone.
-            m.grid.resetEntry(path);
-            m.view.setConvertInfo(lang("lInfoCancel"));
-            m.view.setStatusText(lang("lInfoCancel"));
-            done.work.remove();
-            co_return endRunAfterFailure();
-        }
-        m.grid.SetEntryError(path, m_uploader->lastError);
-        done.work.remove();
-        m.view.setConvertInfo(m_uploader->lastError + lang("lInfoFail"));
+        if (done.job.stopped())
+            co_return backToWaiting(path, done.work, true);
+        failEntry(path, done.work, m_uploader->lastError);
         m.view.setStatusText(m.grid.GetEntryCell(path, QueueModel::ColError) + lang("lInfoFail"));
         co_return endRunAfterFailure();
     }
@@ -661,22 +653,22 @@ QCoro::Task<> QueueRunner::storeServerInfo(CVideoItem entry, QString workFolder,
     }
 }
 
-QueueRunner::Next QueueRunner::failEntry(const QString &text)
+QueueRunner::Next QueueRunner::failEntry(const QString &path, EntryWork &work, const QString &text)
 {
-    m.grid.SetEntryError(m_job.entry.path, text);
-    deleteWorkFolder();
+    m.grid.SetEntryError(path, text);
+    work.remove();
     m.view.setConvertInfo(text + lang("lInfoFail"));
     return Next::Entry;
 }
 
-QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
+QueueRunner::Next QueueRunner::backToWaiting(const QString &path, EntryWork &work, bool bothLabels)
 {
     // A stopped entry starts over: its times and progress would tell of work that is gone.
-    m.grid.resetEntry(m_job.entry.path);
+    m.grid.resetEntry(path);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));
-    deleteWorkFolder();
+    work.remove();
     return endRunAfterFailure();
 }
 
@@ -684,11 +676,4 @@ QueueRunner::Next QueueRunner::endRunAfterFailure()
 {
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     return Next::EndRun;
-}
-
-void QueueRunner::deleteWorkFolder()
-{
-    // The entry's own folder only: a recording's work folder is the user's
-    // project folder.
-    m_work.remove();
 }
