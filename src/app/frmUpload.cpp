@@ -411,9 +411,9 @@ void frmUpload::readOptions()
         m_session.messages().show(restored.warning);
     m_journal = std::make_unique<QueueJournal>(*m_queue, queueFile);
     // Work of entries that are gone (removed, or not kept at the last close) goes now.
-    m_hooks->removeUnownedWork(queuedKeys());
+    m_hooks->removeUnownedWork(m_queue->keys());
     connect(m_queue, &QAbstractItemModel::rowsRemoved, this,
-            [this] { m_hooks->removeUnownedWork(queuedKeys()); });
+            [this] { m_hooks->removeUnownedWork(m_queue->keys()); });
     m_optionsRead = true;
     qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
 }
@@ -896,14 +896,6 @@ void frmUpload::closeEvent(QCloseEvent *event)
     Q_EMIT closed();
 }
 
-QStringList frmUpload::queuedKeys() const
-{
-    QStringList keys;
-    for (const QueueEntry &entry : m_queue->entries())
-        keys.append(entry.key);
-    return keys;
-}
-
 // Each step goes on whatever the one before it did.
 void frmUpload::runCloseSteps()
 {
@@ -914,7 +906,7 @@ void frmUpload::runCloseSteps()
         const bool keep = chkRemQueue->isChecked();
         const bool saved = keep ? QueueFile::SaveQueue(queueFile, *m_queue) : DeleteFileIfExists(queueFile);
         // Unfinished entries keep their work for the next start, if they stay queued.
-        m_hooks->removeUnownedWork(saved && !keep ? QStringList() : queuedKeys());
+        m_hooks->removeUnownedWork(saved && !keep ? QStringList() : m_queue->keys());
         // An unwritten queue file leaves the journal to be read at the next start.
         if (saved)
             m_journal->discard();

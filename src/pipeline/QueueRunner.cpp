@@ -15,7 +15,6 @@
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
-#include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -87,14 +86,14 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
       m_package(new UploadPackage(parts.runner, parts.view, parts.language, this)),
       m_libraries(new MediaLibraries(parts.processes, this)),
       m_recording(new RecordingPreparation(
-          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project, parts.language}, this))
+          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project, parts.language}, this)),
+      m_workRoot(EntryWork::defaultRoot())
 {
     connect(m_conversion, &VideoConversion::conversionStarted, this, [this](const QString &path) {
         m.grid.SetEntryCell(path, QueueModel::ColCvtBeginTime, TimeNow());
     });
     connect(m_conversion, &VideoConversion::conversionEnded, this,
             [this](const QString &path) { m.grid.SetEntryCell(path, QueueModel::ColCvtEndTime, TimeNow()); });
-    m_workRoot = EntryWork::rootFor(QueueFile::defaultPath());
     // The address goes into the record at once: a kill from here on resumes it.
     connect(&m.tarn, &TransferControl::uploadCreated, this, [this](const QString &address) {
         if (m_running && m_uploading && !m_uploading->work.isNull())
@@ -104,10 +103,7 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
 
 void QueueRunner::removeUnownedWork()
 {
-    QStringList keys;
-    for (const QueueEntry &entry : m.grid.entries())
-        keys.append(entry.key);
-    EntryWork::removeUnowned(m_workRoot, keys);
+    EntryWork::removeUnowned(m_workRoot, m.grid.keys());
 }
 
 QString QueueRunner::conversionSettings() const

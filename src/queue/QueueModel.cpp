@@ -282,6 +282,15 @@ void QueueModel::Remove(const QString &key)
         removeRows(row, 1);
 }
 
+QStringList QueueModel::keys() const
+{
+    QStringList keys;
+    keys.reserve(m_entries.size());
+    for (const QueueEntry &entry : m_entries)
+        keys.append(entry.key);
+    return keys;
+}
+
 bool QueueModel::itemExist(const QString &path) const
 {
     return m_paths.contains(path.trimmed());

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 class LanguageTable;
@@ -100,6 +101,8 @@ public:
     const QList<QueueEntry> &entries() const { return m_entries; }
     // `row` must be a valid row.
     const QueueEntry &entryAt(int row) const { return m_entries.at(row); }
+    // The entries' keys, in grid order.
+    QStringList keys() const;
 
     // Appends a waiting entry unless one with the same trimmed path is
     // queued. Title, author and path are stored trimmed; the key is the path
