@@ -10,7 +10,6 @@
 #include "pipeline/UploadPackage.h"
 #include "pipeline/UploadTransaction.h"
 #include "pipeline/VideoConversion.h"
-#include "platform/AppPaths.h"
 #include "platform/Background.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"

@@ -130,7 +130,6 @@ public:
     void SetEntryState(const QString &path, EntryState state);
     // Records why the entry failed and marks it failed.
     void SetEntryError(const QString &path, const QString &text);
-    void SetEntryProgress(const QString &path, int percent);
     void SetEntryProgress(const QString &path, const EntryProgress &progress);
     void setContentUrl(const QString &path, const QString &url);
     // Waiting again, as if just queued: no error, no times, no progress.
@@ -182,6 +181,7 @@ Q_SIGNALS:
 private:
     bool anyState(EntryState state) const;
     void setState(int row, EntryState state);
+    void resetRow(int row);
     void emitRowChanged(int row, const QList<int> &roles = {});
     void invalidateRows() { m_rowsValid = false; }
 

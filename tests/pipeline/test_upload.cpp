@@ -140,7 +140,7 @@ private Q_SLOTS:
         EntryJob job;
         job.entry.path = work.filePath(u"project.qvp"_s);
         job.workFolder = work.path();
-        const QString zipFolder = UploadPackage::newZipFolder();
+        const QString zipFolder = root.filePath(u"package"_s);
         QCOMPARE(QCoro::waitFor(package.PackFiles(job, u"Corvana"_s, zipFolder)).outcome,
                  PackResult::Outcome::Packed);
         const QString archive = QDir(zipFolder).filePath(u"tarn_file.zip"_s);
@@ -149,7 +149,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(work.filePath(u"deck.pptx"_s)));
         QVERIFY(rig.view.status.startsWith(m_language.text("frmUpload", "msgPack")));
         QVERIFY(readFile(archive).contains(video));
-        DeleteFolderIfExists(zipFolder);
     }
 
     // An entry the server refuses fails alone and is not taken again.
