@@ -330,9 +330,10 @@ void frmUpload::connectCommands()
     // A row whose state changes under the selection takes the commands with it.
     connect(m_queue, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
-                updateQueueTimeLeft();
+                // A progress tick shows the queue's time left along with the step.
                 if (roles == QList<int>{QueueModel::ProgressRole})
                     return;
+                updateQueueTimeLeft();
                 if (const int row = selectedRow(); row >= 0 && cmdExit->isEnabled())
                     gridSelectionChanged(row, 0);
             });
