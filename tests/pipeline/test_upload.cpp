@@ -241,14 +241,11 @@ private Q_SLOTS:
     // A helper tool that writes something and fails ends the entry with its step's text.
     void failingToolFailsItsStep()
     {
-        const struct
-        {
-            QString tool, videotype, errorStart;
-        } cases[] = {
+        const std::array<std::array<QString, 3>, 3> cases{{
             {u"MP4Box"_s, u"mp4"_s, u"Interleave error: MP4Box ended with exit code 1"_s},
             {u"yamdi"_s, u"flv"_s, u"Inject error"_s},
             {u"zip"_s, u"mp4"_s, m_language.text("frmUpload", "msgPackCancel")},
-        };
+        }};
         for (const auto &[tool, videotype, errorStart] : cases) {
             QTemporaryDir fakes;
             // 100 bytes where the output goes ("-out", "-o" or the archive), then exit 1.
