@@ -8,7 +8,6 @@
 #include "pipeline/QueueRunner.h"
 #include "pipeline/Session.h"
 #include "platform/Coro.h"
-#include "queue/QueueFile.h"
 #include "update/CVerList.h"
 #include "update/UpdateInstall.h"
 #include "update/frmDownloader.h"
@@ -49,7 +48,7 @@ void AppHooks::stopRun()
 
 void AppHooks::removeUnownedWork(const QStringList &keys)
 {
-    EntryWork::removeUnowned(EntryWork::rootFor(QueueFile::defaultPath()), keys);
+    EntryWork::removeUnowned(EntryWork::defaultRoot(), keys);
 }
 
 void AppHooks::checkForUpdates(frmUpload *window)

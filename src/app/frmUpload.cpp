@@ -330,9 +330,10 @@ void frmUpload::connectCommands()
     // A row whose state changes under the selection takes the commands with it.
     connect(m_queue, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex &, const QModelIndex &, const QList<int> &roles) {
-                updateQueueTimeLeft();
+                // A progress tick shows the queue's time left along with the step.
                 if (roles == QList<int>{QueueModel::ProgressRole})
                     return;
+                updateQueueTimeLeft();
                 if (const int row = selectedRow(); row >= 0 && cmdExit->isEnabled())
                     gridSelectionChanged(row, 0);
             });
@@ -411,9 +412,9 @@ void frmUpload::readOptions()
         m_session.messages().show(restored.warning);
     m_journal = std::make_unique<QueueJournal>(*m_queue, queueFile);
     // Work of entries that are gone (removed, or not kept at the last close) goes now.
-    m_hooks->removeUnownedWork(queuedKeys());
+    m_hooks->removeUnownedWork(m_queue->keys());
     connect(m_queue, &QAbstractItemModel::rowsRemoved, this,
-            [this] { m_hooks->removeUnownedWork(queuedKeys()); });
+            [this] { m_hooks->removeUnownedWork(m_queue->keys()); });
     m_optionsRead = true;
     qCInfo(lcWindow).noquote() << "start-up: queue holds" << m_queue->rowCount() << "entries";
 }
@@ -896,14 +897,6 @@ void frmUpload::closeEvent(QCloseEvent *event)
     Q_EMIT closed();
 }
 
-QStringList frmUpload::queuedKeys() const
-{
-    QStringList keys;
-    for (const QueueEntry &entry : m_queue->entries())
-        keys.append(entry.key);
-    return keys;
-}
-
 // Each step goes on whatever the one before it did.
 void frmUpload::runCloseSteps()
 {
@@ -914,7 +907,7 @@ void frmUpload::runCloseSteps()
         const bool keep = chkRemQueue->isChecked();
         const bool saved = keep ? QueueFile::SaveQueue(queueFile, *m_queue) : DeleteFileIfExists(queueFile);
         // Unfinished entries keep their work for the next start, if they stay queued.
-        m_hooks->removeUnownedWork(saved && !keep ? QStringList() : queuedKeys());
+        m_hooks->removeUnownedWork(saved && !keep ? QStringList() : m_queue->keys());
         // An unwritten queue file leaves the journal to be read at the next start.
         if (saved)
             m_journal->discard();

@@ -155,7 +155,6 @@ private:
     int selectedRow() const;
     QList<int> selectedRows() const;
     void runCloseSteps();
-    QStringList queuedKeys() const;
 
     Session &m_session;
     QueueModel *m_queue;

@@ -349,7 +349,6 @@ QCoro::Task<int> upload(Session *session, QStringList args)
     pipeline.queue.setWorkRoot(EntryWork::rootFor(queueFile));
     // Entries kept from earlier runs stay in the queue file.
     restoreQueue(queueFile, pipeline.grid);
-    pipeline.queue.removeUnownedWork();
     QueueJournal journal(pipeline.grid, queueFile);
     const LanguageTable *language = &session->language();
     Messages::Channel *messages = &session->messages();
@@ -384,6 +383,8 @@ QCoro::Task<int> upload(Session *session, QStringList args)
                           .arg(destination));
     }
     if (queueOnly) {
+        // No run starts here to clear the work of entries no longer queued.
+        pipeline.queue.removeUnownedWork();
         if (!QueueFile::SaveQueue(queueFile, pipeline.grid)) {
             QTextStream(stderr) << "clipferry-cli: cannot write " << queueFile << Qt::endl;
             co_return 1;
@@ -417,7 +418,6 @@ QCoro::Task<int> runQueue(Session *session, QStringList args)
         QTextStream(stderr) << "clipferry-cli: no queue in " << queueFile << Qt::endl;
         co_return 1;
     }
-    pipeline.queue.removeUnownedWork();
     QueueJournal journal(pipeline.grid, queueFile);
     printLine(CliArgs::describe(session->options()));
     const int status = co_await pipeline.run();

@@ -19,9 +19,8 @@ EntryProgressView::Clocks &EntryProgressView::startStepIfNew(const QString &path
     if (newEntry) {
         // Entries that no longer run take their clocks with them.
         m_clocks.removeIf([this](const auto &it) {
-            const CVideoItem *item = m_queue.item(it.key());
             const int row = m_queue.RowOfPath(it.key());
-            return !item || row < 0 || m_queue.entryAt(row).state != EntryState::Transfering;
+            return row < 0 || m_queue.entryAt(row).state != EntryState::Transfering;
         });
         found = m_clocks.insert(path, Clocks{});
     }

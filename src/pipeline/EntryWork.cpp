@@ -3,6 +3,7 @@
 #include "common/FileUtil.h"
 #include "platform/AppPaths.h"
 #include "queue/CVideoItem.h"
+#include "queue/QueueFile.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -36,6 +37,11 @@ QString EntryWork::rootFor(const QString &queueFile)
 {
     return QDir(AppPaths::dataDir())
         .filePath(u"work/"_s + shortHash(QFileInfo(queueFile).absoluteFilePath()).left(12));
+}
+
+QString EntryWork::defaultRoot()
+{
+    return rootFor(QueueFile::defaultPath());
 }
 
 void EntryWork::removeUnowned(const QString &root, const QStringList &keys)

@@ -23,6 +23,8 @@ public:
     // The work root of a queue file: entries of different queue files never
     // share a folder, so one queue's clean-up leaves another's work alone.
     static QString rootFor(const QString &queueFile);
+    // The work root of the queue file in the data folder.
+    static QString defaultRoot();
     // Removes every work folder under `root` that none of `keys` owns.
     static void removeUnowned(const QString &root, const QStringList &keys);
 

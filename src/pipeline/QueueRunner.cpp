@@ -10,12 +10,10 @@
 #include "pipeline/UploadPackage.h"
 #include "pipeline/UploadTransaction.h"
 #include "pipeline/VideoConversion.h"
-#include "platform/AppPaths.h"
 #include "platform/Background.h"
 #include "platform/Coro.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
-#include "queue/QueueFile.h"
 #include "queue/QueueModel.h"
 #include "recorder/CProjectFile.h"
 #include "recorder/MediaLibraries.h"
@@ -87,14 +85,14 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
       m_package(new UploadPackage(parts.runner, parts.view, parts.language, this)),
       m_libraries(new MediaLibraries(parts.processes, this)),
       m_recording(new RecordingPreparation(
-          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project, parts.language}, this))
+          {parts.view, parts.controls, parts.runner, *m_libraries, parts.project, parts.language}, this)),
+      m_workRoot(EntryWork::defaultRoot())
 {
     connect(m_conversion, &VideoConversion::conversionStarted, this, [this](const QString &path) {
         m.grid.SetEntryCell(path, QueueModel::ColCvtBeginTime, TimeNow());
     });
     connect(m_conversion, &VideoConversion::conversionEnded, this,
             [this](const QString &path) { m.grid.SetEntryCell(path, QueueModel::ColCvtEndTime, TimeNow()); });
-    m_workRoot = EntryWork::rootFor(QueueFile::defaultPath());
     // The address goes into the record at once: a kill from here on resumes it.
     connect(&m.tarn, &TransferControl::uploadCreated, this, [this](const QString &address) {
         if (m_running && m_uploading && !m_uploading->work.isNull())
@@ -104,10 +102,7 @@ QueueRunner::QueueRunner(Parts parts, QObject *parent)
 
 void QueueRunner::removeUnownedWork()
 {
-    QStringList keys;
-    for (const QueueEntry &entry : m.grid.entries())
-        keys.append(entry.key);
-    EntryWork::removeUnowned(m_workRoot, keys);
+    EntryWork::removeUnowned(m_workRoot, m.grid.keys());
 }
 
 QString QueueRunner::conversionSettings() const
@@ -461,7 +456,7 @@ QCoro::Task<QueueRunner::Prepared> QueueRunner::handleVersionReply(QString reply
         } else if (answer != Messages::Answer::Yes) {
             m.grid.SetEntryState(path, EntryState::Canceled);
             m.view.setConvertInfo(lang("lInfoCancel"));
-            deleteWorkFolder();
+            m_work.remove();
             co_return Next::Entry;
         }
     }
@@ -599,17 +594,9 @@ QCoro::Task<QueueRunner::Next> QueueRunner::UploadEntry(Packed packed)
                                     .arg(m_uploader->resumedAt)
                                     .arg(FileSizeBytes(done.work.archivePath())));
     if (!uploaded) {
-        if (done.job.stopped()) {
-            // A stopped entry starts over: its times and progress would tell of work that is gone.
-            m.grid.resetEntry(path);
-            m.view.setConvertInfo(lang("lInfoCancel"));
-            m.view.setStatusText(lang("lInfoCancel"));
-            done.work.remove();
-            co_return endRunAfterFailure();
-        }
-        m.grid.SetEntryError(path, m_uploader->lastError);
-        done.work.remove();
-        m.view.setConvertInfo(m_uploader->lastError + lang("lInfoFail"));
+        if (done.job.stopped())
+            co_return backToWaiting(path, done.work, true);
+        failEntry(path, done.work, m_uploader->lastError);
         m.view.setStatusText(m.grid.GetEntryCell(path, QueueModel::ColError) + lang("lInfoFail"));
         co_return endRunAfterFailure();
     }
@@ -624,10 +611,12 @@ QCoro::Task<QueueRunner::Next> QueueRunner::UploadEntry(Packed packed)
     } else {
         WriteProfileServer(done.job.workFolder, entry.Url, entry.folderID, contentId);
     }
-    done.work.remove();
     m.grid.SetEntryCell(path, QueueModel::ColUploadEndTime, TimeNow());
     m.grid.setContentUrl(path, contentUrl);
     m.grid.SetEntryState(path, EntryState::Finished);
+    // Only once the finish is recorded: a kill while the record goes would
+    // otherwise leave the entry waiting, to be uploaded again as new content.
+    done.work.remove();
     Q_EMIT entryUploaded(path, contentId);
     // Converting while uploading, another entry may still be on its way.
     if (!m.grid.AnyEntryWaiting() && !(m.options.convertWhileUploading && m.grid.AnyEntryTransfering())) {
@@ -659,22 +648,22 @@ QCoro::Task<> QueueRunner::storeServerInfo(CVideoItem entry, QString workFolder,
     }
 }
 
-QueueRunner::Next QueueRunner::failEntry(const QString &text)
+QueueRunner::Next QueueRunner::failEntry(const QString &path, EntryWork &work, const QString &text)
 {
-    m.grid.SetEntryError(m_job.entry.path, text);
-    deleteWorkFolder();
+    m.grid.SetEntryError(path, text);
+    work.remove();
     m.view.setConvertInfo(text + lang("lInfoFail"));
     return Next::Entry;
 }
 
-QueueRunner::Next QueueRunner::backToWaiting(bool bothLabels)
+QueueRunner::Next QueueRunner::backToWaiting(const QString &path, EntryWork &work, bool bothLabels)
 {
     // A stopped entry starts over: its times and progress would tell of work that is gone.
-    m.grid.resetEntry(m_job.entry.path);
+    m.grid.resetEntry(path);
     m.view.setConvertInfo(lang("lInfoCancel"));
     if (bothLabels)
         m.view.setStatusText(lang("lInfoCancel"));
-    deleteWorkFolder();
+    work.remove();
     return endRunAfterFailure();
 }
 
@@ -682,11 +671,4 @@ QueueRunner::Next QueueRunner::endRunAfterFailure()
 {
     m.controls.setStartEnabled(m.grid.AnyEntryWaiting());
     return Next::EndRun;
-}
-
-void QueueRunner::deleteWorkFolder()
-{
-    // The entry's own folder only: a recording's work folder is the user's
-    // project folder.
-    m_work.remove();
 }

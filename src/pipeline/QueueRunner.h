@@ -134,11 +134,15 @@ private:
     // A recording's project is the one current project: it is not opened
     // while a single-file project's upload still writes into it.
     bool waitsForUpload(const QString &nextPath) const;
-    Next failEntry(const QString &text);
-    // Stop was pressed: the entry waits again and the run ends.
-    Next backToWaiting(bool bothLabels);
+    // The entry fails with `text` and its work goes: its own folder only, as
+    // a recording's work folder is the user's project folder. The forms
+    // without an entry are the preparing stage's.
+    Next failEntry(const QString &path, EntryWork &work, const QString &text);
+    Next failEntry(const QString &text) { return failEntry(m_job.entry.path, m_work, text); }
+    // Stop was pressed: the entry waits again, its work goes and the run ends.
+    Next backToWaiting(const QString &path, EntryWork &work, bool bothLabels);
+    Next backToWaiting(bool bothLabels) { return backToWaiting(m_job.entry.path, m_work, bothLabels); }
     Next endRunAfterFailure();
-    void deleteWorkFolder();
     // What the kept conversion, archive and upload must have been made with.
     QString conversionSettings() const;
     QString packageSettings(const QString &sourceKind) const;

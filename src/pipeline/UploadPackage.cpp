@@ -138,11 +138,6 @@ QCoro::Task<PackResult> UploadPackage::PackFiles(EntryJob job, QString sourceKin
     co_return result;
 }
 
-QString UploadPackage::newZipFolder()
-{
-    return UniqueTempFolder(AppPaths::tempDir(), QStringLiteral("_qvVidZip_"));
-}
-
 QString UploadPackage::findPowerPoint(const QString &projectFolder)
 {
     const QFileInfo folder(projectFolder);

@@ -47,8 +47,6 @@ public:
     // `zipFolder`/"tarn_file.zip". A zip that fails leaves no archive.
     QCoro::Task<PackResult> PackFiles(EntryJob job, QString sourceKind, QString zipFolder);
 
-    // A fresh, not yet existing folder for the archive under the temporary folder.
-    static QString newZipFolder();
     // The PowerPoint file beside a project folder: NAME.ppt, else NAME.pptx.
     static QString findPowerPoint(const QString &projectFolder);
     // The PowerPoint file that goes along with an entry; empty for a video.

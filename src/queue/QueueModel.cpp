@@ -282,6 +282,15 @@ void QueueModel::Remove(const QString &key)
         removeRows(row, 1);
 }
 
+QStringList QueueModel::keys() const
+{
+    QStringList keys;
+    keys.reserve(m_entries.size());
+    for (const QueueEntry &entry : m_entries)
+        keys.append(entry.key);
+    return keys;
+}
+
 bool QueueModel::itemExist(const QString &path) const
 {
     return m_paths.contains(path.trimmed());
@@ -322,10 +331,9 @@ bool QueueModel::UpdateQueueRow(int row, const CVideoItem &item)
     QueueEntry updated = makeEntry(item);
     entry.key = updated.key;
     entry.item = std::move(updated.item);
-    entry.state = EntryState::Waiting;
     invalidateRows();
     // A saved edit is a fresh start: what the last run left goes.
-    resetEntry(entry.key);
+    resetRow(row);
     return true;
 }
 
@@ -343,13 +351,6 @@ void QueueModel::SetEntryError(const QString &path, const QString &text)
         return;
     m_entries[row].error = text;
     setState(row, EntryState::Failed);
-}
-
-void QueueModel::SetEntryProgress(const QString &path, int percent)
-{
-    const int row = RowOfPath(path);
-    if (row >= 0)
-        SetEntryProgress(path, EntryProgress{m_entries.at(row).progress.phase, percent, -1});
 }
 
 void QueueModel::SetEntryProgress(const QString &path, const EntryProgress &progress)
@@ -374,9 +375,12 @@ void QueueModel::setContentUrl(const QString &path, const QString &url)
 
 void QueueModel::resetEntry(const QString &path)
 {
-    const int row = RowOfPath(path);
-    if (row < 0)
-        return;
+    if (const int row = RowOfPath(path); row >= 0)
+        resetRow(row);
+}
+
+void QueueModel::resetRow(int row)
+{
     QueueEntry &entry = m_entries[row];
     for (QString *text :
          {&entry.error, &entry.cvtBeginTime, &entry.cvtEndTime, &entry.uploadBeginTime, &entry.uploadEndTime})

@@ -11,6 +11,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 class LanguageTable;
@@ -100,6 +101,8 @@ public:
     const QList<QueueEntry> &entries() const { return m_entries; }
     // `row` must be a valid row.
     const QueueEntry &entryAt(int row) const { return m_entries.at(row); }
+    // The entries' keys, in grid order.
+    QStringList keys() const;
 
     // Appends a waiting entry unless one with the same trimmed path is
     // queued. Title, author and path are stored trimmed; the key is the path
@@ -127,7 +130,6 @@ public:
     void SetEntryState(const QString &path, EntryState state);
     // Records why the entry failed and marks it failed.
     void SetEntryError(const QString &path, const QString &text);
-    void SetEntryProgress(const QString &path, int percent);
     void SetEntryProgress(const QString &path, const EntryProgress &progress);
     void setContentUrl(const QString &path, const QString &url);
     // Waiting again, as if just queued: no error, no times, no progress.
@@ -179,6 +181,7 @@ Q_SIGNALS:
 private:
     bool anyState(EntryState state) const;
     void setState(int row, EntryState state);
+    void resetRow(int row);
     void emitRowChanged(int row, const QList<int> &roles = {});
     void invalidateRows() { m_rowsValid = false; }
 

@@ -142,7 +142,7 @@ private Q_SLOTS:
         // Cells that show the record are not written around it.
         queue.SetEntryCell(b.path, QueueModel::ColTitle, u"changed"_s);
         QCOMPARE(queue.item(b.path)->title, b.title);
-        queue.SetEntryProgress(b.path, 140);
+        queue.SetEntryProgress(b.path, EntryProgress{EntryPhase::Uploading, 140});
         QCOMPARE(queue.data(queue.index(1, 0), QueueModel::ProgressRole).toInt(), 100);
 
         queue.SwapQueueRows(0, 1);
@@ -378,7 +378,7 @@ private Q_SLOTS:
         queue.Add(sampleItem(path));
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(journal.path()), 1000);
         QVERIFY(QFile::remove(journal.path()));
-        queue.SetEntryProgress(path, 50);
+        queue.SetEntryProgress(path, EntryProgress{EntryPhase::Uploading, 50});
         QTest::qWait(int(QueueJournal::kDelay.count()) + 100);
         QVERIFY(!QFileInfo::exists(journal.path()));
         queue.SetEntryState(path, EntryState::Finished);
