@@ -2,7 +2,6 @@
 
 #include "Password.h"
 
-#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
@@ -155,9 +154,6 @@ struct UploadStore::Slot
     MdContext sha256;         // state over the first `hashed` bytes
     std::int64_t hashed = -1; // -1: unknown (the server restarted), hash from the file
     std::mutex registering;   // held while a request registers the upload
-    // The offset last answered; ahead of the stored one while that chunk's sync runs. -1: the stored one.
-    std::atomic<std::int64_t> offset = -1;
-    std::future<bool> synced; // the chunk before: synced and its offset stored
 };
 
 UploadStore::UploadStore(Database &db, std::filesystem::path folder) : m_db(db), m_folder(std::move(folder))
@@ -213,9 +209,6 @@ std::optional<Upload> UploadStore::find(const std::string &id, std::int64_t acco
         remove(id);
         return std::nullopt;
     }
-    std::lock_guard lock(m_mutex);
-    if (const auto it = m_slots.find(id); it != m_slots.end() && it->second->offset >= 0)
-        upload->offset = it->second->offset;
     return upload;
 }
 
@@ -229,9 +222,8 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
     const auto upload = m_db.upload(id);
     if (!upload)
         return {PatchStatus::NotFound, 0};
-    const std::int64_t answered = s->offset >= 0 ? s->offset.load() : upload->offset;
-    if (answered != offset)
-        return {PatchStatus::Conflict, answered};
+    if (upload->offset != offset)
+        return {PatchStatus::Conflict, upload->offset};
 
     Fd fd(::open(pathOf(id).c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -271,49 +263,14 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
         if (finish(sha1Ctx.get()) != sha1)
             return dropChunk(PatchStatus::ChecksumMismatch);
     }
-    if (!settle(*s)) {
-        // The chunk before may be lost: the client asks again and resumes at the stored offset.
-        s->hashed = -1;
+    // Answered only once its bytes are synced and its offset stored: the server
+    // never goes back behind an offset it confirmed.
+    if (::fdatasync(fd.get()) != 0)
         return dropChunk(PatchStatus::Failed);
-    }
-    if (end == upload->length || !syncLater(*s, id, fd.get(), end)) {
-        // The last chunk is stored before it is answered: the registration that follows reads the offset.
-        if (::fdatasync(fd.get()) != 0)
-            return dropChunk(PatchStatus::Failed);
-        m_db.setUploadOffset(id, end);
-    }
-    s->offset = end;
+    m_db.setUploadOffset(id, end);
     s->hashed = sha256Ctx ? end : -1;
     s->sha256 = std::move(sha256Ctx);
     return {complete ? PatchStatus::Done : PatchStatus::Cut, end};
-}
-
-bool UploadStore::syncLater(Slot &s, const std::string &id, int fd, std::int64_t end)
-{
-    const int own = ::dup(fd);
-    if (own < 0)
-        return false;
-    try {
-        s.synced = std::async(std::launch::async, [this, id, own, end] {
-            const Fd file(own);
-            if (::fdatasync(own) != 0)
-                return false;
-            m_db.setUploadOffset(id, end);
-            return true;
-        });
-    } catch (const std::system_error &) {
-        ::close(own);
-        return false;
-    }
-    return true;
-}
-
-bool UploadStore::settle(Slot &s)
-{
-    if (!s.synced.valid() || s.synced.get())
-        return true;
-    s.offset = -1;
-    return false;
 }
 
 std::shared_ptr<void> UploadStore::holdRegistration(const std::string &id)
@@ -359,12 +316,8 @@ void UploadStore::remove(const std::string &id)
     std::error_code ec;
     std::filesystem::remove(pathOf(id), ec);
     m_db.removeUpload(id);
-    std::shared_ptr<Slot> gone; // released outside the lock: it waits for a sync still running
     std::lock_guard lock(m_mutex);
-    if (const auto it = m_slots.find(id); it != m_slots.end()) {
-        gone = std::move(it->second);
-        m_slots.erase(it);
-    }
+    m_slots.erase(id);
 }
 
 void UploadStore::recover()

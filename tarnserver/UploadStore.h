@@ -11,10 +11,9 @@
 #include <string>
 
 // The bytes of resumable uploads: one file per upload, appended by PATCH requests.
-// Data is synced before the new offset is stored, so a stored offset never points
-// past bytes that a crash could lose. A chunk is answered before its sync, which runs
-// while the next chunk arrives; the last chunk is synced before it is answered. The SHA-256 of the whole
-// archive is computed while the bytes arrive, so registering a finished upload does not read it again.
+// A chunk is answered only after its bytes are synced and its new offset stored, so
+// an offset once confirmed survives a crash. The SHA-256 of the whole archive is
+// computed while the bytes arrive, so registering a finished upload does not read it again.
 class UploadStore final
 {
 public:
@@ -70,10 +69,6 @@ public:
 private:
     struct Slot;
     std::shared_ptr<Slot> slot(const std::string &id);
-    // Syncs the chunk ending at `end` and stores its offset in the background; false if it cannot start.
-    bool syncLater(Slot &s, const std::string &id, int fd, std::int64_t end);
-    // Waits for the chunk before; false when its sync failed.
-    bool settle(Slot &s);
 
     Database &m_db;
     std::filesystem::path m_folder;
