@@ -546,7 +546,6 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
-    m_contents.clearStaleStaging(std::chrono::hours(1));
     auto form = parseForm(body);
     std::string name = form["upload"];
     while (!name.empty() && name.back() == '/')

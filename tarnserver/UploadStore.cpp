@@ -280,15 +280,6 @@ std::shared_ptr<void> UploadStore::holdRegistration(const std::string &id)
     return std::shared_ptr<void>(nullptr, [s](void *) { s->registering.unlock(); });
 }
 
-bool UploadStore::registrationHeld(const std::string &id)
-{
-    auto s = slot(id);
-    if (!s->registering.try_lock())
-        return true;
-    s->registering.unlock();
-    return false;
-}
-
 std::optional<std::string> UploadStore::sha256Of(const Upload &upload)
 {
     const auto s = slot(upload.id);

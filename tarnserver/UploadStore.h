@@ -55,8 +55,6 @@ public:
     // Waits until no other request registers the upload; the registration is this request's
     // until the returned holder is released.
     std::shared_ptr<void> holdRegistration(const std::string &id);
-    // Whether a request registers the upload right now.
-    bool registrationHeld(const std::string &id);
     // SHA-256 (hex) of a complete upload.
     std::optional<std::string> sha256Of(const Upload &upload);
     std::filesystem::path pathOf(const std::string &id) const;
