@@ -1,5 +1,6 @@
 #include "UpdateStore.h"
 
+#include "Password.h"
 #include "Replies.h"
 #include "SafeXml.h"
 
@@ -7,13 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,10 +26,6 @@ struct PkeyFree
     void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct MdFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
 struct FileClose
 {
     void operator()(FILE *f) const { std::fclose(f); }
@@ -83,45 +77,16 @@ Pkey updateKey(const fs::path &data, std::string &error)
     return key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_ED25519 ? std::move(key) : nullptr;
 }
 
-std::string base64(const unsigned char *bytes, size_t size)
-{
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    const int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), bytes, static_cast<int>(size));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
 std::string sign(EVP_PKEY *key, const std::string &text)
 {
-    std::unique_ptr<EVP_MD_CTX, MdFree> ctx(EVP_MD_CTX_new());
+    MdContext ctx(EVP_MD_CTX_new());
     unsigned char sig[64];
     size_t size = sizeof sig;
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
         EVP_DigestSign(ctx.get(), sig, &size, reinterpret_cast<const unsigned char *>(text.data()),
                        text.size()) != 1)
         return {};
-    return base64(sig, size);
-}
-
-std::string sha256File(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::unique_ptr<EVP_MD_CTX, MdFree> ctx(EVP_MD_CTX_new());
-    if (!in || !ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return {};
-    std::vector<char> buffer(1 << 16);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(in.gcount()));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &size);
-    std::ostringstream hex;
-    for (unsigned int i = 0; i < size; ++i)
-        hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(digest[i]);
-    return hex.str();
+    return base64Encode(std::string_view(reinterpret_cast<const char *>(sig), size));
 }
 
 // The real zip, run in `folder`: the archive holds the folder's files by
@@ -249,13 +214,23 @@ int publish(const fs::path &data, const Args &args)
         }
         fs::copy_file(updaterTemp, versions / "updater_manifest.zip", fs::copy_options::overwrite_existing);
         fs::rename(updaterTemp, versions / "updater.zip");
+        const auto sha256 = sha256OfFile(versions / "updater.zip");
+        if (!sha256) {
+            std::cerr << "cannot read " << (versions / "updater.zip").string() << "\n";
+            return 1;
+        }
         pugi::xml_node node = doc.document_element().child("updater");
         if (!node)
             node = doc.document_element().insert_child_before("updater", list);
         node.remove_children();
-        Replies::add(node, "sha256", sha256File(versions / "updater.zip"));
+        Replies::add(node, "sha256", *sha256);
     }
 
+    const auto sha256 = sha256OfFile(target / "patch.zip");
+    if (!sha256) {
+        std::cerr << "cannot read " << (target / "patch.zip").string() << "\n";
+        return 1;
+    }
     pugi::xml_node item = list.append_child("item");
     if (hasFlag(args, "--draft"))
         item.append_attribute("draft") = "true";
@@ -263,7 +238,7 @@ int publish(const fs::path &data, const Args &args)
     Replies::add(item, "path", "/version_ctrl/clipferry/version/" + ver);
     Replies::add(item, "fullPatch", hasFlag(args, "--full") ? "true" : "false");
     Replies::add(item, "log", option(args, "--log"));
-    Replies::add(item, "sha256", sha256File(target / "patch.zip"));
+    Replies::add(item, "sha256", *sha256);
     if (!saveList(data, doc)) {
         std::cerr << "cannot write " << listPath(data).string() << "\n";
         return 1;
@@ -282,7 +257,7 @@ int printKey(const fs::path &data)
         std::cerr << (error.empty() ? "cannot read the update key" : error) << "\n";
         return 1;
     }
-    std::cout << base64(raw, size) << "\n";
+    std::cout << base64Encode(std::string_view(reinterpret_cast<const char *>(raw), size)) << "\n";
     return 0;
 }
 
@@ -311,10 +286,8 @@ void appendField(std::string &out, const std::string &field)
     out += '\n';
 }
 
-} // namespace
-
-namespace UpdateStore {
-
+// The text the signature covers: every signed field with its byte length in
+// front, so that no two lists give the same text.
 std::string signedText(const std::string &updaterSha256, const std::vector<std::vector<std::string>> &items)
 {
     std::string out = "clipferry-verlist-1\n";
@@ -325,6 +298,10 @@ std::string signedText(const std::string &updaterSha256, const std::vector<std::
     }
     return out;
 }
+
+} // namespace
+
+namespace UpdateStore {
 
 int command(const fs::path &data, const Args &args)
 {

@@ -20,8 +20,4 @@ bool versionList(const std::filesystem::path &data, bool drafts, std::string &re
 // Files below "updates/" that are never served: the list itself.
 bool isPrivate(const std::string &path);
 
-// The text the signature covers: every signed field with its byte length in
-// front, so that no two lists give the same text.
-std::string signedText(const std::string &updaterSha256, const std::vector<std::vector<std::string>> &items);
-
 } // namespace UpdateStore

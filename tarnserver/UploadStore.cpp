@@ -5,7 +5,6 @@
 #include <chrono>
 #include <fcntl.h>
 #include <future>
-#include <openssl/evp.h>
 #include <set>
 #include <stdexcept>
 #include <unistd.h>
@@ -13,28 +12,6 @@
 #include <vector>
 
 namespace {
-
-struct MdFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdContext = std::unique_ptr<EVP_MD_CTX, MdFree>;
-
-MdContext newDigest(const EVP_MD *md)
-{
-    MdContext ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
-        throw std::runtime_error("digest init failed");
-    return ctx;
-}
-
-std::string finish(EVP_MD_CTX *ctx)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx, digest, &size);
-    return std::string(reinterpret_cast<const char *>(digest), size);
-}
 
 class Fd
 {
@@ -260,7 +237,7 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
         // A chunk that carries a checksum is kept only whole and verified.
         if (!complete)
             return dropChunk(PatchStatus::Cut);
-        if (finish(sha1Ctx.get()) != sha1)
+        if (finishDigest(sha1Ctx.get()) != sha1)
             return dropChunk(PatchStatus::ChecksumMismatch);
     }
     // Answered only once its bytes are synced and its offset stored: the server
@@ -287,19 +264,9 @@ std::optional<std::string> UploadStore::sha256Of(const Upload &upload)
     if (s->sha256 && s->hashed == upload.length) {
         MdContext copy = newDigest(EVP_sha256());
         EVP_MD_CTX_copy_ex(copy.get(), s->sha256.get());
-        return toHex(finish(copy.get()));
+        return toHex(finishDigest(copy.get()));
     }
-    Fd fd(::open(pathOf(upload.id).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return std::nullopt;
-    MdContext ctx = newDigest(EVP_sha256());
-    std::vector<char> buffer(1 << 20);
-    ssize_t n;
-    while ((n = ::read(fd.get(), buffer.data(), buffer.size())) > 0)
-        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
-    if (n < 0)
-        return std::nullopt;
-    return toHex(finish(ctx.get()));
+    return sha256OfFile(pathOf(upload.id));
 }
 
 void UploadStore::remove(const std::string &id)
