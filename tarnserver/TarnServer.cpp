@@ -141,7 +141,8 @@ std::string databasePath(const fs::path &data)
 
 TarnServer::TarnServer(ServerOptions options)
     : m_options(std::move(options)), m_db(databasePath(m_options.data)),
-      m_uploads(m_db, m_options.data / "uploads"), m_contents(m_db, m_uploads, m_options.data / "contents")
+      m_uploads(m_db, m_options.data / "uploads"), m_contents(m_db, m_uploads, m_options.data / "contents"),
+      m_versionLists(m_options.data)
 {
     if (!m_options.cert.empty() || !m_options.key.empty()) {
         m_http = std::make_unique<httplib::SSLServer>(m_options.cert.c_str(), m_options.key.c_str());
@@ -583,7 +584,7 @@ void TarnServer::versionList(const Request &req, Response &res, const std::strin
         return sendXml(res, Replies::error(ErrorCode::Malformed, "verinfo"));
     std::string reply;
     std::string error;
-    if (!UpdateStore::versionList(m_options.data, req.get_param_value("draft") == "1", reply, error)) {
+    if (!m_versionLists.reply(req.get_param_value("draft") == "1", reply, error)) {
         std::fprintf(stderr, "version list: %s\n", error.c_str());
         return sendXml(res, Replies::error(ErrorCode::Internal, "verinfo"));
     }

@@ -3,6 +3,7 @@
 #include "ContentStore.h"
 #include "Database.h"
 #include "Password.h"
+#include "UpdateStore.h"
 #include "UploadStore.h"
 
 #include <chrono>
@@ -68,6 +69,7 @@ private:
     UploadStore m_uploads;
     ContentStore m_contents;
     PasswordChecker m_passwords;
+    UpdateStore::VersionLists m_versionLists;
     std::unique_ptr<httplib::Server> m_http;
     int m_port = -1;
     std::chrono::milliseconds m_patchDelay{0};

@@ -5,6 +5,7 @@
 #include "SafeXml.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -49,32 +50,47 @@ int usage()
     return 2;
 }
 
-// The update key, made on first use and readable by the owner only. Two
-// servers starting at once agree on one key: the second one finds the file.
+Pkey readKey(const fs::path &path, std::string &error)
+{
+    std::unique_ptr<FILE, FileClose> in(std::fopen(path.c_str(), "r"));
+    Pkey key(in ? PEM_read_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_ED25519)
+        return key;
+    error = "cannot read the Ed25519 update key " + path.string();
+    return nullptr;
+}
+
+// The update key, made on first use and readable by the owner only. A new
+// key is written whole beside its place and then linked there, so the file
+// appears complete or not at all, and two servers making it at once agree
+// on the one linked first.
 Pkey updateKey(const fs::path &data, std::string &error)
 {
     const fs::path path = keyPath(data);
     fs::create_directories(data);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-        Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-        std::unique_ptr<FILE, FileClose> out(fdopen(fd, "w"));
-        if (!key || !out ||
-            PEM_write_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-            if (!out)
-                ::close(fd);
-            out.reset();
-            fs::remove(path);
-            error = "cannot make the update key " + path.string();
-            return nullptr;
-        }
+    std::error_code ec;
+    if (fs::exists(path, ec))
+        return readKey(path, error);
+    const fs::path temp = path.string() + "." + randomHex(8) + ".tmp";
+    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::unique_ptr<FILE, FileClose> out(fd >= 0 ? fdopen(fd, "w") : nullptr);
+    if (fd >= 0 && !out)
+        ::close(fd);
+    const bool written =
+        key && out &&
+        PEM_write_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+        std::fflush(out.get()) == 0 && ::fsync(fd) == 0;
+    out.reset();
+    const bool linked = written && ::link(temp.c_str(), path.c_str()) == 0;
+    const int linkError = errno;
+    fs::remove(temp, ec);
+    if (linked)
         return key;
-    }
-    std::unique_ptr<FILE, FileClose> in(std::fopen(path.c_str(), "r"));
-    Pkey key(in ? PEM_read_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519)
-        error = "cannot read the Ed25519 update key " + path.string();
-    return key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_ED25519 ? std::move(key) : nullptr;
+    if (written && linkError == EEXIST)
+        return readKey(path, error);
+    error = "cannot make the update key " + path.string();
+    return nullptr;
 }
 
 std::string sign(EVP_PKEY *key, const std::string &text)
@@ -319,12 +335,22 @@ int command(const fs::path &data, const Args &args)
     return usage();
 }
 
-bool versionList(const fs::path &data, bool drafts, std::string &reply, std::string &error)
+VersionLists::VersionLists(fs::path data) : m_data(std::move(data)) {}
+
+VersionLists::~VersionLists() = default;
+
+bool VersionLists::reply(bool drafts, std::string &reply, std::string &error)
 {
     pugi::xml_document source;
-    if (!loadList(data, source, error))
+    if (!loadList(m_data, source, error))
         return false;
-    Pkey key = updateKey(data, error);
+    std::shared_ptr<EVP_PKEY> key;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_key)
+            m_key = updateKey(m_data, error);
+        key = m_key;
+    }
     if (!key)
         return false;
 
