@@ -196,6 +196,12 @@ std::string TarnServer::url() const
            std::to_string(m_port);
 }
 
+std::string TarnServer::origin(const Request &req) const
+{
+    const std::string host = req.get_header_value("Host");
+    return host.empty() ? url() : std::string(m_options.cert.empty() ? "http://" : "https://") + host;
+}
+
 void TarnServer::addRoutes()
 {
     httplib::Server &http = *m_http;
@@ -429,13 +435,9 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
     m_uploads.expire();
     const Upload upload =
         m_uploads.create(auth.account.id, length, folder, content, meta["filename"], sha256);
-    std::string host = req.get_header_value("Host");
-    if (host.empty())
-        host = m_options.host + ":" + std::to_string(m_port);
     const std::string prefix = req.matches[1];
     res.status = 201;
-    res.set_header("Location", std::string(m_options.cert.empty() ? "http://" : "https://") + host + prefix +
-                                   "/tarn/putFile/uploads/" + upload.id);
+    res.set_header("Location", origin(req) + prefix + "/tarn/putFile/uploads/" + upload.id);
     res.set_header("Upload-Expires", httpDate(upload.expires));
 }
 
@@ -566,10 +568,8 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     Replies::add(root, "contentID", std::to_string(result.content));
     // The content's page: on the public address when one is set, else where the client reached us.
     std::string base = setting("publicurl");
-    if (base.empty()) {
-        const std::string host = req.get_header_value("Host");
-        base = host.empty() ? url() : std::string(m_options.cert.empty() ? "http://" : "https://") + host;
-    }
+    if (base.empty())
+        base = origin(req);
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     Replies::add(root, "contentUrl", base + "/content/" + std::to_string(result.content));

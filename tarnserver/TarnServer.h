@@ -63,6 +63,8 @@ private:
 
     std::optional<std::int64_t> contentOfUrl(const std::string &url, const std::string &requestHost);
     std::string setting(const std::string &key);
+    // Where the client reached us: our scheme and its Host header, or our own address without one.
+    std::string origin(const httplib::Request &req) const;
 
     ServerOptions m_options;
     Database m_db;
