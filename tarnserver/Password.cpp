@@ -1,6 +1,8 @@
 #include "Password.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
@@ -173,6 +175,14 @@ std::optional<std::string> sha256OfFile(const std::filesystem::path &path)
     if (n < 0)
         return std::nullopt;
     return toHex(finishDigest(ctx.get()));
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string randomHex(size_t bytes)

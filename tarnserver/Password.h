@@ -68,6 +68,8 @@ private:
 
 std::string doubleMd5(const std::string &plain);
 std::string toHex(std::string_view bytes);
+// ASCII letters compared without their case.
+bool equalsNoCase(std::string_view a, std::string_view b);
 
 struct MdFree
 {

@@ -41,14 +41,6 @@ std::string httpDate(std::int64_t seconds)
     return text;
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 std::string withoutScheme(std::string url)
 {
     for (const char *scheme : {"http://", "https://"}) {

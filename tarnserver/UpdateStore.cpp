@@ -170,6 +170,12 @@ std::string option(const Args &args, const std::string &name)
     return {};
 }
 
+// A flag of the list as an operator may write it.
+bool isTrue(const std::string &text)
+{
+    return text == "1" || equalsNoCase(text, "true");
+}
+
 bool hasFlag(const Args &args, const std::string &name)
 {
     return std::find(args.begin(), args.end(), name) != args.end();
@@ -287,7 +293,7 @@ int printList(const fs::path &data)
     }
     for (pugi::xml_node item : doc.document_element().child("list").children("item")) {
         std::cout << childText(item, "ver") << "  "
-                  << (childText(item, "fullPatch") == "true" ? "full" : "partial")
+                  << (isTrue(childText(item, "fullPatch")) ? "full" : "partial")
                   << (item.attribute("draft").as_bool() ? "  draft" : "") << "  " << childText(item, "path")
                   << "  " << childText(item, "sha256") << "\n";
     }
@@ -375,14 +381,13 @@ bool VersionLists::reply(bool drafts, std::string &reply, std::string &error)
     pugi::xml_node list = root.append_child("list");
     std::vector<std::vector<std::string>> signedItems;
     for (const Item &item : items) {
-        const std::string full = childText(item.node, "fullPatch");
         // A reader drops text that is only blanks; the signature covers what it reads.
         std::string log = item.node.child("log").text().get();
         if (log.find_first_not_of(" \t\r\n") == std::string::npos)
             log.clear();
         std::vector<std::string> fields{childText(item.node, "ver"), childText(item.node, "path"),
-                                        (full == "1" || full == "true" || full == "True") ? "true" : "false",
-                                        log, childText(item.node, "sha256")};
+                                        isTrue(childText(item.node, "fullPatch")) ? "true" : "false", log,
+                                        childText(item.node, "sha256")};
         pugi::xml_node out = list.append_child("item");
         const char *names[] = {"ver", "path", "fullPatch", "log", "sha256"};
         for (size_t i = 0; i < fields.size(); ++i)
