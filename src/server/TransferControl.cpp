@@ -470,12 +470,10 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 // The chunk was read (and hashed) while the one before was
                 // sent, unless the server made the upload go on elsewhere.
                 const qint64 length = std::min(m_limits.chunkBytes, total - offset);
-                std::optional<QCoro::Task<Chunk>> reading = std::move(ahead);
+                if (!ahead || aheadOffset != offset)
+                    ahead.emplace(readChunk(filePath, offset, length, stop));
+                Chunk chunk = co_await *ahead;
                 ahead.reset();
-                if (!reading || aheadOffset != offset)
-                    reading.emplace(readChunk(filePath, offset, length, stop));
-                Chunk chunk = co_await *reading;
-                reading.reset();
                 if (!self || stop.stopRequested())
                     co_return stopped();
                 if (chunk.bytes.size() != length)
