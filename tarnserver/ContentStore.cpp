@@ -333,16 +333,18 @@ ContentStore::Registered ContentStore::registerUpload(const Account &account, co
         return Registered{ErrorCode::NoUpload, 0, "no such upload"};
     // A repeat sent while the first still runs waits for it, then answers like it.
     const auto hold = m_uploads.holdRegistration(id);
+    // Only the holder stages this upload: staging of it left now is an earlier try's.
+    const fs::path staging = m_folder / (".staging-" + id);
+    std::error_code ec;
+    fs::remove_all(staging, ec);
     if (const auto done = m_db.registration(id))
         return repeat(*done);
     const auto upload = m_uploads.find(id, account.id);
     if (!upload)
         return Registered{ErrorCode::NoUpload, 0, "no such upload"};
-    const fs::path staging = m_folder / (".staging-" + id);
     try {
         return registerHeld(account, *upload, sha256, staging);
     } catch (const std::exception &e) {
-        std::error_code ec;
         fs::remove_all(staging, ec);
         return Registered{ErrorCode::Internal, 0, e.what()};
     }
@@ -458,24 +460,6 @@ void ContentStore::recover()
             orphans.push_back(entry.path());
     }
     for (const fs::path &path : orphans)
-        fs::remove_all(path, ec);
-}
-
-void ContentStore::clearStaleStaging(std::chrono::seconds age)
-{
-    const std::string prefix = ".staging-";
-    const auto oldest = fs::file_time_type::clock::now() - age;
-    std::error_code ec;
-    std::vector<fs::path> stale;
-    for (const auto &entry : fs::directory_iterator(m_folder, ec)) {
-        const std::string name = entry.path().filename().string();
-        std::error_code timeError;
-        const auto written = fs::last_write_time(entry.path(), timeError);
-        if (startsWith(name, prefix) && !timeError && written < oldest &&
-            !m_uploads.registrationHeld(name.substr(prefix.size())))
-            stale.push_back(entry.path());
-    }
-    for (const fs::path &path : stale)
         fs::remove_all(path, ec);
 }
 

@@ -77,10 +77,6 @@ public:
     bool remove(std::int64_t content);
     // At start: finishes or undoes registrations a crash interrupted and clears their staging.
     void recover();
-    // Clears staging older than `age` that no running registration holds: a
-    // registration that died without the server stopping (a thread killed by
-    // an exception the handler missed, a disk pulled) leaves it behind.
-    void clearStaleStaging(std::chrono::seconds age);
     std::filesystem::path filesOf(std::int64_t content) const;
 
     static int checkPackage(const ZipArchive &zip, PackageInfo &info, std::string &detail);

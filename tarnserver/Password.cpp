@@ -1,10 +1,14 @@
 #include "Password.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <fcntl.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <stdexcept>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -139,6 +143,46 @@ std::string toHex(std::string_view bytes)
         out.push_back(digits[b & 15]);
     }
     return out;
+}
+
+MdContext newDigest(const EVP_MD *md)
+{
+    MdContext ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
+        throw std::runtime_error("digest init failed");
+    return ctx;
+}
+
+std::string finishDigest(EVP_MD_CTX *ctx)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    EVP_DigestFinal_ex(ctx, digest, &size);
+    return std::string(reinterpret_cast<const char *>(digest), size);
+}
+
+std::optional<std::string> sha256OfFile(const std::filesystem::path &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::nullopt;
+    MdContext ctx = newDigest(EVP_sha256());
+    std::vector<char> buffer(1 << 20);
+    ssize_t n;
+    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0)
+        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
+    ::close(fd);
+    if (n < 0)
+        return std::nullopt;
+    return toHex(finishDigest(ctx.get()));
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
 }
 
 std::string randomHex(size_t bytes)

@@ -3,7 +3,11 @@
 #include "Database.h"
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <mutex>
+#include <openssl/evp.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -64,6 +68,20 @@ private:
 
 std::string doubleMd5(const std::string &plain);
 std::string toHex(std::string_view bytes);
+// ASCII letters compared without their case.
+bool equalsNoCase(std::string_view a, std::string_view b);
+
+struct MdFree
+{
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using MdContext = std::unique_ptr<EVP_MD_CTX, MdFree>;
+// A digest context started for `md`; throws when OpenSSL cannot make one.
+MdContext newDigest(const EVP_MD *md);
+// The raw digest of what `ctx` was given.
+std::string finishDigest(EVP_MD_CTX *ctx);
+// The SHA-256 (hex) of a file; nullopt when it cannot be read whole.
+std::optional<std::string> sha256OfFile(const std::filesystem::path &path);
 std::string randomHex(size_t bytes);
 std::string base64Encode(std::string_view bytes);
 bool base64Decode(std::string_view text, std::string &out);

@@ -41,14 +41,6 @@ std::string httpDate(std::int64_t seconds)
     return text;
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
 std::string withoutScheme(std::string url)
 {
     for (const char *scheme : {"http://", "https://"}) {
@@ -141,7 +133,8 @@ std::string databasePath(const fs::path &data)
 
 TarnServer::TarnServer(ServerOptions options)
     : m_options(std::move(options)), m_db(databasePath(m_options.data)),
-      m_uploads(m_db, m_options.data / "uploads"), m_contents(m_db, m_uploads, m_options.data / "contents")
+      m_uploads(m_db, m_options.data / "uploads"), m_contents(m_db, m_uploads, m_options.data / "contents"),
+      m_versionLists(m_options.data)
 {
     if (!m_options.cert.empty() || !m_options.key.empty()) {
         m_http = std::make_unique<httplib::SSLServer>(m_options.cert.c_str(), m_options.key.c_str());
@@ -193,6 +186,12 @@ std::string TarnServer::url() const
 {
     return std::string(m_options.cert.empty() ? "http://" : "https://") + m_options.host + ":" +
            std::to_string(m_port);
+}
+
+std::string TarnServer::origin(const Request &req) const
+{
+    const std::string host = req.get_header_value("Host");
+    return host.empty() ? url() : std::string(m_options.cert.empty() ? "http://" : "https://") + host;
 }
 
 void TarnServer::addRoutes()
@@ -428,13 +427,9 @@ void TarnServer::createUpload(const Request &req, Response &res, const ContentRe
     m_uploads.expire();
     const Upload upload =
         m_uploads.create(auth.account.id, length, folder, content, meta["filename"], sha256);
-    std::string host = req.get_header_value("Host");
-    if (host.empty())
-        host = m_options.host + ":" + std::to_string(m_port);
     const std::string prefix = req.matches[1];
     res.status = 201;
-    res.set_header("Location", std::string(m_options.cert.empty() ? "http://" : "https://") + host + prefix +
-                                   "/tarn/putFile/uploads/" + upload.id);
+    res.set_header("Location", origin(req) + prefix + "/tarn/putFile/uploads/" + upload.id);
     res.set_header("Upload-Expires", httpDate(upload.expires));
 }
 
@@ -546,7 +541,6 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     const Auth auth = authenticate(m_db, m_passwords, req);
     if (auth.error)
         return sendXml(res, Replies::error(auth.error));
-    m_contents.clearStaleStaging(std::chrono::hours(1));
     auto form = parseForm(body);
     std::string name = form["upload"];
     while (!name.empty() && name.back() == '/')
@@ -566,10 +560,8 @@ void TarnServer::registerUpload(const Request &req, Response &res, const Content
     Replies::add(root, "contentID", std::to_string(result.content));
     // The content's page: on the public address when one is set, else where the client reached us.
     std::string base = setting("publicurl");
-    if (base.empty()) {
-        const std::string host = req.get_header_value("Host");
-        base = host.empty() ? url() : std::string(m_options.cert.empty() ? "http://" : "https://") + host;
-    }
+    if (base.empty())
+        base = origin(req);
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     Replies::add(root, "contentUrl", base + "/content/" + std::to_string(result.content));
@@ -584,7 +576,7 @@ void TarnServer::versionList(const Request &req, Response &res, const std::strin
         return sendXml(res, Replies::error(ErrorCode::Malformed, "verinfo"));
     std::string reply;
     std::string error;
-    if (!UpdateStore::versionList(m_options.data, req.get_param_value("draft") == "1", reply, error)) {
+    if (!m_versionLists.reply(req.get_param_value("draft") == "1", reply, error)) {
         std::fprintf(stderr, "version list: %s\n", error.c_str());
         return sendXml(res, Replies::error(ErrorCode::Internal, "verinfo"));
     }

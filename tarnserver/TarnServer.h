@@ -3,6 +3,7 @@
 #include "ContentStore.h"
 #include "Database.h"
 #include "Password.h"
+#include "UpdateStore.h"
 #include "UploadStore.h"
 
 #include <chrono>
@@ -62,12 +63,15 @@ private:
 
     std::optional<std::int64_t> contentOfUrl(const std::string &url, const std::string &requestHost);
     std::string setting(const std::string &key);
+    // Where the client reached us: our scheme and its Host header, or our own address without one.
+    std::string origin(const httplib::Request &req) const;
 
     ServerOptions m_options;
     Database m_db;
     UploadStore m_uploads;
     ContentStore m_contents;
     PasswordChecker m_passwords;
+    UpdateStore::VersionLists m_versionLists;
     std::unique_ptr<httplib::Server> m_http;
     int m_port = -1;
     std::chrono::milliseconds m_patchDelay{0};

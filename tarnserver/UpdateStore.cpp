@@ -1,19 +1,18 @@
 #include "UpdateStore.h"
 
+#include "Password.h"
 #include "Replies.h"
 #include "SafeXml.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,10 +27,6 @@ struct PkeyFree
     void operator()(EVP_PKEY *key) const { EVP_PKEY_free(key); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-struct MdFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
 struct FileClose
 {
     void operator()(FILE *f) const { std::fclose(f); }
@@ -55,73 +50,59 @@ int usage()
     return 2;
 }
 
-// The update key, made on first use and readable by the owner only. Two
-// servers starting at once agree on one key: the second one finds the file.
+Pkey readKey(const fs::path &path, std::string &error)
+{
+    std::unique_ptr<FILE, FileClose> in(std::fopen(path.c_str(), "r"));
+    Pkey key(in ? PEM_read_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_ED25519)
+        return key;
+    error = "cannot read the Ed25519 update key " + path.string();
+    return nullptr;
+}
+
+// The update key, made on first use and readable by the owner only. A new
+// key is written whole beside its place and then linked there, so the file
+// appears complete or not at all, and two servers making it at once agree
+// on the one linked first.
 Pkey updateKey(const fs::path &data, std::string &error)
 {
     const fs::path path = keyPath(data);
     fs::create_directories(data);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd >= 0) {
-        Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-        std::unique_ptr<FILE, FileClose> out(fdopen(fd, "w"));
-        if (!key || !out ||
-            PEM_write_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-            if (!out)
-                ::close(fd);
-            out.reset();
-            fs::remove(path);
-            error = "cannot make the update key " + path.string();
-            return nullptr;
-        }
+    std::error_code ec;
+    if (fs::exists(path, ec))
+        return readKey(path, error);
+    const fs::path temp = path.string() + "." + randomHex(8) + ".tmp";
+    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::unique_ptr<FILE, FileClose> out(fd >= 0 ? fdopen(fd, "w") : nullptr);
+    if (fd >= 0 && !out)
+        ::close(fd);
+    const bool written =
+        key && out &&
+        PEM_write_PrivateKey(out.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
+        std::fflush(out.get()) == 0 && ::fsync(fd) == 0;
+    out.reset();
+    const bool linked = written && ::link(temp.c_str(), path.c_str()) == 0;
+    const int linkError = errno;
+    fs::remove(temp, ec);
+    if (linked)
         return key;
-    }
-    std::unique_ptr<FILE, FileClose> in(std::fopen(path.c_str(), "r"));
-    Pkey key(in ? PEM_read_PrivateKey(in.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_ED25519)
-        error = "cannot read the Ed25519 update key " + path.string();
-    return key && EVP_PKEY_get_base_id(key.get()) == EVP_PKEY_ED25519 ? std::move(key) : nullptr;
-}
-
-std::string base64(const unsigned char *bytes, size_t size)
-{
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    const int n =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), bytes, static_cast<int>(size));
-    out.resize(static_cast<size_t>(n));
-    return out;
+    if (written && linkError == EEXIST)
+        return readKey(path, error);
+    error = "cannot make the update key " + path.string();
+    return nullptr;
 }
 
 std::string sign(EVP_PKEY *key, const std::string &text)
 {
-    std::unique_ptr<EVP_MD_CTX, MdFree> ctx(EVP_MD_CTX_new());
+    MdContext ctx(EVP_MD_CTX_new());
     unsigned char sig[64];
     size_t size = sizeof sig;
     if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, key) != 1 ||
         EVP_DigestSign(ctx.get(), sig, &size, reinterpret_cast<const unsigned char *>(text.data()),
                        text.size()) != 1)
         return {};
-    return base64(sig, size);
-}
-
-std::string sha256File(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::unique_ptr<EVP_MD_CTX, MdFree> ctx(EVP_MD_CTX_new());
-    if (!in || !ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return {};
-    std::vector<char> buffer(1 << 16);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(in.gcount()));
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx.get(), digest, &size);
-    std::ostringstream hex;
-    for (unsigned int i = 0; i < size; ++i)
-        hex << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(digest[i]);
-    return hex.str();
+    return base64Encode(std::string_view(reinterpret_cast<const char *>(sig), size));
 }
 
 // The real zip, run in `folder`: the archive holds the folder's files by
@@ -189,6 +170,12 @@ std::string option(const Args &args, const std::string &name)
     return {};
 }
 
+// A flag of the list as an operator may write it.
+bool isTrue(const std::string &text)
+{
+    return text == "1" || equalsNoCase(text, "true");
+}
+
 bool hasFlag(const Args &args, const std::string &name)
 {
     return std::find(args.begin(), args.end(), name) != args.end();
@@ -249,13 +236,23 @@ int publish(const fs::path &data, const Args &args)
         }
         fs::copy_file(updaterTemp, versions / "updater_manifest.zip", fs::copy_options::overwrite_existing);
         fs::rename(updaterTemp, versions / "updater.zip");
+        const auto sha256 = sha256OfFile(versions / "updater.zip");
+        if (!sha256) {
+            std::cerr << "cannot read " << (versions / "updater.zip").string() << "\n";
+            return 1;
+        }
         pugi::xml_node node = doc.document_element().child("updater");
         if (!node)
             node = doc.document_element().insert_child_before("updater", list);
         node.remove_children();
-        Replies::add(node, "sha256", sha256File(versions / "updater.zip"));
+        Replies::add(node, "sha256", *sha256);
     }
 
+    const auto sha256 = sha256OfFile(target / "patch.zip");
+    if (!sha256) {
+        std::cerr << "cannot read " << (target / "patch.zip").string() << "\n";
+        return 1;
+    }
     pugi::xml_node item = list.append_child("item");
     if (hasFlag(args, "--draft"))
         item.append_attribute("draft") = "true";
@@ -263,7 +260,7 @@ int publish(const fs::path &data, const Args &args)
     Replies::add(item, "path", "/version_ctrl/clipferry/version/" + ver);
     Replies::add(item, "fullPatch", hasFlag(args, "--full") ? "true" : "false");
     Replies::add(item, "log", option(args, "--log"));
-    Replies::add(item, "sha256", sha256File(target / "patch.zip"));
+    Replies::add(item, "sha256", *sha256);
     if (!saveList(data, doc)) {
         std::cerr << "cannot write " << listPath(data).string() << "\n";
         return 1;
@@ -282,7 +279,7 @@ int printKey(const fs::path &data)
         std::cerr << (error.empty() ? "cannot read the update key" : error) << "\n";
         return 1;
     }
-    std::cout << base64(raw, size) << "\n";
+    std::cout << base64Encode(std::string_view(reinterpret_cast<const char *>(raw), size)) << "\n";
     return 0;
 }
 
@@ -296,7 +293,7 @@ int printList(const fs::path &data)
     }
     for (pugi::xml_node item : doc.document_element().child("list").children("item")) {
         std::cout << childText(item, "ver") << "  "
-                  << (childText(item, "fullPatch") == "true" ? "full" : "partial")
+                  << (isTrue(childText(item, "fullPatch")) ? "full" : "partial")
                   << (item.attribute("draft").as_bool() ? "  draft" : "") << "  " << childText(item, "path")
                   << "  " << childText(item, "sha256") << "\n";
     }
@@ -311,10 +308,8 @@ void appendField(std::string &out, const std::string &field)
     out += '\n';
 }
 
-} // namespace
-
-namespace UpdateStore {
-
+// The text the signature covers: every signed field with its byte length in
+// front, so that no two lists give the same text.
 std::string signedText(const std::string &updaterSha256, const std::vector<std::vector<std::string>> &items)
 {
     std::string out = "clipferry-verlist-1\n";
@@ -325,6 +320,10 @@ std::string signedText(const std::string &updaterSha256, const std::vector<std::
     }
     return out;
 }
+
+} // namespace
+
+namespace UpdateStore {
 
 int command(const fs::path &data, const Args &args)
 {
@@ -342,12 +341,22 @@ int command(const fs::path &data, const Args &args)
     return usage();
 }
 
-bool versionList(const fs::path &data, bool drafts, std::string &reply, std::string &error)
+VersionLists::VersionLists(fs::path data) : m_data(std::move(data)) {}
+
+VersionLists::~VersionLists() = default;
+
+bool VersionLists::reply(bool drafts, std::string &reply, std::string &error)
 {
     pugi::xml_document source;
-    if (!loadList(data, source, error))
+    if (!loadList(m_data, source, error))
         return false;
-    Pkey key = updateKey(data, error);
+    std::shared_ptr<EVP_PKEY> key;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_key)
+            m_key = updateKey(m_data, error);
+        key = m_key;
+    }
     if (!key)
         return false;
 
@@ -372,14 +381,13 @@ bool versionList(const fs::path &data, bool drafts, std::string &reply, std::str
     pugi::xml_node list = root.append_child("list");
     std::vector<std::vector<std::string>> signedItems;
     for (const Item &item : items) {
-        const std::string full = childText(item.node, "fullPatch");
         // A reader drops text that is only blanks; the signature covers what it reads.
         std::string log = item.node.child("log").text().get();
         if (log.find_first_not_of(" \t\r\n") == std::string::npos)
             log.clear();
         std::vector<std::string> fields{childText(item.node, "ver"), childText(item.node, "path"),
-                                        (full == "1" || full == "true" || full == "True") ? "true" : "false",
-                                        log, childText(item.node, "sha256")};
+                                        isTrue(childText(item.node, "fullPatch")) ? "true" : "false", log,
+                                        childText(item.node, "sha256")};
         pugi::xml_node out = list.append_child("item");
         const char *names[] = {"ver", "path", "fullPatch", "log", "sha256"};
         for (size_t i = 0; i < fields.size(); ++i)

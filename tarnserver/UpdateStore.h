@@ -1,6 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <mutex>
+#include <openssl/evp.h>
 #include <string>
 #include <vector>
 
@@ -13,15 +16,27 @@ namespace UpdateStore {
 // "update list"; returns the exit code.
 int command(const std::filesystem::path &data, const std::vector<std::string> &args);
 
-// The signed reply of "verinfo.php": the published items newest first, drafts
-// only when asked for. False (with `error`) when the list or the key cannot be read.
-bool versionList(const std::filesystem::path &data, bool drafts, std::string &reply, std::string &error);
+// The signed version lists of one data folder. The key is read (or made) by
+// the first list and kept for the later ones.
+class VersionLists final
+{
+public:
+    explicit VersionLists(std::filesystem::path data);
+    ~VersionLists();
+    VersionLists(const VersionLists &) = delete;
+    VersionLists &operator=(const VersionLists &) = delete;
+
+    // The signed reply of "verinfo.php": the published items newest first, drafts
+    // only when asked for. False (with `error`) when the list or the key cannot be read.
+    bool reply(bool drafts, std::string &reply, std::string &error);
+
+private:
+    std::filesystem::path m_data;
+    std::mutex m_mutex;
+    std::shared_ptr<EVP_PKEY> m_key;
+};
 
 // Files below "updates/" that are never served: the list itself.
 bool isPrivate(const std::string &path);
-
-// The text the signature covers: every signed field with its byte length in
-// front, so that no two lists give the same text.
-std::string signedText(const std::string &updaterSha256, const std::vector<std::vector<std::string>> &items);
 
 } // namespace UpdateStore

@@ -2,11 +2,9 @@
 
 #include "Password.h"
 
-#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <future>
-#include <openssl/evp.h>
 #include <set>
 #include <stdexcept>
 #include <unistd.h>
@@ -14,28 +12,6 @@
 #include <vector>
 
 namespace {
-
-struct MdFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdContext = std::unique_ptr<EVP_MD_CTX, MdFree>;
-
-MdContext newDigest(const EVP_MD *md)
-{
-    MdContext ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1)
-        throw std::runtime_error("digest init failed");
-    return ctx;
-}
-
-std::string finish(EVP_MD_CTX *ctx)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    EVP_DigestFinal_ex(ctx, digest, &size);
-    return std::string(reinterpret_cast<const char *>(digest), size);
-}
 
 class Fd
 {
@@ -155,9 +131,6 @@ struct UploadStore::Slot
     MdContext sha256;         // state over the first `hashed` bytes
     std::int64_t hashed = -1; // -1: unknown (the server restarted), hash from the file
     std::mutex registering;   // held while a request registers the upload
-    // The offset last answered; ahead of the stored one while that chunk's sync runs. -1: the stored one.
-    std::atomic<std::int64_t> offset = -1;
-    std::future<bool> synced; // the chunk before: synced and its offset stored
 };
 
 UploadStore::UploadStore(Database &db, std::filesystem::path folder) : m_db(db), m_folder(std::move(folder))
@@ -213,9 +186,6 @@ std::optional<Upload> UploadStore::find(const std::string &id, std::int64_t acco
         remove(id);
         return std::nullopt;
     }
-    std::lock_guard lock(m_mutex);
-    if (const auto it = m_slots.find(id); it != m_slots.end() && it->second->offset >= 0)
-        upload->offset = it->second->offset;
     return upload;
 }
 
@@ -229,9 +199,8 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
     const auto upload = m_db.upload(id);
     if (!upload)
         return {PatchStatus::NotFound, 0};
-    const std::int64_t answered = s->offset >= 0 ? s->offset.load() : upload->offset;
-    if (answered != offset)
-        return {PatchStatus::Conflict, answered};
+    if (upload->offset != offset)
+        return {PatchStatus::Conflict, upload->offset};
 
     Fd fd(::open(pathOf(id).c_str(), O_WRONLY | O_CLOEXEC));
     if (fd.get() < 0)
@@ -268,52 +237,17 @@ UploadStore::PatchResult UploadStore::patch(const std::string &id, std::int64_t 
         // A chunk that carries a checksum is kept only whole and verified.
         if (!complete)
             return dropChunk(PatchStatus::Cut);
-        if (finish(sha1Ctx.get()) != sha1)
+        if (finishDigest(sha1Ctx.get()) != sha1)
             return dropChunk(PatchStatus::ChecksumMismatch);
     }
-    if (!settle(*s)) {
-        // The chunk before may be lost: the client asks again and resumes at the stored offset.
-        s->hashed = -1;
+    // Answered only once its bytes are synced and its offset stored: the server
+    // never goes back behind an offset it confirmed.
+    if (::fdatasync(fd.get()) != 0)
         return dropChunk(PatchStatus::Failed);
-    }
-    if (end == upload->length || !syncLater(*s, id, fd.get(), end)) {
-        // The last chunk is stored before it is answered: the registration that follows reads the offset.
-        if (::fdatasync(fd.get()) != 0)
-            return dropChunk(PatchStatus::Failed);
-        m_db.setUploadOffset(id, end);
-    }
-    s->offset = end;
+    m_db.setUploadOffset(id, end);
     s->hashed = sha256Ctx ? end : -1;
     s->sha256 = std::move(sha256Ctx);
     return {complete ? PatchStatus::Done : PatchStatus::Cut, end};
-}
-
-bool UploadStore::syncLater(Slot &s, const std::string &id, int fd, std::int64_t end)
-{
-    const int own = ::dup(fd);
-    if (own < 0)
-        return false;
-    try {
-        s.synced = std::async(std::launch::async, [this, id, own, end] {
-            const Fd file(own);
-            if (::fdatasync(own) != 0)
-                return false;
-            m_db.setUploadOffset(id, end);
-            return true;
-        });
-    } catch (const std::system_error &) {
-        ::close(own);
-        return false;
-    }
-    return true;
-}
-
-bool UploadStore::settle(Slot &s)
-{
-    if (!s.synced.valid() || s.synced.get())
-        return true;
-    s.offset = -1;
-    return false;
 }
 
 std::shared_ptr<void> UploadStore::holdRegistration(const std::string &id)
@@ -323,15 +257,6 @@ std::shared_ptr<void> UploadStore::holdRegistration(const std::string &id)
     return std::shared_ptr<void>(nullptr, [s](void *) { s->registering.unlock(); });
 }
 
-bool UploadStore::registrationHeld(const std::string &id)
-{
-    auto s = slot(id);
-    if (!s->registering.try_lock())
-        return true;
-    s->registering.unlock();
-    return false;
-}
-
 std::optional<std::string> UploadStore::sha256Of(const Upload &upload)
 {
     const auto s = slot(upload.id);
@@ -339,19 +264,9 @@ std::optional<std::string> UploadStore::sha256Of(const Upload &upload)
     if (s->sha256 && s->hashed == upload.length) {
         MdContext copy = newDigest(EVP_sha256());
         EVP_MD_CTX_copy_ex(copy.get(), s->sha256.get());
-        return toHex(finish(copy.get()));
+        return toHex(finishDigest(copy.get()));
     }
-    Fd fd(::open(pathOf(upload.id).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return std::nullopt;
-    MdContext ctx = newDigest(EVP_sha256());
-    std::vector<char> buffer(1 << 20);
-    ssize_t n;
-    while ((n = ::read(fd.get(), buffer.data(), buffer.size())) > 0)
-        EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(n));
-    if (n < 0)
-        return std::nullopt;
-    return toHex(finish(ctx.get()));
+    return sha256OfFile(pathOf(upload.id));
 }
 
 void UploadStore::remove(const std::string &id)
@@ -359,12 +274,8 @@ void UploadStore::remove(const std::string &id)
     std::error_code ec;
     std::filesystem::remove(pathOf(id), ec);
     m_db.removeUpload(id);
-    std::shared_ptr<Slot> gone; // released outside the lock: it waits for a sync still running
     std::lock_guard lock(m_mutex);
-    if (const auto it = m_slots.find(id); it != m_slots.end()) {
-        gone = std::move(it->second);
-        m_slots.erase(it);
-    }
+    m_slots.erase(id);
 }
 
 void UploadStore::recover()

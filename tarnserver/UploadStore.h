@@ -11,10 +11,9 @@
 #include <string>
 
 // The bytes of resumable uploads: one file per upload, appended by PATCH requests.
-// Data is synced before the new offset is stored, so a stored offset never points
-// past bytes that a crash could lose. A chunk is answered before its sync, which runs
-// while the next chunk arrives; the last chunk is synced before it is answered. The SHA-256 of the whole
-// archive is computed while the bytes arrive, so registering a finished upload does not read it again.
+// A chunk is answered only after its bytes are synced and its new offset stored, so
+// an offset once confirmed survives a crash. The SHA-256 of the whole archive is
+// computed while the bytes arrive, so registering a finished upload does not read it again.
 class UploadStore final
 {
 public:
@@ -56,8 +55,6 @@ public:
     // Waits until no other request registers the upload; the registration is this request's
     // until the returned holder is released.
     std::shared_ptr<void> holdRegistration(const std::string &id);
-    // Whether a request registers the upload right now.
-    bool registrationHeld(const std::string &id);
     // SHA-256 (hex) of a complete upload.
     std::optional<std::string> sha256Of(const Upload &upload);
     std::filesystem::path pathOf(const std::string &id) const;
@@ -70,10 +67,6 @@ public:
 private:
     struct Slot;
     std::shared_ptr<Slot> slot(const std::string &id);
-    // Syncs the chunk ending at `end` and stores its offset in the background; false if it cannot start.
-    bool syncLater(Slot &s, const std::string &id, int fd, std::int64_t end);
-    // Waits for the chunk before; false when its sync failed.
-    bool settle(Slot &s);
 
     Database &m_db;
     std::filesystem::path m_folder;

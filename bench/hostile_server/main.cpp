@@ -16,14 +16,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <httplib.h>
 #include <iostream>
 #include <netinet/in.h>
-#include <regex>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>

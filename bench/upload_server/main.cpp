@@ -26,7 +26,6 @@
 #include <openssl/evp.h>
 #include <random>
 #include <regex>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>

@@ -12,6 +12,7 @@
 #include "pipeline/VideoConversion.h"
 #include "platform/Background.h"
 #include "platform/Coro.h"
+#include "platform/FileHash.h"
 #include "platform/Messages.h"
 #include "platform/ProcessRunner.h"
 #include "queue/QueueModel.h"
@@ -21,18 +22,16 @@
 #include <QCryptographicHash>
 #include <QDate>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
-// The SHA-256 of a file, on the thread pool; empty when it cannot be read.
-QByteArray fileSha256(const QString &path)
+// The SHA-256 of a file, on the thread pool; empty when it cannot be read
+// or Stop came meanwhile.
+QCoro::Task<QByteArray> fileSha256(QString path, StopToken stop = {})
 {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return {};
-    return hash.result();
+    QCoro::Task<FilePart> hashing =
+        readFilePartOffLoop(std::move(path), 0, -1, QCryptographicHash::Sha256, false, std::move(stop));
+    co_return (co_await hashing).hash;
 }
 
 // Why the current project could not be read, as the entry's message.
@@ -132,7 +131,7 @@ QCoro::Task<QByteArray> QueueRunner::keptArchive(QString settings)
     if (recorded.isEmpty())
         co_return QByteArray();
     const QString archive = m_work.archivePath();
-    QFuture<QByteArray> hashing = offLoop([archive] { return fileSha256(archive); });
+    QCoro::Task<QByteArray> hashing = fileSha256(archive);
     const QByteArray sha256 = co_await hashing;
     co_return sha256.toHex() == recorded.toLatin1() ? sha256 : QByteArray();
 }
@@ -537,7 +536,7 @@ QCoro::Task<QueueRunner::Prepared> QueueRunner::PackEntry(QString sourceKind)
     }
     if (sha256.isEmpty() && packed.outcome == PackResult::Outcome::Packed && !m_job.stopped()) {
         const QString archive = m_work.archivePath();
-        QFuture<QByteArray> hashing = offLoop([archive] { return fileSha256(archive); });
+        QCoro::Task<QByteArray> hashing = fileSha256(archive, m_job.stop);
         sha256 = co_await hashing;
         if (!self)
             co_return Next::EndRun;

@@ -1,25 +1,19 @@
 #include "server/TransferControl.h"
 
 #include "common/XmlUtil.h"
+#include "platform/FileHash.h"
 
-#include <QCoroFuture>
 #include <QCoroNetworkReply>
 #include <QCoroSignal>
 #include <QCoroTimer>
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QFuture>
-#include <QIODevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPromise>
-#include <QThreadPool>
 #include <QTimer>
 #include <algorithm>
-#include <atomic>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -27,71 +21,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QByteArray kTusVersion = QByteArrayLiteral("1.0.0");
-
-// Reads part of a file into memory and hashes it with SHA-1 on a pool
-// thread, in one pass: each byte of an upload comes from disk once, and the
-// next chunk is read while the one before is on the wire. The bytes are empty
-// when the file cannot be read whole or `cancel` was set meanwhile.
-QFuture<std::pair<QByteArray, QByteArray>> readChunkInBackground(const QString &path, qint64 start,
-                                                                 qint64 length,
-                                                                 std::shared_ptr<std::atomic_bool> cancel)
-{
-    auto promise = std::make_shared<QPromise<std::pair<QByteArray, QByteArray>>>();
-    QFuture<std::pair<QByteArray, QByteArray>> future = promise->future();
-    promise->start();
-    QThreadPool::globalInstance()->start([promise, path, start, length, cancel] {
-        QFile file(path);
-        QCryptographicHash sha1(QCryptographicHash::Sha1);
-        QByteArray bytes(length, Qt::Uninitialized);
-        qint64 done = 0;
-        if (file.open(QIODevice::ReadOnly) && file.seek(start)) {
-            while (done < length && !cancel->load()) {
-                const qint64 got =
-                    file.read(bytes.data() + done, std::min<qint64>(1024 * 1024, length - done));
-                if (got <= 0)
-                    break;
-                sha1.addData(QByteArrayView(bytes.constData() + done, got));
-                done += got;
-            }
-        }
-        if (done == length)
-            promise->addResult(std::pair{std::move(bytes), sha1.result()});
-        else
-            promise->addResult(std::pair<QByteArray, QByteArray>{});
-        promise->finish();
-    });
-    return future;
-}
-
-// Hashes part of a file on a pool thread: a large archive would hold the
-// loop for seconds. The result is empty when the file cannot be read or
-// `cancel` was set meanwhile.
-QFuture<QByteArray> hashInBackground(const QString &path, qint64 start, qint64 length,
-                                     QCryptographicHash::Algorithm algorithm,
-                                     std::shared_ptr<std::atomic_bool> cancel)
-{
-    auto promise = std::make_shared<QPromise<QByteArray>>();
-    QFuture<QByteArray> future = promise->future();
-    promise->start();
-    QThreadPool::globalInstance()->start([promise, path, start, length, algorithm, cancel] {
-        QFile file(path);
-        QCryptographicHash hash(algorithm);
-        qint64 left = length;
-        if (file.open(QIODevice::ReadOnly) && file.seek(start)) {
-            QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-            while (left > 0 && !cancel->load()) {
-                const qint64 got = file.read(buffer.data(), std::min<qint64>(buffer.size(), left));
-                if (got <= 0)
-                    break;
-                hash.addData(QByteArrayView(buffer.constData(), got));
-                left -= got;
-            }
-        }
-        promise->addResult(left == 0 ? hash.result() : QByteArray());
-        promise->finish();
-    });
-    return future;
-}
 
 QByteArray authorizationFor(const QString &account, const QString &password)
 {
@@ -405,27 +334,17 @@ QNetworkRequest TransferControl::tusRequest(const QUrl &url, const QByteArray &a
     return request;
 }
 
-QCoro::Task<QByteArray> TransferControl::hashPart(QString path, qint64 start, qint64 length,
-                                                  QCryptographicHash::Algorithm algorithm, StopToken stop)
-{
-    auto cancel = std::make_shared<std::atomic_bool>(stop.stopRequested());
-    const auto connection =
-        connect(stop.state(), &StopState::stopRequested, this, [cancel] { cancel->store(true); });
-    const QByteArray hash = co_await hashInBackground(path, start, length, algorithm, cancel);
-    QObject::disconnect(connection);
-    co_return hash;
-}
-
+// Reads the chunk into memory and hashes it with SHA-1 in one pass: each
+// byte of an upload comes from disk once, and the next chunk is read while
+// the one before is on the wire. The bytes are empty when the file cannot be
+// read whole or Stop came meanwhile.
 QCoro::Task<TransferControl::Chunk> TransferControl::readChunk(QString path, qint64 start, qint64 length,
                                                                StopToken stop)
 {
-    auto cancel = std::make_shared<std::atomic_bool>(stop.stopRequested());
-    const auto connection =
-        connect(stop.state(), &StopState::stopRequested, this, [cancel] { cancel->store(true); });
-    QFuture<std::pair<QByteArray, QByteArray>> reading = readChunkInBackground(path, start, length, cancel);
-    std::pair<QByteArray, QByteArray> read = co_await reading;
-    QObject::disconnect(connection);
-    co_return Chunk{start, std::move(read.first), std::move(read.second)};
+    QCoro::Task<FilePart> reading =
+        readFilePartOffLoop(path, start, length, QCryptographicHash::Sha1, true, std::move(stop));
+    FilePart part = co_await reading;
+    co_return Chunk{start, std::move(part.bytes), std::move(part.hash)};
 }
 
 QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray authorization, int folderId,
@@ -462,7 +381,9 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
     const qint64 total = state->total;
     QByteArray sha256 = resume.sha256;
     if (sha256.isEmpty()) {
-        sha256 = co_await hashPart(filePath, 0, total, QCryptographicHash::Sha256, stop);
+        QCoro::Task<FilePart> hashing =
+            readFilePartOffLoop(filePath, 0, total, QCryptographicHash::Sha256, false, stop);
+        sha256 = (co_await hashing).hash;
         if (!self || stop.stopRequested())
             co_return stopped();
         if (sha256.isEmpty())
@@ -549,12 +470,10 @@ QCoro::Task<UploadResult> TransferControl::runUpload(QUrl url, QByteArray author
                 // The chunk was read (and hashed) while the one before was
                 // sent, unless the server made the upload go on elsewhere.
                 const qint64 length = std::min(m_limits.chunkBytes, total - offset);
-                std::optional<QCoro::Task<Chunk>> reading = std::move(ahead);
+                if (!ahead || aheadOffset != offset)
+                    ahead.emplace(readChunk(filePath, offset, length, stop));
+                Chunk chunk = co_await *ahead;
                 ahead.reset();
-                if (!reading || aheadOffset != offset)
-                    reading.emplace(readChunk(filePath, offset, length, stop));
-                Chunk chunk = co_await *reading;
-                reading.reset();
                 if (!self || stop.stopRequested())
                     co_return stopped();
                 if (chunk.bytes.size() != length)

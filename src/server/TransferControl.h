@@ -3,7 +3,6 @@
 #include "platform/StopToken.h"
 
 #include <QCoroTask>
-#include <QCryptographicHash>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -150,8 +149,6 @@ private:
     QCoro::Task<Chunk> readChunk(QString path, qint64 start, qint64 length, StopToken stop);
     QCoro::Task<Outcome> finishReply(QPointer<QNetworkReply> reply, StopToken stop,
                                      std::chrono::milliseconds idle, std::chrono::milliseconds deadline);
-    QCoro::Task<QByteArray> hashPart(QString path, qint64 start, qint64 length,
-                                     QCryptographicHash::Algorithm algorithm, StopToken stop);
     // Waits before the next try after `failures` failed ones: each pause
     // doubles, up to a minute. False when Stop came first.
     QCoro::Task<bool> pauseBeforeRetry(int failures, StopToken stop);

@@ -1,7 +1,8 @@
 #include "update/UpdateTrust.h"
 
+#include "platform/FileHash.h"
+
 #include <QCryptographicHash>
-#include <QFile>
 #include <memory>
 #include <openssl/evp.h>
 
@@ -74,13 +75,7 @@ bool verifyList(const pugi::xml_document &doc, QString *error, const QByteArray 
 
 QByteArray sha256OfFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return {};
-    return hash.result().toHex();
+    return readFilePart(path, 0, -1, QCryptographicHash::Sha256, false).hash.toHex();
 }
 
 bool isSha256Text(const QString &text)

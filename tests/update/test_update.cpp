@@ -290,13 +290,13 @@ private Q_SLOTS:
             writeTree(patch, patchBytes);
             if (QFile::exists(key + u".aside"_s)) {
                 QFile::remove(key);
-                QFile::rename(key + u".aside"_s, key);
+                QVERIFY(QFile::rename(key + u".aside"_s, key) && m_server->stop() && m_server->start());
             }
         });
         if (fault == u"tamper")
             QVERIFY(writeTree(patch, patchBytes + "x"));
-        if (fault == u"key") // the server makes itself a new key: not the one built in
-            QVERIFY(QFile::rename(key, key + u".aside"_s));
+        if (fault == u"key") // started again, the server makes itself a new key: not the one built in
+            QVERIFY(QFile::rename(key, key + u".aside"_s) && m_server->stop() && m_server->start());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (fault == u"disk")
             env.insert(u"CLIPFERRY_UPDATER_FAIL_SWAP"_s, u"2"_s);
