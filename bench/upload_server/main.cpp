@@ -290,20 +290,23 @@ int main(int argc, char **argv)
         std::cerr << "cannot write " << archive << "\n";
         return 1;
     }
-    const ServerChild server = startServer(program, work / "data");
-    if (server.pid < 0 || server.port == 0) {
-        std::cerr << "cannot start " << program << "\n";
-        return 1;
-    }
-    httplib::Client client("127.0.0.1", server.port);
-    client.set_read_timeout(600);
-    client.set_write_timeout(600);
-
     double curlBest = 1e9;
     double tusBest = 1e9;
     double registerWorst = 0;
+    long peakKb = 0;
     bool ok = true;
+    // A fresh server each round: the contents of earlier rounds would fill the
+    // account's quota and the disk.
     for (int round = 0; round < rounds && ok; ++round) {
+        const fs::path data = work / ("data-" + std::to_string(round));
+        const ServerChild server = startServer(program, data);
+        if (server.pid < 0 || server.port == 0) {
+            std::cerr << "cannot start " << program << "\n";
+            return 1;
+        }
+        httplib::Client client("127.0.0.1", server.port);
+        client.set_read_timeout(600);
+        client.set_write_timeout(600);
         std::string location;
         const double curl = viaCurl(client, archive, size, sha256, location);
         auto start = Clock::now();
@@ -318,10 +321,11 @@ int main(int argc, char **argv)
             tusBest = std::min(tusBest, tus);
             std::printf("round %d: curl %.2f s, resumable %.2f s\n", round + 1, curl, tus);
         }
+        peakKb = std::max(peakKb, peakMemoryKb(server.pid));
+        kill(server.pid, SIGTERM);
+        waitpid(server.pid, nullptr, 0);
+        fs::remove_all(data);
     }
-    const long peakKb = peakMemoryKb(server.pid);
-    kill(server.pid, SIGTERM);
-    waitpid(server.pid, nullptr, 0);
     fs::remove_all(work);
     if (!ok) {
         std::cerr << "an upload failed\n";
