@@ -3,6 +3,7 @@
 #include "add/frmConfirm.h"
 #include "pipeline/Session.h"
 #include "server/FolderPickerWidget.h"
+#include "support/Rig.h"
 
 #include <QFontMetrics>
 #include <QLineEdit>
@@ -155,9 +156,8 @@ private Q_SLOTS:
         rig.dialog->searchFolder(m_tree);
         rig.dialog->reject();
         QVERIFY(rig.dialog->isVisible());
-        QCOMPARE(rig.messages->messages.size(), 1);
-        QCOMPARE(rig.messages->messages.first().text,
-                 rig.session.language().text(u"frmAddBatch"_qs, u"msg_searchSopWarning"_qs));
+        QCOMPARE(messageTexts(*rig.messages),
+                 QStringList{rig.session.language().text(u"frmAddBatch"_qs, u"msg_searchSopWarning"_qs)});
         QTest::mouseClick(rig.child<QPushButton>(u"cmdStop"_qs), Qt::LeftButton);
         QVERIFY(!rig.dialog->isSearching());
         rig.dialog->reject();

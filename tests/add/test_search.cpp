@@ -111,8 +111,7 @@ private Q_SLOTS:
         search.start(folder, {});
         QVERIFY(found.wait(60000));
         search.stop();
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(finished.first().first().toBool(), true);
+        QCOMPARE(finished, QList<QVariantList>{{true}});
         QVERIFY(!search.isRunning());
         const qsizetype reported = found.size();
         search.start(path(u"a/b"_s), {});

@@ -13,6 +13,7 @@
 #include "queue/QueueFile.h"
 #include "queue/QueueJournal.h"
 #include "queue/QueueModel.h"
+#include "support/Rig.h"
 #include "support/TestFiles.h"
 #include "support/TestLanguage.h"
 #include "update/CVerList.h"
@@ -199,13 +200,6 @@ class TestWindow : public QObject
             names.append(queued.item.fileName);
         return names;
     }
-    QStringList messageTexts() const
-    {
-        QStringList texts;
-        for (const Messages::Message &m : m_messages->messages)
-            texts.append(m.text);
-        return texts;
-    }
 
     struct Startup
     {
@@ -310,7 +304,7 @@ private Q_SLOTS:
         auto window = startedWindow(c.arguments, c.processors);
         QCOMPARE(states(*window), c.after);
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), !c.after.isEmpty());
-        QCOMPARE(messageTexts().join(u' ').contains("is damaged"), c.journal == u"damaged");
+        QCOMPARE(messageTexts(*m_messages).join(u' ').contains("is damaged"), c.journal == u"damaged");
         QCOMPARE(window->findChild<QCheckBox *>("chkRemQueue")->isChecked(),
                  c.keepQueue.isNull() || c.keepQueue == u"1");
         QVERIFY(QFile::exists(m_queueFile));
@@ -434,7 +428,8 @@ private Q_SLOTS:
             button(*window, QLatin1String(c.command))->click();
         }
         QTRY_COMPARE(states(*window), c.after);
-        QCOMPARE(messageTexts(), c.message ? QStringList{text(QLatin1String(c.message))} : QStringList());
+        QCOMPARE(messageTexts(*m_messages),
+                 c.message ? QStringList{text(QLatin1String(c.message))} : QStringList());
         QCOMPARE(m_messages->messages.value(0).buttons,
                  c.answer == Messages::Answer::Ok ? Messages::Buttons::Ok : Messages::Buttons::YesNo);
         QCOMPARE(button(*window, "cmdStartUpload")->isEnabled(), c.startEnabled);
@@ -551,7 +546,7 @@ private Q_SLOTS:
         process.kill();
         process.waitForFinished();
         QCOMPARE(window->initTicks(), quint16(3));
-        QCOMPARE(messageTexts(), QStringList{"Please close qvUpdater first!"});
+        QCOMPARE(messageTexts(*m_messages), QStringList{"Please close qvUpdater first!"});
         QCOMPARE(m_messages->messages.first().title, "ClipFerry");
         QCOMPARE(enabledCommands(*window), "AddQvp ClearAll Exit Output");
         QCOMPARE(m_calls, (QStringList{"inhibit", "stop", "release"}));

@@ -53,10 +53,9 @@ class TestResume : public QObject
     {
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::MergedChannels);
-        if (frontEnd == QLatin1String("cli"))
-            process.start(ToolLocator::find(u"clipferry-cli"_s), cliArgs);
-        else
-            process.start(ToolLocator::find(u"clipferry"_s), {u"-s"_s, u"--run"_s});
+        const bool cli = frontEnd == QLatin1String("cli");
+        process.start(ToolLocator::find(cli ? u"clipferry-cli"_s : u"clipferry"_s),
+                      cli ? cliArgs : QStringList{u"-s"_s, u"--run"_s});
     }
 
 private Q_SLOTS:

@@ -561,8 +561,7 @@ void TestTarnServer::serverKilledWhileRegistering()
     const QDir contents(server.dataDir() + u"/contents"_s);
     QTRY_VERIFY_WITH_TIMEOUT(contents.exists(u"1/tarn_file.zip"_s), 15000);
     server.kill();
-    QVERIFY(contents.mkpath(u".staging-0123/files"_s));
-    QVERIFY(contents.mkpath(u"77/files"_s));
+    QVERIFY(contents.mkpath(u".staging-0123/files"_s) && contents.mkpath(u"77/files"_s));
 
     QVERIFY(server.start());
     QCOMPARE(contents.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());

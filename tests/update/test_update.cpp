@@ -242,8 +242,7 @@ private Q_SLOTS:
         download.Update();
         download.Quit();
         QTest::qWait(300);
-        QCOMPARE(closed.size(), 1);
-        QCOMPARE(closed.first().first().toBool(), false);
+        QCOMPARE(closed, QList<QVariantList>{{false}});
         QCOMPARE(QDir(folder).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
     }
 
